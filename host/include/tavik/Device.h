@@ -1,0 +1,83 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnox {
+
+// What a device reports about itself.
+struct DeviceGeometry {
+  uint32_t logicalBlockSize = 512;
+  bool protectionInfoEnabled = false;
+  uint32_t protectionInfoBytes = 8;
+  uint32_t log2LogicalPerPhysical = 0;
+  uint64_t capacityBlocks = 0;
+  uint32_t maxQueueDepth = 32;
+  uint32_t atomicUnitBlocks = 0;  // largest atomic write in blocks; 0 when atomic writes are unsupported
+  bool supportsUnmap = true;
+  bool supportsPowerToggle = true;
+  bool supportsReset = true;
+};
+
+// One SCSI command handed to a device. The buffers stay valid until the command completes or
+// the device loses it (reset, power loss).
+struct DeviceCommand {
+  uint32_t tag = 0;
+  uint8_t cdb[32] = {};
+  uint32_t cdbLength = 0;
+  const uint8_t* dataOut = nullptr;  // write data, verify data, parameter list
+  uint64_t dataOutBytes = 0;
+  uint8_t* dataIn = nullptr;  // read data
+  uint64_t dataInBytes = 0;
+};
+
+// SCSI status values.
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;
+inline constexpr uint8_t kStatusTaskAborted = 0x40;
+
+struct DeviceCompletion {
+  uint32_t tag = 0;
+  uint8_t status = kStatusGood;
+  std::vector<uint8_t> sense;  // fixed-format sense data with CHECK CONDITION
+  uint64_t bytesIn = 0;        // read bytes delivered
+};
+
+// Counters a device keeps for the summary.
+struct DeviceStats {
+  uint64_t commands = 0;
+  uint64_t blocksWritten = 0;
+  uint64_t blocksRead = 0;
+  uint64_t powerCycles = 0;
+  uint64_t resets = 0;
+  uint64_t faultsInjected = 0;
+};
+
+// A block device the host drives: the simulated drive, a file or a block device.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual const DeviceGeometry& geometry() const = 0;
+  // Accepts a command; 0, or a negative error when the device cannot take it (queue full, stopped).
+  virtual int submit(const DeviceCommand& command) = 0;
+  // Hands back one finished command; with `wait` blocks until one finishes while any is
+  // outstanding. False when nothing is ready.
+  virtual bool poll(DeviceCompletion& completion, bool wait) = 0;
+  virtual uint32_t outstanding() const = 0;
+  // Cuts power and restores it: every outstanding command is lost.
+  virtual int powerToggle() = 0;
+  // Resets the device: every outstanding command is lost.
+  virtual int reset() = 0;
+  // True once the device reported a reset of its own (a fault); the host reads and clears it.
+  virtual bool takeResetEvent() { return false; }
+  // Device requests (see Tavik::ioctl); the default refuses them.
+  virtual int ioctl(uint32_t request, uint32_t count, void** args);
+  virtual int send(const void* request, size_t size);
+  // True after a showstop: the device accepts no more commands.
+  virtual bool stopped() const { return false; }
+  virtual DeviceStats stats() const { return {}; }
+  virtual std::string describe() const = 0;
+};
+
+}  // namespace varnox
