@@ -1,0 +1,67 @@
+#pragma once
+// A test as the runner hands it to the host: drives, the flow every drive runs, the agents'
+// configuration keys and when to stop. The command line builds it from a test file; the host's
+// TestRun executes it. Plain values only, so it can be built by hand in tests.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace varnox {
+
+// A fault the simulated drive injects.
+struct FaultRule {
+  std::string kind;                // "corrupt", "lost-write", "abort", ...
+  std::optional<uint64_t> lba;     // a fixed block, else one of the blocks the command touches
+  std::optional<uint64_t> after;   // fire on the first matching command after this many commands
+  std::optional<double> rate;      // or with this probability per matching command
+  uint32_t count = 1;              // how many times
+};
+
+struct DeviceSpec {
+  std::string kind = "sim";        // "sim", or the path of a file or block device
+  uint64_t capacityBlocks = 2097152;
+  uint32_t logicalBlockSize = 512;
+  bool protectionInfo = false;
+  uint32_t log2LogicalPerPhysical = 0;
+  uint32_t queueDepth = 32;
+  bool shuffleCompletions = true;
+  std::string writeCache = "write-through";  // "write-through", "protected" or "volatile"
+  uint32_t atomicUnitBlocks = 0;             // 0: no atomic writes
+  uint64_t seed = 0;                         // 0: drawn at start and reported in the summary
+  bool directIo = false;                     // files: O_DIRECT
+  bool destroyData = false;                  // block devices: allow writing over a signature
+  bool precondition = false;                 // real devices: fill the range with a run-unique pattern first
+  std::vector<FaultRule> faults;
+};
+
+struct DriveSpec {
+  std::string name;  // "D0", "D1", ...
+  DeviceSpec device;
+};
+
+// One step of the flow. Agents are the built-in LBA agent ("lba"), the write-kind chooser
+// ("write-kind") or an agent library ("cardamor" or a path to a shared library).
+struct StepSpec {
+  enum class Kind { Agent, Write, WriteSame, Trim, WriteAtomic, Read, Verify, SyncCache, PowerToggle, GetStatus };
+  Kind kind = Kind::Agent;
+  std::string name;       // shown in messages; for agents the agent name or library path
+  std::string condition;  // guard: condition names, e.g. "write" or "write&e2e"; empty = always
+  std::vector<std::pair<std::string, std::string>> settings;  // step-specific settings, as text
+};
+
+struct TestPlan {
+  std::string sourceFile;  // for messages
+  std::vector<DriveSpec> drives;
+  std::vector<StepSpec> flow;
+  // Agent configuration keys by their exact names ("Min Queue Size" = "64"), in file order;
+  // command-line overrides come after the file's values.
+  std::vector<std::pair<std::string, std::string>> keys;
+  uint64_t passes = 0;            // 0: no pass limit
+  double durationSeconds = 0;     // 0: no time limit (one of the two limits must be set)
+  std::string outputBase;         // default base of output files when the agent key is not set
+  std::string logFile;            // the run's log file; empty for none
+};
+
+}  // namespace varnox
