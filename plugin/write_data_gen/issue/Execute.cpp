@@ -1,0 +1,9 @@
+#include "issue/Execute.h"
+
+namespace varnox::Cardamor {
+
+int execute(DriveThread* /*thread*/, ConfigData* /*config*/, DriveData* /*drive*/) {
+  return 0;
+}
+
+}  // namespace varnox::Cardamor
