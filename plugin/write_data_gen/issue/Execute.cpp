@@ -2,8 +2,6 @@
 
 namespace varnox::Cardamor {
 
-int execute(DriveThread* /*thread*/, ConfigData* /*config*/, DriveData* /*drive*/) {
-  return 0;
-}
+int execute(DriveThread& /*thread*/, const ConfigData& /*config*/, DriveData& /*drive*/) { return 0; }
 
 }  // namespace varnox::Cardamor

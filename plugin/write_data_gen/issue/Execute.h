@@ -1,5 +1,7 @@
 #pragma once
-// Runs one pass of the agent on a drive: completions, compares and the choice of the next command.
+// Runs one pass of the agent on a drive: deferred setup, power event, queued range resets and
+// invalidations, the completion of the last command, due compares, and the choice of the next
+// command. Returns the first non-zero status.
 namespace varnox {
 class DriveThread;
 }
@@ -9,6 +11,6 @@ namespace varnox::Cardamor {
 struct ConfigData;
 struct DriveData;
 
-int execute(DriveThread* thread, ConfigData* config, DriveData* drive);
+int execute(DriveThread& thread, const ConfigData& config, DriveData& drive);
 
 }  // namespace varnox::Cardamor

@@ -2,8 +2,6 @@
 
 namespace varnox::Cardamor {
 
-int handleReset(DriveThread* /*thread*/, ConfigData* /*config*/, DriveData* /*drive*/) {
-  return 0;
-}
+int handleReset(DriveThread& /*thread*/, const ConfigData& /*config*/, DriveData& /*drive*/) { return 0; }
 
 }  // namespace varnox::Cardamor

@@ -1,5 +1,6 @@
 #pragma once
-// Reset recovery: every outstanding command of the drive is treated as lost; always returns 0.
+// Reset recovery: every outstanding command of the drive is treated as lost (tags freed, reads
+// re-queued, writes aborted in the history and queued for read-back where needed). Always 0.
 namespace varnox {
 class DriveThread;
 }
@@ -9,6 +10,6 @@ namespace varnox::Cardamor {
 struct ConfigData;
 struct DriveData;
 
-int handleReset(DriveThread* thread, ConfigData* config, DriveData* drive);
+int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive);
 
 }  // namespace varnox::Cardamor
