@@ -1,0 +1,5 @@
+#include "varnox/SeedEntropy.h"
+
+namespace varnox {
+std::atomic<uint32_t> seed_entropy{0};
+}  // namespace varnox
