@@ -1,0 +1,199 @@
+#pragma once
+// The per-drive memory of what every LBA under test must hold.
+//
+// For every LBA that was written, pre-read or read and still has outstanding work, a Record keeps
+// the history of events that changed (or may have changed) the block, newest first, the number of
+// outstanding read-back obligations (ref_count) and the reads in flight on it (wait_read). A record
+// is erased as soon as nothing refers to it, so the table holds only LBAs with work outstanding.
+//
+// History order: descending cmdId, except that an event with cmdId 0 (an invalidation, or the
+// placeholder of a read on an unknown LBA) always goes to the front, and whatever is added while
+// a cmdId-0 event stands at the front goes in front of it.
+//
+// Error lines ("<E> ...") go to std::cerr with the LBA (and mostly the command id) in hexadecimal;
+// the stream is left in hexadecimal.
+//
+// One context per drive, used only from that drive's thread; nothing here locks.
+#include <cstdint>
+#include <functional>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "history/SlotPool.h"
+#include "issue/BlockLayout.h"
+
+namespace varnox {
+
+class AtomicContext {
+ public:
+  static constexpr uint32_t INVALID_BUCKET = Cardamor::INVALID_BUCKET;
+  static constexpr uint32_t TRIM_BUCKET = Cardamor::TRIM_BUCKET;
+  static constexpr uint32_t kNoSlot = IndexPool<int>::kNone;
+
+  // Event types.
+  static constexpr uint8_t kEventNone = 0;
+  static constexpr uint8_t kEventWrite = 1;
+  static constexpr uint8_t kEventAtomic = 2;
+  static constexpr uint8_t kEventHash = 3;
+  static constexpr uint8_t kEventInvalidate = 4;          // zone reset: content unknown
+  static constexpr uint8_t kEventExternalInvalidate = 5;  // skipped by lookups, which flag it
+
+  // Block types.
+  static constexpr uint32_t kBlockUnknown = 0;
+  static constexpr uint32_t kBlockNormal = 1;
+  static constexpr uint32_t kBlockAtomic = 2;  // an atomic write not yet completed
+  static constexpr uint32_t kBlockHash = 3;
+
+  // Chunk sizes of the pools.
+  static constexpr uint32_t kEventChunk = 13107;
+  static constexpr uint32_t kWaitChunk = 43690;
+  static constexpr uint32_t kRecordChunk = 16384;
+
+  // One history entry. blockType is stored in a byte so that an event fits in 56 bytes.
+  struct Event {
+    uint64_t cmdId = 0;
+    uint64_t hashValue = 0;
+    uint64_t embeddedCmdId = 0;
+    uint64_t embeddedLba = 0;
+    uint32_t blockNum = INVALID_BUCKET;
+    uint32_t atomicIndex = 0;
+    uint32_t atomicLength = 0;
+    uint32_t atomicUnit = 0;
+    uint32_t next = kNoSlot;  // pool index of the next (older) event of the history
+    uint8_t eventType = kEventNone;
+    uint8_t blockType = kBlockUnknown;
+    bool embedded = false;
+  };
+
+  // A read issued on the LBA and not yet finished.
+  struct WaitRead {
+    uint64_t cmdId = 0;
+    uint32_t issuedAt = kNoSlot;  // the first history event when the read was issued
+    uint32_t next = kNoSlot;
+  };
+
+  // Heads of the lists are pool indices (kNoSlot for an empty list).
+  struct Record {
+    uint64_t ref_count = 0;
+    uint32_t history = kNoSlot;
+    uint32_t wait_read = kNoSlot;
+  };
+
+  // What a read must see, as chosen by the lookups.
+  struct ExpectedBlock {
+    int32_t status = 0;  // 0 found; -1003 nothing suitable; -1004 no snapshot Node for the LBA
+    uint32_t blockType = kBlockUnknown;
+    uint32_t blockNum = INVALID_BUCKET;
+    uint64_t hashValue = 0;
+    bool embedded = false;
+    uint64_t embeddedCmdId = 0;
+    uint64_t embeddedLba = 0;
+    bool invalidated = false;  // an external invalidation was skipped on the way
+  };
+
+  // A read's private copy of an LBA's history (see ReadSnapshot.h). Not copyable, because
+  // observed points into the Node's own history.
+  struct Node {
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    const Event* observed = nullptr;  // the event whose content the read returned, if known
+    std::vector<Event> history;       // newest first; the next links are not used
+  };
+
+  AtomicContext();
+  AtomicContext(const AtomicContext&) = delete;
+  AtomicContext& operator=(const AtomicContext&) = delete;
+  AtomicContext(AtomicContext&&) = default;
+  AtomicContext& operator=(AtomicContext&&) = delete;
+  ~AtomicContext();
+
+  // Finds the record of lba or inserts an empty one; null when no memory could be had.
+  Record* getRecord(uint64_t lba);
+
+  // Records a write (normal, WriteSame or Trim) of one block: ref_count + 1, then an event of type
+  // write, blockType normal. 0, or -1002 without memory.
+  int writeIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bool embedded, uint64_t embeddedCmdId,
+                  uint64_t embeddedLba);
+
+  // Records one block of an atomic write: ref_count + 1, then an event of type atomic, blockType
+  // atomic. 0, or -1002 ("<E> atomicWriteIssued failed getRecord() lba:" when no record).
+  int atomicWriteIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bool embedded, uint64_t embeddedCmdId,
+                        uint64_t embeddedLba, uint32_t atomicIndex, uint32_t atomicLength, uint32_t atomicUnit);
+
+  // The first event of cmdId: an atomic block becomes normal (the write completed).
+  void writeFinished(uint64_t cmdId, uint64_t lba);
+
+  // The first event of cmdId: a write event's blockNum becomes INVALID_BUCKET (old or new data).
+  void writeAborted(uint64_t cmdId, uint64_t lba);
+
+  // Records what a pre-read saw: an event of type hash (ref_count + 1 when addRef). 0 or -1002.
+  int addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, bool addRef);
+
+  // Releases the obligation of the hash event of cmdId. 0, -1003 or -1200.
+  int dropHash(uint64_t cmdId, uint64_t lba);
+
+  // Registers a read. With expect the read meets one obligation (ref_count - 1); without it an
+  // unknown LBA gets a placeholder event. 0, -1002, -1003 (expect on an unknown LBA) or -1200.
+  int readIssued(uint64_t cmdId, uint64_t lba, bool expect);
+
+  // Gives up one read-back obligation without reading. 0 or -1003.
+  int readSkip(uint64_t lba);
+
+  // Ends a read's registration and returns what it had to see. keep: the read will be issued
+  // again, so the obligation comes back (ref_count + 1). Status -1003 when not registered.
+  ExpectedBlock readFinished(uint64_t cmdId, uint64_t lba, bool keep);
+
+  // What a read issued now must see.
+  ExpectedBlock lookup(uint64_t lba) const;
+
+  // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
+  void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);
+
+  // Whether an atomic write over [firstLba, endLba) may skip its pre-read: every LBA of the range
+  // and endLba itself have records, and each block of the range is known as normal or hash.
+  bool rangeKnown(uint64_t firstLba, uint64_t endLba) const;
+
+  // Inspection (snapshots, reports, tests).
+  const Record* findRecord(uint64_t lba) const;
+  const Event* eventAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &events_->at(slot); }
+  const WaitRead* waitAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &waits_->at(slot); }
+  size_t recordCount() const { return records_.size(); }
+  // fn(lba, record) for every record with firstLba <= lba <= lastLba, ascending.
+  template <typename Fn>
+  void forEachRecord(uint64_t firstLba, uint64_t lastLba, Fn&& fn) const {
+    for (auto it = records_.lower_bound(firstLba); it != records_.end() && it->first <= lastLba; ++it) {
+      fn(it->first, it->second);
+    }
+  }
+  template <typename Fn>
+  void forEachRecord(Fn&& fn) const {
+    forEachRecord(0, UINT64_MAX, fn);
+  }
+  // Events and wait entries handed out and not yet returned (both 0 when no record is left).
+  size_t eventsInUse() const { return events_->inUse(); }
+  size_t waitsInUse() const { return waits_->inUse(); }
+  // Bytes held by all pools, used or free.
+  size_t bytesReserved() const;
+
+ private:
+  using RecordMap =
+      std::map<uint64_t, Record, std::less<uint64_t>, PoolAllocator<std::pair<const uint64_t, Record>>>;
+
+  // Fills a pool slot and inserts it by the ordering rule. -1002 without memory.
+  int addEvent(Record& record, const Event& event);
+  uint32_t findEvent(const Record& record, uint64_t cmdId) const;
+  ExpectedBlock expectedFrom(uint32_t slot) const;
+  void releaseIfIdle(RecordMap::iterator it);
+
+  // Pools live on the heap so that the map's allocator keeps pointing at them after a move.
+  std::unique_ptr<IndexPool<Event>> events_;
+  std::unique_ptr<IndexPool<WaitRead>> waits_;
+  std::unique_ptr<NodePool> nodes_;
+  RecordMap records_;
+};
+
+}  // namespace varnox

@@ -1,0 +1,51 @@
+#pragma once
+// The history a completed read is compared against.
+//
+// Before a read's registrations are released, the compare driver takes a snapshot: for every LBA
+// at which the read is registered, a private copy of the history from the event the read was
+// issued against to the end. Later writes and erasures in the AtomicContext do not touch it. The
+// compare engine then asks, block by block, which event the drive's data matches (observe) and
+// what the block was expected to hold (expectedFromSnapshot), and finally whether an atomic write
+// was seen torn (checkAtomicOrdering).
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "history/AtomicContext.h"
+#include "issue/BlockLayout.h"
+
+namespace varnox::Cardamor {
+
+using ReadSnapshot = std::map<uint64_t, std::shared_ptr<AtomicContext::Node>>;
+
+// A block's hash, computed at most once and only when needed.
+struct LazyBlockHash {
+  const uint8_t* begin = nullptr;
+  const uint8_t* end = nullptr;
+  uint64_t hash = 0;
+  bool computed = false;
+
+  // blockHash of [begin, end), computed on the first call.
+  uint64_t value();
+};
+
+// Nodes for the LBAs of [firstLba, lastLba] that hold a wait entry of the read cmdId.
+ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId);
+
+// Finds the event whose content the block read at lba shows and marks it observed: first by the
+// block's stamp (bucket and embedded values), then by its hash; either walk goes past an event
+// only when that event is an atomic write not yet completed. 0 matched, -1003 no event matches,
+// -1004 no Node for lba.
+int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, LazyBlockHash& lazyHash);
+
+// What the block at lba had to hold: the observed event when there is one, else the first event
+// that is not an unfinished atomic write; external invalidations are passed over and flagged.
+// Status 0, -1003 or -1004.
+AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, uint64_t lba);
+
+// Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
+// then in descending LBA order. On failure failLba is the LBA where older data was seen inside a
+// newer atomic unit. An empty snapshot passes.
+bool checkAtomicOrdering(const ReadSnapshot& snapshot, uint64_t& failLba);
+
+}  // namespace varnox::Cardamor
