@@ -1,0 +1,57 @@
+#pragma once
+// The points at which a simulated drive lets faults in. The drive calls a hook (when one is set)
+// before it executes a command, around every block it stores or loads, and when it picks the next
+// completion. The base class changes nothing, so a fault kind overrides only what it needs.
+#include <cstddef>
+#include <cstdint>
+
+#include "tavik/Cdb.h"
+#include "tavik/SenseBuilder.h"
+
+namespace varnox::sim {
+
+struct CommandContext {
+  uint32_t tag = 0;
+  uint64_t index = 0;  // commands accepted before this one since the drive was built
+  const ParsedCdb* cdb = nullptr;
+};
+
+// What happens to a command instead of its normal execution.
+struct Intervention {
+  enum class Kind {
+    None,            // execute normally
+    Abort,           // TASK ABORTED; the first `landedBlocks` blocks of a write still land
+    CheckCondition,  // CHECK CONDITION with `sense`; with `execute` the command runs first
+    Reset,           // the drive resets itself: this and every outstanding command are lost
+    PowerLoss,       // the drive loses power: as powerToggle()
+  };
+  Kind kind = Kind::None;
+  uint64_t landedBlocks = 0;
+  SenseFields sense;
+  bool execute = false;
+};
+
+// Where a block of a write goes.
+struct StoreTarget {
+  bool store = true;  // false: the block is silently dropped (lost write)
+  uint64_t lba = 0;   // preset to the block's own LBA; another value misdirects it
+};
+
+class FaultHook {
+ public:
+  virtual ~FaultHook() = default;
+  virtual Intervention beforeCommand(const CommandContext&) { return {}; }
+  virtual void beforeStore(const CommandContext&, StoreTarget&) {}
+  // `block` is the stored copy (data, then protection bytes when stored); changing it corrupts
+  // the medium.
+  virtual void afterStore(const CommandContext&, uint64_t /*lba*/, uint8_t* /*block*/, size_t /*bytes*/) {}
+  // `block` is the copy handed to the host; changing it corrupts only this transfer.
+  virtual void afterLoad(const CommandContext&, uint64_t /*lba*/, uint8_t* /*block*/, size_t /*bytes*/) {}
+  // Picks the completion handed back next among `count` candidate tags; `drivePick` is the
+  // index the drive chose. Returns an index below `count`.
+  virtual uint32_t orderCompletion(const uint32_t* /*tags*/, uint32_t /*count*/, uint32_t drivePick) {
+    return drivePick;
+  }
+};
+
+}  // namespace varnox::sim

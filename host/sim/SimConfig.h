@@ -1,0 +1,44 @@
+#pragma once
+// How a simulated drive is built. Plain values; simConfigFromSpec fills one from a test file's
+// device description and validateSimConfig says what is wrong with one.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "varnox/TestPlan.h"
+
+namespace varnox::sim {
+
+enum class WriteCacheMode {
+  WriteThrough,  // data is on the medium when the command completes
+  Protected,     // cached, but the cache survives power loss: behaves like write-through
+  Volatile,      // everything written since the last SYNCHRONIZE CACHE is lost on power loss
+};
+
+inline constexpr uint32_t kMaxQueueDepth = 1024;
+inline constexpr uint32_t kProtectionInfoBytes = 8;
+
+struct SimConfig {
+  uint32_t logicalBlockSize = 512;  // 512 or 4096
+  bool protectionInfo = false;      // 8 protection-information bytes stored with every block
+  uint32_t log2LogicalPerPhysical = 0;
+  uint64_t capacityBlocks = 2097152;
+  uint32_t queueDepth = 32;         // 1 to 1024
+  bool shuffleCompletions = true;   // else completions come back in submission order
+  uint64_t seed = 1;                // completion order and power-loss outcomes follow it
+  WriteCacheMode writeCache = WriteCacheMode::WriteThrough;
+  uint32_t atomicUnitBlocks = 0;    // largest atomic unit; 0: WRITE ATOMIC is not supported
+  uint32_t deviceProperty = 0;      // the value device request 4241 reports
+  std::vector<FaultRule> faults;
+};
+
+// Empty when the configuration can be built, else a message naming the bad setting and value.
+std::string validateSimConfig(const SimConfig& config);
+
+// Takes the drive settings of `spec` ("sim" devices); `seed` replaces a spec seed of 0. False with
+// a message naming the key and value when a setting is unusable (e.g. an unknown write-cache mode).
+bool simConfigFromSpec(const DeviceSpec& spec, uint64_t seed, SimConfig& config, std::string& error);
+
+const char* writeCacheModeName(WriteCacheMode mode);
+
+}  // namespace varnox::sim

@@ -1,0 +1,136 @@
+#pragma once
+// A SCSI block target in memory.
+//
+// Usage:
+//   std::string error;
+//   std::unique_ptr<SimulatedDrive> drive = SimulatedDrive::create(config, error);
+//   if (!drive) -> refuse the test with `error` (it names the bad setting, or the failed mapping)
+//   drive->submit(command)       // DeviceCommand with a CDB from tavik/Cdb.h
+//   drive->poll(completion, wait)
+//
+// Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
+// deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
+// CACHE(16). Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
+// 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection
+// information, atomic unit too large) 05/24/00, data buffer too short 05/1A/00, verify mismatch
+// 0E/1D/00 with the byte offset of the first difference as information.
+//
+// Data: a block is logicalBlockSize bytes, or logicalBlockSize + 8 when protection information
+// is on and the command's protect field is non-zero (a write without it stores zero protection
+// bytes). Never-written and unmapped blocks read as zeros, protection bytes included.
+//
+// Execution: a command executes inside submit(), so data lands in submission order; poll() hands
+// back completions in submission order, or, when shuffled, a seeded random one of those that are
+// ready (each is held back for a random number of polls, at most queueDepth/2, so that the queue
+// fills; a waiting poll takes one at once). Tags are below 1024 and unique among outstanding
+// commands.
+//
+// Power loss and reset: powerToggle() and reset() drop every outstanding command without a
+// completion. Each dropped write's data is, by a seeded draw, kept, lost, or kept for a leading
+// part only (cut between blocks, or between atomic units for WRITE ATOMIC), as after an
+// interrupted transfer. powerToggle() with a volatile cache also loses every block written since
+// the last SYNCHRONIZE CACHE (which flushes the whole cache whatever range it names).
+//
+// Device requests: ioctl 4241 (uint32_t*) writes the configured device property; 179 (uint32_t*)
+// reads and 178 (uint32_t*) sets a 32-bit setting; 218 (uint32_t*, uint64_t*) records the
+// miscompare LBA. send() with a ShowstopRequest stops the drive: later submits are refused
+// with VARNOX_ERR_DEVICE and stopped() is true until the drive is rebuilt.
+//
+// Threads: submit, poll, powerToggle, reset, ioctl and send come from one thread at a time (the
+// drive thread); stats(), stopped(), geometry() and describe() may be called from any thread.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/FaultHook.h"
+#include "sim/SimConfig.h"
+#include "tavik/Device.h"
+
+namespace varnox::sim {
+
+class BlockStore;
+class WriteCache;
+
+class SimulatedDrive : public Device {
+ public:
+  // Null with a message in `error` when the configuration is refused or memory cannot be mapped.
+  static std::unique_ptr<SimulatedDrive> create(const SimConfig& config, std::string& error);
+  ~SimulatedDrive() override;
+
+  const DeviceGeometry& geometry() const override { return geometry_; }
+  // 0; VARNOX_ERR_DEVICE when stopped; VARNOX_ERR_BAD_VALUE for a tag of 1024 or more, a tag
+  // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
+  int submit(const DeviceCommand& command) override;
+  bool poll(DeviceCompletion& completion, bool wait) override;
+  uint32_t outstanding() const override { return outstandingCount_; }
+  int powerToggle() override;
+  int reset() override;
+  bool takeResetEvent() override;
+  int ioctl(uint32_t request, uint32_t count, void** args) override;
+  int send(const void* request, size_t size) override;
+  bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
+  DeviceStats stats() const override;
+  std::string describe() const override;
+
+  // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on.
+  void setFaultHook(FaultHook* hook) { hook_ = hook; }
+  const SimConfig& config() const { return config_; }
+  uint64_t lastMiscompareLba() const { return lastMiscompareLba_; }
+  uint32_t setting() const { return setting_; }
+  // Bytes per stored block (data plus protection information when on).
+  uint32_t storedBlockBytes() const { return storedBlockBytes_; }
+  // A stored block as the medium holds it now (for tests and diagnostics); null beyond capacity.
+  const uint8_t* peekBlock(uint64_t lba) const;
+
+ private:
+  struct Slot;
+  struct Fate;
+
+  explicit SimulatedDrive(const SimConfig& config);
+
+  void execute(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void executeRead(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void executeWrite(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb, uint32_t unitBlocks,
+                    uint64_t landBlocks);
+  void executeVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void executeWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void executeUnmap(Slot& slot, const DeviceCommand& command);
+  void unmapRange(Slot& slot, uint64_t lba, uint64_t blocks);
+  // Saves what a block held so that a dropped command can be undone.
+  void rememberBlock(Slot& slot, uint64_t lba, uint64_t unit);
+  void storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection);
+  void complete(Slot& slot, uint8_t status);
+  void fail(Slot& slot, const SenseFields& sense);
+  bool rangeValid(uint64_t lba, uint64_t blocks) const;
+  uint32_t transferBlockBytes(const ParsedCdb& cdb) const;
+  // Drops every outstanding command; with `powerLost` a volatile cache is lost too.
+  void dropOutstanding(bool powerLost);
+  void undoSlot(Slot& slot, uint64_t keepUnits);
+  uint64_t nextRandom(uint64_t& state);
+
+  SimConfig config_;
+  DeviceGeometry geometry_;
+  uint32_t storedBlockBytes_ = 0;
+  std::unique_ptr<BlockStore> store_;
+  std::unique_ptr<WriteCache> cache_;
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> queue_;  // outstanding tags in submission order
+  uint32_t outstandingCount_ = 0;
+  uint64_t pollCount_ = 0;
+  uint64_t writeSequence_ = 0;
+  uint64_t orderRandom_ = 0;
+  uint64_t fateRandom_ = 0;
+  FaultHook* hook_ = nullptr;
+  bool resetEvent_ = false;
+  std::atomic<bool> stopped_{false};
+  uint64_t lastMiscompareLba_ = 0;
+  uint32_t setting_ = 0;
+  std::vector<uint8_t> scratch_;  // one block for WRITE SAME and BYTCHK 3
+  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0}, powerCycles_{0}, resets_{0},
+      faults_{0};
+  uint64_t commandIndex_ = 0;
+};
+
+}  // namespace varnox::sim
