@@ -1,0 +1,268 @@
+#include "TestFile.h"
+
+#include <gtest/gtest.h>
+
+#include "Units.h"
+
+namespace varnox::cli {
+namespace {
+
+using Kind = StepSpec::Kind;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+TestPlan parse(const std::string& text) {
+  TestPlan plan;
+  std::string error;
+  EXPECT_TRUE(parseTestFile(text, "t.toml", plan, error)) << error;
+  return plan;
+}
+
+TEST(TestFile, ReadsEveryTableIntoThePlan) {
+  TestPlan plan = parse(R"(
+[test]
+duration = "5m"
+passes = 1000
+output = "/tmp/out/run1"
+log = "run.log"
+
+[[drive]]
+name = "A"
+capacity = "1GiB"
+block_size = 4096
+protection_info = true
+physical_exponent = 3
+queue_depth = 64
+completions = "in-order"
+write_cache = "volatile"
+atomic_unit = 16
+seed = 99
+
+[[drive]]
+device = "/dev/null"
+capacity = 1000
+direct_io = true
+
+[[flow]]
+agent = "lba"
+min_lba = 0
+max_lba = 4095
+mode = "sequential"
+
+[[flow]]
+agent = "cardamor"
+
+[[flow]]
+command = "atomic"
+condition = "atomic"
+name = "big atomic"
+
+[[flow]]
+command = "getstatus"
+
+[cardamor]
+"Min Queue Size" = 64
+"Embed Data" = false
+"Read Condition" = "read"
+"Bucket Count" = 1024
+
+[[fault]]
+drive = "A"
+kind = "corrupt"
+lba = 100
+after = 50
+count = 2
+
+[[fault]]
+drive = "A"
+kind = "abort"
+rate = 0.25
+)");
+  EXPECT_EQ(plan.sourceFile, "t.toml");
+  EXPECT_DOUBLE_EQ(plan.durationSeconds, 300);
+  EXPECT_EQ(plan.passes, 1000u);
+  EXPECT_EQ(plan.outputBase, "/tmp/out/run1");
+  EXPECT_EQ(plan.logFile, "run.log");
+
+  ASSERT_EQ(plan.drives.size(), 2u);
+  const DeviceSpec& a = plan.drives[0].device;
+  EXPECT_EQ(plan.drives[0].name, "A");
+  EXPECT_EQ(a.kind, "sim");
+  EXPECT_EQ(a.capacityBlocks, 262144u);  // 1 GiB of 4096-byte blocks
+  EXPECT_EQ(a.logicalBlockSize, 4096u);
+  EXPECT_TRUE(a.protectionInfo);
+  EXPECT_EQ(a.log2LogicalPerPhysical, 3u);
+  EXPECT_EQ(a.queueDepth, 64u);
+  EXPECT_FALSE(a.shuffleCompletions);
+  EXPECT_EQ(a.writeCache, "volatile");
+  EXPECT_EQ(a.atomicUnitBlocks, 16u);
+  EXPECT_EQ(a.seed, 99u);
+  ASSERT_EQ(a.faults.size(), 2u);
+  EXPECT_EQ(a.faults[0].kind, "corrupt");
+  EXPECT_EQ(a.faults[0].lba, 100u);
+  EXPECT_EQ(a.faults[0].after, 50u);
+  EXPECT_FALSE(a.faults[0].rate.has_value());
+  EXPECT_EQ(a.faults[0].count, 2u);
+  EXPECT_EQ(a.faults[1].kind, "abort");
+  EXPECT_FALSE(a.faults[1].lba.has_value());
+  EXPECT_DOUBLE_EQ(a.faults[1].rate.value_or(0), 0.25);
+  EXPECT_EQ(a.faults[1].count, 1u);
+
+  const DriveSpec& b = plan.drives[1];
+  EXPECT_EQ(b.name, "D1");  // unnamed drives are named by position
+  EXPECT_EQ(b.device.kind, "/dev/null");
+  EXPECT_EQ(b.device.capacityBlocks, 1000u);
+  EXPECT_EQ(b.device.logicalBlockSize, 512u);
+  EXPECT_TRUE(b.device.directIo);
+  EXPECT_TRUE(b.device.faults.empty());
+
+  ASSERT_EQ(plan.flow.size(), 4u);
+  EXPECT_EQ(plan.flow[0].kind, Kind::Agent);
+  EXPECT_EQ(plan.flow[0].name, "lba");
+  // Step settings keep the order of the file, values as text.
+  EXPECT_EQ(plan.flow[0].settings, (Pairs{{"min_lba", "0"}, {"max_lba", "4095"}, {"mode", "sequential"}}));
+  EXPECT_EQ(plan.flow[1].name, "cardamor");
+  EXPECT_EQ(plan.flow[2].kind, Kind::WriteAtomic);
+  EXPECT_EQ(plan.flow[2].name, "big atomic");
+  EXPECT_EQ(plan.flow[2].condition, "atomic");
+  EXPECT_EQ(plan.flow[3].kind, Kind::GetStatus);
+  EXPECT_EQ(plan.flow[3].condition, "");
+
+  // The agent's keys in file order, not sorted; an explicit flow gets no default conditions.
+  EXPECT_EQ(plan.keys, (Pairs{{"Min Queue Size", "64"}, {"Embed Data", "false"}, {"Read Condition", "read"},
+                              {"Bucket Count", "1024"}}));
+}
+
+TEST(TestFile, FillsInTheDefaultDriveAndFlow) {
+  TestPlan plan = parse("[test]\nduration = 10\n[cardamor]\n\"Write Condition\" = \"w\"\n");
+  EXPECT_DOUBLE_EQ(plan.durationSeconds, 10);
+  EXPECT_EQ(plan.passes, 0u);
+  ASSERT_EQ(plan.drives.size(), 1u);
+  EXPECT_EQ(plan.drives[0].name, "D0");
+  EXPECT_EQ(plan.drives[0].device.kind, "sim");
+  EXPECT_EQ(plan.drives[0].device.capacityBlocks, DeviceSpec{}.capacityBlocks);
+
+  ASSERT_EQ(plan.flow.size(), 5u);
+  const Kind kinds[] = {Kind::Agent, Kind::Agent, Kind::Write, Kind::Read, Kind::GetStatus};
+  const char* conditions[] = {"", "", "write", "read", ""};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(plan.flow[i].kind, kinds[i]) << i;
+    EXPECT_EQ(plan.flow[i].condition, conditions[i]) << i;
+  }
+  EXPECT_EQ(plan.flow[0].name, "lba");
+  EXPECT_EQ(plan.flow[1].name, "cardamor");
+  // The file's own "Write Condition" stands; the missing read one is supplied.
+  EXPECT_EQ(plan.keys, (Pairs{{"Write Condition", "w"}, {"Read Condition", "read"}}));
+}
+
+TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"[test]\ndurration = \"5s\"\n", "bad.toml: [test]: unknown key \"durration\""},
+      {"[tests]\nduration = 5\n",
+       "bad.toml: unknown table [tests] (expected [test], [[drive]], [[flow]], [cardamor] or [[fault]])"},
+      {"seed = 5\n", "bad.toml: unknown key \"seed\" (expected [test], [[drive]], [[flow]], [cardamor] or [[fault]])"},
+      {"[test]\nduration = \"5x\"\n",
+       "bad.toml: [test]: \"duration\" is not a duration: unknown duration unit \"x\" in \"5x\" (use ms, s, m or h)"},
+      {"[test]\nduration = true\n",
+       "bad.toml: [test]: \"duration\" must be a duration such as \"30s\", \"5m\" or \"1h\", got true"},
+      {"[test]\npasses = 0\n", "bad.toml: [test]: \"passes\" must be an integer from 1 to 9223372036854775807, got 0"},
+      {"[[drive]]\nblock_size = 1000\n", "bad.toml: [[drive]] 1: \"block_size\" must be 512 or 4096, got 1000"},
+      {"[[drive]]\nqueue_depth = 2000\n",
+       "bad.toml: [[drive]] 1: \"queue_depth\" must be an integer from 1 to 1024, got 2000"},
+      {"[[drive]]\nqueue_depth = \"32\"\n",
+       "bad.toml: [[drive]] 1: \"queue_depth\" must be an integer from 1 to 1024, got \"32\""},
+      {"[[drive]]\ncapacity = \"1GB\"\nblock_size = 4096\n",
+       "bad.toml: [[drive]] 1: \"capacity\" must be a positive multiple of the block size 4096, got \"1GB\""},
+      {"[[drive]]\ncapacity = \"1QiB\"\n",
+       "bad.toml: [[drive]] 1: \"capacity\" is not a size: unknown size unit \"QiB\" in \"1QiB\" (use B, KiB, MiB, "
+       "GiB, TiB or KB, MB, GB, TB)"},
+      {"[[drive]]\ncompletions = \"random\"\n",
+       "bad.toml: [[drive]] 1: \"completions\" must be one of \"shuffled\", \"in-order\", got \"random\""},
+      {"[[drive]]\nprotection_info = 1\n", "bad.toml: [[drive]] 1: \"protection_info\" must be true or false, got 1"},
+      {"[[drive]]\nname = \"x\"\n[[drive]]\nname = \"x\"\n",
+       "bad.toml: [[drive]] 2: \"name\" \"x\" is used by two drives"},
+      {"[[drive]]\nname = \"a/b\"\n",
+       "bad.toml: [[drive]] 1: \"name\" may hold only letters, digits, '_', '-' and '.', got \"a/b\""},
+      {"[[drive]]\ncapacity = 8\natomic_unit = 16\n",
+       "bad.toml: [[drive]] 1: \"atomic_unit\" must not exceed the capacity of 8 blocks, got 16"},
+      {"[[flow]]\ncommand = \"erase\"\n",
+       "bad.toml: [[flow]] 1: \"command\" must be one of \"write\", \"writesame\", \"trim\", \"atomic\", \"read\", "
+       "\"verify\", \"synccache\", \"powertoggle\", \"getstatus\", got \"erase\""},
+      {"[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"lba\"\ncommand = \"read\"\n",
+       "bad.toml: [[flow]] 2: \"agent\" and \"command\" cannot both be given in one step"},
+      {"[[flow]]\ncondition = \"read\"\n", "bad.toml: [[flow]] 1: \"agent\" or \"command\" must be given"},
+      {"[[flow]]\nagent = \"cardamore\"\n",
+       "bad.toml: [[flow]] 1: \"agent\" must be \"lba\", \"write-kind\", \"cardamor\" or the path of an agent "
+       "library, got \"cardamore\""},
+      {"[[flow]]\nagent = \"lba\"\nmin_lba = [1, 2]\n",
+       "bad.toml: [[flow]] 1: \"min_lba\" must be a string, number or true/false, got an array"},
+      {"[cardamor]\n\"Min Queue Size\" = { a = 1 }\n",
+       "bad.toml: [cardamor]: \"Min Queue Size\" must be a string, number or true/false, got a table"},
+      {"[[fault]]\nkind = \"gremlins\"\n",
+       "bad.toml: [[fault]] 1: \"kind\" must be one of \"corrupt\", \"lost-write\", \"misdirected-write\", "
+       "\"stale-read\", \"abort\", \"medium-error\", \"hardware-error\", \"recovered-error\", \"torn-atomic\", "
+       "\"early-read\", \"reset\", \"power-loss\", got \"gremlins\""},
+      {"[[fault]]\nlba = 1\n", "bad.toml: [[fault]] 1: \"kind\" must be given"},
+      {"[[fault]]\nkind = \"abort\"\nrate = 1.5\n",
+       "bad.toml: [[fault]] 1: \"rate\" must be a probability above 0 and at most 1, got 1.5"},
+      {"[[fault]]\nkind = \"abort\"\nrate = 0.5\nafter = 3\n",
+       "bad.toml: [[fault]] 1: \"after\" and \"rate\" cannot both be given in one rule"},
+      {"[[fault]]\nkind = \"abort\"\ndrive = \"D7\"\n",
+       "bad.toml: [[fault]] 1: \"drive\" does not name a drive of this file, got \"D7\""},
+      {"[[fault]]\nkind = \"corrupt\"\nlba = 2097152\n",
+       "bad.toml: [[fault]] 1: \"lba\" must lie below the capacity of drive D0 (2097152 blocks), got 2097152"},
+      {"[[drive]]\ndevice = \"/tmp/disk.img\"\n[[fault]]\nkind = \"abort\"\n",
+       "bad.toml: [[fault]] 1: \"drive\" must name a simulated drive: faults are injected by the simulated drive "
+       "only"},
+      {"[[fault]]\nkind = \"abort\"\ncount = 0\n",
+       "bad.toml: [[fault]] 1: \"count\" must be an integer from 1 to 4294967295, got 0"},
+      {"[test]\nduration = \n", nullptr},  // TOML syntax: message from the parser, with the line
+  };
+  for (const Case& c : cases) {
+    TestPlan plan;
+    plan.passes = 7;
+    std::string error;
+    EXPECT_FALSE(parseTestFile(c.text, "bad.toml", plan, error)) << c.text;
+    if (c.message != nullptr) EXPECT_EQ(error, c.message) << c.text;
+    else EXPECT_EQ(error.rfind("bad.toml:2:", 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_TRUE(plan.drives.empty() && plan.passes == 0) << "a refused file leaves no half-filled plan";
+  }
+}
+
+TEST(TestFile, MissingFileNamesThePath) {
+  TestPlan plan;
+  std::string error;
+  EXPECT_FALSE(loadTestFile("/nonexistent/t.toml", plan, error));
+  EXPECT_EQ(error, "/nonexistent/t.toml: cannot open the test file: No such file or directory");
+}
+
+TEST(Units, ParsesDurationsAndSizes) {
+  std::string error;
+  EXPECT_EQ(parseDuration("30s", error), 30.0);
+  EXPECT_EQ(parseDuration("5m", error), 300.0);
+  EXPECT_EQ(parseDuration("1.5h", error), 5400.0);
+  EXPECT_EQ(parseDuration("250ms", error), 0.25);
+  EXPECT_EQ(parseDuration(" 12 ", error), 12.0);
+  for (const char* bad : {"", "s", "-5s", "5 days", "1e3"}) EXPECT_FALSE(parseDuration(bad, error)) << bad;
+
+  EXPECT_EQ(parseSize("512", error), 512u);
+  EXPECT_EQ(parseSize("4KiB", error), 4096u);
+  EXPECT_EQ(parseSize("512MiB", error), 536870912u);
+  EXPECT_EQ(parseSize("1GiB", error), 1073741824u);
+  EXPECT_EQ(parseSize("1.5 GiB", error), 1610612736u);
+  EXPECT_EQ(parseSize("2TB", error), 2000000000000u);
+  for (const char* bad : {"", "GiB", "0.3B", "1XB", "16777216TiB"}) EXPECT_FALSE(parseSize(bad, error)) << bad;
+
+  EXPECT_EQ(formatBytes(512), "512 B");
+  EXPECT_EQ(formatBytes(1536), "1.5 KiB");
+  EXPECT_EQ(formatBytes(1073741824), "1.0 GiB");
+  EXPECT_EQ(formatDuration(9.96), "10.0 s");
+  EXPECT_EQ(formatDuration(3725), "1 h 2 m 5 s");
+}
+
+}  // namespace
+}  // namespace varnox::cli
