@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "ConditionNames.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -161,41 +162,11 @@ int ConfigManager::setFromText(const std::string& name, const std::string& value
     }
     case KeyType::Condition: {
       Condition parsed;
-      if (!text.empty()) {
-        if (text.find('|') != std::string::npos && text.find('&') != std::string::npos) {
-          error = prefix + " mixes '|' and '&'; use one of them";
-          return VARNOX_ERR_BAD_VALUE;
-        }
-        if (resolver_ == nullptr) {
-          error = prefix + ": no condition names are known to this run";
-          return VARNOX_ERR_BAD_VALUE;
-        }
-        const bool all = text.find('&') != std::string::npos;
-        size_t start = 0;
-        while (start <= text.size()) {
-          size_t end = text.find_first_of("|&", start);
-          if (end == std::string::npos) end = text.size();
-          std::string word = trim(text.substr(start, end - start));
-          bool negated = !word.empty() && word[0] == '!';
-          if (negated) word = trim(word.substr(1));
-          if (word.empty()) {
-            error = prefix + " has an empty condition name";
-            return VARNOX_ERR_BAD_VALUE;
-          }
-          uint64_t bit = resolver_(resolverContext_, word);
-          if (bit == 0) {
-            error = prefix + ": condition " + quoted(word) + " cannot be given a mask bit (more than 64 names)";
-            return VARNOX_ERR_BAD_VALUE;
-          }
-          if (negated) {
-            parsed.noneBits |= bit;
-          } else if (all) {
-            parsed.allBits |= bit;
-          } else {
-            parsed.anyBits |= bit;
-          }
-          start = end + 1;
-        }
+      std::string why;
+      int status = parseConditionText(text, resolver_, resolverContext_, parsed, why);
+      if (status != VARNOX_OK) {
+        error = prefix + " " + why;
+        return status;
       }
       *static_cast<Condition*>(key->member) = parsed;
       break;

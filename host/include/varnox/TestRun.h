@@ -4,6 +4,7 @@
 // and reports what happened.
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tavik/Device.h"
+#include "varnox/AgentTable.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox {
@@ -62,6 +64,14 @@ class TestRun {
   TestRun(const TestRun&) = delete;
   TestRun& operator=(const TestRun&) = delete;
 
+  // Makes a flow agent step named `name` use `table` instead of a library (tests, embedders).
+  // Call before prepare; the table's functions must outlive the run.
+  void addAgent(const std::string& name, const AgentTable& table);
+
+  // Where the drives' log lines go besides memory and the plan's log file: `terminal` (not
+  // owned; null for none) gets the lines of `minLevel` and above. Call before prepare.
+  void setTerminal(FILE* terminal, int minLevel);
+
   // Everything short of running: agents loaded, keys set and checked, devices opened, drive
   // variables mapped. Returns an exit status (kExitPassed when the test can run) and fills
   // `error` with a message naming the file, key or device.
@@ -73,6 +83,9 @@ class TestRun {
   // Asks every drive to stop after its current pass (Ctrl-C).
   void stop();
   // The agents' keys, for "varnox keys" and "varnox usage": registers the agent without a drive.
+  // `agent` is a built-in agent ("lba", "write-kind"), an agent library's path, or a bare name
+  // ("cardamor") looked up as lib<name>.so in $VARNOX_AGENT_PATH, next to the program, then by
+  // the system's library search.
   static int describeAgent(const std::string& agent, std::string& usage, std::string& keysText, std::string& error);
 
  private:

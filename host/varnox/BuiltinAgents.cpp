@@ -1,0 +1,314 @@
+#include "BuiltinAgents.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <map>
+#include <random>
+
+#include "varnox/Errors.h"
+
+namespace varnox {
+namespace {
+
+bool parseU64(const std::string& text, uint64_t& out) {
+  if (text.empty()) return false;
+  int base = 10;
+  size_t at = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    at = 2;
+  }
+  if (at >= text.size()) return false;
+  uint64_t value = 0;
+  for (; at < text.size(); ++at) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[at])));
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    if (value > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return false;
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  }
+  out = value;
+  return true;
+}
+
+std::string badSetting(const std::string& agent, const std::string& key, const std::string& value,
+                       const std::string& why) {
+  return "agent \"" + agent + "\": setting \"" + key + "\" = \"" + value + "\" " + why;
+}
+
+// Per-drive state keyed by thread; entries are made while preparing, before any drive runs.
+template <typename State>
+class PerDrive {
+ public:
+  State& make(DriveThread* thread) { return states_[thread]; }
+  State* find(DriveThread* thread) {
+    auto it = states_.find(thread);
+    return it == states_.end() ? nullptr : &it->second;
+  }
+  void erase(DriveThread* thread) { states_.erase(thread); }
+
+ private:
+  std::map<DriveThread*, State> states_;
+};
+
+class LbaAgent : public FlowAgent {
+ public:
+  struct Settings {
+    std::optional<uint64_t> minLba, maxLba;
+    uint32_t minXfer = 1, maxXfer = 8;
+    bool sequential = false;
+    uint32_t atomicBound = 0;
+  };
+
+  explicit LbaAgent(Settings settings) : settings_(settings) {}
+
+  const std::string& name() const override { return name_; }
+  int registerConfig(std::string&) override { return VARNOX_OK; }
+
+  int registerDriveVariables(DriveEnv& env, std::string& error) override {
+    DriveThread& t = *env.thread;
+    const uint64_t capacity = env.geometry.capacityBlocks;
+    const uint64_t minLba = settings_.minLba.value_or(0);
+    const uint64_t maxLba = settings_.maxLba.value_or(capacity == 0 ? 0 : capacity - 1);
+    if (capacity == 0 || maxLba >= capacity) {
+      error = "agent \"lba\" on drive " + t.driveName() + ": \"max_lba\" " + std::to_string(maxLba) +
+              " is beyond the drive's last block " + std::to_string(capacity == 0 ? 0 : capacity - 1);
+      return VARNOX_ERR_BAD_VALUE;
+    }
+    if (minLba > maxLba || maxLba - minLba + 1 < settings_.maxXfer) {
+      error = "agent \"lba\" on drive " + t.driveName() + ": the range \"min_lba\" " + std::to_string(minLba) +
+              " .. \"max_lba\" " + std::to_string(maxLba) + " does not hold a transfer of \"max_xfer\" " +
+              std::to_string(settings_.maxXfer) + " blocks";
+      return VARNOX_ERR_BAD_VALUE;
+    }
+    t.setMapper(name_);
+    int err = 0;
+    State& s = states_.make(&t);
+    s.minLba = minLba;
+    s.maxLba = maxLba;
+    s.next = minLba;
+    s.random.seed(env.seed ^ 0x4C4241ULL);
+    s.lba = t.mapU64("LBA", kVarWrite, &err, minLba);
+    s.xfer = t.mapU32("XferLength", kVarWrite, &err, settings_.minXfer);
+    s.minLbaVar = t.mapU64("MinLBA", kVarWrite, &err, 0);
+    s.maxLbaVar = t.mapU64("MaxLBA", kVarWrite, &err, 0);
+    s.testMax = t.mapU32("TestMaxXferLength", kVarWrite, &err, 0);
+    s.atomicBound = t.mapU32("AtomicBound", kVarWrite, &err, 0);
+    if (err != 0) error = "agent \"lba\" on drive " + t.driveName() + ": a drive variable has another type";
+    return err;
+  }
+
+  int setup(DriveEnv& env) override {
+    State* s = states_.find(env.thread);
+    if (s == nullptr) return VARNOX_ERR_NO_RECORD;
+    // The bounds are published before any other agent's setup reads them (it sizes buffers).
+    *s->minLbaVar = s->minLba;
+    *s->maxLbaVar = s->maxLba;
+    *s->testMax = settings_.maxXfer;
+    *s->atomicBound = settings_.atomicBound;
+    return VARNOX_OK;
+  }
+
+  int execute(DriveEnv& env) override {
+    State* s = states_.find(env.thread);
+    if (s == nullptr) return VARNOX_ERR_NO_RECORD;
+    uint32_t xfer = settings_.minXfer;
+    if (settings_.maxXfer > settings_.minXfer) {
+      xfer = std::uniform_int_distribution<uint32_t>(settings_.minXfer, settings_.maxXfer)(s->random);
+    }
+    const uint64_t lastStart = s->maxLba - xfer + 1;
+    uint64_t lba;
+    if (settings_.sequential) {
+      if (s->next > lastStart) s->next = s->minLba;
+      lba = s->next;
+      s->next = lba + xfer;
+    } else {
+      lba = std::uniform_int_distribution<uint64_t>(s->minLba, lastStart)(s->random);
+    }
+    *s->lba = lba;
+    *s->xfer = xfer;
+    return VARNOX_OK;
+  }
+
+  int handleReset(DriveEnv&) override { return VARNOX_OK; }
+  void finish(DriveEnv&) override {}
+  void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
+  void deleteConfig() override {}
+  const char* usage() const override {
+    return "Chooses the LBA and transfer length of the next command.\n"
+           "Settings: min_lba, max_lba (default: the drive's last block), min_xfer (1), max_xfer (8),\n"
+           "mode (\"random\" or \"sequential\"), atomic_bound (0).\n"
+           "Sets LBA, XferLength, MinLBA, MaxLBA, TestMaxXferLength and AtomicBound.";
+  }
+
+ private:
+  struct State {
+    uint64_t minLba = 0, maxLba = 0, next = 0;
+    std::mt19937_64 random;
+    uint64_t* lba = nullptr;
+    uint32_t* xfer = nullptr;
+    uint64_t* minLbaVar = nullptr;
+    uint64_t* maxLbaVar = nullptr;
+    uint32_t* testMax = nullptr;
+    uint32_t* atomicBound = nullptr;
+  };
+  std::string name_ = kLbaAgentName;
+  Settings settings_;
+  PerDrive<State> states_;
+};
+
+class WriteKindAgent : public FlowAgent {
+ public:
+  struct Choice {
+    std::string condition;
+    uint64_t weight = 0;
+    uint64_t bit = 0;
+  };
+
+  explicit WriteKindAgent(std::vector<Choice> choices) : choices_(std::move(choices)) {
+    for (const Choice& c : choices_) total_ += c.weight;
+  }
+
+  const std::string& name() const override { return name_; }
+  int registerConfig(std::string&) override { return VARNOX_OK; }
+  int registerDriveVariables(DriveEnv& env, std::string&) override {
+    states_.make(env.thread).random.seed(env.seed ^ 0x574B4E44ULL);
+    return VARNOX_OK;
+  }
+  int setup(DriveEnv&) override { return VARNOX_OK; }
+
+  int execute(DriveEnv& env) override {
+    State* s = states_.find(env.thread);
+    if (s == nullptr) return VARNOX_ERR_NO_RECORD;
+    uint64_t draw = std::uniform_int_distribution<uint64_t>(0, total_ - 1)(s->random);
+    for (const Choice& c : choices_) {
+      if (draw < c.weight) {
+        Condition chosen;
+        chosen.anyBits = c.bit;
+        applyCondition(chosen, env.thread->conditionMask());
+        break;
+      }
+      draw -= c.weight;
+    }
+    return VARNOX_OK;
+  }
+
+  int handleReset(DriveEnv&) override { return VARNOX_OK; }
+  void finish(DriveEnv&) override {}
+  void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
+  void deleteConfig() override {}
+  const char* usage() const override {
+    return "Chooses the kind of the next write by weight and applies the condition of that name.\n"
+           "Settings: write (1), writesame (0), trim (0), atomic (0); the conditions are named the same.";
+  }
+
+ private:
+  struct State {
+    std::mt19937_64 random;
+  };
+  std::string name_ = kWriteKindAgentName;
+  std::vector<Choice> choices_;
+  uint64_t total_ = 0;
+  PerDrive<State> states_;
+};
+
+std::unique_ptr<FlowAgent> makeLbaAgent(const StepSettings& settings, std::string& error) {
+  LbaAgent::Settings s;
+  uint64_t minXfer = 1, maxXfer = 8;
+  for (const auto& [key, value] : settings) {
+    uint64_t number = 0;
+    if (key == "mode") {
+      if (value == "random") {
+        s.sequential = false;
+      } else if (value == "sequential") {
+        s.sequential = true;
+      } else {
+        error = badSetting("lba", key, value, "is neither \"random\" nor \"sequential\"");
+        return nullptr;
+      }
+      continue;
+    }
+    if (key != "min_lba" && key != "max_lba" && key != "min_xfer" && key != "max_xfer" && key != "atomic_bound") {
+      error = "agent \"lba\": unknown setting \"" + key + "\"";
+      return nullptr;
+    }
+    if (!parseU64(value, number)) {
+      error = badSetting("lba", key, value, "is not a number");
+      return nullptr;
+    }
+    if (key == "min_lba") s.minLba = number;
+    if (key == "max_lba") s.maxLba = number;
+    if (key == "min_xfer") minXfer = number;
+    if (key == "max_xfer") maxXfer = number;
+    if (key == "atomic_bound") {
+      if (number > 0xFFFF) {
+        error = badSetting("lba", key, value, "is out of range 0..65535");
+        return nullptr;
+      }
+      s.atomicBound = static_cast<uint32_t>(number);
+    }
+  }
+  // A transfer longer than 65535 blocks does not fit an atomic write's length field; keep every
+  // kind of command possible.
+  if (minXfer < 1 || maxXfer > 65535 || minXfer > maxXfer) {
+    error = "agent \"lba\": transfer lengths \"min_xfer\" " + std::to_string(minXfer) + " .. \"max_xfer\" " +
+            std::to_string(maxXfer) + " must satisfy 1 <= min_xfer <= max_xfer <= 65535";
+    return nullptr;
+  }
+  s.minXfer = static_cast<uint32_t>(minXfer);
+  s.maxXfer = static_cast<uint32_t>(maxXfer);
+  return std::make_unique<LbaAgent>(s);
+}
+
+std::unique_ptr<FlowAgent> makeWriteKindAgent(const StepSettings& settings, ConditionNames& names,
+                                              std::string& error) {
+  std::vector<WriteKindAgent::Choice> choices = {{"write", 1, 0}, {"writesame", 0, 0}, {"trim", 0, 0}, {"atomic", 0, 0}};
+  for (const auto& [key, value] : settings) {
+    auto it = std::find_if(choices.begin(), choices.end(), [&](const auto& c) { return c.condition == key; });
+    if (it == choices.end()) {
+      error = "agent \"write-kind\": unknown setting \"" + key + "\" (weights: write, writesame, trim, atomic)";
+      return nullptr;
+    }
+    uint64_t weight = 0;
+    if (!parseU64(value, weight) || weight > 1000000) {
+      error = badSetting("write-kind", key, value, "is not a weight in 0..1000000");
+      return nullptr;
+    }
+    it->weight = weight;
+  }
+  uint64_t total = 0;
+  for (auto& c : choices) {
+    total += c.weight;
+    if (c.weight != 0) c.bit = names.bitFor(c.condition);
+    if (c.weight != 0 && c.bit == 0) {
+      error = "agent \"write-kind\": condition \"" + c.condition + "\" cannot be given a mask bit";
+      return nullptr;
+    }
+  }
+  if (total == 0) {
+    error = "agent \"write-kind\": every weight is 0; give at least one of write, writesame, trim, atomic a weight";
+    return nullptr;
+  }
+  return std::make_unique<WriteKindAgent>(std::move(choices));
+}
+
+}  // namespace
+
+bool isBuiltinAgent(const std::string& name) { return name == kLbaAgentName || name == kWriteKindAgentName; }
+
+std::unique_ptr<FlowAgent> makeBuiltinAgent(const std::string& name, const StepSettings& settings,
+                                            ConditionNames& names, std::string& error) {
+  if (name == kLbaAgentName) return makeLbaAgent(settings, error);
+  if (name == kWriteKindAgentName) return makeWriteKindAgent(settings, names, error);
+  error = "unknown built-in agent \"" + name + "\"";
+  return nullptr;
+}
+
+}  // namespace varnox

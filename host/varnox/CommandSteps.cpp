@@ -1,0 +1,326 @@
+#include "CommandSteps.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "tavik/Cdb.h"
+#include "varnox/Errors.h"
+
+namespace varnox {
+namespace {
+
+constexpr uint32_t kNoStatus = 0xFFFFFFFF;
+
+// Copies into owned memory, reusing it when it is large enough: the status path runs on every
+// pass and should not allocate once the buffers have grown.
+bool copyInto(Buffer& buffer, const uint8_t* src, uint64_t bytes) {
+  if (buffer.ownsData && buffer.capacity >= bytes && buffer.data != nullptr) {
+    if (bytes != 0) std::memcpy(buffer.data, src, bytes);
+    buffer.size = bytes;
+    return true;
+  }
+  return buffer.assign(src, bytes);
+}
+
+// Makes the buffer own at least `bytes`, keeping larger memory it already owns.
+bool ensureOwned(Buffer& buffer, uint64_t bytes) {
+  if (buffer.ownsData && buffer.capacity >= bytes && buffer.data != nullptr) {
+    buffer.size = bytes;
+    return true;
+  }
+  return buffer.allocate(bytes);
+}
+
+const char* statusName(uint8_t status) {
+  switch (status) {
+    case kStatusGood: return "GOOD";
+    case kStatusCheckCondition: return "CHECK CONDITION";
+    case kStatusTaskAborted: return "TASK ABORTED";
+    default: return "OTHER";
+  }
+}
+
+bool isWrite(StepKind kind) {
+  return kind == StepKind::Write || kind == StepKind::WriteSame || kind == StepKind::WriteAtomic;
+}
+
+}  // namespace
+
+const char* stepKindName(StepKind kind) {
+  switch (kind) {
+    case StepKind::Agent: return "Agent";
+    case StepKind::Write: return "Write";
+    case StepKind::WriteSame: return "WriteSame";
+    case StepKind::Trim: return "Trim";
+    case StepKind::WriteAtomic: return "WriteAtomic";
+    case StepKind::Read: return "Read";
+    case StepKind::Verify: return "Verify";
+    case StepKind::SyncCache: return "SyncCache";
+    case StepKind::PowerToggle: return "PowerToggle";
+    case StepKind::GetStatus: return "GetStatus";
+  }
+  return "Unknown";
+}
+
+CommandSteps::CommandSteps(DriveThread& thread, Device& device)
+    : thread_(thread),
+      device_(device),
+      blockBytes_(thread.sectorSize()),
+      protect_(thread.protectionInfoEnabled() ? 1 : 0),
+      inFlight_(thread.freeTagQueue().getMaxQueueDepth()) {}
+
+int CommandSteps::mapVariables(const std::vector<std::pair<StepKind, std::string>>& steps, std::string& error) {
+  int err = 0;
+  DriveThread& t = thread_;
+  // The host's own variables come first so that their starting values are the host's: no
+  // completion to report, no tag.
+  t.setMapper("host");
+  epo_ = t.mapU32("EPO", kVarWrite, &err, 0);
+  deviceReset_ = t.mapBool("DeviceReset", kVarReadWrite, &err, false);
+  deviceInterface_ = t.mapU32("DeviceInterface", kVarWrite, &err, 0);
+  for (const auto& [kind, name] : steps) {
+    t.setMapper(name);
+    switch (kind) {
+      case StepKind::GetStatus:
+        lastTagId_ = t.mapU32("LastTagID", kVarWrite, &err, 255);
+        lastStatusByte_ = t.mapU32("LastStatusByte", kVarWrite, &err, kNoStatus);
+        lastErrSense_ = t.mapBuffer("LastErrSenseData", kVarWrite, &err);
+        readDataIsValid_ = t.mapU32("ReadDataIsValid", kVarWrite, &err, 0);
+        recvCdb_ = t.mapTaggedBuffer("RecvCDB[TagID]", kVarWrite, &err);
+        break;
+      case StepKind::PowerToggle:
+      case StepKind::Agent:
+        break;
+      default:
+        cdb_ = t.mapTaggedBuffer("CDB[TagID]", kVarWrite, &err);
+        if (kind == StepKind::SyncCache) break;
+        lba_ = t.mapU64("LBA", kVarRead, &err, 0);
+        xferLength_ = t.mapU32("XferLength", kVarRead, &err, 0);
+        if (kind == StepKind::Read) readData_ = t.mapTaggedBuffer("ReadDataPtr[TagID]", kVarWrite, &err);
+        if (kind == StepKind::Trim) parameterList_ = t.mapTaggedBuffer("ParameterList[TagID]", kVarWrite, &err);
+        if (kind == StepKind::WriteAtomic) atomicBound_ = t.mapU32("AtomicBound", kVarRead, &err, 0);
+        if (isWrite(kind) || kind == StepKind::Verify) writeData_ = t.mapBuffer("WriteData", kVarRead, &err);
+        break;
+    }
+    if (err != 0) {
+      error = "step \"" + name + "\" on drive " + t.driveName() + ": a drive variable it uses has another type";
+      return err;
+    }
+  }
+  t.setMapper("");
+  if (err != 0) error = "drive " + t.driveName() + ": a host variable has another type";
+  return err;
+}
+
+int CommandSteps::fail(const std::string& stepName, int status, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  thread_.eventLog().logf(2, "%s: %s", stepName.c_str(), text);
+  return status;
+}
+
+int CommandSteps::issue(StepKind kind, const std::string& stepName) {
+  FreeTagQueue& tags = thread_.freeTagQueue();
+  const uint32_t tag = tags.peekNextFreeTag();
+  if (tag == kNoTag) return VARNOX_OK;  // every tag is in flight: GetStatus waits for one
+
+  DeviceCommand command;
+  command.tag = tag;
+  const uint64_t lba = lba_ ? *lba_ : 0;
+  const uint32_t blocks = xferLength_ ? *xferLength_ : 0;
+  const uint64_t bytes = static_cast<uint64_t>(blocks) * blockBytes_;
+  auto needWriteData = [&](uint64_t need) -> bool {
+    return writeData_ != nullptr && writeData_->data != nullptr && writeData_->size >= need;
+  };
+  auto writeDataError = [&](uint64_t need) {
+    return fail(stepName, VARNOX_ERR_READ_DATA, "\"WriteData\" holds %llu bytes, the command needs %llu",
+                static_cast<unsigned long long>(writeData_ && writeData_->data ? writeData_->size : 0),
+                static_cast<unsigned long long>(need));
+  };
+  uint64_t countedBytes = 0;
+
+  switch (kind) {
+    case StepKind::Write:
+    case StepKind::WriteAtomic:
+    case StepKind::Verify:
+      if (!needWriteData(bytes)) return writeDataError(bytes);
+      command.dataOut = writeData_->data;
+      command.dataOutBytes = bytes;
+      countedBytes = bytes;
+      if (kind == StepKind::Write) {
+        command.cdbLength = static_cast<uint32_t>(buildWrite16(command.cdb, lba, blocks, protect_));
+      } else if (kind == StepKind::Verify) {
+        command.cdbLength = static_cast<uint32_t>(buildVerify16(command.cdb, lba, blocks, kBytchkCompare, protect_));
+      } else {
+        if (blocks > 0xFFFF) {
+          return fail(stepName, VARNOX_ERR_BAD_VALUE, "\"XferLength\" %u does not fit an atomic write (at most 65535)",
+                      blocks);
+        }
+        const uint32_t bound = atomicBound_ ? *atomicBound_ : 0;
+        command.cdbLength = static_cast<uint32_t>(buildWriteAtomic16(
+            command.cdb, lba, static_cast<uint16_t>(blocks), static_cast<uint16_t>(bound > 0xFFFF ? 0 : bound),
+            protect_));
+      }
+      break;
+    case StepKind::WriteSame:
+      if (!needWriteData(blockBytes_)) return writeDataError(blockBytes_);
+      command.dataOut = writeData_->data;
+      command.dataOutBytes = blockBytes_;
+      countedBytes = bytes;
+      command.cdbLength = static_cast<uint32_t>(buildWriteSame16(command.cdb, lba, blocks, false, protect_));
+      break;
+    case StepKind::Trim: {
+      Buffer* list = parameterList_->buffer(tag);
+      const size_t listBytes = unmapParameterListBytes(1);
+      if (!ensureOwned(*list, listBytes)) return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for the UNMAP list");
+      UnmapRange range{lba, blocks};
+      buildUnmapParameterList(list->data, listBytes, &range, 1);
+      parameterList_->lock(tag);
+      command.dataOut = list->data;
+      command.dataOutBytes = listBytes;
+      command.cdbLength = static_cast<uint32_t>(buildUnmap10(command.cdb, static_cast<uint16_t>(listBytes)));
+      break;
+    }
+    case StepKind::Read: {
+      Buffer* data = readData_->buffer(tag);
+      if (!ensureOwned(*data, bytes)) {
+        return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for %llu bytes of read data",
+                    static_cast<unsigned long long>(bytes));
+      }
+      readData_->lock(tag);
+      command.dataIn = data->data;
+      command.dataInBytes = bytes;
+      countedBytes = bytes;
+      command.cdbLength = static_cast<uint32_t>(buildRead16(command.cdb, lba, blocks, protect_));
+      break;
+    }
+    case StepKind::SyncCache:
+      command.cdbLength = static_cast<uint32_t>(buildSynchronizeCache16(command.cdb));
+      break;
+    default:
+      return fail(stepName, VARNOX_ERR_GENERIC, "is not a command step");
+  }
+
+  Buffer* cdbBuffer = cdb_->buffer(tag);
+  if (!copyInto(*cdbBuffer, command.cdb, command.cdbLength)) {
+    return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for the CDB");
+  }
+  cdb_->lock(tag);
+  tags.takeFreeTag();
+  const int status = device_.submit(command);
+  if (status != 0) {
+    tags.pushFreeTag(tag, 1);
+    cdb_->unlock(tag);
+    if (readData_) readData_->unlock(tag);
+    if (parameterList_) parameterList_->unlock(tag);
+    if (device_.stopped()) {
+      return fail(stepName, VARNOX_ERR_DEVICE, "the device is stopped and takes no more commands");
+    }
+    return fail(stepName, VARNOX_ERR_DEVICE, "the device refused the command on tag %u (status %d)", tag, status);
+  }
+  inFlight_[tag] = InFlight{true, kind, countedBytes};
+  ++inFlightCount_;
+  ++counters_.commandsByKind[stepKindName(kind)];
+  return VARNOX_OK;
+}
+
+int CommandSteps::powerToggle() {
+  ++counters_.commandsByKind[stepKindName(StepKind::PowerToggle)];
+  const int status = device_.powerToggle();
+  forgetInFlight();
+  if (status != 0) {
+    thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);
+    return VARNOX_ERR_DEVICE;
+  }
+  return VARNOX_OK;
+}
+
+void CommandSteps::finishTag(uint32_t tag) {
+  if (cdb_) cdb_->unlock(tag);
+  if (readData_) readData_->unlock(tag);
+  if (parameterList_) parameterList_->unlock(tag);
+  if (inFlight_[tag].active) --inFlightCount_;
+  inFlight_[tag].active = false;
+}
+
+void CommandSteps::forgetInFlight() {
+  for (uint32_t tag = 0; tag < inFlight_.size(); ++tag) {
+    if (inFlight_[tag].active) {
+      ++counters_.lostCommands;
+      finishTag(tag);
+    }
+  }
+}
+
+void CommandSteps::freeLostTags() {
+  // Tags of commands the device lost are for the agents' reset recovery to free; when every tag
+  // is held that way nothing would ever complete, so the host frees them rather than stall.
+  FreeTagQueue& tags = thread_.freeTagQueue();
+  uint32_t freed = 0;
+  for (uint32_t tag = tags.getNotFreeTag(0, false); tag != kNoTag; tag = tags.getNotFreeTag(tag + 1, false)) {
+    if (!inFlight_[tag].active) {
+      tags.pushFreeTag(tag, 0);
+      ++freed;
+    }
+  }
+  if (freed != 0) {
+    thread_.eventLog().logf(1, "GetStatus: freed %u tags of commands the device lost; no agent recovered them", freed);
+  }
+}
+
+int CommandSteps::getStatus() {
+  FreeTagQueue& tags = thread_.freeTagQueue();
+  DeviceCompletion completion;
+  bool got = device_.poll(completion, false);
+  if (!got && tags.peekNextFreeTag() == kNoTag) {
+    if (device_.outstanding() > 0) got = device_.poll(completion, true);
+    if (!got && device_.outstanding() == 0) freeLostTags();
+  }
+  // A completion for a tag the device has since lost (reset) carries nothing to report.
+  if (got && (completion.tag >= inFlight_.size() || !inFlight_[completion.tag].active)) got = false;
+  if (!got) {
+    *lastStatusByte_ = kNoStatus;
+    return VARNOX_OK;
+  }
+
+  const uint32_t tag = completion.tag;
+  const InFlight done = inFlight_[tag];
+  *lastTagId_ = tag;
+  *lastStatusByte_ = completion.status;
+  if (completion.sense.empty()) {
+    if (lastErrSense_->ownsData) {
+      lastErrSense_->size = 0;
+    } else {
+      lastErrSense_->release();
+    }
+  } else if (!copyInto(*lastErrSense_, completion.sense.data(), completion.sense.size())) {
+    return fail("GetStatus", VARNOX_ERR_NO_MEMORY, "no memory for sense data");
+  }
+  const bool good = completion.status == kStatusGood;
+  *readDataIsValid_ = (done.kind == StepKind::Read && good) ? 1 : 0;
+  uint64_t cdbBytes = 0;
+  const uint8_t* cdb = cdb_ ? cdb_->getData(tag, &cdbBytes) : nullptr;
+  if (cdb != nullptr && !copyInto(*recvCdb_->buffer(tag), cdb, cdbBytes)) {
+    return fail("GetStatus", VARNOX_ERR_NO_MEMORY, "no memory for the received CDB");
+  }
+
+  ++counters_.completionsByStatus[statusName(completion.status)];
+  if (good) {
+    if (isWrite(done.kind)) {
+      counters_.bytesWritten += done.bytes;
+      ++counters_.goodWrites;
+    } else if (done.kind == StepKind::Read || done.kind == StepKind::Verify) {
+      counters_.bytesVerified += done.bytes;
+      ++counters_.goodReadBacks;
+    }
+  }
+  finishTag(tag);
+  tags.markCompleted(tag);
+  tags.pushFreeTag(tag, 0);
+  return VARNOX_OK;
+}
+
+}  // namespace varnox

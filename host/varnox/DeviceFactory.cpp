@@ -1,0 +1,36 @@
+#include "DeviceFactory.h"
+
+#include "sim/SimulatedDrive.h"
+#include "varnox/TestRun.h"
+
+namespace varnox {
+
+std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::string& error, int& exitStatus) {
+  if (spec.kind == "sim") {
+    sim::SimConfig config;
+    std::string why;
+    if (!sim::simConfigFromSpec(spec, seed, config, why)) {
+      error = "device sim: " + why;
+      exitStatus = kExitRefused;
+      return nullptr;
+    }
+    why = sim::validateSimConfig(config);
+    if (!why.empty()) {
+      error = "device sim: " + why;
+      exitStatus = kExitRefused;
+      return nullptr;
+    }
+    std::unique_ptr<sim::SimulatedDrive> drive = sim::SimulatedDrive::create(config, why);
+    if (!drive) {
+      error = "device sim: " + why;
+      exitStatus = kExitDeviceFailure;
+      return nullptr;
+    }
+    return drive;
+  }
+  error = "device " + spec.kind + ": not supported yet";
+  exitStatus = kExitDeviceFailure;
+  return nullptr;
+}
+
+}  // namespace varnox

@@ -1,0 +1,17 @@
+#pragma once
+// Opens the device a drive of a test runs against.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tavik/Device.h"
+#include "varnox/TestPlan.h"
+
+namespace varnox {
+
+// Null with `error` and `exitStatus` (kExitRefused for an unusable description, kExitDeviceFailure
+// for a device that cannot be opened) when the device cannot be used. `seed` is the drive's run
+// seed (never 0).
+std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::string& error, int& exitStatus);
+
+}  // namespace varnox

@@ -1,0 +1,114 @@
+#include "FlowEngine.h"
+
+#include "varnox/Clock.h"
+#include "varnox/Errors.h"
+
+namespace varnox {
+
+DriveFlow::DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress)
+    : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {}
+
+int DriveFlow::mapVariables(std::string& error) {
+  std::vector<std::pair<StepKind, std::string>> commandSteps;
+  for (const FlowStep& step : flow_) {
+    if (step.kind != StepKind::Agent) commandSteps.emplace_back(step.kind, step.name);
+  }
+  return steps_.mapVariables(commandSteps, error);
+}
+
+int DriveFlow::setupAgents(std::string& error) {
+  DriveThread& thread = *env_.thread;
+  thread.setTestStartCounter(queryPerformanceCounter());
+  for (const FlowStep& step : flow_) {
+    if (step.agent == nullptr) continue;
+    const int status = step.agent->setup(env_);
+    if (status != VARNOX_OK) {
+      // The agent says why in the drive's log; its last error line is the most specific.
+      std::string why;
+      for (const EventLog::Line& line : thread.eventLog().lines()) {
+        if (line.level >= 2) why = line.text;
+      }
+      if (why.empty()) why = EventLog::errStr(status);
+      error = "agent \"" + step.name + "\" refused drive " + thread.driveName() + ": " + why + " (" +
+              std::to_string(status) + ")";
+      return status;
+    }
+  }
+  return VARNOX_OK;
+}
+
+int DriveFlow::runPass() {
+  DriveThread& thread = *env_.thread;
+  thread.conditionMask() = 0;
+  if (powerRestored_) {
+    powerRestored_ = false;
+    *steps_.epo() = 1;
+  }
+  if (device_.takeResetEvent()) {
+    steps_.forgetInFlight();
+    *steps_.deviceReset() = true;
+    thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
+  }
+  for (const FlowStep& step : flow_) {
+    int status = VARNOX_OK;
+    if (step.kind == StepKind::Agent) {
+      status = step.agent->execute(env_);
+      if (status != VARNOX_OK) return status;
+      continue;
+    }
+    if (step.guard.isSet() && !step.guard.holds(thread.conditionMask())) continue;
+    switch (step.kind) {
+      case StepKind::GetStatus:
+        status = steps_.getStatus();
+        break;
+      case StepKind::PowerToggle:
+        status = steps_.powerToggle();
+        // Power comes back before the next pass; the agents hear of it through "EPO" then.
+        powerRestored_ = true;
+        break;
+      default:
+        status = steps_.issue(step.kind, step.name);
+        break;
+    }
+    if (status != VARNOX_OK) return status;
+  }
+  return VARNOX_OK;
+}
+
+int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
+  const uint64_t start = queryPerformanceCounter();
+  const uint64_t durationNs = static_cast<uint64_t>(limits.durationSeconds * 1e9);
+  int status = VARNOX_OK;
+  while (!stop.load(std::memory_order_relaxed)) {
+    if (limits.passes != 0 && passes_ >= limits.passes) break;
+    if (durationNs != 0 && queryPerformanceCounter() - start >= durationNs) break;
+    status = runPass();
+    ++passes_;
+    const CommandCounters& c = steps_.counters();
+    uint64_t commands = 0;
+    for (const auto& entry : c.commandsByKind) commands += entry.second;
+    progress_.passes.store(passes_, std::memory_order_relaxed);
+    progress_.commands.store(commands, std::memory_order_relaxed);
+    progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
+    progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
+    // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
+    // verify are the closest it can tell.
+    progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,
+                                     std::memory_order_relaxed);
+    if (status != VARNOX_OK) break;
+    if (device_.stopped()) break;
+  }
+  return status;
+}
+
+void DriveFlow::finish() {
+  DeviceCompletion completion;
+  while (device_.outstanding() > 0 && device_.poll(completion, true)) {
+  }
+  steps_.forgetInFlight();
+  for (const FlowStep& step : flow_) {
+    if (step.agent != nullptr) step.agent->finish(env_);
+  }
+}
+
+}  // namespace varnox

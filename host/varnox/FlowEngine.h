@@ -1,0 +1,64 @@
+#pragma once
+// One drive's flow: the agents and guarded command steps it runs pass after pass.
+//
+// A pass: the condition mask starts empty; a power-on after a toggle sets "EPO" to 1 and a reset
+// the device reported sets "DeviceReset"; then every step in flow order: an agent's execute (a
+// non-zero status ends the drive's test with it), or a command step when its condition holds on
+// the mask (an unguarded step always runs).
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommandSteps.h"
+#include "FlowAgent.h"
+#include "varnox/Condition.h"
+#include "varnox/TestRun.h"
+
+namespace varnox {
+
+struct FlowStep {
+  StepKind kind = StepKind::Agent;
+  std::string name;
+  Condition guard;
+  FlowAgent* agent = nullptr;  // for agent steps; owned by the test
+};
+
+struct FlowLimits {
+  uint64_t passes = 0;         // 0: none
+  double durationSeconds = 0;  // 0: none
+};
+
+class DriveFlow {
+ public:
+  // `device` and the env's thread outlive the flow; so do the agents the steps name.
+  DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress);
+
+  // Maps the host's and the command steps' variables; call before the agents map theirs.
+  int mapVariables(std::string& error);
+  // Runs every agent's setup in flow order. Non-zero: the drive cannot run the test.
+  int setupAgents(std::string& error);
+  int runPass();
+  // Runs passes until a limit, `stop`, an error or a stopped device; returns the status that
+  // ended the test (0 when a limit or `stop` ended it).
+  int run(const FlowLimits& limits, const std::atomic<bool>& stop);
+  // Collects the completions still due so that no command holds agent memory, then lets every
+  // agent finish.
+  void finish();
+
+  const CommandCounters& counters() const { return steps_.counters(); }
+  uint64_t passes() const { return passes_; }
+  DriveEnv& env() { return env_; }
+
+ private:
+  DriveEnv env_;
+  Device& device_;
+  std::vector<FlowStep> flow_;
+  DriveProgress& progress_;
+  CommandSteps steps_;
+  bool powerRestored_ = false;
+  uint64_t passes_ = 0;
+};
+
+}  // namespace varnox
