@@ -1,0 +1,112 @@
+#pragma once
+// The agent's per-drive record: the drive variables it shares with the host and the other
+// agents of the flow, and all of its state for that drive between calls. Touched only from the
+// drive's own thread, so nothing here locks (the two range queues lock themselves).
+//
+// Lifecycle: registerDriveVariables creates and maps it; setupTest fills the trace, buckets and
+// buffers; the first execute pass runs and destroys `deferredSetup`; deleteDriveData releases
+// whatever exists, so a record whose setup failed part-way is released safely.
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "completion/PendingCompare.h"
+#include "frame/ByteArray.h"
+#include "frame/ByteBuffer.h"
+#include "history/AtomicContext.h"
+#include "issue/CommandRecords.h"
+#include "patterns/RandomSource.h"
+#include "trace/CommandTrace.h"
+#include "varnox/Buffer.h"
+#include "varnox/LBARangeQueue.h"
+#include "varnox/TaggedBuffer.h"
+
+namespace varnox {
+class DriveThread;
+}
+
+namespace varnox::Cardamor {
+
+struct ConfigData;
+struct DriveData;
+
+// The one-shot step that setup leaves for the first execute pass (allocateLocalWriteBuffers).
+using DeferredSetup = std::function<int(DriveThread*, DriveData*, const ConfigData*)>;
+
+struct DriveData {
+  // --- drive variables; pointers owned by the drive thread, valid while the record lives.
+  uint64_t* lba = nullptr;                     // "LBA"
+  uint32_t* xferLength = nullptr;              // "XferLength"
+  uint32_t* testMaxXferLength = nullptr;       // "TestMaxXferLength"
+  uint64_t* maxLba = nullptr;                  // "MaxLBA"
+  uint64_t* minLba = nullptr;                  // "MinLBA"
+  Buffer* writeData = nullptr;                 // "WriteData"
+  Buffer* lastErrSenseData = nullptr;          // "LastErrSenseData"
+  TaggedBuffer* cdb = nullptr;                 // "CDB[TagID]"
+  TaggedBuffer* recvCdb = nullptr;             // "RecvCDB[TagID]"
+  TaggedBuffer* parameterList = nullptr;       // "ParameterList[TagID]"
+  TaggedBuffer* readDataPtr = nullptr;         // "ReadDataPtr[TagID]"
+  uint32_t* skipGen = nullptr;                 // "SkipGen"
+  uint32_t* epo = nullptr;                     // "EPO"
+  uint32_t* lastTagId = nullptr;               // "LastTagID"
+  uint32_t* deviceInterface = nullptr;         // "DeviceInterface"
+  uint32_t* readDataIsValid = nullptr;         // "ReadDataIsValid"
+  uint32_t* lastStatusByte = nullptr;          // "LastStatusByte"
+  uint32_t* bucketIndex = nullptr;             // "BucketIndex"
+  uint32_t* atomicBound = nullptr;             // "AtomicBound"
+  bool* deviceReset = nullptr;                 // "DeviceReset"
+  uint64_t* writeLba = nullptr;                // "WriteLBA"
+  uint32_t* writeXferLength = nullptr;         // "WriteXferLength"
+  uint32_t* writeCmdUsed = nullptr;            // "WriteCmdUsed"
+  LBARangeQueue* csZoneReset = nullptr;        // "CSZoneReset"; null after setup when no agent writes it
+  LBARangeQueue* invalidateRanges = nullptr;   // "CardamorInvalidateRanges"; likewise
+  uint32_t* hostManaged = nullptr;             // "HostManaged"
+
+  // --- state
+  uint64_t nextCmdId = 1;                      // 0 means no command
+  ByteArray sectorBuckets;                     // bucketCount x sectorSize bytes
+  ByteArray expectedDataBuffer;                // "TestMaxXferLength" x sectorSize bytes
+  ByteArray trimBuffer;                        // one sectorSize of zeros
+  bool setSkipGen = true;
+  std::vector<ByteArray> localWriteBuffers;    // one per tag, made by the deferred setup
+  std::list<PreReadRecord> finishedPreReads;
+  std::list<PreReadRecord> outstandingPreReads;
+  std::list<ReadRecord> outstandingReads;
+  std::list<VerifyRecord> outstandingVerifies;
+  std::list<WriteRecord> outstandingWrites;
+  std::list<ReadBackRequest> pendingReadBacks;
+  std::list<PendingCompare> compareQueue;
+  AtomicContext atomicContext;
+  std::unique_ptr<CommandTrace> commandTrace;
+  RandomSource randomSource;
+  bool lastChoiceWasRead = false;
+  bool syncCacheOutstanding = false;
+  bool syncCacheSucceeded = false;
+  bool miscompareSeen = false;
+  bool spliceDetected = false;
+  uint64_t miscompareLba = 0;
+  std::unique_ptr<ByteBuffer> miscompareReferenceBytes;
+  std::unique_ptr<ByteBuffer> miscompareDriveBytes;
+  double lastPowerEventMs = 0;
+  uint32_t deviceProperty4241 = 0xFFFFFFFF;
+  std::unique_ptr<DeferredSetup> deferredSetup;
+
+  DriveData() = default;
+  DriveData(const DriveData&) = delete;
+  DriveData& operator=(const DriveData&) = delete;
+};
+
+// Creates the record for `thread` and maps its 26 drive variables in order. Every mapping is
+// attempted even after one failed; the record is registered with the thread only when all
+// succeeded. Returns 0 (the host now owns the record), -1002 when it cannot be allocated, the
+// mapping error, or the registration status; on failure the record is destroyed here.
+int registerDriveVariables(DriveThread* thread);
+
+// Releases a record made by registerDriveVariables: the trace, the bucket table, the expected
+// and trim buffers, the miscompare buffers, the local write buffers, a deferred setup that
+// never ran, then the rest of the record. `record` must not be null.
+void deleteDriveData(DriveData* record);
+
+}  // namespace varnox::Cardamor
