@@ -25,10 +25,10 @@ inline constexpr uint32_t kMaxHeaderBytes = 25;
 
 // What a block read from the drive says about itself.
 struct BlockHeader {
-    uint32_t bucket = INVALID_BUCKET;
-    uint8_t embedValid = 1;
-    uint64_t embedCmdId = 0;
-    uint64_t embedLba = 0;
+  uint32_t bucket = INVALID_BUCKET;
+  uint8_t embedValid = 1;
+  uint64_t embedCmdId = 0;
+  uint64_t embedLba = 0;
 };
 
 // Number of significant bytes of a command identifier: 0 for 0, else 1..8.
@@ -55,15 +55,15 @@ uint64_t blockHash(const uint8_t* block, uint64_t length);
 
 // Where written data comes from and goes to.
 struct WrittenBlocks {
-    const uint8_t* buckets = nullptr;  // the sector bucket table
-    uint32_t sectorSize = 0;
-    uint64_t stride = 0;      // sectorSize, or sectorSize + 8 with the E2E Condition holding
-    uint32_t first = 0;       // first bucket
-    uint32_t count = 0;       // blocks to build
-    bool embed = false;
-    uint64_t lba = 0;         // LBA of block 0
-    uint32_t lbaStep = 1;     // 2 with skip commands
-    uint64_t cmdId = 0;
+  const uint8_t* buckets = nullptr;  // the sector bucket table
+  uint32_t sectorSize = 0;
+  uint64_t stride = 0;  // sectorSize, or sectorSize + 8 with the E2E Condition holding
+  uint32_t first = 0;   // first bucket
+  uint32_t count = 0;   // blocks to build
+  bool embed = false;
+  uint64_t lba = 0;      // LBA of block 0
+  uint32_t lbaStep = 1;  // 2 with skip commands
+  uint64_t cmdId = 0;
 };
 
 // Builds `count` blocks into dest: block k is bucket first + k, with LBA lba + k * lbaStep and

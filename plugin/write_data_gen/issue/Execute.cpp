@@ -1,7 +1,64 @@
 #include "issue/Execute.h"
 
+#include "completion/Compare.h"
+#include "completion/Dispatch.h"
+#include "frame/ConfigData.h"
+#include "frame/DriveData.h"
+#include "issue/ClearReadRange.h"
+#include "issue/CommandSelection.h"
+#include "varnox/Clock.h"
+#include "varnox/DriveThread.h"
+
 namespace varnox::Cardamor {
 
-int execute(DriveThread& /*thread*/, const ConfigData& /*config*/, DriveData& /*drive*/) { return 0; }
+namespace {
+
+// Pops the queue's front range; the queue locks itself for the test and the pop, never across
+// the processing of a range.
+bool popRange(LBARangeQueue& queue, LBARange& range) {
+  return !queue.empty() && queue.pop(range);
+}
+
+}  // namespace
+
+int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
+  if (drive.deferredSetup) {
+    // One shot, also when it fails: a failed allocation is not retried on later passes.
+    std::unique_ptr<DeferredSetup> step = std::move(drive.deferredSetup);
+    const int status = (*step)(&thread, &drive, &config);
+    step.reset();
+    if (status != 0) return status;
+  }
+
+  if (*drive.epo != 0) {
+    drive.commandTrace->recordPowerToggleOn();
+    *drive.epo = 0;
+    drive.lastPowerEventMs = static_cast<double>(queryPerformanceCounter()) /
+                             (static_cast<double>(queryPerformanceFrequency()) / 1000.0);
+  }
+
+  // Resets and invalidations first, so a read completing in this pass is judged against them.
+  LBARange range;
+  if (drive.csZoneReset != nullptr) {
+    while (popRange(*drive.csZoneReset, range)) {
+      clearReadRange(config, drive, range.first, range.last);
+      drive.atomicContext.invalidateRange(range.first, range.last, true);
+      drive.commandTrace->recordZoneReset(range.first, range.last);
+    }
+  }
+  if (drive.invalidateRanges != nullptr) {
+    while (popRange(*drive.invalidateRanges, range)) {
+      drive.atomicContext.invalidateRange(range.first, range.last, false);
+      drive.commandTrace->recordInvalidateRange(range.first, range.last);
+    }
+  }
+
+  int status = dispatchCompletion(thread, drive, config);
+  if (status == 0) status = doCompares(thread, drive, config);
+  if (status == 0) status = commandSelection(thread, drive, config);
+  if (status == 0) return 0;
+  thread.eventLog().logf(2, "execute(): %s (%d)", EventLog::errStr(status), status);
+  return status;
+}
 
 }  // namespace varnox::Cardamor

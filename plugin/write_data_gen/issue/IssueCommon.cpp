@@ -1,0 +1,34 @@
+#include "issue/IssueCommon.h"
+
+#include "frame/ConfigData.h"
+#include "frame/DriveData.h"
+#include "frame/SetupTest.h"
+#include "varnox/DriveThread.h"
+#include "varnox/Errors.h"
+
+namespace varnox::Cardamor {
+
+uint64_t takeCmdId(DriveData& drive) {
+  return drive.nextCmdId++;
+}
+
+void pointWriteData(DriveData& drive, uint8_t* data, uint64_t size) {
+  drive.writeData->pointAt(data, size);
+}
+
+int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigData& config, uint32_t tag,
+                     uint64_t blocks, uint64_t stride) {
+  const bool present = tag < drive.localWriteBuffers.size() && drive.localWriteBuffers[tag] != nullptr;
+  const uint64_t have = present ? localWriteBufferBytes(thread, drive, config) : 0;
+  const uint64_t need = blocks * stride;
+  if (need <= have) return 0;
+  thread.eventLog().logf(
+      2,
+      "Requested transfer does not fit the write buffer: need=%llu bytes, have=%llu bytes, "
+      "TestMaxXferLength=%u",
+      static_cast<unsigned long long>(need), static_cast<unsigned long long>(have),
+      drive.testMaxXferLength != nullptr ? *drive.testMaxXferLength : 0u);
+  return VARNOX_ERR_READ_DATA;
+}
+
+}  // namespace varnox::Cardamor
