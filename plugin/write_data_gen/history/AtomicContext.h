@@ -188,6 +188,8 @@ class AtomicContext {
   uint32_t findEvent(const Record& record, uint64_t cmdId) const;
   ExpectedBlock expectedFrom(uint32_t slot) const;
   void releaseIfIdle(RecordMap::iterator it);
+  // Erases the record of lba if it holds nothing at all (one just made for a failed operation).
+  void dropIfEmpty(uint64_t lba);
 
   // Pools live on the heap so that the map's allocator keeps pointing at them after a move.
   std::unique_ptr<IndexPool<Event>> events_;

@@ -1,0 +1,137 @@
+#include "history/ReadSnapshot.h"
+
+#include <utility>
+#include <vector>
+
+#include "varnox/Errors.h"
+
+namespace varnox::Cardamor {
+
+namespace {
+
+using Event = AtomicContext::Event;
+
+bool stampMatches(const Event& event, const BlockHeader& header) {
+  if (event.blockNum != header.bucket || event.embedded != (header.embedValid != 0)) return false;
+  return !header.embedValid || (event.embeddedCmdId == header.embedCmdId && event.embeddedLba == header.embedLba);
+}
+
+// Walks the history from its newest event, passing an event that does not match only when it is
+// an atomic write that had not completed (the drive may or may not hold its data yet).
+template <typename Matches>
+const Event* findObserved(const AtomicContext::Node& node, Matches matches) {
+  for (const Event& event : node.history) {
+    if (matches(event)) return &event;
+    if (event.blockType != AtomicContext::kBlockAtomic) break;
+  }
+  return nullptr;
+}
+
+// One direction of the ordering check; positions count Nodes, not LBAs.
+template <typename Iterator>
+bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba) {
+  struct Unit {
+    uint64_t cmdId;
+    uint32_t end;  // last position the atomic unit covers
+  };
+  std::vector<Unit> stack;
+  uint32_t p = 0;
+  for (Iterator it = begin; it != end; ++it, ++p) {
+    while (!stack.empty() && stack.back().end < p) stack.pop_back();
+    const Event* e = it->second->observed;
+    if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic)) continue;
+    // Older data inside the span of a newer atomic unit: that unit was torn.
+    if (!stack.empty() && e->cmdId < stack.back().cmdId) {
+      failLba = it->first;
+      return false;
+    }
+    uint64_t topCmdId = stack.empty() ? 0 : stack.back().cmdId;
+    if (e->eventType == AtomicContext::kEventAtomic && e->cmdId != topCmdId) {
+      uint32_t unitEnd = forward ? p - 1 + (e->atomicLength - e->atomicIndex) : p + e->atomicIndex;
+      if (unitEnd > p) stack.push_back({e->cmdId, unitEnd});
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+uint64_t LazyBlockHash::value() {
+  if (!computed) {
+    hash = blockHash(begin, static_cast<uint64_t>(end - begin));
+    computed = true;
+  }
+  return hash;
+}
+
+ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId) {
+  ReadSnapshot snapshot;
+  context.forEachRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
+    const AtomicContext::WaitRead* wait = context.waitAt(record.wait_read);
+    while (wait && wait->cmdId != cmdId) wait = context.waitAt(wait->next);
+    if (!wait) return;
+    const Event* event = context.eventAt(wait->issuedAt);
+    if (!event) return;
+    auto node = std::make_shared<AtomicContext::Node>();
+    for (; event; event = context.eventAt(event->next)) {
+      node->history.push_back(*event);
+      node->history.back().next = AtomicContext::kNoSlot;  // the copy is not linked to the pool
+    }
+    snapshot.emplace_hint(snapshot.end(), lba, std::move(node));
+  });
+  return snapshot;
+}
+
+int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, LazyBlockHash& lazyHash) {
+  auto it = snapshot.find(lba);
+  if (it == snapshot.end()) return VARNOX_ERR_HISTORY_EVENT_MISSING;
+  AtomicContext::Node& node = *it->second;
+  const Event* seen = findObserved(node, [&](const Event& event) { return stampMatches(event, header); });
+  if (!seen) {
+    // The stamp did not tell; the block may still be what a pre-read saw.
+    uint64_t hash = lazyHash.value();
+    seen = findObserved(node, [&](const Event& event) { return event.hashValue == hash; });
+  }
+  if (!seen) return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+  node.observed = seen;
+  return VARNOX_OK;
+}
+
+AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, uint64_t lba) {
+  AtomicContext::ExpectedBlock expected;
+  auto it = snapshot.find(lba);
+  if (it == snapshot.end()) {
+    expected.status = VARNOX_ERR_HISTORY_EVENT_MISSING;
+    return expected;
+  }
+  const AtomicContext::Node& node = *it->second;
+  const Event* chosen = nullptr;
+  for (const Event& event : node.history) {
+    if (event.eventType == AtomicContext::kEventExternalInvalidate) {
+      expected.invalidated = true;
+      continue;
+    }
+    if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) {
+      chosen = &event;
+      break;
+    }
+  }
+  if (!chosen) {
+    expected.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    return expected;
+  }
+  expected.blockType = chosen->blockType;
+  expected.blockNum = chosen->blockNum;
+  expected.hashValue = chosen->hashValue;
+  expected.embedded = chosen->embedded;
+  expected.embeddedCmdId = chosen->embeddedCmdId;
+  expected.embeddedLba = chosen->embeddedLba;
+  return expected;
+}
+
+bool checkAtomicOrdering(const ReadSnapshot& snapshot, uint64_t& failLba) {
+  if (!orderingPass(snapshot.begin(), snapshot.end(), true, failLba)) return false;
+  return orderingPass(snapshot.rbegin(), snapshot.rend(), false, failLba);
+}
+
+}  // namespace varnox::Cardamor
