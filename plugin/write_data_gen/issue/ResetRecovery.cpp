@@ -1,7 +1,78 @@
 #include "issue/ResetRecovery.h"
 
+#include <cinttypes>
+#include <cstdio>
+
+#include "frame/ConfigData.h"
+#include "frame/DriveData.h"
+#include "trace/CommandTrace.h"
+#include "varnox/DriveThread.h"
+
 namespace varnox::Cardamor {
 
-int handleReset(DriveThread& /*thread*/, const ConfigData& /*config*/, DriveData& /*drive*/) { return 0; }
+namespace {
+
+// With skip commands a command of n blocks touches every other LBA.
+uint64_t blockStep(const ConfigData& config) { return config.useSkipCommands ? 2 : 1; }
+
+void freeTags(DriveThread& thread, DriveData& drive) {
+  FreeTagQueue& tags = thread.freeTagQueue();
+  for (uint32_t tag = tags.getNotFreeTag(0, false); tag != kNoTag; tag = tags.getNotFreeTag(0, false)) {
+    drive.readDataPtr->unlock(tag);
+    drive.cdb->unlock(tag);
+    drive.parameterList->unlock(tag);
+    tags.pushFreeTag(tag, 0);
+    // Nothing the device held will complete now.
+    *drive.readDataIsValid = 0;
+    *drive.lastTagId = 255;
+    *drive.lastStatusByte = 0xFFFFFFFF;
+  }
+}
+
+}  // namespace
+
+int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive) {
+  freeTags(thread, drive);
+  CommandTrace* trace = drive.commandTrace.get();
+  AtomicContext& history = drive.atomicContext;
+  const uint64_t step = blockStep(config);
+
+  for (const PreReadRecord& p : drive.outstandingPreReads) {
+    if (trace) trace->recordReadAborted(p.lba, p.xferLength, p.cmdId, p.tag);
+  }
+  drive.outstandingPreReads.clear();
+
+  // A verify only checks; once it is gone its LBAs are no longer waited on.
+  for (const VerifyRecord& v : drive.outstandingVerifies) {
+    if (trace) trace->recordVerifyAborted(v.lba, v.xferLength, v.cmdId, v.tag);
+    for (uint64_t b = v.lba; b < v.lba + v.xferLength; ++b) history.readFinished(v.cmdId, b, false);
+  }
+  drive.outstandingVerifies.clear();
+
+  // Reads are asked again: each goes to the front, so they end up in reverse issue order ahead
+  // of everything that was already waiting, and their history records stay.
+  for (const ReadRecord& r : drive.outstandingReads) {
+    if (trace) trace->recordReadAborted(r.lba, r.xferLength, r.cmdId, r.tag);
+    for (uint64_t b = r.lba; b < r.lba + step * r.xferLength; b += step) history.readFinished(r.cmdId, b, true);
+    std::printf("re-queuing read cmd_id:%" PRIu64 ":%" PRIx64 "\n", r.cmdId, r.cmdId);
+    drive.pendingReadBacks.push_front(ReadBackRequest{0, r.lba, r.xferLength, r.spliceSuspect, 0});
+  }
+  drive.outstandingReads.clear();
+
+  // A lost write may or may not have reached the media. An atomic write must have landed whole
+  // or not at all, so its range is always read back; a normal one only when splices are hunted.
+  for (const WriteRecord& w : drive.outstandingWrites) {
+    if (trace) trace->recordWriteAborted(w.lba, w.xferLength, w.cmdId, w.tag);
+    for (uint64_t b = w.lba; b < w.lba + step * w.xferLength; b += step) history.writeAborted(w.cmdId, b);
+    if (w.atomic) {
+      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 0, 0});
+    } else if (config.writeSpliceDetection) {
+      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 1, 0});
+    }
+  }
+  drive.outstandingWrites.clear();
+  std::fflush(stdout);
+  return 0;
+}
 
 }  // namespace varnox::Cardamor
