@@ -1,0 +1,224 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <pthread.h>
+#include <thread>
+
+#include "AgentLibrary.h"
+#include "Progress.h"
+#include "RunOptions.h"
+#include "Summary.h"
+#include "TestFile.h"
+#include "varnox/TestRun.h"
+
+namespace varnox::cli {
+namespace {
+
+struct Arguments {
+  std::string file;
+  std::string agent = "cardamor";
+  std::string duration;
+  uint64_t passes = 0;
+  uint64_t seed = 0;
+  std::vector<std::string> sets;
+  std::string output;
+  std::string json;
+};
+
+// Reads the file and applies the options: the plan is ready for TestRun::prepare.
+int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, RepeatInfo& repeat, std::ostream& err) {
+  std::string error;
+  if (!loadTestFile(args.file, plan, error)) {
+    err << "varnox: " << error << '\n';
+    return kExitRefused;
+  }
+  RunOptions options;
+  if (command.count("--duration") > 0) options.duration = args.duration;
+  if (command.count("--passes") > 0) options.passes = args.passes;
+  if (command.count("--seed") > 0) options.seed = args.seed;
+  if (command.count("--output") > 0) options.outputBase = args.output;
+  options.sets = args.sets;
+  if (!applyRunOptions(plan, options, repeat, error)) {
+    err << "varnox: " << error << '\n';
+    return kExitRefused;
+  }
+  resolveAgentLibraries(plan);
+  return kExitPassed;
+}
+
+// Turns SIGINT and SIGTERM into TestRun::stop() for as long as it lives. The signals are
+// blocked in every thread (the drive threads inherit the mask, so they must be blocked before
+// the run starts them) and taken by a watcher thread: no handler, no global state.
+class StopOnSignal {
+ public:
+  StopOnSignal() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+  }
+  ~StopOnSignal() {
+    done_ = true;
+    if (watcher_.joinable()) watcher_.join();
+    // Drop a signal that arrived after the run ended, then restore the caller's mask.
+    timespec none{0, 0};
+    while (sigtimedwait(&signals_, nullptr, &none) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  void watch(TestRun& run, std::ostream& err) {
+    watcher_ = std::thread([this, &run, &err] {
+      timespec tick{0, 100 * 1000 * 1000};
+      while (!done_) {
+        if (sigtimedwait(&signals_, nullptr, &tick) <= 0) continue;
+        if (interrupted_.exchange(true)) {
+          // A second Ctrl-C: the user gives up on a drive that does not stop.
+          std::_Exit(130);
+        }
+        err << "\nvarnox: stopping after the current pass (Ctrl-C again to abandon the run)\n";
+        run.stop();
+      }
+    });
+  }
+  bool interrupted() const { return interrupted_; }
+
+ private:
+  sigset_t signals_;
+  sigset_t previous_;
+  std::atomic<bool> done_{false};
+  std::atomic<bool> interrupted_{false};
+  std::thread watcher_;
+};
+
+int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
+  TestPlan plan;
+  RepeatInfo repeat;
+  int status = buildPlan(args, command, plan, repeat, err);
+  if (status != kExitPassed) return status;
+
+  // Open the JSON file first: a run whose result cannot be stored is refused before it starts.
+  std::unique_ptr<std::ofstream> json;
+  if (!args.json.empty()) {
+    json = std::make_unique<std::ofstream>(args.json, std::ios::trunc);
+    if (!*json) {
+      err << "varnox: --json: cannot write " << args.json << ": " << std::strerror(errno) << '\n';
+      return kExitRefused;
+    }
+  }
+
+  StopOnSignal signals;
+  TestRun run;
+  std::string error;
+  RunReport report;
+  status = run.prepare(plan, error);
+  if (status != kExitPassed) {
+    err << "varnox: " << error << '\n';
+    report.exitStatus = status;
+    report.error = error;
+  } else {
+    signals.watch(run, err);
+    ProgressLine progress(stderr);
+    report = run.run([&progress](const std::vector<const DriveProgress*>& drives) { progress.update(drives); });
+    progress.finish();
+    SummaryInput summary{args.file, &report, &repeat, signals.interrupted()};
+    out << summaryText(summary);
+  }
+  if (json) {
+    SummaryInput summary{args.file, &report, status == kExitPassed ? &repeat : nullptr, signals.interrupted()};
+    *json << summaryJson(summary);
+    json->flush();
+    if (!*json) {
+      err << "varnox: --json: cannot write " << args.json << '\n';
+      if (report.exitStatus == kExitPassed) return kExitRefused;
+    }
+  }
+  return report.exitStatus;
+}
+
+int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
+  TestPlan plan;
+  RepeatInfo repeat;
+  int status = buildPlan(args, command, plan, repeat, err);
+  if (status != kExitPassed) return status;
+  std::string error;
+  {
+    TestRun run;  // prepared, never run: destroying it releases agents and devices
+    status = run.prepare(plan, error);
+  }
+  if (status != kExitPassed) {
+    err << "varnox: " << error << '\n';
+    return status;
+  }
+  out << args.file << ": OK, " << plan.drives.size() << (plan.drives.size() == 1 ? " drive, " : " drives, ")
+      << plan.flow.size() << " flow steps\n";
+  return kExitPassed;
+}
+
+int describeCommand(const Arguments& args, bool usage, std::ostream& out, std::ostream& err) {
+  std::string usageText, keysText, error;
+  int status = TestRun::describeAgent(agentLibrary(args.agent), usageText, keysText, error);
+  if (status != kExitPassed) {
+    err << "varnox: " << (error.empty() ? "cannot load agent " + args.agent : error) << '\n';
+    return status;
+  }
+  const std::string& text = usage ? usageText : keysText;
+  out << text << (text.empty() || text.back() != '\n' ? "\n" : "");
+  return kExitPassed;
+}
+
+}  // namespace
+
+int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"varnox: data-integrity tests of block storage, on a simulated drive, a file or a block device"};
+  app.name("varnox");
+  app.require_subcommand(1, 1);
+  Arguments args;
+
+  // run and check take the same test options, so that check refuses what run would refuse.
+  auto addTestOptions = [&args](CLI::App* command) {
+    command->add_option("file", args.file, "The test file (TOML)")->required();
+    CLI::Option* duration =
+        command->add_option("--duration", args.duration, "Run this long: 30s, 5m, 1h (replaces the file's limit)");
+    CLI::Option* passes =
+        command->add_option("--passes", args.passes, "Run this many passes per drive (replaces the file's limit)");
+    duration->excludes(passes);
+    command->add_option("--seed", args.seed, "Seed of the simulated drives, and \"Random Seed\" unless the file sets it");
+    command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
+        ->allow_extra_args(false);
+    command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
+  };
+  CLI::App* run = app.add_subcommand("run", "Run a test file");
+  addTestOptions(run);
+  run->add_option("--json", args.json, "Write the summary as JSON to this file");
+  CLI::App* check = app.add_subcommand("check", "Validate a test file without running it");
+  addTestOptions(check);
+
+  CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
+  keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
+  CLI::App* usage = app.add_subcommand("usage", "Show the agent's usage text");
+  usage->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::ParseError& e) {
+    err << "varnox: " << e.what() << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";
+    return kExitRefused;
+  }
+
+  if (run->parsed()) return runCommand(args, *run, out, err);
+  if (check->parsed()) return checkCommand(args, *check, out, err);
+  if (keys->parsed()) return describeCommand(args, false, out, err);
+  return describeCommand(args, true, out, err);
+}
+
+}  // namespace varnox::cli

@@ -1,0 +1,103 @@
+#include "RunOptions.h"
+
+#include <random>
+
+#include "Units.h"
+
+namespace varnox::cli {
+namespace {
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+// Quotes an argument for a POSIX shell only when it needs it.
+std::string shellWord(const std::string& s) {
+  if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-./=:,+") ==
+                        std::string::npos)
+    return s;
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+uint32_t drawSeed() {
+  std::random_device device;
+  uint32_t seed = 0;
+  while (seed == 0) seed = device();
+  return seed;
+}
+
+}  // namespace
+
+std::optional<std::string> planKey(const TestPlan& plan, const std::string& key) {
+  std::optional<std::string> value;
+  for (const auto& [k, v] : plan.keys)
+    if (k == key) value = v;
+  return value;
+}
+
+bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repeat, std::string& error) {
+  std::string file = plan.sourceFile.empty() ? "the test" : plan.sourceFile;
+  if (options.duration && options.passes) {
+    error = "--duration and --passes cannot both be given";
+    return false;
+  }
+  if (options.duration) {
+    std::string why;
+    auto seconds = parseDuration(*options.duration, why);
+    if (!seconds || *seconds <= 0) {
+      error = "--duration: " + (seconds ? "must be longer than 0 s, got \"" + *options.duration + "\"" : why);
+      return false;
+    }
+    plan.durationSeconds = *seconds;
+    plan.passes = 0;
+  }
+  if (options.passes) {
+    if (*options.passes == 0) {
+      error = "--passes: must be at least 1, got 0";
+      return false;
+    }
+    plan.passes = *options.passes;
+    plan.durationSeconds = 0;
+  }
+  if (plan.passes == 0 && plan.durationSeconds <= 0) {
+    error = file + ": [test]: set \"duration\" or \"passes\" (or give --duration or --passes)";
+    return false;
+  }
+  // "Random Seed" is a 32-bit key; one number for both keeps the repeat line short.
+  if (options.seed && (*options.seed == 0 || *options.seed > UINT32_MAX)) {
+    error = "--seed: must be from 1 to 4294967295, got " + std::to_string(*options.seed);
+    return false;
+  }
+
+  for (const std::string& set : options.sets) {
+    size_t eq = set.find('=');
+    std::string key = eq == std::string::npos ? "" : trim(set.substr(0, eq));
+    if (key.empty()) {
+      error = "--set: expected KEY=VALUE, e.g. --set \"Max Queue Size=512\", got \"" + set + "\"";
+      return false;
+    }
+    plan.keys.emplace_back(key, trim(set.substr(eq + 1)));
+  }
+  if (options.outputBase) plan.outputBase = *options.outputBase;
+
+  repeat.seed = options.seed ? *options.seed : drawSeed();
+  for (DriveSpec& drive : plan.drives)
+    if (drive.device.kind == "sim" && (options.seed || drive.device.seed == 0)) drive.device.seed = repeat.seed;
+  if (!planKey(plan, "Random Seed")) plan.keys.emplace_back("Random Seed", std::to_string(repeat.seed));
+  repeat.randomSeed = planKey(plan, "Random Seed");
+
+  std::string line = "varnox run " + shellWord(plan.sourceFile) + " --seed " + std::to_string(repeat.seed);
+  if (options.duration) line += " --duration " + shellWord(*options.duration);
+  if (options.passes) line += " --passes " + std::to_string(*options.passes);
+  for (const std::string& set : options.sets) line += " --set " + shellWord(set);
+  if (options.outputBase) line += " --output " + shellWord(*options.outputBase);
+  repeat.commandLine = line;
+  return true;
+}
+
+}  // namespace varnox::cli

@@ -1,0 +1,38 @@
+#pragma once
+// What the command line adds to a test file: limits, seeds, key overrides, the output base.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "varnox/TestPlan.h"
+
+namespace varnox::cli {
+
+struct RunOptions {
+  std::optional<std::string> duration;  // "30s"; replaces the file's limits
+  std::optional<uint64_t> passes;       // replaces the file's limits
+  std::optional<uint64_t> seed;         // simulated drives' seed, and "Random Seed" unless the file sets it
+  std::vector<std::string> sets;        // "KEY=VALUE", applied after the file's keys
+  std::optional<std::string> outputBase;
+};
+
+// What it takes to run the same test again.
+struct RepeatInfo {
+  uint64_t seed = 0;                  // given with --seed or drawn by the runner
+  std::optional<std::string> randomSeed;  // the agent's "Random Seed" as the plan sets it
+  std::string commandLine;            // "varnox run FILE --seed N ..."
+};
+
+// Applies `options` to `plan`. A run needs a limit, so a plan with neither a duration nor a
+// pass count is refused here. Simulated drives without a seed of their own (all of them with
+// --seed) get `seed`, or one drawn now, so that every run can be repeated; the agent's
+// "Random Seed" gets the same number unless the file or --set gives it. False with `error`
+// naming the option or key.
+bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repeat, std::string& error);
+
+// The value of an agent key in the plan (the last one set wins), if set.
+std::optional<std::string> planKey(const TestPlan& plan, const std::string& key);
+
+}  // namespace varnox::cli

@@ -1,0 +1,153 @@
+#include "Summary.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "Units.h"
+#include "varnox/EventLog.h"
+
+namespace varnox::cli {
+namespace {
+
+std::string joinCounts(const std::map<std::string, uint64_t>& counts) {
+  if (counts.empty()) return "none";
+  std::string out;
+  for (const auto& [name, n] : counts) out += (out.empty() ? "" : ", ") + name + " " + std::to_string(n);
+  return out;
+}
+
+std::string bytesText(uint64_t bytes) {
+  if (bytes < 1024) return formatBytes(bytes);
+  return formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+std::string statusText(int status) {
+  const char* text = EventLog::errStr(status);
+  return std::to_string(status) + (text != nullptr && *text != 0 ? std::string(" (") + text + ")" : "");
+}
+
+void line(std::ostringstream& out, const char* label, const std::string& value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "  %-14s", label);
+  out << buf << value << '\n';
+}
+
+std::string seedsText(const RepeatInfo& repeat) {
+  std::string text = "Random Seed " + repeat.randomSeed.value_or("0") + ", drive seed " + std::to_string(repeat.seed);
+  if (repeat.randomSeed.value_or("0") == "0")
+    text += " (\"Random Seed\" 0 draws new data every run; set it to repeat the data exactly)";
+  return text;
+}
+
+template <typename Map>
+void jsonCounts(std::ostringstream& out, const Map& counts) {
+  out << '{';
+  bool first = true;
+  for (const auto& [name, n] : counts) {
+    out << (first ? "" : ", ") << jsonString(name) << ": " << n;
+    first = false;
+  }
+  out << '}';
+}
+
+}  // namespace
+
+std::string_view exitStatusName(int exitStatus) {
+  switch (exitStatus) {
+    case kExitPassed: return "passed";
+    case kExitIntegrityFailure: return "data-integrity failure";
+    case kExitRefused: return "refused";
+    case kExitDeviceFailure: return "device failure";
+    default: return "unknown";
+  }
+}
+
+std::string jsonString(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string summaryText(const SummaryInput& in) {
+  const RunReport& report = *in.report;
+  std::ostringstream out;
+  for (const DriveReport& d : report.drives) {
+    out << "\nDrive " << d.name << ": " << d.device << '\n';
+    line(out, "passes", std::to_string(d.passes));
+    line(out, "commands", joinCounts(d.commandsByKind));
+    line(out, "completions", joinCounts(d.completionsByStatus));
+    line(out, "written", bytesText(d.bytesWritten));
+    line(out, "verified", bytesText(d.bytesVerified));
+    line(out, "failures", std::to_string(d.failures));
+    if (d.agentStatus != 0) line(out, "ended by", statusText(d.agentStatus));
+    if (!d.failureText.empty()) line(out, "failure", d.failureText);
+    if (d.deviceStopped) line(out, "showstop", "the drive was stopped by a showstop and took no further commands");
+    const DeviceStats& s = d.deviceStats;
+    line(out, "device", std::to_string(s.commands) + " commands, " + std::to_string(s.powerCycles) +
+                            " power cycles, " + std::to_string(s.resets) + " resets, " +
+                            std::to_string(s.faultsInjected) + " faults injected");
+    line(out, "drive seed", std::to_string(d.deviceSeed));
+    for (size_t i = 0; i < d.outputFiles.size(); ++i) line(out, i == 0 ? "output files" : "", d.outputFiles[i]);
+  }
+  out << '\n';
+  if (!report.error.empty()) out << "Error: " << report.error << '\n';
+  if (in.interrupted) out << "Stopped with Ctrl-C.\n";
+  out << "Result: " << exitStatusName(report.exitStatus) << " (exit " << report.exitStatus << ") after "
+      << formatDuration(report.seconds) << ", " << in.file << '\n';
+  if (in.repeat != nullptr) {
+    out << "Seeds: " << seedsText(*in.repeat) << '\n';
+    out << "Repeat with: " << in.repeat->commandLine << '\n';
+  }
+  return out.str();
+}
+
+std::string summaryJson(const SummaryInput& in) {
+  const RunReport& report = *in.report;
+  std::ostringstream out;
+  out << "{\n  \"file\": " << jsonString(in.file) << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus))
+      << ",\n  \"exitStatus\": " << report.exitStatus << ",\n  \"seconds\": " << report.seconds
+      << ",\n  \"interrupted\": " << (in.interrupted ? "true" : "false") << ",\n  \"error\": " << jsonString(report.error);
+  if (in.repeat != nullptr) {
+    out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": "
+        << (in.repeat->randomSeed ? jsonString(*in.repeat->randomSeed) : std::string("null"))
+        << ",\n  \"repeat\": " << jsonString(in.repeat->commandLine);
+  }
+  out << ",\n  \"drives\": [";
+  for (size_t i = 0; i < report.drives.size(); ++i) {
+    const DriveReport& d = report.drives[i];
+    const DeviceStats& s = d.deviceStats;
+    out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << jsonString(d.name) << ", \"device\": " << jsonString(d.device)
+        << ", \"passes\": " << d.passes << ",\n     \"commandsByKind\": ";
+    jsonCounts(out, d.commandsByKind);
+    out << ",\n     \"completionsByStatus\": ";
+    jsonCounts(out, d.completionsByStatus);
+    out << ",\n     \"bytesWritten\": " << d.bytesWritten << ", \"bytesVerified\": " << d.bytesVerified
+        << ", \"failures\": " << d.failures << ", \"agentStatus\": " << d.agentStatus
+        << ",\n     \"failureText\": " << jsonString(d.failureText) << ",\n     \"outputFiles\": [";
+    for (size_t f = 0; f < d.outputFiles.size(); ++f) out << (f == 0 ? "" : ", ") << jsonString(d.outputFiles[f]);
+    out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
+        << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
+        << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
+        << ", \"faultsInjected\": " << s.faultsInjected << "}}";
+  }
+  out << (report.drives.empty() ? "]\n}\n" : "\n  ]\n}\n");
+  return out.str();
+}
+
+}  // namespace varnox::cli

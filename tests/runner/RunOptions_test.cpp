@@ -1,0 +1,102 @@
+#include "RunOptions.h"
+
+#include <gtest/gtest.h>
+
+#include "TestFile.h"
+
+namespace varnox::cli {
+namespace {
+
+TestPlan twoDrives() {
+  TestPlan plan;
+  std::string error;
+  EXPECT_TRUE(parseTestFile("[test]\nduration = \"10s\"\n[[drive]]\nseed = 77\n[[drive]]\n[[drive]]\ndevice = \"/tmp/img\"\n",
+                            "t.toml", plan, error))
+      << error;
+  return plan;
+}
+
+TEST(RunOptions, CommandLineLimitsReplaceTheFilesAndOneIsRequired) {
+  TestPlan plan = twoDrives();
+  RepeatInfo repeat;
+  std::string error;
+  RunOptions options;
+  options.passes = 500;
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_EQ(plan.passes, 500u);
+  EXPECT_EQ(plan.durationSeconds, 0);
+
+  plan = twoDrives();
+  options = RunOptions{};
+  options.duration = "2m";
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_EQ(plan.durationSeconds, 120);
+
+  struct Bad {
+    RunOptions options;
+    const char* message;
+  };
+  RunOptions zeroPasses, badUnit, bigSeed, noEquals;
+  zeroPasses.passes = 0;
+  badUnit.duration = "3 weeks";
+  bigSeed.seed = 1ull << 32;
+  noEquals.sets = {"Max Queue Size 512"};
+  const Bad bad[] = {
+      {zeroPasses, "--passes: must be at least 1, got 0"},
+      {badUnit, "--duration: unknown duration unit \"weeks\" in \"3 weeks\" (use ms, s, m or h)"},
+      {bigSeed, "--seed: must be from 1 to 4294967295, got 4294967296"},
+      {noEquals, "--set: expected KEY=VALUE, e.g. --set \"Max Queue Size=512\", got \"Max Queue Size 512\""},
+  };
+  for (const Bad& b : bad) {
+    plan = twoDrives();
+    EXPECT_FALSE(applyRunOptions(plan, b.options, repeat, error));
+    EXPECT_EQ(error, b.message);
+  }
+  plan = twoDrives();
+  plan.durationSeconds = 0;
+  EXPECT_FALSE(applyRunOptions(plan, RunOptions{}, repeat, error));
+  EXPECT_EQ(error, "t.toml: [test]: set \"duration\" or \"passes\" (or give --duration or --passes)");
+}
+
+TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
+  // Without --seed the runner draws one for the drives that have none and for "Random Seed".
+  TestPlan plan = twoDrives();
+  RepeatInfo repeat;
+  std::string error;
+  ASSERT_TRUE(applyRunOptions(plan, RunOptions{}, repeat, error)) << error;
+  ASSERT_NE(repeat.seed, 0u);
+  EXPECT_EQ(plan.drives[0].device.seed, 77u);  // the file's own seed stands
+  EXPECT_EQ(plan.drives[1].device.seed, repeat.seed);
+  EXPECT_EQ(plan.drives[2].device.seed, 0u);  // not a simulated drive
+  EXPECT_EQ(planKey(plan, "Random Seed"), std::to_string(repeat.seed));
+  EXPECT_EQ(repeat.commandLine, "varnox run t.toml --seed " + std::to_string(repeat.seed));
+
+  // --seed replaces every simulated drive's seed; the file's "Random Seed" and --set win over it.
+  plan = twoDrives();
+  plan.keys.emplace_back("Random Seed", "5");
+  RunOptions options;
+  options.seed = 1234;
+  options.duration = "30s";
+  options.sets = {"Max Queue Size = 512", "Miscompare Output Path=/tmp/my run"};
+  options.outputBase = "/tmp/out";
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_EQ(plan.drives[0].device.seed, 1234u);
+  EXPECT_EQ(plan.drives[1].device.seed, 1234u);
+  EXPECT_EQ(repeat.randomSeed, "5");
+  EXPECT_EQ(planKey(plan, "Max Queue Size"), "512");
+  EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/my run");
+  EXPECT_EQ(plan.outputBase, "/tmp/out");
+  EXPECT_EQ(repeat.commandLine,
+            "varnox run t.toml --seed 1234 --duration 30s --set 'Max Queue Size = 512' --set 'Miscompare Output "
+            "Path=/tmp/my run' --output /tmp/out");
+
+  plan = twoDrives();
+  options = RunOptions{};
+  options.seed = 9;
+  options.sets = {"Random Seed=0"};
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_EQ(repeat.randomSeed, "0");
+}
+
+}  // namespace
+}  // namespace varnox::cli
