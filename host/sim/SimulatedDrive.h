@@ -64,7 +64,7 @@ class SimulatedDrive : public Device {
   // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
-  uint32_t outstanding() const override { return outstandingCount_; }
+  uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }
   int powerToggle() override;
   int reset() override;
   bool takeResetEvent() override;
@@ -86,7 +86,6 @@ class SimulatedDrive : public Device {
 
  private:
   struct Slot;
-  struct Fate;
 
   explicit SimulatedDrive(const SimConfig& config);
 
@@ -96,19 +95,20 @@ class SimulatedDrive : public Device {
                     uint64_t landBlocks);
   void executeVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   void executeWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
-  void executeUnmap(Slot& slot, const DeviceCommand& command);
-  void unmapRange(Slot& slot, uint64_t lba, uint64_t blocks);
+  void executeUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void unmapRange(Slot& slot, uint64_t lba, uint64_t blocks, uint64_t& unit);
   // Saves what a block held so that a dropped command can be undone.
   void rememberBlock(Slot& slot, uint64_t lba, uint64_t unit);
-  void storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection);
-  void complete(Slot& slot, uint8_t status);
+  void storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection, uint64_t unit);
+  void fail(Slot& slot, uint8_t key, uint8_t asc, uint8_t ascq);
   void fail(Slot& slot, const SenseFields& sense);
+  // False after failing the command when its protect field, range or data buffer is unusable.
+  bool checkTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb, uint64_t dataBlocks);
   bool rangeValid(uint64_t lba, uint64_t blocks) const;
   uint32_t transferBlockBytes(const ParsedCdb& cdb) const;
   // Drops every outstanding command; with `powerLost` a volatile cache is lost too.
   void dropOutstanding(bool powerLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
-  uint64_t nextRandom(uint64_t& state);
 
   SimConfig config_;
   DeviceGeometry geometry_;
@@ -117,7 +117,8 @@ class SimulatedDrive : public Device {
   std::unique_ptr<WriteCache> cache_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> queue_;  // outstanding tags in submission order
-  uint32_t outstandingCount_ = 0;
+  std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags
+  CommandContext context_;  // the command being executed, for the fault hook
   uint64_t pollCount_ = 0;
   uint64_t writeSequence_ = 0;
   uint64_t orderRandom_ = 0;

@@ -1,0 +1,73 @@
+#include "sim/SimConfig.h"
+
+namespace varnox::sim {
+
+const char* writeCacheModeName(WriteCacheMode mode) {
+  switch (mode) {
+    case WriteCacheMode::WriteThrough:
+      return "write-through";
+    case WriteCacheMode::Protected:
+      return "protected";
+    case WriteCacheMode::Volatile:
+      return "volatile";
+  }
+  return "?";
+}
+
+std::string validateSimConfig(const SimConfig& c) {
+  auto bad = [](const char* key, uint64_t value, const char* want) {
+    return std::string("simulated drive: ") + key + " = " + std::to_string(value) + " is not usable (" + want + ")";
+  };
+  if (c.logicalBlockSize != 512 && c.logicalBlockSize != 4096)
+    return bad("logical block size", c.logicalBlockSize, "512 or 4096");
+  if (c.capacityBlocks == 0) return bad("capacity", 0, "at least one block");
+  // 2^46 bytes of address space is far beyond what a test wants to keep in memory.
+  const uint64_t blockBytes = c.logicalBlockSize + (c.protectionInfo ? kProtectionInfoBytes : 0);
+  if (c.capacityBlocks > (uint64_t{1} << 46) / blockBytes)
+    return bad("capacity", c.capacityBlocks, "at most 64 TiB of simulated medium");
+  if (c.queueDepth == 0 || c.queueDepth > kMaxQueueDepth) return bad("queue depth", c.queueDepth, "1 to 1024");
+  if (c.log2LogicalPerPhysical > 15)
+    return bad("physical block exponent", c.log2LogicalPerPhysical, "0 to 15");
+  if (c.atomicUnitBlocks > 0xFFFF || c.atomicUnitBlocks > c.capacityBlocks)
+    return bad("atomic unit", c.atomicUnitBlocks, "at most 65535 blocks and the capacity");
+  // Fault kinds are not simulated yet; refusing them beats a test that silently injects nothing.
+  if (!c.faults.empty())
+    return "simulated drive: fault kind \"" + c.faults.front().kind + "\" is not supported";
+  return {};
+}
+
+bool simConfigFromSpec(const DeviceSpec& spec, uint64_t seed, SimConfig& config, std::string& error) {
+  if (spec.kind != "sim") {
+    error = "device kind \"" + spec.kind + "\" is not the simulated drive";
+    return false;
+  }
+  SimConfig c;
+  c.logicalBlockSize = spec.logicalBlockSize;
+  c.protectionInfo = spec.protectionInfo;
+  c.log2LogicalPerPhysical = spec.log2LogicalPerPhysical;
+  c.capacityBlocks = spec.capacityBlocks;
+  c.queueDepth = spec.queueDepth;
+  c.shuffleCompletions = spec.shuffleCompletions;
+  c.seed = spec.seed != 0 ? spec.seed : seed;
+  c.atomicUnitBlocks = spec.atomicUnitBlocks;
+  c.faults = spec.faults;
+  if (spec.writeCache == "write-through") {
+    c.writeCache = WriteCacheMode::WriteThrough;
+  } else if (spec.writeCache == "protected") {
+    c.writeCache = WriteCacheMode::Protected;
+  } else if (spec.writeCache == "volatile") {
+    c.writeCache = WriteCacheMode::Volatile;
+  } else {
+    error = "write cache = \"" + spec.writeCache + "\" is not one of write-through, protected, volatile";
+    return false;
+  }
+  std::string problem = validateSimConfig(c);
+  if (!problem.empty()) {
+    error = problem;
+    return false;
+  }
+  config = std::move(c);
+  return true;
+}
+
+}  // namespace varnox::sim

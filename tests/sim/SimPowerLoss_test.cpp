@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "SimDriveHarness.h"
+#include "sim/SimulatedDrive.h"
+#include "tavik/Tavik.h"
+#include "varnox/Errors.h"
+
+namespace varnox::sim {
+namespace {
+
+using testing::Harness;
+using testing::pattern;
+using testing::smallConfig;
+
+// Which of two known writes each block of a range shows: 0 the old, 1 the new, -1 neither.
+std::vector<int> whichVersion(Harness& h, uint64_t lba, uint32_t blocks, uint8_t oldStamp, uint8_t newStamp) {
+  auto got = h.read(lba, blocks);
+  auto oldData = pattern(lba, blocks, 512, oldStamp);
+  auto newData = pattern(lba, blocks, 512, newStamp);
+  std::vector<int> version;
+  for (uint32_t i = 0; i < blocks; ++i) {
+    auto at = [&](const std::vector<uint8_t>& v) { return std::equal(v.begin() + i * 512, v.begin() + (i + 1) * 512, got.begin() + i * 512); };
+    version.push_back(at(newData) ? 1 : at(oldData) ? 0 : -1);
+  }
+  return version;
+}
+
+TEST(SimPowerLoss, OutstandingAtomicUnitsLandWholeOrNotAtAll) {
+  int unitsKept = 0, unitsLost = 0, plainTorn = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    SimConfig c = smallConfig();
+    c.atomicUnitBlocks = 8;
+    c.seed = seed;
+    Harness h(c);
+    h.write(0, pattern(0, 256, 512, 1));
+    // Eight atomic writes of three 4-block units and eight plain 8-block writes, none completed.
+    for (uint32_t i = 0; i < 8; ++i) ASSERT_EQ(h.submitAtomic(i, i * 16, pattern(i * 16, 12, 512, 2), 4), 0);
+    for (uint32_t i = 0; i < 8; ++i) ASSERT_EQ(h.submitWrite(8 + i, 128 + i * 16, pattern(128 + i * 16, 8, 512, 2)), 0);
+    ASSERT_EQ(h.drive->powerToggle(), 0);
+    EXPECT_EQ(h.drive->outstanding(), 0u);
+    DeviceCompletion none;
+    EXPECT_FALSE(h.drive->poll(none, true));
+
+    for (uint32_t i = 0; i < 8; ++i) {
+      auto v = whichVersion(h, i * 16, 12, 1, 2);
+      for (int unit = 0; unit < 3; ++unit) {
+        std::set<int> seen(v.begin() + unit * 4, v.begin() + unit * 4 + 4);
+        ASSERT_EQ(seen.size(), 1u) << "seed " << seed << " write " << i << " unit " << unit << " is torn";
+        ASSERT_NE(*seen.begin(), -1);
+        (*seen.begin() == 1 ? unitsKept : unitsLost)++;
+      }
+    }
+    for (uint32_t i = 0; i < 8; ++i) {
+      // A plain write may be cut between blocks, but what landed is a leading part of it.
+      auto v = whichVersion(h, 128 + i * 16, 8, 1, 2);
+      ASSERT_TRUE(std::is_sorted(v.rbegin(), v.rend())) << "seed " << seed << " write " << i;
+      ASSERT_GE(v.back(), 0);
+      if (v.front() == 1 && v.back() == 0) ++plainTorn;
+    }
+  }
+  // The draws cover every outcome, so the checks above were not vacuous.
+  EXPECT_GT(unitsKept, 0);
+  EXPECT_GT(unitsLost, 0);
+  EXPECT_GT(plainTorn, 0);
+}
+
+// Completes the newest outstanding command first.
+struct NewestFirst : FaultHook {
+  uint32_t orderCompletion(const uint32_t*, uint32_t count, uint32_t) override { return count - 1; }
+};
+
+TEST(SimPowerLoss, UndoingADroppedWriteNeverHidesANewerCompletedOne) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    SimConfig c = smallConfig();
+    c.seed = seed;
+    Harness h(c);
+    NewestFirst hook;
+    h.drive->setFaultHook(&hook);
+    h.write(0, pattern(0, 12, 512, 1));
+    ASSERT_EQ(h.submitWrite(1, 0, pattern(0, 8, 512, 2)), 0);
+    ASSERT_EQ(h.submitWrite(2, 4, pattern(4, 8, 512, 3)), 0);
+    h.finish(2);
+    ASSERT_EQ(h.drive->reset(), 0);
+    auto got = h.read(0, 12);
+    auto newer = pattern(4, 8, 512, 3);
+    EXPECT_TRUE(std::equal(newer.begin(), newer.end(), got.begin() + 4 * 512)) << "seed " << seed;
+    auto v = whichVersion(h, 0, 4, 1, 2);
+    EXPECT_TRUE(std::is_sorted(v.rbegin(), v.rend()) && v.back() >= 0) << "seed " << seed;
+    EXPECT_EQ(h.drive->stats().resets, 1u);
+  }
+}
+
+TEST(SimPowerLoss, WriteCacheModesDecideWhatSurvives) {
+  for (WriteCacheMode mode : {WriteCacheMode::WriteThrough, WriteCacheMode::Protected, WriteCacheMode::Volatile}) {
+    SCOPED_TRACE(writeCacheModeName(mode));
+    SimConfig c = smallConfig();
+    c.writeCache = mode;
+    Harness h(c);
+    h.write(0, pattern(0, 8, 512, 1));
+    EXPECT_EQ(h.sync().status, kStatusGood);
+    h.write(4, pattern(4, 8, 512, 2));  // half over synced data, half over never-written blocks
+    h.write(4, pattern(4, 2, 512, 3));  // written twice since the sync
+    // A reset keeps the cache in every mode.
+    h.drive->reset();
+    auto afterReset = h.read(4, 2);
+    EXPECT_EQ(afterReset, pattern(4, 2, 512, 3));
+    ASSERT_EQ(h.drive->powerToggle(), 0);
+    auto got = h.read(0, 12);
+    std::vector<uint8_t> expect = pattern(0, 8, 512, 1);
+    if (mode == WriteCacheMode::Volatile) {
+      expect.resize(12 * 512, 0);
+    } else {
+      expect.resize(4 * 512);
+      auto second = pattern(4, 8, 512, 2);
+      auto third = pattern(4, 2, 512, 3);
+      expect.insert(expect.end(), third.begin(), third.end());
+      expect.insert(expect.end(), second.begin() + 2 * 512, second.end());
+    }
+    EXPECT_EQ(got, expect);
+    // What a volatile cache held at the sync is on the medium for good.
+    h.write(0, pattern(0, 1, 512, 4));
+    h.sync();
+    h.drive->powerToggle();
+    EXPECT_EQ(h.read(0, 1), pattern(0, 1, 512, 4));
+    EXPECT_EQ(h.drive->stats().powerCycles, 2u);
+  }
+}
+
+TEST(SimCompletions, ShuffledCompletionsReturnEveryTagOnce) {
+  SimConfig c = smallConfig();
+  c.shuffleCompletions = true;
+  c.seed = 7;
+  Harness h(c);
+  std::vector<uint8_t> out(512);
+  std::vector<uint32_t> order;
+  bool heldBack = false;
+  uint32_t next = 0;
+  // Keep the queue busy: submit while tags are free, poll without waiting, and wait when full.
+  while (order.size() < 300) {
+    if (next < 300 && h.drive->outstanding() < c.queueDepth) {
+      ASSERT_EQ(h.submitWrite(next % 1024, next, pattern(next, 1, 512, 1)), 0);
+      ++next;
+    }
+    DeviceCompletion done;
+    bool full = h.drive->outstanding() == c.queueDepth || next == 300;
+    if (h.drive->poll(done, full)) {
+      EXPECT_EQ(done.status, kStatusGood);
+      order.push_back(done.tag);
+    } else {
+      heldBack = true;
+    }
+  }
+  EXPECT_TRUE(heldBack);
+  std::vector<uint32_t> sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  for (uint32_t i = 0; i < 300; ++i) ASSERT_EQ(sorted[i], i);
+  EXPECT_FALSE(std::is_sorted(order.begin(), order.end()));
+  DeviceCompletion none;
+  EXPECT_FALSE(h.drive->poll(none, true));
+}
+
+// A run of writes, polls and power losses; returns the completion order and the medium.
+std::pair<std::vector<uint32_t>, std::vector<uint8_t>> scriptedRun(uint64_t seed) {
+  SimConfig c = smallConfig();
+  c.shuffleCompletions = true;
+  c.queueDepth = 16;
+  c.seed = seed;
+  Harness h(c);
+  std::vector<uint32_t> order;
+  for (uint32_t round = 0; round < 4; ++round) {
+    for (uint32_t i = 0; i < 16; ++i) h.submitWrite(i, (i * 5) % 32, pattern((i * 5) % 32, 4, 512, uint8_t(round + i)));
+    DeviceCompletion done;
+    for (int i = 0; i < 10; ++i)
+      if (h.drive->poll(done, i % 3 == 0)) order.push_back(done.tag);
+    h.drive->powerToggle();
+  }
+  return {order, h.read(0, 36)};
+}
+
+TEST(SimCompletions, AFixedSeedReplaysTheSameRun) {
+  auto first = scriptedRun(99);
+  auto again = scriptedRun(99);
+  EXPECT_EQ(first.first, again.first);
+  EXPECT_EQ(first.second, again.second);
+  auto other = scriptedRun(100);
+  EXPECT_TRUE(other.first != first.first || other.second != first.second);
+}
+
+TEST(SimDeviceRequests, ShowstopStopsTheDriveAndRequestsAreAnswered) {
+  SimConfig c = smallConfig();
+  c.deviceProperty = 0x1234;
+  Harness h(c);
+  Tavik tavik(h.drive.get(), 3);
+  uint32_t property = 0xFFFFFFFF;
+  EXPECT_EQ(tavik.ioctl(kIoctlDeviceProperty, 1, &property), 0);
+  EXPECT_EQ(property, 0x1234u);
+  uint32_t saved = 99, one = 1;
+  EXPECT_EQ(tavik.ioctl(kIoctlGetSetting, 1, &saved), 0);
+  EXPECT_EQ(saved, 0u);
+  EXPECT_EQ(tavik.ioctl(kIoctlSetSetting, 1, &one), 0);
+  EXPECT_EQ(tavik.ioctl(kIoctlGetSetting, 1, &saved), 0);
+  EXPECT_EQ(saved, 1u);
+  uint32_t zero = 0;
+  uint64_t lba = 0xABCDE;
+  EXPECT_EQ(tavik.ioctl(kIoctlMiscompareLba, 2, &zero, &lba), 0);
+  EXPECT_EQ(h.drive->lastMiscompareLba(), 0xABCDEu);
+  EXPECT_EQ(tavik.ioctl(4242, 1, &zero), VARNOX_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(h.drive->ioctl(kIoctlMiscompareLba, 1, nullptr), VARNOX_ERR_BAD_VALUE);
+
+  // Another vendor block is not a showstop.
+  ShowstopRequest other;
+  other.cdb[0] = 0xD5;
+  EXPECT_NE(tavik.send(&other), 0);
+  EXPECT_FALSE(h.drive->stopped());
+
+  ASSERT_EQ(h.submitWrite(5, 0, pattern(0, 1, 512, 1)), 0);
+  ShowstopRequest showstop;
+  EXPECT_EQ(tavik.send(&showstop), 0);
+  EXPECT_TRUE(h.drive->stopped());
+  EXPECT_EQ(h.submitWrite(6, 1, pattern(1, 1, 512, 1)), VARNOX_ERR_DEVICE);
+  h.finish(5);  // what was accepted before still completes
+  h.drive->powerToggle();
+  EXPECT_TRUE(h.drive->stopped());
+}
+
+// Aborts the first write after two blocks and flips a bit of every block stored afterwards.
+struct AbortThenCorrupt : FaultHook {
+  int writes = 0;
+  Intervention beforeCommand(const CommandContext& ctx) override {
+    Intervention action;
+    if (ctx.cdb->opcode == kOpWrite16 && writes++ == 0) {
+      action.kind = Intervention::Kind::Abort;
+      action.landedBlocks = 2;
+    }
+    return action;
+  }
+  void afterStore(const CommandContext&, uint64_t, uint8_t* block, size_t) override {
+    if (writes > 1) block[0] ^= 1;
+  }
+};
+
+TEST(SimFaultSeam, HooksCanAbortPartWayAndCorruptStoredData) {
+  Harness h(smallConfig());
+  AbortThenCorrupt hook;
+  h.drive->setFaultHook(&hook);
+  DeviceCompletion aborted = h.write(0, pattern(0, 4, 512, 1));
+  EXPECT_EQ(aborted.status, kStatusTaskAborted);
+  EXPECT_TRUE(aborted.sense.empty());
+  auto v = whichVersion(h, 0, 4, 0, 1);
+  EXPECT_EQ(v, (std::vector<int>{1, 1, -1, -1}));  // blocks 2 and 3 are still never written
+  EXPECT_EQ(h.read(2, 2), std::vector<uint8_t>(1024, 0));
+
+  auto data = pattern(10, 1, 512, 2);
+  EXPECT_EQ(h.write(10, data).status, kStatusGood);
+  uint8_t cdb[kCdbMaxBytes];
+  EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 10, 1), data.data(), data.size()), kSenseMiscompare, 0x1D, 0);
+  EXPECT_EQ(h.drive->stats().faultsInjected, 1u);
+}
+
+}  // namespace
+}  // namespace varnox::sim
