@@ -52,6 +52,11 @@ size_t AtomicContext::bytesReserved() const {
   return events_->bytesReserved() + waits_->bytesReserved() + nodes_->bytesReserved();
 }
 
+size_t AtomicContext::bytesInUse() const {
+  if (!events_) return 0;
+  return records_.size() * nodes_->slotSize() + events_->inUse() * sizeof(Event) + waits_->inUse() * sizeof(WaitRead);
+}
+
 int AtomicContext::addEvent(Record& record, const Event& event) {
   uint32_t slot = events_->take();
   if (slot == kNoSlot) return VARNOX_ERR_NO_MEMORY;

@@ -176,8 +176,9 @@ class AtomicContext {
   // Events and wait entries handed out and not yet returned (both 0 when no record is left).
   size_t eventsInUse() const { return events_->inUse(); }
   size_t waitsInUse() const { return waits_->inUse(); }
-  // Bytes held by all pools, used or free.
+  // Bytes held by all pools, used or free, and the part of it in use.
   size_t bytesReserved() const;
+  size_t bytesInUse() const;
 
  private:
   using RecordMap =

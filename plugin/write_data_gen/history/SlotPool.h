@@ -94,6 +94,7 @@ class NodePool {
   }
 
   size_t bytesReserved() const { return chunks_.size() * nodesPerChunk_ * slotSize_; }
+  size_t slotSize() const { return slotSize_; }
 
  private:
   struct FreeSlot {

@@ -1,0 +1,227 @@
+#include "history/ReadSnapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "varnox/Errors.h"
+
+namespace varnox::Cardamor {
+namespace {
+
+using Event = AtomicContext::Event;
+
+std::vector<uint64_t> lbasOf(const ReadSnapshot& snapshot) {
+  std::vector<uint64_t> lbas;
+  for (const auto& [lba, node] : snapshot) lbas.push_back(lba);
+  return lbas;
+}
+
+BlockHeader stamp(uint32_t bucket, uint64_t cmdId, uint64_t lba) { return BlockHeader{bucket, 1, cmdId, lba}; }
+
+class ReadSnapshotTest : public ::testing::Test {
+ protected:
+  int write(uint64_t cmdId, uint64_t lba, uint32_t bucket) {
+    return context.writeIssued(cmdId, lba, bucket, true, cmdId, lba);
+  }
+  int atomic(uint64_t cmdId, uint64_t lba, uint32_t bucket) {
+    return context.atomicWriteIssued(cmdId, lba, bucket, true, cmdId, lba, 0, 1, 0);
+  }
+  // A lazy hash over a block that no event stamps or hashes.
+  LazyBlockHash unrelatedBlock() {
+    block.assign(512, 0x5a);
+    return LazyBlockHash{block.data(), block.data() + block.size()};
+  }
+
+  AtomicContext context;
+  std::vector<uint8_t> block;
+};
+
+TEST_F(ReadSnapshotTest, HoldsACopyOfWhatEachRegisteredLbaHadWhenTheReadWasIssued) {
+  for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(write(1, lba, lba), 0);
+  for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(context.readIssued(20, lba, true), 0);
+  ASSERT_EQ(write(25, 10, 0x25), 0);                   // after the read: not part of what it saw
+  ASSERT_EQ(context.readIssued(21, 14, false), 0);     // another read's registration
+  ASSERT_EQ(write(2, 12, 12), 0);                      // a record, but the read is not registered
+
+  ReadSnapshot snapshot = takeSnapshot(context, 10, 14, 20);
+  EXPECT_EQ(lbasOf(snapshot), (std::vector<uint64_t>{10, 11, 13}));
+  ASSERT_EQ(snapshot.at(10)->history.size(), 1u);
+  EXPECT_EQ(snapshot.at(10)->history[0].cmdId, 1u);
+  EXPECT_EQ(snapshot.at(10)->observed, nullptr);
+
+  LazyBlockHash lazy = unrelatedBlock();
+  EXPECT_EQ(observe(snapshot, 12, stamp(12, 2, 12), lazy), VARNOX_ERR_HISTORY_EVENT_MISSING);
+  AtomicContext::ExpectedBlock none = expectedFromSnapshot(snapshot, 12);
+  EXPECT_EQ(none.status, VARNOX_ERR_HISTORY_EVENT_MISSING);
+  EXPECT_EQ(none.blockNum, INVALID_BUCKET);
+
+  // Releasing the read and rewriting the LBA do not touch the copy.
+  for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(context.readFinished(20, lba, false).status, 0);
+  ASSERT_EQ(write(30, 11, 0x30), 0);
+  EXPECT_EQ(expectedFromSnapshot(snapshot, 11).blockNum, 11u);
+  EXPECT_EQ(observe(snapshot, 11, stamp(11, 1, 11), lazy), 0);
+  EXPECT_FALSE(lazy.computed);  // the stamp was enough
+}
+
+TEST_F(ReadSnapshotTest, StampWalkPassesOnlyUnfinishedAtomicWrites) {
+  ASSERT_EQ(write(5, 50, 5), 0);
+  ASSERT_EQ(atomic(8, 50, 7), 0);
+  ASSERT_EQ(context.readIssued(9, 50, true), 0);
+  ReadSnapshot snapshot = takeSnapshot(context, 50, 50, 9);
+  const AtomicContext::Node& node = *snapshot.at(50);
+
+  LazyBlockHash lazy = unrelatedBlock();
+  EXPECT_EQ(observe(snapshot, 50, stamp(5, 5, 50), lazy), 0);
+  EXPECT_EQ(node.observed, &node.history[1]);
+  EXPECT_EQ(expectedFromSnapshot(snapshot, 50).blockType, AtomicContext::kBlockNormal);
+
+  // Bucket right, embedded command id wrong: not the write. Nothing matches, the hash is
+  // computed once, and the earlier observation stands.
+  EXPECT_EQ(observe(snapshot, 50, stamp(5, 6, 50), lazy), VARNOX_ERR_HISTORY_ENTRY_MISSING);
+  EXPECT_TRUE(lazy.computed);
+  EXPECT_EQ(lazy.hash, blockHash(block.data(), block.size()));
+  EXPECT_EQ(node.observed, &node.history[1]);
+
+  LazyBlockHash fresh = unrelatedBlock();
+  EXPECT_EQ(observe(snapshot, 50, stamp(7, 8, 50), fresh), 0);
+  AtomicContext::ExpectedBlock atomicSeen = expectedFromSnapshot(snapshot, 50);
+  EXPECT_EQ(atomicSeen.blockType, AtomicContext::kBlockAtomic);
+  EXPECT_EQ(atomicSeen.blockNum, 7u);
+  EXPECT_EQ(atomicSeen.embeddedCmdId, 8u);
+
+  // Once completed, the atomic write stops the walk like any write.
+  context.writeFinished(8, 50);
+  ASSERT_EQ(context.readIssued(10, 50, false), 0);
+  ReadSnapshot later = takeSnapshot(context, 50, 50, 10);
+  EXPECT_EQ(observe(later, 50, stamp(5, 5, 50), fresh), VARNOX_ERR_HISTORY_ENTRY_MISSING);
+}
+
+TEST_F(ReadSnapshotTest, OlderDataAndPreReadsAreRecognisedOnlyByHash) {
+  ASSERT_EQ(write(3, 60, 7), 0);
+  ASSERT_EQ(write(9, 60, 5), 0);
+  ASSERT_EQ(context.readIssued(10, 60, true), 0);
+  ReadSnapshot snapshot = takeSnapshot(context, 60, 60, 10);
+  LazyBlockHash lazy = unrelatedBlock();
+  EXPECT_EQ(observe(snapshot, 60, stamp(7, 3, 60), lazy), VARNOX_ERR_HISTORY_ENTRY_MISSING);
+  EXPECT_EQ(snapshot.at(60)->observed, nullptr);
+
+  // A pre-read saw the block's bytes; the drive returns them again without a valid stamp.
+  std::vector<uint8_t> bytes(512);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  uint64_t seenHash = blockHash(bytes.data(), bytes.size());
+  ASSERT_EQ(context.addHash(11, 61, seenHash, true), 0);
+  ASSERT_EQ(context.readIssued(12, 61, true), 0);
+  ReadSnapshot preRead = takeSnapshot(context, 61, 61, 12);
+  LazyBlockHash lazyBytes{bytes.data(), bytes.data() + bytes.size()};
+  EXPECT_EQ(observe(preRead, 61, stamp(INVALID_BUCKET, 0, 0), lazyBytes), 0);
+  AtomicContext::ExpectedBlock expected = expectedFromSnapshot(preRead, 61);
+  EXPECT_EQ(expected.blockType, AtomicContext::kBlockHash);
+  EXPECT_EQ(expected.hashValue, seenHash);
+}
+
+// A Node whose history is `events` and whose observed event is history[observed] (-1: none).
+std::shared_ptr<AtomicContext::Node> nodeOf(std::vector<Event> events, int observed) {
+  auto node = std::make_shared<AtomicContext::Node>();
+  node->history = std::move(events);
+  if (observed >= 0) node->observed = &node->history[observed];
+  return node;
+}
+
+Event makeEvent(uint8_t eventType, uint64_t cmdId, uint32_t blockNum, uint32_t atomicIndex = 0,
+                uint32_t atomicLength = 0) {
+  Event e;
+  e.eventType = eventType;
+  e.cmdId = cmdId;
+  e.blockType = eventType == AtomicContext::kEventAtomic ? AtomicContext::kBlockAtomic
+                : eventType == AtomicContext::kEventWrite ? AtomicContext::kBlockNormal
+                                                          : AtomicContext::kBlockUnknown;
+  e.blockNum = blockNum;
+  e.atomicIndex = atomicIndex;
+  e.atomicLength = atomicLength;
+  return e;
+}
+
+TEST(ExpectedFromSnapshotTest, ObservedEventWinsAndExternalInvalidationsAreFlagged) {
+  const Event atomic8 = makeEvent(AtomicContext::kEventAtomic, 8, 8);
+  const Event external = makeEvent(AtomicContext::kEventExternalInvalidate, 0, INVALID_BUCKET);
+  const Event write3 = makeEvent(AtomicContext::kEventWrite, 3, 3);
+  ReadSnapshot snapshot{{1, nodeOf({atomic8, external, write3}, -1)},
+                        {2, nodeOf({atomic8, external, write3}, 0)},
+                        {3, nodeOf({atomic8, external, write3}, 2)},
+                        {4, nodeOf({atomic8, external}, -1)}};
+
+  AtomicContext::ExpectedBlock unobserved = expectedFromSnapshot(snapshot, 1);
+  EXPECT_EQ(unobserved.status, 0);
+  EXPECT_EQ(unobserved.blockNum, 3u);
+  EXPECT_TRUE(unobserved.invalidated);
+
+  AtomicContext::ExpectedBlock seenAtomic = expectedFromSnapshot(snapshot, 2);
+  EXPECT_EQ(seenAtomic.blockType, AtomicContext::kBlockAtomic);
+  EXPECT_EQ(seenAtomic.blockNum, 8u);
+  EXPECT_FALSE(seenAtomic.invalidated);
+
+  AtomicContext::ExpectedBlock seenOld = expectedFromSnapshot(snapshot, 3);
+  EXPECT_EQ(seenOld.blockNum, 3u);
+  EXPECT_TRUE(seenOld.invalidated);
+
+  AtomicContext::ExpectedBlock nothing = expectedFromSnapshot(snapshot, 4);
+  EXPECT_EQ(nothing.status, VARNOX_ERR_HISTORY_ENTRY_MISSING);
+  EXPECT_EQ(nothing.blockNum, INVALID_BUCKET);
+}
+
+// Nodes at the given LBAs, each observing its one event.
+ReadSnapshot observedRun(std::initializer_list<std::pair<uint64_t, Event>> blocks) {
+  ReadSnapshot snapshot;
+  for (const auto& [lba, e] : blocks) snapshot[lba] = nodeOf({e}, 0);
+  return snapshot;
+}
+
+TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirection) {
+  auto atomic20 = [](uint32_t index) { return makeEvent(AtomicContext::kEventAtomic, 20, 1, index, 4); };
+  const Event write15 = makeEvent(AtomicContext::kEventWrite, 15, 2);
+  const Event write25 = makeEvent(AtomicContext::kEventWrite, 25, 2);
+  uint64_t failLba = 0;
+
+  EXPECT_TRUE(checkAtomicOrdering(ReadSnapshot{}, failLba));
+
+  // Older write in the middle of the unit.
+  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write15}, {3, atomic20(3)}}),
+                                   failLba));
+  EXPECT_EQ(failLba, 2u);
+
+  // Newer data may overwrite part of an atomic unit.
+  EXPECT_TRUE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write25}, {3, atomic20(3)}}),
+                                  failLba));
+
+  // Older data before the unit's first seen block: only the descending pass sees it.
+  failLba = 99;
+  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, write15}, {1, atomic20(1)}, {2, atomic20(2)}, {3, atomic20(3)}}),
+                                   failLba));
+  EXPECT_EQ(failLba, 0u);
+  // ... and after it: the ascending pass.
+  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, atomic20(2)}, {3, write15}}),
+                                   failLba));
+  EXPECT_EQ(failLba, 3u);
+
+  // Positions count Nodes: with skip commands the unit spans every second LBA.
+  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {2, atomic20(1)}, {4, write15}, {6, atomic20(3)}}),
+                                   failLba));
+  EXPECT_EQ(failLba, 4u);
+
+  // Older data beyond the end of a unit is not inside it.
+  auto pair20 = [](uint32_t index) { return makeEvent(AtomicContext::kEventAtomic, 20, 1, index, 2); };
+  EXPECT_TRUE(checkAtomicOrdering(observedRun({{0, write15}, {1, pair20(0)}, {2, pair20(1)}, {3, write15}}),
+                                  failLba));
+
+  // Blocks whose content was not recognised take a position but judge nothing.
+  ReadSnapshot gap = observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {3, write15}});
+  gap[2] = nodeOf({write15}, -1);
+  EXPECT_FALSE(checkAtomicOrdering(gap, failLba));
+  EXPECT_EQ(failLba, 3u);
+}
+
+}  // namespace
+}  // namespace varnox::Cardamor
