@@ -3,10 +3,10 @@
 // event on each tag that completion dispatch reads.
 //
 // Lifecycle: test setup computes the slot count with `traceSlotCount` and creates the trace with
-// `CommandTrace::create` (null when memory runs out), storing the released pointer in
-// DriveData::commandTrace. deleteDriveData destroys it with `delete`; the destructor releases
-// its context text, its entry storage, then the trace itself (member order below keeps that
-// order). All memory is taken at creation: recording is constant time and never allocates.
+// `CommandTrace::create` (null when memory runs out); DriveData::commandTrace owns it.
+// deleteDriveData destroys it, which releases its context text, its entry storage, then the
+// trace itself (member order below keeps that order). All memory is taken at creation:
+// recording is constant time and never allocates.
 //
 // Threading: one drive thread records into its own trace; there is no locking.
 //

@@ -1,0 +1,213 @@
+#include "trace/SequenceDump.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "trace/CommandTrace.h"
+#include "varnox/DriveThread.h"
+
+namespace varnox::Cardamor {
+namespace {
+
+namespace fs = boost::filesystem;
+
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+constexpr uint64_t kMedia8 = 0x00000000FFFFFFF8ull;   // 8 LBAs per media block
+constexpr uint64_t kMedia16 = 0x00000000FFFFFFF0ull;  // 16 LBAs per media block
+constexpr uint64_t kMissLba = 0x104;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The power-toggle rows carry the live millisecond tick; the width stays checked.
+std::string maskTicks(const std::string& text) {
+  static const std::regex tick("(Power Toggle O(?:ff|n ) )[ 0-9]{10}( ms)");
+  return std::regex_replace(text, tick, "$1##########$2");
+}
+
+// Every event kind, arranged around a miscompare at LBA 0x104 (comments give the Idx):
+// sync cache rows before any row touching the LBA, writes inside, next to and far from it,
+// range events with an end on the LBA, a miscompare of the LBA and of its neighbour.
+std::unique_ptr<CommandTrace> miscompareTrace() {
+  auto t = CommandTrace::create(2000);
+  t->recordSyncCacheIssued(3);                                    // 0: before any row: full only
+  t->recordSyncCacheFinished(3, 0, Kcq{});                        // 1
+  t->recordWriteIssued(0x100, 8, 1, 0, 0x1234);                   // 2: contains 0x104
+  t->recordWriteIssued(0x108, 8, 2, 1, 0x2000);                   // 3: next media block of 8, same of 16
+  t->recordWriteSameIssued(0xF8, 8, 3, 2, 0x55);                  // 4: far
+  t->recordWriteFinished(0x100, 8, 1, 0, 0, Kcq{});               // 5
+  t->recordSyncCacheIssued(4);                                    // 6: after a shown row: in both
+  t->recordSyncCacheFinished(4, 0x42, Kcq{2, 4, 1});              // 7
+  t->recordWriteAtomicIssued(0x200, 8, 4, 5, 0x300);              // 8: far
+  t->recordPreReadIssued(0x200, 8, 5, 6);                         // 9: far
+  t->recordTrimIssued(0x104, 1, 6, 7);                            // 10: contains
+  t->recordWriteAborted(0x108, 8, 2, 1);                          // 11: as 3
+  t->recordInvalidateRange(0x104, 0x1FF);                         // 12: first end on the LBA
+  t->recordZoneReset(0x0, 0x104);                                 // 13: last end on the LBA
+  t->recordInvalidateRange(0x105, 0x1FF);                         // 14: misses it
+  t->recordPowerToggleOff();                                      // 15
+  t->recordPowerToggleOn();                                       // 16
+  t->recordReadIssued(0x100, 8, 7, 8, 0x1234, true);              // 17: invalidated '!'
+  t->recordVerifyIssued(0x104, 4, 8, 9, 0x1238, false);           // 18
+  t->recordRecvOutOfOrder(7, 8, 2);                               // 19: full only
+  t->recordReadFinished(0x100, 8, 7, 8, 0, Kcq{});                // 20
+  t->recordWriteSplice(0x104, 2, 7, 8, 0x1D, Kcq{0xE, 0x1D, 0});  // 21
+  t->recordMiscompare(0x104, 0x1238, 0x80001, 7, true);           // 22: the verdict on the LBA
+  t->recordMiscompare(0x105, 0x1239, 0x80001, 7, false);          // 23: another LBA: full only
+  t->recordVerifyFinished(0x104, 4, 8, 9, 0, Kcq{0xE, 0x1D, 0});  // 24
+  t->recordVerifyAborted(0x300, 1, 9, 10);                        // 25: far
+  t->recordReadAborted(0x107, 1, 10, 0x1FF);                      // 26: same media block only
+  t->setContextText("LBA 0x0000000000000104 history\n  written by CmdID 1\n");
+  return t;
+}
+
+// A ring of 6 slots after 9 events: the oldest survivor is the 4th event.
+std::unique_ptr<CommandTrace> wrappedTrace() {
+  auto t = CommandTrace::create(6);
+  for (uint32_t i = 0; i < 3; ++i) t->recordWriteIssued(0x10 + 8 * i, 8, i + 1, i, 0x100 + i);
+  for (uint32_t i = 0; i < 3; ++i) t->recordWriteFinished(0x10 + 8 * i, 8, i + 1, i, 0, Kcq{});
+  t->recordReadIssued(0x18, 8, 4, 0, 0x101, false);
+  t->recordReadFinished(0x18, 8, 4, 0, 0, Kcq{});
+  t->recordMiscompare(0x1A, 0x101, 0x102, 4, false);
+  return t;
+}
+
+class SequenceDumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / fs::unique_path("cardamor-dump-%%%%-%%%%");
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    boost::system::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string at(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Dumps into the temporary directory and compares with the golden file of that name.
+  // CARDAMOR_UPDATE_GOLDEN=1 rewrites the golden file instead (review the diff by hand).
+  void expectGolden(const CommandTrace* trace, const std::string& golden, bool miscompare, uint64_t missLba,
+                    uint64_t mask) {
+    std::string path = at(golden);
+    ASSERT_EQ(dumpSequence(trace, &thread_, path, miscompare, missLba, mask), 0);
+    const std::string actual = maskTicks(readFile(path));
+    const std::string goldenPath = std::string(VARNOX_SOURCE_DIR) + "/tests/plugin/trace/golden/" + golden;
+    if (std::getenv("CARDAMOR_UPDATE_GOLDEN")) {
+      std::ofstream(goldenPath, std::ios::binary) << actual;
+      return;
+    }
+    EXPECT_EQ(actual, readFile(goldenPath)) << "golden file " << goldenPath;
+  }
+
+  DriveThread thread_{DriveProperties{}};
+  fs::path dir_;
+};
+
+TEST_F(SequenceDumpTest, MiscompareDumpsMatchTheirGoldenFiles) {
+  auto trace = miscompareTrace();
+  expectGolden(trace.get(), "miscompare_media8.txt", true, kMissLba, kMedia8);
+  expectGolden(trace.get(), "miscompare_media16.txt", true, kMissLba, kMedia16);
+  expectGolden(trace.get(), "miscompare_no_media.txt", true, kMissLba, kAllOnes);
+  auto wrapped = wrappedTrace();
+  expectGolden(wrapped.get(), "wrapped_miscompare.txt", true, 0x1A, kMedia8);
+}
+
+TEST_F(SequenceDumpTest, PlainDumpsMatchTheirGoldenFiles) {
+  auto trace = miscompareTrace();
+  expectGolden(trace.get(), "every_kind_full.txt", false, 0, kAllOnes);
+  auto wrapped = wrappedTrace();
+  expectGolden(wrapped.get(), "wrapped_full.txt", false, 0, kAllOnes);
+  auto empty = CommandTrace::create(2000);
+  expectGolden(empty.get(), "empty.txt", false, 0, kAllOnes);
+}
+
+// The selection rules, read straight off the filtered table.
+TEST_F(SequenceDumpTest, FilteredTableSelectsByLbaAndMediaBlock) {
+  auto trace = miscompareTrace();
+  auto filtered = [&](uint64_t mask) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* mem = open_memstream(&buf, &len);
+    printSequence(trace.get(), mem, true, true, kMissLba, mask);
+    std::fclose(mem);
+    std::string text(buf, len);
+    std::free(buf);
+    return text;
+  };
+  auto hasRow = [](const std::string& table, const std::string& start) {
+    return table.find("\n" + start) != std::string::npos;
+  };
+
+  const std::string m8 = filtered(kMedia8);
+  EXPECT_FALSE(hasRow(m8, "     0  ")) << "sync cache before the first shown row";
+  EXPECT_TRUE(hasRow(m8, "     2  1           0x00  Write_Issued        0x0000000000000100  0x0008  0x001234                  \n"));
+  EXPECT_FALSE(hasRow(m8, "     3  ")) << "0x108..0x10F is another media block of 8";
+  EXPECT_TRUE(hasRow(m8, "     6  ")) << "sync cache after a shown row";
+  EXPECT_TRUE(hasRow(m8, "    12  ") && hasRow(m8, "    13  ")) << "range ends are inclusive";
+  EXPECT_FALSE(hasRow(m8, "    14  "));
+  EXPECT_FALSE(hasRow(m8, "    19  ")) << "out-of-order rows stay in the full table";
+  EXPECT_TRUE(hasRow(m8, "    22  ")) << "the miscompare of the failing LBA";
+  EXPECT_FALSE(hasRow(m8, "    23  ")) << "a miscompare of another LBA";
+  EXPECT_TRUE(hasRow(m8, "    26  10          0x1FF  Read_ABORTED        0x0000000000000107  0x0001                           *\n"))
+      << "the read abort at 0x107 only shares the media block";
+
+  const std::string m16 = filtered(kMedia16);
+  EXPECT_TRUE(hasRow(m16, "     3  2           0x01  Write_Issued        0x0000000000000108  0x0008  0x002000                 *\n"));
+
+  const std::string plain = filtered(kAllOnes);
+  EXPECT_EQ(plain.find("media block overlap"), std::string::npos);
+  EXPECT_EQ(plain.find("*\n"), std::string::npos);
+}
+
+TEST_F(SequenceDumpTest, OutcomeIsLoggedWithTheNameReallyWritten) {
+  auto trace = wrappedTrace();
+  std::string first = at("out/run1_trace_D0.txt");
+  EXPECT_EQ(dumpSequence(trace.get(), &thread_, first, false, 0, kAllOnes), 0);
+  std::string second = at("out/run1_trace_D0.txt");
+  EXPECT_EQ(dumpSequence(trace.get(), &thread_, second, true, 0x1A, kAllOnes), 0);
+  EXPECT_EQ(second, at("out/run1_trace_D0.txt.000"));
+
+  // A name no file system accepts: no file anywhere, -1052.
+  std::string tooLong = at(std::string(300, 'n'));
+  EXPECT_EQ(dumpSequence(trace.get(), &thread_, tooLong, true, 0x1A, kAllOnes), -1052);
+
+  const auto lines = thread_.eventLog().lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].level, 0);
+  EXPECT_EQ(lines[0].text, "Bucket compare command sequence saved to '" + first + "'");
+  EXPECT_EQ(lines[1].level, 2);
+  EXPECT_EQ(lines[1].text, "Bucket compare command sequence saved to '" + second + "'");
+  EXPECT_EQ(lines[2].level, 2);
+  EXPECT_EQ(lines[2].text, "Could not open the file '" + fs::current_path().string() + "/" + std::string(300, 'n') +
+                               "' to dump the bucket compare command sequence");
+}
+
+TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryIsReported) {
+  std::ofstream(at("blocker")) << "a file, not a directory";
+  fs::create_directories(at("cwd"));
+  const fs::path oldCwd = fs::current_path();
+  fs::current_path(at("cwd"));
+  std::string path = at("blocker/x/run1_trace_D0.txt");
+  const int status = dumpSequence(nullptr, &thread_, path, false, 0, kAllOnes);
+  fs::current_path(oldCwd);
+
+  EXPECT_EQ(status, 6);
+  EXPECT_EQ(path, at("cwd/run1_trace_D0.txt"));
+  const auto texts = thread_.eventLog().texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "Could not use specifed file path, using temp file instead");
+  EXPECT_EQ(texts[1], "Bucket compare command sequence saved to '" + path + "'");
+  EXPECT_NE(readFile(path).find("Dump of the full command sequence:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varnox::Cardamor
