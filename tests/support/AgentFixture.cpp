@@ -1,0 +1,96 @@
+#include "support/AgentFixture.h"
+
+#include <gtest/gtest.h>
+
+#include "frame/Entry.h"
+#include "varnox/EventLog.h"
+
+namespace varnox::testing {
+
+AgentFixture::AgentFixture(AgentFixtureOptions options) {
+  if (options.withDevice) {
+    sim::SimConfig sc;
+    sc.logicalBlockSize = options.drive.logicalBlockSize;
+    sc.protectionInfo = options.drive.protectionInfoEnabled;
+    sc.log2LogicalPerPhysical = options.drive.log2LogicalPerPhysical;
+    sc.queueDepth = options.drive.queueDepth;
+    sc.capacityBlocks = options.capacityBlocks;
+    sc.shuffleCompletions = false;
+    sc.deviceProperty = options.deviceProperty;
+    std::string error;
+    sim_ = sim::SimulatedDrive::create(sc, error);
+    EXPECT_NE(sim_, nullptr) << "simulated drive refused: " << error;
+    tavik_ = std::make_unique<Tavik>(sim_.get(), options.deviceIndex);
+  }
+  thread_ = std::make_unique<DriveThread>(options.drive, nullptr, tavik_.get());
+
+  if (options.libraryPath.empty()) {
+    Cardamor::initAgent(&table_);
+  } else {
+    std::string error;
+    const int status = loader_.load(options.libraryPath, error);
+    EXPECT_EQ(status, 0) << error;
+    if (status != 0) return;
+    table_ = loader_.table();
+  }
+
+  manager_.setConditionResolver(&AgentFixture::resolve, this);
+  const int configStatus = table_.registerConfig(&manager_);
+  EXPECT_EQ(configStatus, 0) << "registerConfig: " << EventLog::errStr(configStatus);
+  configRegistered_ = manager_.record() != nullptr;
+  if (configStatus != 0) return;
+
+  thread_->setMapper("cardamor");
+  const int driveStatus = table_.registerDriveVariables(thread_.get());
+  thread_->setMapper("");
+  EXPECT_EQ(driveStatus, 0) << "registerDriveVariables: " << EventLog::errStr(driveStatus);
+  registered_ = driveStatus == 0;
+}
+
+AgentFixture::~AgentFixture() {
+  if (registered_) {
+    void* record = thread_->driveData();
+    thread_->clearDriveData();
+    table_.deleteDriveData(record);
+  }
+  if (configRegistered_) table_.deleteConfigData(manager_.record());
+}
+
+uint64_t AgentFixture::resolve(void* context, const std::string& name) {
+  return static_cast<AgentFixture*>(context)->conditionBit(name);
+}
+
+uint64_t AgentFixture::conditionBit(const std::string& name) {
+  auto it = conditionBits_.find(name);
+  if (it != conditionBits_.end()) return it->second;
+  const uint64_t bit = uint64_t{1} << conditionBits_.size();
+  conditionBits_.emplace(name, bit);
+  return bit;
+}
+
+void AgentFixture::set(const std::string& key, const std::string& value) {
+  std::string error;
+  EXPECT_EQ(manager_.setFromText(key, value, error), 0) << error;
+}
+
+void AgentFixture::setBasicConditions() {
+  set("Write Condition", "write");
+  set("Read Condition", "read");
+}
+
+void AgentFixture::mapRangeQueueWriter(const std::string& variable, const std::string& mapper) {
+  int err = 0;
+  thread_->setMapper(mapper);
+  thread_->mapLBARangeQueue(variable.c_str(), kVarWrite, &err);
+  thread_->setMapper("");
+  EXPECT_EQ(err, 0) << "mapping " << variable;
+}
+
+int AgentFixture::setup() { return table_.setupTest(thread_.get(), manager_.record(), thread_->driveData()); }
+int AgentFixture::execute() { return table_.execute(thread_.get(), manager_.record(), thread_->driveData()); }
+int AgentFixture::handleReset() {
+  return table_.handleReset(thread_.get(), manager_.record(), thread_->driveData());
+}
+void AgentFixture::finish() { table_.finishTest(thread_.get(), manager_.record(), thread_->driveData()); }
+
+}  // namespace varnox::testing

@@ -1,0 +1,100 @@
+#pragma once
+// AgentFixture: one Cardamor agent on one real varnox::DriveThread, set up the way the host
+// sets it up, so that a test of any agent operation is a few lines long.
+//
+// What the constructor does, in the host's order:
+//   1. builds a DriveThread from `options.drive` (geometry, tag count) and, unless
+//      `options.withDevice` is false, a SimulatedDrive of the same geometry behind a Tavik
+//      with `options.deviceIndex`;
+//   2. fills an AgentTable with Cardamor::initAgent (the code linked into unit_tests), or,
+//      when `options.libraryPath` is set, loads that library through varnox::AgentLoader;
+//   3. registerConfig on a real ConfigManager whose condition names resolve to one mask bit
+//      each (conditionBit), then registerDriveVariables with the thread's mapper set to
+//      "cardamor". A failure of either is reported as a test failure.
+// The destructor releases the records through the table (deleteDriveData, deleteConfigData).
+//
+// Typical use:
+//   AgentFixture f;
+//   f.setBasicConditions();            // "Write Condition" = write, "Read Condition" = read
+//   f.set("Random Seed", "5");         // any key, as text, exactly as a test file gives it
+//   f.setTestMaxXferLength(64);
+//   ASSERT_EQ(f.setup(), 0);
+//   f.execute();                       // one pass of the agent
+// Variables other agents write: mapRangeQueueWriter("CSZoneReset") maps it as another agent would.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/ConfigData.h"
+#include "frame/DriveData.h"
+#include "sim/SimulatedDrive.h"
+#include "tavik/Tavik.h"
+#include "varnox/AgentLoader.h"
+#include "varnox/AgentTable.h"
+#include "varnox/ConfigManager.h"
+#include "varnox/DriveThread.h"
+
+namespace varnox::testing {
+
+struct AgentFixtureOptions {
+  DriveProperties drive;            // 512-byte blocks, no protection information, 32 tags
+  bool withDevice = true;           // a simulated drive behind the thread's Tavik
+  int deviceIndex = 0;              // Tavik::getCurrentDeviceIndex
+  uint64_t capacityBlocks = 65536;  // of the simulated drive
+  uint32_t deviceProperty = 0;      // what device request 4241 reports
+  std::string libraryPath;          // empty: the agent code linked into the test binary
+};
+
+class AgentFixture {
+ public:
+  explicit AgentFixture(AgentFixtureOptions options = {});
+  ~AgentFixture();
+  AgentFixture(const AgentFixture&) = delete;
+  AgentFixture& operator=(const AgentFixture&) = delete;
+
+  const AgentTable& table() const { return table_; }
+  ConfigManager& manager() { return manager_; }
+  DriveThread& thread() { return *thread_; }
+  Tavik* tavik() { return tavik_.get(); }
+  sim::SimulatedDrive* simDrive() { return sim_.get(); }
+  Cardamor::ConfigData& config() { return *static_cast<Cardamor::ConfigData*>(manager_.record()); }
+  Cardamor::DriveData& drive() { return *static_cast<Cardamor::DriveData*>(thread_->driveData()); }
+  bool registered() const { return registered_; }
+
+  // Sets a configuration key from text, as the host does from a test file; a refused value is
+  // a test failure naming the key.
+  void set(const std::string& key, const std::string& value);
+  // The mask bit of a condition name; each new name gets the next bit.
+  uint64_t conditionBit(const std::string& name);
+  // "Write Condition" = write and "Read Condition" = read: the smallest valid test.
+  void setBasicConditions();
+  void setTestMaxXferLength(uint32_t blocks) { *drive().testMaxXferLength = blocks; }
+  // Maps the range queue `variable` as a writer (mode 2) from another mapper, as a range agent would.
+  void mapRangeQueueWriter(const std::string& variable, const std::string& mapper = "range-agent");
+
+  // The agent's slots, called the way the host calls them.
+  int setup();
+  int execute();
+  int handleReset();
+  void finish();
+
+  std::vector<std::string> logTexts() const { return thread_->eventLog().texts(); }
+  std::vector<EventLog::Line> logLines() const { return thread_->eventLog().lines(); }
+
+ private:
+  static uint64_t resolve(void* context, const std::string& name);
+
+  std::unique_ptr<sim::SimulatedDrive> sim_;
+  std::unique_ptr<Tavik> tavik_;
+  std::unique_ptr<DriveThread> thread_;
+  AgentLoader loader_;
+  AgentTable table_{};
+  ConfigManager manager_;
+  std::map<std::string, uint64_t> conditionBits_;
+  bool configRegistered_ = false;
+  bool registered_ = false;
+};
+
+}  // namespace varnox::testing
