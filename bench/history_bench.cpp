@@ -1,0 +1,131 @@
+// Steady-state cost of the LBA history: each step reads back one tracked LBA (read issued with
+// expect, read finished, which erases the record) and writes it again (write issued), so the
+// number of tracked LBAs stays constant. Run over 1M distinct LBAs and over a hot set of 4096.
+//
+// Counters: operations per second (three per step), bytes per tracked LBA (pool memory in use and
+// reserved), heap allocations per block in the timed loop (counted by the replaced global
+// operator new below), and, in BM_LargeVsHot, the cost of a step over 1M LBAs relative to a step
+// over 4096 LBAs measured side by side in this process.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <ctime>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "history/AtomicContext.h"
+
+namespace {
+std::atomic<uint64_t> heapAllocations{0};
+}  // namespace
+
+// The replacements pair malloc with free; GCC sees the inlined operator new feeding free and
+// takes it for a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+  heapAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  heapAllocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using varnox::AtomicContext;
+
+constexpr uint64_t kLarge = 1'000'000;
+constexpr uint64_t kHot = 4096;
+
+// A drive's history with `lbas` LBAs each holding one write that awaits its read-back. Steps
+// visit the LBAs in a scattered but complete order (an odd stride modulo the count).
+class SteadyHistory {
+ public:
+  explicit SteadyHistory(uint64_t lbas) : lbas_(lbas) {
+    for (uint64_t lba = 0; lba < lbas_; ++lba) context_.writeIssued(nextCmdId_++, lba, 1, true, 0, lba);
+    // One full cycle so every pool has handed out and taken back slots before measuring.
+    for (uint64_t i = 0; i < lbas_; ++i) step();
+  }
+
+  void step() {
+    uint64_t lba = cursor_;
+    cursor_ = (cursor_ + kStride) % lbas_;
+    uint64_t readId = nextCmdId_++;
+    context_.readIssued(readId, lba, true);
+    AtomicContext::ExpectedBlock seen = context_.readFinished(readId, lba, false);
+    benchmark::DoNotOptimize(seen);
+    context_.writeIssued(nextCmdId_, lba, 1, true, nextCmdId_, lba);
+    ++nextCmdId_;
+  }
+
+  const AtomicContext& context() const { return context_; }
+
+ private:
+  static constexpr uint64_t kStride = 7919;  // prime, so it visits every LBA of either set
+  uint64_t lbas_;
+  uint64_t cursor_ = 0;
+  uint64_t nextCmdId_ = 1;
+  AtomicContext context_;
+};
+
+void reportMemory(benchmark::State& state, const AtomicContext& context) {
+  double tracked = static_cast<double>(context.recordCount());
+  state.counters["bytes_per_lba"] = static_cast<double>(context.bytesInUse()) / tracked;
+  state.counters["reserved_bytes_per_lba"] = static_cast<double>(context.bytesReserved()) / tracked;
+}
+
+void BM_SteadyState(benchmark::State& state) {
+  SteadyHistory history(static_cast<uint64_t>(state.range(0)));
+  uint64_t allocationsBefore = heapAllocations.load();
+  for (auto _ : state) history.step();
+  uint64_t allocations = heapAllocations.load() - allocationsBefore;
+  state.counters["ops_per_s"] = benchmark::Counter(static_cast<double>(state.iterations() * 3),
+                                                   benchmark::Counter::kIsRate);
+  state.counters["allocs_per_block"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
+  reportMemory(state, history.context());
+}
+BENCHMARK(BM_SteadyState)->Arg(kLarge)->Arg(kHot)->Unit(benchmark::kNanosecond);
+
+// This thread's CPU time, so that other processes on a shared machine do not enter the ratio.
+int64_t threadCpuNanos() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Both sets in one process, timed in alternating batches so that drift falls on both alike.
+void BM_LargeVsHot(benchmark::State& state) {
+  SteadyHistory large(kLarge);
+  SteadyHistory hot(kHot);
+  constexpr int kBatch = 4096;
+  int64_t largeTime = 0;
+  int64_t hotTime = 0;
+  for (auto _ : state) {
+    int64_t t0 = threadCpuNanos();
+    for (int i = 0; i < kBatch; ++i) large.step();
+    int64_t t1 = threadCpuNanos();
+    for (int i = 0; i < kBatch; ++i) hot.step();
+    int64_t t2 = threadCpuNanos();
+    largeTime += t1 - t0;
+    hotTime += t2 - t1;
+  }
+  state.counters["cost_ratio_1M_vs_4096"] =
+      hotTime > 0 ? static_cast<double>(largeTime) / static_cast<double>(hotTime) : 0.0;
+}
+BENCHMARK(BM_LargeVsHot)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
