@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "ConditionNames.h"
+#include "varnox/ConditionNames.h"
 #include "FlowAgent.h"
 
 namespace varnox {

@@ -1,4 +1,4 @@
-#include "ConditionNames.h"
+#include "varnox/ConditionNames.h"
 
 #include <cctype>
 

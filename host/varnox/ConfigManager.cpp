@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "ConditionNames.h"
+#include "varnox/ConditionNames.h"
 #include "varnox/Errors.h"
 
 namespace varnox {

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "BuiltinAgents.h"
-#include "ConditionNames.h"
+#include "varnox/ConditionNames.h"
 #include "DeviceFactory.h"
 #include "FlowEngine.h"
 #include "TableAgent.h"
