@@ -34,6 +34,7 @@ struct Observed {
   uint64_t readsCompared = 0;
   uint64_t wrongOpcode = 0;
   uint64_t epoSeen = 0;
+  uint64_t resetsSeen = 0;
   bool firstPassHadNoStatus = false;
   uint32_t firstPassTag = 0;
   uint32_t setupMaxXfer = 0;
@@ -50,6 +51,7 @@ struct EchoDrive {
   uint32_t* lastStatus = nullptr;
   uint32_t* readValid = nullptr;
   uint32_t* epo = nullptr;
+  bool* deviceReset = nullptr;
   TaggedBuffer* readData = nullptr;
   TaggedBuffer* recvCdb = nullptr;
   std::string name;
@@ -98,6 +100,7 @@ int echoRegisterDrive(DriveThread* thread) {
   d->lastStatus = thread->mapU32("LastStatusByte", kVarRead, &err, 0);
   d->readValid = thread->mapU32("ReadDataIsValid", kVarRead, &err, 0);
   d->epo = thread->mapU32("EPO", kVarProvided, &err, 0);
+  d->deviceReset = thread->mapBool("DeviceReset", kVarReadWrite, &err, false);
   d->readData = thread->mapTaggedBuffer("ReadDataPtr[TagID]", kVarProvided, &err);
   d->recvCdb = thread->mapTaggedBuffer("RecvCDB[TagID]", kVarRead, &err);
   if (err == 0) err = thread->registerDriveData(d);
@@ -156,10 +159,12 @@ int echoExecute(DriveThread* thread, void* config, void* drive) {
     d->seen.firstPassTag = *d->lastTag;
   }
   FreeTagQueue& tags = thread->freeTagQueue();
-  if (*d->epo != 0) {
-    // Power came back: the commands in flight are gone and so is what they might have written.
-    ++d->seen.epoSeen;
+  if (*d->epo != 0 || *d->deviceReset) {
+    // Power came back or the drive reset: the commands in flight are gone and so is what they
+    // might have written.
+    ++(*d->epo != 0 ? d->seen.epoSeen : d->seen.resetsSeen);
     *d->epo = 0;
+    *d->deviceReset = false;
     for (uint32_t t = tags.getNotFreeTag(0, false); t != kNoTag; t = tags.getNotFreeTag(t + 1, false)) {
       tags.pushFreeTag(t, 0);
     }
@@ -223,6 +228,45 @@ AgentTable echoTable() {
   table.registerDriveVariables = echoRegisterDrive;
   table.deleteDriveData = echoDeleteDrive;
   table.usageText = echoUsage;
+  return table;
+}
+
+// An agent that only points "WriteData" at zeros, for flows whose commands the built-in agents
+// choose.
+struct ZerosDrive {
+  Buffer* writeData = nullptr;
+  uint32_t* testMaxXfer = nullptr;
+  std::vector<uint8_t> zeros;
+};
+
+int zerosRegisterDrive(DriveThread* thread) {
+  auto* d = new ZerosDrive;
+  int err = 0;
+  d->writeData = thread->mapBuffer("WriteData", kVarWrite, &err);
+  d->testMaxXfer = thread->mapU32("TestMaxXferLength", kVarRead, &err, 0);
+  if (err == 0) err = thread->registerDriveData(d);
+  if (err != 0) delete d;
+  return err;
+}
+
+int zerosSetup(DriveThread* thread, void*, void* drive) {
+  auto* d = static_cast<ZerosDrive*>(drive);
+  d->zeros.assign(uint64_t{*d->testMaxXfer} * thread->sectorSize(), 0);
+  d->writeData->pointAt(d->zeros.data(), d->zeros.size());
+  return d->zeros.empty() ? VARNOX_ERR_CONFIG_MISSING : 0;
+}
+
+int zerosExecute(DriveThread*, void*, void*) { return 0; }
+int zerosRegisterConfig(ConfigManager*) { return 0; }
+void zerosDeleteDrive(void* drive) { delete static_cast<ZerosDrive*>(drive); }
+
+AgentTable zerosTable() {
+  AgentTable table{};
+  table.setupTest = zerosSetup;
+  table.execute = zerosExecute;
+  table.registerConfig = zerosRegisterConfig;
+  table.registerDriveVariables = zerosRegisterDrive;
+  table.deleteDriveData = zerosDeleteDrive;
   return table;
 }
 
@@ -334,6 +378,63 @@ TEST_F(TestRunTest, PowerToggleIsReportedThroughEpoOnTheNextPass) {
   std::lock_guard<std::mutex> lock(gMutex);
   EXPECT_EQ(1u, gObserved["D0"].epoSeen);
   EXPECT_GT(gObserved["D0"].readsCompared, 50u);  // reads go on after power returns
+}
+
+TEST_F(TestRunTest, DeviceResetIsReportedThroughDeviceResetAndTheRunGoesOn) {
+  FaultRule reset;
+  reset.kind = "reset";
+  reset.after = 80;
+  plan.drives[0].device.faults.push_back(reset);
+  plan.drives[0].device.shuffleCompletions = true;
+  TestRun run;
+  ASSERT_EQ(kExitPassed, prepare(run)) << error;
+  RunReport report = run.run();
+  EXPECT_EQ(kExitPassed, report.exitStatus) << report.error;
+  EXPECT_EQ(1u, report.drives[0].deviceStats.resets);
+  std::lock_guard<std::mutex> lock(gMutex);
+  EXPECT_EQ(1u, gObserved["D0"].resetsSeen);
+  EXPECT_EQ(0u, gObserved["D0"].epoSeen);
+  EXPECT_GT(gObserved["D0"].readsCompared, 50u);
+}
+
+TEST_F(TestRunTest, EveryWriteKindTheChooserPicksReachesTheDriveAsAValidCommand) {
+  for (bool protectionInfo : {false, true}) {
+    SCOPED_TRACE(protectionInfo ? "with protection information" : "without protection information");
+    TestPlan mix = plan;
+    mix.drives[0].device.atomicUnitBlocks = 8;
+    // Trim and WriteSame passes send two commands against one completion per pass; a deep queue
+    // keeps a tag free for the verify for most of the run.
+    mix.drives[0].device.queueDepth = 128;
+    mix.drives[0].device.protectionInfo = protectionInfo;
+    StepSpec chooser = step(StepSpec::Kind::Agent, "write-kind");
+    chooser.settings = {{"write", "1"}, {"writesame", "1"}, {"trim", "1"}, {"atomic", "1"}};
+    mix.flow = {mix.flow[0],
+                chooser,
+                step(StepSpec::Kind::Agent, "zeros"),
+                step(StepSpec::Kind::Write, "Write", "write"),
+                step(StepSpec::Kind::WriteSame, "WriteSame", "writesame"),
+                step(StepSpec::Kind::Trim, "Trim", "trim"),
+                step(StepSpec::Kind::WriteAtomic, "WriteAtomic", "atomic"),
+                step(StepSpec::Kind::Verify, "Verify", "trim|writesame"),
+                step(StepSpec::Kind::SyncCache, "SyncCache", "write&atomic"),
+                step(StepSpec::Kind::GetStatus, "GetStatus")};
+    mix.keys.clear();
+    TestRun run;
+    run.addAgent("zeros", zerosTable());
+    ASSERT_EQ(kExitPassed, run.prepare(mix, error)) << error;
+    RunReport report = run.run();
+    ASSERT_EQ(kExitPassed, report.exitStatus) << report.error;
+    const DriveReport& drive = report.drives[0];
+    for (const char* kind : {"Write", "WriteSame", "Trim", "WriteAtomic", "Verify"}) {
+      EXPECT_GT(drive.commandsByKind.count(kind) ? drive.commandsByKind.at(kind) : 0, 20u) << kind;
+    }
+    // The chooser sets one kind per pass, so "write&atomic" never holds.
+    EXPECT_EQ(0u, drive.commandsByKind.count("SyncCache"));
+    // Zeros everywhere: trimmed blocks read back as zeros too, so every verify matches, and a
+    // malformed CDB, list or data length would show as CHECK CONDITION.
+    EXPECT_EQ(0u, drive.completionsByStatus.count("CHECK CONDITION"));
+    EXPECT_GT(drive.completionsByStatus.at("GOOD"), 250u);
+  }
 }
 
 TEST_F(TestRunTest, RefusalsNameTheKeyValueSettingOrDevice) {
