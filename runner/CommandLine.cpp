@@ -112,8 +112,9 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     }
   }
 
-  StopOnSignal signals;
+  // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
+  StopOnSignal signals;
   std::string error;
   RunReport report;
   status = run.prepare(plan, error);

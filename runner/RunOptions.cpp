@@ -84,6 +84,12 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
     plan.keys.emplace_back(key, trim(set.substr(eq + 1)));
   }
   if (options.outputBase) plan.outputBase = *options.outputBase;
+  // Cardamor names its output files after "Miscompare Output Path"; the base given here is only
+  // its default, so a key set in the file or with --set still wins.
+  bool hasCardamor = false;
+  for (const StepSpec& step : plan.flow) hasCardamor |= step.kind == StepSpec::Kind::Agent && step.name == "cardamor";
+  if (hasCardamor && !plan.outputBase.empty() && !planKey(plan, "Miscompare Output Path"))
+    plan.keys.emplace_back("Miscompare Output Path", plan.outputBase);
 
   repeat.seed = options.seed ? *options.seed : drawSeed();
   for (DriveSpec& drive : plan.drives)

@@ -28,8 +28,9 @@ struct RepeatInfo {
 // Applies `options` to `plan`. A run needs a limit, so a plan with neither a duration nor a
 // pass count is refused here. Simulated drives without a seed of their own (all of them with
 // --seed) get `seed`, or one drawn now, so that every run can be repeated; the agent's
-// "Random Seed" gets the same number unless the file or --set gives it. False with `error`
-// naming the option or key.
+// "Random Seed" gets the same number unless the file or --set gives it. The output base (file
+// or --output) becomes Cardamor's "Miscompare Output Path" unless that key is set. False with
+// `error` naming the option or key.
 bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repeat, std::string& error);
 
 // The value of an agent key in the plan (the last one set wins), if set.

@@ -167,6 +167,28 @@ TEST_F(CommandLine, ShortRunPassesAndRepeatsExactlyWithTheSameSeed) {
   }
 }
 
+TEST_F(CommandLine, LostDataEndsTheRunWithExitOneAndTheFailingBlock) {
+  // A trim the agent knows nothing about, sent after each of its writes, stands in for a drive
+  // that loses written data: the read-back has to catch it.
+  std::string text = kTiny;
+  const std::string write = "command = \"write\"\ncondition = \"write\"\n";
+  text.insert(text.find(write) + write.size(),
+              "[[flow]]\ncommand = \"trim\"\ncondition = \"write\"\nname = \"unseen trim\"\n");
+  Result r = varnox({"run", file("lossy.toml", text), "--seed", "3", "--json", path("lossy.json")});
+  EXPECT_EQ(r.status, kExitIntegrityFailure) << r.err << r.out;
+  EXPECT_NE(r.out.find("  failures      1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  ended by      -1046 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  failure       Miscompare Detected at LBA 0x"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Result: data-integrity failure (exit 1)"), std::string::npos) << r.out;
+
+  std::ifstream in(path("lossy.json"));
+  std::stringstream json;
+  json << in.rdbuf();
+  EXPECT_EQ(jsonField(json.str(), "result"), "\"data-integrity failure\"");
+  EXPECT_EQ(jsonField(json.str(), "exitStatus"), "1");
+  EXPECT_EQ(jsonField(json.str(), "agentStatus"), "-1046");
+}
+
 TEST_F(CommandLine, ListsTheAgentsKeysAndUsage) {
   Result keys = varnox({"keys"});
   ASSERT_EQ(keys.status, kExitPassed) << keys.err;

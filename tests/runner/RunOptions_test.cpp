@@ -86,6 +86,7 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   EXPECT_EQ(planKey(plan, "Max Queue Size"), "512");
   EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/my run");
   EXPECT_EQ(plan.outputBase, "/tmp/out");
+  EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/my run");  // the key wins over --output
   EXPECT_EQ(repeat.commandLine,
             "varnox run t.toml --seed 1234 --duration 30s --set 'Max Queue Size = 512' --set 'Miscompare Output "
             "Path=/tmp/my run' --output /tmp/out");
@@ -96,6 +97,25 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   options.sets = {"Random Seed=0"};
   ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
   EXPECT_EQ(repeat.randomSeed, "0");
+}
+
+TEST(RunOptions, OutputBaseNamesCardamorsFilesUnlessTheKeyIsSet) {
+  TestPlan plan;
+  std::string error;
+  ASSERT_TRUE(parseTestFile("[test]\npasses = 1\noutput = \"/tmp/base\"\n", "t.toml", plan, error)) << error;
+  RepeatInfo repeat;
+  ASSERT_TRUE(applyRunOptions(plan, RunOptions{}, repeat, error)) << error;
+  EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/base");
+
+  // An agent library of the user's own may not know Cardamor's key: nothing is added for it.
+  ASSERT_TRUE(parseTestFile("[test]\npasses = 1\n[[flow]]\nagent = \"/opt/agents/libmine.so\"\n", "t.toml", plan,
+                            error))
+      << error;
+  RunOptions options;
+  options.outputBase = "/tmp/base";
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_FALSE(planKey(plan, "Miscompare Output Path").has_value());
+  EXPECT_EQ(plan.outputBase, "/tmp/base");
 }
 
 }  // namespace
