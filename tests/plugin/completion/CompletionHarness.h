@@ -1,0 +1,186 @@
+#pragma once
+// CompletionHarness: issues writes, atomic writes, reads and verifies through the agent's own
+// issue operations on an AgentFixture, keeps the blocks each write really built, and completes
+// commands the way the host reports them ("LastTagID", "LastStatusByte", "LastErrSenseData",
+// "ReadDataPtr[TagID]", "RecvCDB[TagID]"), so that a test says only what the drive returned.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "completion/Compare.h"
+#include "completion/Dispatch.h"
+#include "issue/AtomicWriteIssue.h"
+#include "issue/Execute.h"
+#include "issue/ReadIssue.h"
+#include "issue/WriteIssue.h"
+#include "support/AgentFixture.h"
+
+namespace varnox::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+class CompletionHarness {
+ public:
+  static constexpr uint32_t kGood = 0x00;
+  static constexpr uint32_t kCheckCondition = 0x02;
+  static constexpr uint32_t kTaskAborted = 0x40;
+
+  // `configure` sets keys beyond the basic write and read conditions before setup.
+  explicit CompletionHarness(const std::function<void(AgentFixture&)>& configure = {}) {
+    fixture.setBasicConditions();
+    fixture.set("Random Seed", "11");
+    fixture.set("Bucket Count", "1024");
+    if (configure) configure(fixture);
+    fixture.setTestMaxXferLength(16);
+    EXPECT_EQ(fixture.setup(), 0);
+    // The issue operations need the per-tag write buffers that the first pass would make.
+    if (auto step = std::move(drive().deferredSetup)) {
+      EXPECT_EQ((*step)(&thread(), &drive(), &config()), 0);
+    }
+  }
+
+  Cardamor::DriveData& drive() { return fixture.drive(); }
+  const Cardamor::ConfigData& config() { return fixture.config(); }
+  DriveThread& thread() { return fixture.thread(); }
+  uint32_t sectorSize() { return thread().sectorSize(); }
+
+  // A normal write of `length` blocks at `lba` on `tag`; returns its command id.
+  uint64_t write(uint32_t tag, uint64_t lba, uint32_t length) {
+    *drive().lba = lba;
+    *drive().xferLength = length;
+    EXPECT_EQ(Cardamor::doAWrite(thread(), drive(), config(), tag, {}), 0);
+    return keepWritten(lba, length);
+  }
+
+  // An atomic write of `length` blocks at `lba` in units of `bound` blocks. The range must be
+  // known to the history (written before, with the LBA after it), so no pre-read is needed.
+  uint64_t writeAtomic(uint32_t tag, uint64_t lba, uint32_t length, uint32_t bound) {
+    *drive().lba = lba;
+    *drive().xferLength = length;
+    *drive().atomicBound = bound;
+    EXPECT_EQ(Cardamor::doAWriteAtomic(thread(), drive(), config(), tag, {}), 0);
+    EXPECT_TRUE(!drive().outstandingWrites.empty() && drive().outstandingWrites.back().atomic) << "no atomic write";
+    return keepWritten(lba, length);
+  }
+
+  // Lets the issue side pick and issue the next read (oldest read-back first); its command id.
+  uint64_t read(uint32_t tag) {
+    Cardamor::readSelectionFlags sel;
+    sel.read = true;
+    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
+    EXPECT_FALSE(drive().outstandingReads.empty());
+    return drive().outstandingReads.empty() ? 0 : drive().outstandingReads.back().cmdId;
+  }
+
+  // Likewise a verify (the test must have set "Verify Condition").
+  uint64_t verify(uint32_t tag) {
+    Cardamor::readSelectionFlags sel;
+    sel.verify = true;
+    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
+    EXPECT_FALSE(drive().outstandingVerifies.empty());
+    return drive().outstandingVerifies.empty() ? 0 : drive().outstandingVerifies.back().cmdId;
+  }
+
+  // The block that write `cmdId` built for `lba`.
+  Bytes block(uint64_t cmdId, uint64_t lba) {
+    auto it = written_.find({cmdId, lba});
+    EXPECT_NE(it, written_.end()) << "write " << cmdId << " did not write LBA " << lba;
+    return it == written_.end() ? Bytes(sectorSize(), 0) : it->second;
+  }
+  // Blocks of write `cmdId` for `count` consecutive LBAs, back to back as a read returns them.
+  // (Without skip commands.)
+  Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count) {
+    Bytes out;
+    for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i));
+    return out;
+  }
+  static void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+  // Reports the completion of the command on `tag` as the host does at the end of a pass.
+  void report(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
+              const Bytes& cdb = cdb16()) {
+    *drive().lastTagId = tag;
+    *drive().lastStatusByte = status;
+    *drive().readDataIsValid = 1;
+    if (readData.empty()) {
+      drive().readDataPtr->buffer(tag)->release();
+    } else {
+      drive().readDataPtr->buffer(tag)->assign(readData.data(), readData.size());
+    }
+    drive().lastErrSenseData->assign(sense.data(), sense.size());
+    drive().lastErrSenseData->size = sense.size();
+    drive().recvCdb->buffer(tag)->assign(cdb.data(), cdb.size());
+  }
+
+  // The completion half of a pass: dispatch, then the compares that are due.
+  int complete(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
+               const Bytes& cdb = cdb16()) {
+    report(tag, status, readData, sense, cdb);
+    int rc = Cardamor::dispatchCompletion(thread(), drive(), config());
+    if (rc == 0) rc = Cardamor::doCompares(thread(), drive(), config());
+    return rc;
+  }
+
+  // A whole agent pass handling the completion; used where the result must reach the host.
+  int executePass(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {}) {
+    report(tag, status, readData, sense);
+    return fixture.execute();
+  }
+
+  // A READ(16) CDB of LBA 0x20, 1 block.
+  static Bytes cdb16() { return {0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 1, 0, 0}; }
+
+  // Fixed-format sense data with a key, code, qualifier and unit error code.
+  static Bytes sense(uint8_t key, uint8_t code, uint8_t qual, uint16_t uec = 0, bool valid = false,
+                     uint32_t information = 0) {
+    Bytes s(20, 0);
+    s[0] = valid ? 0xF0 : 0x70;
+    s[2] = key;
+    s[3] = static_cast<uint8_t>(information >> 24);
+    s[4] = static_cast<uint8_t>(information >> 16);
+    s[5] = static_cast<uint8_t>(information >> 8);
+    s[6] = static_cast<uint8_t>(information);
+    s[7] = 12;
+    s[12] = code;
+    s[13] = qual;
+    s[18] = static_cast<uint8_t>(uec >> 8);
+    s[19] = static_cast<uint8_t>(uec);
+    return s;
+  }
+
+  bool logged(const std::string& text) {
+    for (const std::string& line : fixture.logTexts()) {
+      if (line == text) return true;
+    }
+    return false;
+  }
+  // Every logged line as one text, for failure messages.
+  std::string log() {
+    std::string all;
+    for (const std::string& line : fixture.logTexts()) all += line + "\n";
+    return all;
+  }
+
+  AgentFixture fixture;
+
+ private:
+  uint64_t keepWritten(uint64_t lba, uint32_t length) {
+    const Buffer* data = drive().writeData;
+    const uint64_t stride = length == 0 ? data->size : data->size / length;
+    const uint64_t cmdId = drive().nextCmdId - 1;
+    const uint64_t step = config().useSkipCommands ? 2 : 1;
+    for (uint32_t i = 0; i < length; ++i) {
+      const uint8_t* from = data->data + i * stride;
+      written_[{cmdId, lba + i * step}] = Bytes(from, from + sectorSize());
+    }
+    return cmdId;
+  }
+
+  std::map<std::pair<uint64_t, uint64_t>, Bytes> written_;
+};
+
+}  // namespace varnox::testing
