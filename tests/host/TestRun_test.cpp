@@ -458,8 +458,8 @@ TEST_F(TestRunTest, RefusalsNameTheKeyValueSettingOrDevice) {
       {"no GetStatus", [](TestPlan& p) { p.flow.pop_back(); }, kExitRefused, "no GetStatus step"},
       {"missing library", [](TestPlan& p) { p.flow[1].name = "/nonexistent/libecho.so"; }, kExitRefused,
        "\"/nonexistent/libecho.so\" could not be loaded"},
-      {"device kind", [](TestPlan& p) { p.drives[0].device.kind = "/dev/sdz"; }, kExitDeviceFailure,
-       "device /dev/sdz: not supported yet"},
+      {"device that cannot be opened", [](TestPlan& p) { p.drives[0].device.kind = "/nonexistent/dev/sdz"; },
+       kExitDeviceFailure, "/nonexistent/dev/sdz"},
       {"no limit", [](TestPlan& p) { p.passes = 0; }, kExitRefused, "needs a pass limit or a duration"},
   };
   for (const Case& c : cases) {
