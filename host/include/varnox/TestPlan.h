@@ -32,6 +32,7 @@ struct DeviceSpec {
   uint64_t seed = 0;                         // 0: drawn at start and reported in the summary
   bool directIo = false;                     // files: O_DIRECT
   bool destroyData = false;                  // block devices: allow writing over a signature
+  bool force = false;                         // --force given: with destroyData, a signature may be overwritten
   bool precondition = false;                 // real devices: fill the range with a run-unique pattern first
   std::vector<FaultRule> faults;
 };

@@ -1,0 +1,654 @@
+#include "blockdev/BlockDevice.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "blockdev/DeviceSafety.h"
+#include "tavik/Tavik.h"
+#include "varnox/Errors.h"
+#include "varnox/TestRun.h"
+
+namespace varnox::blockdev {
+namespace {
+
+constexpr uint32_t kTagLimit = 1024;
+constexpr uint64_t kMaxPieceBytes = 1ull << 30;      // one kernel request at most
+constexpr uint64_t kVerifyWindowBytes = 4ull << 20;  // a verify reads through a window this big
+constexpr uint64_t kWriteSameBlocks = 256;           // copies of the block per write of WRITE SAME
+
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscLbaOutOfRange = 0x21;
+constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
+constexpr uint8_t kAscParameterListLength = 0x1A;
+constexpr uint8_t kAscInvalidFieldInList = 0x26;
+constexpr uint8_t kAscMiscompare = 0x1D;
+constexpr uint8_t kAscUnrecoveredReadError = 0x11;
+constexpr uint8_t kAscInternalTargetFailure = 0x44;
+
+#if defined(STATX_WRITE_ATOMIC) && defined(RWF_ATOMIC)
+constexpr int kRwfAtomic = RWF_ATOMIC;
+#else
+constexpr int kRwfAtomic = 0;  // the headers predate atomic writes: they are never offered
+#endif
+
+std::string sysErr(const std::string& path, const std::string& what, int error) {
+  return "device " + path + ": " + what + ": " + std::strerror(error);
+}
+
+uint64_t readSysfsNumber(dev_t device, const char* name) {
+  std::ifstream in("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) +
+                   "/queue/" + name);
+  uint64_t value = 0;
+  return in >> value ? value : 0;
+}
+
+uint32_t log2Of(uint32_t value) {
+  uint32_t n = 0;
+  while (value > 1) {
+    value >>= 1;
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+struct BlockDevice::Slot {
+  enum class Kind { Transfer, Verify, Sync };
+  bool busy = false;
+  Kind kind = Kind::Transfer;
+  bool write = false;
+  uint8_t status = kStatusGood;
+  uint8_t senseBytes = 0;
+  uint8_t sense[kFixedSenseBytes] = {};
+  uint64_t bytesIn = 0;
+  uint64_t offset = 0;  // device byte offset of the command's first block
+  uint64_t total = 0;   // bytes the command moves
+  uint64_t done = 0;
+  uint8_t* data = nullptr;      // what the kernel reads into or writes from
+  uint64_t cycle = 0;           // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
+  uint64_t unit = 0;            // no kernel request crosses a multiple of `unit` (atomic units); 0 none
+  int rwFlags = 0;
+  uint8_t* copyOut = nullptr;   // the caller's read buffer when reading through the bounce buffer
+  const uint8_t* expected = nullptr;
+  uint8_t bytchk = 0;
+  AlignedBytes bounce;
+  uint64_t bounceBytes = 0;
+};
+
+void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
+
+std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::string& error, int& exitStatus,
+                                               std::vector<std::string>& warnings) {
+  const std::string& path = spec.kind;
+  exitStatus = kExitRefused;
+  if (spec.protectionInfo) {
+    error = "device " + path + ": protection information is not available on a file or block device";
+    return nullptr;
+  }
+  if (spec.logicalBlockSize == 0 || spec.queueDepth == 0 || spec.queueDepth > kTagLimit) {
+    error = "device " + path + ": block size and queue depth (1 to 1024) must be set";
+    return nullptr;
+  }
+  exitStatus = kExitDeviceFailure;
+  std::unique_ptr<BlockDevice> device(new BlockDevice());
+  device->path_ = path;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno != ENOENT) {
+    error = sysErr(path, "cannot open", errno);
+    return nullptr;
+  }
+  device->blockDevice_ = S_ISBLK(st.st_mode);
+  if (!device->blockDevice_ && st.st_mode != 0 && !S_ISREG(st.st_mode)) {
+    error = "device " + path + ": not a regular file or block device";
+    exitStatus = kExitRefused;
+    return nullptr;
+  }
+
+  DeviceGeometry& g = device->geometry_;
+  g.supportsPowerToggle = false;
+  g.supportsReset = false;
+  g.protectionInfoEnabled = false;
+  g.maxQueueDepth = spec.queueDepth;
+  g.atomicUnitBlocks = 0;
+  device->queueDepth_ = spec.queueDepth;
+  uint64_t limitBytes = spec.capacityBlocks * spec.logicalBlockSize;
+
+  if (device->blockDevice_) {
+    // O_EXCL on a block device fails while anything holds it: a mount, md, device-mapper.
+    device->fd_ = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    if (device->fd_ < 0) {
+      error = errno == EBUSY ? "device " + path + ": in use by a mount or another program" : sysErr(path, "cannot open", errno);
+      return nullptr;
+    }
+    int logical = 0;
+    unsigned int physical = 0;
+    uint64_t bytes = 0;
+    if (::ioctl(device->fd_, BLKSSZGET, &logical) != 0 || ::ioctl(device->fd_, BLKPBSZGET, &physical) != 0 ||
+        ::ioctl(device->fd_, BLKGETSIZE64, &bytes) != 0 || logical <= 0) {
+      error = sysErr(path, "cannot read its geometry", errno);
+      return nullptr;
+    }
+    g.logicalBlockSize = static_cast<uint32_t>(logical);
+    g.log2LogicalPerPhysical = physical > g.logicalBlockSize ? log2Of(physical / g.logicalBlockSize) : 0;
+    // The test file's capacity, when smaller than the device, limits the range the test uses.
+    g.capacityBlocks = std::min(bytes, limitBytes) / g.logicalBlockSize;
+    std::string refusal = refuseUnsafeDevice(device->fd_, path, st.st_rdev, bytes, g.logicalBlockSize,
+                                             spec.destroyData && spec.force);
+    if (!refusal.empty()) {
+      error = refusal;
+      exitStatus = kExitRefused;
+      return nullptr;
+    }
+    // A deallocation on a device must read back as zeros, which only a zeroing discard promises.
+    g.supportsUnmap = readSysfsNumber(st.st_rdev, "write_zeroes_max_bytes") > 0;
+  } else {
+    device->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (device->fd_ < 0) {
+      error = sysErr(path, "cannot open", errno);
+      return nullptr;
+    }
+    g.logicalBlockSize = spec.logicalBlockSize;
+    g.log2LogicalPerPhysical = spec.log2LogicalPerPhysical;
+    g.capacityBlocks = spec.capacityBlocks;
+    if (::fstat(device->fd_, &st) != 0) {
+      error = sysErr(path, "cannot read its size", errno);
+      return nullptr;
+    }
+    if (static_cast<uint64_t>(st.st_size) < limitBytes && ::ftruncate(device->fd_, static_cast<off_t>(limitBytes)) != 0) {
+      error = sysErr(path, "cannot extend it to " + std::to_string(limitBytes) + " bytes", errno);
+      return nullptr;
+    }
+    // Space is reserved now so that a full file system shows up here, not as write errors later.
+    if (::fallocate(device->fd_, 0, 0, static_cast<off_t>(limitBytes)) != 0 && errno == ENOSPC) {
+      error = sysErr(path, "cannot reserve " + std::to_string(limitBytes) + " bytes", ENOSPC);
+      return nullptr;
+    }
+    // Probed past the end of the file, where punching a hole changes nothing.
+    off_t probe = static_cast<off_t>(std::max<uint64_t>(st.st_size, limitBytes) + g.logicalBlockSize);
+    g.supportsUnmap = ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
+  }
+
+  if (spec.directIo) {
+    struct statx sx {};
+    uint32_t offsetAlign = device->blockDevice_ ? g.logicalBlockSize : 0;
+    if (::statx(device->fd_, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) &&
+        sx.stx_dio_offset_align != 0) {
+      offsetAlign = sx.stx_dio_offset_align;
+      device->memAlign_ = std::max<uint32_t>(device->memAlign_, sx.stx_dio_mem_align);
+    }
+    int flags = ::fcntl(device->fd_, F_GETFL);
+    if (offsetAlign != 0 && g.logicalBlockSize % offsetAlign == 0 && flags >= 0 &&
+        ::fcntl(device->fd_, F_SETFL, flags | O_DIRECT) == 0) {
+      device->direct_ = true;
+    } else {
+      warnings.push_back("device " + path + ": direct I/O is not available for " + std::to_string(g.logicalBlockSize) +
+                         "-byte blocks here; the test goes through the page cache");
+    }
+  }
+
+#if defined(STATX_WRITE_ATOMIC) && defined(RWF_ATOMIC)
+  // The kernel writes a unit atomically only with direct I/O and only units it reports.
+  if (device->direct_) {
+    struct statx ax {};
+    if (::statx(device->fd_, "", AT_EMPTY_PATH, STATX_WRITE_ATOMIC, &ax) == 0 && (ax.stx_mask & STATX_WRITE_ATOMIC) &&
+        ax.stx_atomic_write_unit_min <= g.logicalBlockSize && ax.stx_atomic_write_unit_max >= g.logicalBlockSize)
+      g.atomicUnitBlocks = ax.stx_atomic_write_unit_max / g.logicalBlockSize;
+  }
+#endif
+
+  if (!device->ring_.open(spec.queueDepth, error)) {
+    error = "device " + path + ": " + error;
+    return nullptr;
+  }
+  device->slots_.resize(kTagLimit);
+  return device;
+}
+
+BlockDevice::~BlockDevice() {
+  // The ring must not write into buffers that die with the slots.
+  while (outstanding_ > done_.size()) {
+    DeviceCompletion ignored;
+    if (!poll(ignored, true)) break;
+  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int BlockDevice::submit(const DeviceCommand& command) {
+  if (stopped()) return VARNOX_ERR_DEVICE;
+  if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb))
+    return VARNOX_ERR_BAD_VALUE;
+  Slot& slot = slots_[command.tag];
+  if (slot.busy) return VARNOX_ERR_BAD_VALUE;
+  if (outstanding_ >= queueDepth_) return VARNOX_ERR_GENERIC;
+
+  slot.busy = true;
+  slot.status = kStatusGood;
+  slot.senseBytes = 0;
+  slot.bytesIn = 0;
+  slot.done = slot.total = 0;
+  slot.cycle = slot.unit = 0;
+  slot.rwFlags = 0;
+  slot.copyOut = nullptr;
+  slot.expected = nullptr;
+  slot.kind = Slot::Kind::Transfer;
+  ++outstanding_;
+  commands_.fetch_add(1, std::memory_order_relaxed);
+
+  ParsedCdb cdb;
+  if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    done_.push_back(command.tag);
+    return 0;
+  }
+  start(slot, command, cdb);
+  return 0;
+}
+
+void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  const uint32_t tag = command.tag;
+  bool inKernel = false;
+  if (!cdb.known) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+  } else {
+    switch (cdb.opcode) {
+      case kOpRead16:
+      case kOpWrite16:
+      case kOpWriteAtomic16:
+        inKernel = startTransfer(slot, command, cdb);
+        break;
+      case kOpVerify16:
+        inKernel = startVerify(slot, command, cdb);
+        break;
+      case kOpWriteSame16:
+        inKernel = startWriteSame(slot, command, cdb);
+        break;
+      case kOpUnmap:
+        doUnmap(slot, command, cdb);
+        break;
+      case kOpSynchronizeCache16: {
+        if (!rangeValid(cdb.lba, cdb.blocks)) {
+          fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+          break;
+        }
+        // fdatasync flushes the whole file whatever range is named, as most drives do.
+        slot.kind = Slot::Kind::Sync;
+        int status = ring_.fdatasync(fd_, tag);
+        if (status < 0) failErrno(slot, -status, cdb.lba);
+        inKernel = status == 0;
+        break;
+      }
+    }
+  }
+  if (!inKernel) done_.push_back(tag);
+}
+
+bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  const bool isRead = cdb.opcode == kOpRead16;
+  if (cdb.opcode == kOpWriteAtomic16) {
+    if (geometry_.atomicUnitBlocks == 0) {
+      fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+      return false;
+    }
+    // The kernel takes only naturally aligned power-of-two units.
+    uint64_t unit = cdb.atomicBoundary ? cdb.atomicBoundary : cdb.blocks;
+    if (unit == 0 || unit > geometry_.atomicUnitBlocks || (unit & (unit - 1)) != 0 || cdb.lba % unit != 0 ||
+        cdb.blocks % unit != 0) {
+      fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+      return false;
+    }
+    slot.unit = unit * geometry_.logicalBlockSize;
+    slot.rwFlags = kRwfAtomic;
+  }
+  if (cdb.protect != 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    return false;
+  }
+  if (!rangeValid(cdb.lba, cdb.blocks)) {
+    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+    return false;
+  }
+  const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
+  const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  if (have < bytes) {
+    fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
+    return false;
+  }
+  if (bytes == 0) return false;
+  slot.write = !isRead;
+  slot.offset = cdb.lba * geometry_.logicalBlockSize;
+  slot.total = bytes;
+  if ((cdb.flags & kCdbFua) && !isRead) slot.rwFlags |= RWF_DSYNC;
+  const void* callerBuffer = isRead ? static_cast<const void*>(command.dataIn) : command.dataOut;
+  if (!direct_ || aligned(callerBuffer)) {
+    slot.data = isRead ? command.dataIn : const_cast<uint8_t*>(command.dataOut);  // the kernel only reads it
+  } else {
+    slot.data = bounce(slot, bytes);
+    if (!slot.data) {
+      fail(slot, kSenseHardwareError, kAscInternalTargetFailure, 0);
+      return false;
+    }
+    if (isRead)
+      slot.copyOut = command.dataIn;
+    else
+      std::memcpy(slot.data, command.dataOut, bytes);
+  }
+  return issue(slot);
+}
+
+bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  if (cdb.bytchk == 2 || cdb.protect != 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    return false;
+  }
+  if (!rangeValid(cdb.lba, cdb.blocks)) {
+    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+    return false;
+  }
+  const uint32_t bs = geometry_.logicalBlockSize;
+  const uint64_t bytes = uint64_t{cdb.blocks} * bs;
+  const uint64_t need = cdb.bytchk == kBytchkCompare ? bytes : cdb.bytchk == kBytchkSame ? bs : 0;
+  if (need > 0 && (!command.dataOut || command.dataOutBytes < need)) {
+    fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
+    return false;
+  }
+  if (bytes == 0) return false;
+  slot.kind = Slot::Kind::Verify;
+  slot.offset = cdb.lba * bs;
+  slot.total = bytes;
+  slot.bytchk = cdb.bytchk;
+  slot.expected = command.dataOut;
+  // The medium is read through a window, so a long verify needs no buffer of its own size.
+  slot.cycle = std::min(bytes, kVerifyWindowBytes);
+  slot.data = bounce(slot, slot.cycle);
+  if (!slot.data) {
+    fail(slot, kSenseHardwareError, kAscInternalTargetFailure, 0);
+    return false;
+  }
+  return issue(slot);
+}
+
+bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  const bool noData = (cdb.flags & (kCdbUnmap | kCdbNdob)) != 0;
+  const uint32_t bs = geometry_.logicalBlockSize;
+  if (cdb.protect != 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    return false;
+  }
+  if (!rangeValid(cdb.lba, cdb.blocks)) {
+    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+    return false;
+  }
+  if (!noData && (!command.dataOut || command.dataOutBytes < bs)) {
+    fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
+    return false;
+  }
+  // Zero blocks would mean "to the end of the medium"; refused, as the simulated drive does.
+  if (cdb.blocks == 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    return false;
+  }
+  if (cdb.flags & kCdbUnmap) {
+    if (!geometry_.supportsUnmap) {
+      fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+      return false;
+    }
+    int status = discard(cdb.lba, cdb.blocks);
+    if (status < 0) failErrno(slot, -status, cdb.lba);
+    return false;
+  }
+  const uint64_t copies = std::min<uint64_t>(cdb.blocks, kWriteSameBlocks);
+  uint8_t* pattern = bounce(slot, copies * bs);
+  if (!pattern) {
+    fail(slot, kSenseHardwareError, kAscInternalTargetFailure, 0);
+    return false;
+  }
+  for (uint64_t i = 0; i < copies; ++i) {
+    if (cdb.flags & kCdbNdob)
+      std::memset(pattern + i * bs, 0, bs);
+    else
+      std::memcpy(pattern + i * bs, command.dataOut, bs);
+  }
+  slot.write = true;
+  slot.offset = cdb.lba * bs;
+  slot.total = uint64_t{cdb.blocks} * bs;
+  slot.data = pattern;
+  slot.cycle = copies * bs;
+  return issue(slot);
+}
+
+void BlockDevice::doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  if (cdb.parameterListBytes == 0) return;
+  if (!command.dataOut || command.dataOutBytes < cdb.parameterListBytes)
+    return fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
+  if (!geometry_.supportsUnmap) return fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+  int count = unmapDescriptorCount(command.dataOut, cdb.parameterListBytes);
+  if (count < 0) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInList, 0);
+  // Every range is checked before any is touched, so a refused list changes nothing.
+  for (int i = 0; i < count; ++i) {
+    UnmapRange r = unmapDescriptor(command.dataOut, i);
+    if (!rangeValid(r.lba, r.blocks)) return fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+  }
+  for (int i = 0; i < count; ++i) {
+    UnmapRange r = unmapDescriptor(command.dataOut, i);
+    int status = discard(r.lba, r.blocks);
+    if (status < 0) return failErrno(slot, -status, r.lba);
+  }
+}
+
+int BlockDevice::discard(uint64_t lba, uint64_t blocks) {
+  if (blocks == 0) return 0;
+  // A punched hole reads as zeros in a file; on a block device the kernel turns it into a
+  // discard that guarantees zeros (a plain BLKDISCARD may leave the old data readable, which
+  // the read-back would report as a miscompare).
+  const uint64_t bs = geometry_.logicalBlockSize;
+  if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(lba * bs),
+                  static_cast<off_t>(blocks * bs)) != 0)
+    return -errno;
+  return 0;
+}
+
+bool BlockDevice::issue(Slot& slot) {
+  const uint64_t position = slot.done;
+  const uint64_t inData = slot.cycle ? position % slot.cycle : position;
+  uint64_t bytes = std::min(slot.total - position, kMaxPieceBytes);
+  if (slot.cycle) bytes = std::min(bytes, slot.cycle - inData);
+  if (slot.unit) bytes = std::min(bytes, slot.unit - position % slot.unit);
+  const uint64_t tag = static_cast<uint64_t>(&slot - slots_.data());
+  const uint64_t offset = slot.offset + position;
+  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
+                          : ring_.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
+  if (status < 0) {
+    failErrno(slot, -status, offset / geometry_.logicalBlockSize);
+    return false;
+  }
+  return true;
+}
+
+bool BlockDevice::advance(Slot& slot, int result) {
+  if (slot.kind == Slot::Kind::Sync) {
+    if (result < 0) failErrno(slot, -result, 0);
+    return true;
+  }
+  const uint32_t bs = geometry_.logicalBlockSize;
+  const uint64_t lba = (slot.offset + slot.done) / bs;
+  if (result < 0) {
+    failErrno(slot, -result, lba);
+    return true;
+  }
+  if (result == 0) {
+    // Nothing moved inside the capacity: the file was cut short behind the test's back.
+    failErrno(slot, EIO, lba);
+    return true;
+  }
+  const uint64_t bytes = static_cast<uint64_t>(result);
+  if (slot.copyOut) std::memcpy(slot.copyOut + slot.done, slot.data + slot.done, bytes);
+  if (slot.kind == Slot::Kind::Verify && !compareVerified(slot, bytes)) return true;
+  slot.done += bytes;
+  if (slot.done < slot.total) return !issue(slot);
+  const uint64_t blocks = slot.total / bs;
+  if (slot.write) {
+    blocksWritten_.fetch_add(blocks, std::memory_order_relaxed);
+  } else {
+    blocksRead_.fetch_add(blocks, std::memory_order_relaxed);
+    if (slot.kind == Slot::Kind::Transfer) slot.bytesIn = slot.total;
+  }
+  return true;
+}
+
+bool BlockDevice::compareVerified(Slot& slot, uint64_t bytes) {
+  if (slot.bytchk == kBytchkNone) return true;
+  const uint32_t bs = geometry_.logicalBlockSize;
+  const uint8_t* medium = slot.data + slot.done % slot.cycle;
+  for (uint64_t i = 0; i < bytes;) {
+    const uint64_t position = slot.done + i;  // in the verified range
+    const uint64_t inBlock = position % bs;
+    const uint64_t length = std::min<uint64_t>(bytes - i, bs - inBlock);
+    const uint8_t* expected = slot.expected + (slot.bytchk == kBytchkSame ? inBlock : position);
+    if (std::memcmp(expected, medium + i, length) != 0) {
+      uint64_t offset = 0;
+      while (expected[offset] == medium[i + offset]) ++offset;
+      SenseFields sense;
+      sense.key = kSenseMiscompare;
+      sense.asc = kAscMiscompare;
+      sense.hasInformation = true;
+      sense.information = position + offset;  // byte offset of the first difference in the verified range
+      fail(slot, sense);
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+uint8_t* BlockDevice::bounce(Slot& slot, uint64_t bytes) {
+  if (slot.bounceBytes < bytes) {
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, memAlign_, bytes) != 0) return nullptr;
+    slot.bounce.reset(static_cast<uint8_t*>(memory));
+    slot.bounceBytes = bytes;
+  }
+  return slot.bounce.get();
+}
+
+bool BlockDevice::poll(DeviceCompletion& completion, bool wait) {
+  while (done_.empty()) {
+    if (outstanding_ == 0) return false;  // nothing in the kernel either
+    uint64_t tag = 0;
+    int result = 0;
+    if (!ring_.next(wait, tag, result)) return false;
+    if (tag < slots_.size() && slots_[tag].busy && advance(slots_[tag], result)) done_.push_back(static_cast<uint32_t>(tag));
+  }
+  const uint32_t tag = done_.front();
+  done_.pop_front();
+  Slot& slot = slots_[tag];
+  completion.tag = tag;
+  completion.status = slot.status;
+  completion.sense.assign(slot.sense, slot.sense + slot.senseBytes);
+  completion.bytesIn = slot.bytesIn;
+  slot.busy = false;
+  --outstanding_;
+  return true;
+}
+
+void BlockDevice::fail(Slot& slot, uint8_t key, uint8_t asc, uint8_t ascq) {
+  SenseFields sense;
+  sense.key = key;
+  sense.asc = asc;
+  sense.ascq = ascq;
+  fail(slot, sense);
+}
+
+void BlockDevice::fail(Slot& slot, const SenseFields& sense) {
+  slot.status = kStatusCheckCondition;
+  slot.senseBytes = static_cast<uint8_t>(buildFixedSense(slot.sense, sizeof(slot.sense), sense));
+  slot.bytesIn = 0;
+}
+
+void BlockDevice::failErrno(Slot& slot, int error, uint64_t lba) {
+  SenseFields sense;
+  if (error == EIO) {
+    sense.key = kSenseMediumError;
+    sense.asc = kAscUnrecoveredReadError;
+    sense.hasInformation = true;
+    sense.information = lba;  // the first block of the transfer that failed
+  } else {
+    sense.key = kSenseHardwareError;
+    sense.asc = kAscInternalTargetFailure;
+  }
+  fail(slot, sense);
+}
+
+bool BlockDevice::rangeValid(uint64_t lba, uint64_t blocks) const {
+  return lba < geometry_.capacityBlocks && blocks <= geometry_.capacityBlocks - lba;
+}
+
+bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }
+
+int BlockDevice::powerToggle() { return VARNOX_ERR_NOT_SUPPORTED; }
+
+int BlockDevice::reset() { return VARNOX_ERR_NOT_SUPPORTED; }
+
+int BlockDevice::ioctl(uint32_t request, uint32_t count, void** args) {
+  auto arg = [&](uint32_t i) -> void* { return args && i < count ? args[i] : nullptr; };
+  switch (request) {
+    case kIoctlGetSetting:
+    case kIoctlSetSetting: {
+      auto* value = static_cast<uint32_t*>(arg(0));
+      if (!value) return VARNOX_ERR_BAD_VALUE;
+      if (request == kIoctlGetSetting)
+        *value = setting_;
+      else
+        setting_ = *value;
+      return 0;
+    }
+    case kIoctlMiscompareLba: {
+      auto* lba = static_cast<uint64_t*>(arg(1));
+      if (!arg(0) || !lba) return VARNOX_ERR_BAD_VALUE;
+      lastMiscompareLba_ = *lba;
+      return 0;
+    }
+    default:
+      return VARNOX_ERR_NOT_SUPPORTED;  // a file has no vendor properties
+  }
+}
+
+int BlockDevice::send(const void* request, size_t size) {
+  // The showstop cannot put a file into a special mode; stopping here keeps the failing state
+  // on the medium for inspection, which is what the showstop is for.
+  static constexpr uint8_t kShowstop[10] = {0xD4, 0x27, 0x6B, 0x05, 0, 0, 0, 0, 0, 0};
+  if (!request || size < 34) return VARNOX_ERR_BAD_VALUE;
+  if (std::memcmp(static_cast<const uint8_t*>(request) + 24, kShowstop, sizeof(kShowstop)) != 0)
+    return VARNOX_ERR_NOT_SUPPORTED;
+  stopped_.store(true, std::memory_order_relaxed);
+  return 0;
+}
+
+DeviceStats BlockDevice::stats() const {
+  DeviceStats s;
+  s.commands = commands_.load(std::memory_order_relaxed);
+  s.blocksWritten = blocksWritten_.load(std::memory_order_relaxed);
+  s.blocksRead = blocksRead_.load(std::memory_order_relaxed);
+  return s;
+}
+
+std::string BlockDevice::describe() const {
+  std::string text = (blockDevice_ ? "block device " : "file ") + path_ + ", " +
+                     std::to_string(geometry_.capacityBlocks) + " x " + std::to_string(geometry_.logicalBlockSize) +
+                     "-byte blocks";
+  if (direct_) text += ", direct I/O";
+  return text;
+}
+
+}  // namespace varnox::blockdev

@@ -1,0 +1,120 @@
+#pragma once
+// A regular file or a block device as a SCSI block target, through io_uring.
+//
+// Usage:
+//   std::string error; int exitStatus; std::vector<std::string> warnings;
+//   std::unique_ptr<BlockDevice> device = BlockDevice::open(spec, error, exitStatus, warnings);
+//   if (!device) -> refuse the test with `error` (it names the path, and strerror where the
+//   kernel refused) and `exitStatus` (kExitRefused or kExitDeviceFailure)
+//
+// Geometry: a block device reports its own block sizes and capacity (the test file's capacity,
+// when smaller, limits the range used); a regular file takes the test file's block size and
+// capacity and is created or extended to that size. Nothing outside the capacity is touched.
+//
+// Commands, parsed from the CDB: READ(16) and WRITE(16) (FUA as RWF_DSYNC); VERIFY(16), whose
+// byte check the device does itself by reading and comparing, with MISCOMPARE 0E/1D/00 and the
+// byte offset of the first difference as information; WRITE SAME(16) as writes of its one block
+// (the UNMAP bit discards); UNMAP(10) as a discard that reads back as zeros (a hole punched in a
+// file, a zeroing discard on a device; done inside submit()); SYNCHRONIZE CACHE(16) as
+// fdatasync; WRITE ATOMIC(16) through the kernel's atomic writes where the file system offers
+// them (one RWF_ATOMIC write per atomic unit), else refused like any unsupported opcode.
+// Protection information is never available. Errors complete with CHECK CONDITION and
+// fixed-format sense: LBA out of range 05/21/00, unknown opcode 05/20/00, invalid field
+// 05/24/00, buffer too short 05/1A/00, EIO 03/11/00 with the LBA of the failing transfer, any
+// other kernel error 04/44/00.
+//
+// Completions come back in the order the kernel finishes them. powerToggle() and reset() are
+// not possible here and return VARNOX_ERR_NOT_SUPPORTED; the geometry says so up front.
+//
+// Threads: as for every Device, one thread at a time submits and polls.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blockdev/UringQueue.h"
+#include "tavik/Cdb.h"
+#include "tavik/Device.h"
+#include "tavik/SenseBuilder.h"
+#include "varnox/TestPlan.h"
+
+namespace varnox::blockdev {
+
+class BlockDevice : public Device {
+ public:
+  // Null with `error` and `exitStatus` when the path cannot be used. `warnings` gets the
+  // messages a user should see but that do not stop the test (direct I/O not available).
+  static std::unique_ptr<BlockDevice> open(const DeviceSpec& spec, std::string& error, int& exitStatus,
+                                           std::vector<std::string>& warnings);
+  ~BlockDevice() override;
+
+  const DeviceGeometry& geometry() const override { return geometry_; }
+  // 0; VARNOX_ERR_DEVICE when stopped; VARNOX_ERR_BAD_VALUE for a tag of 1024 or more, a tag
+  // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when the queue is full.
+  int submit(const DeviceCommand& command) override;
+  bool poll(DeviceCompletion& completion, bool wait) override;
+  uint32_t outstanding() const override { return outstanding_; }
+  int powerToggle() override;
+  int reset() override;
+  int ioctl(uint32_t request, uint32_t count, void** args) override;
+  int send(const void* request, size_t size) override;
+  bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
+  DeviceStats stats() const override;
+  std::string describe() const override;
+
+  const std::string& path() const { return path_; }
+  bool isBlockDevice() const { return blockDevice_; }
+  bool directIo() const { return direct_; }
+  // The open descriptor, for preconditioning before the test starts.
+  int fd() const { return fd_; }
+  uint64_t lastMiscompareLba() const { return lastMiscompareLba_; }
+
+ private:
+  struct Slot;
+  struct AlignedFree {
+    void operator()(uint8_t* p) const;
+  };
+  using AlignedBytes = std::unique_ptr<uint8_t, AlignedFree>;
+
+  BlockDevice() = default;
+
+  void start(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  bool startTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  bool startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  bool startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  // Deallocates a range so that it reads back as zeros; 0 or a negative errno.
+  int discard(uint64_t lba, uint64_t blocks);
+  // Issues the next piece of the slot's transfer; false after failing the slot.
+  bool issue(Slot& slot);
+  // Handles the kernel's result for the slot's piece; true when the command is finished.
+  bool advance(Slot& slot, int result);
+  bool compareVerified(Slot& slot, uint64_t bytes);
+  uint8_t* bounce(Slot& slot, uint64_t bytes);
+  void finish(Slot& slot);
+  void fail(Slot& slot, uint8_t key, uint8_t asc, uint8_t ascq);
+  void fail(Slot& slot, const SenseFields& sense);
+  void failErrno(Slot& slot, int error, uint64_t lba);
+  bool rangeValid(uint64_t lba, uint64_t blocks) const;
+  bool aligned(const void* p) const;
+
+  std::string path_;
+  int fd_ = -1;
+  bool blockDevice_ = false;
+  bool direct_ = false;
+  uint32_t memAlign_ = 4096;
+  DeviceGeometry geometry_;
+  uint32_t queueDepth_ = 32;
+  UringQueue ring_;
+  std::vector<Slot> slots_;
+  std::deque<uint32_t> done_;  // finished tags not yet polled
+  uint32_t outstanding_ = 0;
+  uint32_t setting_ = 0;
+  uint64_t lastMiscompareLba_ = 0;
+  std::atomic<bool> stopped_{false};
+  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0};
+};
+
+}  // namespace varnox::blockdev

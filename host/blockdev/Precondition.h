@@ -1,0 +1,31 @@
+#pragma once
+// Preparing a real device so that a rerun cannot pass on data an earlier run left behind.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "blockdev/BlockDevice.h"
+#include "varnox/TestPlan.h"
+
+namespace varnox::blockdev {
+
+// A number no other run draws: the run seed mixed with the clock and the process id.
+uint64_t runNonce(uint64_t seed);
+
+// Writes every block of the device's capacity with a pattern made from `nonce` and the block's
+// LBA, then syncs. Call before the first command. False with `error` naming the path, the LBA and
+// strerror when a write fails.
+bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error);
+
+// The warning for a drive on a file or block device whose agent "Random Seed" (`randomSeed`, as
+// the test sets it; empty when unset) is a fixed non-zero number while precondition is off: the
+// blocks an earlier run wrote with that seed match what this run writes, so a write the device
+// loses cannot be seen. Empty when there is nothing to warn about.
+std::string fixedSeedWarning(const DeviceSpec& spec, const std::string& randomSeed);
+
+// Opens `spec.kind` as a file or block device, prints its warnings to the standard error stream
+// and preconditions it when asked. The device factory's entry for every kind but "sim".
+std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& spec, uint64_t seed, std::string& error,
+                                              int& exitStatus);
+
+}  // namespace varnox::blockdev

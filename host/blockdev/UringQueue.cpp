@@ -1,0 +1,78 @@
+#include "blockdev/UringQueue.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace varnox::blockdev {
+
+UringQueue::~UringQueue() {
+  if (open_) io_uring_queue_exit(&ring_);
+}
+
+bool UringQueue::open(uint32_t entries, std::string& error) {
+  int status = io_uring_queue_init(entries, &ring_, 0);
+  if (status < 0) {
+    error = std::string("io_uring setup failed: ") + std::strerror(-status);
+    return false;
+  }
+  open_ = true;
+  return true;
+}
+
+io_uring_sqe* UringQueue::entry() {
+  io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+  if (!sqe) {
+    // Entries not yet taken by the kernel: push them and try once more.
+    io_uring_submit(&ring_);
+    sqe = io_uring_get_sqe(&ring_);
+  }
+  return sqe;
+}
+
+int UringQueue::submit() {
+  int status;
+  do {
+    status = io_uring_submit(&ring_);
+  } while (status == -EINTR);
+  return status < 0 ? status : 0;
+}
+
+int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData) {
+  io_uring_sqe* sqe = entry();
+  if (!sqe) return -EBUSY;
+  io_uring_prep_read(sqe, fd, buffer, bytes, offset);
+  io_uring_sqe_set_data64(sqe, userData);
+  return submit();
+}
+
+int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
+  io_uring_sqe* sqe = entry();
+  if (!sqe) return -EBUSY;
+  io_uring_prep_write(sqe, fd, buffer, bytes, offset);
+  sqe->rw_flags = rwFlags;
+  io_uring_sqe_set_data64(sqe, userData);
+  return submit();
+}
+
+int UringQueue::fdatasync(int fd, uint64_t userData) {
+  io_uring_sqe* sqe = entry();
+  if (!sqe) return -EBUSY;
+  io_uring_prep_fsync(sqe, fd, IORING_FSYNC_DATASYNC);
+  io_uring_sqe_set_data64(sqe, userData);
+  return submit();
+}
+
+bool UringQueue::next(bool wait, uint64_t& userData, int& result) {
+  io_uring_cqe* cqe = nullptr;
+  int status;
+  do {
+    status = wait ? io_uring_wait_cqe(&ring_, &cqe) : io_uring_peek_cqe(&ring_, &cqe);
+  } while (status == -EINTR);
+  if (status < 0 || !cqe) return false;
+  userData = io_uring_cqe_get_data64(cqe);
+  result = cqe->res;
+  io_uring_cqe_seen(&ring_, cqe);
+  return true;
+}
+
+}  // namespace varnox::blockdev
