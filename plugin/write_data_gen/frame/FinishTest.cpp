@@ -1,9 +1,58 @@
 #include "frame/FinishTest.h"
 
+#include <string>
+
+#include "frame/ConfigData.h"
+#include "frame/DriveData.h"
+#include "frame/MiscompareData.h"
+#include "trace/SequenceDump.h"
+#include "varnox/DriveThread.h"
+
 namespace varnox::Cardamor {
+namespace {
 
-void finishTest(DriveThread* /*thread*/, ConfigData* /*config*/, DriveData* /*drive*/) {
+constexpr uint64_t kNoMediaBlock = ~uint64_t{0};
 
+void dumpBytes(DriveThread* thread, const ByteBuffer* buffer, const std::string& path) {
+  // A drive whose setup never made the buffer still gets its (empty) file, so the set of
+  // files after a miscompare is always complete.
+  dumpMiscompareData(thread, buffer ? buffer->data : nullptr, buffer ? buffer->size : 0, path);
+}
+
+}  // namespace
+
+uint64_t mediaBlockMask(const DriveThread& thread) {
+  const uint32_t sectorSize = thread.sectorSize();
+  const uint32_t physicalSize = (1u << thread.log2LogicalPerPhysical()) * thread.logicalBlockSize();
+  if (sectorSize == 0 || physicalSize == 0) return kNoMediaBlock;
+  uint32_t n = physicalSize / sectorSize;
+  // With protection information a sector can outgrow a one-block physical size; a media block
+  // is never smaller than one LBA, and a mask of 0 would mark every command of the trace.
+  if (n == 0) n = 1;
+  return static_cast<uint64_t>(static_cast<uint32_t>(~(n - 1u)));
+}
+
+void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive) {
+  if (thread == nullptr || config == nullptr || drive == nullptr) return;
+
+  if (drive->writeData != nullptr) {
+    // The table stays the record's: the buffer only points at it.
+    const uint64_t bytes =
+        drive->sectorBuckets ? static_cast<uint64_t>(thread->sectorSize()) * config->bucketCount : 0;
+    drive->writeData->pointAt(drive->sectorBuckets.get(), bytes);
+  }
+
+  const std::string base = config->miscompareOutputPath.empty() ? "./datacompare" : config->miscompareOutputPath;
+  const std::string driveName = thread->driveName().c_str();  // up to its terminating zero
+  std::string tracePath = base + "_trace_" + driveName + ".txt";
+
+  if (drive->miscompareSeen) {
+    dumpSequence(drive->commandTrace.get(), thread, tracePath, true, drive->miscompareLba, mediaBlockMask(*thread));
+    dumpBytes(thread, drive->miscompareDriveBytes.get(), base + "_drive_" + driveName + ".bin");
+    dumpBytes(thread, drive->miscompareReferenceBytes.get(), base + "_reference_" + driveName + ".bin");
+  } else if (config->alwaysDumpSequence || drive->spliceDetected) {
+    dumpSequence(drive->commandTrace.get(), thread, tracePath, false, 0, kNoMediaBlock);
+  }
 }
 
 }  // namespace varnox::Cardamor
