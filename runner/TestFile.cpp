@@ -338,7 +338,7 @@ bool readFault(const toml::table& table, size_t index, TestPlan& plan, std::stri
   rule.kind = k->as_string()->get();
   std::optional<int64_t> lba, after, count;
   if (!s.integer("lba", 0, INT64_MAX, lba) || !s.integer("after", 0, INT64_MAX, after) ||
-      !s.integer("count", 1, UINT32_MAX, count))
+      !s.integer("count", 0, UINT32_MAX, count))
     return false;
   if (lba) rule.lba = static_cast<uint64_t>(*lba);
   if (after) rule.after = static_cast<uint64_t>(*after);
@@ -350,7 +350,6 @@ bool readFault(const toml::table& table, size_t index, TestPlan& plan, std::stri
     if (!(rate > 0 && rate <= 1)) return s.fail("rate", "must be a probability above 0 and at most 1", r);
     rule.rate = rate;
   }
-  if (rule.after && rule.rate) return s.fail("after", "and \"rate\" cannot both be given in one rule", nullptr);
   if (!s.rejectUnknown()) return false;
 
   // A rule without a drive applies to every drive.
@@ -438,7 +437,7 @@ const std::vector<std::string>& faultKinds() {
   static const std::vector<std::string> kKinds = {
       "corrupt",        "lost-write",      "misdirected-write", "stale-read",
       "abort",          "medium-error",    "hardware-error",    "recovered-error",
-      "torn-atomic",    "early-read",      "reset",             "power-loss"};
+      "torn-atomic",    "reset",           "power-loss"};
   return kKinds;
 }
 

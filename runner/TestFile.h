@@ -11,7 +11,7 @@
 //               "writesame" | "trim" | "atomic" | "read" | "verify" | "synccache" |
 //               "powertoggle" | "getstatus"; condition; name; any other key is a step setting
 //   [cardamor]  the agent's keys by their exact names ("Min Queue Size" = 64)
-//   [[fault]]   drive, kind, lba, after, rate, count
+//   [[fault]]   drive, kind, lba, after, rate, count (0: no limit)
 #include <string>
 #include <string_view>
 #include <vector>
