@@ -9,9 +9,9 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <ctime>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 
 #include "history/AtomicContext.h"
@@ -31,16 +31,28 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   heapAllocations.fetch_add(1, std::memory_order_relaxed);
   return std::malloc(size ? size : 1);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -91,9 +103,10 @@ void BM_SteadyState(benchmark::State& state) {
   uint64_t allocationsBefore = heapAllocations.load();
   for (auto _ : state) history.step();
   uint64_t allocations = heapAllocations.load() - allocationsBefore;
-  state.counters["ops_per_s"] = benchmark::Counter(static_cast<double>(state.iterations() * 3),
-                                                   benchmark::Counter::kIsRate);
-  state.counters["allocs_per_block"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
+  state.counters["ops_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * 3), benchmark::Counter::kIsRate);
+  state.counters["allocs_per_block"] =
+      static_cast<double>(allocations) / static_cast<double>(state.iterations());
   reportMemory(state, history.context());
 }
 BENCHMARK(BM_SteadyState)->Arg(kLarge)->Arg(kHot)->Unit(benchmark::kNanosecond);

@@ -17,7 +17,9 @@ namespace {
 
 // One "<E> " line on the error stream. The stream is switched to hexadecimal for the LBA and
 // left that way, so the command id (and whatever is printed later) is hexadecimal too.
-void errorLine(const char* text, uint64_t lba) { std::cerr << text << std::hex << lba << '\n'; }
+void errorLine(const char* text, uint64_t lba) {
+  std::cerr << text << std::hex << lba << '\n';
+}
 
 void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
   std::cerr << text << std::hex << lba << " cmd_id:" << cmdId << '\n';
@@ -54,7 +56,8 @@ size_t AtomicContext::bytesReserved() const {
 
 size_t AtomicContext::bytesInUse() const {
   if (!events_) return 0;
-  return records_.size() * nodes_->slotSize() + events_->inUse() * sizeof(Event) + waits_->inUse() * sizeof(WaitRead);
+  return records_.size() * nodes_->slotSize() + events_->inUse() * sizeof(Event) +
+         waits_->inUse() * sizeof(WaitRead);
 }
 
 int AtomicContext::addEvent(Record& record, const Event& event) {
@@ -177,7 +180,8 @@ void AtomicContext::writeFinished(uint64_t cmdId, uint64_t lba) {
   const Record* record = findRecord(lba);
   if (!record) return;
   uint32_t slot = findEvent(*record, cmdId);
-  if (slot != kNoSlot && events_->at(slot).blockType == kBlockAtomic) events_->at(slot).blockType = kBlockNormal;
+  if (slot != kNoSlot && events_->at(slot).blockType == kBlockAtomic)
+    events_->at(slot).blockType = kBlockNormal;
 }
 
 void AtomicContext::writeAborted(uint64_t cmdId, uint64_t lba) {
@@ -185,7 +189,8 @@ void AtomicContext::writeAborted(uint64_t cmdId, uint64_t lba) {
   if (!record) return;
   uint32_t slot = findEvent(*record, cmdId);
   // An aborted atomic write is all or nothing and keeps its bucket; a plain write may be torn.
-  if (slot != kNoSlot && events_->at(slot).eventType == kEventWrite) events_->at(slot).blockNum = INVALID_BUCKET;
+  if (slot != kNoSlot && events_->at(slot).eventType == kEventWrite)
+    events_->at(slot).blockNum = INVALID_BUCKET;
 }
 
 int AtomicContext::addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, bool addRef) {

@@ -14,9 +14,9 @@
 // the stream is left in hexadecimal.
 //
 // One context per drive, used only from that drive's thread; nothing here locks.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <cstddef>
 #include <map>
 #include <memory>
 #include <vector>
@@ -122,7 +122,8 @@ class AtomicContext {
   // Records one block of an atomic write: ref_count + 1, then an event of type atomic, blockType
   // atomic. 0, or -1002 ("<E> atomicWriteIssued failed getRecord() lba:" when no record).
   int atomicWriteIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bool embedded, uint64_t embeddedCmdId,
-                        uint64_t embeddedLba, uint32_t atomicIndex, uint32_t atomicLength, uint32_t atomicUnit);
+                        uint64_t embeddedLba, uint32_t atomicIndex, uint32_t atomicLength,
+                        uint32_t atomicUnit);
 
   // The first event of cmdId: an atomic block becomes normal (the write completed).
   void writeFinished(uint64_t cmdId, uint64_t lba);

@@ -11,8 +11,8 @@ using Event = AtomicContext::Event;
 
 // Column widths; every field is left-aligned, padded with blanks and never cut.
 constexpr int kWidths[] = {10, 10, 9, 8, 12, 16, 16};
-constexpr const char* kHeadings[] = {"EventType", "CmdID", "BlockType", "BlockNum", "EmbedCmdID", "EmbedLBA",
-                                     "HashValue"};
+constexpr const char* kHeadings[] = {"EventType",  "CmdID",    "BlockType", "BlockNum",
+                                     "EmbedCmdID", "EmbedLBA", "HashValue"};
 constexpr int kColumns = 7;
 constexpr int kLineWidth = 93;  // the widths plus two blanks between fields
 

@@ -13,7 +13,8 @@ using Event = AtomicContext::Event;
 
 bool stampMatches(const Event& event, const BlockHeader& header) {
   if (event.blockNum != header.bucket || event.embedded != (header.embedValid != 0)) return false;
-  return !header.embedValid || (event.embeddedCmdId == header.embedCmdId && event.embeddedLba == header.embedLba);
+  return !header.embedValid ||
+         (event.embeddedCmdId == header.embedCmdId && event.embeddedLba == header.embedLba);
 }
 
 // Walks the history from its newest event, passing an event that does not match only when it is
@@ -39,7 +40,8 @@ bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba)
   for (Iterator it = begin; it != end; ++it, ++p) {
     while (!stack.empty() && stack.back().end < p) stack.pop_back();
     const Event* e = it->second->observed;
-    if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic)) continue;
+    if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic))
+      continue;
     // Older data inside the span of a newer atomic unit: that unit was torn.
     if (!stack.empty() && e->cmdId < stack.back().cmdId) {
       failLba = it->first;

@@ -264,7 +264,8 @@ TEST_F(AtomicContextTest, SteadyStateRecyclesSlotsWithoutGrowing) {
   const uint64_t lbas = AtomicContext::kEventChunk + 100;
   auto round = [&](uint64_t firstCmdId) {
     for (uint64_t lba = 0; lba < lbas; ++lba) ASSERT_EQ(write(firstCmdId + lba, lba, 1), 0);
-    for (uint64_t lba = 0; lba < lbas; ++lba) ASSERT_EQ(context.readIssued(firstCmdId + lbas + lba, lba, true), 0);
+    for (uint64_t lba = 0; lba < lbas; ++lba)
+      ASSERT_EQ(context.readIssued(firstCmdId + lbas + lba, lba, true), 0);
     EXPECT_EQ(context.eventsInUse(), lbas);
     EXPECT_EQ(context.waitsInUse(), lbas);
     for (uint64_t lba = 0; lba < lbas; ++lba) {

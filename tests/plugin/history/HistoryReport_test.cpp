@@ -45,17 +45,18 @@ TEST(HistoryReportTest, PrintsEveryEventOfTheNodeNewestFirstWithTheObservedOneMa
   node->observed = &node->history[0];
   ReadSnapshot snapshot{{0x1003, node}};
 
-  EXPECT_EQ(historyReport(snapshot, 0x1003),
-            std::string("Context History for lba 0x1003:\n") + kHeading +
-                "write       42          normal     1234      2a            1003              ---               "
-                "*observed*\n"
-                "invalidate  0           unknown    INVALID   ---           ---               ---             \n"
-                "hash        7           hash       INVALID   ---           ---               deadbeef        \n"
-                "?           0           unknown    INVALID   ---           ---               ---             \n"
-                "write       3           normal     ZERO      ---           ---               ---             \n"
-                "atomic      18446744073709551615  atomic     7ffff     ffffffffffffffff  123456789abcdef0  "
-                "---             \n"
-                "?           9           ?          INVALID   ---           ---               ---             \n");
+  EXPECT_EQ(
+      historyReport(snapshot, 0x1003),
+      std::string("Context History for lba 0x1003:\n") + kHeading +
+          "write       42          normal     1234      2a            1003              ---               "
+          "*observed*\n"
+          "invalidate  0           unknown    INVALID   ---           ---               ---             \n"
+          "hash        7           hash       INVALID   ---           ---               deadbeef        \n"
+          "?           0           unknown    INVALID   ---           ---               ---             \n"
+          "write       3           normal     ZERO      ---           ---               ---             \n"
+          "atomic      18446744073709551615  atomic     7ffff     ffffffffffffffff  123456789abcdef0  "
+          "---             \n"
+          "?           9           ?          INVALID   ---           ---               ---             \n");
 
   // Moving the mark moves the suffix; the report changes nothing in the snapshot.
   node->observed = &node->history[2];

@@ -32,7 +32,8 @@ inline std::vector<uint64_t> historyCmdIds(const AtomicContext& context, uint64_
 inline size_t waitingReads(const AtomicContext& context, uint64_t lba) {
   size_t count = 0;
   if (const AtomicContext::Record* record = context.findRecord(lba)) {
-    for (const AtomicContext::WaitRead* w = context.waitAt(record->wait_read); w; w = context.waitAt(w->next)) {
+    for (const AtomicContext::WaitRead* w = context.waitAt(record->wait_read); w;
+         w = context.waitAt(w->next)) {
       ++count;
     }
   }
@@ -54,8 +55,10 @@ inline std::string leftovers(const AtomicContext& context) {
     out << "lba 0x" << std::hex << lba << std::dec << " ref_count " << record.ref_count << " events " << e
         << " waits " << w << '\n';
   });
-  if (context.eventsInUse() != events) out << "events in use " << context.eventsInUse() << " not in any history\n";
-  if (context.waitsInUse() != waits) out << "wait entries in use " << context.waitsInUse() << " not on any record\n";
+  if (context.eventsInUse() != events)
+    out << "events in use " << context.eventsInUse() << " not in any history\n";
+  if (context.waitsInUse() != waits)
+    out << "wait entries in use " << context.waitsInUse() << " not on any record\n";
   return out.str();
 }
 

@@ -19,7 +19,9 @@ std::vector<uint64_t> lbasOf(const ReadSnapshot& snapshot) {
   return lbas;
 }
 
-BlockHeader stamp(uint32_t bucket, uint64_t cmdId, uint64_t lba) { return BlockHeader{bucket, 1, cmdId, lba}; }
+BlockHeader stamp(uint32_t bucket, uint64_t cmdId, uint64_t lba) {
+  return BlockHeader{bucket, 1, cmdId, lba};
+}
 
 class ReadSnapshotTest : public ::testing::Test {
  protected:
@@ -42,9 +44,9 @@ class ReadSnapshotTest : public ::testing::Test {
 TEST_F(ReadSnapshotTest, HoldsACopyOfWhatEachRegisteredLbaHadWhenTheReadWasIssued) {
   for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(write(1, lba, lba), 0);
   for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(context.readIssued(20, lba, true), 0);
-  ASSERT_EQ(write(25, 10, 0x25), 0);                   // after the read: not part of what it saw
-  ASSERT_EQ(context.readIssued(21, 14, false), 0);     // another read's registration
-  ASSERT_EQ(write(2, 12, 12), 0);                      // a record, but the read is not registered
+  ASSERT_EQ(write(25, 10, 0x25), 0);                // after the read: not part of what it saw
+  ASSERT_EQ(context.readIssued(21, 14, false), 0);  // another read's registration
+  ASSERT_EQ(write(2, 12, 12), 0);                   // a record, but the read is not registered
 
   ReadSnapshot snapshot = takeSnapshot(context, 10, 14, 20);
   EXPECT_EQ(lbasOf(snapshot), (std::vector<uint64_t>{10, 11, 13}));
@@ -135,7 +137,7 @@ Event makeEvent(uint8_t eventType, uint64_t cmdId, uint32_t blockNum, uint32_t a
   Event e;
   e.eventType = eventType;
   e.cmdId = cmdId;
-  e.blockType = eventType == AtomicContext::kEventAtomic ? AtomicContext::kBlockAtomic
+  e.blockType = eventType == AtomicContext::kEventAtomic  ? AtomicContext::kBlockAtomic
                 : eventType == AtomicContext::kEventWrite ? AtomicContext::kBlockNormal
                                                           : AtomicContext::kBlockUnknown;
   e.blockNum = blockNum;
@@ -188,27 +190,27 @@ TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirec
   EXPECT_TRUE(checkAtomicOrdering(ReadSnapshot{}, failLba));
 
   // Older write in the middle of the unit.
-  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write15}, {3, atomic20(3)}}),
-                                   failLba));
+  EXPECT_FALSE(checkAtomicOrdering(
+      observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write15}, {3, atomic20(3)}}), failLba));
   EXPECT_EQ(failLba, 2u);
 
   // Newer data may overwrite part of an atomic unit.
-  EXPECT_TRUE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write25}, {3, atomic20(3)}}),
-                                  failLba));
+  EXPECT_TRUE(checkAtomicOrdering(
+      observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, write25}, {3, atomic20(3)}}), failLba));
 
   // Older data before the unit's first seen block: only the descending pass sees it.
   failLba = 99;
-  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, write15}, {1, atomic20(1)}, {2, atomic20(2)}, {3, atomic20(3)}}),
-                                   failLba));
+  EXPECT_FALSE(checkAtomicOrdering(
+      observedRun({{0, write15}, {1, atomic20(1)}, {2, atomic20(2)}, {3, atomic20(3)}}), failLba));
   EXPECT_EQ(failLba, 0u);
   // ... and after it: the ascending pass.
-  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, atomic20(2)}, {3, write15}}),
-                                   failLba));
+  EXPECT_FALSE(checkAtomicOrdering(
+      observedRun({{0, atomic20(0)}, {1, atomic20(1)}, {2, atomic20(2)}, {3, write15}}), failLba));
   EXPECT_EQ(failLba, 3u);
 
   // Positions count Nodes: with skip commands the unit spans every second LBA.
-  EXPECT_FALSE(checkAtomicOrdering(observedRun({{0, atomic20(0)}, {2, atomic20(1)}, {4, write15}, {6, atomic20(3)}}),
-                                   failLba));
+  EXPECT_FALSE(checkAtomicOrdering(
+      observedRun({{0, atomic20(0)}, {2, atomic20(1)}, {4, write15}, {6, atomic20(3)}}), failLba));
   EXPECT_EQ(failLba, 4u);
 
   // Older data beyond the end of a unit is not inside it.
