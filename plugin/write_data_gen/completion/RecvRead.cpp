@@ -21,11 +21,13 @@ bool uecExcludedFromSplice(uint16_t uec) {
     return uec == 0xF7C3 || uec == 0xF815 || uec == 0xF510 || uec == 0xF827;
 }
 
-// Ends the read's registration at every block; the first failing status, else 0.
-int releaseBlocks(DriveData& drive, uint64_t cmdId, uint64_t lba, uint32_t xferLength, uint32_t step) {
+// Ends the read's registration at every block; the first failing status, else 0. keep hands
+// the read-back obligation back, for a read that will be issued again.
+int releaseBlocks(DriveData& drive, uint64_t cmdId, uint64_t lba, uint32_t xferLength, uint32_t step,
+                  bool keep = false) {
     int result = 0;
     for (uint32_t i = 0; i < xferLength; ++i) {
-        const int rc = drive.atomicContext.readFinished(cmdId, lba + uint64_t{step} * i, false).status;
+        const int rc = drive.atomicContext.readFinished(cmdId, lba + uint64_t{step} * i, keep).status;
         if (rc != 0 && result == 0) result = rc;
     }
     return result;
@@ -58,10 +60,14 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
     SenseInfo sense;
 
     if (status == kStatusTaskAborted) {
+        // The splice check is read again once. Its blocks keep their obligation for that retry:
+        // released without it, a range that nothing else refers to would be forgotten and the
+        // retry could not register its read (the history has no record left to expect).
+        const bool retry = read.retried == 0 && read.spliceSuspect != 0;
         // Statuses ignored: an aborted read is no error.
-        releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step);
+        releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, retry);
         trace.recordReadAborted(read.lba, read.xferLength, read.cmdId, tag);
-        if (read.retried == 0 && read.spliceSuspect != 0) {
+        if (retry) {
             // The splice check is read again next, once.
             ReadBackRequest retry;
             retry.cmdId = 0;

@@ -106,13 +106,14 @@ class CompletionHarness {
     *drive().lastTagId = tag;
     *drive().lastStatusByte = status;
     *drive().readDataIsValid = 1;
+    drive().lastErrSenseData->assign(sense.data(), sense.size());
+    drive().lastErrSenseData->size = sense.size();
+    if (tag >= drive().readDataPtr->tagCount()) return;  // "no tag": no buffers to fill
     if (readData.empty()) {
       drive().readDataPtr->buffer(tag)->release();
     } else {
       drive().readDataPtr->buffer(tag)->assign(readData.data(), readData.size());
     }
-    drive().lastErrSenseData->assign(sense.data(), sense.size());
-    drive().lastErrSenseData->size = sense.size();
     drive().recvCdb->buffer(tag)->assign(cdb.data(), cdb.size());
   }
 
