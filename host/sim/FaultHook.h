@@ -52,6 +52,9 @@ class FaultHook {
   virtual uint32_t orderCompletion(const uint32_t* /*tags*/, uint32_t /*count*/, uint32_t drivePick) {
     return drivePick;
   }
+  // Faults applied without an Intervention (which the drive counts itself), for the statistics.
+  // Read from any thread.
+  virtual uint64_t injected() const { return 0; }
 };
 
 }  // namespace varnox::sim

@@ -1,5 +1,7 @@
 #include "sim/SimConfig.h"
 
+#include "sim/RuleFaults.h"
+
 namespace varnox::sim {
 
 const char* writeCacheModeName(WriteCacheMode mode) {
@@ -30,9 +32,10 @@ std::string validateSimConfig(const SimConfig& c) {
     return bad("physical block exponent", c.log2LogicalPerPhysical, "0 to 15");
   if (c.atomicUnitBlocks > 0xFFFF || c.atomicUnitBlocks > c.capacityBlocks)
     return bad("atomic unit", c.atomicUnitBlocks, "at most 65535 blocks and the capacity");
-  // Fault kinds are not simulated yet; refusing them beats a test that silently injects nothing.
-  if (!c.faults.empty())
-    return "simulated drive: fault kind \"" + c.faults.front().kind + "\" is not supported";
+  for (size_t i = 0; i < c.faults.size(); ++i) {
+    std::string problem = faultRuleError(c.faults[i], c.capacityBlocks);
+    if (!problem.empty()) return "simulated drive: fault " + std::to_string(i + 1) + ": " + problem;
+  }
   return {};
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/BlockStore.h"
+#include "sim/RuleFaults.h"
 #include "sim/WriteCache.h"
 #include "tavik/Tavik.h"
 #include "varnox/Errors.h"
@@ -83,6 +84,11 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
     drive->cache_ = std::make_unique<WriteCache>();
     if (!drive->cache_->open(config.capacityBlocks, error)) return nullptr;
   }
+  if (!config.faults.empty()) {
+    drive->ruleFaults_ =
+        std::make_unique<RuleFaults>(config.faults, config.seed, *drive->store_, config.logicalBlockSize);
+    drive->hook_ = drive->ruleFaults_.get();
+  }
   return drive;
 }
 
@@ -127,16 +133,23 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
           // Only whole atomic units may land, whatever the fault asks for.
           uint32_t unit = std::max<uint32_t>(1, cdb.atomicBoundary ? cdb.atomicBoundary : cdb.blocks);
           if (unit <= config_.atomicUnitBlocks)
-            executeWrite(slot, command, cdb, unit, action.landedBlocks / unit * unit);
+            executeWrite(slot, command, cdb, unit,
+                         action.landedBlocks >= cdb.blocks ? cdb.blocks : action.landedBlocks / unit * unit);
         }
         slot.status = kStatusTaskAborted;
         slot.senseBytes = 0;
         slot.bytesIn = 0;
         break;
-      case Intervention::Kind::CheckCondition:
-        if (action.execute) execute(slot, command, cdb);
+      case Intervention::Kind::CheckCondition: {
+        uint64_t delivered = 0;
+        if (action.execute) {
+          execute(slot, command, cdb);
+          if (slot.status == kStatusGood) delivered = slot.bytesIn;  // a recovered error still moves data
+        }
         fail(slot, action.sense);
+        slot.bytesIn = delivered;
         break;
+      }
       case Intervention::Kind::Reset:
       case Intervention::Kind::PowerLoss:
         // The command dies with the others; the host learns of it through takeResetEvent().
@@ -484,7 +497,7 @@ DeviceStats SimulatedDrive::stats() const {
   s.blocksRead = blocksRead_.load(std::memory_order_relaxed);
   s.powerCycles = powerCycles_.load(std::memory_order_relaxed);
   s.resets = resets_.load(std::memory_order_relaxed);
-  s.faultsInjected = faults_.load(std::memory_order_relaxed);
+  s.faultsInjected = faults_.load(std::memory_order_relaxed) + (hook_ ? hook_->injected() : 0);
   return s;
 }
 

@@ -31,6 +31,8 @@
 // interrupted transfer. powerToggle() with a volatile cache also loses every block written since
 // the last SYNCHRONIZE CACHE (which flushes the whole cache whatever range it names).
 //
+// Faults: the configuration's fault rules (see RuleFaults.h) act through the FaultHook seam.
+//
 // Device requests: ioctl 4241 (uint32_t*) writes the configured device property; 179 (uint32_t*)
 // reads and 178 (uint32_t*) sets a 32-bit setting; 218 (uint32_t*, uint64_t*) records the
 // miscompare LBA. send() with a ShowstopRequest stops the drive: later submits are refused
@@ -74,7 +76,8 @@ class SimulatedDrive : public Device {
   DeviceStats stats() const override;
   std::string describe() const override;
 
-  // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on.
+  // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on,
+  // in place of the configuration's fault rules.
   void setFaultHook(FaultHook* hook) { hook_ = hook; }
   const SimConfig& config() const { return config_; }
   uint64_t lastMiscompareLba() const { return lastMiscompareLba_; }
@@ -115,6 +118,7 @@ class SimulatedDrive : public Device {
   uint32_t storedBlockBytes_ = 0;
   std::unique_ptr<BlockStore> store_;
   std::unique_ptr<WriteCache> cache_;
+  std::unique_ptr<FaultHook> ruleFaults_;  // the configuration's fault rules, when it has any
   std::vector<Slot> slots_;
   std::vector<uint32_t> queue_;  // outstanding tags in submission order
   std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags

@@ -103,13 +103,15 @@ inline Kcq senseOf(const DeviceCompletion& c) {
   return kcq;
 }
 
-#define EXPECT_SENSE(completion, k, a, q)                  \
-  do {                                                     \
-    EXPECT_EQ((completion).status, ::varnox::kStatusCheckCondition); \
-    ::varnox::Kcq kcq_ = ::varnox::sim::testing::senseOf(completion); \
-    EXPECT_EQ(kcq_.key, k);                                \
-    EXPECT_EQ(kcq_.code, a);                               \
-    EXPECT_EQ(kcq_.qual, q);                               \
+// Evaluates `completion` once: it is often the command itself.
+#define EXPECT_SENSE(completion, k, a, q)                                       \
+  do {                                                                          \
+    const ::varnox::DeviceCompletion completion_ = (completion);               \
+    EXPECT_EQ(completion_.status, ::varnox::kStatusCheckCondition);            \
+    ::varnox::Kcq kcq_ = ::varnox::sim::testing::senseOf(completion_);         \
+    EXPECT_EQ(kcq_.key, k);                                                     \
+    EXPECT_EQ(kcq_.code, a);                                                    \
+    EXPECT_EQ(kcq_.qual, q);                                                    \
   } while (0)
 
 }  // namespace varnox::sim::testing

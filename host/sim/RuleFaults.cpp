@@ -1,0 +1,219 @@
+#include "sim/RuleFaults.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace varnox::sim {
+namespace {
+
+constexpr size_t kRememberedBlocks = 64;
+
+// In the order of RuleFaults::Kind.
+constexpr const char* kKindNames[] = {"corrupt",        "lost-write",     "misdirected-write", "stale-read",
+                                      "abort",          "medium-error",   "hardware-error",    "recovered-error",
+                                      "torn-atomic",    "reset",          "power-loss"};
+
+int kindIndex(const std::string& name) {
+  for (size_t i = 0; i < std::size(kKindNames); ++i)
+    if (name == kKindNames[i]) return static_cast<int>(i);
+  return -1;
+}
+
+uint64_t splitmix(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+bool isDataWrite(const ParsedCdb& c) {
+  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
+         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
+}
+
+bool hasRange(const ParsedCdb& c) {
+  return c.opcode == kOpRead16 || c.opcode == kOpVerify16 || c.opcode == kOpWriteSame16 || isDataWrite(c);
+}
+
+uint32_t atomicUnit(const ParsedCdb& c) { return c.atomicBoundary ? c.atomicBoundary : c.blocks; }
+
+}  // namespace
+
+std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
+  if (kindIndex(rule.kind) < 0) {
+    std::string known;
+    for (const char* name : kKindNames) known += std::string(known.empty() ? "" : ", ") + name;
+    return "kind \"" + rule.kind + "\" is not one of " + known;
+  }
+  if (rule.lba && *rule.lba >= capacityBlocks)
+    return "lba = " + std::to_string(*rule.lba) + " is beyond the drive's " + std::to_string(capacityBlocks) + " blocks";
+  if (rule.rate && !(*rule.rate > 0 && *rule.rate <= 1))
+    return "rate = " + std::to_string(*rule.rate) + " is not a probability above 0 and at most 1";
+  if (rule.kind == "misdirected-write" && capacityBlocks < 2) return "misdirected-write needs at least two blocks";
+  return {};
+}
+
+RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockStore& store, uint32_t logicalBlockSize)
+    : random_(seed ^ 0x6661756C74ull), store_(store), logicalBlockSize_(logicalBlockSize) {
+  for (FaultRule& spec : rules) {
+    Kind kind = static_cast<Kind>(kindIndex(spec.kind));
+    if (kind == Kind::StaleRead) keepOldBlocks_ = true;
+    rules_.push_back(Rule{std::move(spec), kind, 0});
+  }
+  if (keepOldBlocks_) {
+    oldBlocks_.resize(kRememberedBlocks);
+    for (OldBlock& old : oldBlocks_) old.bytes.resize(store.blockBytes());
+  }
+}
+
+uint64_t RuleFaults::random() { return splitmix(random_); }
+
+const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
+  // Newest first: the content before the block's latest write.
+  for (size_t i = 0; i < oldBlocks_.size(); ++i) {
+    const OldBlock& old = oldBlocks_[(oldNext_ + oldBlocks_.size() - 1 - i) % oldBlocks_.size()];
+    if (old.lba == lba) return &old;
+  }
+  return nullptr;
+}
+
+bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& target) {
+  const ParsedCdb& c = *ctx.cdb;
+  if (!c.known) return false;
+  if (rule.spec.count != 0 && rule.fired >= rule.spec.count) return false;
+  if (rule.spec.after && ctx.index < *rule.spec.after) return false;
+  const bool ranged = hasRange(c) && c.blocks > 0 && c.lba < store_.capacityBlocks() &&
+                      c.blocks <= store_.capacityBlocks() - c.lba;
+  switch (rule.kind) {
+    case Kind::Corrupt:
+    case Kind::LostWrite:
+    case Kind::Misdirected:
+      if (!ranged || !isDataWrite(c)) return false;
+      break;
+    case Kind::StaleRead:
+      if (!ranged || c.opcode != kOpRead16) return false;
+      break;
+    case Kind::MediumError:
+      if (!ranged || (c.opcode != kOpRead16 && c.opcode != kOpVerify16)) return false;
+      break;
+    case Kind::Abort:
+    case Kind::HardwareError:
+    case Kind::Recovered:
+      if (!ranged) return false;
+      break;
+    case Kind::TornAtomic:
+      if (!ranged || c.opcode != kOpWriteAtomic16 || std::min(atomicUnit(c), c.blocks) < 2) return false;
+      break;
+    case Kind::Reset:
+    case Kind::PowerLoss:
+      break;
+  }
+  if (rule.spec.lba) {
+    if (!ranged || *rule.spec.lba < c.lba || *rule.spec.lba - c.lba >= c.blocks) return false;
+    target = *rule.spec.lba;
+    if (rule.kind == Kind::StaleRead && !oldVersion(target)) return false;
+  } else if (rule.kind == Kind::StaleRead) {
+    // Only a block whose earlier content is still known can be read stale.
+    const OldBlock* found = nullptr;
+    for (const OldBlock& old : oldBlocks_)
+      if (old.lba >= c.lba && old.lba - c.lba < c.blocks) found = &old;
+    if (!found) return false;
+    target = found->lba;
+  } else if (ranged) {
+    target = c.lba + random() % c.blocks;
+  }
+  if (rule.spec.rate && static_cast<double>(random() >> 11) * 0x1.0p-53 >= *rule.spec.rate) return false;
+  return true;
+}
+
+Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
+  armedCommand_ = UINT64_MAX;
+  Intervention action;
+  const ParsedCdb& c = *ctx.cdb;
+  for (Rule& rule : rules_) {
+    uint64_t target = 0;
+    if (!matches(rule, ctx, target)) continue;
+    ++rule.fired;
+    armedKind_ = rule.kind;
+    armedCommand_ = ctx.index;
+    armedLba_ = target;
+    switch (rule.kind) {
+      case Kind::Corrupt:
+      case Kind::LostWrite:
+      case Kind::Misdirected:
+      case Kind::StaleRead:
+        silent_.fetch_add(1, std::memory_order_relaxed);
+        break;
+      case Kind::Abort:
+        action.kind = Intervention::Kind::Abort;
+        action.landedBlocks = isDataWrite(c) ? random() % (uint64_t{c.blocks} + 1) : 0;
+        break;
+      case Kind::MediumError:
+        action.kind = Intervention::Kind::CheckCondition;
+        action.sense = SenseFields{kSenseMediumError, 0x11, 0x00, true, target, 0};
+        break;
+      case Kind::HardwareError:
+        action.kind = Intervention::Kind::CheckCondition;
+        action.sense = SenseFields{kSenseHardwareError, 0x44, 0x00, false, 0, 0};
+        break;
+      case Kind::Recovered:
+        action.kind = Intervention::Kind::CheckCondition;
+        action.sense = SenseFields{kSenseRecoveredError, 0x18, 0x00, true, target, 0};
+        action.execute = true;
+        break;
+      case Kind::TornAtomic: {
+        uint64_t unit = atomicUnit(c);
+        uint64_t end = c.lba + c.blocks;
+        uint64_t unitStart = c.lba + (target - c.lba) / unit * unit;
+        if (end - unitStart < 2) unitStart = c.lba;  // the last unit is a single block
+        uint64_t unitEnd = std::min(unitStart + unit, end);
+        armedLba_ = unitStart + 1 + random() % (unitEnd - unitStart - 1);
+        armedEnd_ = unitEnd;
+        action.kind = Intervention::Kind::Abort;
+        action.landedBlocks = unitEnd - c.lba;
+        break;
+      }
+      case Kind::Reset:
+        action.kind = Intervention::Kind::Reset;
+        break;
+      case Kind::PowerLoss:
+        action.kind = Intervention::Kind::PowerLoss;
+        break;
+    }
+    break;
+  }
+  return action;
+}
+
+void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
+  if (ctx.index == armedCommand_) {
+    if (armedKind_ == Kind::LostWrite && target.lba == armedLba_) {
+      target.store = false;
+    } else if (armedKind_ == Kind::Misdirected && target.lba == armedLba_) {
+      target.lba = (armedLba_ + 1 + random() % std::min<uint64_t>(1024, store_.capacityBlocks() - 1)) %
+                   store_.capacityBlocks();
+    } else if (armedKind_ == Kind::TornAtomic && target.lba >= armedLba_ && target.lba < armedEnd_) {
+      target.store = false;
+    }
+  }
+  if (keepOldBlocks_ && target.store) {
+    OldBlock& old = oldBlocks_[oldNext_];
+    oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
+    old.lba = target.lba;
+    std::memcpy(old.bytes.data(), store_.block(target.lba), old.bytes.size());
+  }
+}
+
+void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t) {
+  if (ctx.index != armedCommand_ || armedKind_ != Kind::Corrupt || lba != armedLba_) return;
+  block[random() % logicalBlockSize_] ^= 0xA5;
+  armedCommand_ = UINT64_MAX;  // one block per firing, also when a WRITE SAME repeats the LBA
+}
+
+void RuleFaults::afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) {
+  if (ctx.index != armedCommand_ || armedKind_ != Kind::StaleRead || lba != armedLba_) return;
+  if (const OldBlock* old = oldVersion(lba)) std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
+}
+
+}  // namespace varnox::sim

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "SimDriveHarness.h"
+#include "sim/SimulatedDrive.h"
+
+namespace varnox::sim {
+namespace {
+
+using testing::Harness;
+using testing::pattern;
+using testing::smallConfig;
+
+SimConfig withFault(FaultRule rule) {
+  SimConfig c = smallConfig();
+  c.atomicUnitBlocks = 16;
+  c.faults.push_back(std::move(rule));
+  return c;
+}
+
+FaultRule at(const char* kind, uint64_t lba) {
+  FaultRule r;
+  r.kind = kind;
+  r.lba = lba;
+  return r;
+}
+
+std::vector<uint8_t> blockOf(const std::vector<uint8_t>& data, uint64_t index) {
+  return std::vector<uint8_t>(data.begin() + index * 512, data.begin() + (index + 1) * 512);
+}
+
+TEST(SimFaults, SilentDataFaultsHitTheNamedBlockAndReportSuccess) {
+  {
+    Harness h(withFault(at("corrupt", 20)));
+    auto data = pattern(16, 8, 512, 1);
+    EXPECT_EQ(h.write(16, data).status, kStatusGood);
+    auto got = h.read(16, 8);
+    int differing = 0;
+    for (size_t i = 0; i < got.size(); ++i) differing += got[i] != data[i];
+    EXPECT_EQ(differing, 1);
+    EXPECT_NE(blockOf(got, 4), blockOf(data, 4));
+    // Fired once only: the next write of the block is stored as sent.
+    h.write(20, pattern(20, 1, 512, 2));
+    EXPECT_EQ(h.read(20, 1), pattern(20, 1, 512, 2));
+    EXPECT_EQ(h.drive->stats().faultsInjected, 1u);
+  }
+  {
+    Harness h(withFault(at("lost-write", 21)));
+    auto data = pattern(16, 8, 512, 1);
+    EXPECT_EQ(h.write(16, data).status, kStatusGood);
+    auto got = h.read(16, 8);
+    EXPECT_EQ(blockOf(got, 5), std::vector<uint8_t>(512, 0));
+    EXPECT_EQ(blockOf(got, 4), blockOf(data, 4));
+  }
+  {
+    Harness h(withFault(at("misdirected-write", 22)));
+    EXPECT_EQ(h.write(22, pattern(22, 1, 512, 1)).status, kStatusGood);
+    EXPECT_EQ(h.read(22, 1), std::vector<uint8_t>(512, 0));
+    auto rest = h.read(0, 2048);
+    int landed = 0;
+    for (uint64_t lba = 0; lba < 2048; ++lba)
+      if (blockOf(rest, lba) == pattern(22, 1, 512, 1)) ++landed;
+    EXPECT_EQ(landed, 1);
+  }
+  {
+    FaultRule rule = at("stale-read", 30);
+    Harness h(withFault(rule));
+    h.write(30, pattern(30, 1, 512, 1));
+    h.write(30, pattern(30, 1, 512, 2));
+    EXPECT_EQ(h.read(28, 4), [] {
+      auto expect = pattern(28, 4, 512, 0);
+      std::fill(expect.begin(), expect.end(), 0);
+      auto stale = pattern(30, 1, 512, 1);
+      std::copy(stale.begin(), stale.end(), expect.begin() + 2 * 512);
+      return expect;
+    }());
+    EXPECT_EQ(h.read(30, 1), pattern(30, 1, 512, 2));
+  }
+}
+
+TEST(SimFaults, ErrorFaultsCompleteWithTheirSense) {
+  {
+    FaultRule rule = at("medium-error", 40);
+    rule.count = 2;
+    Harness h(withFault(rule));
+    std::vector<uint8_t> buffer(8 * 512);
+    uint8_t cdb[kCdbMaxBytes];
+    DeviceCompletion c = h.runCdb(cdb, buildRead16(cdb, 36, 8), nullptr, 0, buffer.data(), buffer.size());
+    EXPECT_SENSE(c, kSenseMediumError, 0x11, 0x00);
+    EXPECT_EQ(c.bytesIn, 0u);
+    uint8_t info[8] = {};
+    ASSERT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
+    EXPECT_EQ(info[7], 40);
+    // A read that does not cover the block is not hit; a verify that does is.
+    EXPECT_EQ(h.read(41, 4), std::vector<uint8_t>(4 * 512, 0));
+    EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 40, 1), buffer.data(), 512), kSenseMediumError, 0x11, 0x00);
+    EXPECT_EQ(h.read(36, 8), buffer);  // count reached
+  }
+  {
+    Harness h(withFault(at("recovered-error", 50)));
+    auto data = pattern(50, 2, 512, 3);
+    EXPECT_SENSE(h.write(50, data), kSenseRecoveredError, 0x18, 0x00);
+    EXPECT_EQ(h.read(50, 2), data);  // the command did its work
+  }
+  {
+    Harness h(withFault(at("hardware-error", 60)));
+    EXPECT_SENSE(h.write(60, pattern(60, 2, 512, 3)), kSenseHardwareError, 0x44, 0x00);
+    EXPECT_EQ(h.read(60, 2), std::vector<uint8_t>(1024, 0));
+  }
+}
+
+TEST(SimFaults, AbortsLandALeadingPartAndTornAtomicWritesTearOneUnit) {
+  int partial = 0;
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    FaultRule rule;
+    rule.kind = "abort";
+    SimConfig c = withFault(rule);
+    c.seed = seed;
+    Harness h(c);
+    DeviceCompletion done = h.write(0, pattern(0, 8, 512, 1));
+    EXPECT_EQ(done.status, kStatusTaskAborted);
+    auto got = h.read(0, 8);
+    size_t landed = 0;
+    while (landed < 8 && blockOf(got, landed) == blockOf(pattern(0, 8, 512, 1), landed)) ++landed;
+    for (size_t i = landed; i < 8; ++i) EXPECT_EQ(blockOf(got, i), std::vector<uint8_t>(512, 0));
+    if (landed > 0 && landed < 8) ++partial;
+  }
+  EXPECT_GT(partial, 0);
+
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    FaultRule rule;
+    rule.kind = "torn-atomic";
+    SimConfig c = withFault(rule);
+    c.seed = seed;
+    Harness h(c);
+    auto data = pattern(0, 12, 512, 1);
+    ASSERT_EQ(h.submitAtomic(1, 0, data, 4), 0);
+    EXPECT_EQ(h.finish(1).status, kStatusTaskAborted);
+    auto got = h.read(0, 12);
+    int tornUnits = 0;
+    bool sawOld = false;
+    for (int unit = 0; unit < 3; ++unit) {
+      std::set<bool> isNew;
+      for (int i = unit * 4; i < unit * 4 + 4; ++i) isNew.insert(blockOf(got, i) == blockOf(data, i));
+      if (isNew.size() == 2) {
+        ++tornUnits;
+        EXPECT_TRUE(blockOf(got, unit * 4) == blockOf(data, unit * 4)) << "a torn unit starts with new data";
+      } else if (!*isNew.begin()) {
+        sawOld = true;
+      } else {
+        EXPECT_FALSE(sawOld || tornUnits) << "units after the torn one stay old";
+      }
+    }
+    EXPECT_EQ(tornUnits, 1) << "seed " << seed;
+  }
+}
+
+TEST(SimFaults, ResetAndPowerLossRulesDropTheQueueAndRaiseAResetEvent) {
+  for (const char* kind : {"reset", "power-loss"}) {
+    SCOPED_TRACE(kind);
+    FaultRule rule;
+    rule.kind = kind;
+    rule.after = 3;
+    Harness h(withFault(rule));
+    for (uint32_t tag = 0; tag < 5; ++tag) ASSERT_EQ(h.submitWrite(tag, tag, pattern(tag, 1, 512, 1)), 0);
+    // Commands 0-2 were lost with command 3; command 4 is the only one left.
+    EXPECT_EQ(h.drive->outstanding(), 1u);
+    EXPECT_TRUE(h.drive->takeResetEvent());
+    EXPECT_FALSE(h.drive->takeResetEvent());
+    h.finish(4);
+    DeviceStats s = h.drive->stats();
+    EXPECT_EQ(s.resets + s.powerCycles, 1u);
+    EXPECT_EQ(s.faultsInjected, 1u);
+  }
+}
+
+TEST(SimFaults, RatesAndStartPointsGateFiringAndReplayWithTheSeed) {
+  auto run = [](uint64_t seed) {
+    FaultRule rule;
+    rule.kind = "corrupt";
+    rule.rate = 0.25;
+    rule.after = 50;
+    rule.count = 0;  // no limit
+    SimConfig c = withFault(rule);
+    c.seed = seed;
+    Harness h(c);
+    std::vector<int> hit;
+    for (uint64_t lba = 0; lba < 200; ++lba) {
+      h.write(lba, pattern(lba, 1, 512, 1));
+      hit.push_back(h.read(lba, 1) != pattern(lba, 1, 512, 1));
+    }
+    return hit;
+  };
+  std::vector<int> hit = run(5);
+  int total = 0;
+  for (size_t i = 0; i < hit.size(); ++i) {
+    if (i < 25) {
+      EXPECT_EQ(hit[i], 0) << "command " << 2 * i << " is before the start point";
+    }
+    total += hit[i];
+  }
+  EXPECT_GT(total, 10);
+  EXPECT_LT(total, 80);
+  EXPECT_EQ(run(5), hit);
+  EXPECT_NE(run(6), hit);
+}
+
+TEST(SimFaults, BadRulesAreRefusedWithTheirValue) {
+  SimConfig c = smallConfig();
+  c.faults.push_back(at("corrupt", 4096));
+  EXPECT_NE(validateSimConfig(c).find("fault 1: lba = 4096"), std::string::npos) << validateSimConfig(c);
+  c.faults[0] = FaultRule{"abort", {}, {}, 1.5, 1};
+  EXPECT_NE(validateSimConfig(c).find("rate = 1.5"), std::string::npos) << validateSimConfig(c);
+  c.faults[0].kind = "reorder-reads";
+  EXPECT_NE(validateSimConfig(c).find("\"reorder-reads\" is not one of corrupt"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varnox::sim
