@@ -1,0 +1,116 @@
+// Atomic write issue through execute passes: the pre-read of an unknown range, the write moving
+// to a pre-read range, and the atomic positions recorded per block.
+#include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+#include "plugin/issue/IssueHarness.h"
+#include "trace/CommandTrace.h"
+
+namespace varnox::testing {
+namespace {
+
+using Cardamor::TraceEventKind;
+
+// Write, WriteAtomic and Read configured; the mask decides between write and atomic write.
+void atomicTest(IssueHarness& h) {
+  h.basic();
+  h.set("WriteAtomic Condition", "atomic");
+  h.set("Min Queue Size", "64");
+  h.set("Max Queue Size", "128");
+}
+
+std::tuple<uint32_t, uint32_t, uint32_t> position(IssueHarness& h, uint64_t lba) {
+  const AtomicContext& history = h.drive().atomicContext;
+  const AtomicContext::Record* record = history.findRecord(lba);
+  if (record == nullptr) return {~0u, ~0u, ~0u};
+  const AtomicContext::Event* event = history.eventAt(record->history);
+  return {event->atomicIndex, event->atomicLength, event->atomicUnit};
+}
+
+TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
+  IssueHarness h;
+  atomicTest(h);
+  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);  // makes 200..210 known
+  *h.drive().atomicBound = 4;
+  ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("atomic"));
+  EXPECT_TRUE(h.drive().outstandingPreReads.empty()) << "a known range needs no pre-read";
+  ASSERT_EQ(h.drive().outstandingWrites.size(), 2u);
+  EXPECT_EQ(h.drive().outstandingWrites.back().atomic, 1u);
+
+  using P = std::tuple<uint32_t, uint32_t, uint32_t>;
+  const std::vector<P> expected = {P{0, 4, 0}, P{1, 4, 0}, P{2, 4, 0}, P{3, 4, 0}, P{0, 4, 1},
+                                   P{1, 4, 1}, P{2, 4, 1}, P{3, 4, 1}, P{0, 2, 2}, P{1, 2, 2}};
+  for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + k), expected[k]) << "block " << k;
+
+  // Bound 0: every block at (0, 0, 0).
+  ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);
+  *h.drive().atomicBound = 0;
+  ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
+  for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + k), (P{0, 0, 0})) << "block " << k;
+}
+
+TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
+  IssueHarness h;
+  atomicTest(h);
+  h.set("Embed Data", "false");  // atomic blocks carry LBA and identifier all the same
+  ASSERT_EQ(h.setup(), 0);
+  *h.drive().atomicBound = 2;
+
+  ASSERT_EQ(h.pass(700, 6, h.bit("atomic")), 0);
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("read"));
+  ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);
+  const Cardamor::PreReadRecord preRead = h.drive().outstandingPreReads.front();
+  EXPECT_EQ(preRead.lba, 700u);
+  EXPECT_EQ(preRead.xferLength, 6u);
+  EXPECT_EQ(preRead.atomicBound, 2u);
+  EXPECT_EQ(preRead.atomicCmdId, 0u);
+  EXPECT_TRUE(h.drive().outstandingWrites.empty());
+  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u) << "a pre-read registers nothing at issue";
+  EXPECT_EQ(h.drive().commandTrace->lastCommand(preRead.tag).kind, TraceEventKind::PreReadIssued);
+  ASSERT_EQ(h.thread().freeTagQueue().takeFreeTag(), preRead.tag);
+
+  // Another unknown range proposed: the write takes the outstanding pre-read's range.
+  const uint64_t writeId = h.drive().nextCmdId;
+  *h.drive().atomicBound = 8;
+  ASSERT_EQ(h.pass(900, 3, h.bit("atomic")), 0);
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("atomic"));
+  EXPECT_EQ(*h.drive().lba, 700u);
+  EXPECT_EQ(*h.drive().xferLength, 6u);
+  EXPECT_EQ(*h.drive().atomicBound, 2u);
+  EXPECT_EQ(h.drive().outstandingPreReads.front().atomicCmdId, writeId);
+  ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
+  EXPECT_EQ(h.drive().outstandingWrites.front().cmdId, writeId);
+  EXPECT_EQ(h.drive().outstandingWrites.front().lba, 700u);
+  const uint8_t* block = h.writeBlock(5, 512);
+  EXPECT_EQ(block[15], static_cast<uint8_t>(705 & 0xFF));
+  EXPECT_EQ(block[16], 1);
+  EXPECT_EQ(block[17], static_cast<uint8_t>(writeId));
+  EXPECT_EQ(position(h, 705), (std::tuple<uint32_t, uint32_t, uint32_t>{1, 2, 2}));
+}
+
+TEST(AtomicWriteIssue, FinishedPreReadIsReusedAndItsHashReferencesReleased) {
+  IssueHarness h;
+  atomicTest(h);
+  ASSERT_EQ(h.setup(), 0);
+  // A pre-read of 50..53 that completed without an atomic write: hash events holding references.
+  AtomicContext& history = h.drive().atomicContext;
+  h.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{90, 0, 50, 4, 3, 4});
+  for (uint64_t b = 50; b < 54; ++b) ASSERT_EQ(history.addHash(90, b, 0x1234 + b, true), 0);
+
+  ASSERT_EQ(h.pass(1000, 2, h.bit("atomic")), 0);
+  EXPECT_TRUE(h.drive().finishedPreReads.empty());
+  EXPECT_EQ(*h.drive().lba, 50u);
+  EXPECT_EQ(*h.drive().xferLength, 4u);
+  for (uint64_t b = 50; b < 54; ++b) {
+    const AtomicContext::Record* record = history.findRecord(b);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->ref_count, 1u) << "only the atomic write's obligation is left at " << b;
+  }
+}
+
+}  // namespace
+}  // namespace varnox::testing

@@ -1,0 +1,208 @@
+// Command selection through whole execute passes: what the agent leaves in the mask, which
+// command it prepares, and how it keeps the read-back distance.
+#include "issue/CommandSelection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plugin/issue/IssueHarness.h"
+#include "trace/CommandTrace.h"
+
+namespace varnox::testing {
+namespace {
+
+using Cardamor::ReadBackRequest;
+
+// 'W' when the pass left the write condition in the mask, 'R' for read, '-' for neither.
+char kindOf(IssueHarness& h) {
+  if (h.selected("write")) return 'W';
+  if (h.selected("read")) return 'R';
+  return '-';
+}
+
+TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
+  IssueHarness h;
+  h.basic();
+  h.set("E2E Condition", "e2e");
+  h.set("PowerToggle Condition", "power");
+  h.set("SyncCache Condition", "sync");
+  ASSERT_EQ(h.setup(), 0);
+
+  // Power came back just now, so the toggle interval has not elapsed. An earlier agent left
+  // every command bit and the E2E bit set.
+  *h.drive().epo = 1;
+  const uint64_t before = h.bit("read") | h.bit("write") | h.bit("power") | h.bit("sync") | h.bit("e2e");
+  ASSERT_EQ(h.pass(100, 8, before), 0);
+
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("write") | h.bit("e2e"));
+  ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
+  EXPECT_EQ(h.drive().outstandingWrites.front().lba, 100u);
+  EXPECT_EQ(h.drive().outstandingWrites.front().xferLength, 8u);
+  EXPECT_EQ(h.drive().nextCmdId, 2u);
+}
+
+TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset) {
+  IssueHarness h;
+  h.basic();
+  ASSERT_EQ(h.setup(), 0);
+  IssueHarness twin;  // same seed, never runs a pass: its next draw is the reference
+  twin.basic();
+  ASSERT_EQ(twin.setup(), 0);
+
+  ASSERT_EQ(h.pass(0, 1), 0);  // the deferred setup runs on the first pass
+  ASSERT_EQ(twin.pass(0, 1), 0);
+  while (h.thread().freeTagQueue().takeFreeTag() != kNoTag) {
+  }
+  *h.drive().deviceReset = true;
+  const size_t writes = h.drive().outstandingWrites.size();
+
+  ASSERT_EQ(h.pass(8, 1, h.bit("read") | h.bit("write")), 0);
+  EXPECT_EQ(h.thread().conditionMask(), 0u);
+  EXPECT_TRUE(*h.drive().deviceReset);
+  EXPECT_EQ(h.drive().outstandingWrites.size(), writes);
+  EXPECT_EQ(h.drive().randomSource.draw(), twin.drive().randomSource.draw());
+}
+
+TEST(CommandSelection, MinEqualToMaxWritesBelowAndReadsAtTheValue) {
+  IssueHarness h;
+  h.basic();
+  h.set("Min Queue Size", "3");
+  h.set("Max Queue Size", "3");
+  ASSERT_EQ(h.setup(), 0);
+  std::string kinds;
+  for (uint64_t i = 0; i < 8; ++i) {
+    ASSERT_EQ(h.pass(16 * i, 4), 0);
+    kinds += kindOf(h);
+  }
+  EXPECT_EQ(kinds, "WWWRWRWR");
+}
+
+TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
+  IssueHarness h;
+  h.basic();
+  h.set("Min Queue Size", "1");
+  h.set("Max Queue Size", "100");
+  ASSERT_EQ(h.setup(), 0);
+
+  struct Band {
+    uint32_t distance;
+    double writeShare;
+  };
+  // Below 25% three writes in four, above 75% one in four, even odds from 25% to 75%.
+  const std::vector<Band> bands = {{24, 0.75}, {25, 0.5}, {75, 0.5}, {76, 0.25}};
+  for (const Band& band : bands) {
+    h.drive().pendingReadBacks.assign(band.distance, ReadBackRequest{});
+    ASSERT_EQ(Cardamor::readBackDistance(h.drive()), band.distance);
+    const int draws = 4000;
+    int writes = 0;
+    for (int i = 0; i < draws; ++i) writes += Cardamor::chooseWrite(h.drive(), h.config()) ? 1 : 0;
+    EXPECT_NEAR(static_cast<double>(writes) / draws, band.writeShare, 0.04) << "distance " << band.distance;
+  }
+}
+
+TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
+  IssueHarness h;
+  h.basic();
+  h.set("Random Selection", "false");
+  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.config().minQueueSize, 2048u);
+  ASSERT_EQ(h.config().maxQueueSize, 4096u);
+
+  // Writes until 4096 await their read, then reads until fewer than 2048 do.
+  uint64_t lba = 0;
+  int writes = 0;
+  while (true) {
+    ASSERT_EQ(h.pass(lba++, 1), 0);
+    if (kindOf(h) != 'W') break;
+    ++writes;
+  }
+  EXPECT_EQ(writes, 4096);
+  EXPECT_EQ(*h.drive().lba, 0u) << "the oldest write is read first";
+  int reads = 1;
+  while (true) {
+    ASSERT_EQ(h.pass(lba++, 1), 0);
+    if (kindOf(h) != 'R') break;
+    ++reads;
+  }
+  EXPECT_EQ(reads, 2049);
+  EXPECT_EQ(Cardamor::readBackDistance(h.drive()), 2048u);
+}
+
+TEST(CommandSelection, PowerToggleCycleWithAndWithoutSyncCache) {
+  {
+    // Interval always elapsed, sync cache first: selected once, reads and writes meanwhile,
+    // the toggle in the pass in which the sync cache completed well.
+    IssueHarness h;
+    h.basic();
+    h.set("PowerToggle Condition", "power");
+    h.set("SyncCache Condition", "sync");
+    h.set("PowerToggle Freq", "0");
+    ASSERT_EQ(h.setup(), 0);
+
+    const uint32_t syncTag = h.nextTag();
+    ASSERT_EQ(h.pass(0, 4), 0);
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("sync"));
+    EXPECT_TRUE(h.drive().syncCacheOutstanding);
+    EXPECT_EQ(h.drive().commandTrace->lastCommand(syncTag).kind, Cardamor::TraceEventKind::SyncCacheIssued);
+    ASSERT_EQ(h.thread().freeTagQueue().takeFreeTag(), syncTag);  // the flow sends it
+
+    ASSERT_EQ(h.pass(0, 4), 0);
+    EXPECT_EQ(kindOf(h), 'W');
+    EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
+
+    ASSERT_EQ(h.passWithCompletion(syncTag, 0, 8, 4), 0);
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("power"));
+    EXPECT_FALSE(h.drive().syncCacheOutstanding);
+    EXPECT_TRUE(h.drive().outstandingWrites.empty()) << "everything in flight is lost with the power";
+  }
+  {
+    IssueHarness h;
+    h.basic();
+    h.set("PowerToggle Condition", "power");
+    h.set("PowerToggle Freq", "0");
+    ASSERT_EQ(h.setup(), 0);
+    ASSERT_EQ(h.pass(0, 4), 0);
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("power"));
+    EXPECT_TRUE(h.drive().outstandingWrites.empty());
+  }
+  {
+    IssueHarness h;  // interval not yet elapsed: ordinary selection
+    h.basic();
+    h.set("PowerToggle Condition", "power");
+    h.set("SyncCache Condition", "sync");
+    ASSERT_EQ(h.setup(), 0);
+    *h.drive().epo = 1;  // power just came back
+    ASSERT_EQ(h.pass(0, 4), 0);
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("write"));
+  }
+}
+
+TEST(CommandSelection, DeviceResetRunsRecoveryInsteadOfACommand) {
+  IssueHarness h;
+  h.basic();
+  h.set("PowerToggle Condition", "power");
+  h.set("SyncCache Condition", "sync");
+  h.set("PowerToggle Freq", "0");
+  ASSERT_EQ(h.setup(), 0);
+
+  // A sync cache is selected and recovery still runs in the same pass.
+  *h.drive().deviceReset = true;
+  ASSERT_EQ(h.pass(0, 4), 0);
+  EXPECT_FALSE(*h.drive().deviceReset);
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("sync"));
+  EXPECT_TRUE(h.drive().syncCacheOutstanding);
+
+  // With the sync cache outstanding a write goes out; a reset then aborts it and selects nothing.
+  ASSERT_EQ(h.pass(0, 4), 0);
+  ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
+  *h.drive().deviceReset = true;
+  ASSERT_EQ(h.pass(8, 4), 0);
+  EXPECT_FALSE(*h.drive().deviceReset);
+  EXPECT_EQ(h.thread().conditionMask(), 0u);
+  EXPECT_TRUE(h.drive().outstandingWrites.empty());
+}
+
+}  // namespace
+}  // namespace varnox::testing

@@ -1,0 +1,124 @@
+// The execute pass: its one-shot setup step, power events, queued zone resets and
+// invalidations, and the one failure line.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/DriveData.h"
+#include "plugin/issue/IssueHarness.h"
+#include "trace/CommandTrace.h"
+#include "varnox/EventLog.h"
+
+namespace varnox::testing {
+namespace {
+
+using Cardamor::TraceEventKind;
+
+std::vector<Cardamor::TraceEntry> traceInOrder(Cardamor::CommandTrace& trace) {
+  std::vector<Cardamor::TraceEntry> out;
+  for (uint64_t i = 0; i < trace.retainedCount(); ++i) out.push_back(trace.chronological(i));
+  return out;
+}
+
+TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
+  IssueHarness h;
+  h.basic();
+  ASSERT_EQ(h.setup(), 0);
+  ASSERT_TRUE(h.drive().deferredSetup);
+  // Stand in for a setup step that fails, delegating to the real one so later passes can write.
+  int calls = 0;
+  Cardamor::DeferredSetup real = *h.drive().deferredSetup;
+  *h.drive().deferredSetup = [&](DriveThread* t, Cardamor::DriveData* d, const Cardamor::ConfigData* c) {
+    ++calls;
+    real(t, d, c);
+    return -1002;
+  };
+
+  EXPECT_EQ(h.pass(10, 2, h.bit("write")), -1002);
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(h.drive().deferredSetup);
+  EXPECT_TRUE(h.drive().outstandingWrites.empty()) << "nothing after a failed setup step";
+  EXPECT_TRUE(h.errors().empty()) << "the step logs its own failure";
+
+  EXPECT_EQ(h.pass(10, 2), 0);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
+}
+
+TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
+  IssueHarness h;
+  h.basic();
+  h.fixture().mapRangeQueueWriter("CSZoneReset");
+  h.fixture().mapRangeQueueWriter("CardamorInvalidateRanges");
+  ASSERT_EQ(h.setup(), 0);
+  ASSERT_NE(h.drive().csZoneReset, nullptr);
+  ASSERT_NE(h.drive().invalidateRanges, nullptr);
+  ASSERT_EQ(h.pass(10, 8), 0);  // 10..17 written
+
+  h.drive().csZoneReset->push({10, 11});
+  h.drive().csZoneReset->push({20, 29});
+  h.drive().invalidateRanges->push({14, 14});
+  h.drive().invalidateRanges->push({16, 17});
+  *h.drive().epo = 1;
+  const double before = h.drive().lastPowerEventMs;
+  ASSERT_EQ(h.pass(100, 4), 0);
+
+  EXPECT_EQ(*h.drive().epo, 0u);
+  EXPECT_GT(h.drive().lastPowerEventMs, before);
+  EXPECT_TRUE(h.drive().csZoneReset->empty());
+  EXPECT_TRUE(h.drive().invalidateRanges->empty());
+  struct Seen {
+    TraceEventKind kind;
+    uint64_t lba;
+    uint64_t cmdId;
+  };
+  std::vector<Seen> seen;
+  for (const auto& entry : traceInOrder(*h.drive().commandTrace)) {
+    if (entry.kind == TraceEventKind::WriteIssued && entry.lba == 10) continue;  // the first pass
+    seen.push_back({entry.kind, entry.kind == TraceEventKind::PowerToggleOn ? 0 : entry.lba,
+                    entry.kind == TraceEventKind::PowerToggleOn ? 0 : entry.cmdId});
+  }
+  ASSERT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen[0].kind, TraceEventKind::PowerToggleOn);
+  EXPECT_EQ(seen[1].kind, TraceEventKind::ZoneReset);
+  EXPECT_EQ(seen[1].lba, 10u);
+  EXPECT_EQ(seen[1].cmdId, 11u);
+  EXPECT_EQ(seen[2].kind, TraceEventKind::ZoneReset);
+  EXPECT_EQ(seen[2].lba, 20u);
+  EXPECT_EQ(seen[3].kind, TraceEventKind::InvalidateRange);
+  EXPECT_EQ(seen[3].lba, 14u);
+  EXPECT_EQ(seen[4].kind, TraceEventKind::InvalidateRange);
+  EXPECT_EQ(seen[4].cmdId, 17u);
+  EXPECT_EQ(seen[5].kind, TraceEventKind::WriteIssued);
+  EXPECT_EQ(seen[5].lba, 100u);
+
+  // The history follows: reset blocks are unknown, invalidated ones keep their old content
+  // marked, untouched ones are as written.
+  const AtomicContext& history = h.drive().atomicContext;
+  EXPECT_EQ(history.lookup(11).blockNum, Cardamor::INVALID_BUCKET);
+  EXPECT_FALSE(history.lookup(11).invalidated);
+  EXPECT_NE(history.lookup(14).blockNum, Cardamor::INVALID_BUCKET);
+  EXPECT_TRUE(history.lookup(14).invalidated);
+  EXPECT_TRUE(history.lookup(17).invalidated);
+  EXPECT_FALSE(history.lookup(13).invalidated);
+  EXPECT_NE(history.lookup(13).blockNum, Cardamor::INVALID_BUCKET);
+}
+
+TEST(Execute, FailingSelectionIsLoggedOnceWithItsCode) {
+  IssueHarness h;
+  h.basic();
+  h.set("Trim Condition", "trim");
+  ASSERT_EQ(h.setup(), 0);
+  const int status = h.pass(10, 2);  // write and trim configured, neither chosen
+  EXPECT_EQ(status, -1050);
+  const std::string line = "execute(): " + std::string(EventLog::errStr(-1050)) + " (-1050)";
+  int count = 0;
+  for (const std::string& text : h.errors()) count += text == line ? 1 : 0;
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(h.errors().back(), line);
+}
+
+}  // namespace
+}  // namespace varnox::testing

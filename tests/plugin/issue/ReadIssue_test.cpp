@@ -1,0 +1,274 @@
+// Read and verify issue through execute passes: the range chosen, slid reads, the read/verify
+// choice and the verify's expected data over partly unknown blocks.
+#include "issue/ReadIssue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "issue/BlockLayout.h"
+#include "plugin/issue/IssueHarness.h"
+#include "trace/CommandTrace.h"
+
+namespace varnox::testing {
+namespace {
+
+using Cardamor::INVALID_BUCKET;
+using Cardamor::ReadBackRequest;
+
+// Every write is read back in the next pass.
+void writeThenRead(IssueHarness& h) {
+  h.set("Min Queue Size", "1");
+  h.set("Max Queue Size", "1");
+}
+
+struct SlideCase {
+  const char* name;
+  bool skip;
+  uint32_t writeLen;
+  uint32_t readLen;
+};
+
+TEST(ReadIssue, SlidReadsStayOnTheSourceSpan) {
+  const SlideCase cases[] = {
+      {"shorter read", false, 8, 4},
+      {"longer read", false, 4, 8},
+      {"shorter read with skip commands", true, 4, 2},
+  };
+  for (const SlideCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    IssueHarness h;
+    h.basic();
+    writeThenRead(h);
+    h.set("Slide Reads", "true");
+    h.set("Use Skip Commands", c.skip ? "true" : "false");
+    ASSERT_EQ(h.setup(), 0);
+    *h.drive().maxLba = 1u << 20;
+    const uint64_t step = c.skip ? 2 : 1;
+
+    std::set<uint64_t> slidStarts;
+    int unslid = 0;
+    for (uint64_t i = 0; i < 60; ++i) {
+      const uint64_t src = 1000 + 64 * i;
+      ASSERT_EQ(h.pass(src, c.writeLen), 0);
+      ASSERT_TRUE(h.selected("write"));
+      ASSERT_EQ(h.pass(0, c.readLen), 0);
+      ASSERT_TRUE(h.selected("read"));
+      const uint64_t start = *h.drive().lba;
+      const uint32_t len = *h.drive().xferLength;
+      const Cardamor::ReadRecord& read = h.drive().outstandingReads.back();
+      EXPECT_EQ(read.lba, start);
+      EXPECT_EQ(read.xferLength, len);
+      if (len == c.writeLen && start == src) {
+        ++unslid;
+        continue;
+      }
+      ASSERT_EQ(len, c.readLen);
+      if (c.readLen < c.writeLen) {
+        // Starts inside the source, on its LBAs.
+        EXPECT_GE(start, src);
+        EXPECT_LE(start, src + step * (c.writeLen - 1));
+      } else {
+        // Still covers the source's first block.
+        EXPECT_LE(start, src);
+        EXPECT_GE(start + step * (c.readLen - 1), src);
+      }
+      EXPECT_EQ((start - src) % step, 0u) << "stays on the source's LBA parity";
+      slidStarts.insert(start - src + 100);
+
+      // Source blocks the read leaves out are released, blocks it adds are registered.
+      const AtomicContext& history = h.drive().atomicContext;
+      const uint64_t end = start + step * len;
+      for (uint64_t b = std::min(start, src); b < std::max(end, src + step * c.writeLen); b += step) {
+        const AtomicContext::Record* record = history.findRecord(b);
+        const bool inRead = b >= start && b < end;
+        if (inRead) {
+          ASSERT_NE(record, nullptr) << b;
+          EXPECT_NE(record->wait_read, AtomicContext::kNoSlot) << "read registered at " << b;
+        } else if (record != nullptr) {
+          EXPECT_EQ(record->ref_count, 0u) << "released " << b;
+        }
+      }
+    }
+    EXPECT_GT(unslid, 5);
+    EXPECT_GT(slidStarts.size(), 2u) << "the start is drawn, not fixed";
+  }
+}
+
+TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
+  IssueHarness h;
+  h.set("Write Condition", "write");
+  h.set("Verify Condition", "verify");
+  h.set("Random Seed", "7");
+  h.fixture().setTestMaxXferLength(64);
+  h.set("Slide Reads", "true");
+  writeThenRead(h);
+  ASSERT_EQ(h.setup(), 0);
+  for (uint64_t i = 0; i < 8; ++i) {
+    // A write whose range is suspect, queued for its splice check instead of a plain read-back.
+    const uint64_t lba = 300 + 16 * i;
+    ASSERT_EQ(h.pass(lba, 4), 0);
+    ASSERT_TRUE(h.selected("write"));
+    Cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
+    write.readBack = 0;
+    h.drive().pendingReadBacks.push_back(ReadBackRequest{write.cmdId, lba, 4, 1, 0});
+    ASSERT_EQ(h.pass(0, 1), 0);
+    EXPECT_EQ(h.thread().conditionMask(), 0u) << "no Read Condition is configured";
+    EXPECT_EQ(*h.drive().lba, lba);
+    EXPECT_EQ(*h.drive().xferLength, 4u);
+    ASSERT_FALSE(h.drive().outstandingReads.empty());
+    EXPECT_EQ(h.drive().outstandingReads.back().spliceSuspect, 1u);
+  }
+  EXPECT_TRUE(h.drive().outstandingVerifies.empty());
+}
+
+TEST(ReadIssue, ReadOrVerifyChoice) {
+  struct Case {
+    const char* name;
+    uint64_t maskBits;  // 1 read, 2 verify
+    int status;
+    const char* message;
+    const char* applied;
+  };
+  const Case cases[] = {
+      {"both left in the mask", 3, -1050,
+       "Both Read and Verify condition selected during same execution loop.", nullptr},
+      {"neither left in the mask", 0, -1050, "Niether read nor verify selected during execution loop.",
+       nullptr},
+      {"read left in the mask", 1, 0, nullptr, "read"},
+      {"verify left in the mask", 2, 0, nullptr, "verify"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    IssueHarness h;
+    h.basic();
+    h.set("Verify Condition", "verify");
+    writeThenRead(h);
+    ASSERT_EQ(h.setup(), 0);
+    ASSERT_EQ(h.pass(80, 2), 0);
+    uint64_t mask = 0;
+    if (c.maskBits & 1) mask |= h.bit("read");
+    if (c.maskBits & 2) mask |= h.bit("verify");
+    EXPECT_EQ(h.pass(0, 1, mask), c.status);
+    if (c.message != nullptr) {
+      EXPECT_TRUE(h.logged(c.message));
+    }
+    if (c.applied != nullptr) {
+      EXPECT_EQ(h.thread().conditionMask(), h.bit(c.applied));
+    } else {
+      EXPECT_EQ(h.thread().conditionMask(), 0u);
+    }
+    // The write was claimed for this read whatever followed.
+    EXPECT_EQ(h.drive().outstandingWrites.front().readCmdId, 2u);
+  }
+}
+
+TEST(ReadIssue, ReadWithoutSourceFails) {
+  IssueHarness h;
+  h.basic();
+  ASSERT_EQ(h.setup(), 0);
+  EXPECT_EQ(Cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_EQ(Cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_TRUE(h.logged("doARead(): Invalid WriteSent and WriteFinished"));
+  EXPECT_TRUE(h.logged("doAVerify(): Invalid WriteSent and WriteFinished"));
+  EXPECT_TRUE(h.drive().outstandingReads.empty());
+}
+
+class VerifyIssue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.set("Write Condition", "write");
+    h.set("Verify Condition", "verify");
+    h.set("Random Seed", "7");
+    h.fixture().setTestMaxXferLength(64);
+    writeThenRead(h);
+    ASSERT_EQ(h.setup(), 0);
+    ASSERT_EQ(h.pass(500, 8), 0);
+    writeId = h.drive().outstandingWrites.front().cmdId;
+  }
+  IssueHarness h;
+  uint64_t writeId = 0;
+};
+
+TEST_F(VerifyIssue, OnlyTheFirstRunOfKnownBlocksIsVerified) {
+  // The first, second and fifth blocks lost their content in zone resets.
+  h.drive().atomicContext.invalidateRange(500, 501, true);
+  h.drive().atomicContext.invalidateRange(504, 504, true);
+  const uint64_t verifyId = h.drive().nextCmdId;
+  ASSERT_EQ(h.pass(0, 1), 0);
+
+  EXPECT_EQ(h.thread().conditionMask(), h.bit("verify"));
+  EXPECT_EQ(*h.drive().lba, 502u);
+  EXPECT_EQ(*h.drive().xferLength, 2u);
+  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
+  const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
+  EXPECT_EQ(verify.cmdId, verifyId);
+  EXPECT_EQ(verify.lba, 502u);
+  EXPECT_EQ(verify.xferLength, 2u);
+  EXPECT_EQ(verify.expectMiscompare, 0u);
+
+  // The expected data is what the write put there.
+  ASSERT_EQ(h.drive().writeData->size, 2u * 512);
+  for (uint64_t b = 502; b < 504; ++b) {
+    const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(b);
+    const uint8_t* reference =
+        Cardamor::referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
+    ASSERT_NE(reference, nullptr);
+    EXPECT_EQ(std::memcmp(h.writeBlock(static_cast<uint32_t>(b - 502), 512), reference, 512), 0) << b;
+    EXPECT_EQ(e.embeddedCmdId, writeId);
+  }
+  // Verified blocks wait for the verify; the other six gave up their obligation and are gone.
+  const AtomicContext& history = h.drive().atomicContext;
+  for (uint64_t b = 500; b < 508; ++b) {
+    const AtomicContext::Record* record = history.findRecord(b);
+    if (b == 502 || b == 503) {
+      ASSERT_NE(record, nullptr) << b;
+      EXPECT_NE(record->wait_read, AtomicContext::kNoSlot) << b;
+    } else {
+      EXPECT_EQ(record, nullptr) << b;
+    }
+  }
+}
+
+TEST_F(VerifyIssue, AllUnknownIsVerifiedWholeAgainstStampedFiller) {
+  h.drive().atomicContext.invalidateRange(500, 507, true);
+  const uint64_t verifyId = h.drive().nextCmdId;
+  ASSERT_EQ(h.pass(0, 1), 0);
+
+  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
+  const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
+  EXPECT_EQ(verify.lba, 500u);
+  EXPECT_EQ(verify.xferLength, 8u);
+  EXPECT_EQ(verify.expectMiscompare, 1u);
+  ASSERT_EQ(h.drive().writeData->size, 8u * 512);
+  const uint8_t* table = h.drive().sectorBuckets.get();
+  const uint64_t tableBytes = uint64_t{h.config().bucketCount} * 512;
+  for (uint32_t k = 0; k < 8; ++k) {
+    const uint8_t* block = h.writeBlock(k, 512);
+    const uint8_t stamp[4] = {0x08, 0x00, 0x01, 0x00};
+    EXPECT_EQ(std::memcmp(block, stamp, 4), 0) << k;
+    EXPECT_EQ(Cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
+    EXPECT_EQ(block[16], 1);
+    EXPECT_EQ(block[17], static_cast<uint8_t>(verifyId));
+    // The rest is table bytes from some byte offset below "Bucket Count".
+    bool found = false;
+    for (uint64_t offset = 0; offset < h.config().bucketCount && !found; ++offset) {
+      found = offset + 512 <= tableBytes && std::memcmp(block + 18, table + offset + 18, 512 - 18) == 0 &&
+              std::memcmp(block + 4, table + offset + 4, 12) == 0;
+    }
+    EXPECT_TRUE(found) << "block " << k << " is filler from the bucket table";
+  }
+}
+
+TEST_F(VerifyIssue, ExternallyInvalidatedBlocksExpectAMiscompare) {
+  h.drive().atomicContext.invalidateRange(503, 503, false);
+  ASSERT_EQ(h.pass(0, 1), 0);
+  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
+  EXPECT_EQ(h.drive().outstandingVerifies.front().xferLength, 8u) << "old content is still predictable";
+  EXPECT_EQ(h.drive().outstandingVerifies.front().expectMiscompare, 1u);
+}
+
+}  // namespace
+}  // namespace varnox::testing
