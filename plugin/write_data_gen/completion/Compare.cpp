@@ -26,160 +26,163 @@ constexpr uint64_t kCdbBytesShown = 16;
 // not own is emptied first so the copy never writes into someone else's memory. Without memory
 // the capture is left out; the miscompare itself still stands.
 void capture(ByteBuffer& buffer, const uint8_t* bytes, uint64_t length) {
-    if (!buffer.ownsData) {
-        buffer.data = nullptr;
-        buffer.capacity = 0;
-        buffer.size = 0;
-    }
-    if (buffer.grow(length) != 0) return;
-    std::memcpy(buffer.data, bytes, length);
-    buffer.size = length;
+  if (!buffer.ownsData) {
+    buffer.data = nullptr;
+    buffer.capacity = 0;
+    buffer.size = 0;
+  }
+  if (buffer.grow(length) != 0) return;
+  std::memcpy(buffer.data, bytes, length);
+  buffer.size = length;
 }
 
 void logCdb(DriveThread& thread, DriveData& drive) {
-    uint64_t size = 0;
-    const uint8_t* cdb = drive.recvCdb != nullptr ? drive.recvCdb->getData(*drive.lastTagId, &size) : nullptr;
-    if (cdb == nullptr) size = 0;
-    if (size >= kCdbBytesShown) {
-        thread.eventLog().logf(2,
-                               "Miscompare CDB: %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X "
-                               "%02X %02X %02X %02X",
-                               cdb[0], cdb[1], cdb[2], cdb[3], cdb[4], cdb[5], cdb[6], cdb[7], cdb[8], cdb[9],
-                               cdb[10], cdb[11], cdb[12], cdb[13], cdb[14], cdb[15]);
-    } else {
-        thread.eventLog().logf(2, "Could not dump CDB: cdb_size = %u", static_cast<unsigned>(size));
-    }
+  uint64_t size = 0;
+  const uint8_t* cdb = drive.recvCdb != nullptr ? drive.recvCdb->getData(*drive.lastTagId, &size) : nullptr;
+  if (cdb == nullptr) size = 0;
+  if (size >= kCdbBytesShown) {
+    thread.eventLog().logf(2,
+                           "Miscompare CDB: %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X "
+                           "%02X %02X %02X %02X",
+                           cdb[0], cdb[1], cdb[2], cdb[3], cdb[4], cdb[5], cdb[6], cdb[7], cdb[8], cdb[9],
+                           cdb[10], cdb[11], cdb[12], cdb[13], cdb[14], cdb[15]);
+  } else {
+    thread.eventLog().logf(2, "Could not dump CDB: cdb_size = %u", static_cast<unsigned>(size));
+  }
 }
 }  // namespace
 
 int compareBlock(DriveThread& thread, DriveData& drive, const ConfigData& /*config*/, uint64_t lba,
                  const uint8_t* driveBlock, const uint8_t* expectedBlock, uint64_t length, bool invalidated) {
-    const bool differ = std::memcmp(driveBlock, expectedBlock, length) != 0;
-    // An invalidated block's old content is expected to be gone; reading it unchanged means the
-    // invalidation never reached the medium.
-    if (differ == invalidated) return 0;
-    if (differ) {
-        uint64_t firstOffset = length;
-        uint64_t numBytes = 0;
-        for (uint64_t i = 0; i < length; ++i) {
-            if (driveBlock[i] != expectedBlock[i]) {
-                if (numBytes == 0) firstOffset = i;
-                ++numBytes;
-            }
-        }
-        thread.eventLog().logf(2, "Miscompare Detected at LBA 0x%016llX, first_offset = %u, num_bytes = %u",
-                               static_cast<unsigned long long>(lba), static_cast<unsigned>(firstOffset),
-                               static_cast<unsigned>(numBytes));
-    } else {
-        thread.eventLog().logf(2, "Data match on invalidated block at LBA 0x%016llX",
-                               static_cast<unsigned long long>(lba));
+  const bool differ = std::memcmp(driveBlock, expectedBlock, length) != 0;
+  // An invalidated block's old content is expected to be gone; reading it unchanged means the
+  // invalidation never reached the medium.
+  if (differ == invalidated) return 0;
+  if (differ) {
+    uint64_t firstOffset = length;
+    uint64_t numBytes = 0;
+    for (uint64_t i = 0; i < length; ++i) {
+      if (driveBlock[i] != expectedBlock[i]) {
+        if (numBytes == 0) firstOffset = i;
+        ++numBytes;
+      }
     }
-    logCdb(thread, drive);
-    if (drive.miscompareDriveBytes) capture(*drive.miscompareDriveBytes, driveBlock, length);
-    if (drive.miscompareReferenceBytes) capture(*drive.miscompareReferenceBytes, expectedBlock, length);
-    thread.eventLog().logf(2, "compareBlock(): %s (%d)", EventLog::errStr(-1046), -1046);
-    return -1046;
+    thread.eventLog().logf(2, "Miscompare Detected at LBA 0x%016llX, first_offset = %u, num_bytes = %u",
+                           static_cast<unsigned long long>(lba), static_cast<unsigned>(firstOffset),
+                           static_cast<unsigned>(numBytes));
+  } else {
+    thread.eventLog().logf(2, "Data match on invalidated block at LBA 0x%016llX",
+                           static_cast<unsigned long long>(lba));
+  }
+  logCdb(thread, drive);
+  if (drive.miscompareDriveBytes) capture(*drive.miscompareDriveBytes, driveBlock, length);
+  if (drive.miscompareReferenceBytes) capture(*drive.miscompareReferenceBytes, expectedBlock, length);
+  thread.eventLog().logf(2, "compareBlock(): %s (%d)", EventLog::errStr(-1046), -1046);
+  return -1046;
 }
 
 int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config, PendingCompare& pending) {
-    if (pending.data.data == nullptr) {
-        thread.eventLog().logf(2, "Read Buffer == NULL");
-        return -1022;
+  if (pending.data.data == nullptr) {
+    thread.eventLog().logf(2, "Read Buffer == NULL");
+    return -1022;
+  }
+  const uint64_t sectorSize = thread.sectorSize();
+  const uint64_t size = pending.data.size;
+  const uint64_t stride = size == uint64_t{pending.xferLength} * (sectorSize + kProtectionBytes)
+                              ? sectorSize + kProtectionBytes
+                              : sectorSize;
+  bool atomicSeen = false;
+  for (uint32_t i = 0; i < pending.blockCount; ++i) {
+    const uint64_t lba = pending.lba + uint64_t{pending.step} * i;
+    const uint64_t offset = uint64_t{i} * stride;
+    if (offset >= size) {
+      thread.eventLog().logf(2, "dataCompare() Read pointer: offset > buff size");
+      return -1057;
     }
-    const uint64_t sectorSize = thread.sectorSize();
-    const uint64_t size = pending.data.size;
-    const uint64_t stride =
-        size == uint64_t{pending.xferLength} * (sectorSize + kProtectionBytes) ? sectorSize + kProtectionBytes : sectorSize;
-    bool atomicSeen = false;
-    for (uint32_t i = 0; i < pending.blockCount; ++i) {
-        const uint64_t lba = pending.lba + uint64_t{pending.step} * i;
-        const uint64_t offset = uint64_t{i} * stride;
-        if (offset >= size) {
-            thread.eventLog().logf(2, "dataCompare() Read pointer: offset > buff size");
-            return -1057;
-        }
-        const uint8_t* block = pending.data.data + offset;
-        // A short last block is left to the history's judgement: only whole sectors are compared.
-        const BlockHeader header = parseBlockHeader(block);
-        LazyBlockHash lazyHash{block, block + sectorSize, 0, false};
-        observe(pending.snapshot, lba, header, lazyHash);  // marks the matching event, if any
-        const AtomicContext::ExpectedBlock view = expectedFromSnapshot(pending.snapshot, lba);
-        if (view.blockType == AtomicContext::kBlockNormal) {
-            const uint8_t* expected = referenceBlock(drive, view.blockNum, sectorSize, view.embedded,
-                                                     view.embeddedCmdId, view.embeddedLba);
-            if (expected == nullptr) continue;  // content not predictable: nothing to compare
-            const int result = compareBlock(thread, drive, config, lba, block, expected, sectorSize, view.invalidated);
-            if (result != 0) {
-                reportMiscompare(thread, drive, config, lba, view.blockNum, header.bucket, pending.cmdId,
-                                 view.invalidated ? 1 : 0);
-                if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
-                return result;
-            }
-        } else if (view.blockType == AtomicContext::kBlockAtomic) {
-            // The data is that of an atomic write that had not finished; the ordering check below
-            // decides whether it was applied all or nothing.
-            atomicSeen = true;
-        } else if (view.blockType == AtomicContext::kBlockHash) {
-            const uint64_t hash = lazyHash.value();
-            if (hash != view.hashValue) {
-                std::printf("hash compare fail %lx != %lx\n", static_cast<unsigned long>(view.hashValue),
-                            static_cast<unsigned long>(hash));
-                reportMiscompare(thread, drive, config, lba, INVALID_BUCKET, INVALID_BUCKET, pending.cmdId,
-                                 view.invalidated ? 1 : 0);
-                if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
-                return -1046;
-            }
-        }
-        // blockType 0: no expectation for this block.
+    const uint8_t* block = pending.data.data + offset;
+    // A short last block is left to the history's judgement: only whole sectors are compared.
+    const BlockHeader header = parseBlockHeader(block);
+    LazyBlockHash lazyHash{block, block + sectorSize, 0, false};
+    observe(pending.snapshot, lba, header, lazyHash);  // marks the matching event, if any
+    const AtomicContext::ExpectedBlock view = expectedFromSnapshot(pending.snapshot, lba);
+    if (view.blockType == AtomicContext::kBlockNormal) {
+      const uint8_t* expected = referenceBlock(drive, view.blockNum, sectorSize, view.embedded,
+                                               view.embeddedCmdId, view.embeddedLba);
+      if (expected == nullptr) continue;  // content not predictable: nothing to compare
+      const int result =
+          compareBlock(thread, drive, config, lba, block, expected, sectorSize, view.invalidated);
+      if (result != 0) {
+        reportMiscompare(thread, drive, config, lba, view.blockNum, header.bucket, pending.cmdId,
+                         view.invalidated ? 1 : 0);
+        if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
+        return result;
+      }
+    } else if (view.blockType == AtomicContext::kBlockAtomic) {
+      // The data is that of an atomic write that had not finished; the ordering check below
+      // decides whether it was applied all or nothing.
+      atomicSeen = true;
+    } else if (view.blockType == AtomicContext::kBlockHash) {
+      const uint64_t hash = lazyHash.value();
+      if (hash != view.hashValue) {
+        std::printf("hash compare fail %lx != %lx\n", static_cast<unsigned long>(view.hashValue),
+                    static_cast<unsigned long>(hash));
+        reportMiscompare(thread, drive, config, lba, INVALID_BUCKET, INVALID_BUCKET, pending.cmdId,
+                         view.invalidated ? 1 : 0);
+        if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
+        return -1046;
+      }
     }
-    if (!atomicSeen) return 0;
-    uint64_t failLba = 0;
-    if (checkAtomicOrdering(pending.snapshot, failLba)) return 0;
+    // blockType 0: no expectation for this block.
+  }
+  if (!atomicSeen) return 0;
+  uint64_t failLba = 0;
+  if (checkAtomicOrdering(pending.snapshot, failLba)) return 0;
 
-    std::fprintf(stderr, "atomic data ordering failure lba:0x%lx\n", static_cast<unsigned long>(failLba));
-    reportMiscompare(thread, drive, config, failLba, INVALID_BUCKET, INVALID_BUCKET, 0, 0);
-    std::string text = "atomic data ordering failure\n";
-    if (failLba != 0) text += historyReport(pending.snapshot, failLba - 1);
-    text += historyReport(pending.snapshot, failLba);
-    text += historyReport(pending.snapshot, failLba + 1);
-    std::printf("%s\n", text.c_str());
-    if (drive.commandTrace) drive.commandTrace->setContextText(text);
-    return -1063;
+  std::fprintf(stderr, "atomic data ordering failure lba:0x%lx\n", static_cast<unsigned long>(failLba));
+  reportMiscompare(thread, drive, config, failLba, INVALID_BUCKET, INVALID_BUCKET, 0, 0);
+  std::string text = "atomic data ordering failure\n";
+  if (failLba != 0) text += historyReport(pending.snapshot, failLba - 1);
+  text += historyReport(pending.snapshot, failLba);
+  text += historyReport(pending.snapshot, failLba + 1);
+  std::printf("%s\n", text.c_str());
+  if (drive.commandTrace) drive.commandTrace->setContextText(text);
+  return -1063;
 }
 
 int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config) {
-    if (drive.compareQueue.empty()) return 0;
-    std::vector<uint64_t> outstanding;
-    outstanding.reserve(drive.outstandingWrites.size());
-    for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
-    std::sort(outstanding.begin(), outstanding.end());
+  if (drive.compareQueue.empty()) return 0;
+  std::vector<uint64_t> outstanding;
+  outstanding.reserve(drive.outstandingWrites.size());
+  for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
+  std::sort(outstanding.begin(), outstanding.end());
 
-    int result = 0;
-    for (auto it = drive.compareQueue.begin(); it != drive.compareQueue.end();) {
-        PendingCompare& pending = *it;
-        std::vector<uint64_t> stillRacing;
-        std::set_intersection(pending.racingWrites.begin(), pending.racingWrites.end(), outstanding.begin(),
-                              outstanding.end(), std::back_inserter(stillRacing));
-        pending.racingWrites.swap(stillRacing);
-        if (!pending.racingWrites.empty()) {
-            // Cannot be judged until those writes complete; later reads go ahead.
-            ++it;
-            continue;
-        }
-        if (pending.blockCount != 0) {
-            const uint64_t end = pending.lba + uint64_t{pending.step} * pending.blockCount;
-            pending.snapshot = takeSnapshot(drive.atomicContext, pending.lba, end, pending.cmdId);
-            for (uint32_t i = 0; i < pending.blockCount && result == 0; ++i) {
-                result = drive.atomicContext.readFinished(pending.cmdId, pending.lba + uint64_t{pending.step} * i, false)
-                             .status;
-            }
-            if (result == 0) result = dataCompare(thread, drive, config, pending);
-        }
-        it = drive.compareQueue.erase(it);
-        if (result != 0) break;
+  int result = 0;
+  for (auto it = drive.compareQueue.begin(); it != drive.compareQueue.end();) {
+    PendingCompare& pending = *it;
+    std::vector<uint64_t> stillRacing;
+    std::set_intersection(pending.racingWrites.begin(), pending.racingWrites.end(), outstanding.begin(),
+                          outstanding.end(), std::back_inserter(stillRacing));
+    pending.racingWrites.swap(stillRacing);
+    if (!pending.racingWrites.empty()) {
+      // Cannot be judged until those writes complete; later reads go ahead.
+      ++it;
+      continue;
     }
-    if (result != 0) thread.eventLog().logf(2, "doCompares(): %s (%d)", EventLog::errStr(result), result);
-    return result;
+    if (pending.blockCount != 0) {
+      const uint64_t end = pending.lba + uint64_t{pending.step} * pending.blockCount;
+      pending.snapshot = takeSnapshot(drive.atomicContext, pending.lba, end, pending.cmdId);
+      for (uint32_t i = 0; i < pending.blockCount && result == 0; ++i) {
+        result =
+            drive.atomicContext.readFinished(pending.cmdId, pending.lba + uint64_t{pending.step} * i, false)
+                .status;
+      }
+      if (result == 0) result = dataCompare(thread, drive, config, pending);
+    }
+    it = drive.compareQueue.erase(it);
+    if (result != 0) break;
+  }
+  if (result != 0) thread.eventLog().logf(2, "doCompares(): %s (%d)", EventLog::errStr(result), result);
+  return result;
 }
 
 }  // namespace varnox::Cardamor

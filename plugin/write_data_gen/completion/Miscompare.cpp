@@ -9,33 +9,33 @@ namespace varnox::Cardamor {
 
 void reportMiscompare(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t lba,
                       uint32_t referenceBucket, uint32_t driveBucket, uint64_t cmdId, uint8_t invalidated) {
-    if (config.showstopOnMiscompare) {
-        const int status = issueShowstop(thread);
-        if (status != 0) thread.eventLog().logf(2, "Failed to issue Showstop, tavik err %i", status);
-    }
-    if (Tavik* tavik = thread.tavik()) {
-        uint32_t zero = 0;
-        uint64_t miscompareLba = lba;
-        tavik->ioctl(kIoctlMiscompareLba, 2, &zero, &miscompareLba);
-    }
-    if (drive.commandTrace != nullptr) {
-        drive.commandTrace->recordMiscompare(lba, referenceBucket, driveBucket, cmdId, invalidated != 0);
-    }
-    drive.miscompareLba = lba;
-    drive.miscompareSeen = true;
+  if (config.showstopOnMiscompare) {
+    const int status = issueShowstop(thread);
+    if (status != 0) thread.eventLog().logf(2, "Failed to issue Showstop, tavik err %i", status);
+  }
+  if (Tavik* tavik = thread.tavik()) {
+    uint32_t zero = 0;
+    uint64_t miscompareLba = lba;
+    tavik->ioctl(kIoctlMiscompareLba, 2, &zero, &miscompareLba);
+  }
+  if (drive.commandTrace != nullptr) {
+    drive.commandTrace->recordMiscompare(lba, referenceBucket, driveBucket, cmdId, invalidated != 0);
+  }
+  drive.miscompareLba = lba;
+  drive.miscompareSeen = true;
 }
 
 int issueShowstop(DriveThread& thread) {
-    Tavik* tavik = thread.tavik();
-    if (tavik == nullptr) return -1053;
-    uint32_t saved = 0;
-    uint32_t one = 1;
-    tavik->ioctl(kIoctlGetSetting, 1, &saved);
-    tavik->ioctl(kIoctlSetSetting, 1, &one);
-    const ShowstopRequest request;
-    const int status = tavik->send(&request);
-    if (saved != 1) tavik->ioctl(kIoctlSetSetting, 1, &saved);
-    return status;
+  Tavik* tavik = thread.tavik();
+  if (tavik == nullptr) return -1053;
+  uint32_t saved = 0;
+  uint32_t one = 1;
+  tavik->ioctl(kIoctlGetSetting, 1, &saved);
+  tavik->ioctl(kIoctlSetSetting, 1, &one);
+  const ShowstopRequest request;
+  const int status = tavik->send(&request);
+  if (saved != 1) tavik->ioctl(kIoctlSetSetting, 1, &saved);
+  return status;
 }
 
 }  // namespace varnox::Cardamor

@@ -11,16 +11,16 @@
 namespace varnox::Cardamor {
 
 struct PendingCompare {
-    uint64_t cmdId = 0;       // the read's command id
-    uint32_t xferLength = 0;  // the read's transfer length in blocks
-    uint64_t lba = 0;         // first LBA of the read
-    uint32_t blockCount = 0;  // blocks to compare; 0 drops the record without a compare
-    uint8_t step = 1;         // LBA distance between blocks: 2 with "Use Skip Commands"
-    // Older overlapping writes still outstanding when the read completed, ascending. The
-    // compare waits until none of them is outstanding any more.
-    std::vector<uint64_t> racingWrites;
-    ByteBuffer data;          // the read data exactly as the host delivered it
-    ReadSnapshot snapshot;    // taken just before the compare
+  uint64_t cmdId = 0;       // the read's command id
+  uint32_t xferLength = 0;  // the read's transfer length in blocks
+  uint64_t lba = 0;         // first LBA of the read
+  uint32_t blockCount = 0;  // blocks to compare; 0 drops the record without a compare
+  uint8_t step = 1;         // LBA distance between blocks: 2 with "Use Skip Commands"
+  // Older overlapping writes still outstanding when the read completed, ascending. The
+  // compare waits until none of them is outstanding any more.
+  std::vector<uint64_t> racingWrites;
+  ByteBuffer data;        // the read data exactly as the host delivered it
+  ReadSnapshot snapshot;  // taken just before the compare
 };
 
 }  // namespace varnox::Cardamor

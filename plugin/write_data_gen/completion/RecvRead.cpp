@@ -18,182 +18,183 @@ constexpr uint32_t kStatusTaskAborted = 0x40;
 // Unit error codes whose failure says nothing about a torn write, so a splice-check read that
 // fails with one of them is no splice.
 bool uecExcludedFromSplice(uint16_t uec) {
-    return uec == 0xF7C3 || uec == 0xF815 || uec == 0xF510 || uec == 0xF827;
+  return uec == 0xF7C3 || uec == 0xF815 || uec == 0xF510 || uec == 0xF827;
 }
 
 // Ends the read's registration at every block; the first failing status, else 0. keep hands
 // the read-back obligation back, for a read that will be issued again.
 int releaseBlocks(DriveData& drive, uint64_t cmdId, uint64_t lba, uint32_t xferLength, uint32_t step,
                   bool keep = false) {
-    int result = 0;
-    for (uint32_t i = 0; i < xferLength; ++i) {
-        const int rc = drive.atomicContext.readFinished(cmdId, lba + uint64_t{step} * i, keep).status;
-        if (rc != 0 && result == 0) result = rc;
-    }
-    return result;
+  int result = 0;
+  for (uint32_t i = 0; i < xferLength; ++i) {
+    const int rc = drive.atomicContext.readFinished(cmdId, lba + uint64_t{step} * i, keep).status;
+    if (rc != 0 && result == 0) result = rc;
+  }
+  return result;
 }
 
 // Whether an outstanding write overlaps a read; with skip commands the two touch common LBAs
 // only when their first LBAs have the same parity.
 bool overlaps(const WriteRecord& write, const ReadRecord& read, uint32_t step) {
-    const uint64_t readEnd = read.lba + uint64_t{step} * read.xferLength;
-    const uint64_t writeEnd = write.lba + uint64_t{step} * write.xferLength;
-    if (!(write.lba < readEnd && writeEnd > read.lba)) return false;
-    return step == 1 || (write.lba % 2) == (read.lba % 2);
+  const uint64_t readEnd = read.lba + uint64_t{step} * read.xferLength;
+  const uint64_t writeEnd = write.lba + uint64_t{step} * write.xferLength;
+  if (!(write.lba < readEnd && writeEnd > read.lba)) return false;
+  return step == 1 || (write.lba % 2) == (read.lba % 2);
 }
 }  // namespace
 
 int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
-    const uint32_t tag = *drive.lastTagId;
-    auto found = drive.outstandingReads.begin();
-    while (found != drive.outstandingReads.end() && found->tag != tag) ++found;
-    if (found == drive.outstandingReads.end()) {
-        thread.eventLog().logf(2, "recvRead(): couldn't find read");
-        return -1200;
-    }
-    const ReadRecord read = *found;
-    drive.outstandingReads.erase(found);
+  const uint32_t tag = *drive.lastTagId;
+  auto found = drive.outstandingReads.begin();
+  while (found != drive.outstandingReads.end() && found->tag != tag) ++found;
+  if (found == drive.outstandingReads.end()) {
+    thread.eventLog().logf(2, "recvRead(): couldn't find read");
+    return -1200;
+  }
+  const ReadRecord read = *found;
+  drive.outstandingReads.erase(found);
 
-    const uint32_t step = blockStep(config);
-    const uint32_t status = *drive.lastStatusByte;
-    CommandTrace& trace = *drive.commandTrace;
-    SenseInfo sense;
+  const uint32_t step = blockStep(config);
+  const uint32_t status = *drive.lastStatusByte;
+  CommandTrace& trace = *drive.commandTrace;
+  SenseInfo sense;
 
-    if (status == kStatusTaskAborted) {
-        // The splice check is read again once. Its blocks keep their obligation for that retry:
-        // released without it, a range that nothing else refers to would be forgotten and the
-        // retry could not register its read (the history has no record left to expect).
-        const bool retry = read.retried == 0 && read.spliceSuspect != 0;
-        // Statuses ignored: an aborted read is no error.
-        releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, retry);
-        trace.recordReadAborted(read.lba, read.xferLength, read.cmdId, tag);
-        if (retry) {
-            // The splice check is read again next, once.
-            ReadBackRequest retry;
-            retry.cmdId = 0;
-            retry.lba = read.lba;
-            retry.xferLength = read.xferLength;
-            retry.spliceSuspect = 1;
-            retry.retried = 1;
-            drive.pendingReadBacks.push_front(retry);
-        }
-        return 0;
+  if (status == kStatusTaskAborted) {
+    // The splice check is read again once. Its blocks keep their obligation for that retry:
+    // released without it, a range that nothing else refers to would be forgotten and the
+    // retry could not register its read (the history has no record left to expect).
+    const bool retry = read.retried == 0 && read.spliceSuspect != 0;
+    // Statuses ignored: an aborted read is no error.
+    releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, retry);
+    trace.recordReadAborted(read.lba, read.xferLength, read.cmdId, tag);
+    if (retry) {
+      // The splice check is read again next, once.
+      ReadBackRequest retry;
+      retry.cmdId = 0;
+      retry.lba = read.lba;
+      retry.xferLength = read.xferLength;
+      retry.spliceSuspect = 1;
+      retry.retried = 1;
+      drive.pendingReadBacks.push_front(retry);
     }
-    if (status != kStatusGood && parseSense(drive, sense)) {
-        trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
-        if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec)) {
-            trace.recordWriteSplice(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
-            drive.spliceDetected = true;
-            thread.eventLog().logf(2, "Write Splice Detected at LBA 0x%016llX Transfer Length 0x%lX",
-                                   static_cast<unsigned long long>(read.lba),
-                                   static_cast<unsigned long>(read.xferLength));
-            return -1062;
-        }
-        // A hard read error of a normal read is the drive's failure, not a data-integrity one.
-        return releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step);
-    }
-
-    trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
-    if (read.spliceSuspect != 0 || *drive.readDataIsValid == 0) {
-        // A splice check that read without error passes; its data is not compared.
-        return releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step);
-    }
-
-    PendingCompare pending;
-    for (const WriteRecord& write : drive.outstandingWrites) {
-        if (write.cmdId < read.cmdId && overlaps(write, read, step)) {
-            pending.racingWrites.push_back(write.cmdId);
-            trace.recordRecvOutOfOrder(read.cmdId, tag, write.cmdId);
-        }
-    }
-    if (!pending.racingWrites.empty()) {
-        std::sort(pending.racingWrites.begin(), pending.racingWrites.end());
-        thread.eventLog().logf(1, "recvRead(): recv read %llu out of order before write %llu",
-                               static_cast<unsigned long long>(read.cmdId),
-                               static_cast<unsigned long long>(pending.racingWrites.front()));
-        drive.spliceDetected = true;
-    }
-    pending.cmdId = read.cmdId;
-    pending.xferLength = read.xferLength;
-    pending.lba = read.lba;
-    pending.step = static_cast<uint8_t>(step);
-
-    int result = 0;
-    uint64_t size = 0;
-    const uint8_t* data = drive.readDataPtr->getData(tag, &size);
-    if (data == nullptr) {
-        thread.eventLog().logf(2, "Read Buffer == NULL");
-        result = -1022;
-    } else {
-        result = pending.data.grow(size);
-        if (result == 0) {
-            if (size != 0) std::memcpy(pending.data.data, data, size);
-            pending.data.size = size;
-        }
-    }
-    if (result != 0) {
-        thread.eventLog().logf(2, "recvRead(): %s (%d)", EventLog::errStr(result), result);
-        return result;
-    }
-    pending.blockCount = read.xferLength;
-    // The read's waiting entries stay registered until the compare releases them.
-    drive.compareQueue.push_back(std::move(pending));
     return 0;
+  }
+  if (status != kStatusGood && parseSense(drive, sense)) {
+    trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+    if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec)) {
+      trace.recordWriteSplice(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+      drive.spliceDetected = true;
+      thread.eventLog().logf(2, "Write Splice Detected at LBA 0x%016llX Transfer Length 0x%lX",
+                             static_cast<unsigned long long>(read.lba),
+                             static_cast<unsigned long>(read.xferLength));
+      return -1062;
+    }
+    // A hard read error of a normal read is the drive's failure, not a data-integrity one.
+    return releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step);
+  }
+
+  trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+  if (read.spliceSuspect != 0 || *drive.readDataIsValid == 0) {
+    // A splice check that read without error passes; its data is not compared.
+    return releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step);
+  }
+
+  PendingCompare pending;
+  for (const WriteRecord& write : drive.outstandingWrites) {
+    if (write.cmdId < read.cmdId && overlaps(write, read, step)) {
+      pending.racingWrites.push_back(write.cmdId);
+      trace.recordRecvOutOfOrder(read.cmdId, tag, write.cmdId);
+    }
+  }
+  if (!pending.racingWrites.empty()) {
+    std::sort(pending.racingWrites.begin(), pending.racingWrites.end());
+    thread.eventLog().logf(1, "recvRead(): recv read %llu out of order before write %llu",
+                           static_cast<unsigned long long>(read.cmdId),
+                           static_cast<unsigned long long>(pending.racingWrites.front()));
+    drive.spliceDetected = true;
+  }
+  pending.cmdId = read.cmdId;
+  pending.xferLength = read.xferLength;
+  pending.lba = read.lba;
+  pending.step = static_cast<uint8_t>(step);
+
+  int result = 0;
+  uint64_t size = 0;
+  const uint8_t* data = drive.readDataPtr->getData(tag, &size);
+  if (data == nullptr) {
+    thread.eventLog().logf(2, "Read Buffer == NULL");
+    result = -1022;
+  } else {
+    result = pending.data.grow(size);
+    if (result == 0) {
+      if (size != 0) std::memcpy(pending.data.data, data, size);
+      pending.data.size = size;
+    }
+  }
+  if (result != 0) {
+    thread.eventLog().logf(2, "recvRead(): %s (%d)", EventLog::errStr(result), result);
+    return result;
+  }
+  pending.blockCount = read.xferLength;
+  // The read's waiting entries stay registered until the compare releases them.
+  drive.compareQueue.push_back(std::move(pending));
+  return 0;
 }
 
 int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
-    const uint32_t tag = *drive.lastTagId;
-    auto found = drive.outstandingPreReads.begin();
-    while (found != drive.outstandingPreReads.end() && found->tag != tag) ++found;
-    if (found == drive.outstandingPreReads.end()) {
-        thread.eventLog().logf(2, "recvPreRead(): couldn't find pre-read");
-        return -1200;
-    }
-    const PreReadRecord preRead = *found;
-    drive.outstandingPreReads.erase(found);
+  const uint32_t tag = *drive.lastTagId;
+  auto found = drive.outstandingPreReads.begin();
+  while (found != drive.outstandingPreReads.end() && found->tag != tag) ++found;
+  if (found == drive.outstandingPreReads.end()) {
+    thread.eventLog().logf(2, "recvPreRead(): couldn't find pre-read");
+    return -1200;
+  }
+  const PreReadRecord preRead = *found;
+  drive.outstandingPreReads.erase(found);
 
-    const uint32_t status = *drive.lastStatusByte;
-    CommandTrace& trace = *drive.commandTrace;
-    SenseInfo sense;
-    if (status == kStatusTaskAborted) {
-        trace.recordReadAborted(preRead.lba, preRead.xferLength, preRead.cmdId, tag);
-        return 0;
-    }
-    if (status != kStatusGood && parseSense(drive, sense)) {
-        trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
-        return 0;
-    }
-    trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
-
-    int result = 0;
-    uint64_t size = 0;
-    const uint8_t* data = drive.readDataPtr->getData(tag, &size);
-    if (data == nullptr) {
-        thread.eventLog().logf(2, "recvPreRead() Read Buffer == NULL");
-        result = -1022;
-    } else {
-        const uint32_t step = blockStep(config);
-        const uint64_t sectorSize = thread.sectorSize();
-        const bool addRef = preRead.atomicCmdId == 0;
-        for (uint32_t i = 0; i < preRead.xferLength; ++i) {
-            // A buffer shorter than the transfer leaves the missing blocks without a hash
-            // event: their content stays unknown rather than being hashed from stray memory.
-            const uint64_t offset = uint64_t{i} * sectorSize;
-            if (offset + sectorSize > size) break;
-            const uint64_t hash = blockHash(data + offset, sectorSize);
-            const int rc = drive.atomicContext.addHash(preRead.cmdId, preRead.lba + uint64_t{step} * i, hash, addRef);
-            if (rc != 0) {
-                result = rc;
-                break;
-            }
-        }
-    }
-    if (preRead.atomicCmdId == 0) drive.finishedPreReads.push_back(preRead);
-    if (result != 0) {
-        thread.eventLog().logf(2, "recvPreRead(): %s (%d)", EventLog::errStr(result), result);
-        return result;
-    }
+  const uint32_t status = *drive.lastStatusByte;
+  CommandTrace& trace = *drive.commandTrace;
+  SenseInfo sense;
+  if (status == kStatusTaskAborted) {
+    trace.recordReadAborted(preRead.lba, preRead.xferLength, preRead.cmdId, tag);
     return 0;
+  }
+  if (status != kStatusGood && parseSense(drive, sense)) {
+    trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
+    return 0;
+  }
+  trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
+
+  int result = 0;
+  uint64_t size = 0;
+  const uint8_t* data = drive.readDataPtr->getData(tag, &size);
+  if (data == nullptr) {
+    thread.eventLog().logf(2, "recvPreRead() Read Buffer == NULL");
+    result = -1022;
+  } else {
+    const uint32_t step = blockStep(config);
+    const uint64_t sectorSize = thread.sectorSize();
+    const bool addRef = preRead.atomicCmdId == 0;
+    for (uint32_t i = 0; i < preRead.xferLength; ++i) {
+      // A buffer shorter than the transfer leaves the missing blocks without a hash
+      // event: their content stays unknown rather than being hashed from stray memory.
+      const uint64_t offset = uint64_t{i} * sectorSize;
+      if (offset + sectorSize > size) break;
+      const uint64_t hash = blockHash(data + offset, sectorSize);
+      const int rc =
+          drive.atomicContext.addHash(preRead.cmdId, preRead.lba + uint64_t{step} * i, hash, addRef);
+      if (rc != 0) {
+        result = rc;
+        break;
+      }
+    }
+  }
+  if (preRead.atomicCmdId == 0) drive.finishedPreReads.push_back(preRead);
+  if (result != 0) {
+    thread.eventLog().logf(2, "recvPreRead(): %s (%d)", EventLog::errStr(result), result);
+    return result;
+  }
+  return 0;
 }
 
 }  // namespace varnox::Cardamor

@@ -14,69 +14,73 @@ constexpr uint32_t kStatusTaskAborted = 0x40;
 constexpr uint32_t kBlockTypeAtomic = 2;
 
 // MISCOMPARE DURING VERIFY OPERATION.
-bool isVerifyMiscompare(const Kcq& kcq) { return kcq.key == 0x0E && kcq.code == 0x1D && kcq.qual == 0x00; }
+bool isVerifyMiscompare(const Kcq& kcq) {
+  return kcq.key == 0x0E && kcq.code == 0x1D && kcq.qual == 0x00;
+}
 }  // namespace
 
 int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
-    const uint32_t tag = *drive.lastTagId;
-    auto found = drive.outstandingVerifies.begin();
-    while (found != drive.outstandingVerifies.end() && found->tag != tag) ++found;
-    if (found == drive.outstandingVerifies.end()) {
-        thread.eventLog().logf(2, "recvVerify(): couldn't find verify");
-        return -1200;
-    }
-    const VerifyRecord verify = *found;
-    drive.outstandingVerifies.erase(found);
+  const uint32_t tag = *drive.lastTagId;
+  auto found = drive.outstandingVerifies.begin();
+  while (found != drive.outstandingVerifies.end() && found->tag != tag) ++found;
+  if (found == drive.outstandingVerifies.end()) {
+    thread.eventLog().logf(2, "recvVerify(): couldn't find verify");
+    return -1200;
+  }
+  const VerifyRecord verify = *found;
+  drive.outstandingVerifies.erase(found);
 
-    int result = 0;
-    bool outcomeUnknown = false;
-    bool expect = verify.expectMiscompare != 0;
-    // A verify always covers consecutive LBAs, whatever "Use Skip Commands" says.
-    for (uint32_t i = 0; i < verify.xferLength; ++i) {
-        const uint64_t lba = verify.lba + i;
-        const auto view = drive.atomicContext.readFinished(verify.cmdId, lba, false);
-        if (view.status != 0) {
-            thread.eventLog().logf(2, "Could not find Read LBA in Hash Table at LBA 0x%016lx",
-                                   static_cast<unsigned long>(lba));
-            result = view.status;
-        }
-        if (view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) outcomeUnknown = true;
-        if (view.invalidated) expect = true;
-        if (view.status != 0) break;
+  int result = 0;
+  bool outcomeUnknown = false;
+  bool expect = verify.expectMiscompare != 0;
+  // A verify always covers consecutive LBAs, whatever "Use Skip Commands" says.
+  for (uint32_t i = 0; i < verify.xferLength; ++i) {
+    const uint64_t lba = verify.lba + i;
+    const auto view = drive.atomicContext.readFinished(verify.cmdId, lba, false);
+    if (view.status != 0) {
+      thread.eventLog().logf(2, "Could not find Read LBA in Hash Table at LBA 0x%016lx",
+                             static_cast<unsigned long>(lba));
+      result = view.status;
     }
+    if (view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) outcomeUnknown = true;
+    if (view.invalidated) expect = true;
+    if (view.status != 0) break;
+  }
 
-    bool driveSaysMiscompare = false;
-    SenseInfo sense;
-    const uint32_t status = *drive.lastStatusByte;
-    if (status == kStatusCheckCondition) {
-        // Decoded like any error; a miscompare the device says it corrected is none.
-        if (decodeSense(drive, sense) && sense.kcq.key != 1) driveSaysMiscompare = isVerifyMiscompare(sense.kcq);
-    } else if (status == kStatusTaskAborted) {
-        // Not repeated, and not an error even when a block had lost its registration.
-        drive.commandTrace->recordVerifyAborted(verify.lba, verify.xferLength, verify.cmdId, tag);
-        return 0;
-    }
-    drive.commandTrace->recordVerifyFinished(verify.lba, verify.xferLength, verify.cmdId, tag, sense.uec, sense.kcq);
+  bool driveSaysMiscompare = false;
+  SenseInfo sense;
+  const uint32_t status = *drive.lastStatusByte;
+  if (status == kStatusCheckCondition) {
+    // Decoded like any error; a miscompare the device says it corrected is none.
+    if (decodeSense(drive, sense) && sense.kcq.key != 1) driveSaysMiscompare = isVerifyMiscompare(sense.kcq);
+  } else if (status == kStatusTaskAborted) {
+    // Not repeated, and not an error even when a block had lost its registration.
+    drive.commandTrace->recordVerifyAborted(verify.lba, verify.xferLength, verify.cmdId, tag);
+    return 0;
+  }
+  drive.commandTrace->recordVerifyFinished(verify.lba, verify.xferLength, verify.cmdId, tag, sense.uec,
+                                           sense.kcq);
 
-    const unsigned long long lba = verify.lba;
-    const unsigned length = verify.xferLength;
-    if (driveSaysMiscompare && !outcomeUnknown && !expect) {
-        thread.eventLog().logf(2, "Miscompare Detected with a Verify command at LBA 0x%016llX Transfer Length 0x%03X",
-                               lba, length);
-    } else if (!driveSaysMiscompare && expect) {
-        thread.eventLog().logf(2, "Miscompare was expected from Verify command at LBA 0x%016llX Transfer Length 0x%03X",
-                               lba, length);
-    } else {
-        // No miscompare. This includes the drive reporting one while one was expected and every
-        // block had a known content: an externally invalidated block is meant to differ from
-        // what it held before, so the drive's miscompare is the expected outcome, just as the
-        // read side accepts a difference on such a block.
-        if (result != 0) thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(result), result);
-        return result;
-    }
-    reportMiscompare(thread, drive, config, verify.lba, 0, 0, verify.cmdId, expect ? 1 : 0);
-    thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(-1046), -1046);
-    return -1046;
+  const unsigned long long lba = verify.lba;
+  const unsigned length = verify.xferLength;
+  if (driveSaysMiscompare && !outcomeUnknown && !expect) {
+    thread.eventLog().logf(
+        2, "Miscompare Detected with a Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba, length);
+  } else if (!driveSaysMiscompare && expect) {
+    thread.eventLog().logf(
+        2, "Miscompare was expected from Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba,
+        length);
+  } else {
+    // No miscompare. This includes the drive reporting one while one was expected and every
+    // block had a known content: an externally invalidated block is meant to differ from
+    // what it held before, so the drive's miscompare is the expected outcome, just as the
+    // read side accepts a difference on such a block.
+    if (result != 0) thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(result), result);
+    return result;
+  }
+  reportMiscompare(thread, drive, config, verify.lba, 0, 0, verify.cmdId, expect ? 1 : 0);
+  thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(-1046), -1046);
+  return -1046;
 }
 
 }  // namespace varnox::Cardamor

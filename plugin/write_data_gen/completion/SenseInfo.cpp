@@ -12,33 +12,33 @@ constexpr uint64_t kMinSenseBytes = 8;
 }  // namespace
 
 bool decodeSense(const DriveData& drive, SenseInfo& sense) {
-    sense = SenseInfo{};
-    const Buffer* buffer = drive.lastErrSenseData;
-    if (drive.deviceInterface == nullptr || *drive.deviceInterface != 0 || buffer == nullptr ||
-        buffer->data == nullptr || buffer->size < kMinSenseBytes) {
-        return false;
-    }
-    const uint8_t* bytes = buffer->data;
-    const size_t length = static_cast<size_t>(buffer->size);
-    if (SenseParser::getKey(bytes, length, sense.kcq) == 0 && sense.kcq.key == kKeyMediumError) {
-        SenseParser::getValidBit(bytes, length, &sense.validBit);
-    }
-    // The code, qualifier and unit error code are fetched whatever the key said: a partial
-    // decode is still worth tracing.
-    SenseParser::getCode(bytes, length, sense.kcq);
-    SenseParser::getQual(bytes, length, sense.kcq);
-    SenseParser::getUec(bytes, length, sense.uec);
-    if (sense.validBit != 0) {
-        uint8_t information[8] = {};
-        SenseParser::getInformationBytes(bytes, length, information);
-        for (uint8_t byte : information) sense.information = (sense.information << 8) | byte;
-    }
-    return true;
+  sense = SenseInfo{};
+  const Buffer* buffer = drive.lastErrSenseData;
+  if (drive.deviceInterface == nullptr || *drive.deviceInterface != 0 || buffer == nullptr ||
+      buffer->data == nullptr || buffer->size < kMinSenseBytes) {
+    return false;
+  }
+  const uint8_t* bytes = buffer->data;
+  const size_t length = static_cast<size_t>(buffer->size);
+  if (SenseParser::getKey(bytes, length, sense.kcq) == 0 && sense.kcq.key == kKeyMediumError) {
+    SenseParser::getValidBit(bytes, length, &sense.validBit);
+  }
+  // The code, qualifier and unit error code are fetched whatever the key said: a partial
+  // decode is still worth tracing.
+  SenseParser::getCode(bytes, length, sense.kcq);
+  SenseParser::getQual(bytes, length, sense.kcq);
+  SenseParser::getUec(bytes, length, sense.uec);
+  if (sense.validBit != 0) {
+    uint8_t information[8] = {};
+    SenseParser::getInformationBytes(bytes, length, information);
+    for (uint8_t byte : information) sense.information = (sense.information << 8) | byte;
+  }
+  return true;
 }
 
 bool parseSense(const DriveData& drive, SenseInfo& sense) {
-    // A key of 1 can only be there when getKey succeeded: a failed decode leaves it zero.
-    return !(decodeSense(drive, sense) && sense.kcq.key == kKeyRecovered);
+  // A key of 1 can only be there when getKey succeeded: a failed decode leaves it zero.
+  return !(decodeSense(drive, sense) && sense.kcq.key == kKeyRecovered);
 }
 
 }  // namespace varnox::Cardamor

@@ -10,10 +10,10 @@ struct DriveData;
 
 // Decoded sense of the last error; all zero when nothing was decoded.
 struct SenseInfo {
-    Kcq kcq;
-    uint16_t uec = 0;
-    uint8_t validBit = 0;      // fetched only for sense key 3 (MEDIUM ERROR)
-    uint64_t information = 0;  // the information bytes big-endian; only when validBit is set
+  Kcq kcq;
+  uint16_t uec = 0;
+  uint8_t validBit = 0;      // fetched only for sense key 3 (MEDIUM ERROR)
+  uint64_t information = 0;  // the information bytes big-endian; only when validBit is set
 };
 
 // Decodes "LastErrSenseData" into `sense` (key; valid bit for key 3; code, qualifier, unit error

@@ -1,9 +1,10 @@
 // Reads of blocks the agent really wrote, taken through read completion and the compare engine.
+#include "completion/Compare.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "completion/Compare.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
@@ -20,7 +21,8 @@ TEST(CompareEngine, FlippedBytesReportFirstOffsetCountCdbAndCaptureBothBlocks) {
   for (size_t offset : {5, 6, 300}) data[offset] ^= 0x5A;
   EXPECT_EQ(h.executePass(1, h.kGood, data), -1046);
 
-  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x0000000000000020, first_offset = 5, num_bytes = 3")) << h.log();
+  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x0000000000000020, first_offset = 5, num_bytes = 3"))
+      << h.log();
   EXPECT_TRUE(h.logged("Miscompare CDB: 88 00 00 00 00 00 00 00 00 20 00 00 00 01 00 00")) << h.log();
   EXPECT_TRUE(h.logged("execute(): " + std::string(EventLog::errStr(-1046)) + " (-1046)")) << h.log();
   auto& d = h.drive();
@@ -29,7 +31,8 @@ TEST(CompareEngine, FlippedBytesReportFirstOffsetCountCdbAndCaptureBothBlocks) {
   ASSERT_EQ(d.miscompareDriveBytes->size, h.sectorSize());
   ASSERT_EQ(d.miscompareReferenceBytes->size, h.sectorSize());
   EXPECT_EQ(Bytes(d.miscompareDriveBytes->data, d.miscompareDriveBytes->data + h.sectorSize()), data);
-  EXPECT_EQ(Bytes(d.miscompareReferenceBytes->data, d.miscompareReferenceBytes->data + h.sectorSize()), expected);
+  EXPECT_EQ(Bytes(d.miscompareReferenceBytes->data, d.miscompareReferenceBytes->data + h.sectorSize()),
+            expected);
   // The failing read is gone from the queue and from the history.
   EXPECT_TRUE(d.compareQueue.empty());
   EXPECT_EQ(d.atomicContext.findRecord(0x20), nullptr);
@@ -105,8 +108,8 @@ TEST(CompareEngine, ReadThatOvertookAnOlderWriteIsComparedOnlyAfterThatWrite) {
   Bytes racing = h.blocks(w, 200, 4);
   racing[3 * h.sectorSize() + 40] ^= 0xFF;
   EXPECT_EQ(h.complete(1, h.kGood, racing), 0) << h.log();
-  const std::string warning = "recvRead(): recv read " + std::to_string(r) + " out of order before write " +
-                              std::to_string(w);
+  const std::string warning =
+      "recvRead(): recv read " + std::to_string(r) + " out of order before write " + std::to_string(w);
   EXPECT_TRUE(h.logged(warning)) << h.log();
   EXPECT_TRUE(h.drive().spliceDetected);
   ASSERT_EQ(h.drive().compareQueue.size(), 1u);
@@ -118,7 +121,8 @@ TEST(CompareEngine, ReadThatOvertookAnOlderWriteIsComparedOnlyAfterThatWrite) {
 
   // The write completes: now the held read is compared and its corruption found.
   EXPECT_EQ(h.complete(0, h.kGood), -1046);
-  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x00000000000000CB, first_offset = 40, num_bytes = 1")) << h.log();
+  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x00000000000000CB, first_offset = 40, num_bytes = 1"))
+      << h.log();
   EXPECT_TRUE(h.drive().compareQueue.empty());
 }
 
@@ -195,7 +199,8 @@ TEST(CompareEngine, SkipCommandsCompareEverySecondLba) {
   CompletionHarness::append(data, h.block(w, 14));
   data[2 * h.sectorSize() + 64] ^= 0x10;
   EXPECT_EQ(h.complete(1, h.kGood, data), -1046);
-  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x000000000000000E, first_offset = 64, num_bytes = 1")) << h.log();
+  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x000000000000000E, first_offset = 64, num_bytes = 1"))
+      << h.log();
 }
 
 TEST(CompareEngine, BadReadDataReachesTheHost) {

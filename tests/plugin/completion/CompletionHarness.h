@@ -63,7 +63,8 @@ class CompletionHarness {
     *drive().xferLength = length;
     *drive().atomicBound = bound;
     EXPECT_EQ(Cardamor::doAWriteAtomic(thread(), drive(), config(), tag, {}), 0);
-    EXPECT_TRUE(!drive().outstandingWrites.empty() && drive().outstandingWrites.back().atomic) << "no atomic write";
+    EXPECT_TRUE(!drive().outstandingWrites.empty() && drive().outstandingWrites.back().atomic)
+        << "no atomic write";
     return keepWritten(lba, length);
   }
 

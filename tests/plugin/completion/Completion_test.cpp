@@ -241,7 +241,8 @@ TEST(PreReadCompletion, HashesEveryBlockForTheAtomicWriteToCome) {
   for (uint64_t lba = 400; lba < 404; ++lba) {
     const auto expected = h.drive().atomicContext.lookup(lba);
     EXPECT_EQ(expected.blockType, 3u) << lba;
-    EXPECT_EQ(expected.hashValue, Cardamor::blockHash(data.data() + (lba - 400) * h.sectorSize(), h.sectorSize()));
+    EXPECT_EQ(expected.hashValue,
+              Cardamor::blockHash(data.data() + (lba - 400) * h.sectorSize(), h.sectorSize()));
     EXPECT_EQ(h.drive().atomicContext.findRecord(lba)->ref_count, 1u);
   }
 }
@@ -279,7 +280,8 @@ TEST_F(VerifyCompletion, DriveMiscompareOnKnownDataFails) {
   ASSERT_EQ(h.complete(0, h.kGood), 0);
   h.verify(1);
   EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, miscompareSense), -1046);
-  EXPECT_TRUE(h.logged("Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"))
+  EXPECT_TRUE(
+      h.logged("Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"))
       << h.log();
   EXPECT_TRUE(h.logged("recvVerify(): " + std::string(EventLog::errStr(-1046)) + " (-1046)"));
   EXPECT_TRUE(h.drive().miscompareSeen);
@@ -315,7 +317,8 @@ TEST_F(VerifyCompletion, ExpectedMiscompareMustBeReported) {
   h.verify(1);
   // The drive still holds the invalidated data: it says GOOD.
   EXPECT_EQ(h.complete(1, h.kGood), -1046);
-  EXPECT_TRUE(h.logged("Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"))
+  EXPECT_TRUE(
+      h.logged("Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"))
       << h.log();
 }
 
