@@ -41,7 +41,8 @@ int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, u
 void slideRead(DriveData& drive, uint64_t& lba, uint32_t& xferLength, bool skip);
 
 // Builds the verify's expected data in the tag's local buffer from the history's current
-// expectation of each LBA of [lba, lba + count) and points "WriteData" at it.
+// expectation of each LBA of [lba, lba + count) and points "WriteData" at it. The caller has
+// checked that the tag's buffer holds count blocks of the stride (doAVerify refuses with -1022).
 void buildVerifyData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                      uint32_t tag, uint64_t lba, uint32_t count);
 
