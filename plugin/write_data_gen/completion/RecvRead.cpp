@@ -125,7 +125,10 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
     thread.eventLog().logf(2, "Read Buffer == NULL");
     result = -1022;
   } else {
-    result = pending.data.grow(size);
+    // Room for whole sectors: a short last block is then compared against zero fill instead
+    // of whatever lies behind the copy.
+    const uint64_t sectorSize = thread.sectorSize();
+    result = pending.data.grow((size + sectorSize - 1) / sectorSize * sectorSize);
     if (result == 0) {
       if (size != 0) std::memcpy(pending.data.data, data, size);
       pending.data.size = size;
