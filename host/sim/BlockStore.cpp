@@ -28,12 +28,14 @@ bool BlockStore::open(uint64_t capacityBlocks, uint32_t blockBytes, std::string&
   writerBytes_ = capacityBlocks * sizeof(uint64_t);
   data_ = static_cast<uint8_t*>(mapAnonymous(dataBytes_));
   if (!data_) {
-    error = "cannot map " + std::to_string(dataBytes_) + " bytes for the simulated drive: " + std::strerror(errno);
+    error = "cannot map " + std::to_string(dataBytes_) +
+            " bytes for the simulated drive: " + std::strerror(errno);
     return false;
   }
   writers_ = static_cast<uint64_t*>(mapAnonymous(writerBytes_));
   if (!writers_) {
-    error = "cannot map " + std::to_string(writerBytes_) + " bytes for the simulated drive: " + std::strerror(errno);
+    error = "cannot map " + std::to_string(writerBytes_) +
+            " bytes for the simulated drive: " + std::strerror(errno);
     return false;
   }
   return true;

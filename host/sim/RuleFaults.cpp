@@ -10,9 +10,9 @@ namespace {
 constexpr size_t kRememberedBlocks = 64;
 
 // In the order of RuleFaults::Kind.
-constexpr const char* kKindNames[] = {"corrupt",        "lost-write",     "misdirected-write", "stale-read",
-                                      "abort",          "medium-error",   "hardware-error",    "recovered-error",
-                                      "torn-atomic",    "reset",          "power-loss"};
+constexpr const char* kKindNames[] = {"corrupt",     "lost-write",   "misdirected-write", "stale-read",
+                                      "abort",       "medium-error", "hardware-error",    "recovered-error",
+                                      "torn-atomic", "reset",        "power-loss"};
 
 int kindIndex(const std::string& name) {
   for (size_t i = 0; i < std::size(kKindNames); ++i)
@@ -36,7 +36,9 @@ bool hasRange(const ParsedCdb& c) {
   return c.opcode == kOpRead16 || c.opcode == kOpVerify16 || c.opcode == kOpWriteSame16 || isDataWrite(c);
 }
 
-uint32_t atomicUnit(const ParsedCdb& c) { return c.atomicBoundary ? c.atomicBoundary : c.blocks; }
+uint32_t atomicUnit(const ParsedCdb& c) {
+  return c.atomicBoundary ? c.atomicBoundary : c.blocks;
+}
 
 }  // namespace
 
@@ -47,14 +49,17 @@ std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
     return "kind \"" + rule.kind + "\" is not one of " + known;
   }
   if (rule.lba && *rule.lba >= capacityBlocks)
-    return "lba = " + std::to_string(*rule.lba) + " is beyond the drive's " + std::to_string(capacityBlocks) + " blocks";
+    return "lba = " + std::to_string(*rule.lba) + " is beyond the drive's " + std::to_string(capacityBlocks) +
+           " blocks";
   if (rule.rate && !(*rule.rate > 0 && *rule.rate <= 1))
     return "rate = " + std::to_string(*rule.rate) + " is not a probability above 0 and at most 1";
-  if (rule.kind == "misdirected-write" && capacityBlocks < 2) return "misdirected-write needs at least two blocks";
+  if (rule.kind == "misdirected-write" && capacityBlocks < 2)
+    return "misdirected-write needs at least two blocks";
   return {};
 }
 
-RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockStore& store, uint32_t logicalBlockSize)
+RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockStore& store,
+                       uint32_t logicalBlockSize)
     : random_(seed ^ 0x6661756C74ull), store_(store), logicalBlockSize_(logicalBlockSize) {
   for (FaultRule& spec : rules) {
     Kind kind = static_cast<Kind>(kindIndex(spec.kind));
@@ -67,7 +72,9 @@ RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockS
   }
 }
 
-uint64_t RuleFaults::random() { return splitmix(random_); }
+uint64_t RuleFaults::random() {
+  return splitmix(random_);
+}
 
 const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
   // Newest first: the content before the block's latest write.
@@ -213,7 +220,8 @@ void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* bl
 
 void RuleFaults::afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) {
   if (ctx.index != armedCommand_ || armedKind_ != Kind::StaleRead || lba != armedLba_) return;
-  if (const OldBlock* old = oldVersion(lba)) std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
+  if (const OldBlock* old = oldVersion(lba))
+    std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
 }
 
 }  // namespace varnox::sim

@@ -43,8 +43,19 @@ class RuleFaults : public FaultHook {
   uint64_t injected() const override { return silent_.load(std::memory_order_relaxed); }
 
  private:
-  enum class Kind { Corrupt, LostWrite, Misdirected, StaleRead, Abort, MediumError, HardwareError, Recovered,
-                    TornAtomic, Reset, PowerLoss };
+  enum class Kind {
+    Corrupt,
+    LostWrite,
+    Misdirected,
+    StaleRead,
+    Abort,
+    MediumError,
+    HardwareError,
+    Recovered,
+    TornAtomic,
+    Reset,
+    PowerLoss
+  };
   struct Rule {
     FaultRule spec;
     Kind kind;

@@ -18,7 +18,8 @@ const char* writeCacheModeName(WriteCacheMode mode) {
 
 std::string validateSimConfig(const SimConfig& c) {
   auto bad = [](const char* key, uint64_t value, const char* want) {
-    return std::string("simulated drive: ") + key + " = " + std::to_string(value) + " is not usable (" + want + ")";
+    return std::string("simulated drive: ") + key + " = " + std::to_string(value) + " is not usable (" +
+           want + ")";
   };
   if (c.logicalBlockSize != 512 && c.logicalBlockSize != 4096)
     return bad("logical block size", c.logicalBlockSize, "512 or 4096");
@@ -27,7 +28,8 @@ std::string validateSimConfig(const SimConfig& c) {
   const uint64_t blockBytes = c.logicalBlockSize + (c.protectionInfo ? kProtectionInfoBytes : 0);
   if (c.capacityBlocks > (uint64_t{1} << 46) / blockBytes)
     return bad("capacity", c.capacityBlocks, "at most 64 TiB of simulated medium");
-  if (c.queueDepth == 0 || c.queueDepth > kMaxQueueDepth) return bad("queue depth", c.queueDepth, "1 to 1024");
+  if (c.queueDepth == 0 || c.queueDepth > kMaxQueueDepth)
+    return bad("queue depth", c.queueDepth, "1 to 1024");
   if (c.log2LogicalPerPhysical > 15)
     return bad("physical block exponent", c.log2LogicalPerPhysical, "0 to 15");
   if (c.atomicUnitBlocks > 0xFFFF || c.atomicUnitBlocks > c.capacityBlocks)

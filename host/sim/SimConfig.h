@@ -23,12 +23,12 @@ struct SimConfig {
   bool protectionInfo = false;      // 8 protection-information bytes stored with every block
   uint32_t log2LogicalPerPhysical = 0;
   uint64_t capacityBlocks = 2097152;
-  uint32_t queueDepth = 32;         // 1 to 1024
-  bool shuffleCompletions = true;   // else completions come back in submission order
-  uint64_t seed = 1;                // completion order and power-loss outcomes follow it
+  uint32_t queueDepth = 32;        // 1 to 1024
+  bool shuffleCompletions = true;  // else completions come back in submission order
+  uint64_t seed = 1;               // completion order and power-loss outcomes follow it
   WriteCacheMode writeCache = WriteCacheMode::WriteThrough;
-  uint32_t atomicUnitBlocks = 0;    // largest atomic unit; 0: WRITE ATOMIC is not supported
-  uint32_t deviceProperty = 0;      // the value device request 4241 reports
+  uint32_t atomicUnitBlocks = 0;  // largest atomic unit; 0: WRITE ATOMIC is not supported
+  uint32_t deviceProperty = 0;    // the value device request 4241 reports
   std::vector<FaultRule> faults;
 };
 

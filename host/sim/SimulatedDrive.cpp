@@ -242,7 +242,8 @@ bool SimulatedDrive::checkTransfer(Slot& slot, const DeviceCommand& command, con
   }
   uint64_t need = dataBlocks * transferBlockBytes(cdb);
   bool isRead = cdb.opcode == kOpRead16;
-  uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  uint64_t have =
+      isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < need) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
@@ -266,8 +267,8 @@ void SimulatedDrive::executeRead(Slot& slot, const DeviceCommand& command, const
   blocksRead_.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 
-void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb, uint32_t unitBlocks,
-                                  uint64_t landBlocks) {
+void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb,
+                                  uint32_t unitBlocks, uint64_t landBlocks) {
   if (!checkTransfer(slot, command, cdb, cdb.blocks)) return;
   const uint32_t tb = transferBlockBytes(cdb);
   const bool withProtection = tb == storedBlockBytes_;
@@ -321,7 +322,8 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
     std::memset(scratch_.data(), 0, scratch_.size());
     pattern = scratch_.data();
   }
-  for (uint64_t i = 0; i < cdb.blocks; ++i) storeBlock(slot, cdb.lba + i, pattern, tb == storedBlockBytes_, i);
+  for (uint64_t i = 0; i < cdb.blocks; ++i)
+    storeBlock(slot, cdb.lba + i, pattern, tb == storedBlockBytes_, i);
   blocksWritten_.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 
@@ -364,7 +366,8 @@ void SimulatedDrive::rememberBlock(Slot& slot, uint64_t lba, uint64_t unit) {
   slot.images.insert(slot.images.end(), image, image + storedBlockBytes_);
 }
 
-void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection, uint64_t unit) {
+void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection,
+                                uint64_t unit) {
   if (hook_) {
     StoreTarget target{true, lba};
     hook_->beforeStore(context_, target);

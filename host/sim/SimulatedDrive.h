@@ -120,9 +120,9 @@ class SimulatedDrive : public Device {
   std::unique_ptr<WriteCache> cache_;
   std::unique_ptr<FaultHook> ruleFaults_;  // the configuration's fault rules, when it has any
   std::vector<Slot> slots_;
-  std::vector<uint32_t> queue_;  // outstanding tags in submission order
+  std::vector<uint32_t> queue_;       // outstanding tags in submission order
   std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags
-  CommandContext context_;  // the command being executed, for the fault hook
+  CommandContext context_;            // the command being executed, for the fault hook
   uint64_t pollCount_ = 0;
   uint64_t writeSequence_ = 0;
   uint64_t orderRandom_ = 0;

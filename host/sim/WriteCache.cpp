@@ -13,7 +13,8 @@ WriteCache::~WriteCache() {
 
 bool WriteCache::open(uint64_t capacityBlocks, std::string& error) {
   dirtyBytes_ = (capacityBlocks + 7) / 8;
-  void* p = mmap(nullptr, dirtyBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p =
+      mmap(nullptr, dirtyBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) {
     error = "cannot map the write cache map of the simulated drive: " + std::string(std::strerror(errno));
     return false;

@@ -28,7 +28,9 @@ size_t build16(uint8_t* cdb, uint8_t opcode, uint8_t byte1, uint64_t lba, uint32
   return 16;
 }
 
-uint8_t protectBits(uint8_t protect) { return static_cast<uint8_t>((protect & 7) << 5); }
+uint8_t protectBits(uint8_t protect) {
+  return static_cast<uint8_t>((protect & 7) << 5);
+}
 
 }  // namespace
 
@@ -48,8 +50,8 @@ size_t buildWriteSame16(uint8_t* cdb, uint64_t lba, uint32_t blocks, bool unmap,
   return build16(cdb, kOpWriteSame16, protectBits(wrprotect) | (unmap ? 0x08 : 0), lba, blocks);
 }
 
-size_t buildWriteAtomic16(uint8_t* cdb, uint64_t lba, uint16_t blocks, uint16_t atomicBoundary, uint8_t wrprotect,
-                          bool fua) {
+size_t buildWriteAtomic16(uint8_t* cdb, uint64_t lba, uint16_t blocks, uint16_t atomicBoundary,
+                          uint8_t wrprotect, bool fua) {
   build16(cdb, kOpWriteAtomic16, protectBits(wrprotect) | (fua ? 0x08 : 0), lba, 0);
   putBe(cdb + 10, atomicBoundary, 2);
   putBe(cdb + 12, blocks, 2);
@@ -112,7 +114,10 @@ int parseCdb(const uint8_t* cdb, size_t bytes, ParsedCdb& parsed) {
       break;
     default:
       // Group code of the opcode's top three bits gives the length of any other CDB.
-      out.length = (out.opcode >> 5) == 0 ? 6 : (out.opcode >> 5) == 4 ? 16 : (out.opcode >> 5) == 5 ? 12 : 10;
+      out.length = (out.opcode >> 5) == 0   ? 6
+                   : (out.opcode >> 5) == 4 ? 16
+                   : (out.opcode >> 5) == 5 ? 12
+                                            : 10;
       parsed = out;
       return 0;
   }

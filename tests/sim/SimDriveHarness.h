@@ -70,8 +70,8 @@ struct Harness {
     EXPECT_EQ(c.tag, tag);
     return c;
   }
-  DeviceCompletion runCdb(const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr, uint64_t outBytes = 0,
-                          uint8_t* in = nullptr, uint64_t inBytes = 0) {
+  DeviceCompletion runCdb(const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
+                          uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
     EXPECT_EQ(submitCdb(900, cdb, cdbBytes, out, outBytes, in, inBytes), 0);
     return finish(900);
   }
@@ -104,14 +104,14 @@ inline Kcq senseOf(const DeviceCompletion& c) {
 }
 
 // Evaluates `completion` once: it is often the command itself.
-#define EXPECT_SENSE(completion, k, a, q)                                       \
-  do {                                                                          \
-    const ::varnox::DeviceCompletion completion_ = (completion);               \
-    EXPECT_EQ(completion_.status, ::varnox::kStatusCheckCondition);            \
-    ::varnox::Kcq kcq_ = ::varnox::sim::testing::senseOf(completion_);         \
-    EXPECT_EQ(kcq_.key, k);                                                     \
-    EXPECT_EQ(kcq_.code, a);                                                    \
-    EXPECT_EQ(kcq_.qual, q);                                                    \
+#define EXPECT_SENSE(completion, k, a, q)                              \
+  do {                                                                 \
+    const ::varnox::DeviceCompletion completion_ = (completion);       \
+    EXPECT_EQ(completion_.status, ::varnox::kStatusCheckCondition);    \
+    ::varnox::Kcq kcq_ = ::varnox::sim::testing::senseOf(completion_); \
+    EXPECT_EQ(kcq_.key, k);                                            \
+    EXPECT_EQ(kcq_.code, a);                                           \
+    EXPECT_EQ(kcq_.qual, q);                                           \
   } while (0)
 
 }  // namespace varnox::sim::testing

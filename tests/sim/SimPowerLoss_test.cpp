@@ -21,7 +21,9 @@ std::vector<int> whichVersion(Harness& h, uint64_t lba, uint32_t blocks, uint8_t
   auto newData = pattern(lba, blocks, 512, newStamp);
   std::vector<int> version;
   for (uint32_t i = 0; i < blocks; ++i) {
-    auto at = [&](const std::vector<uint8_t>& v) { return std::equal(v.begin() + i * 512, v.begin() + (i + 1) * 512, got.begin() + i * 512); };
+    auto at = [&](const std::vector<uint8_t>& v) {
+      return std::equal(v.begin() + i * 512, v.begin() + (i + 1) * 512, got.begin() + i * 512);
+    };
     version.push_back(at(newData) ? 1 : at(oldData) ? 0 : -1);
   }
   return version;
@@ -37,7 +39,8 @@ TEST(SimPowerLoss, OutstandingAtomicUnitsLandWholeOrNotAtAll) {
     h.write(0, pattern(0, 256, 512, 1));
     // Eight atomic writes of three 4-block units and eight plain 8-block writes, none completed.
     for (uint32_t i = 0; i < 8; ++i) ASSERT_EQ(h.submitAtomic(i, i * 16, pattern(i * 16, 12, 512, 2), 4), 0);
-    for (uint32_t i = 0; i < 8; ++i) ASSERT_EQ(h.submitWrite(8 + i, 128 + i * 16, pattern(128 + i * 16, 8, 512, 2)), 0);
+    for (uint32_t i = 0; i < 8; ++i)
+      ASSERT_EQ(h.submitWrite(8 + i, 128 + i * 16, pattern(128 + i * 16, 8, 512, 2)), 0);
     ASSERT_EQ(h.drive->powerToggle(), 0);
     EXPECT_EQ(h.drive->outstanding(), 0u);
     DeviceCompletion none;
@@ -93,7 +96,8 @@ TEST(SimPowerLoss, UndoingADroppedWriteNeverHidesANewerCompletedOne) {
 }
 
 TEST(SimPowerLoss, WriteCacheModesDecideWhatSurvives) {
-  for (WriteCacheMode mode : {WriteCacheMode::WriteThrough, WriteCacheMode::Protected, WriteCacheMode::Volatile}) {
+  for (WriteCacheMode mode :
+       {WriteCacheMode::WriteThrough, WriteCacheMode::Protected, WriteCacheMode::Volatile}) {
     SCOPED_TRACE(writeCacheModeName(mode));
     SimConfig c = smallConfig();
     c.writeCache = mode;
@@ -170,7 +174,8 @@ std::pair<std::vector<uint32_t>, std::vector<uint8_t>> scriptedRun(uint64_t seed
   Harness h(c);
   std::vector<uint32_t> order;
   for (uint32_t round = 0; round < 4; ++round) {
-    for (uint32_t i = 0; i < 16; ++i) h.submitWrite(i, (i * 5) % 32, pattern((i * 5) % 32, 4, 512, uint8_t(round + i)));
+    for (uint32_t i = 0; i < 16; ++i)
+      h.submitWrite(i, (i * 5) % 32, pattern((i * 5) % 32, 4, 512, uint8_t(round + i)));
     DeviceCompletion done;
     for (int i = 0; i < 10; ++i)
       if (h.drive->poll(done, i % 3 == 0)) order.push_back(done.tag);

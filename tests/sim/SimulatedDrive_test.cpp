@@ -67,7 +67,8 @@ TEST(SimulatedDrive, UnmappedBlocksReadAsZeros) {
     bool unmapped = (lba >= 2 && lba < 5) || (lba >= 16 && lba < 56);
     std::vector<uint8_t> block(got.begin() + lba * 512, got.begin() + (lba + 1) * 512);
     std::vector<uint8_t> expect =
-        unmapped ? std::vector<uint8_t>(512, 0) : std::vector<uint8_t>(before.begin() + lba * 512, before.begin() + (lba + 1) * 512);
+        unmapped ? std::vector<uint8_t>(512, 0)
+                 : std::vector<uint8_t>(before.begin() + lba * 512, before.begin() + (lba + 1) * 512);
     EXPECT_EQ(block, expect) << "lba " << lba;
   }
   // WRITE SAME with the UNMAP bit deallocates too; without it one block is replicated.
@@ -114,7 +115,8 @@ TEST(SimulatedDrive, RefusedCommandsGetIllegalRequestAndChangeNothing) {
   uint8_t cdb[kCdbMaxBytes];
   std::vector<uint8_t> buffer(8 * 512);
   // Out of range: starting beyond the end, and running over it.
-  EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, 4096, 1), nullptr, 0, buffer.data(), buffer.size()), 5, 0x21, 0);
+  EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, 4096, 1), nullptr, 0, buffer.data(), buffer.size()), 5, 0x21,
+               0);
   auto data = pattern(4090, 8, 512, 9);
   EXPECT_SENSE(h.runCdb(cdb, buildWrite16(cdb, 4090, 8), data.data(), data.size()), 5, 0x21, 0);
   EXPECT_EQ(h.read(4090, 6), std::vector<uint8_t>(6 * 512, 0));
@@ -130,7 +132,8 @@ TEST(SimulatedDrive, RefusedCommandsGetIllegalRequestAndChangeNothing) {
   uint8_t read10[10] = {0x28};
   EXPECT_SENSE(h.runCdb(read10, sizeof(read10)), 5, 0x20, 0);
   // Protection bits on a drive without protection information.
-  EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, 0, 1, 1), nullptr, 0, buffer.data(), buffer.size()), 5, 0x24, 0);
+  EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, 0, 1, 1), nullptr, 0, buffer.data(), buffer.size()), 5, 0x24,
+               0);
   // A data buffer shorter than the transfer.
   EXPECT_SENSE(h.runCdb(cdb, buildWrite16(cdb, 0, 9), buffer.data(), buffer.size()), 5, 0x1A, 0);
   // WRITE ATOMIC without atomic support is an unknown command to this drive.
@@ -138,8 +141,10 @@ TEST(SimulatedDrive, RefusedCommandsGetIllegalRequestAndChangeNothing) {
 
   config.atomicUnitBlocks = 4;
   Harness atomic(config);
-  EXPECT_SENSE(atomic.runCdb(cdb, buildWriteAtomic16(cdb, 0, 8, 0), buffer.data(), buffer.size()), 5, 0x24, 0);
-  EXPECT_EQ(atomic.runCdb(cdb, buildWriteAtomic16(cdb, 0, 8, 4), buffer.data(), buffer.size()).status, kStatusGood);
+  EXPECT_SENSE(atomic.runCdb(cdb, buildWriteAtomic16(cdb, 0, 8, 0), buffer.data(), buffer.size()), 5, 0x24,
+               0);
+  EXPECT_EQ(atomic.runCdb(cdb, buildWriteAtomic16(cdb, 0, 8, 4), buffer.data(), buffer.size()).status,
+            kStatusGood);
 }
 
 TEST(SimulatedDrive, SubmitRefusesWhatTheQueueCannotTake) {

@@ -20,9 +20,9 @@ inline constexpr uint8_t kOpWriteAtomic16 = 0x9C;
 inline constexpr uint8_t kOpUnmap = 0x42;
 
 // VERIFY(16) byte-check modes.
-inline constexpr uint8_t kBytchkNone = 0;    // medium check only, no data sent
-inline constexpr uint8_t kBytchkCompare = 1; // one block of data per verified block
-inline constexpr uint8_t kBytchkSame = 3;    // one block of data compared with every verified block
+inline constexpr uint8_t kBytchkNone = 0;     // medium check only, no data sent
+inline constexpr uint8_t kBytchkCompare = 1;  // one block of data per verified block
+inline constexpr uint8_t kBytchkSame = 3;     // one block of data compared with every verified block
 
 // Flag bits of ParsedCdb::flags.
 inline constexpr uint32_t kCdbFua = 1u << 0;
@@ -36,7 +36,8 @@ size_t buildRead16(uint8_t* cdb, uint64_t lba, uint32_t blocks, uint8_t rdprotec
 size_t buildWrite16(uint8_t* cdb, uint64_t lba, uint32_t blocks, uint8_t wrprotect = 0, bool fua = false);
 size_t buildVerify16(uint8_t* cdb, uint64_t lba, uint32_t blocks, uint8_t bytchk = kBytchkCompare,
                      uint8_t vrprotect = 0);
-size_t buildWriteSame16(uint8_t* cdb, uint64_t lba, uint32_t blocks, bool unmap = false, uint8_t wrprotect = 0);
+size_t buildWriteSame16(uint8_t* cdb, uint64_t lba, uint32_t blocks, bool unmap = false,
+                        uint8_t wrprotect = 0);
 // `atomicBoundary` is the length in blocks of each all-or-nothing unit; 0 makes the whole
 // transfer one unit.
 size_t buildWriteAtomic16(uint8_t* cdb, uint64_t lba, uint16_t blocks, uint16_t atomicBoundary,
@@ -50,7 +51,9 @@ struct UnmapRange {
   uint64_t lba = 0;
   uint32_t blocks = 0;
 };
-constexpr size_t unmapParameterListBytes(size_t ranges) { return 8 + 16 * ranges; }
+constexpr size_t unmapParameterListBytes(size_t ranges) {
+  return 8 + 16 * ranges;
+}
 // Writes the list for `count` ranges; returns its length, or 0 when `capacity` is too small or
 // the list would not fit the 16-bit length fields.
 size_t buildUnmapParameterList(uint8_t* list, size_t capacity, const UnmapRange* ranges, size_t count);
