@@ -29,6 +29,7 @@ struct Arguments {
   std::vector<std::string> sets;
   std::string output;
   std::string json;
+  bool force = false;
 };
 
 // Reads the file and applies the options: the plan is ready for TestRun::prepare.
@@ -44,6 +45,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--seed") > 0) options.seed = args.seed;
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
+  options.force = args.force;
   if (!applyRunOptions(plan, options, repeat, error)) {
     err << "varnox: " << error << '\n';
     return kExitRefused;
@@ -193,6 +195,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
+    command->add_flag("--force", args.force,
+                      "With a drive's destroy_data = true, write over a block device that carries a signature");
   };
   CLI::App* run = app.add_subcommand("run", "Run a test file");
   addTestOptions(run);

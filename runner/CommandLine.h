@@ -1,7 +1,7 @@
 #pragma once
 // The varnox command line:
 //   varnox run TEST.toml [--duration 30s | --passes N] [--seed N] [--set KEY=VALUE]...
-//                        [--output BASE] [--json FILE]
+//                        [--output BASE] [--json FILE] [--force]
 //   varnox check TEST.toml [--set KEY=VALUE]...
 //   varnox keys [AGENT]
 //   varnox usage [AGENT]

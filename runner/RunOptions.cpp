@@ -91,6 +91,8 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   if (hasCardamor && !plan.outputBase.empty() && !planKey(plan, "Miscompare Output Path"))
     plan.keys.emplace_back("Miscompare Output Path", plan.outputBase);
 
+  for (DriveSpec& drive : plan.drives) drive.device.force = options.force;
+
   repeat.seed = options.seed ? *options.seed : drawSeed();
   for (DriveSpec& drive : plan.drives)
     if (drive.device.kind == "sim" && (options.seed || drive.device.seed == 0)) drive.device.seed = repeat.seed;
@@ -102,6 +104,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   if (options.passes) line += " --passes " + std::to_string(*options.passes);
   for (const std::string& set : options.sets) line += " --set " + shellWord(set);
   if (options.outputBase) line += " --output " + shellWord(*options.outputBase);
+  if (options.force) line += " --force";
   repeat.commandLine = line;
   return true;
 }

@@ -16,6 +16,7 @@ struct RunOptions {
   std::optional<uint64_t> seed;         // simulated drives' seed, and "Random Seed" unless the file sets it
   std::vector<std::string> sets;        // "KEY=VALUE", applied after the file's keys
   std::optional<std::string> outputBase;
+  bool force = false;  // with a drive's destroy_data, a block device with a signature may be written
 };
 
 // What it takes to run the same test again.

@@ -79,7 +79,9 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   options.duration = "30s";
   options.sets = {"Max Queue Size = 512", "Miscompare Output Path=/tmp/my run"};
   options.outputBase = "/tmp/out";
+  options.force = true;
   ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_TRUE(plan.drives[2].device.force);
   EXPECT_EQ(plan.drives[0].device.seed, 1234u);
   EXPECT_EQ(plan.drives[1].device.seed, 1234u);
   EXPECT_EQ(repeat.randomSeed, "5");
@@ -89,7 +91,7 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/my run");  // the key wins over --output
   EXPECT_EQ(repeat.commandLine,
             "varnox run t.toml --seed 1234 --duration 30s --set 'Max Queue Size = 512' --set 'Miscompare Output "
-            "Path=/tmp/my run' --output /tmp/out");
+            "Path=/tmp/my run' --output /tmp/out --force");
 
   plan = twoDrives();
   options = RunOptions{};
