@@ -80,6 +80,7 @@ struct BlockDevice::Slot {
   uint64_t cycle = 0;           // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
   uint64_t unit = 0;            // no kernel request crosses a multiple of `unit` (atomic units); 0 none
   int rwFlags = 0;
+  uint64_t firstLba = 0, endLba = 0;  // the blocks it touches, for ordering overlapping commands
   uint8_t* copyOut = nullptr;   // the caller's read buffer when reading through the bounce buffer
   const uint8_t* expected = nullptr;
   uint8_t bytchk = 0;
@@ -243,6 +244,7 @@ int BlockDevice::submit(const DeviceCommand& command) {
   slot.copyOut = nullptr;
   slot.expected = nullptr;
   slot.kind = Slot::Kind::Transfer;
+  slot.write = false;
   ++outstanding_;
   commands_.fetch_add(1, std::memory_order_relaxed);
 
@@ -344,7 +346,7 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
     else
       std::memcpy(slot.data, command.dataOut, bytes);
   }
-  return issue(slot);
+  return launch(slot, cdb);
 }
 
 bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -376,7 +378,7 @@ bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const Pa
     fail(slot, kSenseHardwareError, kAscInternalTargetFailure, 0);
     return false;
   }
-  return issue(slot);
+  return launch(slot, cdb);
 }
 
 bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -425,7 +427,7 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
   slot.total = uint64_t{cdb.blocks} * bs;
   slot.data = pattern;
   slot.cycle = copies * bs;
-  return issue(slot);
+  return launch(slot, cdb);
 }
 
 void BlockDevice::doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -457,6 +459,51 @@ int BlockDevice::discard(uint64_t lba, uint64_t blocks) {
                   static_cast<off_t>(blocks * bs)) != 0)
     return -errno;
   return 0;
+}
+
+bool BlockDevice::overlaps(const Slot& a, const Slot& b) {
+  return (a.write || b.write) && a.firstLba < b.endLba && b.firstLba < a.endLba;
+}
+
+bool BlockDevice::launch(Slot& slot, const ParsedCdb& cdb) {
+  // The kernel runs overlapping requests in any order, and a buffered read can copy a page while
+  // a write is filling it. A drive keeps every block whole and overlapping commands in order,
+  // so a command waits here while it overlaps an earlier one that writes (or that it writes over).
+  slot.firstLba = cdb.lba;
+  slot.endLba = cdb.lba + cdb.blocks;
+  const uint32_t tag = static_cast<uint32_t>(&slot - slots_.data());
+  bool blocked = false;
+  for (uint32_t other : active_) blocked = blocked || overlaps(slot, slots_[other]);
+  for (uint32_t other : waiting_) blocked = blocked || overlaps(slot, slots_[other]);
+  if (blocked) {
+    waiting_.push_back(tag);
+    return true;
+  }
+  if (!issue(slot)) return false;
+  active_.push_back(tag);
+  return true;
+}
+
+void BlockDevice::retire(uint32_t tag) {
+  auto at = std::find(active_.begin(), active_.end(), tag);
+  if (at != active_.end()) active_.erase(at);
+  // Start what waited for it, oldest first, unless it still overlaps something earlier.
+  for (size_t i = 0; i < waiting_.size();) {
+    Slot& slot = slots_[waiting_[i]];
+    bool blocked = false;
+    for (uint32_t other : active_) blocked = blocked || overlaps(slot, slots_[other]);
+    for (size_t j = 0; j < i; ++j) blocked = blocked || overlaps(slot, slots_[waiting_[j]]);
+    if (blocked) {
+      ++i;
+      continue;
+    }
+    const uint32_t started = waiting_[i];
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (issue(slot))
+      active_.push_back(started);
+    else
+      done_.push_back(started);
+  }
 }
 
 bool BlockDevice::issue(Slot& slot) {
@@ -548,7 +595,10 @@ bool BlockDevice::poll(DeviceCompletion& completion, bool wait) {
     uint64_t tag = 0;
     int result = 0;
     if (!ring_.next(wait, tag, result)) return false;
-    if (tag < slots_.size() && slots_[tag].busy && advance(slots_[tag], result)) done_.push_back(static_cast<uint32_t>(tag));
+    if (tag < slots_.size() && slots_[tag].busy && advance(slots_[tag], result)) {
+      done_.push_back(static_cast<uint32_t>(tag));
+      retire(static_cast<uint32_t>(tag));
+    }
   }
   const uint32_t tag = done_.front();
   done_.pop_front();

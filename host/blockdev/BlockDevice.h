@@ -23,7 +23,9 @@
 // 05/24/00, buffer too short 05/1A/00, EIO 03/11/00 with the LBA of the failing transfer, any
 // other kernel error 04/44/00.
 //
-// Completions come back in the order the kernel finishes them. powerToggle() and reset() are
+// Commands that overlap one that writes run one after the other in submission order, and every
+// block is read or written whole; others run at once. Completions come back in the order the
+// kernel finishes them. powerToggle() and reset() are
 // not possible here and return VARNOX_ERR_NOT_SUPPORTED; the geometry says so up front.
 //
 // Threads: as for every Device, one thread at a time submits and polls.
@@ -87,6 +89,11 @@ class BlockDevice : public Device {
   void doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   // Deallocates a range so that it reads back as zeros; 0 or a negative errno.
   int discard(uint64_t lba, uint64_t blocks);
+  // Issues the slot's first piece now, or queues it behind the overlapping commands before it.
+  bool launch(Slot& slot, const ParsedCdb& cdb);
+  static bool overlaps(const Slot& a, const Slot& b);
+  // The slot left the kernel: starts the commands that waited only for it.
+  void retire(uint32_t tag);
   // Issues the next piece of the slot's transfer; false after failing the slot.
   bool issue(Slot& slot);
   // Handles the kernel's result for the slot's piece; true when the command is finished.
@@ -110,6 +117,8 @@ class BlockDevice : public Device {
   UringQueue ring_;
   std::vector<Slot> slots_;
   std::deque<uint32_t> done_;  // finished tags not yet polled
+  std::vector<uint32_t> active_;   // tags with a range in the kernel
+  std::vector<uint32_t> waiting_;  // tags held back behind an overlapping command, oldest first
   uint32_t outstanding_ = 0;
   uint32_t setting_ = 0;
   uint64_t lastMiscompareLba_ = 0;

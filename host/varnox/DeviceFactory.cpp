@@ -1,5 +1,6 @@
 #include "DeviceFactory.h"
 
+#include "blockdev/Precondition.h"
 #include "sim/SimulatedDrive.h"
 #include "varnox/TestRun.h"
 
@@ -28,9 +29,7 @@ std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::s
     }
     return drive;
   }
-  error = "device " + spec.kind + ": not supported yet";
-  exitStatus = kExitDeviceFailure;
-  return nullptr;
+  return blockdev::openFileOrBlockDevice(spec, seed, error, exitStatus);
 }
 
 }  // namespace varnox

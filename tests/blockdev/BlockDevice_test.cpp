@@ -1,0 +1,416 @@
+// The file and block-device backend on files in a temporary directory: commands through
+// io_uring, sense for errors, and the safety checks a real device gets before a test writes it.
+#include "blockdev/BlockDevice.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "blockdev/DeviceSafety.h"
+#include "blockdev/Precondition.h"
+#include "tavik/Cdb.h"
+#include "tavik/SenseBuilder.h"
+#include "varnox/Errors.h"
+#include "varnox/TestRun.h"
+
+namespace varnox::blockdev {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kBlock = 512;
+constexpr uint64_t kBlocks = 64;
+
+struct Sense {
+  uint8_t key, asc, ascq;
+  uint64_t information;
+};
+
+Sense senseOf(const DeviceCompletion& c) {
+  if (c.sense.size() < 14) return {0xFF, 0xFF, 0xFF, 0};
+  uint64_t info = (uint64_t{c.sense[3]} << 24) | (uint64_t{c.sense[4]} << 16) | (uint64_t{c.sense[5]} << 8) | c.sense[6];
+  return {static_cast<uint8_t>(c.sense[2] & 0x0F), c.sense[12], c.sense[13], info};
+}
+
+std::vector<uint8_t> pattern(uint64_t bytes, uint8_t seed) {
+  std::vector<uint8_t> data(bytes);
+  for (uint64_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(seed + i * 7 + i / kBlock);
+  return data;
+}
+
+class BlockDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) /
+           ("varnox_blockdev_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  DeviceSpec spec(const std::string& name, bool direct = false) const {
+    DeviceSpec s;
+    s.kind = path(name);
+    s.capacityBlocks = kBlocks;
+    s.logicalBlockSize = kBlock;
+    s.queueDepth = 8;
+    s.directIo = direct;
+    return s;
+  }
+
+  std::unique_ptr<BlockDevice> open(const DeviceSpec& s) {
+    std::string error;
+    int status = 0;
+    std::vector<std::string> warnings;
+    std::unique_ptr<BlockDevice> device = BlockDevice::open(s, error, status, warnings);
+    EXPECT_TRUE(device) << error;
+    return device;
+  }
+
+  // Sends one command and waits for its completion.
+  static DeviceCompletion run(BlockDevice& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
+                              uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
+    DeviceCommand command;
+    command.tag = 7;
+    std::memcpy(command.cdb, cdb, cdbBytes);
+    command.cdbLength = static_cast<uint32_t>(cdbBytes);
+    command.dataOut = out;
+    command.dataOutBytes = outBytes;
+    command.dataIn = in;
+    command.dataInBytes = inBytes;
+    DeviceCompletion completion;
+    completion.status = 0xFF;
+    EXPECT_EQ(device.submit(command), 0);
+    EXPECT_TRUE(device.poll(completion, true));
+    EXPECT_EQ(completion.tag, 7u);
+    EXPECT_EQ(device.outstanding(), 0u);
+    return completion;
+  }
+
+  static DeviceCompletion write(BlockDevice& d, uint64_t lba, const std::vector<uint8_t>& data, bool fua = false) {
+    uint8_t cdb[kCdbMaxBytes];
+    size_t n = buildWrite16(cdb, lba, static_cast<uint32_t>(data.size() / kBlock), 0, fua);
+    return run(d, cdb, n, data.data(), data.size());
+  }
+
+  static std::vector<uint8_t> read(BlockDevice& d, uint64_t lba, uint32_t blocks, size_t misalign = 0) {
+    std::vector<uint8_t> buffer(blocks * kBlock + misalign);
+    uint8_t cdb[kCdbMaxBytes];
+    size_t n = buildRead16(cdb, lba, blocks);
+    DeviceCompletion c = run(d, cdb, n, nullptr, 0, buffer.data() + misalign, blocks * kBlock);
+    EXPECT_EQ(c.status, kStatusGood);
+    EXPECT_EQ(c.bytesIn, blocks * kBlock);
+    return std::vector<uint8_t>(buffer.begin() + misalign, buffer.end());
+  }
+
+  std::vector<uint8_t> fileBytes(const std::string& name, uint64_t offset, uint64_t bytes) const {
+    std::vector<uint8_t> data(bytes);
+    std::ifstream in(path(name), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(bytes));
+    return data;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirect) {
+  for (bool direct : {false, true}) {
+    SCOPED_TRACE(direct ? "direct I/O" : "page cache");
+    const std::string name = direct ? "direct.img" : "buffered.img";
+    std::unique_ptr<BlockDevice> d = open(spec(name, direct));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
+    EXPECT_EQ(d->geometry().capacityBlocks, kBlocks);
+    EXPECT_FALSE(d->geometry().supportsPowerToggle);
+    EXPECT_FALSE(d->geometry().supportsReset);
+    EXPECT_EQ(d->powerToggle(), VARNOX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(d->reset(), VARNOX_ERR_NOT_SUPPORTED);
+
+    std::vector<uint8_t> data = pattern(8 * kBlock, direct ? 3 : 5);
+    EXPECT_EQ(write(*d, 5, data).status, kStatusGood);
+    EXPECT_EQ(read(*d, 5, 8), data);
+    // A caller's buffer off the direct I/O alignment goes through a bounce buffer.
+    EXPECT_EQ(read(*d, 5, 8, 3), data);
+    std::vector<uint8_t> odd(4 * kBlock + 1);
+    std::vector<uint8_t> second = pattern(4 * kBlock, 11);
+    std::copy(second.begin(), second.end(), odd.begin() + 1);
+    uint8_t cdb[kCdbMaxBytes];
+    size_t n = buildWrite16(cdb, 40, 4, 0, true);
+    EXPECT_EQ(run(*d, cdb, n, odd.data() + 1, second.size()).status, kStatusGood);
+    EXPECT_EQ(read(*d, 40, 4), second);
+
+    // WRITE SAME repeats its one block.
+    std::vector<uint8_t> block = pattern(kBlock, 99);
+    n = buildWriteSame16(cdb, 20, 3);
+    EXPECT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
+    std::vector<uint8_t> same = read(*d, 20, 3);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(std::equal(block.begin(), block.end(), same.begin() + i * kBlock)) << "block " << i;
+
+    d.reset();
+    EXPECT_EQ(fileBytes(name, 5 * kBlock, data.size()), data);
+    EXPECT_EQ(fileBytes(name, 40 * kBlock, second.size()), second);
+  }
+}
+
+TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
+  std::unique_ptr<BlockDevice> d = open(spec("queue.img", true));
+  ASSERT_TRUE(d);
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<DeviceCommand> commands(8);
+  for (uint32_t tag = 0; tag < 8; ++tag) {
+    data.push_back(pattern(2 * kBlock, static_cast<uint8_t>(tag * 13)));
+    DeviceCommand& c = commands[tag];
+    c.tag = tag + 100;
+    c.cdbLength = static_cast<uint32_t>(buildWrite16(c.cdb, tag * 2, 2));
+    c.dataOut = data.back().data();
+    c.dataOutBytes = data.back().size();
+    ASSERT_EQ(d->submit(c), 0);
+  }
+  EXPECT_EQ(d->outstanding(), 8u);
+  EXPECT_EQ(d->submit(commands[0]), VARNOX_ERR_BAD_VALUE) << "tag 100 is outstanding";
+  DeviceCommand extra = commands[0];
+  extra.tag = 200;
+  EXPECT_EQ(d->submit(extra), VARNOX_ERR_GENERIC) << "queue depth 8 is full";
+  std::vector<int> seen(8, 0);
+  DeviceCompletion done;
+  while (d->poll(done, true)) {
+    ASSERT_GE(done.tag, 100u);
+    ASSERT_LT(done.tag, 108u);
+    EXPECT_EQ(done.status, kStatusGood);
+    ++seen[done.tag - 100];
+  }
+  EXPECT_EQ(seen, std::vector<int>(8, 1));
+  EXPECT_FALSE(d->poll(done, true)) << "nothing outstanding";
+  for (uint32_t tag = 0; tag < 8; ++tag) EXPECT_EQ(read(*d, tag * 2, 2), data[tag]) << "tag " << tag;
+  EXPECT_EQ(d->stats().blocksWritten, 16u);
+
+  // Overlapping commands in flight together act in the order they were sent, as on a drive.
+  std::vector<uint8_t> older = pattern(4 * kBlock, 1), newer = pattern(4 * kBlock, 2), got(6 * kBlock);
+  DeviceCommand first, second, readBack;
+  first.tag = 1;
+  first.cdbLength = static_cast<uint32_t>(buildWrite16(first.cdb, 30, 4));
+  first.dataOut = older.data();
+  first.dataOutBytes = older.size();
+  second = first;
+  second.tag = 2;
+  second.cdbLength = static_cast<uint32_t>(buildWrite16(second.cdb, 32, 4));
+  second.dataOut = newer.data();
+  readBack.tag = 3;
+  readBack.cdbLength = static_cast<uint32_t>(buildRead16(readBack.cdb, 30, 6));
+  readBack.dataIn = got.data();
+  readBack.dataInBytes = got.size();
+  ASSERT_EQ(d->submit(first), 0);
+  ASSERT_EQ(d->submit(second), 0);
+  ASSERT_EQ(d->submit(readBack), 0);
+  int completions = 0;
+  while (d->poll(done, true)) {
+    EXPECT_EQ(done.status, kStatusGood);
+    ++completions;
+  }
+  EXPECT_EQ(completions, 3);
+  std::vector<uint8_t> expected(older.begin(), older.begin() + 2 * kBlock);
+  expected.insert(expected.end(), newer.begin(), newer.end());
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(read(*d, 30, 6), expected);
+}
+
+TEST_F(BlockDeviceTest, VerifyComparesOnTheHostAndReportsTheFirstDifferingByte) {
+  std::unique_ptr<BlockDevice> d = open(spec("verify.img"));
+  ASSERT_TRUE(d);
+  std::vector<uint8_t> data = pattern(4 * kBlock, 21);
+  ASSERT_EQ(write(*d, 10, data).status, kStatusGood);
+  uint8_t cdb[kCdbMaxBytes];
+  size_t n = buildVerify16(cdb, 10, 4, kBytchkCompare);
+  EXPECT_EQ(run(*d, cdb, n, data.data(), data.size()).status, kStatusGood);
+
+  std::vector<uint8_t> wrong = data;
+  wrong[2 * kBlock + 7] ^= 0x40;
+  DeviceCompletion c = run(*d, cdb, n, wrong.data(), wrong.size());
+  ASSERT_EQ(c.status, kStatusCheckCondition);
+  Sense s = senseOf(c);
+  EXPECT_EQ(s.key, kSenseMiscompare);
+  EXPECT_EQ(s.asc, 0x1D);
+  EXPECT_EQ(s.ascq, 0x00);
+  EXPECT_EQ(s.information, 2 * kBlock + 7);
+
+  // BYTCHK 3: one block compared with every verified block.
+  std::vector<uint8_t> block = pattern(kBlock, 77);
+  n = buildWriteSame16(cdb, 30, 5);
+  ASSERT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
+  n = buildVerify16(cdb, 30, 5, kBytchkSame);
+  EXPECT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
+  n = buildVerify16(cdb, 29, 2, kBytchkSame);  // block 29 was never written
+  c = run(*d, cdb, n, block.data(), block.size());
+  EXPECT_EQ(senseOf(c).key, kSenseMiscompare);
+  EXPECT_EQ(senseOf(c).information, 0u);
+}
+
+TEST_F(BlockDeviceTest, DiscardReadsBackZerosAndSyncCompletesGood) {
+  std::unique_ptr<BlockDevice> d = open(spec("trim.img"));
+  ASSERT_TRUE(d);
+  ASSERT_TRUE(d->geometry().supportsUnmap) << "the temporary directory's file system cannot punch holes";
+  std::vector<uint8_t> data = pattern(16 * kBlock, 1);
+  ASSERT_EQ(write(*d, 0, data).status, kStatusGood);
+
+  uint8_t list[unmapParameterListBytes(2)];
+  UnmapRange ranges[2] = {{2, 3}, {9, 1}};
+  size_t listBytes = buildUnmapParameterList(list, sizeof(list), ranges, 2);
+  uint8_t cdb[kCdbMaxBytes];
+  size_t n = buildUnmap10(cdb, static_cast<uint16_t>(listBytes));
+  EXPECT_EQ(run(*d, cdb, n, list, listBytes).status, kStatusGood);
+  n = buildWriteSame16(cdb, 12, 2, true);
+  EXPECT_EQ(run(*d, cdb, n).status, kStatusGood);
+
+  std::vector<uint8_t> expected = data;
+  for (uint64_t lba : {2, 3, 4, 9, 12, 13}) std::fill_n(expected.begin() + lba * kBlock, kBlock, 0);
+  EXPECT_EQ(read(*d, 0, 16), expected);
+
+  n = buildSynchronizeCache16(cdb);
+  DeviceCompletion c = run(*d, cdb, n);
+  EXPECT_EQ(c.status, kStatusGood);
+  EXPECT_TRUE(c.sense.empty());
+}
+
+TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
+  std::unique_ptr<BlockDevice> d = open(spec("refuse.img"));
+  ASSERT_TRUE(d);
+  std::vector<uint8_t> buffer(4 * kBlock);
+  uint8_t cdb[kCdbMaxBytes];
+  auto expectSense = [&](size_t n, const uint8_t* out, uint64_t outBytes, uint8_t* in, uint64_t inBytes, Sense want,
+                         const char* what) {
+    DeviceCompletion c = run(*d, cdb, n, out, outBytes, in, inBytes);
+    EXPECT_EQ(c.status, kStatusCheckCondition) << what;
+    Sense s = senseOf(c);
+    EXPECT_EQ(s.key, want.key) << what;
+    EXPECT_EQ(s.asc, want.asc) << what;
+  };
+  expectSense(buildRead16(cdb, kBlocks - 1, 2), nullptr, 0, buffer.data(), buffer.size(), {5, 0x21, 0, 0},
+              "read past the end");
+  expectSense(buildWrite16(cdb, kBlocks, 1), buffer.data(), buffer.size(), nullptr, 0, {5, 0x21, 0, 0},
+              "write at the capacity");
+  expectSense(buildWriteSame16(cdb, kBlocks - 2, 3), buffer.data(), buffer.size(), nullptr, 0, {5, 0x21, 0, 0},
+              "write same past the end");
+  expectSense(buildWrite16(cdb, 0, 8), buffer.data(), buffer.size(), nullptr, 0, {5, 0x1A, 0, 0},
+              "data buffer too short");
+  expectSense(buildWrite16(cdb, 0, 1, 1), buffer.data(), buffer.size(), nullptr, 0, {5, 0x24, 0, 0},
+              "protection information");
+  EXPECT_EQ(d->geometry().atomicUnitBlocks, 0u);
+  expectSense(buildWriteAtomic16(cdb, 0, 1, 0), buffer.data(), buffer.size(), nullptr, 0, {5, 0x20, 0, 0},
+              "atomic write without kernel support");
+  d.reset();
+  EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
+
+  std::string error;
+  int status = 0;
+  std::vector<std::string> warnings;
+  DeviceSpec missing = spec("no/such/dir/file.img");
+  EXPECT_FALSE(BlockDevice::open(missing, error, status, warnings));
+  EXPECT_EQ(status, kExitDeviceFailure);
+  EXPECT_NE(error.find(missing.kind), std::string::npos) << error;
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+
+  DeviceSpec protectedSpec = spec("pi.img");
+  protectedSpec.protectionInfo = true;
+  EXPECT_FALSE(BlockDevice::open(protectedSpec, error, status, warnings));
+  EXPECT_EQ(status, kExitRefused);
+  EXPECT_NE(error.find("protection information"), std::string::npos) << error;
+
+  DeviceSpec directory = spec("");
+  EXPECT_FALSE(BlockDevice::open(directory, error, status, warnings));
+  EXPECT_NE(error.find("not a regular file or block device"), std::string::npos) << error;
+}
+
+TEST_F(BlockDeviceTest, SignaturesAndMountsRefuseAWriteUnlessDestroyingDataWasAskedFor) {
+  const std::string image = path("ext4.img");
+  {
+    std::vector<uint8_t> bytes(1 << 20, 0);
+    bytes[1080] = 0x53;
+    bytes[1081] = 0xEF;
+    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  int fd = ::open(image.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(findSignature(fd, 1 << 20, kBlock), "ext2/3/4");
+  const dev_t unmounted = makedev(4095, 4095);
+  std::string refusal = refuseUnsafeDevice(fd, image, unmounted, 1 << 20, kBlock, false);
+  EXPECT_NE(refusal.find("ext2/3/4"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("destroy_data = true"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("--force"), std::string::npos) << refusal;
+  EXPECT_EQ(refuseUnsafeDevice(fd, image, unmounted, 1 << 20, kBlock, true), "");
+
+  // The file system holding the temporary directory is mounted: never written, whatever was asked.
+  struct stat st {};
+  ASSERT_EQ(::stat(dir_.c_str(), &st), 0);
+  EXPECT_FALSE(mountPointOf(st.st_dev).empty());
+  EXPECT_NE(refuseUnsafeDevice(fd, image, st.st_dev, 1 << 20, kBlock, true).find("mounted on"), std::string::npos);
+  ::close(fd);
+
+  // Other magic numbers, and a backup GPT header in the last block only.
+  struct Case {
+    uint64_t offset;
+    std::string magic;
+    const char* name;
+  };
+  for (const Case& c : {Case{0, "XFSB", "XFS"}, Case{65600, "_BHRfS_M", "btrfs"}, Case{510, "\x55\xAA", "MBR"},
+                        Case{512, "EFI PART", "GPT"}, Case{(1 << 20) - kBlock, "EFI PART", "GPT"},
+                        Case{4086, "SWAPSPACE2", "swap"}, Case{0, "LUKS\xBA\xBE", "LUKS"}}) {
+    const std::string file = path(std::string("sig-") + c.name + std::to_string(c.offset));
+    {
+      std::vector<char> bytes(1 << 20, 0x11);
+      std::memcpy(bytes.data() + c.offset, c.magic.data(), c.magic.size());
+      std::ofstream(file, std::ios::binary).write(bytes.data(), bytes.size());
+    }
+    int f = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(f, 0);
+    EXPECT_EQ(findSignature(f, 1 << 20, kBlock), c.name) << "at " << c.offset;
+    ::close(f);
+  }
+  std::unique_ptr<BlockDevice> clean = open(spec("clean.img"));
+  ASSERT_TRUE(clean);
+  EXPECT_EQ(findSignature(clean->fd(), kBlocks * kBlock, kBlock), "");
+}
+
+TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferentAndAFixedSeedWarns) {
+  DeviceSpec s = spec("pre.img");
+  std::unique_ptr<BlockDevice> d = open(s);
+  ASSERT_TRUE(d);
+  std::string error;
+  ASSERT_TRUE(preconditionDevice(*d, runNonce(5), error)) << error;
+  std::vector<uint8_t> first = read(*d, 0, kBlocks);
+  ASSERT_TRUE(preconditionDevice(*d, runNonce(5), error)) << error;
+  std::vector<uint8_t> second = read(*d, 0, kBlocks);
+  for (uint64_t lba = 0; lba < kBlocks; ++lba) {
+    EXPECT_FALSE(std::equal(first.begin() + lba * kBlock, first.begin() + (lba + 1) * kBlock, second.begin() + lba * kBlock))
+        << "block " << lba << " is the same in two runs with the same seed";
+    if (lba > 0) {
+      EXPECT_FALSE(std::equal(first.begin() + lba * kBlock, first.begin() + (lba + 1) * kBlock,
+                              first.begin() + (lba - 1) * kBlock))
+          << "block " << lba << " repeats its neighbour";
+    }
+  }
+
+  std::string warning = fixedSeedWarning(s, "1234");
+  EXPECT_NE(warning.find("\"Random Seed\" is fixed at 1234"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("precondition = true"), std::string::npos) << warning;
+  EXPECT_EQ(fixedSeedWarning(s, ""), "");
+  EXPECT_EQ(fixedSeedWarning(s, "0"), "") << "0 draws a new seed every run";
+  s.precondition = true;
+  EXPECT_EQ(fixedSeedWarning(s, "1234"), "");
+  s.kind = "sim";
+  s.precondition = false;
+  EXPECT_EQ(fixedSeedWarning(s, "1234"), "");
+}
+
+}  // namespace
+}  // namespace varnox::blockdev
