@@ -158,20 +158,5 @@ TEST(BufferTest, PointingAtForeignMemoryFreesOwnedMemoryFirst) {
   EXPECT_EQ(0u, buffer.capacity);
 }
 
-TEST(LBARangeQueueTest, PopsInOrderUntilEmpty) {
-  LBARangeQueue queue;
-  queue.push({10, 20});
-  queue.push({30, 30});
-  EXPECT_EQ(2u, queue.size());
-  LBARange range;
-  ASSERT_TRUE(queue.pop(range));
-  EXPECT_EQ(10u, range.first);
-  EXPECT_EQ(20u, range.last);
-  ASSERT_TRUE(queue.pop(range));
-  EXPECT_EQ(30u, range.first);
-  EXPECT_FALSE(queue.pop(range));
-  EXPECT_TRUE(queue.empty());
-}
-
 }  // namespace
 }  // namespace varnox

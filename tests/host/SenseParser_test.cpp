@@ -17,7 +17,28 @@ uint64_t information(const std::vector<uint8_t>& sense) {
   return value;
 }
 
-TEST(SenseParserTest, FixedFormatFieldsRoundTripFromTheBuilder) {
+// Key, code, qualifier, unit error code, valid bit and information as decoded from `sense`.
+void expectDecoded(const std::vector<uint8_t>& sense, Kcq want, uint16_t wantUec, uint8_t wantValid,
+                   uint64_t wantInformation) {
+  Kcq kcq;
+  ASSERT_EQ(0, SenseParser::getKey(sense.data(), sense.size(), kcq));
+  ASSERT_EQ(0, SenseParser::getCode(sense.data(), sense.size(), kcq));
+  ASSERT_EQ(0, SenseParser::getQual(sense.data(), sense.size(), kcq));
+  EXPECT_EQ(want.key, kcq.key);
+  EXPECT_EQ(want.code, kcq.code);
+  EXPECT_EQ(want.qual, kcq.qual);
+  uint16_t uec = 0;
+  ASSERT_EQ(0, SenseParser::getUec(sense.data(), sense.size(), uec));
+  EXPECT_EQ(wantUec, uec);
+  uint8_t valid = 9;
+  ASSERT_EQ(0, SenseParser::getValidBit(sense.data(), sense.size(), &valid));
+  EXPECT_EQ(wantValid, valid);
+  if (wantValid) {
+    EXPECT_EQ(wantInformation, information(sense));
+  }
+}
+
+TEST(SenseParserTest, FixedAndDescriptorFormatsDecodeTheSameFields) {
   SenseFields fields;
   fields.key = kSenseMediumError;
   fields.asc = 0x11;
@@ -25,30 +46,10 @@ TEST(SenseParserTest, FixedFormatFieldsRoundTripFromTheBuilder) {
   fields.hasInformation = true;
   fields.information = 0x00ABCDEF;
   fields.unitErrorCode = 0xBEEF;
-  const std::vector<uint8_t> sense = fixedSense(fields);
-
-  Kcq kcq;
-  ASSERT_EQ(0, SenseParser::getKey(sense.data(), sense.size(), kcq));
-  ASSERT_EQ(0, SenseParser::getCode(sense.data(), sense.size(), kcq));
-  ASSERT_EQ(0, SenseParser::getQual(sense.data(), sense.size(), kcq));
-  EXPECT_EQ(0x03, kcq.key);
-  EXPECT_EQ(0x11, kcq.code);
-  EXPECT_EQ(0x04, kcq.qual);
-  uint16_t uec = 0;
-  ASSERT_EQ(0, SenseParser::getUec(sense.data(), sense.size(), uec));
-  EXPECT_EQ(0xBEEF, uec);
-  uint8_t valid = 9;
-  ASSERT_EQ(0, SenseParser::getValidBit(sense.data(), sense.size(), &valid));
-  EXPECT_EQ(1, valid);
-  EXPECT_EQ(0x00ABCDEFu, information(sense));
-
+  expectDecoded(fixedSense(fields), Kcq{0x03, 0x11, 0x04}, 0xBEEF, 1, 0x00ABCDEF);
   fields.hasInformation = false;
-  const std::vector<uint8_t> noInfo = fixedSense(fields);
-  ASSERT_EQ(0, SenseParser::getValidBit(noInfo.data(), noInfo.size(), &valid));
-  EXPECT_EQ(0, valid);
-}
+  expectDecoded(fixedSense(fields), Kcq{0x03, 0x11, 0x04}, 0xBEEF, 0, 0);
 
-TEST(SenseParserTest, DescriptorFormatFindsInformationAndVendorDescriptors) {
   // 0x72 header, key 04 (hardware error), 44/00; a vendor descriptor before the information one
   // so that the walk over descriptors matters.
   std::vector<uint8_t> sense = {0x72, 0x04, 0x44, 0x00, 0, 0, 0, 0,
@@ -56,23 +57,13 @@ TEST(SenseParserTest, DescriptorFormatFindsInformationAndVendorDescriptors) {
                                 0x00, 0x0A, 0x80, 0x00, 0x00, 0x00, 0x00, 0x01,    // information, valid
                                 0x23, 0x45, 0x67, 0x89};
   sense[7] = static_cast<uint8_t>(sense.size() - 8);
-  Kcq kcq;
-  ASSERT_EQ(0, SenseParser::getKey(sense.data(), sense.size(), kcq));
-  ASSERT_EQ(0, SenseParser::getCode(sense.data(), sense.size(), kcq));
-  ASSERT_EQ(0, SenseParser::getQual(sense.data(), sense.size(), kcq));
-  EXPECT_EQ(0x04, kcq.key);
-  EXPECT_EQ(0x44, kcq.code);
-  EXPECT_EQ(0x00, kcq.qual);
-  uint16_t uec = 0;
-  ASSERT_EQ(0, SenseParser::getUec(sense.data(), sense.size(), uec));
-  EXPECT_EQ(0x1234, uec);
-  uint8_t valid = 0;
-  ASSERT_EQ(0, SenseParser::getValidBit(sense.data(), sense.size(), &valid));
-  EXPECT_EQ(1, valid);
-  EXPECT_EQ(0x0000000123456789ULL, information(sense));
+  expectDecoded(sense, Kcq{0x04, 0x44, 0x00}, 0x1234, 1, 0x0000000123456789ULL);
 
   // Without descriptors: key and codes still decode, the information field is absent.
   std::vector<uint8_t> bare = {0x72, 0x0B, 0x47, 0x01, 0, 0, 0, 0};
+  Kcq kcq;
+  uint16_t uec = 0;
+  uint8_t valid = 9;
   ASSERT_EQ(0, SenseParser::getKey(bare.data(), bare.size(), kcq));
   EXPECT_EQ(0x0B, kcq.key);
   ASSERT_EQ(0, SenseParser::getValidBit(bare.data(), bare.size(), &valid));

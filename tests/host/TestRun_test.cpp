@@ -365,36 +365,37 @@ TEST_F(TestRunTest, MiscompareEndsTheDriveWithAnIntegrityFailure) {
   EXPECT_EQ(5u, gObserved["D0"].readsCompared);
 }
 
-TEST_F(TestRunTest, PowerToggleIsReportedThroughEpoOnTheNextPass) {
-  plan.flow.insert(plan.flow.begin() + 4, step(StepSpec::Kind::PowerToggle, "PowerToggle", "power"));
-  plan.keys.push_back({"PowerToggle Condition", "power"});
-  plan.keys.push_back({"Power At Pass", "101"});
-  TestRun run;
-  ASSERT_EQ(kExitPassed, prepare(run)) << error;
-  RunReport report = run.run();
-  EXPECT_EQ(kExitPassed, report.exitStatus) << report.error;
-  EXPECT_EQ(1u, report.drives[0].commandsByKind.at("PowerToggle"));
-  EXPECT_EQ(1u, report.drives[0].deviceStats.powerCycles);
-  std::lock_guard<std::mutex> lock(gMutex);
-  EXPECT_EQ(1u, gObserved["D0"].epoSeen);
-  EXPECT_GT(gObserved["D0"].readsCompared, 50u);  // reads go on after power returns
-}
-
-TEST_F(TestRunTest, DeviceResetIsReportedThroughDeviceResetAndTheRunGoesOn) {
-  FaultRule reset;
-  reset.kind = "reset";
-  reset.after = 80;
-  plan.drives[0].device.faults.push_back(reset);
-  plan.drives[0].device.shuffleCompletions = true;
-  TestRun run;
-  ASSERT_EQ(kExitPassed, prepare(run)) << error;
-  RunReport report = run.run();
-  EXPECT_EQ(kExitPassed, report.exitStatus) << report.error;
-  EXPECT_EQ(1u, report.drives[0].deviceStats.resets);
-  std::lock_guard<std::mutex> lock(gMutex);
-  EXPECT_EQ(1u, gObserved["D0"].resetsSeen);
-  EXPECT_EQ(0u, gObserved["D0"].epoSeen);
-  EXPECT_GT(gObserved["D0"].readsCompared, 50u);
+TEST_F(TestRunTest, PowerToggleAndDeviceResetReachTheAgentAndTheRunGoesOn) {
+  const TestPlan base = plan;
+  for (bool power : {true, false}) {
+    SCOPED_TRACE(power ? "power toggle" : "device reset");
+    plan = base;
+    if (power) {
+      plan.flow.insert(plan.flow.begin() + 4, step(StepSpec::Kind::PowerToggle, "PowerToggle", "power"));
+      plan.keys.push_back({"PowerToggle Condition", "power"});
+      plan.keys.push_back({"Power At Pass", "101"});
+    } else {
+      FaultRule reset;
+      reset.kind = "reset";
+      reset.after = 80;
+      plan.drives[0].device.faults.push_back(reset);
+      plan.drives[0].device.shuffleCompletions = true;
+    }
+    TestRun run;
+    ASSERT_EQ(kExitPassed, prepare(run)) << error;
+    RunReport report = run.run();
+    EXPECT_EQ(kExitPassed, report.exitStatus) << report.error;
+    const DriveReport& drive = report.drives[0];
+    const auto toggles = drive.commandsByKind.find("PowerToggle");
+    EXPECT_EQ(power ? 1u : 0u, toggles == drive.commandsByKind.end() ? 0u : toggles->second);
+    EXPECT_EQ(power ? 1u : 0u, drive.deviceStats.powerCycles);
+    EXPECT_EQ(power ? 0u : 1u, drive.deviceStats.resets);
+    std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_EQ(power ? 1u : 0u, gObserved["D0"].epoSeen);
+    EXPECT_EQ(power ? 0u : 1u, gObserved["D0"].resetsSeen);
+    EXPECT_GT(gObserved["D0"].readsCompared, 50u);  // reads go on afterwards
+    gObserved.clear();
+  }
 }
 
 TEST_F(TestRunTest, EveryWriteKindTheChooserPicksReachesTheDriveAsAValidCommand) {

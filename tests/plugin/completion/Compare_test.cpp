@@ -51,17 +51,6 @@ TEST(CompareEngine, ShortCdbIsNamedByItsSize) {
   EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x0000000000000007, first_offset = 100, num_bytes = 1"));
 }
 
-TEST(CompareEngine, CorrectDataPassesAndReleasesTheHistory) {
-  CompletionHarness h;
-  const uint64_t w = h.write(0, 100, 4);
-  ASSERT_EQ(h.complete(0, h.kGood), 0);
-  h.read(1);
-  EXPECT_EQ(h.complete(1, h.kGood, h.blocks(w, 100, 4)), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
-  EXPECT_TRUE(h.drive().compareQueue.empty());
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
-}
-
 TEST(CompareEngine, StaleBlockOfAnOlderWriteIsCaught) {
   CompletionHarness h;
   const uint64_t older = h.write(0, 40, 2);
@@ -128,14 +117,13 @@ TEST(CompareEngine, ReadThatOvertookAnOlderWriteIsComparedOnlyAfterThatWrite) {
 
 // An atomic write over LBAs 0..3 that the drive aborted, read back while its outcome was open:
 // the drive may hold the old or the new data of each atomic unit, never a mix.
-class AbortedAtomicWrite : public ::testing::Test {
- protected:
-  void SetUp() override {
+struct AbortedAtomicWrite {
+  AbortedAtomicWrite() {
     oldWrite = h.write(0, 0, 5);  // LBA 4 too, so the atomic range is known and needs no pre-read
-    ASSERT_EQ(h.complete(0, h.kGood), 0);
+    EXPECT_EQ(h.complete(0, h.kGood), 0);
     atomic = h.writeAtomic(1, 0, 4, 4);
     h.read(2);  // the old write's read-back, issued while the atomic write is outstanding
-    ASSERT_EQ(h.complete(1, h.kTaskAborted), 0);
+    EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
   }
   // LBAs 0..3 from `fromAtomic[i] ? atomic : oldWrite`, LBA 4 from the old write.
   Bytes readData(std::initializer_list<bool> fromAtomic) {
@@ -150,20 +138,18 @@ class AbortedAtomicWrite : public ::testing::Test {
   uint64_t atomic = 0;
 };
 
-TEST_F(AbortedAtomicWrite, AllOldDataIsAccepted) {
-  EXPECT_EQ(h.complete(2, h.kGood, readData({false, false, false, false})), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
-}
-
-TEST_F(AbortedAtomicWrite, AllNewDataIsAccepted) {
-  EXPECT_EQ(h.complete(2, h.kGood, readData({true, true, true, true})), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
-}
-
-TEST_F(AbortedAtomicWrite, TornUnitFailsTheOrderingCheck) {
+TEST(AbortedAtomicWrite, AllOldOrAllNewDataIsAcceptedAndATornUnitFails) {
+  for (bool fromAtomic : {false, true}) {
+    AbortedAtomicWrite t;
+    EXPECT_EQ(t.h.complete(2, t.h.kGood, t.readData({fromAtomic, fromAtomic, fromAtomic, fromAtomic})), 0)
+        << t.h.log();
+    EXPECT_FALSE(t.h.drive().miscompareSeen);
+  }
+  AbortedAtomicWrite t;
+  CompletionHarness& h = t.h;
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
-  const int rc = h.executePass(2, h.kGood, readData({true, true, false, false}));
+  const int rc = h.executePass(2, h.kGood, t.readData({true, true, false, false}));
   const std::string err = ::testing::internal::GetCapturedStderr();
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(rc, -1063);
@@ -176,17 +162,26 @@ TEST_F(AbortedAtomicWrite, TornUnitFailsTheOrderingCheck) {
   EXPECT_EQ(h.drive().miscompareDriveBytes->size, 0u);
 }
 
-TEST(CompareEngine, ProtectionBytesBehindEveryBlockAreSkipped) {
+TEST(CompareEngine, CorrectDataPassesAndReleasesTheHistory) {
   CompletionHarness h;
-  const uint64_t w = h.write(0, 300, 3);
+  const uint64_t w = h.write(0, 100, 4);
   ASSERT_EQ(h.complete(0, h.kGood), 0);
   h.read(1);
+  EXPECT_EQ(h.complete(1, h.kGood, h.blocks(w, 100, 4)), 0) << h.log();
+  EXPECT_FALSE(h.drive().miscompareSeen);
+  EXPECT_TRUE(h.drive().compareQueue.empty());
+  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
+
+  // Protection bytes behind every block are never compared.
+  const uint64_t p = h.write(2, 300, 3);
+  ASSERT_EQ(h.complete(2, h.kGood), 0);
+  h.read(3);
   Bytes data;
   for (uint64_t lba = 300; lba < 303; ++lba) {
-    CompletionHarness::append(data, h.block(w, lba));
-    CompletionHarness::append(data, Bytes(8, 0xEE));  // protection information, never compared
+    CompletionHarness::append(data, h.block(p, lba));
+    CompletionHarness::append(data, Bytes(8, 0xEE));
   }
-  EXPECT_EQ(h.complete(1, h.kGood, data), 0) << h.log();
+  EXPECT_EQ(h.complete(3, h.kGood, data), 0) << h.log();
 }
 
 TEST(CompareEngine, SkipCommandsCompareEverySecondLba) {

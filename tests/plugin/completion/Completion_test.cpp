@@ -14,44 +14,34 @@ namespace {
 
 using Cardamor::TraceEventKind;
 
-TEST(Dispatch, NothingIsHandledWithoutAPendingCommandOnTheTag) {
+TEST(Dispatch, OnlyAFreshCompletionOfAPendingCommandIsHandled) {
   CompletionHarness h;
   h.write(0, 10, 2);
-  // No completion reported.
-  h.report(0, 0xFFFFFFFF);
-  EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
-  EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
-  // No tag.
-  h.report(0xFFFFFFFF, h.kGood);
-  EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
-  EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
-  // A tag that never carried a command.
-  h.report(5, h.kGood);
-  EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
-  // The real completion, then the same one shown again in a later pass: handled once.
+  // No completion reported, no tag, a tag that never carried a command: nothing handled.
+  for (auto [tag, status] :
+       {std::pair<uint32_t, uint32_t>{0, 0xFFFFFFFF}, {0xFFFFFFFF, h.kGood}, {5, h.kGood}}) {
+    h.report(tag, status);
+    EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
+    EXPECT_EQ(h.drive().outstandingWrites.size(), 1u) << tag;
+  }
+  // After a miscompare no completion is handled either.
   h.report(0, h.kGood);
+  h.drive().miscompareSeen = true;
+  EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
+  EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
+  h.drive().miscompareSeen = false;
+  // The real completion, then the same one shown again in a later pass: handled once.
   EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
   EXPECT_TRUE(h.drive().outstandingWrites.empty());
   EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
   EXPECT_EQ(h.drive().commandTrace->lastCommand(0).kind, TraceEventKind::WriteFinished);
   EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
   EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
-}
 
-TEST(Dispatch, AfterAMiscompareNoCompletionIsHandled) {
-  CompletionHarness h;
-  h.write(0, 10, 1);
-  h.drive().miscompareSeen = true;
-  h.report(0, h.kGood);
-  EXPECT_EQ(Cardamor::dispatchCompletion(h.thread(), h.drive(), h.config()), 0);
-  EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
-}
-
-TEST(Dispatch, CompletionWithoutItsCommandRecordIsAnInternalError) {
-  CompletionHarness h;
-  h.write(0, 10, 1);
+  // A completion whose command record is gone is an internal error.
+  h.write(1, 20, 1);
   h.drive().outstandingWrites.clear();
-  EXPECT_EQ(h.complete(0, h.kGood), -1200);
+  EXPECT_EQ(h.complete(1, h.kGood), -1200);
   EXPECT_TRUE(h.logged("recvWrite(): Couldn't find write"));
 }
 
@@ -288,26 +278,32 @@ TEST_F(VerifyCompletion, DriveMiscompareOnKnownDataFails) {
   EXPECT_EQ(h.drive().miscompareLba, 0x10u);
 }
 
-TEST_F(VerifyCompletion, CorrectedOrUndecodedSenseIsNoMiscompare) {
-  h.write(0, 0x10, 2);
-  ASSERT_EQ(h.complete(0, h.kGood), 0);
-  h.verify(1);
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, CompletionHarness::sense(1, 0x1D, 0x00)), 0);
-  h.write(2, 0x20, 2);
-  ASSERT_EQ(h.complete(2, h.kGood), 0);
-  h.verify(3);
-  *h.drive().deviceInterface = 1;
-  EXPECT_EQ(h.complete(3, h.kCheckCondition, {}, miscompareSense), 0);
-  EXPECT_FALSE(h.drive().miscompareSeen);
-}
-
-TEST_F(VerifyCompletion, DriveMiscompareOnUnknownContentIsNoError) {
-  h.write(0, 0x60, 2);
-  ASSERT_EQ(h.complete(0, h.kGood), 0);
-  h.drive().atomicContext.invalidateRange(0x60, 0x61, true);  // zone reset: content unknown
-  h.verify(1);
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, miscompareSense), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
+TEST_F(VerifyCompletion, DriveMiscompareThatIsCorrectedUndecodedOrExpectedIsNoError) {
+  // Corrected sense; undecoded sense (another device interface); content unknown after a zone
+  // reset; invalidated data that the drive no longer holds.
+  const struct {
+    const char* what;
+    Bytes sense;
+    int interface;
+    int invalidate;  // -1 none, 1 zone reset, 0 external
+  } cases[] = {{"corrected", CompletionHarness::sense(1, 0x1D, 0x00), 0, -1},
+               {"undecoded", miscompareSense, 1, -1},
+               {"unknown content", miscompareSense, 0, 1},
+               {"invalidated", miscompareSense, 0, 0}};
+  uint32_t tag = 0;
+  uint64_t lba = 0x10;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    h.write(tag, lba, 2);
+    ASSERT_EQ(h.complete(tag, h.kGood), 0);
+    if (c.invalidate >= 0) h.drive().atomicContext.invalidateRange(lba, lba + 1, c.invalidate == 1);
+    h.verify(tag + 1);
+    *h.drive().deviceInterface = c.interface;
+    EXPECT_EQ(h.complete(tag + 1, h.kCheckCondition, {}, c.sense), 0) << h.log();
+    EXPECT_FALSE(h.drive().miscompareSeen);
+    tag += 2;
+    lba += 0x10;
+  }
 }
 
 TEST_F(VerifyCompletion, ExpectedMiscompareMustBeReported) {
@@ -320,15 +316,6 @@ TEST_F(VerifyCompletion, ExpectedMiscompareMustBeReported) {
   EXPECT_TRUE(
       h.logged("Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"))
       << h.log();
-}
-
-TEST_F(VerifyCompletion, DriveMiscompareOnInvalidatedKnownDataIsTheExpectedOutcome) {
-  h.write(0, 0x10, 2);
-  ASSERT_EQ(h.complete(0, h.kGood), 0);
-  h.drive().atomicContext.invalidateRange(0x10, 0x11, false);
-  h.verify(1);
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, miscompareSense), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
 }
 
 TEST_F(VerifyCompletion, AbortedVerifyIsTracedOnly) {

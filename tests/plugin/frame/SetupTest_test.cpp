@@ -114,39 +114,33 @@ TEST(SetupTest, TraceDepthSetsTheRingSize) {
 }
 
 TEST(SetupTest, IncompatibleCommandChoicesAreRefused) {
-  {
+  const struct {
+    const char* readKey;
+    const char* otherKey;
+    const char* option;
+    const char* message;
+  } cases[] = {
+      {"Verify Condition", "Write Condition", "Write Splice Detection",
+       "Cardamor: Cannot use splice checking without read enabled"},
+      {"Read Condition", "Trim Condition", "Use Skip Commands", "Cardamor: Cannot use trim and skip commands together"},
+      {"Read Condition", "WriteSame Condition", "Use Skip Commands",
+       "Cardamor: Cannot use writesame and skip commands together"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
     AgentFixture f;
-    f.set("Verify Condition", "verify");
-    f.set("Write Condition", "write");
-    f.set("Write Splice Detection", "true");
-    f.set("Bucket Count", "4");
-    EXPECT_EQ(f.setup(), VARNOX_ERR_COMMAND_CHOICE);
-    EXPECT_EQ(errorTexts(f), std::vector<std::string>{"Cardamor: Cannot use splice checking without read enabled"});
-    // The checks after the buffers do not undo what was built.
-    EXPECT_NE(f.drive().sectorBuckets, nullptr);
-  }
-  {
-    AgentFixture f;
-    f.set("Read Condition", "read");
-    f.set("Trim Condition", "trim");
-    f.set("Use Skip Commands", "true");
+    f.set(c.readKey, "read");
+    f.set(c.otherKey, "write");
+    f.set(c.option, "true");
     f.set("Bucket Count", "4");
     f.thread().setTestStartCounter(123456789);
     EXPECT_EQ(f.setup(), VARNOX_ERR_COMMAND_CHOICE);
-    EXPECT_EQ(errorTexts(f), std::vector<std::string>{"Cardamor: Cannot use trim and skip commands together"});
+    EXPECT_EQ(errorTexts(f), std::vector<std::string>{c.message});
+    // The checks come after the buckets, which stay, and before the expected-data buffer and
+    // the power-event time.
+    EXPECT_NE(f.drive().sectorBuckets, nullptr);
     EXPECT_EQ(f.drive().expectedDataBuffer, nullptr);
     EXPECT_EQ(f.drive().lastPowerEventMs, 0.0);
-  }
-  {
-    AgentFixture f;
-    f.set("Read Condition", "read");
-    f.set("WriteSame Condition", "writesame");
-    f.set("Use Skip Commands", "true");
-    f.set("Bucket Count", "4");
-    EXPECT_EQ(f.setup(), VARNOX_ERR_COMMAND_CHOICE);
-    EXPECT_EQ(errorTexts(f), std::vector<std::string>{"Cardamor: Cannot use writesame and skip commands together"});
-    // Any earlier failure also leaves the expected-data buffer unallocated.
-    EXPECT_EQ(f.drive().expectedDataBuffer, nullptr);
   }
 }
 
@@ -163,19 +157,16 @@ TEST(SetupTest, OptionsThatSetupAdjusts) {
   EXPECT_EQ(lines[0].level, 1);
   EXPECT_EQ(lines[0].text, "Cardamor: Use of DEPRECATED Embed LBA option, forcing Embed Data option to disabled");
 
-  AgentFixture atomicOnly;
-  atomicOnly.set("Read Condition", "read");
-  atomicOnly.set("WriteAtomic Condition", "atomic");
-  atomicOnly.set("Bucket Count", "4");
-  EXPECT_EQ(atomicOnly.setup(), 0);
-  EXPECT_TRUE(atomicOnly.drive().setSkipGen);
-
-  AgentFixture atomicAndWrite;
-  atomicAndWrite.setBasicConditions();
-  atomicAndWrite.set("WriteAtomic Condition", "atomic");
-  atomicAndWrite.set("Bucket Count", "4");
-  EXPECT_EQ(atomicAndWrite.setup(), 0);
-  EXPECT_FALSE(atomicAndWrite.drive().setSkipGen);
+  // Only an atomic write leaves the skip generation to the LBA agent.
+  for (bool withWrite : {false, true}) {
+    AgentFixture atomic;
+    atomic.set("Read Condition", "read");
+    if (withWrite) atomic.set("Write Condition", "write");
+    atomic.set("WriteAtomic Condition", "atomic");
+    atomic.set("Bucket Count", "4");
+    EXPECT_EQ(atomic.setup(), 0);
+    EXPECT_EQ(atomic.drive().setSkipGen, !withWrite);
+  }
 
   // A queue that some other agent writes stays; one that nobody writes is dropped.
   AgentFixture zones;

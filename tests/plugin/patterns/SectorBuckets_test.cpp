@@ -28,6 +28,15 @@ void configureRandom(AgentFixture& f, const char* buckets) {
   f.set("Bucket Count", buckets);
 }
 
+// The user pattern "ABC" over `buckets` buckets; a largest transfer length of 0 leaves it unset.
+void configureUserPattern(AgentFixture& f, const char* buckets, uint32_t maxXfer) {
+  f.setBasicConditions();
+  f.set("User Defined Data", "true");
+  f.set("Data Buffer", "ABC");
+  f.set("Bucket Count", buckets);
+  if (maxXfer != 0) f.setTestMaxXferLength(maxXfer);
+}
+
 TEST(SectorBuckets, RandomModeFillsFromTheDrawsAndStampsEveryBucket) {
   AgentFixture f;
   configureRandom(f, "80000");
@@ -89,11 +98,7 @@ TEST(SectorBuckets, OneBucketAndAShortLastDraw) {
 
 TEST(SectorBuckets, UserPatternTilesEachBucketRun) {
   AgentFixture f;
-  f.setBasicConditions();
-  f.set("User Defined Data", "true");
-  f.set("Data Buffer", "ABC");
-  f.set("Bucket Count", "4");
-  f.setTestMaxXferLength(1);
+  configureUserPattern(f, "4", 1);
   ASSERT_EQ(f.setup(), 0);
   for (uint32_t b = 0; b < 4; ++b) {
     const auto bytes = bucket(f, b);
@@ -104,32 +109,21 @@ TEST(SectorBuckets, UserPatternTilesEachBucketRun) {
 
   // A two-block pattern restarts every two buckets, so bucket 1 continues where bucket 0 ended.
   AgentFixture two;
-  two.setBasicConditions();
-  two.set("User Defined Data", "true");
-  two.set("Data Buffer", "ABC");
-  two.set("Bucket Count", "4");
-  two.setTestMaxXferLength(2);
+  configureUserPattern(two, "4", 2);
   ASSERT_EQ(two.setup(), 0);
   EXPECT_EQ(bucket(two, 1)[0], 'C');  // byte 512 of the pattern: 512 mod 3 = 2
   EXPECT_EQ(bucket(two, 2)[0], 'A');
 
   // No largest transfer length: the pattern is one sector.
   AgentFixture none;
-  none.setBasicConditions();
-  none.set("User Defined Data", "true");
-  none.set("Data Buffer", "ABC");
-  none.set("Bucket Count", "2");
+  configureUserPattern(none, "2", 0);
   ASSERT_EQ(none.setup(), 0);
   EXPECT_EQ(bucket(none, 1)[0], 'A');
 }
 
 TEST(SectorBuckets, SizesThatCannotBeBuiltFailSetup) {
   AgentFixture tooLarge;
-  tooLarge.setBasicConditions();
-  tooLarge.set("User Defined Data", "true");
-  tooLarge.set("Data Buffer", "ABC");
-  tooLarge.set("Bucket Count", "4");
-  tooLarge.setTestMaxXferLength(0x800000);  // 512 x 2^23 = 2^32 bytes
+  configureUserPattern(tooLarge, "4", 0x800000);  // 512 x 2^23 = 2^32 bytes
   EXPECT_EQ(tooLarge.setup(), VARNOX_ERR_USER_PATTERN);
   EXPECT_EQ(tooLarge.logTexts(),
             std::vector<std::string>{"The xfer_len * driveBlockSize is too large for 32-bit addressing."});

@@ -105,45 +105,25 @@ TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
   EXPECT_EQ(s.xferLength, 4u);
 }
 
-TEST(CommandTraceTest, EventsStoreTheirFieldsWhereTheKindSays) {
+// Where the other kinds keep their fields is shown by the golden dumps; a read's UEC and the
+// power tick are not, the first being zero there and the second masked.
+TEST(CommandTraceTest, ReadUecAndPowerTickAreStored) {
   auto trace = CommandTrace::create(2000);
   ASSERT_TRUE(trace);
-  trace->recordInvalidateRange(0x100, 0x1FF);
-  trace->recordMiscompare(0x104, 0x123, 0x80001, 42, true);
-  trace->recordRecvOutOfOrder(50, 6, 41);
   trace->recordReadFinished(0x10, 2, 43, 5, 0xBEEF, Kcq{3, 0x11, 1});
   const uint32_t before = tickCountMs();
   trace->recordPowerToggleOff();
   const uint32_t after = tickCountMs();
 
-  const TraceEntry& range = trace->chronological(0);
-  EXPECT_EQ(range.kind, TraceEventKind::InvalidateRange);
-  EXPECT_EQ(range.lba, 0x100u);
-  EXPECT_EQ(range.cmdId, 0x1FFu);
-
-  const TraceEntry& miss = trace->chronological(1);
-  EXPECT_EQ(miss.tag, 0x80001u);   // the drive's bucket
-  EXPECT_EQ(miss.bucket, 0x123u);  // the reference bucket
-  EXPECT_EQ(miss.cmdId, 42u);
-  EXPECT_EQ(miss.invalidated, 1);
-
-  const TraceEntry& late = trace->chronological(2);
-  EXPECT_EQ(late.lba, 41u);  // the older write's command id
-  EXPECT_EQ(late.cmdId, 50u);
-  EXPECT_EQ(late.tag, 6u);
-
-  const TraceEntry& done = trace->chronological(3);
+  const TraceEntry& done = trace->chronological(0);
   EXPECT_EQ(done.bucket & 0xFFFFu, 0xBEEFu);
   EXPECT_EQ(done.kcq.key, 3);
   EXPECT_EQ(done.kcq.code, 0x11);
   EXPECT_EQ(done.kcq.qual, 1);
 
-  const TraceEntry& off = trace->chronological(4);
+  const TraceEntry& off = trace->chronological(1);
   EXPECT_EQ(off.kind, TraceEventKind::PowerToggleOff);
   EXPECT_LE(off.tag - before, after - before);  // modular: stays right across a tick wrap
-
-  trace->setContextText("history");
-  EXPECT_EQ(trace->context_text(), "history");
 }
 
 TEST(CommandTraceTest, CallerPreconditionsAreCheckedInDebugBuilds) {

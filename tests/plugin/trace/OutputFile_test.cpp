@@ -96,25 +96,6 @@ TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
   EXPECT_EQ(contents(at("full.bin.fff")), "old");
 }
 
-TEST_F(OutputFileTest, MissingDirectoriesAreCreatedOnlyWhenAsked) {
-  std::string path = at("a/b/c/run1_trace_D0.txt");
-  int status = 0;
-  FILE* f = openUniqueFile(path, "w", status, kAllOptions);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(writeAndClose(f, "x"), 0);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(path, at("a/b/c/run1_trace_D0.txt"));
-  EXPECT_TRUE(fs::is_regular_file(at("a/b/c/run1_trace_D0.txt")));
-
-  path = at("missing/file.txt");
-  status = 0;
-  f = openUniqueFile(path, "w", status, OPEN_UNIQUE);
-  EXPECT_EQ(f, nullptr);
-  EXPECT_EQ(status, kOpenStatusOpenFailed);
-  EXPECT_EQ(path, at("missing/file.txt"));
-  EXPECT_FALSE(fs::exists(at("missing")));
-}
-
 TEST_F(OutputFileTest, UnusableDirectoryFallsBackToTheCurrentDirectory) {
   touch(at("blocker"));  // a file where a directory would have to be
   fs::create_directories(at("cwd"));
