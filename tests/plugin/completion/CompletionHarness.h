@@ -18,6 +18,7 @@
 #include "issue/ReadIssue.h"
 #include "issue/WriteIssue.h"
 #include "support/AgentFixture.h"
+#include "tavik/SenseBuilder.h"
 
 namespace varnox::testing {
 
@@ -139,19 +140,7 @@ class CompletionHarness {
   // Fixed-format sense data with a key, code, qualifier and unit error code.
   static Bytes sense(uint8_t key, uint8_t code, uint8_t qual, uint16_t uec = 0, bool valid = false,
                      uint32_t information = 0) {
-    Bytes s(20, 0);
-    s[0] = valid ? 0xF0 : 0x70;
-    s[2] = key;
-    s[3] = static_cast<uint8_t>(information >> 24);
-    s[4] = static_cast<uint8_t>(information >> 16);
-    s[5] = static_cast<uint8_t>(information >> 8);
-    s[6] = static_cast<uint8_t>(information);
-    s[7] = 12;
-    s[12] = code;
-    s[13] = qual;
-    s[18] = static_cast<uint8_t>(uec >> 8);
-    s[19] = static_cast<uint8_t>(uec);
-    return s;
+    return fixedSense(SenseFields{key, code, qual, valid, information, uec});
   }
 
   bool logged(const std::string& text) {

@@ -134,12 +134,6 @@ TEST_F(OutputFileTest, CloseOnExecModeLetterReachesTheCLibrary) {
   ASSERT_NE(f, nullptr);
   EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_EQ(std::fclose(f), 0);
-
-  path = at("inherit.txt");
-  f = openUniqueFile(path, "w", status, kAllOptions);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_EQ(std::fclose(f), 0);
 }
 
 }  // namespace

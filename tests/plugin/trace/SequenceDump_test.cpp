@@ -130,44 +130,6 @@ TEST_F(SequenceDumpTest, PlainDumpsMatchTheirGoldenFiles) {
   expectGolden(empty.get(), "empty.txt", false, 0, kAllOnes);
 }
 
-// The selection rules, read straight off the filtered table.
-TEST_F(SequenceDumpTest, FilteredTableSelectsByLbaAndMediaBlock) {
-  auto trace = miscompareTrace();
-  auto filtered = [&](uint64_t mask) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* mem = open_memstream(&buf, &len);
-    printSequence(trace.get(), mem, true, true, kMissLba, mask);
-    std::fclose(mem);
-    std::string text(buf, len);
-    std::free(buf);
-    return text;
-  };
-  auto hasRow = [](const std::string& table, const std::string& start) {
-    return table.find("\n" + start) != std::string::npos;
-  };
-
-  const std::string m8 = filtered(kMedia8);
-  EXPECT_FALSE(hasRow(m8, "     0  ")) << "sync cache before the first shown row";
-  EXPECT_TRUE(hasRow(m8, "     2  1           0x00  Write_Issued        0x0000000000000100  0x0008  0x001234                  \n"));
-  EXPECT_FALSE(hasRow(m8, "     3  ")) << "0x108..0x10F is another media block of 8";
-  EXPECT_TRUE(hasRow(m8, "     6  ")) << "sync cache after a shown row";
-  EXPECT_TRUE(hasRow(m8, "    12  ") && hasRow(m8, "    13  ")) << "range ends are inclusive";
-  EXPECT_FALSE(hasRow(m8, "    14  "));
-  EXPECT_FALSE(hasRow(m8, "    19  ")) << "out-of-order rows stay in the full table";
-  EXPECT_TRUE(hasRow(m8, "    22  ")) << "the miscompare of the failing LBA";
-  EXPECT_FALSE(hasRow(m8, "    23  ")) << "a miscompare of another LBA";
-  EXPECT_TRUE(hasRow(m8, "    26  10          0x1FF  Read_ABORTED        0x0000000000000107  0x0001                           *\n"))
-      << "the read abort at 0x107 only shares the media block";
-
-  const std::string m16 = filtered(kMedia16);
-  EXPECT_TRUE(hasRow(m16, "     3  2           0x01  Write_Issued        0x0000000000000108  0x0008  0x002000                 *\n"));
-
-  const std::string plain = filtered(kAllOnes);
-  EXPECT_EQ(plain.find("media block overlap"), std::string::npos);
-  EXPECT_EQ(plain.find("*\n"), std::string::npos);
-}
-
 TEST_F(SequenceDumpTest, OutcomeIsLoggedWithTheNameReallyWritten) {
   auto trace = wrappedTrace();
   std::string first = at("out/run1_trace_D0.txt");
