@@ -327,38 +327,35 @@ TEST_F(VerifyCompletion, AbortedVerifyIsTracedOnly) {
   EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
 }
 
-TEST(Showstop, SendsTheRequestAndRestoresTheSetting) {
-  CompletionHarness h([](AgentFixture& f) { f.set("Showstop on Miscompare", "true"); });
-  Tavik& tavik = *h.fixture.tavik();
-  const size_t before = tavik.requests().size();
-  Cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 0x1234, 5, 6, 77, 0);
+TEST(Showstop, OnlyWhenEnabledTheDriveIsStoppedAndItsSettingRestored) {
+  for (bool on : {true, false}) {
+    SCOPED_TRACE(on ? "showstop on" : "showstop off");
+    CompletionHarness h([on](AgentFixture& f) { f.set("Showstop on Miscompare", on ? "true" : "false"); });
+    Tavik& tavik = *h.fixture.tavik();
+    const size_t before = tavik.requests().size();
+    Cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 0x1234, 5, 6, 77, 0);
 
-  const auto requests = tavik.requests();
-  ASSERT_EQ(requests.size() - before, 5u);
-  EXPECT_EQ(requests[before].request, kIoctlGetSetting);
-  EXPECT_EQ(requests[before + 1].request, kIoctlSetSetting);
-  EXPECT_EQ(requests[before + 1].args, std::vector<uint64_t>{1});
-  EXPECT_EQ(requests[before + 2].request, Tavik::kSendRequest);
-  EXPECT_EQ(requests[before + 2].status, 0);
-  // The drive's setting was 0, not 1: put back.
-  EXPECT_EQ(requests[before + 3].request, kIoctlSetSetting);
-  EXPECT_EQ(requests[before + 3].args, std::vector<uint64_t>{0});
-  EXPECT_EQ(requests[before + 4].request, kIoctlMiscompareLba);
-  EXPECT_EQ(requests[before + 4].args, (std::vector<uint64_t>{0, 0x1234}));
-  EXPECT_TRUE(h.fixture.simDrive()->stopped());
-  EXPECT_TRUE(h.drive().miscompareSeen);
-  EXPECT_EQ(h.drive().miscompareLba, 0x1234u);
-}
-
-TEST(Showstop, OffMeansOnlyTheMiscompareLbaIsHanded) {
-  CompletionHarness h;
-  Tavik& tavik = *h.fixture.tavik();
-  const size_t before = tavik.requests().size();
-  Cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 9, 5, 6, 77, 0);
-  const auto requests = tavik.requests();
-  ASSERT_EQ(requests.size() - before, 1u);
-  EXPECT_EQ(requests[before].request, kIoctlMiscompareLba);
-  EXPECT_FALSE(h.fixture.simDrive()->stopped());
+    const auto all = tavik.requests();
+    const std::vector<Tavik::Request> requests(all.begin() + before, all.end());
+    std::vector<uint32_t> kinds;
+    for (const auto& r : requests) kinds.push_back(r.request);
+    if (on) {
+      // The drive's setting is read, set to 1, the showstop sent, the setting (0) put back.
+      EXPECT_EQ(kinds, (std::vector<uint32_t>{kIoctlGetSetting, kIoctlSetSetting, Tavik::kSendRequest,
+                                              kIoctlSetSetting, kIoctlMiscompareLba}));
+      ASSERT_EQ(requests.size(), 5u);
+      EXPECT_EQ(requests[1].args, std::vector<uint64_t>{1});
+      EXPECT_EQ(requests[2].status, 0);
+      EXPECT_EQ(requests[3].args, std::vector<uint64_t>{0});
+    } else {
+      EXPECT_EQ(kinds, std::vector<uint32_t>{kIoctlMiscompareLba});
+    }
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().args, (std::vector<uint64_t>{0, 0x1234}));
+    EXPECT_EQ(h.fixture.simDrive()->stopped(), on);
+    EXPECT_TRUE(h.drive().miscompareSeen);
+    EXPECT_EQ(h.drive().miscompareLba, 0x1234u);
+  }
 }
 
 TEST(Showstop, WithoutADeviceTheReportStillStands) {
