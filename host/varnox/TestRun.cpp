@@ -120,6 +120,31 @@ std::string describeKeyType(const ConfigManager::Key& key) {
 }
 
 // Tokens of the agents' log lines that name files the run left behind.
+// A step the device cannot perform is refused before the run, with the reason, rather than
+// failing command by command once the test is under way.
+std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeometry& geometry,
+                            const std::string& device) {
+  for (const StepSpec& step : flow) {
+    switch (step.kind) {
+      case StepSpec::Kind::PowerToggle:
+        if (!geometry.supportsPowerToggle)
+          return "power toggle needs the simulated drive: " + device + " cannot lose power on request";
+        break;
+      case StepSpec::Kind::Trim:
+        if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
+        break;
+      case StepSpec::Kind::WriteAtomic:
+        if (geometry.atomicUnitBlocks == 0)
+          return "the flow writes atomically, but " + device +
+                 " reports no atomic write support (for the simulated drive set atomic_unit)";
+        break;
+      default:
+        break;
+    }
+  }
+  return {};
+}
+
 std::vector<std::string> outputFilesFrom(const EventLog& log) {
   std::vector<std::string> files;
   std::set<std::string> seen;
@@ -297,6 +322,10 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       return exitStatus;
     }
     const DeviceGeometry& geometry = drive->device->geometry();
+    if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe()); !why.empty()) {
+      error = file + ": drive " + drive->spec.name + ": " + why;
+      return kExitRefused;
+    }
     DriveProperties properties;
     properties.driveName = drive->spec.name;
     properties.logicalBlockSize = geometry.logicalBlockSize;
