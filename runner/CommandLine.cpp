@@ -15,6 +15,7 @@
 #include "RunOptions.h"
 #include "Summary.h"
 #include "TestFile.h"
+#include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::cli {
@@ -46,9 +47,20 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
   options.force = args.force;
+  // The runner draws a fresh seed for every run unless the user fixed one; only a fixed seed
+  // makes a rerun on a real device write the bytes the last run left there.
+  bool seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
+  for (const std::string& set : options.sets) seedFixed |= set.rfind("Random Seed=", 0) == 0;
   if (!applyRunOptions(plan, options, repeat, error)) {
     err << "varnox: " << error << '\n';
     return kExitRefused;
+  }
+  if (seedFixed) {
+    const std::string randomSeed = planKey(plan, "Random Seed").value_or("");
+    for (const DriveSpec& drive : plan.drives) {
+      const std::string warning = blockdev::fixedSeedWarning(drive.device, randomSeed);
+      if (!warning.empty()) err << "varnox: warning: " << warning << '\n';
+    }
   }
   resolveAgentLibraries(plan);
   return kExitPassed;
