@@ -90,15 +90,15 @@ struct BlockDevice::Slot {
 
 void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
 
-std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::string& error, int& exitStatus,
+std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std::string& error, int& exitStatus,
                                                std::vector<std::string>& warnings) {
-  const std::string& path = spec.kind;
+  const std::string& path = deviceSpec.kind;
   exitStatus = kExitRefused;
-  if (spec.protectionInfo) {
+  if (deviceSpec.protectionInfo) {
     error = "device " + path + ": protection information is not available on a file or block device";
     return nullptr;
   }
-  if (spec.logicalBlockSize == 0 || spec.queueDepth == 0 || spec.queueDepth > kTagLimit) {
+  if (deviceSpec.logicalBlockSize == 0 || deviceSpec.queueDepth == 0 || deviceSpec.queueDepth > kTagLimit) {
     error = "device " + path + ": block size and queue depth (1 to 1024) must be set";
     return nullptr;
   }
@@ -121,10 +121,10 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::stri
   g.supportsPowerToggle = false;
   g.supportsReset = false;
   g.protectionInfoEnabled = false;
-  g.maxQueueDepth = spec.queueDepth;
+  g.maxQueueDepth = deviceSpec.queueDepth;
   g.atomicUnitBlocks = 0;
-  device->queueDepth_ = spec.queueDepth;
-  uint64_t limitBytes = spec.capacityBlocks * spec.logicalBlockSize;
+  device->queueDepth_ = deviceSpec.queueDepth;
+  uint64_t limitBytes = deviceSpec.capacityBlocks * deviceSpec.logicalBlockSize;
 
   if (device->blockDevice_) {
     // O_EXCL on a block device fails while anything holds it: a mount, md, device-mapper.
@@ -146,7 +146,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::stri
     // The test file's capacity, when smaller than the device, limits the range the test uses.
     g.capacityBlocks = std::min(bytes, limitBytes) / g.logicalBlockSize;
     std::string refusal = refuseUnsafeDevice(device->fd_, path, st.st_rdev, bytes, g.logicalBlockSize,
-                                             spec.destroyData && spec.force);
+                                             deviceSpec.destroyData && deviceSpec.force);
     if (!refusal.empty()) {
       error = refusal;
       exitStatus = kExitRefused;
@@ -160,9 +160,9 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::stri
       error = sysErr(path, "cannot open", errno);
       return nullptr;
     }
-    g.logicalBlockSize = spec.logicalBlockSize;
-    g.log2LogicalPerPhysical = spec.log2LogicalPerPhysical;
-    g.capacityBlocks = spec.capacityBlocks;
+    g.logicalBlockSize = deviceSpec.logicalBlockSize;
+    g.log2LogicalPerPhysical = deviceSpec.log2LogicalPerPhysical;
+    g.capacityBlocks = deviceSpec.capacityBlocks;
     if (::fstat(device->fd_, &st) != 0) {
       error = sysErr(path, "cannot read its size", errno);
       return nullptr;
@@ -181,7 +181,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::stri
     g.supportsUnmap = ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
   }
 
-  if (spec.directIo) {
+  if (deviceSpec.directIo) {
     struct statx sx {};
     uint32_t offsetAlign = device->blockDevice_ ? g.logicalBlockSize : 0;
     if (::statx(device->fd_, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) &&
@@ -209,7 +209,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& spec, std::stri
   }
 #endif
 
-  if (!device->ring_.open(spec.queueDepth, error)) {
+  if (!device->ring_.open(deviceSpec.queueDepth, error)) {
     error = "device " + path + ": " + error;
     return nullptr;
   }

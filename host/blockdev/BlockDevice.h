@@ -3,7 +3,7 @@
 //
 // Usage:
 //   std::string error; int exitStatus; std::vector<std::string> warnings;
-//   std::unique_ptr<BlockDevice> device = BlockDevice::open(spec, error, exitStatus, warnings);
+//   std::unique_ptr<BlockDevice> device = BlockDevice::open(deviceSpec, error, exitStatus, warnings);
 //   if (!device) -> refuse the test with `error` (it names the path, and strerror where the
 //   kernel refused) and `exitStatus` (kExitRefused or kExitDeviceFailure)
 //
@@ -48,7 +48,7 @@ class BlockDevice : public Device {
  public:
   // Null with `error` and `exitStatus` when the path cannot be used. `warnings` gets the
   // messages a user should see but that do not stop the test (direct I/O not available).
-  static std::unique_ptr<BlockDevice> open(const DeviceSpec& spec, std::string& error, int& exitStatus,
+  static std::unique_ptr<BlockDevice> open(const DeviceSpec& deviceSpec, std::string& error, int& exitStatus,
                                            std::vector<std::string>& warnings);
   ~BlockDevice() override;
 

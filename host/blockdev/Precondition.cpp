@@ -66,24 +66,24 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error)
   return true;
 }
 
-std::string fixedSeedWarning(const DeviceSpec& spec, const std::string& randomSeed) {
-  if (spec.kind == "sim" || spec.precondition || randomSeed.empty()) return {};
+std::string fixedSeedWarning(const DeviceSpec& deviceSpec, const std::string& randomSeed) {
+  if (deviceSpec.kind == "sim" || deviceSpec.precondition || randomSeed.empty()) return {};
   char* end = nullptr;
   errno = 0;
   unsigned long long value = std::strtoull(randomSeed.c_str(), &end, 0);
   if (errno != 0 || end == randomSeed.c_str() || value == 0) return {};
-  return "device " + spec.kind + ": \"Random Seed\" is fixed at " + randomSeed +
+  return "device " + deviceSpec.kind + ": \"Random Seed\" is fixed at " + randomSeed +
          " and precondition is off: blocks an earlier run wrote with this seed look just like the ones this run "
          "writes, so a lost write can go unseen. Set precondition = true for the drive.";
 }
 
-std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& spec, uint64_t seed, std::string& error,
+std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error,
                                               int& exitStatus) {
   std::vector<std::string> warnings;
-  std::unique_ptr<BlockDevice> device = BlockDevice::open(spec, error, exitStatus, warnings);
+  std::unique_ptr<BlockDevice> device = BlockDevice::open(deviceSpec, error, exitStatus, warnings);
   for (const std::string& warning : warnings) std::fprintf(stderr, "warning: %s\n", warning.c_str());
   if (!device) return nullptr;
-  if (spec.precondition && !preconditionDevice(*device, runNonce(seed), error)) {
+  if (deviceSpec.precondition && !preconditionDevice(*device, runNonce(seed), error)) {
     exitStatus = kExitDeviceFailure;
     return nullptr;
   }

@@ -21,11 +21,11 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error)
 // the test sets it; empty when unset) is a fixed non-zero number while precondition is off: the
 // blocks an earlier run wrote with that seed match what this run writes, so a write the device
 // loses cannot be seen. Empty when there is nothing to warn about.
-std::string fixedSeedWarning(const DeviceSpec& spec, const std::string& randomSeed);
+std::string fixedSeedWarning(const DeviceSpec& deviceSpec, const std::string& randomSeed);
 
-// Opens `spec.kind` as a file or block device, prints its warnings to the standard error stream
+// Opens `deviceSpec.kind` as a file or block device, prints its warnings to the standard error stream
 // and preconditions it when asked. The device factory's entry for every kind but "sim".
-std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& spec, uint64_t seed, std::string& error,
+std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error,
                                               int& exitStatus);
 
 }  // namespace varnox::blockdev

@@ -61,10 +61,10 @@ std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
 RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockStore& store,
                        uint32_t logicalBlockSize)
     : random_(seed ^ 0x6661756C74ull), store_(store), logicalBlockSize_(logicalBlockSize) {
-  for (FaultRule& spec : rules) {
-    Kind kind = static_cast<Kind>(kindIndex(spec.kind));
+  for (FaultRule& given : rules) {
+    Kind kind = static_cast<Kind>(kindIndex(given.kind));
     if (kind == Kind::StaleRead) keepOldBlocks_ = true;
-    rules_.push_back(Rule{std::move(spec), kind, 0});
+    rules_.push_back(Rule{std::move(given), kind, 0});
   }
   if (keepOldBlocks_) {
     oldBlocks_.resize(kRememberedBlocks);
@@ -88,8 +88,8 @@ const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
 bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& target) {
   const ParsedCdb& c = *ctx.cdb;
   if (!c.known) return false;
-  if (rule.spec.count != 0 && rule.fired >= rule.spec.count) return false;
-  if (rule.spec.after && ctx.index < *rule.spec.after) return false;
+  if (rule.given.count != 0 && rule.fired >= rule.given.count) return false;
+  if (rule.given.after && ctx.index < *rule.given.after) return false;
   const bool ranged = hasRange(c) && c.blocks > 0 && c.lba < store_.capacityBlocks() &&
                       c.blocks <= store_.capacityBlocks() - c.lba;
   switch (rule.kind) {
@@ -116,9 +116,9 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
     case Kind::PowerLoss:
       break;
   }
-  if (rule.spec.lba) {
-    if (!ranged || *rule.spec.lba < c.lba || *rule.spec.lba - c.lba >= c.blocks) return false;
-    target = *rule.spec.lba;
+  if (rule.given.lba) {
+    if (!ranged || *rule.given.lba < c.lba || *rule.given.lba - c.lba >= c.blocks) return false;
+    target = *rule.given.lba;
     if (rule.kind == Kind::StaleRead && !oldVersion(target)) return false;
   } else if (rule.kind == Kind::StaleRead) {
     // Only a block whose earlier content is still known can be read stale.
@@ -130,7 +130,7 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
   } else if (ranged) {
     target = c.lba + random() % c.blocks;
   }
-  if (rule.spec.rate && static_cast<double>(random() >> 11) * 0x1.0p-53 >= *rule.spec.rate) return false;
+  if (rule.given.rate && static_cast<double>(random() >> 11) * 0x1.0p-53 >= *rule.given.rate) return false;
   return true;
 }
 

@@ -57,7 +57,7 @@ class RuleFaults : public FaultHook {
     PowerLoss
   };
   struct Rule {
-    FaultRule spec;
+    FaultRule given;
     Kind kind;
     uint32_t fired = 0;
   };

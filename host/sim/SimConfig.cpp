@@ -41,29 +41,29 @@ std::string validateSimConfig(const SimConfig& c) {
   return {};
 }
 
-bool simConfigFromSpec(const DeviceSpec& spec, uint64_t seed, SimConfig& config, std::string& error) {
-  if (spec.kind != "sim") {
-    error = "device kind \"" + spec.kind + "\" is not the simulated drive";
+bool simConfigFromSpec(const DeviceSpec& deviceSpec, uint64_t seed, SimConfig& config, std::string& error) {
+  if (deviceSpec.kind != "sim") {
+    error = "device kind \"" + deviceSpec.kind + "\" is not the simulated drive";
     return false;
   }
   SimConfig c;
-  c.logicalBlockSize = spec.logicalBlockSize;
-  c.protectionInfo = spec.protectionInfo;
-  c.log2LogicalPerPhysical = spec.log2LogicalPerPhysical;
-  c.capacityBlocks = spec.capacityBlocks;
-  c.queueDepth = spec.queueDepth;
-  c.shuffleCompletions = spec.shuffleCompletions;
-  c.seed = spec.seed != 0 ? spec.seed : seed;
-  c.atomicUnitBlocks = spec.atomicUnitBlocks;
-  c.faults = spec.faults;
-  if (spec.writeCache == "write-through") {
+  c.logicalBlockSize = deviceSpec.logicalBlockSize;
+  c.protectionInfo = deviceSpec.protectionInfo;
+  c.log2LogicalPerPhysical = deviceSpec.log2LogicalPerPhysical;
+  c.capacityBlocks = deviceSpec.capacityBlocks;
+  c.queueDepth = deviceSpec.queueDepth;
+  c.shuffleCompletions = deviceSpec.shuffleCompletions;
+  c.seed = deviceSpec.seed != 0 ? deviceSpec.seed : seed;
+  c.atomicUnitBlocks = deviceSpec.atomicUnitBlocks;
+  c.faults = deviceSpec.faults;
+  if (deviceSpec.writeCache == "write-through") {
     c.writeCache = WriteCacheMode::WriteThrough;
-  } else if (spec.writeCache == "protected") {
+  } else if (deviceSpec.writeCache == "protected") {
     c.writeCache = WriteCacheMode::Protected;
-  } else if (spec.writeCache == "volatile") {
+  } else if (deviceSpec.writeCache == "volatile") {
     c.writeCache = WriteCacheMode::Volatile;
   } else {
-    error = "write cache = \"" + spec.writeCache + "\" is not one of write-through, protected, volatile";
+    error = "write cache = \"" + deviceSpec.writeCache + "\" is not one of write-through, protected, volatile";
     return false;
   }
   std::string problem = validateSimConfig(c);

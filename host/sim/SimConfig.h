@@ -35,9 +35,9 @@ struct SimConfig {
 // Empty when the configuration can be built, else a message naming the bad setting and value.
 std::string validateSimConfig(const SimConfig& config);
 
-// Takes the drive settings of `spec` ("sim" devices); `seed` replaces a spec seed of 0. False with
+// Takes the drive settings of `deviceSpec` ("sim" devices); `seed` replaces a seed of 0 in it. False with
 // a message naming the key and value when a setting is unusable (e.g. an unknown write-cache mode).
-bool simConfigFromSpec(const DeviceSpec& spec, uint64_t seed, SimConfig& config, std::string& error);
+bool simConfigFromSpec(const DeviceSpec& deviceSpec, uint64_t seed, SimConfig& config, std::string& error);
 
 const char* writeCacheModeName(WriteCacheMode mode);
 

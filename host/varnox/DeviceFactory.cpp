@@ -6,11 +6,11 @@
 
 namespace varnox {
 
-std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::string& error, int& exitStatus) {
-  if (spec.kind == "sim") {
+std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus) {
+  if (deviceSpec.kind == "sim") {
     sim::SimConfig config;
     std::string why;
-    if (!sim::simConfigFromSpec(spec, seed, config, why)) {
+    if (!sim::simConfigFromSpec(deviceSpec, seed, config, why)) {
       error = "device sim: " + why;
       exitStatus = kExitRefused;
       return nullptr;
@@ -29,7 +29,7 @@ std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::s
     }
     return drive;
   }
-  return blockdev::openFileOrBlockDevice(spec, seed, error, exitStatus);
+  return blockdev::openFileOrBlockDevice(deviceSpec, seed, error, exitStatus);
 }
 
 }  // namespace varnox

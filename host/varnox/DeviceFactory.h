@@ -12,6 +12,6 @@ namespace varnox {
 // Null with `error` and `exitStatus` (kExitRefused for an unusable description, kExitDeviceFailure
 // for a device that cannot be opened) when the device cannot be used. `seed` is the drive's run
 // seed (never 0).
-std::unique_ptr<Device> openDevice(const DeviceSpec& spec, uint64_t seed, std::string& error, int& exitStatus);
+std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus);
 
 }  // namespace varnox

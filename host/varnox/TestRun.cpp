@@ -169,7 +169,7 @@ std::vector<std::string> outputFilesFrom(const EventLog& log) {
 
 struct TestRun::Impl {
   struct Drive {
-    DriveSpec spec;
+    DriveSpec planned;
     uint64_t seed = 0;
     std::unique_ptr<Device> device;
     std::unique_ptr<Tavik> tavik;
@@ -233,21 +233,21 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   // The flow: guards first, so the step conditions take the first mask bits in flow order.
   std::vector<FlowStep> flow;
   bool sendsCommands = false, hasStatus = false;
-  for (const StepSpec& spec : plan.flow) {
+  for (const StepSpec& planned : plan.flow) {
     FlowStep step;
-    step.kind = spec.kind;
-    step.name = spec.name.empty() ? stepKindName(spec.kind) : spec.name;
+    step.kind = planned.kind;
+    step.name = planned.name.empty() ? stepKindName(planned.kind) : planned.name;
     std::string why;
-    if (parseConditionText(spec.condition, &ConditionNames::resolve, &names, step.guard, why) != VARNOX_OK) {
-      error = file + ": step \"" + step.name + "\": condition \"" + spec.condition + "\" " + why;
+    if (parseConditionText(planned.condition, &ConditionNames::resolve, &names, step.guard, why) != VARNOX_OK) {
+      error = file + ": step \"" + step.name + "\": condition \"" + planned.condition + "\" " + why;
       return kExitRefused;
     }
-    if (spec.kind != StepKind::Agent && !spec.settings.empty()) {
-      error = file + ": step \"" + step.name + "\": unknown setting \"" + spec.settings.front().first + "\"";
+    if (planned.kind != StepKind::Agent && !planned.settings.empty()) {
+      error = file + ": step \"" + step.name + "\": unknown setting \"" + planned.settings.front().first + "\"";
       return kExitRefused;
     }
-    if (spec.kind == StepKind::GetStatus) hasStatus = true;
-    if (spec.kind != StepKind::Agent && spec.kind != StepKind::GetStatus && spec.kind != StepKind::PowerToggle) {
+    if (planned.kind == StepKind::GetStatus) hasStatus = true;
+    if (planned.kind != StepKind::Agent && planned.kind != StepKind::GetStatus && planned.kind != StepKind::PowerToggle) {
       sendsCommands = true;
     }
     flow.push_back(std::move(step));
@@ -311,28 +311,28 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
     auto drive = std::make_unique<Drive>();
-    drive->spec = plan.drives[index];
-    if (drive->spec.name.empty()) drive->spec.name = "D" + std::to_string(index);
-    drive->seed = drive->spec.device.seed;
+    drive->planned = plan.drives[index];
+    if (drive->planned.name.empty()) drive->planned.name = "D" + std::to_string(index);
+    drive->seed = drive->planned.device.seed;
     while (drive->seed == 0) drive->seed = (static_cast<uint64_t>(entropy()) << 32) ^ entropy() ^ queryPerformanceCounter();
     int exitStatus = kExitDeviceFailure;
-    drive->device = openDevice(drive->spec.device, drive->seed, error, exitStatus);
+    drive->device = openDevice(drive->planned.device, drive->seed, error, exitStatus);
     if (!drive->device) {
-      error = file + ": drive " + drive->spec.name + ": " + error;
+      error = file + ": drive " + drive->planned.name + ": " + error;
       return exitStatus;
     }
     const DeviceGeometry& geometry = drive->device->geometry();
     if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe()); !why.empty()) {
-      error = file + ": drive " + drive->spec.name + ": " + why;
+      error = file + ": drive " + drive->planned.name + ": " + why;
       return kExitRefused;
     }
     DriveProperties properties;
-    properties.driveName = drive->spec.name;
+    properties.driveName = drive->planned.name;
     properties.logicalBlockSize = geometry.logicalBlockSize;
     properties.protectionInfoEnabled = geometry.protectionInfoEnabled;
     properties.protectionInfoBytes = geometry.protectionInfoBytes;
     properties.log2LogicalPerPhysical = geometry.log2LogicalPerPhysical;
-    properties.queueDepth = std::min(drive->spec.device.queueDepth, geometry.maxQueueDepth);
+    properties.queueDepth = std::min(drive->planned.device.queueDepth, geometry.maxQueueDepth);
     if (properties.queueDepth == 0) properties.queueDepth = 1;
     drive->tavik = std::make_unique<Tavik>(drive->device.get(), static_cast<int>(index));
     drive->thread = std::make_unique<DriveThread>(properties, sink, drive->tavik.get());
@@ -426,7 +426,7 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (auto& drive : impl_->drives) {
     DriveReport r;
     const CommandCounters& c = drive->flow->counters();
-    r.name = drive->spec.name;
+    r.name = drive->planned.name;
     r.device = drive->device->describe();
     r.passes = drive->flow->passes();
     r.commandsByKind = c.commandsByKind;

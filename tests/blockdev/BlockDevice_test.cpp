@@ -57,7 +57,7 @@ class BlockDeviceTest : public ::testing::Test {
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-  DeviceSpec spec(const std::string& name, bool direct = false) const {
+  DeviceSpec deviceSpec(const std::string& name, bool direct = false) const {
     DeviceSpec s;
     s.kind = path(name);
     s.capacityBlocks = kBlocks;
@@ -127,7 +127,7 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
   for (bool direct : {false, true}) {
     SCOPED_TRACE(direct ? "direct I/O" : "page cache");
     const std::string name = direct ? "direct.img" : "buffered.img";
-    std::unique_ptr<BlockDevice> d = open(spec(name, direct));
+    std::unique_ptr<BlockDevice> d = open(deviceSpec(name, direct));
     ASSERT_TRUE(d);
     EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
     EXPECT_EQ(d->geometry().capacityBlocks, kBlocks);
@@ -164,7 +164,7 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
 }
 
 TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
-  std::unique_ptr<BlockDevice> d = open(spec("queue.img", true));
+  std::unique_ptr<BlockDevice> d = open(deviceSpec("queue.img", true));
   ASSERT_TRUE(d);
   std::vector<std::vector<uint8_t>> data;
   std::vector<DeviceCommand> commands(8);
@@ -226,7 +226,7 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
 }
 
 TEST_F(BlockDeviceTest, VerifyComparesOnTheHostAndReportsTheFirstDifferingByte) {
-  std::unique_ptr<BlockDevice> d = open(spec("verify.img"));
+  std::unique_ptr<BlockDevice> d = open(deviceSpec("verify.img"));
   ASSERT_TRUE(d);
   std::vector<uint8_t> data = pattern(4 * kBlock, 21);
   ASSERT_EQ(write(*d, 10, data).status, kStatusGood);
@@ -257,7 +257,7 @@ TEST_F(BlockDeviceTest, VerifyComparesOnTheHostAndReportsTheFirstDifferingByte) 
 }
 
 TEST_F(BlockDeviceTest, DiscardReadsBackZerosAndSyncCompletesGood) {
-  std::unique_ptr<BlockDevice> d = open(spec("trim.img"));
+  std::unique_ptr<BlockDevice> d = open(deviceSpec("trim.img"));
   ASSERT_TRUE(d);
   ASSERT_TRUE(d->geometry().supportsUnmap) << "the temporary directory's file system cannot punch holes";
   std::vector<uint8_t> data = pattern(16 * kBlock, 1);
@@ -283,7 +283,7 @@ TEST_F(BlockDeviceTest, DiscardReadsBackZerosAndSyncCompletesGood) {
 }
 
 TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
-  std::unique_ptr<BlockDevice> d = open(spec("refuse.img"));
+  std::unique_ptr<BlockDevice> d = open(deviceSpec("refuse.img"));
   ASSERT_TRUE(d);
   std::vector<uint8_t> buffer(4 * kBlock);
   uint8_t cdb[kCdbMaxBytes];
@@ -314,19 +314,19 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   std::string error;
   int status = 0;
   std::vector<std::string> warnings;
-  DeviceSpec missing = spec("no/such/dir/file.img");
+  DeviceSpec missing = deviceSpec("no/such/dir/file.img");
   EXPECT_FALSE(BlockDevice::open(missing, error, status, warnings));
   EXPECT_EQ(status, kExitDeviceFailure);
   EXPECT_NE(error.find(missing.kind), std::string::npos) << error;
   EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
 
-  DeviceSpec protectedSpec = spec("pi.img");
+  DeviceSpec protectedSpec = deviceSpec("pi.img");
   protectedSpec.protectionInfo = true;
   EXPECT_FALSE(BlockDevice::open(protectedSpec, error, status, warnings));
   EXPECT_EQ(status, kExitRefused);
   EXPECT_NE(error.find("protection information"), std::string::npos) << error;
 
-  DeviceSpec directory = spec("");
+  DeviceSpec directory = deviceSpec("");
   EXPECT_FALSE(BlockDevice::open(directory, error, status, warnings));
   EXPECT_NE(error.find("not a regular file or block device"), std::string::npos) << error;
 }
@@ -376,13 +376,13 @@ TEST_F(BlockDeviceTest, SignaturesAndMountsRefuseAWriteUnlessDestroyingDataWasAs
     EXPECT_EQ(findSignature(f, 1 << 20, kBlock), c.name) << "at " << c.offset;
     ::close(f);
   }
-  std::unique_ptr<BlockDevice> clean = open(spec("clean.img"));
+  std::unique_ptr<BlockDevice> clean = open(deviceSpec("clean.img"));
   ASSERT_TRUE(clean);
   EXPECT_EQ(findSignature(clean->fd(), kBlocks * kBlock, kBlock), "");
 }
 
 TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferentAndAFixedSeedWarns) {
-  DeviceSpec s = spec("pre.img");
+  DeviceSpec s = deviceSpec("pre.img");
   std::unique_ptr<BlockDevice> d = open(s);
   ASSERT_TRUE(d);
   std::string error;

@@ -172,19 +172,19 @@ TEST(SimulatedDrive, ConfigurationErrorsNameTheSettingAndValue) {
   c.queueDepth = 2000;
   EXPECT_NE(validateSimConfig(c).find("queue depth = 2000"), std::string::npos);
 
-  DeviceSpec spec;
-  spec.writeCache = "sometimes";
+  DeviceSpec deviceSpec;
+  deviceSpec.writeCache = "sometimes";
   SimConfig out;
-  EXPECT_FALSE(simConfigFromSpec(spec, 1, out, error));
+  EXPECT_FALSE(simConfigFromSpec(deviceSpec, 1, out, error));
   EXPECT_NE(error.find("\"sometimes\""), std::string::npos) << error;
-  spec.writeCache = "volatile";
-  spec.faults.push_back(FaultRule{"teleport", {}, {}, {}, 1});
-  EXPECT_FALSE(simConfigFromSpec(spec, 1, out, error));
+  deviceSpec.writeCache = "volatile";
+  deviceSpec.faults.push_back(FaultRule{"teleport", {}, {}, {}, 1});
+  EXPECT_FALSE(simConfigFromSpec(deviceSpec, 1, out, error));
   EXPECT_NE(error.find("\"teleport\""), std::string::npos) << error;
-  spec.faults.clear();
-  ASSERT_TRUE(simConfigFromSpec(spec, 42, out, error));
+  deviceSpec.faults.clear();
+  ASSERT_TRUE(simConfigFromSpec(deviceSpec, 42, out, error));
   EXPECT_EQ(out.writeCache, WriteCacheMode::Volatile);
-  EXPECT_EQ(out.seed, 42u);  // a spec seed of 0 takes the run's seed
+  EXPECT_EQ(out.seed, 42u);  // a seed of 0 in it takes the run's seed
 
   // The default drive is 1 GiB of address space that costs nothing until written.
   std::unique_ptr<SimulatedDrive> drive = SimulatedDrive::create(SimConfig{}, error);
