@@ -485,10 +485,7 @@ int SimulatedDrive::ioctl(uint32_t request, uint32_t count, void** args) {
 }
 
 int SimulatedDrive::send(const void* request, size_t size) {
-  static constexpr uint8_t kShowstop[10] = {0xD4, 0x27, 0x6B, 0x05, 0, 0, 0, 0, 0, 0};
-  if (!request || size < 34) return VARNOX_ERR_BAD_VALUE;
-  if (std::memcmp(static_cast<const uint8_t*>(request) + 24, kShowstop, sizeof(kShowstop)) != 0)
-    return VARNOX_ERR_NOT_SUPPORTED;
+  if (int status = checkShowstopRequest(request, size); status != 0) return status;
   stopped_.store(true, std::memory_order_relaxed);
   return 0;
 }

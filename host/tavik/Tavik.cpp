@@ -1,6 +1,8 @@
 #include "tavik/Tavik.h"
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstring>
 
 #include "varnox/Errors.h"
 
@@ -58,6 +60,15 @@ int Tavik::send(const ShowstopRequest* request) {
 std::vector<Tavik::Request> Tavik::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
+}
+
+int checkShowstopRequest(const void* request, size_t size) {
+  static const ShowstopRequest kShowstop;
+  if (!request || size < offsetof(ShowstopRequest, cdb) + sizeof(kShowstop.cdb)) return VARNOX_ERR_BAD_VALUE;
+  if (std::memcmp(static_cast<const uint8_t*>(request) + offsetof(ShowstopRequest, cdb), kShowstop.cdb,
+                  sizeof(kShowstop.cdb)) != 0)
+    return VARNOX_ERR_NOT_SUPPORTED;
+  return 0;
 }
 
 }  // namespace varnox

@@ -20,6 +20,10 @@ struct ShowstopRequest {
 };
 static_assert(sizeof(ShowstopRequest) == 112, "the showstop request block is 112 bytes");
 
+// Whether `request` (as a device's send() receives it) is the showstop block: 0 when it is,
+// VARNOX_ERR_BAD_VALUE when it is too short to tell, VARNOX_ERR_NOT_SUPPORTED for any other block.
+int checkShowstopRequest(const void* request, size_t size);
+
 // Device requests that agents pass to Tavik::ioctl.
 inline constexpr uint32_t kIoctlDeviceProperty = 4241;  // one u32: a device property read in setup
 inline constexpr uint32_t kIoctlGetSetting = 179;       // one u32 out: the setting the showstop changes
