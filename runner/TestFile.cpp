@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include "Units.h"
+#include "sim/RuleFaults.h"
 
 namespace varnox::cli {
 namespace {
@@ -434,10 +435,7 @@ std::vector<StepSpec> defaultFlow() {
 }
 
 const std::vector<std::string>& faultKinds() {
-  static const std::vector<std::string> kKinds = {
-      "corrupt",        "lost-write",      "misdirected-write", "stale-read",
-      "abort",          "medium-error",    "hardware-error",    "recovered-error",
-      "torn-atomic",    "reset",           "power-loss"};
+  static const std::vector<std::string> kKinds(sim::kFaultKindNames.begin(), sim::kFaultKindNames.end());
   return kKinds;
 }
 

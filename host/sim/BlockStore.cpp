@@ -9,8 +9,12 @@
 namespace varnox::sim {
 namespace {
 
+// Shared anonymous memory rather than private: a private mapping answers the first read of a
+// block with the kernel's zero page and must copy it and flush every thread's TLB when the block
+// is then written (the drive reads each block's old image before it stores the new one), while
+// a shared mapping gets its real page on the first touch, read or write.
 void* mapAnonymous(size_t bytes) {
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -47,8 +51,8 @@ void BlockStore::zero(uint64_t lba, uint64_t blocks) {
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
   uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(page - 1);
-  // A private anonymous page given back reads as zeros; the ragged ends are cleared by hand.
-  if (last > first && madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) == 0) {
+  // A page punched out of the shared mapping reads as zeros; the ragged ends are cleared by hand.
+  if (last > first && madvise(reinterpret_cast<void*>(first), last - first, MADV_REMOVE) == 0) {
     std::memset(begin, 0, reinterpret_cast<uint8_t*>(first) - begin);
     std::memset(reinterpret_cast<uint8_t*>(last), 0, end - reinterpret_cast<uint8_t*>(last));
   } else {

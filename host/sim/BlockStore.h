@@ -1,5 +1,5 @@
 #pragma once
-// The medium of a simulated drive: one flat anonymous mapping, reserved lazily by the kernel so
+// The medium of a simulated drive: one flat shared anonymous mapping, reserved lazily by the kernel so
 // that a drive of several GiB costs only the pages written. Next to each block it keeps the
 // sequence number of the last write that stored it, which tells an undo whether a newer write
 // has covered the block since.

@@ -14,6 +14,9 @@ struct CommandContext {
   uint32_t tag = 0;
   uint64_t index = 0;  // commands accepted before this one since the drive was built
   const ParsedCdb* cdb = nullptr;
+  // Reads only: an older write still outstanding overlaps the read (the drive sets it when it
+  // has a hook).
+  bool overlapsOutstandingWrite = false;
 };
 
 // What happens to a command instead of its normal execution.
@@ -24,6 +27,7 @@ struct Intervention {
     CheckCondition,  // CHECK CONDITION with `sense`; with `execute` the command runs first
     Reset,           // the drive resets itself: this and every outstanding command are lost
     PowerLoss,       // the drive loses power: as powerToggle()
+    Reorder,         // a read runs and completes before the outstanding writes it overlaps
   };
   Kind kind = Kind::None;
   uint64_t landedBlocks = 0;

@@ -8,15 +8,12 @@ namespace varnox::sim {
 namespace {
 
 constexpr size_t kRememberedBlocks = 64;
-
-// In the order of RuleFaults::Kind.
-constexpr const char* kKindNames[] = {"corrupt",     "lost-write",   "misdirected-write", "stale-read",
-                                      "abort",       "medium-error", "hardware-error",    "recovered-error",
-                                      "torn-atomic", "reset",        "power-loss"};
+// A unit error code the agent does not excuse as a known non-splice condition.
+constexpr uint16_t kHardErrorUec = 0x4401;
 
 int kindIndex(const std::string& name) {
-  for (size_t i = 0; i < std::size(kKindNames); ++i)
-    if (name == kKindNames[i]) return static_cast<int>(i);
+  for (size_t i = 0; i < kFaultKindNames.size(); ++i)
+    if (name == kFaultKindNames[i]) return static_cast<int>(i);
   return -1;
 }
 
@@ -40,12 +37,21 @@ uint32_t atomicUnit(const ParsedCdb& c) {
   return c.atomicBoundary ? c.atomicBoundary : c.blocks;
 }
 
+bool overlap(uint64_t a, uint64_t aBlocks, uint64_t b, uint64_t bBlocks) {
+  return a < b + bBlocks && b < a + aBlocks;
+}
+
+SenseFields hardError() {
+  SenseFields sense{kSenseHardwareError, 0x44, 0x00, false, 0, kHardErrorUec};
+  return sense;
+}
+
 }  // namespace
 
 std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
   if (kindIndex(rule.kind) < 0) {
     std::string known;
-    for (const char* name : kKindNames) known += std::string(known.empty() ? "" : ", ") + name;
+    for (const char* name : kFaultKindNames) known += std::string(known.empty() ? "" : ", ") + name;
     return "kind \"" + rule.kind + "\" is not one of " + known;
   }
   if (rule.lba && *rule.lba >= capacityBlocks)
@@ -53,23 +59,26 @@ std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
            " blocks";
   if (rule.rate && !(*rule.rate > 0 && *rule.rate <= 1))
     return "rate = " + std::to_string(*rule.rate) + " is not a probability above 0 and at most 1";
-  if (rule.kind == "misdirected-write" && capacityBlocks < 2)
-    return "misdirected-write needs at least two blocks";
+  if (rule.kind == "misdirect" && capacityBlocks < 2) return "misdirect needs at least two blocks";
   return {};
 }
 
-RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, const BlockStore& store,
-                       uint32_t logicalBlockSize)
-    : random_(seed ^ 0x6661756C74ull), store_(store), logicalBlockSize_(logicalBlockSize) {
+RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t capacityBlocks,
+                       uint32_t logicalBlockSize, const BlockStore* store)
+    : random_(seed ^ 0x6661756C74ull),
+      capacityBlocks_(capacityBlocks),
+      logicalBlockSize_(logicalBlockSize),
+      store_(store) {
   for (FaultRule& given : rules) {
     Kind kind = static_cast<Kind>(kindIndex(given.kind));
-    if (kind == Kind::StaleRead) keepOldBlocks_ = true;
+    if (kind == Kind::StaleRead && store_) keepOldBlocks_ = true;
     rules_.push_back(Rule{std::move(given), kind, 0});
   }
   if (keepOldBlocks_) {
     oldBlocks_.resize(kRememberedBlocks);
-    for (OldBlock& old : oldBlocks_) old.bytes.resize(store.blockBytes());
+    for (OldBlock& old : oldBlocks_) old.bytes.resize(store_->blockBytes());
   }
+  records_.reserve(kFaultRecordLimit);  // armedRecord_ points into it
 }
 
 uint64_t RuleFaults::random() {
@@ -85,32 +94,49 @@ const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
   return nullptr;
 }
 
+InjectedFault* RuleFaults::record(Kind kind, const CommandContext& ctx, uint64_t lba) {
+  if (records_.size() >= kFaultRecordLimit) return nullptr;
+  InjectedFault& r = records_.emplace_back();
+  r.kind = kFaultKindNames[static_cast<size_t>(kind)];
+  r.command = ctx.index;
+  r.firstLba = ctx.cdb->lba;
+  r.blocks = ctx.cdb->blocks;
+  r.lba = lba;
+  return &r;
+}
+
 bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& target) {
   const ParsedCdb& c = *ctx.cdb;
   if (!c.known) return false;
   if (rule.given.count != 0 && rule.fired >= rule.given.count) return false;
   if (rule.given.after && ctx.index < *rule.given.after) return false;
-  const bool ranged = hasRange(c) && c.blocks > 0 && c.lba < store_.capacityBlocks() &&
-                      c.blocks <= store_.capacityBlocks() - c.lba;
+  const bool ranged =
+      hasRange(c) && c.blocks > 0 && c.lba < capacityBlocks_ && c.blocks <= capacityBlocks_ - c.lba;
   switch (rule.kind) {
     case Kind::Corrupt:
     case Kind::LostWrite:
-    case Kind::Misdirected:
+    case Kind::Misdirect:
       if (!ranged || !isDataWrite(c)) return false;
       break;
     case Kind::StaleRead:
       if (!ranged || c.opcode != kOpRead16) return false;
       break;
+    case Kind::Reorder:
+      if (!ranged || c.opcode != kOpRead16 || !ctx.overlapsOutstandingWrite) return false;
+      break;
     case Kind::MediumError:
       if (!ranged || (c.opcode != kOpRead16 && c.opcode != kOpVerify16)) return false;
       break;
     case Kind::Abort:
-    case Kind::HardwareError:
+    case Kind::HardError:
     case Kind::Recovered:
       if (!ranged) return false;
       break;
     case Kind::TornAtomic:
       if (!ranged || c.opcode != kOpWriteAtomic16 || std::min(atomicUnit(c), c.blocks) < 2) return false;
+      break;
+    case Kind::Splice:
+      if (!ranged || c.opcode != kOpWrite16 || c.blocks < 2) return false;
       break;
     case Kind::Reset:
     case Kind::PowerLoss:
@@ -134,10 +160,27 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
   return true;
 }
 
+bool RuleFaults::touchesSplice(const ParsedCdb& c) {
+  if (spliced_.empty() || !c.known) return false;
+  if (c.opcode == kOpRead16 || c.opcode == kOpVerify16) {
+    for (const Range& r : spliced_)
+      if (overlap(c.lba, c.blocks, r.lba, r.blocks)) return true;
+  } else if (isDataWrite(c)) {
+    std::erase_if(spliced_, [&](const Range& r) { return c.lba <= r.lba && r.lba + r.blocks <= c.lba + c.blocks; });
+  }
+  return false;
+}
+
 Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
   armedCommand_ = UINT64_MAX;
+  armedRecord_ = nullptr;
   Intervention action;
   const ParsedCdb& c = *ctx.cdb;
+  if (touchesSplice(c)) {
+    action.kind = Intervention::Kind::CheckCondition;
+    action.sense = hardError();
+    return action;
+  }
   for (Rule& rule : rules_) {
     uint64_t target = 0;
     if (!matches(rule, ctx, target)) continue;
@@ -145,10 +188,11 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
     armedKind_ = rule.kind;
     armedCommand_ = ctx.index;
     armedLba_ = target;
+    armedRecord_ = record(rule.kind, ctx, target);
     switch (rule.kind) {
       case Kind::Corrupt:
       case Kind::LostWrite:
-      case Kind::Misdirected:
+      case Kind::Misdirect:
       case Kind::StaleRead:
         silent_.fetch_add(1, std::memory_order_relaxed);
         break;
@@ -160,9 +204,9 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         action.kind = Intervention::Kind::CheckCondition;
         action.sense = SenseFields{kSenseMediumError, 0x11, 0x00, true, target, 0};
         break;
-      case Kind::HardwareError:
+      case Kind::HardError:
         action.kind = Intervention::Kind::CheckCondition;
-        action.sense = SenseFields{kSenseHardwareError, 0x44, 0x00, false, 0, 0};
+        action.sense = hardError();
         break;
       case Kind::Recovered:
         action.kind = Intervention::Kind::CheckCondition;
@@ -177,15 +221,24 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         uint64_t unitEnd = std::min(unitStart + unit, end);
         armedLba_ = unitStart + 1 + random() % (unitEnd - unitStart - 1);
         armedEnd_ = unitEnd;
+        if (armedRecord_) armedRecord_->lba = armedLba_;
         action.kind = Intervention::Kind::Abort;
         action.landedBlocks = unitEnd - c.lba;
         break;
       }
+      case Kind::Reorder:
+        action.kind = Intervention::Kind::Reorder;
+        break;
       case Kind::Reset:
         action.kind = Intervention::Kind::Reset;
         break;
       case Kind::PowerLoss:
         action.kind = Intervention::Kind::PowerLoss;
+        break;
+      case Kind::Splice:
+        action.kind = Intervention::Kind::Abort;
+        action.landedBlocks = 1 + random() % (uint64_t{c.blocks} - 1);
+        spliced_.push_back(Range{c.lba, c.blocks});
         break;
     }
     break;
@@ -197,9 +250,9 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
   if (ctx.index == armedCommand_) {
     if (armedKind_ == Kind::LostWrite && target.lba == armedLba_) {
       target.store = false;
-    } else if (armedKind_ == Kind::Misdirected && target.lba == armedLba_) {
-      target.lba = (armedLba_ + 1 + random() % std::min<uint64_t>(1024, store_.capacityBlocks() - 1)) %
-                   store_.capacityBlocks();
+    } else if (armedKind_ == Kind::Misdirect && target.lba == armedLba_) {
+      target.lba = (armedLba_ + 1 + random() % std::min<uint64_t>(1024, capacityBlocks_ - 1)) % capacityBlocks_;
+      if (armedRecord_) armedRecord_->landedAt = target.lba;
     } else if (armedKind_ == Kind::TornAtomic && target.lba >= armedLba_ && target.lba < armedEnd_) {
       target.store = false;
     }
@@ -208,13 +261,18 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     OldBlock& old = oldBlocks_[oldNext_];
     oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
     old.lba = target.lba;
-    std::memcpy(old.bytes.data(), store_.block(target.lba), old.bytes.size());
+    std::memcpy(old.bytes.data(), store_->block(target.lba), old.bytes.size());
   }
 }
 
 void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t) {
   if (ctx.index != armedCommand_ || armedKind_ != Kind::Corrupt || lba != armedLba_) return;
-  block[random() % logicalBlockSize_] ^= 0xA5;
+  const uint32_t offset = static_cast<uint32_t>(random() % logicalBlockSize_);
+  block[offset] ^= 0xA5;
+  if (armedRecord_) {
+    armedRecord_->byteOffset = static_cast<int32_t>(offset);
+    armedRecord_->xorMask = 0xA5;
+  }
   armedCommand_ = UINT64_MAX;  // one block per firing, also when a WRITE SAME repeats the LBA
 }
 

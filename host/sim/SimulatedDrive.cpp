@@ -46,6 +46,8 @@ struct SimulatedDrive::Slot {
   uint64_t bytesIn = 0;
   uint64_t readyAtPoll = 0;
   uint64_t sequence = 0;  // non-zero once the command changed the medium
+  uint64_t firstLba = 0;  // a data write's range, for reads that overlap it
+  uint64_t blockCount = 0;
   bool undoable = true;
   std::vector<UndoEntry> undo;
   std::vector<uint8_t> images;
@@ -86,7 +88,8 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
   }
   if (!config.faults.empty()) {
     drive->ruleFaults_ =
-        std::make_unique<RuleFaults>(config.faults, config.seed, *drive->store_, config.logicalBlockSize);
+        std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks, config.logicalBlockSize,
+                                     drive->store_.get());
     drive->hook_ = drive->ruleFaults_.get();
   }
   return drive;
@@ -110,6 +113,7 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   slot.bytesIn = 0;
   slot.sequence = 0;
   slot.undoable = true;
+  slot.blockCount = 0;
   slot.undo.clear();
   slot.images.clear();
   commands_.fetch_add(1, std::memory_order_relaxed);
@@ -119,12 +123,24 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   } else {
+    if (cdb.opcode == kOpWrite16 || cdb.opcode == kOpWriteAtomic16 || cdb.opcode == kOpWriteSame16) {
+      slot.firstLba = cdb.lba;
+      slot.blockCount = cdb.blocks;
+    }
     Intervention action;
-    if (hook_) action = hook_->beforeCommand(context_);
+    if (hook_) {
+      if (cdb.opcode == kOpRead16) context_.overlapsOutstandingWrite = overlapsOutstandingWrite(cdb.lba, cdb.blocks);
+      action = hook_->beforeCommand(context_);
+    }
     if (action.kind != Intervention::Kind::None) faults_.fetch_add(1, std::memory_order_relaxed);
     switch (action.kind) {
       case Intervention::Kind::None:
         execute(slot, command, cdb);
+        break;
+      case Intervention::Kind::Reorder:
+        execute(slot, command, cdb);
+        if (slot.status == kStatusGood) readBeforeOutstandingWrites(command, cdb);
+        firstCompletion_ = command.tag;
         break;
       case Intervention::Kind::Abort:
         if (cdb.opcode == kOpWrite16) {
@@ -192,6 +208,10 @@ bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
   }
   if (hook_) pick = std::min(hook_->orderCompletion(candidates, count, pick), count - 1);
   uint32_t tag = candidates[pick];
+  if (firstCompletion_ != UINT32_MAX) {
+    if (std::find(queue_.begin(), queue_.end(), firstCompletion_) != queue_.end()) tag = firstCompletion_;
+    firstCompletion_ = UINT32_MAX;
+  }
   queue_.erase(std::find(queue_.begin(), queue_.end(), tag));
 
   Slot& slot = slots_[tag];
@@ -432,6 +452,42 @@ void SimulatedDrive::dropOutstanding(bool powerLost) {
   if (cacheLost) cache_->loseContents(*store_);
 }
 
+bool SimulatedDrive::overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const {
+  for (uint32_t tag : queue_) {
+    const Slot& w = slots_[tag];
+    if (w.sequence != 0 && w.blockCount != 0 && lba < w.firstLba + w.blockCount && w.firstLba < lba + blocks)
+      return true;
+  }
+  return false;
+}
+
+void SimulatedDrive::readBeforeOutstandingWrites(const DeviceCommand& command, const ParsedCdb& cdb) {
+  const uint32_t tb = transferBlockBytes(cdb);
+  for (uint64_t i = 0; i < cdb.blocks; ++i) {
+    const uint64_t lba = cdb.lba + i;
+    // Walk back through the outstanding writes that stored this block, newest first: each one's
+    // saved image is what the block held before it.
+    uint64_t writer = store_->writer(lba);
+    const uint8_t* image = nullptr;
+    for (bool found = true; found && writer != 0;) {
+      found = false;
+      for (uint32_t tag : queue_) {
+        const Slot& w = slots_[tag];
+        if (w.sequence != writer || !w.undoable) continue;
+        for (size_t u = 0; u < w.undo.size(); ++u) {
+          if (w.undo[u].lba != lba) continue;
+          image = w.images.data() + u * storedBlockBytes_;
+          writer = w.undo[u].writer;
+          found = true;
+          break;
+        }
+        break;
+      }
+    }
+    if (image) std::memcpy(command.dataIn + i * tb, image, tb);
+  }
+}
+
 void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
   for (size_t i = slot.undo.size(); i-- > 0;) {
     const Slot::UndoEntry& entry = slot.undo[i];
@@ -499,6 +555,10 @@ DeviceStats SimulatedDrive::stats() const {
   s.resets = resets_.load(std::memory_order_relaxed);
   s.faultsInjected = faults_.load(std::memory_order_relaxed) + (hook_ ? hook_->injected() : 0);
   return s;
+}
+
+std::vector<InjectedFault> SimulatedDrive::injectedFaults() const {
+  return ruleFaults_ ? ruleFaults_->records() : std::vector<InjectedFault>{};
 }
 
 std::string SimulatedDrive::describe() const {

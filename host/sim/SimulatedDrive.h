@@ -54,6 +54,7 @@ namespace varnox::sim {
 
 class BlockStore;
 class WriteCache;
+class RuleFaults;
 
 class SimulatedDrive : public Device {
  public:
@@ -74,6 +75,7 @@ class SimulatedDrive : public Device {
   int send(const void* request, size_t size) override;
   bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
   DeviceStats stats() const override;
+  std::vector<InjectedFault> injectedFaults() const override;
   std::string describe() const override;
 
   // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on,
@@ -112,13 +114,16 @@ class SimulatedDrive : public Device {
   // Drops every outstanding command; with `powerLost` a volatile cache is lost too.
   void dropOutstanding(bool powerLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
+  bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
+  // Gives a read the blocks as they were before the outstanding writes that changed them.
+  void readBeforeOutstandingWrites(const DeviceCommand& command, const ParsedCdb& cdb);
 
   SimConfig config_;
   DeviceGeometry geometry_;
   uint32_t storedBlockBytes_ = 0;
   std::unique_ptr<BlockStore> store_;
   std::unique_ptr<WriteCache> cache_;
-  std::unique_ptr<FaultHook> ruleFaults_;  // the configuration's fault rules, when it has any
+  std::unique_ptr<RuleFaults> ruleFaults_;  // the configuration's fault rules, when it has any
   std::vector<Slot> slots_;
   std::vector<uint32_t> queue_;       // outstanding tags in submission order
   std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags
@@ -129,6 +134,7 @@ class SimulatedDrive : public Device {
   uint64_t fateRandom_ = 0;
   FaultHook* hook_ = nullptr;
   bool resetEvent_ = false;
+  uint32_t firstCompletion_ = UINT32_MAX;  // a reordered read, handed back before everything else
   std::atomic<bool> stopped_{false};
   uint64_t lastMiscompareLba_ = 0;
   uint32_t setting_ = 0;

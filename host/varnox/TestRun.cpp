@@ -445,6 +445,7 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.deviceStopped = drive->device->stopped();
     r.deviceSeed = drive->seed;
     r.deviceStats = drive->device->stats();
+    r.injectedFaults = drive->device->injectedFaults();
     drive->progress.failures.store(r.failures);
     const int exit = exitStatusFor(drive->status);
     report.exitStatus = worseExit(report.exitStatus, exit);

@@ -205,9 +205,9 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
       {"[cardamor]\n\"Min Queue Size\" = { a = 1 }\n",
        "bad.toml: [cardamor]: \"Min Queue Size\" must be a string, number or true/false, got a table"},
       {"[[fault]]\nkind = \"gremlins\"\n",
-       "bad.toml: [[fault]] 1: \"kind\" must be one of \"corrupt\", \"lost-write\", \"misdirected-write\", "
-       "\"stale-read\", \"abort\", \"medium-error\", \"hardware-error\", \"recovered-error\", \"torn-atomic\", "
-       "\"reset\", \"power-loss\", got \"gremlins\""},
+       "bad.toml: [[fault]] 1: \"kind\" must be one of \"corrupt\", \"lost-write\", \"misdirect\", "
+       "\"stale-read\", \"abort\", \"medium-error\", \"hard-error\", \"recovered-error\", \"torn-atomic\", "
+       "\"reorder\", \"reset\", \"power-loss\", \"splice\", got \"gremlins\""},
       {"[[fault]]\nlba = 1\n", "bad.toml: [[fault]] 1: \"kind\" must be given"},
       {"[[fault]]\nkind = \"abort\"\nrate = 1.5\n",
        "bad.toml: [[fault]] 1: \"rate\" must be a probability above 0 and at most 1, got 1.5"},

@@ -40,6 +40,11 @@ TEST(SimFaults, SilentDataFaultsHitTheNamedBlockAndReportSuccess) {
     for (size_t i = 0; i < got.size(); ++i) differing += got[i] != data[i];
     EXPECT_EQ(differing, 1);
     EXPECT_NE(blockOf(got, 4), blockOf(data, 4));
+    const std::vector<InjectedFault> faults = h.drive->injectedFaults();
+    ASSERT_EQ(faults.size(), 1u);
+    ASSERT_GE(faults[0].byteOffset, 0);
+    const size_t changed = 4 * 512 + static_cast<size_t>(faults[0].byteOffset);
+    EXPECT_EQ(got[changed], data[changed] ^ faults[0].xorMask);
     // Fired once only: the next write of the block is stored as sent.
     h.write(20, pattern(20, 1, 512, 2));
     EXPECT_EQ(h.read(20, 1), pattern(20, 1, 512, 2));
@@ -54,7 +59,7 @@ TEST(SimFaults, SilentDataFaultsHitTheNamedBlockAndReportSuccess) {
     EXPECT_EQ(blockOf(got, 4), blockOf(data, 4));
   }
   {
-    Harness h(withFault(at("misdirected-write", 22)));
+    Harness h(withFault(at("misdirect", 22)));
     EXPECT_EQ(h.write(22, pattern(22, 1, 512, 1)).status, kStatusGood);
     EXPECT_EQ(h.read(22, 1), std::vector<uint8_t>(512, 0));
     auto rest = h.read(0, 2048);
@@ -104,7 +109,7 @@ TEST(SimFaults, ErrorFaultsCompleteWithTheirSense) {
     EXPECT_EQ(h.read(50, 2), data);  // the command did its work
   }
   {
-    Harness h(withFault(at("hardware-error", 60)));
+    Harness h(withFault(at("hard-error", 60)));
     EXPECT_SENSE(h.write(60, pattern(60, 2, 512, 3)), kSenseHardwareError, 0x44, 0x00);
     EXPECT_EQ(h.read(60, 2), std::vector<uint8_t>(1024, 0));
   }
@@ -204,6 +209,57 @@ TEST(SimFaults, RatesAndStartPointsGateFiringAndReplayWithTheSeed) {
   EXPECT_LT(total, 80);
   EXPECT_EQ(run(5), hit);
   EXPECT_NE(run(6), hit);
+}
+
+TEST(SimFaults, ReorderedReadOvertakesTheOlderWriteWithTheOldData) {
+  FaultRule rule;
+  rule.kind = "reorder";
+  Harness h(withFault(rule));
+  h.write(100, pattern(100, 4, 512, 1));
+  const auto newer = pattern(102, 4, 512, 2);
+  ASSERT_EQ(h.submitWrite(1, 102, newer), 0);
+  // A read that overlaps nothing outstanding is not a candidate: the rule fires once, on tag 2.
+  std::vector<uint8_t> other(512), got(6 * 512);
+  uint8_t cdb[kCdbMaxBytes];
+  ASSERT_EQ(h.submitCdb(3, cdb, buildRead16(cdb, 200, 1), nullptr, 0, other.data(), other.size()), 0);
+  ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 100, 6), nullptr, 0, got.data(), got.size()), 0);
+  EXPECT_EQ(h.finish(2).status, kStatusGood);  // before the commands submitted ahead of it
+  EXPECT_EQ(h.finish(1).status, kStatusGood);
+  EXPECT_EQ(h.finish(3).status, kStatusGood);
+  auto expect = pattern(100, 4, 512, 1);
+  expect.resize(6 * 512, 0);
+  EXPECT_EQ(got, expect);
+  EXPECT_EQ(h.read(102, 4), newer);  // the write itself landed
+  const std::vector<InjectedFault> faults = h.drive->injectedFaults();
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0].kind, "reorder");
+  EXPECT_EQ(faults[0].firstLba, 100u);
+  EXPECT_EQ(faults[0].blocks, 6u);
+}
+
+TEST(SimFaults, SpliceLandsPartOfTheWriteAndFailsReadsUntilRewritten) {
+  Harness h(withFault(at("splice", 303)));
+  const auto data = pattern(300, 8, 512, 1);
+  EXPECT_EQ(h.write(300, data).status, kStatusTaskAborted);
+  std::vector<uint8_t> buffer(8 * 512);
+  uint8_t cdb[kCdbMaxBytes];
+  DeviceCompletion c = h.runCdb(cdb, buildRead16(cdb, 306, 4), nullptr, 0, buffer.data(), buffer.size());
+  EXPECT_SENSE(c, kSenseHardwareError, 0x44, 0x00);
+  uint16_t uec = 0;
+  EXPECT_EQ(SenseParser::getUec(c.sense.data(), c.sense.size(), uec), 0);
+  EXPECT_NE(uec, 0);
+  EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 300, 1), data.data(), 512), kSenseHardwareError, 0x44, 0x00);
+  EXPECT_EQ(h.read(308, 2), std::vector<uint8_t>(1024, 0));  // beside the range
+  // A write of part of the range leaves it unreadable; one of all of it heals it.
+  h.write(300, pattern(300, 2, 512, 2));
+  EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, 300, 1), nullptr, 0, buffer.data(), 512), kSenseHardwareError, 0x44, 0);
+  h.write(300, pattern(300, 8, 512, 3));
+  EXPECT_EQ(h.read(300, 8), pattern(300, 8, 512, 3));
+  const std::vector<InjectedFault> faults = h.drive->injectedFaults();
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0].kind, "splice");
+  EXPECT_EQ(faults[0].firstLba, 300u);
+  EXPECT_EQ(faults[0].blocks, 8u);
 }
 
 TEST(SimFaults, BadRulesAreRefusedWithTheirValue) {

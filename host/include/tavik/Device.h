@@ -54,6 +54,20 @@ struct DeviceStats {
   uint64_t faultsInjected = 0;
 };
 
+// One fault a device injected, for the summary and for proving that the agent caught it. Kept
+// for the first kFaultRecordLimit firings only, so a soak at high rates does not grow.
+struct InjectedFault {
+  std::string kind;          // the rule's kind: "corrupt", "abort", ...
+  uint64_t command = 0;      // index of the command it hit, counted from 0 since the device opened
+  uint64_t firstLba = 0;     // the command's range
+  uint64_t blocks = 0;
+  uint64_t lba = 0;          // the block it hit (the first block for faults on a whole command)
+  uint64_t landedAt = 0;     // misdirect: where the block went instead
+  int32_t byteOffset = -1;   // corrupt: the changed byte within the block
+  uint8_t xorMask = 0;       // corrupt: what that byte was XORed with
+};
+inline constexpr size_t kFaultRecordLimit = 1000;
+
 // A block device the host drives: the simulated drive, a file or a block device.
 class Device {
  public:
@@ -77,6 +91,8 @@ class Device {
   // True after a showstop: the device accepts no more commands.
   virtual bool stopped() const { return false; }
   virtual DeviceStats stats() const { return {}; }
+  // The faults injected so far; read once the drive thread has stopped.
+  virtual std::vector<InjectedFault> injectedFaults() const { return {}; }
   virtual std::string describe() const = 0;
 };
 

@@ -48,6 +48,7 @@ struct DriveReport {
   bool deviceStopped = false;      // a showstop stopped the drive
   uint64_t deviceSeed = 0;         // what it takes to repeat the run
   DeviceStats deviceStats;
+  std::vector<InjectedFault> injectedFaults;
 };
 
 struct RunReport {
