@@ -27,7 +27,7 @@ struct Intervention {
     CheckCondition,  // CHECK CONDITION with `sense`; with `execute` the command runs first
     Reset,           // the drive resets itself: this and every outstanding command are lost
     PowerLoss,       // the drive loses power: as powerToggle()
-    Reorder,         // a read runs and completes before the outstanding writes it overlaps
+    Reorder,         // a read completes before the older writes it overlaps (it still ran after them)
   };
   Kind kind = Kind::None;
   uint64_t landedBlocks = 0;

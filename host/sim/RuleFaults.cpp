@@ -76,7 +76,11 @@ RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t cap
   }
   if (keepOldBlocks_) {
     oldBlocks_.resize(kRememberedBlocks);
+    // A stale read aimed at a fixed block always finds that block's previous content.
+    for (const Rule& rule : rules_)
+      if (rule.kind == Kind::StaleRead && rule.given.lba) pinned_.push_back(OldBlock{*rule.given.lba, {}, false});
     for (OldBlock& old : oldBlocks_) old.bytes.resize(store_->blockBytes());
+    for (OldBlock& old : pinned_) old.bytes.resize(store_->blockBytes());
   }
   records_.reserve(kFaultRecordLimit);  // armedRecord_ points into it
 }
@@ -86,6 +90,8 @@ uint64_t RuleFaults::random() {
 }
 
 const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
+  for (const OldBlock& old : pinned_)
+    if (old.lba == lba && old.saved) return &old;
   // Newest first: the content before the block's latest write.
   for (size_t i = 0; i < oldBlocks_.size(); ++i) {
     const OldBlock& old = oldBlocks_[(oldNext_ + oldBlocks_.size() - 1 - i) % oldBlocks_.size()];
@@ -181,14 +187,26 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
     action.sense = hardError();
     return action;
   }
+  // A data fault (on the blocks) and a command fault (on the status) may hit the same command,
+  // so that a corruption can land in a write whose outcome the host cannot know.
+  bool blocksArmed = false;
   for (Rule& rule : rules_) {
+    const bool onBlocks = rule.kind == Kind::Corrupt || rule.kind == Kind::LostWrite ||
+                          rule.kind == Kind::Misdirect || rule.kind == Kind::StaleRead ||
+                          rule.kind == Kind::TornAtomic;
+    const bool onCommand = !onBlocks || rule.kind == Kind::TornAtomic;
+    if ((onBlocks && blocksArmed) || (onCommand && action.kind != Intervention::Kind::None)) continue;
     uint64_t target = 0;
     if (!matches(rule, ctx, target)) continue;
     ++rule.fired;
-    armedKind_ = rule.kind;
-    armedCommand_ = ctx.index;
-    armedLba_ = target;
-    armedRecord_ = record(rule.kind, ctx, target);
+    InjectedFault* recorded = record(rule.kind, ctx, target);
+    if (onBlocks) {
+      blocksArmed = true;
+      armedKind_ = rule.kind;
+      armedCommand_ = ctx.index;
+      armedLba_ = target;
+      armedRecord_ = recorded;
+    }
     switch (rule.kind) {
       case Kind::Corrupt:
       case Kind::LostWrite:
@@ -221,7 +239,7 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         uint64_t unitEnd = std::min(unitStart + unit, end);
         armedLba_ = unitStart + 1 + random() % (unitEnd - unitStart - 1);
         armedEnd_ = unitEnd;
-        if (armedRecord_) armedRecord_->lba = armedLba_;
+        if (recorded) recorded->lba = armedLba_;
         action.kind = Intervention::Kind::Abort;
         action.landedBlocks = unitEnd - c.lba;
         break;
@@ -241,7 +259,6 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         spliced_.push_back(Range{c.lba, c.blocks});
         break;
     }
-    break;
   }
   return action;
 }
@@ -258,10 +275,16 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     }
   }
   if (keepOldBlocks_ && target.store) {
-    OldBlock& old = oldBlocks_[oldNext_];
-    oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
-    old.lba = target.lba;
-    std::memcpy(old.bytes.data(), store_->block(target.lba), old.bytes.size());
+    OldBlock* old = nullptr;
+    for (OldBlock& p : pinned_)
+      if (p.lba == target.lba) old = &p;
+    if (old == nullptr) {
+      old = &oldBlocks_[oldNext_];
+      oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
+      old->lba = target.lba;
+    }
+    old->saved = true;
+    std::memcpy(old->bytes.data(), store_->block(target.lba), old->bytes.size());
   }
 }
 

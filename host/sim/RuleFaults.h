@@ -3,21 +3,23 @@
 //
 // A rule fires on a command it matches: one that covers the rule's LBA when it names one, issued
 // after `after` commands, then with probability `rate` when given; at most `count` times (0: no
-// limit). At most one rule fires per command, the first in file order. Block faults hit the
-// rule's LBA, else a block of the command drawn from the drive's seed.
+// limit). Per command at most one rule on its blocks (corrupt, lost-write, misdirect, stale-read,
+// torn-atomic) and one on its outcome (all others, and torn-atomic) fire, the first of each in
+// file order: so a corruption can hit a write that is then aborted. Block faults hit the rule's
+// LBA, else a block of the command drawn from the drive's seed.
 //
 //   corrupt          a write stores one byte of a block XORed with 0xA5; the command succeeds
 //   lost-write       a block of a write is not stored; the command succeeds
 //   misdirect        a block of a write lands on another LBA instead of its own
 //   stale-read       a read returns what a block held before its latest write (only blocks whose
-//                    previous content is still remembered: the last 64 blocks written)
+//                    previous content is remembered: a rule's own block, the last 64 written)
 //   abort            TASK ABORTED; a write lands a drawn number of leading blocks
 //   medium-error     a read or verify fails with 03/11/00, the block's LBA as information
 //   hard-error       a command fails with 04/44/00 and unit error code 0x4401, and does nothing
 //   recovered-error  a command executes and reports 01/18/00 with the block's LBA
 //   torn-atomic      an atomic write is aborted with one of its units only partly stored
-//   reorder          a read that overlaps an older outstanding write completes first, with the
-//                    data the blocks held before that write
+//   reorder          a read that overlaps an older outstanding write completes before it; the
+//                    data is that of the write, as the drive still executes in order
 //   reset            the drive resets itself: every outstanding command is lost
 //   power-loss       the drive loses power, as a power toggle
 //   splice           a write of two or more blocks is aborted after landing part of them, and
@@ -82,6 +84,7 @@ class RuleFaults : public FaultHook {
   struct OldBlock {
     uint64_t lba = UINT64_MAX;
     std::vector<uint8_t> bytes;
+    bool saved = false;
   };
   struct Range {
     uint64_t lba;
@@ -102,6 +105,7 @@ class RuleFaults : public FaultHook {
   const BlockStore* store_;
   bool keepOldBlocks_ = false;
   std::vector<OldBlock> oldBlocks_;  // ring of blocks' previous contents, for stale reads
+  std::vector<OldBlock> pinned_;     // the previous contents of the rules' fixed blocks
   size_t oldNext_ = 0;
   std::vector<Range> spliced_;
   std::vector<InjectedFault> records_;

@@ -139,7 +139,6 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
         break;
       case Intervention::Kind::Reorder:
         execute(slot, command, cdb);
-        if (slot.status == kStatusGood) readBeforeOutstandingWrites(command, cdb);
         firstCompletion_ = command.tag;
         break;
       case Intervention::Kind::Abort:
@@ -459,33 +458,6 @@ bool SimulatedDrive::overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) con
       return true;
   }
   return false;
-}
-
-void SimulatedDrive::readBeforeOutstandingWrites(const DeviceCommand& command, const ParsedCdb& cdb) {
-  const uint32_t tb = transferBlockBytes(cdb);
-  for (uint64_t i = 0; i < cdb.blocks; ++i) {
-    const uint64_t lba = cdb.lba + i;
-    // Walk back through the outstanding writes that stored this block, newest first: each one's
-    // saved image is what the block held before it.
-    uint64_t writer = store_->writer(lba);
-    const uint8_t* image = nullptr;
-    for (bool found = true; found && writer != 0;) {
-      found = false;
-      for (uint32_t tag : queue_) {
-        const Slot& w = slots_[tag];
-        if (w.sequence != writer || !w.undoable) continue;
-        for (size_t u = 0; u < w.undo.size(); ++u) {
-          if (w.undo[u].lba != lba) continue;
-          image = w.images.data() + u * storedBlockBytes_;
-          writer = w.undo[u].writer;
-          found = true;
-          break;
-        }
-        break;
-      }
-    }
-    if (image) std::memcpy(command.dataIn + i * tb, image, tb);
-  }
 }
 
 void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {

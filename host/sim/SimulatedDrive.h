@@ -115,8 +115,6 @@ class SimulatedDrive : public Device {
   void dropOutstanding(bool powerLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
   bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
-  // Gives a read the blocks as they were before the outstanding writes that changed them.
-  void readBeforeOutstandingWrites(const DeviceCommand& command, const ParsedCdb& cdb);
 
   SimConfig config_;
   DeviceGeometry geometry_;
