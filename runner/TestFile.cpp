@@ -376,7 +376,8 @@ bool hasKey(const TestPlan& plan, std::string_view key) {
 
 bool readDocument(const toml::table& root, TestPlan& plan, std::string& error) {
   for (auto&& [key, node] : root) {
-    if (key != "test" && key != "drive" && key != "flow" && key != "cardamor" && key != "fault") {
+    // [expect] holds what a fault-proof case expects of the run; running the case ignores it.
+    if (key != "test" && key != "drive" && key != "flow" && key != "cardamor" && key != "fault" && key != "expect") {
       error = (node.is_table() || node.is_array_of_tables() ? "unknown table [" + std::string(key.str()) + "]"
                                                             : "unknown key " + quote(key.str()));
       error += " (expected [test], [[drive]], [[flow]], [cardamor] or [[fault]])";

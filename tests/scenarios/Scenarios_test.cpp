@@ -3,9 +3,6 @@
 // on the simulated drive. Fixed seeds make every run the same run.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <string>
 
 #include "RunOptions.h"
@@ -14,8 +11,6 @@
 
 namespace varnox::scenarios {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct Outcome {
   int prepareStatus = -1;
@@ -88,39 +83,6 @@ TEST(Scenario, PowerCyclesWithSyncCacheEndWithNoFailure) {
   EXPECT_GE(d.deviceStats.powerCycles, 3u);
   EXPECT_GT(d.commandsByKind.at("SyncCache"), 0u);
   EXPECT_GT(d.bytesVerified, 0u);
-}
-
-TEST(Scenario, CorruptedBlockIsCaughtWithItsOutputFiles) {
-  const fs::path dir = fs::temp_directory_path() / ("varnox-scenario-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  const std::string text = R"(
-[test]
-passes = 20000
-[[drive]]
-name = "D0"
-device = "sim"
-capacity = 65536
-completions = "shuffled"
-[[fault]]
-kind = "corrupt"
-after = 500
-[cardamor]
-"Min Queue Size" = 16
-"Max Queue Size" = 64
-"Miscompare Output Path" = ")" + (dir / "run").string() + "\"\n";
-  const Outcome out = runTest("corrupt.toml", text, seeded(3, 20000));
-  ASSERT_EQ(out.prepareStatus, kExitPassed) << out.error;
-  EXPECT_EQ(out.report.exitStatus, kExitIntegrityFailure);
-  const DriveReport& d = out.report.drives.at(0);
-  EXPECT_EQ(d.agentStatus, -1046);
-  EXPECT_NE(d.failureText.find("LBA"), std::string::npos) << d.failureText;
-  // The trace, the drive's bytes and the reference bytes, in that order.
-  ASSERT_EQ(d.outputFiles.size(), 3u);
-  EXPECT_NE(d.outputFiles[0].find("run_trace_D0.txt"), std::string::npos) << d.outputFiles[0];
-  EXPECT_NE(d.outputFiles[1].find("run_drive_D0.bin"), std::string::npos) << d.outputFiles[1];
-  EXPECT_NE(d.outputFiles[2].find("run_reference_D0.bin"), std::string::npos) << d.outputFiles[2];
-  for (const std::string& file : d.outputFiles) EXPECT_TRUE(fs::exists(file)) << file;
-  fs::remove_all(dir);
 }
 
 }  // namespace
