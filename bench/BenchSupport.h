@@ -1,0 +1,99 @@
+#pragma once
+// Helpers shared by the benchmarks that run whole tests: a count of heap allocations made
+// anywhere in the process (the global operator new is replaced), and running a test file given
+// as text the way `varnox run` runs it (test file parsed, command-line options applied, TestRun).
+//
+// Include this header in exactly one source file of a benchmark binary: it defines the
+// replacements of the global operator new and delete.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "RunOptions.h"
+#include "TestFile.h"
+#include "varnox/AgentTable.h"
+#include "varnox/TestRun.h"
+
+namespace bench {
+inline std::atomic<uint64_t> heapAllocations{0};
+}  // namespace bench
+
+// The replacements pair malloc with free; GCC sees the inlined operator new feeding free and
+// takes it for a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+  bench::heapAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  bench::heapAllocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace bench {
+
+// CPU time of the process or of the calling thread. Figures taken in CPU time hold on a shared
+// machine, where other processes stretch the wall clock.
+inline double cpuSeconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct RunResult {
+  bool ok = false;
+  std::string error;
+  varnox::RunReport report;
+  double seconds = 0;            // wall time of the run itself, without prepare
+  double cpuSeconds = 0;         // CPU time of the whole process (every thread) during the run
+  uint64_t allocations = 0;      // heap allocations in the whole process during the run
+  uint64_t bytesMoved = 0;       // written + verified, all drives
+};
+
+// Parses `text` as a test file, applies a fixed seed and runs it to the end. `agents` replaces
+// the named flow agents by tables (name, table) before prepare, as an embedder would.
+template <typename... Agents>
+RunResult runTestText(const std::string& text, uint64_t seed, Agents... agents) {
+  RunResult result;
+  varnox::TestPlan plan;
+  if (!varnox::cli::parseTestFile(text, "bench.toml", plan, result.error)) return result;
+  varnox::cli::RunOptions options;
+  options.seed = seed;
+  varnox::cli::RepeatInfo repeat;
+  if (!varnox::cli::applyRunOptions(plan, options, repeat, result.error)) return result;
+  varnox::TestRun run;
+  (run.addAgent(agents.first, agents.second), ...);
+  if (run.prepare(plan, result.error) != varnox::kExitPassed) return result;
+  const uint64_t allocationsBefore = heapAllocations.load();
+  const auto start = std::chrono::steady_clock::now();
+  const double cpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+  result.report = run.run();
+  result.cpuSeconds = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.allocations = heapAllocations.load() - allocationsBefore;
+  for (const varnox::DriveReport& d : result.report.drives) result.bytesMoved += d.bytesWritten + d.bytesVerified;
+  result.ok = result.report.exitStatus == varnox::kExitPassed;
+  if (!result.ok) {
+    result.error = result.report.error;
+    for (const varnox::DriveReport& d : result.report.drives) {
+      if (!d.failureText.empty()) result.error += " " + d.name + ": " + d.failureText;
+    }
+  }
+  return result;
+}
+
+}  // namespace bench
