@@ -7,11 +7,13 @@
 
 namespace varnox {
 
-// A tracked LBA with one event and one read in flight must stay within 128 bytes: a 56-byte map
-// node (32 of tree links, the key and the record), a 56-byte event and a 16-byte wait entry.
+// A tracked LBA with one event and one read in flight must stay within 128 bytes: a 32-byte table
+// entry (key, record, chain link) with at most 8 bytes of bucket, a 56-byte event and a 16-byte
+// wait entry.
 static_assert(sizeof(AtomicContext::Event) <= 56, "event grew");
 static_assert(sizeof(AtomicContext::Record) <= 16, "record grew");
 static_assert(sizeof(AtomicContext::WaitRead) <= 16, "wait entry grew");
+static_assert(LbaTable<AtomicContext::Record>::entryBytes() <= 32, "table entry grew");
 
 namespace {
 
@@ -27,46 +29,30 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
 
 }  // namespace
 
-AtomicContext::AtomicContext()
-    : events_(std::make_unique<IndexPool<Event>>(kEventChunk)),
-      waits_(std::make_unique<IndexPool<WaitRead>>(kWaitChunk)),
-      nodes_(std::make_unique<NodePool>(kRecordChunk)),
-      records_(PoolAllocator<std::pair<const uint64_t, Record>>(nodes_.get())) {}
+AtomicContext::AtomicContext() : events_(kEventChunk), waits_(kWaitChunk), records_(kRecordChunk) {}
 
-// records_ is declared after the pools, so its nodes go back before the pools are freed.
 AtomicContext::~AtomicContext() = default;
 
-AtomicContext::Record* AtomicContext::getRecord(uint64_t lba) {
-  try {
-    return &records_.try_emplace(lba).first->second;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
+AtomicContext::Record* AtomicContext::getRecord(uint64_t lba) { return records_.findOrInsert(lba); }
 
-const AtomicContext::Record* AtomicContext::findRecord(uint64_t lba) const {
-  auto it = records_.find(lba);
-  return it == records_.end() ? nullptr : &it->second;
-}
+const AtomicContext::Record* AtomicContext::findRecord(uint64_t lba) const { return records_.find(lba); }
 
 size_t AtomicContext::bytesReserved() const {
-  if (!events_) return 0;
-  return events_->bytesReserved() + waits_->bytesReserved() + nodes_->bytesReserved();
+  return events_.bytesReserved() + waits_.bytesReserved() + records_.bytesReserved();
 }
 
 size_t AtomicContext::bytesInUse() const {
-  if (!events_) return 0;
-  return records_.size() * nodes_->slotSize() + events_->inUse() * sizeof(Event) +
-         waits_->inUse() * sizeof(WaitRead);
+  return records_.size() * LbaTable<Record>::entryBytes() + records_.bucketBytes() +
+         events_.inUse() * sizeof(Event) + waits_.inUse() * sizeof(WaitRead);
 }
 
 int AtomicContext::addEvent(Record& record, const Event& event) {
-  uint32_t slot = events_->take();
+  uint32_t slot = events_.take();
   if (slot == kNoSlot) return VARNOX_ERR_NO_MEMORY;
-  Event& added = events_->at(slot);
+  Event& added = events_.at(slot);
   added = event;
   const uint64_t cmdId = event.cmdId;
-  if (record.history == kNoSlot || cmdId == 0 || cmdId > events_->at(record.history).cmdId) {
+  if (record.history == kNoSlot || cmdId == 0 || cmdId > events_.at(record.history).cmdId) {
     added.next = record.history;
     record.history = slot;
     return VARNOX_OK;
@@ -74,32 +60,32 @@ int AtomicContext::addEvent(Record& record, const Event& event) {
   // Behind the first event and every later one that is newer than this one.
   uint32_t prev = record.history;
   for (;;) {
-    uint32_t next = events_->at(prev).next;
-    if (next == kNoSlot || events_->at(next).cmdId <= cmdId) break;
+    uint32_t next = events_.at(prev).next;
+    if (next == kNoSlot || events_.at(next).cmdId <= cmdId) break;
     prev = next;
   }
-  added.next = events_->at(prev).next;
-  events_->at(prev).next = slot;
+  added.next = events_.at(prev).next;
+  events_.at(prev).next = slot;
   return VARNOX_OK;
 }
 
 uint32_t AtomicContext::findEvent(const Record& record, uint64_t cmdId) const {
   uint32_t slot = record.history;
-  while (slot != kNoSlot && events_->at(slot).cmdId != cmdId) slot = events_->at(slot).next;
+  while (slot != kNoSlot && events_.at(slot).cmdId != cmdId) slot = events_.at(slot).next;
   return slot;
 }
 
 AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint32_t slot) const {
   ExpectedBlock expected;
-  while (slot != kNoSlot && events_->at(slot).eventType == kEventExternalInvalidate) {
+  while (slot != kNoSlot && events_.at(slot).eventType == kEventExternalInvalidate) {
     expected.invalidated = true;
-    slot = events_->at(slot).next;
+    slot = events_.at(slot).next;
   }
   if (slot == kNoSlot) {
     expected.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
     return expected;
   }
-  const Event& event = events_->at(slot);
+  const Event& event = events_.at(slot);
   expected.blockType = event.blockType;
   expected.blockNum = event.blockNum;
   expected.hashValue = event.hashValue;
@@ -110,21 +96,19 @@ AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint32_t slot) const {
 }
 
 void AtomicContext::dropIfEmpty(uint64_t lba) {
-  auto it = records_.find(lba);
-  if (it == records_.end()) return;
-  const Record& record = it->second;
-  if (record.ref_count == 0 && record.history == kNoSlot && record.wait_read == kNoSlot) records_.erase(it);
+  const Record* record = records_.find(lba);
+  if (!record) return;
+  if (record->ref_count == 0 && record->history == kNoSlot && record->wait_read == kNoSlot) records_.erase(lba);
 }
 
-void AtomicContext::releaseIfIdle(RecordMap::iterator it) {
-  Record& record = it->second;
+void AtomicContext::releaseIfIdle(uint64_t lba, Record& record) {
   if (record.ref_count != 0 || record.wait_read != kNoSlot) return;
   for (uint32_t slot = record.history; slot != kNoSlot;) {
-    uint32_t next = events_->at(slot).next;
-    events_->give(slot);
+    uint32_t next = events_.at(slot).next;
+    events_.give(slot);
     slot = next;
   }
-  records_.erase(it);
+  records_.erase(lba);
 }
 
 int AtomicContext::writeIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bool embedded,
@@ -180,8 +164,8 @@ void AtomicContext::writeFinished(uint64_t cmdId, uint64_t lba) {
   const Record* record = findRecord(lba);
   if (!record) return;
   uint32_t slot = findEvent(*record, cmdId);
-  if (slot != kNoSlot && events_->at(slot).blockType == kBlockAtomic)
-    events_->at(slot).blockType = kBlockNormal;
+  if (slot != kNoSlot && events_.at(slot).blockType == kBlockAtomic)
+    events_.at(slot).blockType = kBlockNormal;
 }
 
 void AtomicContext::writeAborted(uint64_t cmdId, uint64_t lba) {
@@ -189,8 +173,8 @@ void AtomicContext::writeAborted(uint64_t cmdId, uint64_t lba) {
   if (!record) return;
   uint32_t slot = findEvent(*record, cmdId);
   // An aborted atomic write is all or nothing and keeps its bucket; a plain write may be torn.
-  if (slot != kNoSlot && events_->at(slot).eventType == kEventWrite)
-    events_->at(slot).blockNum = INVALID_BUCKET;
+  if (slot != kNoSlot && events_.at(slot).eventType == kEventWrite)
+    events_.at(slot).blockNum = INVALID_BUCKET;
 }
 
 int AtomicContext::addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, bool addRef) {
@@ -212,58 +196,56 @@ int AtomicContext::addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, boo
 }
 
 int AtomicContext::dropHash(uint64_t cmdId, uint64_t lba) {
-  auto it = records_.find(lba);
-  if (it == records_.end()) {
+  Record* record = records_.find(lba);
+  if (!record) {
     errorLine("<E> dropHash couldn't find record lba:", lba);
     return VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
-  if (findEvent(it->second, cmdId) == kNoSlot) {
+  if (findEvent(*record, cmdId) == kNoSlot) {
     errorLine("<E> dropHash no hash event found. lba:", lba, cmdId);
     return VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
-  if (it->second.ref_count == 0) {
+  if (record->ref_count == 0) {
     errorLine("<E> SANITY_CHECK dropHash ref_count=0 lba:", lba, cmdId);
     return VARNOX_ERR_INTERNAL;
   }
-  --it->second.ref_count;
-  releaseIfIdle(it);
+  --record->ref_count;
+  releaseIfIdle(lba, *record);
   return VARNOX_OK;
 }
 
 int AtomicContext::readIssued(uint64_t cmdId, uint64_t lba, bool expect) {
-  auto it = records_.find(lba);
-  if (it == records_.end() && expect) {
+  Record* record = records_.find(lba);
+  if (!record && expect) {
     errorLine("<E> readIssued !record && expect lba:", lba, cmdId);
     return VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
-  if (it != records_.end() && expect && it->second.ref_count == 0) {
+  if (record && expect && record->ref_count == 0) {
     errorLine("<E> SANITY_CHECK readIssued expect=1 ref_count=0 lba:", lba, cmdId);
     return VARNOX_ERR_INTERNAL;
   }
   // Taken before anything changes, so that running out of memory leaves the record as it was.
-  uint32_t wait = waits_->take();
+  uint32_t wait = waits_.take();
   if (wait == kNoSlot) return VARNOX_ERR_NO_MEMORY;
 
-  Record* record = nullptr;
-  if (it == records_.end()) {
+  if (!record) {
     record = getRecord(lba);
     if (!record) {
-      waits_->give(wait);
+      waits_.give(wait);
       errorLine("<E> readIssued failed getRecord, !record !expect lba:", lba, cmdId);
       return VARNOX_ERR_NO_MEMORY;
     }
     Event placeholder;  // type none, cmdId 0, blockType unknown, INVALID_BUCKET
     if (addEvent(*record, placeholder) != VARNOX_OK) {
-      waits_->give(wait);
+      waits_.give(wait);
       records_.erase(lba);
       return VARNOX_ERR_NO_MEMORY;
     }
-  } else {
-    record = &it->second;
-    if (expect) --record->ref_count;
+  } else if (expect) {
+    --record->ref_count;
   }
 
-  WaitRead& entry = waits_->at(wait);
+  WaitRead& entry = waits_.at(wait);
   entry.cmdId = cmdId;
   entry.issuedAt = record->history;
   entry.next = record->wait_read;
@@ -272,48 +254,48 @@ int AtomicContext::readIssued(uint64_t cmdId, uint64_t lba, bool expect) {
 }
 
 int AtomicContext::readSkip(uint64_t lba) {
-  auto it = records_.find(lba);
-  if (it == records_.end()) {
+  Record* record = records_.find(lba);
+  if (!record) {
     errorLine("<E> readSkip couldn't find record lba:", lba);
     return VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
-  if (it->second.ref_count == 0) return VARNOX_OK;
-  --it->second.ref_count;
-  releaseIfIdle(it);
+  if (record->ref_count == 0) return VARNOX_OK;
+  --record->ref_count;
+  releaseIfIdle(lba, *record);
   return VARNOX_OK;
 }
 
 AtomicContext::ExpectedBlock AtomicContext::readFinished(uint64_t cmdId, uint64_t lba, bool keep) {
   ExpectedBlock missing;
   missing.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
-  auto it = records_.find(lba);
-  if (it == records_.end()) {
+  Record* found = records_.find(lba);
+  if (!found) {
     errorLine("<E> readFinished couldn't find record lba:", lba, cmdId);
     return missing;
   }
-  Record& record = it->second;
+  Record& record = *found;
   uint32_t prev = kNoSlot;
   uint32_t slot = record.wait_read;
-  while (slot != kNoSlot && waits_->at(slot).cmdId != cmdId) {
+  while (slot != kNoSlot && waits_.at(slot).cmdId != cmdId) {
     prev = slot;
-    slot = waits_->at(slot).next;
+    slot = waits_.at(slot).next;
   }
   if (slot == kNoSlot) {
     errorLine("<E> readFinished couldn't find wait_read lba:", lba, cmdId);
     return missing;
   }
-  WaitRead& entry = waits_->at(slot);
+  WaitRead& entry = waits_.at(slot);
   if (prev == kNoSlot) {
     record.wait_read = entry.next;
   } else {
-    waits_->at(prev).next = entry.next;
+    waits_.at(prev).next = entry.next;
   }
   ExpectedBlock expected = expectedFrom(entry.issuedAt);
-  waits_->give(slot);
+  waits_.give(slot);
   if (keep) {
     ++record.ref_count;
   } else {
-    releaseIfIdle(it);
+    releaseIfIdle(lba, record);
   }
   return expected;
 }
@@ -326,24 +308,25 @@ AtomicContext::ExpectedBlock AtomicContext::lookup(uint64_t lba) const {
 void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset) {
   Event event;  // cmdId 0 puts it in front; blockType unknown, INVALID_BUCKET
   event.eventType = zoneReset ? kEventInvalidate : kEventExternalInvalidate;
-  for (auto it = records_.lower_bound(firstLba); it != records_.end() && it->first <= lastLba; ++it) {
+  bool failed = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
     // Without memory the mark is lost and a later compare may report the range; nothing better
     // can be done here, and a failed allocation of 13107 events means the test is already doomed.
-    if (addEvent(it->second, event) != VARNOX_OK) return;
-  }
+    if (!failed) failed = addEvent(record, event) != VARNOX_OK;
+  });
 }
 
 bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba) const {
   // The record after the range must exist too: without it the atomic write's last unit may reach
   // into blocks whose content is unknown.
   if (!findRecord(firstLba) || !findRecord(endLba)) return false;
-  auto it = records_.find(firstLba);
-  for (uint64_t lba = firstLba; lba < endLba; ++lba, ++it) {
-    if (it == records_.end() || it->first != lba) return false;
-    uint32_t slot = it->second.history;
-    while (slot != kNoSlot && events_->at(slot).blockType == kBlockAtomic) slot = events_->at(slot).next;
+  for (uint64_t lba = firstLba; lba < endLba; ++lba) {
+    const Record* record = findRecord(lba);
+    if (!record) return false;
+    uint32_t slot = record->history;
+    while (slot != kNoSlot && events_.at(slot).blockType == kBlockAtomic) slot = events_.at(slot).next;
     if (slot == kNoSlot) return false;
-    uint32_t blockType = events_->at(slot).blockType;
+    uint32_t blockType = events_.at(slot).blockType;
     if (blockType != kBlockNormal && blockType != kBlockHash) return false;
   }
   return true;

@@ -16,11 +16,10 @@
 // One context per drive, used only from that drive's thread; nothing here locks.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <vector>
 
+#include "history/LbaTable.h"
 #include "history/SlotPool.h"
 #include "issue/BlockLayout.h"
 
@@ -160,44 +159,37 @@ class AtomicContext {
 
   // Inspection (snapshots, reports, tests).
   const Record* findRecord(uint64_t lba) const;
-  const Event* eventAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &events_->at(slot); }
-  const WaitRead* waitAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &waits_->at(slot); }
+  const Event* eventAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &events_.at(slot); }
+  const WaitRead* waitAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &waits_.at(slot); }
   size_t recordCount() const { return records_.size(); }
   // fn(lba, record) for every record with firstLba <= lba <= lastLba, ascending.
   template <typename Fn>
   void forEachRecord(uint64_t firstLba, uint64_t lastLba, Fn&& fn) const {
-    for (auto it = records_.lower_bound(firstLba); it != records_.end() && it->first <= lastLba; ++it) {
-      fn(it->first, it->second);
-    }
+    records_.forEach(firstLba, lastLba, fn);
   }
   template <typename Fn>
   void forEachRecord(Fn&& fn) const {
     forEachRecord(0, UINT64_MAX, fn);
   }
   // Events and wait entries handed out and not yet returned (both 0 when no record is left).
-  size_t eventsInUse() const { return events_->inUse(); }
-  size_t waitsInUse() const { return waits_->inUse(); }
+  size_t eventsInUse() const { return events_.inUse(); }
+  size_t waitsInUse() const { return waits_.inUse(); }
   // Bytes held by all pools, used or free, and the part of it in use.
   size_t bytesReserved() const;
   size_t bytesInUse() const;
 
  private:
-  using RecordMap =
-      std::map<uint64_t, Record, std::less<uint64_t>, PoolAllocator<std::pair<const uint64_t, Record>>>;
-
   // Fills a pool slot and inserts it by the ordering rule. -1002 without memory.
   int addEvent(Record& record, const Event& event);
   uint32_t findEvent(const Record& record, uint64_t cmdId) const;
   ExpectedBlock expectedFrom(uint32_t slot) const;
-  void releaseIfIdle(RecordMap::iterator it);
+  void releaseIfIdle(uint64_t lba, Record& record);
   // Erases the record of lba if it holds nothing at all (one just made for a failed operation).
   void dropIfEmpty(uint64_t lba);
 
-  // Pools live on the heap so that the map's allocator keeps pointing at them after a move.
-  std::unique_ptr<IndexPool<Event>> events_;
-  std::unique_ptr<IndexPool<WaitRead>> waits_;
-  std::unique_ptr<NodePool> nodes_;
-  RecordMap records_;
+  IndexPool<Event> events_;
+  IndexPool<WaitRead> waits_;
+  LbaTable<Record> records_;
 };
 
 }  // namespace varnox

@@ -1,0 +1,162 @@
+#pragma once
+// LBA-keyed table of the history's records: a chained hash table whose entries live in an
+// IndexPool, so a record never moves while it exists (pointers and indices to it stay valid
+// across inserts and erases of other LBAs) and the steady state allocates nothing.
+//
+// Why not an ordered tree: a test tracks up to millions of LBAs, and a lookup that walks twenty
+// tree nodes scattered over memory misses the cache at every level. Here a lookup reads one
+// bucket and, almost always, one entry. Consecutive LBAs (the blocks of one command) hash to
+// neighbouring buckets, groups of 16 are scattered over the table so that strided or aligned
+// LBAs still spread.
+//
+// Ascending order, which the callers of forEach need, costs a probe per LBA of a short range,
+// or one sorted pass over the table when the range is long compared with the table.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "history/SlotPool.h"
+
+namespace varnox {
+
+template <typename Value>
+class LbaTable {
+ public:
+  static constexpr uint32_t kNone = IndexPool<int>::kNone;
+
+  explicit LbaTable(uint32_t chunkSize) : entries_(chunkSize) {}
+  LbaTable(const LbaTable&) = delete;
+  LbaTable& operator=(const LbaTable&) = delete;
+  LbaTable(LbaTable&&) = default;
+  LbaTable& operator=(LbaTable&&) = default;
+
+  // The value of lba, or null.
+  Value* find(uint64_t lba) {
+    if (buckets_.empty()) return nullptr;
+    for (uint32_t i = buckets_[bucketOf(lba)]; i != kNone; i = entries_.at(i).next) {
+      Entry& entry = entries_.at(i);
+      if (entry.lba == lba) return &entry.value;
+    }
+    return nullptr;
+  }
+  const Value* find(uint64_t lba) const { return const_cast<LbaTable*>(this)->find(lba); }
+
+  // The value of lba, inserted as Value{} when absent; null when no memory could be had.
+  Value* findOrInsert(uint64_t lba) {
+    if (Value* value = find(lba)) return value;
+    if (size_ >= buckets_.size() && !grow()) return nullptr;
+    const uint32_t index = entries_.take();
+    if (index == kNone) return nullptr;
+    Entry& entry = entries_.at(index);
+    entry.lba = lba;
+    uint32_t& head = buckets_[bucketOf(lba)];
+    entry.next = head;
+    head = index;
+    ++size_;
+    return &entry.value;
+  }
+
+  // Removes lba; nothing when absent.
+  void erase(uint64_t lba) {
+    if (buckets_.empty()) return;
+    uint32_t* link = &buckets_[bucketOf(lba)];
+    while (*link != kNone) {
+      Entry& entry = entries_.at(*link);
+      if (entry.lba == lba) {
+        const uint32_t index = *link;
+        *link = entry.next;
+        entries_.give(index);
+        --size_;
+        return;
+      }
+      link = &entry.next;
+    }
+  }
+
+  size_t size() const { return size_; }
+
+  // fn(lba, value) for every entry with firstLba <= lba <= lastLba, ascending. fn must not
+  // insert or erase.
+  template <typename Fn>
+  void forEach(uint64_t firstLba, uint64_t lastLba, Fn&& fn) {
+    if (size_ == 0 || lastLba < firstLba) return;
+    if (lastLba - firstLba < 4 * uint64_t{size_}) {
+      for (uint64_t lba = firstLba;; ++lba) {
+        if (Value* value = find(lba)) fn(lba, *value);
+        if (lba == lastLba) break;
+      }
+      return;
+    }
+    // A long range (a zone reset, a dump of everything): sorting what the table holds is cheaper
+    // than probing every LBA, and rare enough for its one allocation.
+    std::vector<std::pair<uint64_t, uint32_t>> inRange;
+    for (uint32_t head : buckets_) {
+      for (uint32_t i = head; i != kNone; i = entries_.at(i).next) {
+        const uint64_t lba = entries_.at(i).lba;
+        if (lba >= firstLba && lba <= lastLba) inRange.emplace_back(lba, i);
+      }
+    }
+    std::sort(inRange.begin(), inRange.end());
+    for (const auto& [lba, index] : inRange) fn(lba, entries_.at(index).value);
+  }
+  template <typename Fn>
+  void forEach(uint64_t firstLba, uint64_t lastLba, Fn&& fn) const {
+    const_cast<LbaTable*>(this)->forEach(firstLba, lastLba,
+                                         [&](uint64_t lba, Value& value) { fn(lba, static_cast<const Value&>(value)); });
+  }
+
+  // Bytes of one entry, and of the table and its entries (used or free).
+  static constexpr size_t entryBytes() { return sizeof(Entry); }
+  size_t bucketBytes() const { return buckets_.size() * sizeof(uint32_t); }
+  size_t bytesReserved() const { return entries_.bytesReserved() + bucketBytes(); }
+
+ private:
+  struct Entry {
+    uint64_t lba = 0;
+    Value value{};
+    uint32_t next = kNone;  // the bucket's chain, or the pool's free list
+  };
+
+  static constexpr uint32_t kGroupBits = 4;  // 16 consecutive LBAs share a group of buckets
+  static constexpr uint32_t kMinBucketBits = 10;
+
+  uint32_t bucketOf(uint64_t lba) const {
+    const uint64_t group = ((lba >> kGroupBits) * 0x9E3779B97F4A7C15ull) >> (64 - (bucketBits_ - kGroupBits));
+    return static_cast<uint32_t>((group << kGroupBits) | (lba & ((1u << kGroupBits) - 1)));
+  }
+
+  // Doubles the buckets (at most one entry per bucket on average) and rechains every entry.
+  bool grow() {
+    const uint32_t bits = buckets_.empty() ? kMinBucketBits : bucketBits_ + 1;
+    if (bits > 31) return false;
+    std::vector<uint32_t> old;
+    old.swap(buckets_);
+    try {
+      buckets_.assign(size_t{1} << bits, kNone);
+    } catch (const std::bad_alloc&) {
+      buckets_.swap(old);
+      return false;
+    }
+    bucketBits_ = bits;
+    for (uint32_t head : old) {
+      for (uint32_t i = head; i != kNone;) {
+        Entry& entry = entries_.at(i);
+        const uint32_t next = entry.next;
+        uint32_t& bucket = buckets_[bucketOf(entry.lba)];
+        entry.next = bucket;
+        bucket = i;
+        i = next;
+      }
+    }
+    return true;
+  }
+
+  IndexPool<Entry> entries_;
+  std::vector<uint32_t> buckets_;
+  uint32_t bucketBits_ = 0;
+  size_t size_ = 0;
+};
+
+}  // namespace varnox
