@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include "Units.h"
+#include "sim/FaultingDevice.h"
 #include "sim/RuleFaults.h"
 
 namespace varnox::cli {
@@ -357,9 +358,10 @@ bool readFault(const toml::table& table, size_t index, TestPlan& plan, std::stri
   bool matched = false;
   for (DriveSpec& d : plan.drives) {
     if (drive && d.name != *drive) continue;
-    if (d.device.kind != "sim")
-      return s.fail("drive", "must name a simulated drive: faults are injected by the simulated drive only",
-                    table.get("drive"));
+    if (d.device.kind != "sim" && !sim::faultKindWorksOnRealDevices(rule.kind))
+      return s.fail("kind", "needs a simulated drive, and drive " + d.name + " is " + quote(d.device.kind) +
+                                " (files and block devices take corrupt, abort, medium-error, hard-error and "
+                                "recovered-error)", k);
     if (lba && *lba >= 0 && static_cast<uint64_t>(*lba) >= d.device.capacityBlocks)
       return s.fail("lba", "must lie below the capacity of drive " + d.name + " (" +
                                std::to_string(d.device.capacityBlocks) + " blocks)", table.get("lba"));

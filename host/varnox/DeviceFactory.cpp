@@ -1,6 +1,7 @@
 #include "DeviceFactory.h"
 
 #include "blockdev/Precondition.h"
+#include "sim/FaultingDevice.h"
 #include "sim/SimulatedDrive.h"
 #include "varnox/TestRun.h"
 
@@ -29,7 +30,20 @@ std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, 
     }
     return drive;
   }
-  return blockdev::openFileOrBlockDevice(deviceSpec, seed, error, exitStatus);
+  std::unique_ptr<Device> device = blockdev::openFileOrBlockDevice(deviceSpec, seed, error, exitStatus);
+  if (!device || deviceSpec.faults.empty()) return device;
+  for (size_t i = 0; i < deviceSpec.faults.size(); ++i) {
+    const FaultRule& rule = deviceSpec.faults[i];
+    std::string why = sim::faultRuleError(rule, device->geometry().capacityBlocks);
+    if (why.empty() && !sim::faultKindWorksOnRealDevices(rule.kind))
+      why = "kind \"" + rule.kind + "\" needs the simulated drive";
+    if (!why.empty()) {
+      error = "device " + deviceSpec.kind + ": fault " + std::to_string(i + 1) + ": " + why;
+      exitStatus = kExitRefused;
+      return nullptr;
+    }
+  }
+  return std::make_unique<sim::FaultingDevice>(std::move(device), deviceSpec.faults, seed);
 }
 
 }  // namespace varnox

@@ -15,6 +15,7 @@
 
 #include "blockdev/DeviceSafety.h"
 #include "blockdev/Precondition.h"
+#include "sim/FaultingDevice.h"
 #include "tavik/Cdb.h"
 #include "tavik/SenseBuilder.h"
 #include "varnox/Errors.h"
@@ -77,7 +78,7 @@ class BlockDeviceTest : public ::testing::Test {
   }
 
   // Sends one command and waits for its completion.
-  static DeviceCompletion run(BlockDevice& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
+  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
                               uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
     DeviceCommand command;
     command.tag = 7;
@@ -96,7 +97,7 @@ class BlockDeviceTest : public ::testing::Test {
     return completion;
   }
 
-  static DeviceCompletion write(BlockDevice& d, uint64_t lba, const std::vector<uint8_t>& data, bool fua = false) {
+  static DeviceCompletion write(Device& d, uint64_t lba, const std::vector<uint8_t>& data, bool fua = false) {
     uint8_t cdb[kCdbMaxBytes];
     size_t n = buildWrite16(cdb, lba, static_cast<uint32_t>(data.size() / kBlock), 0, fua);
     return run(d, cdb, n, data.data(), data.size());
@@ -122,6 +123,40 @@ class BlockDeviceTest : public ::testing::Test {
 
   fs::path dir_;
 };
+
+TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
+  auto rule = [](const char* kind, uint64_t lba) {
+    FaultRule r;
+    r.kind = kind;
+    r.lba = lba;
+    return r;
+  };
+  sim::FaultingDevice d(open(deviceSpec("faults.img")),
+                        {rule("hard-error", 4), rule("recovered-error", 8), rule("corrupt", 12), rule("abort", 20)}, 1);
+  const std::vector<uint8_t> zeros(2 * kBlock, 0);
+  DeviceCompletion c = write(d, 3, pattern(2 * kBlock, 1));
+  EXPECT_EQ(c.status, kStatusCheckCondition);
+  EXPECT_EQ(senseOf(c).key, kSenseHardwareError);
+  EXPECT_EQ(fileBytes("faults.img", 3 * kBlock, 2 * kBlock), zeros);  // failed before it wrote
+
+  const std::vector<uint8_t> recovered = pattern(2 * kBlock, 2);
+  c = write(d, 8, recovered);
+  EXPECT_EQ(senseOf(c).key, kSenseRecoveredError);
+  EXPECT_EQ(fileBytes("faults.img", 8 * kBlock, 2 * kBlock), recovered);  // and still wrote
+
+  const std::vector<uint8_t> sent = pattern(kBlock, 3);
+  EXPECT_EQ(write(d, 12, sent).status, kStatusGood);
+  const std::vector<InjectedFault> faults = d.injectedFaults();
+  ASSERT_EQ(faults.size(), 3u);
+  ASSERT_GE(faults[2].byteOffset, 0);
+  std::vector<uint8_t> expect = sent;
+  expect[static_cast<size_t>(faults[2].byteOffset)] ^= faults[2].xorMask;
+  EXPECT_EQ(fileBytes("faults.img", 12 * kBlock, kBlock), expect);
+
+  EXPECT_EQ(write(d, 20, pattern(2 * kBlock, 4)).status, kStatusTaskAborted);
+  EXPECT_EQ(fileBytes("faults.img", 20 * kBlock, 2 * kBlock), zeros);
+  EXPECT_EQ(d.stats().faultsInjected, 4u);
+}
 
 TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirect) {
   for (bool direct : {false, true}) {

@@ -215,9 +215,9 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
        "bad.toml: [[fault]] 1: \"drive\" does not name a drive of this file, got \"D7\""},
       {"[[fault]]\nkind = \"corrupt\"\nlba = 2097152\n",
        "bad.toml: [[fault]] 1: \"lba\" must lie below the capacity of drive D0 (2097152 blocks), got 2097152"},
-      {"[[drive]]\ndevice = \"/tmp/disk.img\"\n[[fault]]\nkind = \"abort\"\n",
-       "bad.toml: [[fault]] 1: \"drive\" must name a simulated drive: faults are injected by the simulated drive "
-       "only"},
+      {"[[drive]]\ndevice = \"/tmp/disk.img\"\n[[fault]]\nkind = \"lost-write\"\n",
+       "bad.toml: [[fault]] 1: \"kind\" needs a simulated drive, and drive D0 is \"/tmp/disk.img\" (files and block "
+       "devices take corrupt, abort, medium-error, hard-error and recovered-error), got \"lost-write\""},
       {"[[fault]]\nkind = \"abort\"\ncount = -1\n",
        "bad.toml: [[fault]] 1: \"count\" must be an integer from 0 to 4294967295, got -1"},
       {"[test]\nduration = \n", nullptr},  // TOML syntax: message from the parser, with the line

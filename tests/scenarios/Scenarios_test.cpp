@@ -3,6 +3,9 @@
 // on the simulated drive. Fixed seeds make every run the same run.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
 #include "RunOptions.h"
@@ -83,6 +86,35 @@ TEST(Scenario, PowerCyclesWithSyncCacheEndWithNoFailure) {
   EXPECT_GE(d.deviceStats.powerCycles, 3u);
   EXPECT_GT(d.commandsByKind.at("SyncCache"), 0u);
   EXPECT_GT(d.bytesVerified, 0u);
+}
+
+TEST(Scenario, TheSameCorruptionGetsTheSameVerdictOnTheSimulatedDriveAndOnAFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("varnox-parity-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto testFile = [&](const std::string& device) {
+    return "[[drive]]\nname = \"D0\"\ndevice = \"" + device +
+           "\"\ncapacity = 65536\nseed = 3\n"
+           "[[fault]]\nkind = \"corrupt\"\nlba = 1000\nafter = 200\n"
+           "[cardamor]\n\"Min Queue Size\" = 16\n\"Max Queue Size\" = 64\n"
+           "\"Miscompare Output Path\" = \"" + (dir / device.substr(device.rfind('/') + 1)).string() + "\"\n";
+  };
+  const Outcome sim = runTest("parity.toml", testFile("sim"), seeded(3, 20000));
+  const Outcome file = runTest("parity.toml", testFile((dir / "disk.img").string()), seeded(3, 20000));
+  for (const Outcome* out : {&sim, &file}) {
+    ASSERT_EQ(out->prepareStatus, kExitPassed) << out->error;
+    EXPECT_EQ(out->report.exitStatus, kExitIntegrityFailure);
+    const DriveReport& d = out->report.drives.at(0);
+    EXPECT_EQ(d.agentStatus, -1046);
+    EXPECT_EQ(d.failureText.rfind("Miscompare Detected at LBA 0x00000000000003E8, first_offset = ", 0), 0u)
+        << d.failureText;
+    EXPECT_EQ(d.outputFiles.size(), 3u);
+  }
+  // The drive's seed picks the LBAs and drives the rules on either device, so the same byte of
+  // the same block went bad, although the file completes commands in its own order.
+  EXPECT_EQ(sim.report.drives.at(0).failureText, file.report.drives.at(0).failureText);
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,0 +1,92 @@
+#include "sim/FaultingDevice.h"
+
+#include <algorithm>
+
+#include "varnox/Errors.h"
+
+namespace varnox::sim {
+namespace {
+
+constexpr uint32_t kTagLimit = 1024;
+
+bool isDataWrite(const ParsedCdb& c) {
+  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
+         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
+}
+
+}  // namespace
+
+bool faultKindWorksOnRealDevices(const std::string& kind) {
+  return std::find(kFileFaultKinds.begin(), kFileFaultKinds.end(), kind) != kFileFaultKinds.end();
+}
+
+FaultingDevice::FaultingDevice(std::unique_ptr<Device> inner, std::vector<FaultRule> rules, uint64_t seed)
+    : inner_(std::move(inner)),
+      rules_(std::move(rules), seed, inner_->geometry().capacityBlocks, inner_->geometry().logicalBlockSize, nullptr),
+      written_(kTagLimit),
+      sense_(kTagLimit) {}
+
+int FaultingDevice::submit(const DeviceCommand& command) {
+  ParsedCdb cdb;
+  if (inner_->stopped() || command.tag >= kTagLimit || command.cdbLength == 0 ||
+      command.cdbLength > sizeof(command.cdb) || parseCdb(command.cdb, command.cdbLength, cdb) != 0)
+    return inner_->submit(command);  // the device answers for itself
+  const CommandContext ctx{command.tag, commandIndex_++, &cdb};
+  const Intervention action = rules_.beforeCommand(ctx);
+  sense_[command.tag].clear();
+  if (action.kind == Intervention::Kind::Abort ||
+      (action.kind == Intervention::Kind::CheckCondition && !action.execute)) {
+    interventions_.fetch_add(1, std::memory_order_relaxed);
+    DeviceCompletion& made = made_.emplace_back();
+    made.tag = command.tag;
+    if (action.kind == Intervention::Kind::Abort) {
+      made.status = kStatusTaskAborted;
+    } else {
+      made.status = kStatusCheckCondition;
+      made.sense = fixedSense(action.sense);
+    }
+    return 0;
+  }
+  if (action.kind == Intervention::Kind::CheckCondition) {
+    interventions_.fetch_add(1, std::memory_order_relaxed);
+    sense_[command.tag] = fixedSense(action.sense);
+  }
+  if (!isDataWrite(cdb) || command.dataOut == nullptr) return inner_->submit(command);
+
+  // The blocks pass the rules on their way to the device; a corrupt rule changes its block here.
+  const uint64_t blockBytes = inner_->geometry().logicalBlockSize;
+  const uint64_t blocks = cdb.opcode == kOpWriteSame16 ? 1 : cdb.blocks;
+  std::vector<uint8_t>& data = written_[command.tag];
+  data.assign(command.dataOut, command.dataOut + std::min(command.dataOutBytes, blocks * blockBytes));
+  for (uint64_t i = 0; i < blocks && (i + 1) * blockBytes <= data.size(); ++i) {
+    StoreTarget target{true, cdb.lba + i};
+    rules_.beforeStore(ctx, target);
+    rules_.afterStore(ctx, cdb.lba + i, data.data() + i * blockBytes, blockBytes);
+  }
+  DeviceCommand changed = command;
+  changed.dataOut = data.data();
+  changed.dataOutBytes = data.size();
+  return inner_->submit(changed);
+}
+
+bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
+  if (!made_.empty()) {
+    completion = std::move(made_.front());
+    made_.pop_front();
+    return true;
+  }
+  if (!inner_->poll(completion, wait)) return false;
+  if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
+    completion.status = kStatusCheckCondition;
+    completion.sense = sense_[completion.tag];  // recovered: the data moved all the same
+  }
+  return true;
+}
+
+DeviceStats FaultingDevice::stats() const {
+  DeviceStats s = inner_->stats();
+  s.faultsInjected += interventions_.load(std::memory_order_relaxed) + rules_.injected();
+  return s;
+}
+
+}  // namespace varnox::sim
