@@ -36,11 +36,32 @@ constexpr uint8_t kAscMiscompare = 0x1D;
 constexpr uint8_t kAscUnrecoveredReadError = 0x11;
 constexpr uint8_t kAscInternalTargetFailure = 0x44;
 
-#if defined(STATX_WRITE_ATOMIC) && defined(RWF_ATOMIC)
+// Atomic writes arrived in Linux 6.11; older C library headers lack their names, so the kernel's
+// values are used directly. A kernel without them never sets the statx bit, and the drive then
+// offers no atomic writes.
+#ifdef RWF_ATOMIC
 constexpr int kRwfAtomic = RWF_ATOMIC;
 #else
-constexpr int kRwfAtomic = 0;  // the headers predate atomic writes: they are never offered
+constexpr int kRwfAtomic = 0x00000040;
 #endif
+#ifdef STATX_WRITE_ATOMIC
+constexpr unsigned kStatxWriteAtomic = STATX_WRITE_ATOMIC;
+#else
+constexpr unsigned kStatxWriteAtomic = 0x00010000U;
+#endif
+// Where the kernel's struct statx keeps the atomic write unit limits (two 32-bit values), read
+// from the raw bytes because older headers name that space as spare.
+constexpr size_t kStatxAtomicUnitMinOffset = 0xA8;
+static_assert(sizeof(struct statx) >= kStatxAtomicUnitMinOffset + 8);
+
+// The largest atomic write in blocks the kernel offers for `fd`, 0 when none.
+uint32_t atomicUnitBlocks(int fd, uint32_t blockBytes) {
+  struct statx ax {};
+  if (::statx(fd, "", AT_EMPTY_PATH, kStatxWriteAtomic, &ax) != 0 || !(ax.stx_mask & kStatxWriteAtomic)) return 0;
+  uint32_t unit[2];  // minimum, maximum in bytes
+  std::memcpy(unit, reinterpret_cast<const uint8_t*>(&ax) + kStatxAtomicUnitMinOffset, sizeof unit);
+  return unit[0] <= blockBytes && unit[1] >= blockBytes ? unit[1] / blockBytes : 0;
+}
 
 std::string sysErr(const std::string& path, const std::string& what, int error) {
   return "device " + path + ": " + what + ": " + std::strerror(error);
@@ -199,15 +220,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     }
   }
 
-#if defined(STATX_WRITE_ATOMIC) && defined(RWF_ATOMIC)
   // The kernel writes a unit atomically only with direct I/O and only units it reports.
-  if (device->direct_) {
-    struct statx ax {};
-    if (::statx(device->fd_, "", AT_EMPTY_PATH, STATX_WRITE_ATOMIC, &ax) == 0 && (ax.stx_mask & STATX_WRITE_ATOMIC) &&
-        ax.stx_atomic_write_unit_min <= g.logicalBlockSize && ax.stx_atomic_write_unit_max >= g.logicalBlockSize)
-      g.atomicUnitBlocks = ax.stx_atomic_write_unit_max / g.logicalBlockSize;
-  }
-#endif
+  if (device->direct_) g.atomicUnitBlocks = atomicUnitBlocks(device->fd_, g.logicalBlockSize);
 
   if (!device->ring_.open(deviceSpec.queueDepth, error)) {
     error = "device " + path + ": " + error;
