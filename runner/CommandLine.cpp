@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <pthread.h>
@@ -36,6 +37,12 @@ struct Arguments {
 // Reads the file and applies the options: the plan is ready for TestRun::prepare.
 int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, RepeatInfo& repeat, std::ostream& err) {
   std::string error;
+  // A folder opens like a file and reads as empty, which would pass for a file without a limit.
+  std::error_code ec;
+  if (std::filesystem::is_directory(args.file, ec)) {
+    err << "varnox: " << args.file << ": cannot read the test file: it is a directory\n";
+    return kExitRefused;
+  }
   if (!loadTestFile(args.file, plan, error)) {
     err << "varnox: " << error << '\n';
     return kExitRefused;
@@ -195,15 +202,26 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   app.require_subcommand(1, 1);
   Arguments args;
 
+  // The library reads "-1" into an unsigned option as 18446744073709551615: a pass count of
+  // almost forever. Counts and seeds are written in decimal digits only.
+  const CLI::Validator digitsOnly(
+      [](std::string& text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
+                   ? std::string()
+                   : "expected a whole number, got \"" + text + "\"";
+      },
+      "NUMBER");
   // run and check take the same test options, so that check refuses what run would refuse.
-  auto addTestOptions = [&args](CLI::App* command) {
+  auto addTestOptions = [&args, &digitsOnly](CLI::App* command) {
     command->add_option("file", args.file, "The test file (TOML)")->required();
     CLI::Option* duration =
         command->add_option("--duration", args.duration, "Run this long: 30s, 5m, 1h (replaces the file's limit)");
     CLI::Option* passes =
-        command->add_option("--passes", args.passes, "Run this many passes per drive (replaces the file's limit)");
+        command->add_option("--passes", args.passes, "Run this many passes per drive (replaces the file's limit)")
+            ->check(digitsOnly);
     duration->excludes(passes);
-    command->add_option("--seed", args.seed, "Seed of the simulated drives, and \"Random Seed\" unless the file sets it");
+    command->add_option("--seed", args.seed, "Seed of the simulated drives, and \"Random Seed\" unless the file sets it")
+        ->check(digitsOnly);
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");

@@ -1,6 +1,7 @@
 #include "RunOptions.h"
 
 #include <random>
+#include <sstream>
 
 #include "Units.h"
 
@@ -66,6 +67,17 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   }
   if (plan.passes == 0 && plan.durationSeconds <= 0) {
     error = file + ": [test]: set \"duration\" or \"passes\" (or give --duration or --passes)";
+    return false;
+  }
+  // The drives time themselves in 64-bit nanoseconds, which hold 584 years. A century is
+  // beyond any soak test, so a longer duration is a typo rather than a wish to run forever.
+  constexpr double kMaxDurationSeconds = 100.0 * 365 * 24 * 3600;
+  if (plan.durationSeconds > kMaxDurationSeconds) {
+    std::ostringstream got;
+    if (options.duration) got << '"' << *options.duration << '"';
+    else got << plan.durationSeconds << " s";
+    error = (options.duration ? "--duration:" : file + ": [test]: \"duration\"") +
+            std::string(" must be at most 100 years (876000h), got ") + got.str();
     return false;
   }
   // "Random Seed" is a 32-bit key; one number for both keeps the repeat line short.
