@@ -3,6 +3,7 @@
 #include <iostream>
 #include <new>
 
+#include "history/SnapshotPool.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -29,7 +30,8 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
 
 }  // namespace
 
-AtomicContext::AtomicContext() : events_(kEventChunk), waits_(kWaitChunk), records_(kRecordChunk) {}
+AtomicContext::AtomicContext()
+    : events_(kEventChunk), waits_(kWaitChunk), records_(kRecordChunk), snapshotPool_(std::make_shared<SnapshotPool>()) {}
 
 AtomicContext::~AtomicContext() = default;
 

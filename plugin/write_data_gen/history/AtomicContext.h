@@ -25,6 +25,8 @@
 
 namespace varnox {
 
+class SnapshotPool;
+
 class AtomicContext {
  public:
   static constexpr uint32_t INVALID_BUCKET = Cardamor::INVALID_BUCKET;
@@ -174,6 +176,9 @@ class AtomicContext {
   // Events and wait entries handed out and not yet returned (both 0 when no record is left).
   size_t eventsInUse() const { return events_.inUse(); }
   size_t waitsInUse() const { return waits_.inUse(); }
+  // Where the read snapshots of this history take their memory from (see SnapshotPool.h); null
+  // only in a moved-from context.
+  const std::shared_ptr<SnapshotPool>& snapshotPool() const { return snapshotPool_; }
   // Bytes held by all pools, used or free, and the part of it in use.
   size_t bytesReserved() const;
   size_t bytesInUse() const;
@@ -190,6 +195,7 @@ class AtomicContext {
   IndexPool<Event> events_;
   IndexPool<WaitRead> waits_;
   LbaTable<Record> records_;
+  std::shared_ptr<SnapshotPool> snapshotPool_;
 };
 
 }  // namespace varnox

@@ -67,14 +67,15 @@ uint64_t LazyBlockHash::value() {
 }
 
 ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId) {
-  ReadSnapshot snapshot;
+  const std::shared_ptr<SnapshotPool>& pool = context.snapshotPool();
+  ReadSnapshot snapshot{ReadSnapshot::allocator_type(pool)};
   context.forEachRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
     const AtomicContext::WaitRead* wait = context.waitAt(record.wait_read);
     while (wait && wait->cmdId != cmdId) wait = context.waitAt(wait->next);
     if (!wait) return;
     const Event* event = context.eventAt(wait->issuedAt);
     if (!event) return;
-    auto node = std::make_shared<AtomicContext::Node>();
+    std::shared_ptr<AtomicContext::Node> node = pool ? pool->makeNode() : std::make_shared<AtomicContext::Node>();
     for (; event; event = context.eventAt(event->next)) {
       node->history.push_back(*event);
       node->history.back().next = AtomicContext::kNoSlot;  // the copy is not linked to the pool

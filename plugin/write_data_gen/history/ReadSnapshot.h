@@ -8,15 +8,20 @@
 // what the block was expected to hold (expectedFromSnapshot), and finally whether an atomic write
 // was seen torn (checkAtomicOrdering).
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "history/AtomicContext.h"
+#include "history/SnapshotPool.h"
 #include "issue/BlockLayout.h"
 
 namespace varnox::Cardamor {
 
-using ReadSnapshot = std::map<uint64_t, std::shared_ptr<AtomicContext::Node>>;
+// Nodes by LBA. A snapshot taken from a history draws its memory from that history's
+// SnapshotPool; one built by hand (tests) uses the heap.
+using ReadSnapshot = std::map<uint64_t, std::shared_ptr<AtomicContext::Node>, std::less<uint64_t>,
+                              SnapshotAllocator<std::pair<const uint64_t, std::shared_ptr<AtomicContext::Node>>>>;
 
 // A block's hash, computed at most once and only when needed.
 struct LazyBlockHash {

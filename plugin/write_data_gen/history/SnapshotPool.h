@@ -1,0 +1,144 @@
+#pragma once
+// Recycled memory for read snapshots, so that comparing a read allocates nothing once a test
+// has warmed up. Every compared block used to cost three heap allocations (the map node, the
+// shared Node with its control block, the copy of the history); now:
+//   - small fixed-size objects (map nodes, control blocks) come from per-size free lists that
+//     grow in chunks and are freed only with the pool;
+//   - Nodes are handed out by makeNode and come back to the pool, with the capacity of their
+//     history, when the last shared_ptr to them goes.
+// The pool is shared (std::shared_ptr): every allocator and every Node handed out keeps it alive,
+// so snapshots may outlive the history that made them. One pool per drive, used from that
+// drive's thread only.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "history/AtomicContext.h"
+
+namespace varnox {
+
+class SnapshotPool : public std::enable_shared_from_this<SnapshotPool> {
+ public:
+  SnapshotPool() = default;
+  SnapshotPool(const SnapshotPool&) = delete;
+  SnapshotPool& operator=(const SnapshotPool&) = delete;
+  ~SnapshotPool() {
+    for (AtomicContext::Node* node : freeNodes_) delete node;
+  }
+
+  // Memory for `bytes` (at most 16-byte alignment); from a free list when small.
+  void* take(size_t bytes) {
+    const size_t cls = classOf(bytes);
+    if (cls >= kClasses) return ::operator new(bytes);
+    FreeSlot*& head = free_[cls];
+    if (!head) grow(cls);
+    FreeSlot* slot = head;
+    head = slot->next;
+    return slot;
+  }
+  void give(void* p, size_t bytes) noexcept {
+    const size_t cls = classOf(bytes);
+    if (cls >= kClasses) {
+      ::operator delete(p);
+      return;
+    }
+    auto* slot = static_cast<FreeSlot*>(p);
+    slot->next = free_[cls];
+    free_[cls] = slot;
+  }
+
+  // An empty Node (no history, nothing observed) that returns here when released.
+  std::shared_ptr<AtomicContext::Node> makeNode();
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  static constexpr size_t kGranule = 16;
+  static constexpr size_t kClasses = 16;  // objects up to 256 bytes
+  static constexpr size_t kChunkBytes = 64 * 1024;
+  static size_t classOf(size_t bytes) { return bytes == 0 ? 0 : (bytes - 1) / kGranule; }
+
+  void grow(size_t cls) {
+    const size_t slotBytes = (cls + 1) * kGranule;
+    chunks_.push_back(std::make_unique<std::byte[]>(kChunkBytes));
+    std::byte* base = chunks_.back().get();
+    for (size_t offset = 0; offset + slotBytes <= kChunkBytes; offset += slotBytes) {
+      auto* slot = reinterpret_cast<FreeSlot*>(base + offset);
+      slot->next = free_[cls];
+      free_[cls] = slot;
+    }
+  }
+
+  FreeSlot* free_[kClasses] = {};
+  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  std::vector<AtomicContext::Node*> freeNodes_;
+};
+
+// Allocator over a SnapshotPool; without a pool (default-constructed) it uses the heap. It
+// travels with the container on move, copy and swap, so a snapshot moved into a longer-lived
+// record keeps giving its memory back to the pool it came from.
+template <typename T>
+class SnapshotAllocator {
+ public:
+  using value_type = T;
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_copy_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
+
+  SnapshotAllocator() noexcept = default;
+  explicit SnapshotAllocator(std::shared_ptr<SnapshotPool> pool) noexcept : pool_(std::move(pool)) {}
+  template <typename U>
+  SnapshotAllocator(const SnapshotAllocator<U>& other) noexcept : pool_(other.pool()) {}
+
+  static_assert(alignof(T) <= 16, "pool slots are only 16-byte aligned");
+
+  T* allocate(size_t n) {
+    if (!pool_) return static_cast<T*>(::operator new(n * sizeof(T)));
+    return static_cast<T*>(pool_->take(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept {
+    if (!pool_) {
+      ::operator delete(p);
+      return;
+    }
+    pool_->give(p, n * sizeof(T));
+  }
+
+  const std::shared_ptr<SnapshotPool>& pool() const noexcept { return pool_; }
+
+  template <typename U>
+  bool operator==(const SnapshotAllocator<U>& other) const noexcept {
+    return pool_ == other.pool();
+  }
+
+ private:
+  std::shared_ptr<SnapshotPool> pool_;
+};
+
+inline std::shared_ptr<AtomicContext::Node> SnapshotPool::makeNode() {
+  AtomicContext::Node* node = nullptr;
+  if (!freeNodes_.empty()) {
+    node = freeNodes_.back();
+    freeNodes_.pop_back();
+  } else {
+    node = new AtomicContext::Node();
+  }
+  // The deleter holds the pool, so a Node released after its history is gone still has a home.
+  auto recycle = [pool = shared_from_this()](AtomicContext::Node* released) {
+    released->history.clear();  // keeps the capacity for the next snapshot
+    released->observed = nullptr;
+    try {
+      pool->freeNodes_.push_back(released);
+    } catch (const std::bad_alloc&) {
+      delete released;
+    }
+  };
+  return std::shared_ptr<AtomicContext::Node>(node, std::move(recycle),
+                                               SnapshotAllocator<AtomicContext::Node>(shared_from_this()));
+}
+
+}  // namespace varnox
