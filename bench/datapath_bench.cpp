@@ -3,7 +3,8 @@
 // transfer length, read back at queue depth 32), against a floor measured in this process: the
 // same kind of commands pushed through the least work any verifying tester must do (copy the
 // write data from a table of pre-generated blocks into a write buffer, copy it into the medium,
-// copy it out again, compare it with the table).
+// copy it out again, compare it with the table), on a medium mapped as the simulated drive maps
+// its own.
 //
 // Rates are bytes per CPU second (every thread of the process for ours, the one thread of the
 // floor), so that other work on a shared machine does not enter the ratio; ours_wall_MBps is
@@ -13,7 +14,6 @@
 //
 // BENCH_SECONDS (default 3) sets the length of each run.
 #include <benchmark/benchmark.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "sim/BlockStore.h"
 
 namespace {
 
@@ -65,10 +66,10 @@ std::string testText(uint32_t blockSize, uint32_t xfer, double seconds) {
   return text;
 }
 
-// The floor: the same transfer length, block size, bucket table and medium size (mapped the way
-// the simulated drive maps its medium, so first touches cost the same page faults), with
-// random buckets and LBAs. Each command's bytes are written and verified at once. Returns
-// bytes per second over at least `bytes` bytes.
+// The floor: the same transfer length, block size and bucket table, random buckets and LBAs,
+// and the simulated drive's own medium (same mapping, so first touches cost the same page
+// faults). Each command's bytes are written and verified at once. Returns bytes per CPU second
+// over at least `bytes` bytes, or 0 when the medium cannot be mapped.
 double floorRate(uint32_t blockSize, uint32_t xfer, uint64_t bytes) {
   const size_t commandBytes = size_t{xfer} * blockSize;
   std::vector<uint8_t> table(size_t{kBucketCount + xfer} * blockSize);
@@ -77,20 +78,19 @@ double floorRate(uint32_t blockSize, uint32_t xfer, uint64_t bytes) {
     const uint64_t word = random();
     std::memcpy(&table[i], &word, 8);
   }
-  void* mapping = mmap(nullptr, kCapacityBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
-  if (mapping == MAP_FAILED) return 0;
-  auto* medium = static_cast<uint8_t*>(mapping);
+  const uint64_t capacityBlocks = kCapacityBytes / blockSize;
+  varnox::sim::BlockStore medium;
+  std::string error;
+  if (!medium.open(capacityBlocks, blockSize, error)) return 0;
   std::vector<uint8_t> writeBuffer(commandBytes);
   std::vector<uint8_t> readBuffer(commandBytes);
-  const uint64_t capacityBlocks = kCapacityBytes / blockSize;
 
   uint64_t moved = 0;
   const double start = bench::cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
   while (moved < bytes) {
     const uint64_t draw = random();
     const uint8_t* source = &table[size_t{static_cast<uint32_t>(draw) % kBucketCount} * blockSize];
-    uint8_t* target = medium + ((draw >> 32) % (capacityBlocks - xfer)) * blockSize;
+    uint8_t* target = medium.block((draw >> 32) % (capacityBlocks - xfer));
     std::memcpy(writeBuffer.data(), source, commandBytes);
     std::memcpy(target, writeBuffer.data(), commandBytes);
     std::memcpy(readBuffer.data(), target, commandBytes);
@@ -98,9 +98,7 @@ double floorRate(uint32_t blockSize, uint32_t xfer, uint64_t bytes) {
     benchmark::ClobberMemory();
     moved += 2 * commandBytes;
   }
-  const double seconds = bench::cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start;
-  munmap(mapping, kCapacityBytes);
-  return static_cast<double>(moved) / seconds;
+  return static_cast<double>(moved) / (bench::cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start);
 }
 
 void BM_DataPath(benchmark::State& state) {
