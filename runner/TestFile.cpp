@@ -265,8 +265,10 @@ bool readStep(const toml::table& table, size_t index, StepSpec& step, std::strin
   if (agent && command) return s.fail("agent", "and \"command\" cannot both be given in one step", nullptr);
   if (!agent && !command) return s.fail("agent", "or \"command\" must be given", nullptr);
   if (agent) {
-    if (*agent != "lba" && *agent != "write-kind" && *agent != "cardamor" && !isLibraryPath(*agent))
-      return s.fail("agent", "must be \"lba\", \"write-kind\", \"cardamor\" or the path of an agent library",
+    if (*agent != "lba" && *agent != "write-kind" && *agent != "read-kind" && *agent != "cardamor" &&
+        !isLibraryPath(*agent))
+      return s.fail("agent",
+                    "must be \"lba\", \"write-kind\", \"read-kind\", \"cardamor\" or the path of an agent library",
                     table.get("agent"));
     step.kind = StepSpec::Kind::Agent;
     step.name = *agent;

@@ -164,7 +164,9 @@ class LbaAgent : public FlowAgent {
   PerDrive<State> states_;
 };
 
-class WriteKindAgent : public FlowAgent {
+// Draws one of its conditions by weight each pass and applies it: "write-kind" chooses the kind
+// of the next write, "read-kind" whether the next read-back is a read or a verify.
+class KindAgent : public FlowAgent {
  public:
   struct Choice {
     std::string condition;
@@ -172,14 +174,15 @@ class WriteKindAgent : public FlowAgent {
     uint64_t bit = 0;
   };
 
-  explicit WriteKindAgent(std::vector<Choice> choices) : choices_(std::move(choices)) {
+  KindAgent(std::string name, std::vector<Choice> choices, std::string usage, uint64_t salt)
+      : name_(std::move(name)), choices_(std::move(choices)), usage_(std::move(usage)), salt_(salt) {
     for (const Choice& c : choices_) total_ += c.weight;
   }
 
   const std::string& name() const override { return name_; }
   int registerConfig(std::string&) override { return VARNOX_OK; }
   int registerDriveVariables(DriveEnv& env, std::string&) override {
-    states_.make(env.thread).random.seed(env.seed ^ 0x574B4E44ULL);
+    states_.make(env.thread).random.seed(env.seed ^ salt_);
     return VARNOX_OK;
   }
   int setup(DriveEnv&) override { return VARNOX_OK; }
@@ -204,17 +207,16 @@ class WriteKindAgent : public FlowAgent {
   void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
   void deleteConfig() override {}
-  const char* usage() const override {
-    return "Chooses the kind of the next write by weight and applies the condition of that name.\n"
-           "Settings: write (1), writesame (0), trim (0), atomic (0); the conditions are named the same.";
-  }
+  const char* usage() const override { return usage_.c_str(); }
 
  private:
   struct State {
     std::mt19937_64 random;
   };
-  std::string name_ = kWriteKindAgentName;
+  std::string name_;
   std::vector<Choice> choices_;
+  std::string usage_;
+  uint64_t salt_;
   uint64_t total_ = 0;
   PerDrive<State> states_;
 };
@@ -267,18 +269,21 @@ std::unique_ptr<FlowAgent> makeLbaAgent(const StepSettings& settings, std::strin
   return std::make_unique<LbaAgent>(s);
 }
 
-std::unique_ptr<FlowAgent> makeWriteKindAgent(const StepSettings& settings, ConditionNames& names,
-                                              std::string& error) {
-  std::vector<WriteKindAgent::Choice> choices = {{"write", 1, 0}, {"writesame", 0, 0}, {"trim", 0, 0}, {"atomic", 0, 0}};
+// `choices` holds the weights by default; the settings replace them.
+std::unique_ptr<FlowAgent> makeKindAgent(const std::string& name, std::vector<KindAgent::Choice> choices,
+                                         const std::string& usage, uint64_t salt, const StepSettings& settings,
+                                         ConditionNames& names, std::string& error) {
+  std::string weights;
+  for (const auto& c : choices) weights += (weights.empty() ? "" : ", ") + c.condition;
   for (const auto& [key, value] : settings) {
     auto it = std::find_if(choices.begin(), choices.end(), [&](const auto& c) { return c.condition == key; });
     if (it == choices.end()) {
-      error = "agent \"write-kind\": unknown setting \"" + key + "\" (weights: write, writesame, trim, atomic)";
+      error = "agent \"" + name + "\": unknown setting \"" + key + "\" (weights: " + weights + ")";
       return nullptr;
     }
     uint64_t weight = 0;
     if (!parseU64(value, weight) || weight > 1000000) {
-      error = badSetting("write-kind", key, value, "is not a weight in 0..1000000");
+      error = badSetting(name, key, value, "is not a weight in 0..1000000");
       return nullptr;
     }
     it->weight = weight;
@@ -288,25 +293,36 @@ std::unique_ptr<FlowAgent> makeWriteKindAgent(const StepSettings& settings, Cond
     total += c.weight;
     if (c.weight != 0) c.bit = names.bitFor(c.condition);
     if (c.weight != 0 && c.bit == 0) {
-      error = "agent \"write-kind\": condition \"" + c.condition + "\" cannot be given a mask bit";
+      error = "agent \"" + name + "\": condition \"" + c.condition + "\" cannot be given a mask bit";
       return nullptr;
     }
   }
   if (total == 0) {
-    error = "agent \"write-kind\": every weight is 0; give at least one of write, writesame, trim, atomic a weight";
+    error = "agent \"" + name + "\": every weight is 0; give at least one of " + weights + " a weight";
     return nullptr;
   }
-  return std::make_unique<WriteKindAgent>(std::move(choices));
+  return std::make_unique<KindAgent>(name, std::move(choices), usage, salt);
 }
 
 }  // namespace
 
-bool isBuiltinAgent(const std::string& name) { return name == kLbaAgentName || name == kWriteKindAgentName; }
+bool isBuiltinAgent(const std::string& name) {
+  return name == kLbaAgentName || name == kWriteKindAgentName || name == kReadKindAgentName;
+}
 
 std::unique_ptr<FlowAgent> makeBuiltinAgent(const std::string& name, const StepSettings& settings,
                                             ConditionNames& names, std::string& error) {
   if (name == kLbaAgentName) return makeLbaAgent(settings, error);
-  if (name == kWriteKindAgentName) return makeWriteKindAgent(settings, names, error);
+  if (name == kWriteKindAgentName)
+    return makeKindAgent(name, {{"write", 1, 0}, {"writesame", 0, 0}, {"trim", 0, 0}, {"atomic", 0, 0}},
+                         "Chooses the kind of the next write by weight and applies the condition of that name.\n"
+                         "Settings: write (1), writesame (0), trim (0), atomic (0); the conditions are named the same.",
+                         0x574B4E44ULL, settings, names, error);
+  if (name == kReadKindAgentName)
+    return makeKindAgent(name, {{"read", 1, 0}, {"verify", 1, 0}},
+                         "Chooses whether the next read-back is a read or a verify, by weight, and applies the\n"
+                         "condition of that name. Settings: read (1), verify (1); the conditions are named the same.",
+                         0x524B4E44ULL, settings, names, error);
   error = "unknown built-in agent \"" + name + "\"";
   return nullptr;
 }

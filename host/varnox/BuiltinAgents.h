@@ -22,6 +22,7 @@ using StepSettings = std::vector<std::pair<std::string, std::string>>;
 
 inline constexpr const char* kLbaAgentName = "lba";
 inline constexpr const char* kWriteKindAgentName = "write-kind";
+inline constexpr const char* kReadKindAgentName = "read-kind";
 
 bool isBuiltinAgent(const std::string& name);
 

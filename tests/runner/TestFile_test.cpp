@@ -198,7 +198,7 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
        "bad.toml: [[flow]] 2: \"agent\" and \"command\" cannot both be given in one step"},
       {"[[flow]]\ncondition = \"read\"\n", "bad.toml: [[flow]] 1: \"agent\" or \"command\" must be given"},
       {"[[flow]]\nagent = \"cardamore\"\n",
-       "bad.toml: [[flow]] 1: \"agent\" must be \"lba\", \"write-kind\", \"cardamor\" or the path of an agent "
+       "bad.toml: [[flow]] 1: \"agent\" must be \"lba\", \"write-kind\", \"read-kind\", \"cardamor\" or the path of an agent "
        "library, got \"cardamore\""},
       {"[[flow]]\nagent = \"lba\"\nmin_lba = [1, 2]\n",
        "bad.toml: [[flow]] 1: \"min_lba\" must be a string, number or true/false, got an array"},

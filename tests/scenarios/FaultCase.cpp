@@ -190,6 +190,12 @@ CaseOutcome runFaultCase(const std::string& path) {
   if (auto least = expect["min_commands"].value<int64_t>(); least && out.commands < static_cast<uint64_t>(*least))
     out.problems.push_back(std::to_string(out.commands) + " commands, fewer than " + std::to_string(*least));
 
+  if (const toml::array* list = expect["issued"].as_array()) {
+    for (const toml::node& k : *list) {
+      const std::string kind = k.value_or(std::string{});
+      if (!d.commandsByKind.count(kind)) out.problems.push_back("no " + kind + " command was sent");
+    }
+  }
   // Every kind the case relies on really fired; a corruption counts only where it landed.
   std::set<std::string> fired = kinds;
   if (const toml::array* list = expect["fired"].as_array()) {

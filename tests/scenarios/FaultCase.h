@@ -11,6 +11,7 @@
 //                             # where the fault changed the block
 //   fired = ["corrupt"]       # kinds that must have fired (default: every kind of the file)
 //   min_commands = 1000000    # a soak: at least this many commands
+//   issued = ["Read", "Verify"]  # command kinds the run must have sent
 #include <cstdint>
 #include <string>
 #include <vector>
