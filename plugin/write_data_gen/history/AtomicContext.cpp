@@ -31,7 +31,7 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
 }  // namespace
 
 AtomicContext::AtomicContext()
-    : events_(kEventChunk), waits_(kWaitChunk), records_(kRecordChunk), snapshotPool_(std::make_shared<SnapshotPool>()) {}
+    : events_(kEventChunkBits), waits_(kWaitChunkBits), records_(kRecordChunkBits), snapshotPool_(std::make_shared<SnapshotPool>()) {}
 
 AtomicContext::~AtomicContext() = default;
 

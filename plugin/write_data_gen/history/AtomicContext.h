@@ -47,10 +47,12 @@ class AtomicContext {
   static constexpr uint32_t kBlockAtomic = 2;  // an atomic write not yet completed
   static constexpr uint32_t kBlockHash = 3;
 
-  // Chunk sizes of the pools.
-  static constexpr uint32_t kEventChunk = 13107;
-  static constexpr uint32_t kWaitChunk = 43690;
-  static constexpr uint32_t kRecordChunk = 16384;
+  // log2 of the slots each pool adds at a time: one 2 MiB huge page of events (32768 x 56
+  // bytes, rounded up), of wait entries (131072 x 16) and of table entries (65536 x 32).
+  static constexpr uint32_t kEventChunkBits = 15;
+  static constexpr uint32_t kWaitChunkBits = 17;
+  static constexpr uint32_t kRecordChunkBits = 16;
+  static constexpr uint32_t kEventChunk = uint32_t{1} << kEventChunkBits;
 
   // One history entry. blockType is stored in a byte so that an event fits in 56 bytes.
   struct Event {

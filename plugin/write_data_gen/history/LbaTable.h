@@ -26,7 +26,8 @@ class LbaTable {
  public:
   static constexpr uint32_t kNone = IndexPool<int>::kNone;
 
-  explicit LbaTable(uint32_t chunkSize) : entries_(chunkSize) {}
+  // chunkBits: log2 of the entries the pool adds at a time.
+  explicit LbaTable(uint32_t chunkBits) : entries_(chunkBits) {}
   LbaTable(const LbaTable&) = delete;
   LbaTable& operator=(const LbaTable&) = delete;
   LbaTable(LbaTable&&) = default;
@@ -140,6 +141,7 @@ class LbaTable {
       return false;
     }
     bucketBits_ = bits;
+    adviseHugePages(buckets_.data(), buckets_.size() * sizeof(uint32_t));
     for (uint32_t head : old) {
       for (uint32_t i = head; i != kNone;) {
         Entry& entry = entries_.at(i);
@@ -151,6 +153,15 @@ class LbaTable {
       }
     }
     return true;
+  }
+
+  // Offers the whole 2 MiB pages inside [p, p + bytes) to the kernel as huge pages (see
+  // SlotPool.h); a large bucket array is read at random like the pools.
+  static void adviseHugePages(void* p, size_t bytes) {
+    constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
 
   IndexPool<Entry> entries_;
