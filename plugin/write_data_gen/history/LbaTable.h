@@ -9,8 +9,9 @@
 // neighbouring buckets, groups of 16 are scattered over the table so that strided or aligned
 // LBAs still spread.
 //
-// Ascending order, which the callers of forEach need, costs a probe per LBA of a short range,
-// or one sorted pass over the table when the range is long compared with the table.
+// Ascending order, which the callers of forEach need, costs a probe per LBA of a short range
+// (a read's blocks: no allocation), or one sorted pass over the table when the range is longer
+// than the table (a zone reset, a dump of everything).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -83,7 +84,9 @@ class LbaTable {
   template <typename Fn>
   void forEach(uint64_t firstLba, uint64_t lastLba, Fn&& fn) {
     if (size_ == 0 || lastLba < firstLba) return;
-    if (lastLba - firstLba < 4 * uint64_t{size_}) {
+    // Probing costs a lookup per LBA of the range, the sorted pass a visit of every bucket and
+    // entry: probe unless the range is longer than the table.
+    if (lastLba - firstLba < std::max<uint64_t>(buckets_.size(), 4 * uint64_t{size_})) {
       for (uint64_t lba = firstLba;; ++lba) {
         if (Value* value = find(lba)) fn(lba, *value);
         if (lba == lastLba) break;
