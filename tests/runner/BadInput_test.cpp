@@ -72,7 +72,11 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small("[cardamor]\n\"Min Queue Size\" = \"lots\"\n"), {}, kExitRefused, "\"lots\""},
       {std::string(kLimit) + "[[drive]]\ndestroy_data = \"yes\"\n", {}, kExitRefused, "\"destroy_data\""},
       {"test = 5\n", {}, kExitRefused, "[test] must be a table, got 5"},
-      {"\x01\x02\x00garbage\n", {}, kExitRefused, ":1:"},
+      {"\x01\x02garbage\n", {}, kExitRefused, ":1:1:"},
+      // Control characters in values stay escaped inside the one line.
+      {std::string(kLimit) + "[[drive]]\nname = \"a\\nb\"\n", {}, kExitRefused, "got \"a\\nb\""},
+      {small("[cardamor]\n\"Min Queue Size\" = \"1\\t2\"\n"), {}, kExitRefused, "\"1\\t2\""},
+      {small(""), {"--duration", "5\nfortnights"}, kExitRefused, "in \"5\\nfortnights\""},
       // Faults: unknown kinds and fields that cannot apply.
       {small("[[fault]]\nkind = 7\n"), {}, kExitRefused, "\"kind\" must be one of"},
       {small("[[fault]]\nkind = \"abort\"\ncount = \"two\"\n"), {}, kExitRefused, "\"count\""},
