@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "AgentLibrary.h"
+#include "Messages.h"
 #include "Progress.h"
 #include "RunOptions.h"
 #include "Summary.h"
@@ -35,37 +36,17 @@ struct Arguments {
   bool force = false;
 };
 
-// Messages quote values from test files and options, and a value may hold a control character
-// (a "\n" in a TOML string, a pasted tab). Escaped, they cannot break the one line a message takes.
-std::string oneLine(const std::string& message) {
-  std::string out;
-  for (char c : message) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\n') out += "\\n";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\r') out += "\\r";
-    else if (u < 0x20 || u == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // Reads the file and applies the options: the plan is ready for TestRun::prepare.
 int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, RepeatInfo& repeat, std::ostream& err) {
   std::string error;
   // A folder opens like a file and reads as empty, which would pass for a file without a limit.
   std::error_code ec;
   if (std::filesystem::is_directory(args.file, ec)) {
-    err << "varnox: " << oneLine(args.file) << ": cannot read the test file: it is a directory\n";
+    err << "varnox: " << escapeControl(args.file) << ": cannot read the test file: it is a directory\n";
     return kExitRefused;
   }
   if (!loadTestFile(args.file, plan, error)) {
-    err << "varnox: " << oneLine(error) << '\n';
+    err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
   RunOptions options;
@@ -80,14 +61,14 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   bool seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
   for (const std::string& set : options.sets) seedFixed |= set.rfind("Random Seed=", 0) == 0;
   if (!applyRunOptions(plan, options, repeat, error)) {
-    err << "varnox: " << oneLine(error) << '\n';
+    err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
   if (seedFixed) {
     const std::string randomSeed = planKey(plan, "Random Seed").value_or("");
     for (const DriveSpec& drive : plan.drives) {
       const std::string warning = blockdev::fixedSeedWarning(drive.device, randomSeed);
-      if (!warning.empty()) err << "varnox: warning: " << oneLine(warning) << '\n';
+      if (!warning.empty()) err << "varnox: warning: " << escapeControl(warning) << '\n';
     }
   }
   resolveAgentLibraries(plan);
@@ -149,7 +130,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   if (!args.json.empty()) {
     json = std::make_unique<std::ofstream>(args.json, std::ios::trunc);
     if (!*json) {
-      err << "varnox: --json: cannot write " << oneLine(args.json) << ": " << std::strerror(errno) << '\n';
+      err << "varnox: --json: cannot write " << escapeControl(args.json) << ": " << std::strerror(errno) << '\n';
       return kExitRefused;
     }
   }
@@ -161,7 +142,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   RunReport report;
   status = run.prepare(plan, error);
   if (status != kExitPassed) {
-    err << "varnox: " << oneLine(error) << '\n';
+    err << "varnox: " << escapeControl(error) << '\n';
     report.exitStatus = status;
     report.error = error;
   } else {
@@ -177,7 +158,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     *json << summaryJson(summary);
     json->flush();
     if (!*json) {
-      err << "varnox: --json: cannot write " << oneLine(args.json) << '\n';
+      err << "varnox: --json: cannot write " << escapeControl(args.json) << '\n';
       if (report.exitStatus == kExitPassed) return kExitRefused;
     }
   }
@@ -195,7 +176,7 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
     status = run.prepare(plan, error);
   }
   if (status != kExitPassed) {
-    err << "varnox: " << oneLine(error) << '\n';
+    err << "varnox: " << escapeControl(error) << '\n';
     return status;
   }
   out << args.file << ": OK, " << plan.drives.size() << (plan.drives.size() == 1 ? " drive, " : " drives, ")
@@ -207,7 +188,7 @@ int describeCommand(const Arguments& args, bool usage, std::ostream& out, std::o
   std::string usageText, keysText, error;
   int status = TestRun::describeAgent(agentLibrary(args.agent), usageText, keysText, error);
   if (status != kExitPassed) {
-    err << "varnox: " << oneLine(error.empty() ? "cannot load agent " + args.agent : error) << '\n';
+    err << "varnox: " << escapeControl(error.empty() ? "cannot load agent " + args.agent : error) << '\n';
     return status;
   }
   const std::string& text = usage ? usageText : keysText;
@@ -267,7 +248,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
-    err << "varnox: " << oneLine(e.what()) << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";
+    err << "varnox: " << escapeControl(e.what()) << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";
     return kExitRefused;
   }
 

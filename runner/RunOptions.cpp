@@ -3,6 +3,7 @@
 #include <random>
 #include <sstream>
 
+#include "Messages.h"
 #include "Units.h"
 
 namespace varnox::cli {
@@ -51,7 +52,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
     std::string why;
     auto seconds = parseDuration(*options.duration, why);
     if (!seconds || *seconds <= 0) {
-      error = "--duration: " + (seconds ? "must be longer than 0 s, got \"" + *options.duration + "\"" : why);
+      error = "--duration: " + (seconds ? "must be longer than 0 s, got " + quoted(*options.duration) : why);
       return false;
     }
     plan.durationSeconds = *seconds;
@@ -74,7 +75,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   constexpr double kMaxDurationSeconds = 100.0 * 365 * 24 * 3600;
   if (plan.durationSeconds > kMaxDurationSeconds) {
     std::ostringstream got;
-    if (options.duration) got << '"' << *options.duration << '"';
+    if (options.duration) got << quoted(*options.duration);
     else got << plan.durationSeconds << " s";
     error = (options.duration ? "--duration:" : file + ": [test]: \"duration\"") +
             std::string(" must be at most 100 years (876000h), got ") + got.str();
@@ -90,7 +91,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
     size_t eq = set.find('=');
     std::string key = eq == std::string::npos ? "" : trim(set.substr(0, eq));
     if (key.empty()) {
-      error = "--set: expected KEY=VALUE, e.g. --set \"Max Queue Size=512\", got \"" + set + "\"";
+      error = "--set: expected KEY=VALUE, e.g. --set \"Max Queue Size=512\", got " + quoted(set);
       return false;
     }
     plan.keys.emplace_back(key, trim(set.substr(eq + 1)));

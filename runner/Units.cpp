@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "Messages.h"
+
 namespace varnox::cli {
 namespace {
 
@@ -38,7 +40,7 @@ std::optional<double> parseDuration(std::string_view text, std::string& error) {
   splitNumber(trim(text), number, unit);
   auto value = parseNumber(number);
   if (!value) {
-    error = "expected a duration such as \"30s\", \"5m\" or \"1h\", got \"" + std::string(text) + "\"";
+    error = "expected a duration such as \"30s\", \"5m\" or \"1h\", got " + quoted(text);
     return std::nullopt;
   }
   double scale = 0;
@@ -47,8 +49,7 @@ std::optional<double> parseDuration(std::string_view text, std::string& error) {
   else if (unit == "m" || unit == "min") scale = 60;
   else if (unit == "h") scale = 3600;
   else {
-    error = "unknown duration unit \"" + std::string(unit) + "\" in \"" + std::string(text) +
-            "\" (use ms, s, m or h)";
+    error = "unknown duration unit " + quoted(unit) + " in " + quoted(text) + " (use ms, s, m or h)";
     return std::nullopt;
   }
   return *value * scale;
@@ -59,7 +60,7 @@ std::optional<uint64_t> parseSize(std::string_view text, std::string& error) {
   splitNumber(trim(text), number, unit);
   auto value = parseNumber(number);
   if (!value) {
-    error = "expected a size such as \"512MiB\" or \"1GiB\", got \"" + std::string(text) + "\"";
+    error = "expected a size such as \"512MiB\" or \"1GiB\", got " + quoted(text);
     return std::nullopt;
   }
   struct Unit {
@@ -75,17 +76,16 @@ std::optional<uint64_t> parseSize(std::string_view text, std::string& error) {
     if (u.name != unit) continue;
     double bytes = *value * u.bytes;
     if (bytes >= 18446744073709551615.0) {
-      error = "size \"" + std::string(text) + "\" is too large";
+      error = "size " + quoted(text) + " is too large";
       return std::nullopt;
     }
     if (bytes != std::floor(bytes)) {
-      error = "size \"" + std::string(text) + "\" is not a whole number of bytes";
+      error = "size " + quoted(text) + " is not a whole number of bytes";
       return std::nullopt;
     }
     return static_cast<uint64_t>(bytes);
   }
-  error = "unknown size unit \"" + std::string(unit) + "\" in \"" + std::string(text) +
-          "\" (use B, KiB, MiB, GiB, TiB or KB, MB, GB, TB)";
+  error = "unknown size unit " + quoted(unit) + " in " + quoted(text) + " (use B, KiB, MiB, GiB, TiB or KB, MB, GB, TB)";
   return std::nullopt;
 }
 
