@@ -12,6 +12,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "RunOptions.h"
 #include "TestFile.h"
@@ -60,14 +61,20 @@ struct RunResult {
   varnox::RunReport report;
   double seconds = 0;            // wall time of the run itself, without prepare
   double cpuSeconds = 0;         // CPU time of the whole process (every thread) during the run
-  uint64_t allocations = 0;      // heap allocations in the whole process during the run
+  uint64_t allocations = 0;      // heap allocations in the whole process after the warm-up
   uint64_t bytesMoved = 0;       // written + verified, all drives
+  // After the warm-up (see runTestText): bytes moved and process CPU seconds from the end of
+  // the warm-up to the end of the run. Equal to the whole run without a warm-up.
+  uint64_t steadyBytes = 0;
+  double steadyCpuSeconds = 0;
 };
 
 // Parses `text` as a test file, applies a fixed seed and runs it to the end. `agents` replaces
-// the named flow agents by tables (name, table) before prepare, as an embedder would.
+// the named flow agents by tables (name, table) before prepare, as an embedder would. The
+// first `warmupSeconds` of the run (first touches of a fresh medium, pools growing) are left
+// out of the steady-state figures, which are taken from the host's progress counters.
 template <typename... Agents>
-RunResult runTestText(const std::string& text, uint64_t seed, Agents... agents) {
+RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupSeconds, Agents... agents) {
   RunResult result;
   varnox::TestPlan plan;
   if (!varnox::cli::parseTestFile(text, "bench.toml", plan, result.error)) return result;
@@ -81,11 +88,24 @@ RunResult runTestText(const std::string& text, uint64_t seed, Agents... agents) 
   const uint64_t allocationsBefore = heapAllocations.load();
   const auto start = std::chrono::steady_clock::now();
   const double cpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-  result.report = run.run();
-  result.cpuSeconds = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
+  bool warm = warmupSeconds <= 0;
+  uint64_t warmBytes = 0;
+  double warmCpu = cpuStart;
+  uint64_t warmAllocations = allocationsBefore;
+  result.report = run.run([&](const std::vector<const varnox::DriveProgress*>& drives) {
+    if (warm || std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < warmupSeconds) return;
+    warm = true;
+    warmCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    warmAllocations = heapAllocations.load();
+    for (const varnox::DriveProgress* d : drives) warmBytes += d->bytesWritten.load() + d->bytesVerified.load();
+  });
+  const double cpuEnd = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+  result.cpuSeconds = cpuEnd - cpuStart;
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.allocations = heapAllocations.load() - allocationsBefore;
+  result.allocations = heapAllocations.load() - warmAllocations;
   for (const varnox::DriveReport& d : result.report.drives) result.bytesMoved += d.bytesWritten + d.bytesVerified;
+  result.steadyBytes = result.bytesMoved - warmBytes;
+  result.steadyCpuSeconds = cpuEnd - warmCpu;
   result.ok = result.report.exitStatus == varnox::kExitPassed;
   if (!result.ok) {
     result.error = result.report.error;
@@ -94,6 +114,11 @@ RunResult runTestText(const std::string& text, uint64_t seed, Agents... agents) 
     }
   }
   return result;
+}
+
+template <typename... Agents>
+RunResult runTestText(const std::string& text, uint64_t seed, Agents... agents) {
+  return runTestTextWarm(text, seed, 0.0, agents...);
 }
 
 }  // namespace bench
