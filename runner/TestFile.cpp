@@ -10,6 +10,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "Messages.h"
 #include "Units.h"
 #include "sim/FaultingDevice.h"
 #include "sim/RuleFaults.h"
@@ -17,7 +18,7 @@
 namespace varnox::cli {
 namespace {
 
-std::string quote(std::string_view s) { return "\"" + std::string(s) + "\""; }
+std::string quote(std::string_view s) { return quoted(s); }
 
 // How a value looked in the file, for "got ..." in messages.
 std::string describe(const toml::node& node) {
@@ -453,7 +454,7 @@ bool parseTestFile(std::string_view text, const std::string& sourceName, TestPla
     error = sourceName + ": " + error;
   } catch (const toml::parse_error& e) {
     error = sourceName + ":" + std::to_string(e.source().begin.line) + ":" + std::to_string(e.source().begin.column) +
-            ": " + std::string(e.description());
+            ": " + escapeControl(e.description());
   }
   plan = TestPlan{};
   return false;

@@ -77,7 +77,9 @@ int DriveFlow::runPass() {
 
 int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
   const uint64_t start = queryPerformanceCounter();
-  const uint64_t durationNs = static_cast<uint64_t>(limits.durationSeconds * 1e9);
+  // A duration beyond what 64 bits of nanoseconds hold (about 584 years) means no time limit.
+  const double ns = limits.durationSeconds * 1e9;
+  const uint64_t durationNs = ns > 0 && ns < 1.8e19 ? static_cast<uint64_t>(ns) : 0;
   int status = VARNOX_OK;
   while (!stop.load(std::memory_order_relaxed)) {
     if (limits.passes != 0 && passes_ >= limits.passes) break;
