@@ -39,6 +39,18 @@ AtomicContext::Record* AtomicContext::getRecord(uint64_t lba) { return records_.
 
 const AtomicContext::Record* AtomicContext::findRecord(uint64_t lba) const { return records_.find(lba); }
 
+void AtomicContext::prefetchRange(uint64_t firstLba, uint64_t lastLba) const {
+  if (lastLba < firstLba || lastLba - firstLba >= kPrefetchSpan) return;
+  for (uint64_t lba = firstLba; lba <= lastLba; ++lba) records_.prefetchBucket(lba);
+  for (uint64_t lba = firstLba; lba <= lastLba; ++lba) records_.prefetchEntry(lba);
+  for (uint64_t lba = firstLba; lba <= lastLba; ++lba) {
+    const Record* record = records_.find(lba);
+    if (!record) continue;
+    if (record->wait_read != kNoSlot) __builtin_prefetch(&waits_.at(record->wait_read));
+    if (record->history != kNoSlot) __builtin_prefetch(&events_.at(record->history));
+  }
+}
+
 size_t AtomicContext::bytesReserved() const {
   return events_.bytesReserved() + waits_.bytesReserved() + records_.bytesReserved();
 }

@@ -161,6 +161,12 @@ class AtomicContext {
   // and endLba itself have records, and each block of the range is known as normal or hash.
   bool rangeKnown(uint64_t firstLba, uint64_t endLba) const;
 
+  // Starts loading the records of [firstLba, lastLba], their wait entries and newest events,
+  // stage by stage, so that a walk over a read's range that follows overlaps its cache misses.
+  // Only a hint: changes nothing, and does nothing for a range longer than kPrefetchSpan.
+  static constexpr uint64_t kPrefetchSpan = 1024;
+  void prefetchRange(uint64_t firstLba, uint64_t lastLba) const;
+
   // Inspection (snapshots, reports, tests).
   const Record* findRecord(uint64_t lba) const;
   const Event* eventAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &events_.at(slot); }

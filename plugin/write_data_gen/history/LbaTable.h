@@ -79,6 +79,17 @@ class LbaTable {
 
   size_t size() const { return size_; }
 
+  // Start loading the bucket of lba, or (once the bucket is near) the first entry of its
+  // chain, so that a walk over many LBAs overlaps its cache misses instead of queueing them.
+  void prefetchBucket(uint64_t lba) const {
+    if (!buckets_.empty()) __builtin_prefetch(&buckets_[bucketOf(lba)]);
+  }
+  void prefetchEntry(uint64_t lba) const {
+    if (buckets_.empty()) return;
+    const uint32_t head = buckets_[bucketOf(lba)];
+    if (head != kNone) __builtin_prefetch(&entries_.at(head));
+  }
+
   // fn(lba, value) for every entry with firstLba <= lba <= lastLba, ascending. fn must not
   // insert or erase.
   template <typename Fn>

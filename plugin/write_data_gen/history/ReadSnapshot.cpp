@@ -67,6 +67,7 @@ uint64_t LazyBlockHash::value() {
 }
 
 ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId) {
+  context.prefetchRange(firstLba, lastLba);
   const std::shared_ptr<SnapshotPool>& pool = context.snapshotPool();
   ReadSnapshot snapshot{ReadSnapshot::allocator_type(pool)};
   context.forEachRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
