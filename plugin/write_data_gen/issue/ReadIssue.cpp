@@ -129,6 +129,7 @@ int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uin
   const uint32_t step = lbaStep(config.useSkipCommands);
   const uint64_t rEnd = rLba + uint64_t{step} * rLen;
   const uint64_t wEnd = wLba + uint64_t{step} * wLen;
+  drive.atomicContext.prefetchRange(std::min(rLba, wLba), std::max(rEnd, wEnd) - 1);  // overlaps the loop's misses
   for (uint64_t b = std::min(rLba, wLba); b < std::max(rEnd, wEnd); b += step) {
     int status;
     if (b < rLba || b >= rEnd) {

@@ -85,6 +85,7 @@ int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, ui
     const uint64_t end = lba + uint64_t{step} * len;
     const bool embedded = !t && config.embedData;
     uint32_t bucket = first;
+    drive.atomicContext.prefetchRange(lba, end - 1);  // overlaps the misses of the loop below
     for (uint64_t b = lba; b < end && status == 0; b += step) {
       status = drive.atomicContext.writeIssued(cmdId, b, bucket, embedded, cmdId, s ? lba : b);
       if (w) ++bucket;
