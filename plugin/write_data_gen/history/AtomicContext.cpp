@@ -30,10 +30,22 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
 
 }  // namespace
 
+// The context keeps its reference to the pool as a plain pointer, so its header needs no pool type.
 AtomicContext::AtomicContext()
-    : events_(kEventChunkBits), waits_(kWaitChunkBits), records_(kRecordChunkBits), snapshotPool_(std::make_shared<SnapshotPool>()) {}
+    : events_(kEventChunkBits),
+      waits_(kWaitChunkBits),
+      records_(kRecordChunkBits),
+      snapshotPool_(SnapshotPool::create().detach()) {}
 
-AtomicContext::~AtomicContext() = default;
+AtomicContext::AtomicContext(AtomicContext&& other) noexcept
+    : events_(std::move(other.events_)),
+      waits_(std::move(other.waits_)),
+      records_(std::move(other.records_)),
+      snapshotPool_(other.snapshotPool_) {
+  other.snapshotPool_ = nullptr;
+}
+
+AtomicContext::~AtomicContext() { SnapshotPool::Ref::adopt(snapshotPool_); }
 
 AtomicContext::Record* AtomicContext::getRecord(uint64_t lba) { return records_.findOrInsert(lba); }
 

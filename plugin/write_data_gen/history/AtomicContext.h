@@ -110,7 +110,7 @@ class AtomicContext {
   AtomicContext();
   AtomicContext(const AtomicContext&) = delete;
   AtomicContext& operator=(const AtomicContext&) = delete;
-  AtomicContext(AtomicContext&&) = default;
+  AtomicContext(AtomicContext&& other) noexcept;
   AtomicContext& operator=(AtomicContext&&) = delete;
   ~AtomicContext();
 
@@ -186,7 +186,7 @@ class AtomicContext {
   size_t waitsInUse() const { return waits_.inUse(); }
   // Where the read snapshots of this history take their memory from (see SnapshotPool.h); null
   // only in a moved-from context.
-  const std::shared_ptr<SnapshotPool>& snapshotPool() const { return snapshotPool_; }
+  SnapshotPool* snapshotPool() const { return snapshotPool_; }
   // Bytes held by all pools, used or free, and the part of it in use.
   size_t bytesReserved() const;
   size_t bytesInUse() const;
@@ -203,7 +203,7 @@ class AtomicContext {
   IndexPool<Event> events_;
   IndexPool<WaitRead> waits_;
   LbaTable<Record> records_;
-  std::shared_ptr<SnapshotPool> snapshotPool_;
+  SnapshotPool* snapshotPool_ = nullptr;  // one counted reference (SnapshotPool::Ref)
 };
 
 }  // namespace varnox

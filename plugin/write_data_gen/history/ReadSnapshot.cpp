@@ -68,8 +68,8 @@ uint64_t LazyBlockHash::value() {
 
 ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId) {
   context.prefetchRange(firstLba, lastLba);
-  const std::shared_ptr<SnapshotPool>& pool = context.snapshotPool();
-  ReadSnapshot snapshot{ReadSnapshot::allocator_type(pool)};
+  SnapshotPool* pool = context.snapshotPool();
+  ReadSnapshot snapshot{ReadSnapshot::allocator_type(SnapshotPool::Ref(pool))};
   context.forEachRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
     const AtomicContext::WaitRead* wait = context.waitAt(record.wait_read);
     while (wait && wait->cmdId != cmdId) wait = context.waitAt(wait->next);

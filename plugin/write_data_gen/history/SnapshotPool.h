@@ -6,9 +6,9 @@
 //     grow in chunks and are freed only with the pool;
 //   - Nodes are handed out by makeNode and come back to the pool, with the capacity of their
 //     history, when the last shared_ptr to them goes.
-// The pool is shared (std::shared_ptr): every allocator and every Node handed out keeps it alive,
-// so snapshots may outlive the history that made them. One pool per drive, used from that
-// drive's thread only.
+// The pool counts its references (SnapshotPool::Ref): the history, every allocator and every Node
+// handed out keep it alive, so snapshots may outlive the history that made them. The count is
+// not atomic: one pool per drive, used from that drive's thread only (or after it has ended).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,9 +20,47 @@
 
 namespace varnox {
 
-class SnapshotPool : public std::enable_shared_from_this<SnapshotPool> {
+class SnapshotPool {
  public:
-  SnapshotPool() = default;
+  // A counted reference; the pool goes with the last one.
+  class Ref {
+   public:
+    Ref() noexcept = default;
+    explicit Ref(SnapshotPool* pool) noexcept : pool_(pool) {
+      if (pool_) ++pool_->refs_;
+    }
+    Ref(const Ref& other) noexcept : Ref(other.pool_) {}
+    Ref(Ref&& other) noexcept : pool_(other.pool_) { other.pool_ = nullptr; }
+    Ref& operator=(Ref other) noexcept {
+      std::swap(pool_, other.pool_);
+      return *this;
+    }
+    ~Ref() {
+      if (pool_) release(pool_);
+    }
+    // For an owner that keeps its reference as a plain pointer: detach gives the reference up
+    // without dropping the count, adopt takes it back without raising it.
+    SnapshotPool* detach() noexcept { return std::exchange(pool_, nullptr); }
+    static Ref adopt(SnapshotPool* pool) noexcept {
+      Ref ref;
+      ref.pool_ = pool;
+      return ref;
+    }
+
+    SnapshotPool* get() const noexcept { return pool_; }
+    SnapshotPool* operator->() const noexcept { return pool_; }
+    explicit operator bool() const noexcept { return pool_ != nullptr; }
+
+   private:
+    // Out of line, so that the compiler does not follow one reference's delete into the next.
+    static void release(SnapshotPool* pool) noexcept;
+
+    SnapshotPool* pool_ = nullptr;
+  };
+
+  // A new pool and the first reference to it.
+  static Ref create() { return Ref(new SnapshotPool()); }
+
   SnapshotPool(const SnapshotPool&) = delete;
   SnapshotPool& operator=(const SnapshotPool&) = delete;
   ~SnapshotPool() {
@@ -54,6 +92,8 @@ class SnapshotPool : public std::enable_shared_from_this<SnapshotPool> {
   std::shared_ptr<AtomicContext::Node> makeNode();
 
  private:
+  SnapshotPool() = default;
+
   struct FreeSlot {
     FreeSlot* next;
   };
@@ -73,6 +113,7 @@ class SnapshotPool : public std::enable_shared_from_this<SnapshotPool> {
     }
   }
 
+  size_t refs_ = 0;
   FreeSlot* free_[kClasses] = {};
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::vector<AtomicContext::Node*> freeNodes_;
@@ -90,7 +131,7 @@ class SnapshotAllocator {
   using propagate_on_container_swap = std::true_type;
 
   SnapshotAllocator() noexcept = default;
-  explicit SnapshotAllocator(std::shared_ptr<SnapshotPool> pool) noexcept : pool_(std::move(pool)) {}
+  explicit SnapshotAllocator(SnapshotPool::Ref pool) noexcept : pool_(std::move(pool)) {}
   template <typename U>
   SnapshotAllocator(const SnapshotAllocator<U>& other) noexcept : pool_(other.pool()) {}
 
@@ -108,37 +149,15 @@ class SnapshotAllocator {
     pool_->give(p, n * sizeof(T));
   }
 
-  const std::shared_ptr<SnapshotPool>& pool() const noexcept { return pool_; }
+  const SnapshotPool::Ref& pool() const noexcept { return pool_; }
 
   template <typename U>
   bool operator==(const SnapshotAllocator<U>& other) const noexcept {
-    return pool_ == other.pool();
+    return pool_.get() == other.pool().get();
   }
 
  private:
-  std::shared_ptr<SnapshotPool> pool_;
+  SnapshotPool::Ref pool_;
 };
-
-inline std::shared_ptr<AtomicContext::Node> SnapshotPool::makeNode() {
-  AtomicContext::Node* node = nullptr;
-  if (!freeNodes_.empty()) {
-    node = freeNodes_.back();
-    freeNodes_.pop_back();
-  } else {
-    node = new AtomicContext::Node();
-  }
-  // The deleter holds the pool, so a Node released after its history is gone still has a home.
-  auto recycle = [pool = shared_from_this()](AtomicContext::Node* released) {
-    released->history.clear();  // keeps the capacity for the next snapshot
-    released->observed = nullptr;
-    try {
-      pool->freeNodes_.push_back(released);
-    } catch (const std::bad_alloc&) {
-      delete released;
-    }
-  };
-  return std::shared_ptr<AtomicContext::Node>(node, std::move(recycle),
-                                               SnapshotAllocator<AtomicContext::Node>(shared_from_this()));
-}
 
 }  // namespace varnox
