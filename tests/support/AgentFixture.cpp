@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "frame/Entry.h"
 #include "varnox/EventLog.h"
 
@@ -73,6 +75,10 @@ void AgentFixture::set(const std::string& key, const std::string& value) {
   EXPECT_EQ(manager_.setFromText(key, value, error), 0) << error;
 }
 
+void AgentFixture::set(std::initializer_list<std::pair<std::string, std::string>> keys) {
+  for (const auto& [key, value] : keys) set(key, value);
+}
+
 void AgentFixture::setBasicConditions() {
   set("Write Condition", "write");
   set("Read Condition", "read");
@@ -86,11 +92,67 @@ void AgentFixture::mapRangeQueueWriter(const std::string& variable, const std::s
   EXPECT_EQ(err, 0) << "mapping " << variable;
 }
 
-int AgentFixture::setup() { return table_.setupTest(thread_.get(), manager_.record(), thread_->driveData()); }
-int AgentFixture::execute() { return table_.execute(thread_.get(), manager_.record(), thread_->driveData()); }
+int AgentFixture::setup() {
+  return table_.setupTest(thread_.get(), manager_.record(), thread_->driveData());
+}
+int AgentFixture::execute() {
+  return table_.execute(thread_.get(), manager_.record(), thread_->driveData());
+}
 int AgentFixture::handleReset() {
   return table_.handleReset(thread_.get(), manager_.record(), thread_->driveData());
 }
-void AgentFixture::finish() { table_.finishTest(thread_.get(), manager_.record(), thread_->driveData()); }
+void AgentFixture::finish() {
+  table_.finishTest(thread_.get(), manager_.record(), thread_->driveData());
+}
+
+int AgentFixture::pass(uint64_t lba, uint32_t length, uint64_t mask) {
+  *drive().lba = lba;
+  *drive().xferLength = length;
+  *drive().lastStatusByte = 0xFFFFFFFF;  // nothing completed
+  thread_->conditionMask() = mask;
+  return execute();
+}
+
+int AgentFixture::passWithCompletion(uint32_t tag, uint32_t status, uint64_t lba, uint32_t length,
+                                     uint64_t mask) {
+  *drive().lastTagId = tag;
+  *drive().lastStatusByte = status;
+  drive().lastErrSenseData->size = 0;
+  thread_->freeTagQueue().pushFreeTag(tag, 0);
+  *drive().lba = lba;
+  *drive().xferLength = length;
+  thread_->conditionMask() = mask;
+  return execute();
+}
+
+bool AgentFixture::logged(const std::string& text) const {
+  const auto texts = logTexts();
+  return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+std::vector<std::string> AgentFixture::errors() const {
+  std::vector<std::string> out;
+  for (const auto& line : logLines())
+    if (line.level == 2) out.push_back(line.text);
+  return out;
+}
+
+std::string AgentFixture::log() const {
+  std::string all;
+  for (const std::string& line : logTexts()) all += line + "\n";
+  return all;
+}
+
+std::string AgentFixture::statusLine(const std::string& function, int status) {
+  return function + "(): " + EventLog::errStr(status) + " (" + std::to_string(status) + ")";
+}
+
+std::vector<Cardamor::TraceEventKind> AgentFixture::traceKinds() const {
+  std::vector<Cardamor::TraceEventKind> kinds;
+  const auto* trace = static_cast<const Cardamor::DriveData*>(thread_->driveData())->commandTrace.get();
+  for (uint64_t i = 0; trace != nullptr && i < trace->retainedCount(); ++i)
+    kinds.push_back(trace->chronological(i).kind);
+  return kinds;
+}
 
 }  // namespace varnox::testing

@@ -21,7 +21,10 @@
 //   ASSERT_EQ(f.setup(), 0);
 //   f.execute();                       // one pass of the agent
 // Variables other agents write: mapRangeQueueWriter("CSZoneReset") maps it as another agent would.
+// Pass by pass: pass(lba, length, mask) runs execute the way the flow does, with what the LBA agent
+// proposed and the condition bits earlier agents left; selected("write") reads the mask after it.
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +34,7 @@
 #include "frame/DriveData.h"
 #include "sim/SimulatedDrive.h"
 #include "tavik/Tavik.h"
+#include "trace/CommandTrace.h"
 #include "varnox/AgentLoader.h"
 #include "varnox/AgentTable.h"
 #include "varnox/ConfigManager.h"
@@ -66,6 +70,8 @@ class AgentFixture {
   // Sets a configuration key from text, as the host does from a test file; a refused value is
   // a test failure naming the key.
   void set(const std::string& key, const std::string& value);
+  // Several keys, in order.
+  void set(std::initializer_list<std::pair<std::string, std::string>> keys);
   // The mask bit of a condition name; each new name gets the next bit.
   uint64_t conditionBit(const std::string& name);
   // "Write Condition" = write and "Read Condition" = read: the smallest valid test.
@@ -80,8 +86,23 @@ class AgentFixture {
   int handleReset();
   void finish();
 
+  // One execute pass: the LBA agent proposed `lba` and `length`, earlier agents left `mask` in the
+  // condition mask, and no completion is reported.
+  int pass(uint64_t lba, uint32_t length, uint64_t mask = 0);
+  // Likewise, with the host reporting the completion of the command on `tag` (its tag freed).
+  int passWithCompletion(uint32_t tag, uint32_t status, uint64_t lba, uint32_t length, uint64_t mask = 0);
+  // Whether the condition `name` is in the mask (after a pass: what the agent chose).
+  bool selected(const std::string& name) { return (thread_->conditionMask() & conditionBit(name)) != 0; }
+
   std::vector<std::string> logTexts() const { return thread_->eventLog().texts(); }
   std::vector<EventLog::Line> logLines() const { return thread_->eventLog().lines(); }
+  bool logged(const std::string& text) const;
+  std::vector<std::string> errors() const;  // the level-2 lines, in order
+  std::string log() const;                  // every line, one text, for failure messages
+  // The line a slot logs when it returns `status`: "execute(): <text> (<status>)".
+  static std::string statusLine(const std::string& function, int status);
+  // The kinds of the retained trace events, oldest first.
+  std::vector<Cardamor::TraceEventKind> traceKinds() const;
 
  private:
   static uint64_t resolve(void* context, const std::string& name);

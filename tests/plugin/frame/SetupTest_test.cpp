@@ -1,11 +1,12 @@
 // Test setup on a real drive thread: its checks and their order, what it builds, and the
 // one-shot local-buffer step it leaves for the first pass.
+#include "frame/SetupTest.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "frame/SetupTest.h"
 #include "support/AgentFixture.h"
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
@@ -16,21 +17,13 @@ namespace {
 using testing::AgentFixture;
 using testing::AgentFixtureOptions;
 
-std::vector<std::string> errorTexts(const AgentFixture& f) {
-  std::vector<std::string> out;
-  for (const auto& line : f.logLines())
-    if (line.level == 2) out.push_back(line.text);
-  return out;
-}
-
 TEST(SetupTest, EveryFailingCheckLogsInOrderAndTheLastDecidesTheStatus) {
   AgentFixture f;
-  f.set("Min Queue Size", "10");
-  f.set("Max Queue Size", "5");
+  f.set({{"Min Queue Size", "10"}, {"Max Queue Size", "5"}});
   EXPECT_EQ(f.setup(), VARNOX_ERR_CONFIG_MISSING);
-  EXPECT_EQ(errorTexts(f), (std::vector<std::string>{"Min Queue Size > Max Queue Size: 10 > 5",
-                                                      "Read or verify Condition Must Be Set",
-                                                      "A Write Condition Must Be Set"}));
+  EXPECT_EQ(f.errors(), (std::vector<std::string>{"Min Queue Size > Max Queue Size: 10 > 5",
+                                                  "Read or verify Condition Must Be Set",
+                                                  "A Write Condition Must Be Set"}));
   // Nothing is built after a failed validation, but the deferred step and the queue rule still apply.
   DriveData& d = f.drive();
   EXPECT_EQ(d.commandTrace, nullptr);
@@ -44,15 +37,14 @@ TEST(SetupTest, EveryFailingCheckLogsInOrderAndTheLastDecidesTheStatus) {
 
   AgentFixture onlyOrder;
   onlyOrder.setBasicConditions();
-  onlyOrder.set("Min Queue Size", "6");
-  onlyOrder.set("Max Queue Size", "5");
+  onlyOrder.set({{"Min Queue Size", "6"}, {"Max Queue Size", "5"}});
   EXPECT_EQ(onlyOrder.setup(), VARNOX_ERR_QUEUE_SIZE_ORDER);
 
   AgentFixture noPattern;
   noPattern.setBasicConditions();
   noPattern.set("User Defined Data", "true");
   EXPECT_EQ(noPattern.setup(), VARNOX_ERR_CONFIG_MISSING);
-  EXPECT_EQ(errorTexts(noPattern), std::vector<std::string>{"UserData: No Data Was Specified"});
+  EXPECT_EQ(noPattern.errors(), std::vector<std::string>{"UserData: No Data Was Specified"});
 }
 
 TEST(SetupTest, AValidTestGetsItsTraceBucketsAndBuffers) {
@@ -99,14 +91,14 @@ TEST(SetupTest, TraceDepthSetsTheRingSize) {
     const char* traceDepth;
     const char* maxQueue;
     uint64_t slots;
-  } cases[] = {{"100", "4096", 2000}, {"600", "4096", 2400}, {"0", "4096", 16484}, {"0", "10", 140}};
+  } cases[] = {{"1", "4096", 2000}, {"500", "4096", 2000}, {"501", "4096", 2004}, {"0", "1", 104}};
   for (const auto& c : cases) {
     AgentFixture f;
     f.setBasicConditions();
-    f.set("Bucket Count", "4");
-    f.set("Min Queue Size", "1");
-    f.set("Trace Depth", c.traceDepth);
-    f.set("Max Queue Size", c.maxQueue);
+    f.set({{"Bucket Count", "4"},
+           {"Min Queue Size", "1"},
+           {"Trace Depth", c.traceDepth},
+           {"Max Queue Size", c.maxQueue}});
     ASSERT_EQ(f.setup(), 0);
     ASSERT_NE(f.drive().commandTrace, nullptr);
     EXPECT_EQ(f.drive().commandTrace->trace_queue_size(), c.slots) << c.traceDepth << "/" << c.maxQueue;
@@ -122,20 +114,18 @@ TEST(SetupTest, IncompatibleCommandChoicesAreRefused) {
   } cases[] = {
       {"Verify Condition", "Write Condition", "Write Splice Detection",
        "Cardamor: Cannot use splice checking without read enabled"},
-      {"Read Condition", "Trim Condition", "Use Skip Commands", "Cardamor: Cannot use trim and skip commands together"},
+      {"Read Condition", "Trim Condition", "Use Skip Commands",
+       "Cardamor: Cannot use trim and skip commands together"},
       {"Read Condition", "WriteSame Condition", "Use Skip Commands",
        "Cardamor: Cannot use writesame and skip commands together"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     AgentFixture f;
-    f.set(c.readKey, "read");
-    f.set(c.otherKey, "write");
-    f.set(c.option, "true");
-    f.set("Bucket Count", "4");
+    f.set({{c.readKey, "read"}, {c.otherKey, "write"}, {c.option, "true"}, {"Bucket Count", "4"}});
     f.thread().setTestStartCounter(123456789);
     EXPECT_EQ(f.setup(), VARNOX_ERR_COMMAND_CHOICE);
-    EXPECT_EQ(errorTexts(f), std::vector<std::string>{c.message});
+    EXPECT_EQ(f.errors(), std::vector<std::string>{c.message});
     // The checks come after the buckets, which stay, and before the expected-data buffer and
     // the power-event time.
     EXPECT_NE(f.drive().sectorBuckets, nullptr);
@@ -147,23 +137,22 @@ TEST(SetupTest, IncompatibleCommandChoicesAreRefused) {
 TEST(SetupTest, OptionsThatSetupAdjusts) {
   AgentFixture deprecated;
   deprecated.setBasicConditions();
-  deprecated.set("Bucket Count", "4");
-  deprecated.set("Embed LBA", "false");
+  deprecated.set({{"Bucket Count", "4"}, {"Embed LBA", "false"}});
   ASSERT_TRUE(deprecated.config().embedData);
   EXPECT_EQ(deprecated.setup(), 0);
   EXPECT_FALSE(deprecated.config().embedData);
   const auto lines = deprecated.logLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, 1);
-  EXPECT_EQ(lines[0].text, "Cardamor: Use of DEPRECATED Embed LBA option, forcing Embed Data option to disabled");
+  EXPECT_EQ(lines[0].text,
+            "Cardamor: Use of DEPRECATED Embed LBA option, forcing Embed Data option to disabled");
 
   // Only an atomic write leaves the skip generation to the LBA agent.
   for (bool withWrite : {false, true}) {
     AgentFixture atomic;
     atomic.set("Read Condition", "read");
     if (withWrite) atomic.set("Write Condition", "write");
-    atomic.set("WriteAtomic Condition", "atomic");
-    atomic.set("Bucket Count", "4");
+    atomic.set({{"WriteAtomic Condition", "atomic"}, {"Bucket Count", "4"}});
     EXPECT_EQ(atomic.setup(), 0);
     EXPECT_EQ(atomic.drive().setSkipGen, !withWrite);
   }
@@ -183,8 +172,7 @@ TEST(SetupTest, OptionsThatSetupAdjusts) {
 TEST(SetupTest, DeferredStepAllocatesOneLocalWriteBufferPerTag) {
   AgentFixture f;  // 512-byte blocks, no protection information, 32 tags
   f.setBasicConditions();
-  f.set("E2E Condition", "e2e");
-  f.set("Bucket Count", "4");
+  f.set({{"E2E Condition", "e2e"}, {"Bucket Count", "4"}});
   f.setTestMaxXferLength(256);
   ASSERT_EQ(f.setup(), 0);
   DriveData& d = f.drive();

@@ -14,11 +14,11 @@ namespace {
 using Cardamor::TraceEventKind;
 
 // Write, WriteAtomic and Read configured; the mask decides between write and atomic write.
-void atomicTest(IssueHarness& h) {
-  h.basic();
-  h.set("WriteAtomic Condition", "atomic");
-  h.set("Min Queue Size", "64");
-  h.set("Max Queue Size", "128");
+int atomicSetup(IssueHarness& h, const char* embedData = "true") {
+  return h.setupWith({{"WriteAtomic Condition", "atomic"},
+                      {"Min Queue Size", "64"},
+                      {"Max Queue Size", "128"},
+                      {"Embed Data", embedData}});
 }
 
 std::tuple<uint32_t, uint32_t, uint32_t> position(IssueHarness& h, uint64_t lba) {
@@ -31,8 +31,7 @@ std::tuple<uint32_t, uint32_t, uint32_t> position(IssueHarness& h, uint64_t lba)
 
 TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
   IssueHarness h;
-  atomicTest(h);
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(atomicSetup(h), 0);
   ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);  // makes 200..210 known
   *h.drive().atomicBound = 4;
   ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
@@ -55,9 +54,7 @@ TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
 
 TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   IssueHarness h;
-  atomicTest(h);
-  h.set("Embed Data", "false");  // atomic blocks carry LBA and identifier all the same
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(atomicSetup(h, "false"), 0);  // atomic blocks carry LBA and identifier all the same
   *h.drive().atomicBound = 2;
 
   ASSERT_EQ(h.pass(700, 6, h.bit("atomic")), 0);
@@ -94,8 +91,7 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
 
 TEST(AtomicWriteIssue, FinishedPreReadIsReusedAndItsHashReferencesReleased) {
   IssueHarness h;
-  atomicTest(h);
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(atomicSetup(h), 0);
   // A pre-read of 50..53 that completed without an atomic write: hash events holding references.
   AtomicContext& history = h.drive().atomicContext;
   h.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{90, 0, 50, 4, 3, 4});

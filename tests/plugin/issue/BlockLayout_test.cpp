@@ -56,8 +56,7 @@ TEST(BlockLayout, BlockHash) {
 
 TEST(BlockLayout, ReferenceBlockRebuildsAWrittenBlock) {
   IssueHarness h;
-  h.basic();
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith(), 0);
   ASSERT_EQ(h.pass(0, 1), 0);
   h.drive().nextCmdId = 0x1234567;
   ASSERT_EQ(h.pass(0xABCDEF, 4), 0);

@@ -24,11 +24,10 @@ char kindOf(IssueHarness& h) {
 
 TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
   IssueHarness h;
-  h.basic();
-  h.set("E2E Condition", "e2e");
-  h.set("PowerToggle Condition", "power");
-  h.set("SyncCache Condition", "sync");
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(
+      h.setupWith(
+          {{"E2E Condition", "e2e"}, {"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}}),
+      0);
 
   // Power came back just now, so the toggle interval has not elapsed. An earlier agent left
   // every command bit and the E2E bit set.
@@ -45,11 +44,9 @@ TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
 
 TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset) {
   IssueHarness h;
-  h.basic();
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith(), 0);
   IssueHarness twin;  // same seed, never runs a pass: its next draw is the reference
-  twin.basic();
-  ASSERT_EQ(twin.setup(), 0);
+  ASSERT_EQ(twin.setupWith(), 0);
 
   ASSERT_EQ(h.pass(0, 1), 0);  // the deferred setup runs on the first pass
   ASSERT_EQ(twin.pass(0, 1), 0);
@@ -67,10 +64,7 @@ TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset)
 
 TEST(CommandSelection, MinEqualToMaxWritesBelowAndReadsAtTheValue) {
   IssueHarness h;
-  h.basic();
-  h.set("Min Queue Size", "3");
-  h.set("Max Queue Size", "3");
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith({{"Min Queue Size", "3"}, {"Max Queue Size", "3"}}), 0);
   std::string kinds;
   for (uint64_t i = 0; i < 8; ++i) {
     ASSERT_EQ(h.pass(16 * i, 4), 0);
@@ -81,10 +75,7 @@ TEST(CommandSelection, MinEqualToMaxWritesBelowAndReadsAtTheValue) {
 
 TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
   IssueHarness h;
-  h.basic();
-  h.set("Min Queue Size", "1");
-  h.set("Max Queue Size", "100");
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "100"}}), 0);
 
   struct Band {
     uint32_t distance;
@@ -104,13 +95,9 @@ TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
 
 TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
   IssueHarness h;
-  h.basic();
-  h.set("Random Selection", "false");
-  ASSERT_EQ(h.setup(), 0);
-  ASSERT_EQ(h.config().minQueueSize, 2048u);
-  ASSERT_EQ(h.config().maxQueueSize, 4096u);
+  ASSERT_EQ(h.setupWith({{"Random Selection", "false"}}), 0);
 
-  // Writes until 4096 await their read, then reads until fewer than 2048 do.
+  // Writes until 4096 (the default maximum) await their read, then reads until fewer than 2048 do.
   uint64_t lba = 0;
   int writes = 0;
   while (true) {
@@ -130,62 +117,12 @@ TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
   EXPECT_EQ(Cardamor::readBackDistance(h.drive()), 2048u);
 }
 
-TEST(CommandSelection, PowerToggleCycleWithAndWithoutSyncCache) {
-  {
-    // Interval always elapsed, sync cache first: selected once, reads and writes meanwhile,
-    // the toggle in the pass in which the sync cache completed well.
-    IssueHarness h;
-    h.basic();
-    h.set("PowerToggle Condition", "power");
-    h.set("SyncCache Condition", "sync");
-    h.set("PowerToggle Freq", "0");
-    ASSERT_EQ(h.setup(), 0);
-
-    const uint32_t syncTag = h.nextTag();
-    ASSERT_EQ(h.pass(0, 4), 0);
-    EXPECT_EQ(h.thread().conditionMask(), h.bit("sync"));
-    EXPECT_TRUE(h.drive().syncCacheOutstanding);
-    EXPECT_EQ(h.drive().commandTrace->lastCommand(syncTag).kind, Cardamor::TraceEventKind::SyncCacheIssued);
-    ASSERT_EQ(h.thread().freeTagQueue().takeFreeTag(), syncTag);  // the flow sends it
-
-    ASSERT_EQ(h.pass(0, 4), 0);
-    EXPECT_EQ(kindOf(h), 'W');
-    EXPECT_EQ(h.drive().outstandingWrites.size(), 1u);
-
-    ASSERT_EQ(h.passWithCompletion(syncTag, 0, 8, 4), 0);
-    EXPECT_EQ(h.thread().conditionMask(), h.bit("power"));
-    EXPECT_FALSE(h.drive().syncCacheOutstanding);
-    EXPECT_TRUE(h.drive().outstandingWrites.empty()) << "everything in flight is lost with the power";
-  }
-  {
-    IssueHarness h;
-    h.basic();
-    h.set("PowerToggle Condition", "power");
-    h.set("PowerToggle Freq", "0");
-    ASSERT_EQ(h.setup(), 0);
-    ASSERT_EQ(h.pass(0, 4), 0);
-    EXPECT_EQ(h.thread().conditionMask(), h.bit("power"));
-    EXPECT_TRUE(h.drive().outstandingWrites.empty());
-  }
-  {
-    IssueHarness h;  // interval not yet elapsed: ordinary selection
-    h.basic();
-    h.set("PowerToggle Condition", "power");
-    h.set("SyncCache Condition", "sync");
-    ASSERT_EQ(h.setup(), 0);
-    *h.drive().epo = 1;  // power just came back
-    ASSERT_EQ(h.pass(0, 4), 0);
-    EXPECT_EQ(h.thread().conditionMask(), h.bit("write"));
-  }
-}
-
 TEST(CommandSelection, DeviceResetRunsRecoveryInsteadOfACommand) {
   IssueHarness h;
-  h.basic();
-  h.set("PowerToggle Condition", "power");
-  h.set("SyncCache Condition", "sync");
-  h.set("PowerToggle Freq", "0");
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(
+      h.setupWith(
+          {{"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}, {"PowerToggle Freq", "0"}}),
+      0);
 
   // A sync cache is selected and recovery still runs in the same pass.
   *h.drive().deviceReset = true;

@@ -2,6 +2,7 @@
 // invalidations, and the one failure line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,7 +10,6 @@
 #include "frame/DriveData.h"
 #include "plugin/issue/IssueHarness.h"
 #include "trace/CommandTrace.h"
-#include "varnox/EventLog.h"
 
 namespace varnox::testing {
 namespace {
@@ -24,8 +24,7 @@ std::vector<Cardamor::TraceEntry> traceInOrder(Cardamor::CommandTrace& trace) {
 
 TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
   IssueHarness h;
-  h.basic();
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith(), 0);
   ASSERT_TRUE(h.drive().deferredSetup);
   // Stand in for a setup step that fails, delegating to the real one so later passes can write.
   int calls = 0;
@@ -50,8 +49,8 @@ TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
 TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   IssueHarness h;
   h.basic();
-  h.fixture().mapRangeQueueWriter("CSZoneReset");
-  h.fixture().mapRangeQueueWriter("CardamorInvalidateRanges");
+  h.mapRangeQueueWriter("CSZoneReset");
+  h.mapRangeQueueWriter("CardamorInvalidateRanges");
   ASSERT_EQ(h.setup(), 0);
   ASSERT_NE(h.drive().csZoneReset, nullptr);
   ASSERT_NE(h.drive().invalidateRanges, nullptr);
@@ -99,16 +98,11 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
 
 TEST(Execute, FailingSelectionIsLoggedOnceWithItsCode) {
   IssueHarness h;
-  h.basic();
-  h.set("Trim Condition", "trim");
-  ASSERT_EQ(h.setup(), 0);
-  const int status = h.pass(10, 2);  // write and trim configured, neither chosen
-  EXPECT_EQ(status, -1050);
-  const std::string line = "execute(): " + std::string(EventLog::errStr(-1050)) + " (-1050)";
-  int count = 0;
-  for (const std::string& text : h.errors()) count += text == line ? 1 : 0;
-  EXPECT_EQ(count, 1);
-  EXPECT_EQ(h.errors().back(), line);
+  ASSERT_EQ(h.setupWith({{"Trim Condition", "trim"}}), 0);
+  EXPECT_EQ(h.pass(10, 2), -1050);  // write and trim configured, neither chosen
+  const auto errors = h.errors();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), h.statusLine("execute", -1050)), 1);
+  EXPECT_EQ(errors.back(), h.statusLine("execute", -1050));
 }
 
 }  // namespace

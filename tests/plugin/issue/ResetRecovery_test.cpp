@@ -19,6 +19,34 @@ using Cardamor::ReadRecord;
 using Cardamor::VerifyRecord;
 using Cardamor::WriteRecord;
 
+// A tag as the host leaves it while a command is in flight.
+uint32_t takeTag(AgentFixture& f) {
+  const uint32_t tag = f.thread().freeTagQueue().takeFreeTag();
+  f.drive().readDataPtr->lock(tag);
+  f.drive().cdb->lock(tag);
+  f.drive().parameterList->lock(tag);
+  return tag;
+}
+// A read-back of an earlier, completed write of the same range.
+void plantRead(AgentFixture& f, uint64_t cmdId, uint64_t lba, uint32_t length, uint8_t spliceSuspect = 0) {
+  for (uint64_t b = lba; b < lba + length; ++b) {
+    f.drive().atomicContext.writeIssued(cmdId - 5, b, 3, true, cmdId - 5, b);
+    f.drive().atomicContext.readIssued(cmdId, b, true);
+  }
+  f.drive().outstandingReads.push_back(ReadRecord{cmdId, lba, length, takeTag(f), spliceSuspect, 0});
+}
+// A write of bucket 7, one block per LBA.
+void plantWrite(AgentFixture& f, uint64_t cmdId, uint64_t lba, uint32_t length, bool atomic = false) {
+  for (uint64_t b = lba; b < lba + length; ++b) {
+    if (atomic) {
+      f.drive().atomicContext.atomicWriteIssued(cmdId, b, 7, true, cmdId, b, 0, length, length);
+    } else {
+      f.drive().atomicContext.writeIssued(cmdId, b, 7, true, cmdId, b);
+    }
+  }
+  f.drive().outstandingWrites.push_back(WriteRecord{cmdId, 0, lba, length, takeTag(f), 1, atomic});
+}
+
 class ResetRecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -28,54 +56,15 @@ class ResetRecoveryTest : public ::testing::Test {
   }
   void ready() { ASSERT_EQ(f_.setup(), 0); }
 
-  // A tag as the host leaves it while a command is in flight.
-  uint32_t takeTag() {
-    const uint32_t tag = f_.thread().freeTagQueue().takeFreeTag();
-    f_.drive().readDataPtr->lock(tag);
-    f_.drive().cdb->lock(tag);
-    f_.drive().parameterList->lock(tag);
-    return tag;
-  }
-  // A read-back of an earlier, completed write of the same range.
-  void plantRead(uint64_t cmdId, uint64_t lba, uint32_t length, uint8_t spliceSuspect = 0) {
-    for (uint64_t b = lba; b < lba + length; ++b) {
-      f_.drive().atomicContext.writeIssued(cmdId - 5, b, 3, true, cmdId - 5, b);
-      f_.drive().atomicContext.readIssued(cmdId, b, true);
-    }
-    f_.drive().outstandingReads.push_back(ReadRecord{cmdId, lba, length, takeTag(), spliceSuspect, 0});
-  }
-  void plantWrite(uint64_t cmdId, uint64_t lba, uint32_t length, bool atomic) {
-    for (uint64_t b = lba; b < lba + length; ++b) {
-      if (atomic) {
-        f_.drive().atomicContext.atomicWriteIssued(cmdId, b, 7, true, cmdId, b, 0, length, length);
-      } else {
-        f_.drive().atomicContext.writeIssued(cmdId, b, 7, true, cmdId, b);
-      }
-    }
-    WriteRecord w;
-    w.cmdId = cmdId;
-    w.lba = lba;
-    w.xferLength = length;
-    w.tag = takeTag();
-    w.atomic = atomic ? 1 : 0;
-    f_.drive().outstandingWrites.push_back(w);
-  }
-  std::vector<Cardamor::TraceEventKind> traceKinds() {
-    std::vector<Cardamor::TraceEventKind> kinds;
-    const Cardamor::CommandTrace& trace = *f_.drive().commandTrace;
-    for (uint64_t i = 0; i < trace.retainedCount(); ++i) kinds.push_back(trace.chronological(i).kind);
-    return kinds;
-  }
-
   AgentFixture f_;
 };
 
 TEST_F(ResetRecoveryTest, ReadsAreRequeuedAheadOfWaitingReadBacksInReverseIssueOrder) {
   ready();
   f_.drive().pendingReadBacks.push_back(ReadBackRequest{3, 900, 2, 0, 0});
-  plantRead(10, 100, 4);
-  plantRead(11, 200, 4, 1);
-  plantRead(12, 300, 4);
+  plantRead(f_, 10, 100, 4);
+  plantRead(f_, 11, 200, 4, 1);
+  plantRead(f_, 12, 300, 4);
 
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(f_.handleReset(), 0);
@@ -102,7 +91,7 @@ TEST_F(ResetRecoveryTest, ReadsAreRequeuedAheadOfWaitingReadBacksInReverseIssueO
   EXPECT_EQ(*f_.drive().lastStatusByte, 0xFFFFFFFFu);
 
   using K = Cardamor::TraceEventKind;
-  EXPECT_EQ(traceKinds(), (std::vector<K>{K::ReadAborted, K::ReadAborted, K::ReadAborted}));
+  EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::ReadAborted, K::ReadAborted}));
   // The reads' records stay: their ranges will be read again.
   EXPECT_NE(f_.drive().atomicContext.findRecord(100), nullptr);
 }
@@ -122,21 +111,7 @@ TEST_F(ResetRecoveryTest, LostWritesAreReadBackOnlyWhenAtomicOrWhenSplicesAreHun
     f.set("Write Splice Detection", c.spliceDetection ? "true" : "false");
     f.setTestMaxXferLength(16);
     ASSERT_EQ(f.setup(), 0);
-    const uint32_t tag = f.thread().freeTagQueue().takeFreeTag();
-    for (uint64_t b = 40; b < 44; ++b) {
-      if (c.atomic) {
-        f.drive().atomicContext.atomicWriteIssued(5, b, 9, true, 5, b, 0, 4, 4);
-      } else {
-        f.drive().atomicContext.writeIssued(5, b, 9, true, 5, b);
-      }
-    }
-    WriteRecord w;
-    w.cmdId = 5;
-    w.lba = 40;
-    w.xferLength = 4;
-    w.tag = tag;
-    w.atomic = c.atomic;
-    f.drive().outstandingWrites.push_back(w);
+    plantWrite(f, 5, 40, 4, c.atomic);
 
     EXPECT_EQ(f.handleReset(), 0);
     EXPECT_TRUE(f.drive().outstandingWrites.empty());
@@ -150,7 +125,7 @@ TEST_F(ResetRecoveryTest, LostWritesAreReadBackOnlyWhenAtomicOrWhenSplicesAreHun
     }
     // A lost normal write may have landed partly: its blocks are unknown. An atomic write landed
     // whole or not at all, which the read-back decides, so its event keeps its data.
-    EXPECT_EQ(f.drive().atomicContext.lookup(40).blockNum, c.atomic ? 9u : AtomicContext::INVALID_BUCKET);
+    EXPECT_EQ(f.drive().atomicContext.lookup(40).blockNum, c.atomic ? 7u : AtomicContext::INVALID_BUCKET);
     EXPECT_TRUE(orphanedHistoryRecords(f.drive()).empty());
   }
 }
@@ -161,16 +136,9 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
     f_.drive().atomicContext.writeIssued(19, b, 3, true, 19, b);
     f_.drive().atomicContext.readIssued(21, b, true);
   }
-  f_.drive().outstandingVerifies.push_back(VerifyRecord{21, 60, 4, takeTag(), 0});
-  Cardamor::PreReadRecord pre;
-  pre.cmdId = 22;
-  pre.lba = 80;
-  pre.xferLength = 2;
-  pre.tag = takeTag();
-  f_.drive().outstandingPreReads.push_back(pre);
-  Cardamor::PreReadRecord finished = pre;
-  finished.cmdId = 20;
-  f_.drive().finishedPreReads.push_back(finished);
+  f_.drive().outstandingVerifies.push_back(VerifyRecord{21, 60, 4, takeTag(f_), 0});
+  f_.drive().outstandingPreReads.push_back(Cardamor::PreReadRecord{22, 0, 80, 2, takeTag(f_)});
+  f_.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{20, 0, 80, 2, 0});
 
   EXPECT_EQ(f_.handleReset(), 0);
   EXPECT_TRUE(f_.drive().outstandingVerifies.empty());
@@ -179,12 +147,12 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
   EXPECT_TRUE(f_.drive().pendingReadBacks.empty());
   EXPECT_EQ(f_.drive().atomicContext.findRecord(60), nullptr) << "the verify's LBAs are released";
   using K = Cardamor::TraceEventKind;
-  EXPECT_EQ(traceKinds(), (std::vector<K>{K::ReadAborted, K::VerifyAborted}));
+  EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::VerifyAborted}));
   EXPECT_TRUE(orphanedHistoryRecords(f_.drive()).empty());
 
   // Nothing outstanding: a second reset traces and queues nothing.
   EXPECT_EQ(f_.handleReset(), 0);
-  EXPECT_EQ(traceKinds().size(), 2u);
+  EXPECT_EQ(f_.traceKinds().size(), 2u);
   EXPECT_TRUE(f_.drive().pendingReadBacks.empty());
 }
 
@@ -192,8 +160,8 @@ TEST_F(ResetRecoveryTest, ZoneResetDropsTheReadBacksItCoversButNotOneStartingAtI
   f_.mapRangeQueueWriter("CSZoneReset");
   ready();
   ASSERT_NE(f_.drive().csZoneReset, nullptr);
-  plantWrite(30, 150, 10, false);
-  plantWrite(31, 199, 4, false);
+  plantWrite(f_, 30, 150, 10);
+  plantWrite(f_, 31, 199, 4);
   // Both writes completed: their ranges wait for a read-back.
   f_.drive().outstandingWrites.clear();
   f_.thread().freeTagQueue().pushFreeTag(0, 0);
@@ -226,15 +194,8 @@ TEST_F(ResetRecoveryTest, ZoneResetWithSkipCommandsLeavesTheOtherParityAlone) {
   f_.mapRangeQueueWriter("CSZoneReset");
   ready();
   // An odd-aligned and an even-aligned pending write, both reaching into the zone.
-  WriteRecord odd;
-  odd.cmdId = 40;
-  odd.lba = 101;
-  odd.xferLength = 4;
-  WriteRecord even = odd;
-  even.cmdId = 41;
-  even.lba = 102;
-  f_.drive().outstandingWrites.push_back(odd);
-  f_.drive().outstandingWrites.push_back(even);
+  f_.drive().outstandingWrites.push_back(WriteRecord{40, 0, 101, 4});
+  f_.drive().outstandingWrites.push_back(WriteRecord{41, 0, 102, 4});
   f_.drive().csZoneReset->push(LBARange{100, 199});
   f_.execute();
   std::map<uint64_t, uint8_t> readBack;  // cmdId -> still to be read back
