@@ -1,6 +1,6 @@
 #pragma once
-// CompletionHarness: issues writes, atomic writes, reads and verifies through the agent's own
-// issue operations on an AgentFixture, keeps the blocks each write really built, and completes
+// CompletionHarness: an AgentFixture that issues writes, atomic writes, reads and verifies through
+// the agent's own issue operations, keeps the blocks each write really built, and completes
 // commands the way the host reports them ("LastTagID", "LastStatusByte", "LastErrSenseData",
 // "ReadDataPtr[TagID]", "RecvCDB[TagID]"), so that a test says only what the drive returned.
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@ namespace varnox::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-class CompletionHarness {
+class CompletionHarness : public AgentFixture {
  public:
   static constexpr uint32_t kGood = 0x00;
   static constexpr uint32_t kCheckCondition = 0x02;
@@ -32,21 +32,17 @@ class CompletionHarness {
 
   // `configure` sets keys beyond the basic write and read conditions before setup.
   explicit CompletionHarness(const std::function<void(AgentFixture&)>& configure = {}) {
-    fixture.setBasicConditions();
-    fixture.set("Random Seed", "11");
-    fixture.set("Bucket Count", "1024");
-    if (configure) configure(fixture);
-    fixture.setTestMaxXferLength(16);
-    EXPECT_EQ(fixture.setup(), 0);
+    setBasicConditions();
+    set({{"Random Seed", "11"}, {"Bucket Count", "1024"}});
+    if (configure) configure(*this);
+    setTestMaxXferLength(16);
+    EXPECT_EQ(setup(), 0);
     // The issue operations need the per-tag write buffers that the first pass would make.
     if (auto step = std::move(drive().deferredSetup)) {
       EXPECT_EQ((*step)(&thread(), &drive(), &config()), 0);
     }
   }
 
-  Cardamor::DriveData& drive() { return fixture.drive(); }
-  const Cardamor::ConfigData& config() { return fixture.config(); }
-  DriveThread& thread() { return fixture.thread(); }
   uint32_t sectorSize() { return thread().sectorSize(); }
 
   // A normal write of `length` blocks at `lba` on `tag`; returns its command id.
@@ -55,6 +51,12 @@ class CompletionHarness {
     *drive().xferLength = length;
     EXPECT_EQ(Cardamor::doAWrite(thread(), drive(), config(), tag, {}), 0);
     return keepWritten(lba, length);
+  }
+  // The same, completed GOOD.
+  uint64_t written(uint32_t tag, uint64_t lba, uint32_t length) {
+    const uint64_t cmdId = write(tag, lba, length);
+    EXPECT_EQ(complete(tag, kGood), 0);
+    return cmdId;
   }
 
   // An atomic write of `length` blocks at `lba` in units of `bound` blocks. The range must be
@@ -119,19 +121,19 @@ class CompletionHarness {
     drive().recvCdb->buffer(tag)->assign(cdb.data(), cdb.size());
   }
 
+  int dispatch() { return Cardamor::dispatchCompletion(thread(), drive(), config()); }
   // The completion half of a pass: dispatch, then the compares that are due.
   int complete(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
                const Bytes& cdb = cdb16()) {
     report(tag, status, readData, sense, cdb);
-    int rc = Cardamor::dispatchCompletion(thread(), drive(), config());
-    if (rc == 0) rc = Cardamor::doCompares(thread(), drive(), config());
-    return rc;
+    const int rc = dispatch();
+    return rc != 0 ? rc : Cardamor::doCompares(thread(), drive(), config());
   }
 
   // A whole agent pass handling the completion; used where the result must reach the host.
   int executePass(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {}) {
     report(tag, status, readData, sense);
-    return fixture.execute();
+    return execute();
   }
 
   // A READ(16) CDB of LBA 0x20, 1 block.
@@ -142,21 +144,6 @@ class CompletionHarness {
                      uint32_t information = 0) {
     return fixedSense(SenseFields{key, code, qual, valid, information, uec});
   }
-
-  bool logged(const std::string& text) {
-    for (const std::string& line : fixture.logTexts()) {
-      if (line == text) return true;
-    }
-    return false;
-  }
-  // Every logged line as one text, for failure messages.
-  std::string log() {
-    std::string all;
-    for (const std::string& line : fixture.logTexts()) all += line + "\n";
-    return all;
-  }
-
-  AgentFixture fixture;
 
  private:
   uint64_t keepWritten(uint64_t lba, uint32_t length) {
