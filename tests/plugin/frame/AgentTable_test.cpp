@@ -34,7 +34,7 @@ struct ExpectedKey {
   bool defaultBool;
   void* (*member)(ConfigData&);
   const char* help;  // exact text; null for the texts checked by their fixed parts below
-  const char* deprecation;
+  const char* deprecation = "";
 };
 
 #define MEMBER(m) +[](ConfigData& c) -> void* { return &c.m; }
@@ -42,87 +42,73 @@ struct ExpectedKey {
 const std::vector<ExpectedKey>& expectedKeys() {
   static const std::vector<ExpectedKey> keys = {
       {"Min Queue Size", Type::U32, 1, 1000000, 2048, false, MEMBER(minQueueSize),
-       "The minimum number of outstanding writes before issuing a read command", ""},
+       "The minimum number of outstanding writes before issuing a read command"},
       {"Max Queue Size", Type::U32, 1, 1000000, 4096, false, MEMBER(maxQueueSize),
        "The maximum number of outstanding writes before a read command must be issued. supporting more operations "
-       "consumes additional memory at the rate of a dozen or so bytes per operation",
-       ""},
+       "consumes additional memory at the rate of a dozen or so bytes per operation"},
       {"Random Seed", Type::U32, 0, 0xFFFFFFFF, 0, false, MEMBER(randomSeed),
-       "Random seed to use. If set to zero, uses the current system time for a seed", ""},
+       "Random seed to use. If set to zero, uses the current system time for a seed"},
       {"Bucket Count", Type::U32, 1, 524288, 65536, false, MEMBER(bucketCount),
        "The number of data buckets to pre-generate.  More buckets allow larger transfers and increases the "
        "randomness of transfer data.  Memory consumed is one sector of data per bucket, usually Bucket_Count * "
-       "512 bytes",
-       ""},
+       "512 bytes"},
       {"Trace Depth", Type::U32, 0, 16000000, 0, false, MEMBER(traceDepth),
        "If non-zero set the number of traced commands to the given number.  If zero, automatically choose a size "
-       "based on MaxQueueSize",
-       ""},
+       "based on MaxQueueSize"},
       {"Random Selection", Type::Bool, 0, 1, 0, true, MEMBER(randomSelection),
        "If true, read and write commands are chosen at random, keeping the distance between MinQueueSize and "
        "MaxQueueSize.  If false, reads and writes will alternate at MaxQueueSize-MinQueueSize operations per "
-       "command",
-       ""},
+       "command"},
       {"Write Splice Detection", Type::Bool, 0, 1, 0, false, MEMBER(writeSpliceDetection),
        "If true, write splice detection will be enabled. This will issue extra reads to areas where writes were "
        "previously issued, but were aborted or returned a non-medium hard error. This will also cause VARNOX to "
        "stop with a VARNOX_ERR_WRITE_SPLICE_DETECTED error if the read returns a hard error. Splice check reads "
-       "are retried once if aborted.",
-       ""},
+       "are retried once if aborted."},
       {"Slide Reads", Type::Bool, 0, 1, 0, false, MEMBER(slideReads),
        "If true, reads will not always be at the same LBA as the write. Also, with variable transfer lengths, read "
-       "xferlen may not match write xferlen",
-       ""},
+       "xferlen may not match write xferlen"},
       {"Showstop on Miscompare", Type::Bool, 0, 1, 0, false, MEMBER(showstopOnMiscompare),
        "If true, this plugin will attempt to showstop the drive immediately after detecting a miscompare. By "
        "default, this is disabled. The showstop is performed by entering special mode and then a self-init POR. "
-       "This may not work on all drives.",
-       ""},
+       "This may not work on all drives."},
       {"User Defined Data", Type::Bool, 0, 1, 0, false, MEMBER(userDefinedData),
        "If true, the user has specified that they wish to use defined data. If false, which is default, the "
-       "program will use random data.",
-       ""},
+       "program will use random data."},
       {"Use Skip Commands", Type::Bool, 0, 1, 0, false, MEMBER(useSkipCommands),
-       "If true, Cardamor will consider all commands as skip commands with an alternating skip mask", ""},
+       "If true, Cardamor will consider all commands as skip commands with an alternating skip mask"},
       {"Always Dump Sequence", Type::Bool, 0, 1, 0, false, MEMBER(alwaysDumpSequence),
-       "If true, always dump the command sequence at the end of a test, even if no miscompare error occurred", ""},
+       "If true, always dump the command sequence at the end of a test, even if no miscompare error occurred"},
       {"PowerToggle Freq", Type::U32, 0, 1000000, 300, false, MEMBER(powerToggleFreq),
-       "The frequency in seconds of how often power will be cut from the drive.", ""},
+       "The frequency in seconds of how often power will be cut from the drive."},
       {"Read Condition", Type::Condition, 0, 0, 0, false, MEMBER(readCondition),
        "The condition to apply when a Read needs to be executed. This is a read command, if multile read commands "
        "are setup, Cardamor will check which condition is set to chose which command to use.At least one write "
-       "command Condition must be setup.",
-       ""},
+       "command Condition must be setup."},
       {"Verify Condition", Type::Condition, 0, 0, 0, false, MEMBER(verifyCondition),
        "The condition to apply when a Verify needs to be executed. This is a read command, if multile read "
        "commands are setup, Cardamor will check which condition is set to chose which command to use.At least one "
-       "write command Condition must be setup.",
-       ""},
-      {"Write Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeCondition), nullptr, ""},
-      {"WriteAtomic Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeAtomicCondition), nullptr, ""},
-      {"WriteSame Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeSameCondition), nullptr, ""},
-      {"Trim Condition", Type::Condition, 0, 0, 0, false, MEMBER(trimCondition), nullptr, ""},
+       "write command Condition must be setup."},
+      {"Write Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeCondition), nullptr},
+      {"WriteAtomic Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeAtomicCondition), nullptr},
+      {"WriteSame Condition", Type::Condition, 0, 0, 0, false, MEMBER(writeSameCondition), nullptr},
+      {"Trim Condition", Type::Condition, 0, 0, 0, false, MEMBER(trimCondition), nullptr},
       {"E2E Condition", Type::Condition, 0, 0, 0, false, MEMBER(e2eCondition),
        "The condition to signal that Cardamor needs to generate write data for a WRPROTECT enabled write command. "
        "This should be set before Cardamor executes, then a write with WRPROTECT should be available after "
-       "Cardamor.",
-       ""},
+       "Cardamor."},
       {"PowerToggle Condition", Type::Condition, 0, 0, 0, false, MEMBER(powerToggleCondition),
-       "The condition to apply to perform a PowerToggle. This variable must be setup by the test.", ""},
+       "The condition to apply to perform a PowerToggle. This variable must be setup by the test."},
       {"SyncCache Condition", Type::Condition, 0, 0, 0, false, MEMBER(syncCacheCondition),
        "The condition to apply to perform a SyncCache. If this is set, a SyncCache will be performed before each "
-       "power toggle. This variable must be setup by the test.",
-       ""},
+       "power toggle. This variable must be setup by the test."},
       {"Miscompare Output Path", Type::String, 0, 0, 0, false, MEMBER(miscompareOutputPath),
        "The start of a path where miscompare data should be dumped.  This variable forms the base-name for two "
        "paths.  For the drive data, '_drive.bin' is appended to the path.  For the reference data, "
-       "'_reference.bin is appended to the path.  By default, the plugin will use ./miscompare as the output path",
-       ""},
-      {"Data Buffer", Type::Buffer, 0, 0, 0, false, MEMBER(dataBuffer), "The user data.", ""},
+       "'_reference.bin is appended to the path.  By default, the plugin will use ./miscompare as the output path"},
+      {"Data Buffer", Type::Buffer, 0, 0, 0, false, MEMBER(dataBuffer), "The user data."},
       {"Embed Data", Type::Bool, 0, 1, 0, true, MEMBER(embedData),
        "Cardamor embeds certain data into the write data. On by default, this can be disabled by setting this to "
-       "false.Some test features require this to be enabled.",
-       ""},
+       "false.Some test features require this to be enabled."},
       {"Embed LBA", Type::Bool, 0, 1, 0, true, MEMBER(embedLba),
        "Bool used to determine if write data should have the LBA embedded.",
        "Cardamor - Embed LBA - This option is deprecated and ignored if True. If False, 'Embed Data' will be set "
@@ -300,16 +286,8 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
       EXPECT_TRUE(startsWith(key.help, "Cold Storage mode. ")) << key.help;
     }
   }
-  // Defaults that the key table does not show.
+  // The one default that the key table does not show.
   EXPECT_EQ(manager.find("Miscompare Output Path")->defaultText, "./datacompare");
-  EXPECT_EQ(config->dataBuffer.size, 0u);
-  EXPECT_EQ(config->dataBuffer.data, nullptr);
-  for (const Condition* c : {&config->readCondition, &config->verifyCondition, &config->writeCondition,
-                             &config->writeAtomicCondition, &config->writeSameCondition, &config->trimCondition,
-                             &config->e2eCondition, &config->powerToggleCondition, &config->syncCacheCondition}) {
-    EXPECT_FALSE(c->isSet());
-    EXPECT_FALSE(c->replaceMask);
-  }
 
   RecordingThread thread;
   thread.setMapper("cardamor");
@@ -330,10 +308,6 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
     EXPECT_EQ(thread.countVarWriters(vars[i].name), writes ? 1u : 0u);
   }
   EXPECT_EQ(drive->nextCmdId, 1u);
-  EXPECT_EQ(drive->deviceProperty4241, 0xFFFFFFFFu);
-  EXPECT_TRUE(drive->setSkipGen);
-  EXPECT_EQ(drive->commandTrace, nullptr);
-  EXPECT_EQ(drive->deferredSetup, nullptr);
 
   // A record whose setup never ran releases only what it has.
   thread.clearDriveData();
@@ -378,8 +352,6 @@ class RefusingManager : public ConfigManager {
 TEST(CardamorRegistration, StopsAtTheFirstRefusedKeyAndReportsItsStatus) {
   AgentTable table{};
   EXPECT_EQ(initAgent(&table), 0);
-  EXPECT_EQ(initAgent(&table), 0);  // again: the same slots, nothing kept between calls
-  EXPECT_EQ(table.usageText, &usageText);
 
   RefusingManager noRecord(0);
   EXPECT_EQ(table.registerConfig(&noRecord), VARNOX_ERR_GENERIC);
