@@ -43,39 +43,28 @@ class OutputFileTest : public ::testing::Test {
 };
 
 TEST_F(OutputFileTest, FreePathIsOpenedAsGivenAndExistingOnesGetHexSuffixes) {
-  std::string path = at("dump.txt");
-  int status = 0;
-  FILE* f = openUniqueFile(path, "w", status, kAllOptions);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(writeAndClose(f, "first"), 0);
-  EXPECT_EQ(path, at("dump.txt"));
-  EXPECT_EQ(status, 0);
-
-  path = at("dump.txt");
-  f = openUniqueFile(path, "w", status, kAllOptions);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(writeAndClose(f, "second"), 0);
-  EXPECT_EQ(path, at("dump.txt.000"));
-
   touch(at("dump.txt.001"));
-  path = at("dump.txt");
-  f = openUniqueFile(path, "wb", status, kAllOptions);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(writeAndClose(f, "third"), 0);
-  EXPECT_EQ(path, at("dump.txt.002"));
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(contents(at("dump.txt")), "first");
+  const struct {
+    const char* mode;
+    unsigned options;
+    const char* opened;
+    const char* text;
+  } opens[] = {{"w", kAllOptions, "dump.txt", "first"},
+               {"w", kAllOptions, "dump.txt.000", "second"},
+               {"wb", kAllOptions, "dump.txt.002", "third"},
+               {"w", OPEN_FALLBACK, "dump.txt", "over"}};  // without the unique option: truncated
+  for (const auto& o : opens) {
+    std::string path = at("dump.txt");
+    int status = 0;
+    FILE* f = openUniqueFile(path, o.mode, status, o.options);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(writeAndClose(f, o.text), 0);
+    EXPECT_EQ(path, at(o.opened));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(contents(path), o.text);
+  }
   EXPECT_EQ(contents(at("dump.txt.000")), "second");
   EXPECT_EQ(contents(at("dump.txt.001")), "old");
-  EXPECT_EQ(contents(at("dump.txt.002")), "third");
-
-  // Without the unique option the existing file is simply truncated.
-  path = at("dump.txt");
-  f = openUniqueFile(path, "w", status, OPEN_FALLBACK);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(writeAndClose(f, "over"), 0);
-  EXPECT_EQ(path, at("dump.txt"));
-  EXPECT_EQ(contents(at("dump.txt")), "over");
 }
 
 TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
