@@ -77,20 +77,25 @@ class BlockDeviceTest : public ::testing::Test {
     return device;
   }
 
-  // Sends one command and waits for its completion.
-  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
-                              uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
+  static DeviceCommand command(uint32_t tag, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
+                               uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
     DeviceCommand command;
-    command.tag = 7;
+    command.tag = tag;
     std::memcpy(command.cdb, cdb, cdbBytes);
     command.cdbLength = static_cast<uint32_t>(cdbBytes);
     command.dataOut = out;
     command.dataOutBytes = outBytes;
     command.dataIn = in;
     command.dataInBytes = inBytes;
+    return command;
+  }
+
+  // Sends one command and waits for its completion.
+  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
+                              uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
     DeviceCompletion completion;
     completion.status = 0xFF;
-    EXPECT_EQ(device.submit(command), 0);
+    EXPECT_EQ(device.submit(command(7, cdb, cdbBytes, out, outBytes, in, inBytes)), 0);
     EXPECT_TRUE(device.poll(completion, true));
     EXPECT_EQ(completion.tag, 7u);
     EXPECT_EQ(device.outstanding(), 0u);
@@ -124,6 +129,8 @@ class BlockDeviceTest : public ::testing::Test {
   fs::path dir_;
 };
 
+// A corruption on a file (the one silent fault files take) is pinned end to end by the scenario
+// that gets the same verdict on the simulated drive and on a file.
 TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
   auto rule = [](const char* kind, uint64_t lba) {
     FaultRule r;
@@ -131,8 +138,8 @@ TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
     r.lba = lba;
     return r;
   };
-  sim::FaultingDevice d(open(deviceSpec("faults.img")),
-                        {rule("hard-error", 4), rule("recovered-error", 8), rule("corrupt", 12), rule("abort", 20)}, 1);
+  sim::FaultingDevice d(open(deviceSpec("faults.img")), {rule("hard-error", 4), rule("recovered-error", 8), rule("abort", 20)},
+                        1);
   const std::vector<uint8_t> zeros(2 * kBlock, 0);
   DeviceCompletion c = write(d, 3, pattern(2 * kBlock, 1));
   EXPECT_EQ(c.status, kStatusCheckCondition);
@@ -144,18 +151,9 @@ TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
   EXPECT_EQ(senseOf(c).key, kSenseRecoveredError);
   EXPECT_EQ(fileBytes("faults.img", 8 * kBlock, 2 * kBlock), recovered);  // and still wrote
 
-  const std::vector<uint8_t> sent = pattern(kBlock, 3);
-  EXPECT_EQ(write(d, 12, sent).status, kStatusGood);
-  const std::vector<InjectedFault> faults = d.injectedFaults();
-  ASSERT_EQ(faults.size(), 3u);
-  ASSERT_GE(faults[2].byteOffset, 0);
-  std::vector<uint8_t> expect = sent;
-  expect[static_cast<size_t>(faults[2].byteOffset)] ^= faults[2].xorMask;
-  EXPECT_EQ(fileBytes("faults.img", 12 * kBlock, kBlock), expect);
-
   EXPECT_EQ(write(d, 20, pattern(2 * kBlock, 4)).status, kStatusTaskAborted);
   EXPECT_EQ(fileBytes("faults.img", 20 * kBlock, 2 * kBlock), zeros);
-  EXPECT_EQ(d.stats().faultsInjected, 4u);
+  EXPECT_EQ(d.stats().faultsInjected, 3u);
 }
 
 TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirect) {
@@ -165,7 +163,7 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
     std::unique_ptr<BlockDevice> d = open(deviceSpec(name, direct));
     ASSERT_TRUE(d);
     EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
-    EXPECT_EQ(d->geometry().capacityBlocks, kBlocks);
+    EXPECT_EQ(d->describe(), "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
     EXPECT_FALSE(d->geometry().supportsPowerToggle);
     EXPECT_FALSE(d->geometry().supportsReset);
     EXPECT_EQ(d->powerToggle(), VARNOX_ERR_NOT_SUPPORTED);
@@ -202,15 +200,12 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
   std::unique_ptr<BlockDevice> d = open(deviceSpec("queue.img", true));
   ASSERT_TRUE(d);
   std::vector<std::vector<uint8_t>> data;
-  std::vector<DeviceCommand> commands(8);
+  std::vector<DeviceCommand> commands;
+  uint8_t cdb[kCdbMaxBytes];
   for (uint32_t tag = 0; tag < 8; ++tag) {
     data.push_back(pattern(2 * kBlock, static_cast<uint8_t>(tag * 13)));
-    DeviceCommand& c = commands[tag];
-    c.tag = tag + 100;
-    c.cdbLength = static_cast<uint32_t>(buildWrite16(c.cdb, tag * 2, 2));
-    c.dataOut = data.back().data();
-    c.dataOutBytes = data.back().size();
-    ASSERT_EQ(d->submit(c), 0);
+    commands.push_back(command(tag + 100, cdb, buildWrite16(cdb, tag * 2, 2), data.back().data(), data.back().size()));
+    ASSERT_EQ(d->submit(commands.back()), 0);
   }
   EXPECT_EQ(d->outstanding(), 8u);
   EXPECT_EQ(d->submit(commands[0]), VARNOX_ERR_BAD_VALUE) << "tag 100 is outstanding";
@@ -232,19 +227,9 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
 
   // Overlapping commands in flight together act in the order they were sent, as on a drive.
   std::vector<uint8_t> older = pattern(4 * kBlock, 1), newer = pattern(4 * kBlock, 2), got(6 * kBlock);
-  DeviceCommand first, second, readBack;
-  first.tag = 1;
-  first.cdbLength = static_cast<uint32_t>(buildWrite16(first.cdb, 30, 4));
-  first.dataOut = older.data();
-  first.dataOutBytes = older.size();
-  second = first;
-  second.tag = 2;
-  second.cdbLength = static_cast<uint32_t>(buildWrite16(second.cdb, 32, 4));
-  second.dataOut = newer.data();
-  readBack.tag = 3;
-  readBack.cdbLength = static_cast<uint32_t>(buildRead16(readBack.cdb, 30, 6));
-  readBack.dataIn = got.data();
-  readBack.dataInBytes = got.size();
+  const DeviceCommand first = command(1, cdb, buildWrite16(cdb, 30, 4), older.data(), older.size());
+  const DeviceCommand second = command(2, cdb, buildWrite16(cdb, 32, 4), newer.data(), newer.size());
+  const DeviceCommand readBack = command(3, cdb, buildRead16(cdb, 30, 6), nullptr, 0, got.data(), got.size());
   ASSERT_EQ(d->submit(first), 0);
   ASSERT_EQ(d->submit(second), 0);
   ASSERT_EQ(d->submit(readBack), 0);
@@ -346,24 +331,24 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   d.reset();
   EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
 
-  std::string error;
-  int status = 0;
-  std::vector<std::string> warnings;
-  DeviceSpec missing = deviceSpec("no/such/dir/file.img");
-  EXPECT_FALSE(BlockDevice::open(missing, error, status, warnings));
-  EXPECT_EQ(status, kExitDeviceFailure);
-  EXPECT_NE(error.find(missing.kind), std::string::npos) << error;
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
-
+  struct Refusal {
+    DeviceSpec spec;
+    int status;
+    std::vector<std::string> messages;
+  };
   DeviceSpec protectedSpec = deviceSpec("pi.img");
   protectedSpec.protectionInfo = true;
-  EXPECT_FALSE(BlockDevice::open(protectedSpec, error, status, warnings));
-  EXPECT_EQ(status, kExitRefused);
-  EXPECT_NE(error.find("protection information"), std::string::npos) << error;
-
-  DeviceSpec directory = deviceSpec("");
-  EXPECT_FALSE(BlockDevice::open(directory, error, status, warnings));
-  EXPECT_NE(error.find("not a regular file or block device"), std::string::npos) << error;
+  const std::string missing = path("no/such/dir/file.img");
+  for (const Refusal& r : {Refusal{deviceSpec("no/such/dir/file.img"), kExitDeviceFailure, {missing, "No such file or directory"}},
+                           Refusal{protectedSpec, kExitRefused, {"protection information"}},
+                           Refusal{deviceSpec(""), kExitRefused, {"not a regular file or block device"}}}) {
+    std::string error;
+    int status = 0;
+    std::vector<std::string> warnings;
+    EXPECT_FALSE(BlockDevice::open(r.spec, error, status, warnings)) << r.spec.kind;
+    EXPECT_EQ(status, r.status) << error;
+    for (const std::string& m : r.messages) EXPECT_NE(error.find(m), std::string::npos) << error;
+  }
 }
 
 TEST_F(BlockDeviceTest, SignaturesAndMountsRefuseAWriteUnlessDestroyingDataWasAskedFor) {
