@@ -30,33 +30,17 @@ std::vector<uint8_t> blockOf(const std::vector<uint8_t>& data, uint64_t index) {
   return std::vector<uint8_t>(data.begin() + index * 512, data.begin() + (index + 1) * 512);
 }
 
-TEST(SimFaults, SilentDataFaultsHitTheNamedBlockAndReportSuccess) {
+// What corrupt, lost-write and stale-read leave in the named block is pinned end to end by the
+// fault-proof cases, which compare the dumped drive block with the reference byte for byte; here,
+// that a rule fires once, and where misdirected data goes.
+TEST(SimFaults, SilentDataFaultsFireOnceAndMisdirectedDataLandsElsewhere) {
   {
     Harness h(withFault(at("corrupt", 20)));
-    auto data = pattern(16, 8, 512, 1);
-    EXPECT_EQ(h.write(16, data).status, kStatusGood);
-    auto got = h.read(16, 8);
-    int differing = 0;
-    for (size_t i = 0; i < got.size(); ++i) differing += got[i] != data[i];
-    EXPECT_EQ(differing, 1);
-    EXPECT_NE(blockOf(got, 4), blockOf(data, 4));
-    const std::vector<InjectedFault> faults = h.drive->injectedFaults();
-    ASSERT_EQ(faults.size(), 1u);
-    ASSERT_GE(faults[0].byteOffset, 0);
-    const size_t changed = 4 * 512 + static_cast<size_t>(faults[0].byteOffset);
-    EXPECT_EQ(got[changed], data[changed] ^ faults[0].xorMask);
-    // Fired once only: the next write of the block is stored as sent.
+    EXPECT_EQ(h.write(16, pattern(16, 8, 512, 1)).status, kStatusGood);
+    EXPECT_NE(h.read(20, 1), pattern(20, 1, 512, 1));
     h.write(20, pattern(20, 1, 512, 2));
     EXPECT_EQ(h.read(20, 1), pattern(20, 1, 512, 2));
     EXPECT_EQ(h.drive->stats().faultsInjected, 1u);
-  }
-  {
-    Harness h(withFault(at("lost-write", 21)));
-    auto data = pattern(16, 8, 512, 1);
-    EXPECT_EQ(h.write(16, data).status, kStatusGood);
-    auto got = h.read(16, 8);
-    EXPECT_EQ(blockOf(got, 5), std::vector<uint8_t>(512, 0));
-    EXPECT_EQ(blockOf(got, 4), blockOf(data, 4));
   }
   {
     Harness h(withFault(at("misdirect", 22)));
@@ -67,20 +51,6 @@ TEST(SimFaults, SilentDataFaultsHitTheNamedBlockAndReportSuccess) {
     for (uint64_t lba = 0; lba < 2048; ++lba)
       if (blockOf(rest, lba) == pattern(22, 1, 512, 1)) ++landed;
     EXPECT_EQ(landed, 1);
-  }
-  {
-    FaultRule rule = at("stale-read", 30);
-    Harness h(withFault(rule));
-    h.write(30, pattern(30, 1, 512, 1));
-    h.write(30, pattern(30, 1, 512, 2));
-    EXPECT_EQ(h.read(28, 4), [] {
-      auto expect = pattern(28, 4, 512, 0);
-      std::fill(expect.begin(), expect.end(), 0);
-      auto stale = pattern(30, 1, 512, 1);
-      std::copy(stale.begin(), stale.end(), expect.begin() + 2 * 512);
-      return expect;
-    }());
-    EXPECT_EQ(h.read(30, 1), pattern(30, 1, 512, 2));
   }
 }
 
