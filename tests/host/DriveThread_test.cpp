@@ -95,10 +95,6 @@ TEST(DriveThreadTest, TaggedBuffersHaveOneBufferPerTagAndRecordIsRegisteredOnce)
   EXPECT_EQ(16u, size);
   EXPECT_EQ(nullptr, cdb->getData(16, &size));
   EXPECT_EQ(0u, size);
-  cdb->lock(3);
-  EXPECT_TRUE(cdb->isLocked(3));
-  cdb->unlock(3);
-  EXPECT_FALSE(cdb->isLocked(3));
 
   int record = 0;
   EXPECT_EQ(VARNOX_ERR_NO_RECORD, thread.registerDriveData(nullptr));
