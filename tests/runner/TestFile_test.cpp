@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Units.h"
 
 namespace varnox::cli {
@@ -15,6 +17,14 @@ TestPlan parse(const std::string& text) {
   std::string error;
   EXPECT_TRUE(parseTestFile(text, "t.toml", plan, error)) << error;
   return plan;
+}
+
+// A flow as (kind, name, condition) per step.
+using Step = std::tuple<Kind, std::string, std::string>;
+std::vector<Step> steps(const TestPlan& plan) {
+  std::vector<Step> out;
+  for (const StepSpec& s : plan.flow) out.emplace_back(s.kind, s.name, s.condition);
+  return out;
 }
 
 TEST(TestFile, ReadsEveryTableIntoThePlan) {
@@ -98,17 +108,12 @@ count = 0
   EXPECT_EQ(a.writeCache, "volatile");
   EXPECT_EQ(a.atomicUnitBlocks, 16u);
   EXPECT_EQ(a.seed, 99u);
+  // Fault rules as (kind, lba, after, rate, count); a count of 0 is no limit.
+  auto rule = [](const FaultRule& f) { return std::make_tuple(f.kind, f.lba, f.after, f.rate, f.count); };
+  using Rule = decltype(rule(FaultRule{}));
   ASSERT_EQ(a.faults.size(), 2u);
-  EXPECT_EQ(a.faults[0].kind, "corrupt");
-  EXPECT_EQ(a.faults[0].lba, 100u);
-  EXPECT_EQ(a.faults[0].after, 50u);
-  EXPECT_FALSE(a.faults[0].rate.has_value());
-  EXPECT_EQ(a.faults[0].count, 2u);
-  EXPECT_EQ(a.faults[1].kind, "abort");
-  EXPECT_FALSE(a.faults[1].lba.has_value());
-  EXPECT_EQ(a.faults[1].after, 10u);
-  EXPECT_DOUBLE_EQ(a.faults[1].rate.value_or(0), 0.25);
-  EXPECT_EQ(a.faults[1].count, 0u);  // no limit
+  EXPECT_EQ(rule(a.faults[0]), Rule("corrupt", 100, 50, std::nullopt, 2));
+  EXPECT_EQ(rule(a.faults[1]), Rule("abort", std::nullopt, 10, 0.25, 0));
 
   const DriveSpec& b = plan.drives[1];
   EXPECT_EQ(b.name, "D1");  // unnamed drives are named by position
@@ -118,17 +123,12 @@ count = 0
   EXPECT_TRUE(b.device.directIo);
   EXPECT_TRUE(b.device.faults.empty());
 
-  ASSERT_EQ(plan.flow.size(), 4u);
-  EXPECT_EQ(plan.flow[0].kind, Kind::Agent);
-  EXPECT_EQ(plan.flow[0].name, "lba");
+  EXPECT_EQ(steps(plan), (std::vector<Step>{{Kind::Agent, "lba", ""},
+                                             {Kind::Agent, "cardamor", ""},
+                                             {Kind::WriteAtomic, "big atomic", "atomic"},
+                                             {Kind::GetStatus, "GetStatus", ""}}));
   // Step settings keep the order of the file, values as text.
   EXPECT_EQ(plan.flow[0].settings, (Pairs{{"min_lba", "0"}, {"max_lba", "4095"}, {"mode", "sequential"}}));
-  EXPECT_EQ(plan.flow[1].name, "cardamor");
-  EXPECT_EQ(plan.flow[2].kind, Kind::WriteAtomic);
-  EXPECT_EQ(plan.flow[2].name, "big atomic");
-  EXPECT_EQ(plan.flow[2].condition, "atomic");
-  EXPECT_EQ(plan.flow[3].kind, Kind::GetStatus);
-  EXPECT_EQ(plan.flow[3].condition, "");
 
   // The agent's keys in file order, not sorted; an explicit flow gets no default conditions.
   EXPECT_EQ(plan.keys, (Pairs{{"Min Queue Size", "64"}, {"Embed Data", "false"}, {"Read Condition", "read"},
@@ -144,15 +144,11 @@ TEST(TestFile, FillsInTheDefaultDriveAndFlow) {
   EXPECT_EQ(plan.drives[0].device.kind, "sim");
   EXPECT_EQ(plan.drives[0].device.capacityBlocks, DeviceSpec{}.capacityBlocks);
 
-  ASSERT_EQ(plan.flow.size(), 5u);
-  const Kind kinds[] = {Kind::Agent, Kind::Agent, Kind::Write, Kind::Read, Kind::GetStatus};
-  const char* conditions[] = {"", "", "write", "read", ""};
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(plan.flow[i].kind, kinds[i]) << i;
-    EXPECT_EQ(plan.flow[i].condition, conditions[i]) << i;
-  }
-  EXPECT_EQ(plan.flow[0].name, "lba");
-  EXPECT_EQ(plan.flow[1].name, "cardamor");
+  EXPECT_EQ(steps(plan), (std::vector<Step>{{Kind::Agent, "lba", ""},
+                                             {Kind::Agent, "cardamor", ""},
+                                             {Kind::Write, "Write", "write"},
+                                             {Kind::Read, "Read", "read"},
+                                             {Kind::GetStatus, "GetStatus", ""}}));
   // The file's own "Write Condition" stands; the missing read one is supplied.
   EXPECT_EQ(plan.keys, (Pairs{{"Write Condition", "w"}, {"Read Condition", "read"}}));
 }
