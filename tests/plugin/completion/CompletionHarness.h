@@ -71,23 +71,10 @@ class CompletionHarness : public AgentFixture {
     return keepWritten(lba, length);
   }
 
-  // Lets the issue side pick and issue the next read (oldest read-back first); its command id.
-  uint64_t read(uint32_t tag) {
-    Cardamor::readSelectionFlags sel;
-    sel.read = true;
-    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
-    EXPECT_FALSE(drive().outstandingReads.empty());
-    return drive().outstandingReads.empty() ? 0 : drive().outstandingReads.back().cmdId;
-  }
-
-  // Likewise a verify (the test must have set "Verify Condition").
-  uint64_t verify(uint32_t tag) {
-    Cardamor::readSelectionFlags sel;
-    sel.verify = true;
-    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
-    EXPECT_FALSE(drive().outstandingVerifies.empty());
-    return drive().outstandingVerifies.empty() ? 0 : drive().outstandingVerifies.back().cmdId;
-  }
+  // Lets the issue side pick and issue the next read (oldest read-back first), or likewise a
+  // verify (the test must have set "Verify Condition"); its command id.
+  uint64_t read(uint32_t tag) { return readOrVerify(tag, false); }
+  uint64_t verify(uint32_t tag) { return readOrVerify(tag, true); }
 
   // The block that write `cmdId` built for `lba`.
   Bytes block(uint64_t cmdId, uint64_t lba) {
@@ -146,6 +133,17 @@ class CompletionHarness : public AgentFixture {
   }
 
  private:
+  uint64_t readOrVerify(uint32_t tag, bool verify) {
+    Cardamor::readSelectionFlags sel;
+    (verify ? sel.verify : sel.read) = true;
+    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
+    auto last = [](const auto& records) {
+      EXPECT_FALSE(records.empty());
+      return records.empty() ? uint64_t{0} : records.back().cmdId;
+    };
+    return verify ? last(drive().outstandingVerifies) : last(drive().outstandingReads);
+  }
+
   uint64_t keepWritten(uint64_t lba, uint32_t length) {
     const Buffer* data = drive().writeData;
     const uint64_t stride = length == 0 ? data->size : data->size / length;
