@@ -227,70 +227,54 @@ TEST(SyncCacheCompletion, OnlyGoodStatusCountsAsSynchronized) {
   EXPECT_FALSE(h.drive().syncCacheOutstanding);
 }
 
-// Verifies of a written range; "Verify Condition" set besides the read condition.
-class VerifyCompletion : public ::testing::Test {
- protected:
-  static void configure(AgentFixture& f) { f.set("Verify Condition", "verify"); }
-  CompletionHarness h{configure};
-  const Bytes miscompareSense = CompletionHarness::sense(0x0E, 0x1D, 0x00);
-};
-
-TEST_F(VerifyCompletion, DriveMiscompareOnKnownDataFails) {
-  h.written(0, 0x10, 8);
-  h.verify(1);
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, miscompareSense), -1046);
-  EXPECT_TRUE(
-      h.logged("Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"))
-      << h.log();
-  EXPECT_TRUE(h.logged(h.statusLine("recvVerify", -1046)));
-  EXPECT_TRUE(h.drive().miscompareSeen);
-  EXPECT_EQ(h.drive().miscompareLba, 0x10u);
-}
-
-TEST_F(VerifyCompletion, DriveMiscompareThatIsCorrectedUndecodedOrExpectedIsNoError) {
-  // Corrected sense; undecoded sense (another device interface); content unknown after a zone
-  // reset; invalidated data that the drive no longer holds.
+// Verifies of a written range at LBA 0x10: the drive's miscompare fails a verify of known data and
+// is no error when corrected, undecoded or expected; GOOD on data that should have changed fails.
+TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
+  using H = CompletionHarness;
+  const Bytes miscompare = H::sense(0x0E, 0x1D, 0x00);
   const struct {
     const char* what;
+    uint32_t length;
+    int invalidate;  // -1 none, 1 zone reset (content unknown), 0 external (old content must be gone)
+    uint32_t status;
     Bytes sense;
     int interface;
-    int invalidate;  // -1 none, 1 zone reset, 0 external
-  } cases[] = {{"corrected", CompletionHarness::sense(1, 0x1D, 0x00), 0, -1},
-               {"undecoded", miscompareSense, 1, -1},
-               {"unknown content", miscompareSense, 0, 1},
-               {"invalidated", miscompareSense, 0, 0}};
-  uint32_t tag = 0;
-  uint64_t lba = 0x10;
+    int result;
+    const char* line;
+  } cases[] = {
+      {"known data", 8, -1, H::kCheckCondition, miscompare, 0, -1046,
+       "Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"},
+      {"expected miscompare missing",
+       2,
+       0,
+       H::kGood,
+       {},
+       0,
+       -1046,
+       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
+      {"corrected", 2, -1, H::kCheckCondition, H::sense(1, 0x1D, 0x00), 0, 0, nullptr},
+      {"undecoded", 2, -1, H::kCheckCondition, miscompare, 1, 0, nullptr},
+      {"unknown content", 2, 1, H::kCheckCondition, miscompare, 0, 0, nullptr},
+      {"invalidated", 2, 0, H::kCheckCondition, miscompare, 0, 0, nullptr},
+      {"aborted", 2, -1, H::kTaskAborted, {}, 0, 0, nullptr},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    h.written(tag, lba, 2);
-    if (c.invalidate >= 0) h.drive().atomicContext.invalidateRange(lba, lba + 1, c.invalidate == 1);
-    h.verify(tag + 1);
+    CompletionHarness h([](AgentFixture& f) { f.set("Verify Condition", "verify"); });
+    h.written(0, 0x10, c.length);
+    if (c.invalidate >= 0) h.drive().atomicContext.invalidateRange(0x10, 0x11, c.invalidate == 1);
+    h.verify(1);
     *h.drive().deviceInterface = c.interface;
-    EXPECT_EQ(h.complete(tag + 1, h.kCheckCondition, {}, c.sense), 0) << h.log();
-    EXPECT_FALSE(h.drive().miscompareSeen);
-    tag += 2;
-    lba += 0x10;
+    EXPECT_EQ(h.complete(1, c.status, {}, c.sense), c.result) << h.log();
+    EXPECT_TRUE(c.line == nullptr || h.logged(c.line)) << h.log();
+    EXPECT_TRUE(c.result == 0 || h.logged(h.statusLine("recvVerify", c.result))) << h.log();
+    EXPECT_EQ(h.drive().miscompareSeen, c.result != 0);
+    EXPECT_EQ(h.drive().miscompareLba, c.result != 0 ? 0x10u : 0u);
+    if (c.status == H::kTaskAborted) {  // traced only
+      EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
+      EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
+    }
   }
-}
-
-TEST_F(VerifyCompletion, ExpectedMiscompareMustBeReported) {
-  h.written(0, 0x10, 2);
-  h.drive().atomicContext.invalidateRange(0x10, 0x11, false);
-  h.verify(1);
-  // The drive still holds the invalidated data: it says GOOD.
-  EXPECT_EQ(h.complete(1, h.kGood), -1046);
-  EXPECT_TRUE(
-      h.logged("Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"))
-      << h.log();
-}
-
-TEST_F(VerifyCompletion, AbortedVerifyIsTracedOnly) {
-  h.written(0, 0x10, 2);
-  h.verify(1);
-  EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
-  EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
 }
 
 TEST(Showstop, OnlyWhenEnabledTheDriveIsStoppedAndItsSettingRestored) {

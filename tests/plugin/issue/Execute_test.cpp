@@ -1,8 +1,7 @@
 // The execute pass: its one-shot setup step, power events, queued zone resets and
-// invalidations, and the one failure line.
+// invalidations. Its one failure line is checked with the write issue failures.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,15 +93,6 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   EXPECT_TRUE(history.lookup(17).invalidated);
   EXPECT_FALSE(history.lookup(13).invalidated);
   EXPECT_NE(history.lookup(13).blockNum, Cardamor::INVALID_BUCKET);
-}
-
-TEST(Execute, FailingSelectionIsLoggedOnceWithItsCode) {
-  IssueHarness h;
-  ASSERT_EQ(h.setupWith({{"Trim Condition", "trim"}}), 0);
-  EXPECT_EQ(h.pass(10, 2), -1050);  // write and trim configured, neither chosen
-  const auto errors = h.errors();
-  EXPECT_EQ(std::count(errors.begin(), errors.end(), h.statusLine("execute", -1050)), 1);
-  EXPECT_EQ(errors.back(), h.statusLine("execute", -1050));
 }
 
 }  // namespace
