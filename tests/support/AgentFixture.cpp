@@ -106,19 +106,17 @@ void AgentFixture::finish() {
 }
 
 int AgentFixture::pass(uint64_t lba, uint32_t length, uint64_t mask) {
-  *drive().lba = lba;
-  *drive().xferLength = length;
-  *drive().lastStatusByte = 0xFFFFFFFF;  // nothing completed
-  thread_->conditionMask() = mask;
-  return execute();
+  return passWithCompletion(kNoTag, 0xFFFFFFFF, lba, length, mask);
 }
 
 int AgentFixture::passWithCompletion(uint32_t tag, uint32_t status, uint64_t lba, uint32_t length,
                                      uint64_t mask) {
-  *drive().lastTagId = tag;
-  *drive().lastStatusByte = status;
-  drive().lastErrSenseData->size = 0;
-  thread_->freeTagQueue().pushFreeTag(tag, 0);
+  if (tag != kNoTag) {
+    *drive().lastTagId = tag;
+    drive().lastErrSenseData->size = 0;
+    thread_->freeTagQueue().pushFreeTag(tag, 0);
+  }
+  *drive().lastStatusByte = status;  // 0xFFFFFFFF: nothing completed
   *drive().lba = lba;
   *drive().xferLength = length;
   thread_->conditionMask() = mask;

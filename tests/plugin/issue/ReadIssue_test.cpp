@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "issue/BlockLayout.h"
@@ -162,96 +163,80 @@ TEST(ReadIssue, ReadWithoutSourceFails) {
   EXPECT_TRUE(h.drive().outstandingReads.empty());
 }
 
-class VerifyIssue : public ::testing::Test {
- protected:
-  void SetUp() override {
+// A verify of write 500..507 after parts of it lost their content: zone resets make blocks unknown,
+// an external invalidation leaves the old content predictable but no longer expected.
+TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
+  const struct {
+    const char* what;
+    std::vector<std::pair<uint64_t, uint64_t>> resets;
+    uint64_t invalidated;  // 0: none
+    uint64_t lba;
+    uint32_t length;
+    uint8_t expectMiscompare;
+  } cases[] = {{"the first run of known blocks", {{500, 501}, {504, 504}}, 0, 502, 2, 0},
+               {"all unknown, against stamped filler", {{500, 507}}, 0, 500, 8, 1},
+               {"externally invalidated", {}, 503, 500, 8, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    IssueHarness h;
     h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
     h.setTestMaxXferLength(64);
     writeThenRead(h);
     ASSERT_EQ(h.setup(), 0);
     ASSERT_EQ(h.pass(500, 8), 0);
-    writeId = h.drive().outstandingWrites.front().cmdId;
-  }
-  IssueHarness h;
-  uint64_t writeId = 0;
-};
+    const uint64_t writeId = h.drive().outstandingWrites.front().cmdId;
+    for (const auto& [first, last] : c.resets) h.drive().atomicContext.invalidateRange(first, last, true);
+    if (c.invalidated != 0) h.drive().atomicContext.invalidateRange(c.invalidated, c.invalidated, false);
+    const uint64_t verifyId = h.drive().nextCmdId;
+    ASSERT_EQ(h.pass(0, 1), 0);
 
-TEST_F(VerifyIssue, OnlyTheFirstRunOfKnownBlocksIsVerified) {
-  // The first, second and fifth blocks lost their content in zone resets.
-  h.drive().atomicContext.invalidateRange(500, 501, true);
-  h.drive().atomicContext.invalidateRange(504, 504, true);
-  const uint64_t verifyId = h.drive().nextCmdId;
-  ASSERT_EQ(h.pass(0, 1), 0);
-
-  EXPECT_EQ(h.thread().conditionMask(), h.bit("verify"));
-  EXPECT_EQ(*h.drive().lba, 502u);
-  EXPECT_EQ(*h.drive().xferLength, 2u);
-  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
-  const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
-  EXPECT_EQ(verify.cmdId, verifyId);
-  EXPECT_EQ(verify.lba, 502u);
-  EXPECT_EQ(verify.xferLength, 2u);
-  EXPECT_EQ(verify.expectMiscompare, 0u);
-
-  // The expected data is what the write put there.
-  ASSERT_EQ(h.drive().writeData->size, 2u * 512);
-  for (uint64_t b = 502; b < 504; ++b) {
-    const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(b);
-    const uint8_t* reference =
-        Cardamor::referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
-    ASSERT_NE(reference, nullptr);
-    EXPECT_EQ(std::memcmp(h.writeBlock(static_cast<uint32_t>(b - 502), 512), reference, 512), 0) << b;
-    EXPECT_EQ(e.embeddedCmdId, writeId);
-  }
-  // Verified blocks wait for the verify; the other six gave up their obligation and are gone.
-  const AtomicContext& history = h.drive().atomicContext;
-  for (uint64_t b = 500; b < 508; ++b) {
-    const AtomicContext::Record* record = history.findRecord(b);
-    if (b == 502 || b == 503) {
-      ASSERT_NE(record, nullptr) << b;
-      EXPECT_NE(record->wait_read, AtomicContext::kNoSlot) << b;
-    } else {
-      EXPECT_EQ(record, nullptr) << b;
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("verify"));
+    EXPECT_EQ(*h.drive().lba, c.lba);
+    EXPECT_EQ(*h.drive().xferLength, c.length);
+    ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
+    const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
+    EXPECT_EQ(verify.cmdId, verifyId);
+    EXPECT_EQ(verify.lba, c.lba);
+    EXPECT_EQ(verify.xferLength, c.length);
+    EXPECT_EQ(verify.expectMiscompare, c.expectMiscompare);
+    ASSERT_EQ(h.drive().writeData->size, c.length * 512u);
+    if (c.resets.size() == 2) {
+      // The expected data is what the write put there.
+      for (uint64_t b = 502; b < 504; ++b) {
+        const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(b);
+        const uint8_t* reference =
+            Cardamor::referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
+        ASSERT_NE(reference, nullptr);
+        EXPECT_EQ(std::memcmp(h.writeBlock(static_cast<uint32_t>(b - 502), 512), reference, 512), 0) << b;
+        EXPECT_EQ(e.embeddedCmdId, writeId);
+      }
+      // Verified blocks wait for the verify; the other six gave up their obligation and are gone.
+      for (uint64_t b = 500; b < 508; ++b) {
+        const AtomicContext::Record* record = h.drive().atomicContext.findRecord(b);
+        EXPECT_EQ(record != nullptr, b == 502 || b == 503) << b;
+        EXPECT_TRUE(record == nullptr || record->wait_read != AtomicContext::kNoSlot) << b;
+      }
+    }
+    if (c.resets.size() == 1) {
+      const uint8_t* table = h.drive().sectorBuckets.get();
+      const uint64_t tableBytes = uint64_t{h.config().bucketCount} * 512;
+      for (uint32_t k = 0; k < 8; ++k) {
+        const uint8_t* block = h.writeBlock(k, 512);
+        const uint8_t stamp[4] = {0x08, 0x00, 0x01, 0x00};
+        EXPECT_EQ(std::memcmp(block, stamp, 4), 0) << k;
+        EXPECT_EQ(Cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
+        EXPECT_EQ(block[16], 1);
+        EXPECT_EQ(block[17], static_cast<uint8_t>(verifyId));
+        // The rest is table bytes from some byte offset below "Bucket Count".
+        bool found = false;
+        for (uint64_t offset = 0; offset < h.config().bucketCount && !found; ++offset) {
+          found = offset + 512 <= tableBytes && std::memcmp(block + 18, table + offset + 18, 512 - 18) == 0 &&
+                  std::memcmp(block + 4, table + offset + 4, 12) == 0;
+        }
+        EXPECT_TRUE(found) << "block " << k << " is filler from the bucket table";
+      }
     }
   }
-}
-
-TEST_F(VerifyIssue, AllUnknownIsVerifiedWholeAgainstStampedFiller) {
-  h.drive().atomicContext.invalidateRange(500, 507, true);
-  const uint64_t verifyId = h.drive().nextCmdId;
-  ASSERT_EQ(h.pass(0, 1), 0);
-
-  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
-  const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
-  EXPECT_EQ(verify.lba, 500u);
-  EXPECT_EQ(verify.xferLength, 8u);
-  EXPECT_EQ(verify.expectMiscompare, 1u);
-  ASSERT_EQ(h.drive().writeData->size, 8u * 512);
-  const uint8_t* table = h.drive().sectorBuckets.get();
-  const uint64_t tableBytes = uint64_t{h.config().bucketCount} * 512;
-  for (uint32_t k = 0; k < 8; ++k) {
-    const uint8_t* block = h.writeBlock(k, 512);
-    const uint8_t stamp[4] = {0x08, 0x00, 0x01, 0x00};
-    EXPECT_EQ(std::memcmp(block, stamp, 4), 0) << k;
-    EXPECT_EQ(Cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
-    EXPECT_EQ(block[16], 1);
-    EXPECT_EQ(block[17], static_cast<uint8_t>(verifyId));
-    // The rest is table bytes from some byte offset below "Bucket Count".
-    bool found = false;
-    for (uint64_t offset = 0; offset < h.config().bucketCount && !found; ++offset) {
-      found = offset + 512 <= tableBytes && std::memcmp(block + 18, table + offset + 18, 512 - 18) == 0 &&
-              std::memcmp(block + 4, table + offset + 4, 12) == 0;
-    }
-    EXPECT_TRUE(found) << "block " << k << " is filler from the bucket table";
-  }
-}
-
-TEST_F(VerifyIssue, ExternallyInvalidatedBlocksExpectAMiscompare) {
-  h.drive().atomicContext.invalidateRange(503, 503, false);
-  ASSERT_EQ(h.pass(0, 1), 0);
-  ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
-  EXPECT_EQ(h.drive().outstandingVerifies.front().xferLength, 8u) << "old content is still predictable";
-  EXPECT_EQ(h.drive().outstandingVerifies.front().expectMiscompare, 1u);
 }
 
 }  // namespace

@@ -24,16 +24,13 @@ std::vector<uint8_t> bucket(AgentFixture& f, uint32_t b) {
 
 void configureRandom(AgentFixture& f, const char* buckets) {
   f.setBasicConditions();
-  f.set("Random Seed", "5");
-  f.set("Bucket Count", buckets);
+  f.set({{"Random Seed", "5"}, {"Bucket Count", buckets}});
 }
 
 // The user pattern "ABC" over `buckets` buckets; a largest transfer length of 0 leaves it unset.
 void configureUserPattern(AgentFixture& f, const char* buckets, uint32_t maxXfer) {
   f.setBasicConditions();
-  f.set("User Defined Data", "true");
-  f.set("Data Buffer", "ABC");
-  f.set("Bucket Count", buckets);
+  f.set({{"User Defined Data", "true"}, {"Data Buffer", "ABC"}, {"Bucket Count", buckets}});
   if (maxXfer != 0) f.setTestMaxXferLength(maxXfer);
 }
 
