@@ -85,6 +85,8 @@ TEST(SimFaults, ErrorFaultsCompleteWithTheirSense) {
   }
 }
 
+// The rules act through the drive's fault seam (before each command, after each stored block),
+// so these tests and the corrupt one above pin the seam as well.
 TEST(SimFaults, AbortsLandALeadingPartAndTornAtomicWritesTearOneUnit) {
   int partial = 0;
   for (uint64_t seed = 1; seed <= 10; ++seed) {
@@ -95,6 +97,7 @@ TEST(SimFaults, AbortsLandALeadingPartAndTornAtomicWritesTearOneUnit) {
     Harness h(c);
     DeviceCompletion done = h.write(0, pattern(0, 8, 512, 1));
     EXPECT_EQ(done.status, kStatusTaskAborted);
+    EXPECT_TRUE(done.sense.empty());
     auto got = h.read(0, 8);
     size_t landed = 0;
     while (landed < 8 && blockOf(got, landed) == blockOf(pattern(0, 8, 512, 1), landed)) ++landed;

@@ -230,39 +230,5 @@ TEST(SimDeviceRequests, ShowstopStopsTheDriveAndRequestsAreAnswered) {
   EXPECT_TRUE(h.drive->stopped());
 }
 
-// Aborts the first write after two blocks and flips a bit of every block stored afterwards.
-struct AbortThenCorrupt : FaultHook {
-  int writes = 0;
-  Intervention beforeCommand(const CommandContext& ctx) override {
-    Intervention action;
-    if (ctx.cdb->opcode == kOpWrite16 && writes++ == 0) {
-      action.kind = Intervention::Kind::Abort;
-      action.landedBlocks = 2;
-    }
-    return action;
-  }
-  void afterStore(const CommandContext&, uint64_t, uint8_t* block, size_t) override {
-    if (writes > 1) block[0] ^= 1;
-  }
-};
-
-TEST(SimFaultSeam, HooksCanAbortPartWayAndCorruptStoredData) {
-  Harness h(smallConfig());
-  AbortThenCorrupt hook;
-  h.drive->setFaultHook(&hook);
-  DeviceCompletion aborted = h.write(0, pattern(0, 4, 512, 1));
-  EXPECT_EQ(aborted.status, kStatusTaskAborted);
-  EXPECT_TRUE(aborted.sense.empty());
-  auto v = whichVersion(h, 0, 4, 0, 1);
-  EXPECT_EQ(v, (std::vector<int>{1, 1, -1, -1}));  // blocks 2 and 3 are still never written
-  EXPECT_EQ(h.read(2, 2), std::vector<uint8_t>(1024, 0));
-
-  auto data = pattern(10, 1, 512, 2);
-  EXPECT_EQ(h.write(10, data).status, kStatusGood);
-  uint8_t cdb[kCdbMaxBytes];
-  EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 10, 1), data.data(), data.size()), kSenseMiscompare, 0x1D, 0);
-  EXPECT_EQ(h.drive->stats().faultsInjected, 1u);
-}
-
 }  // namespace
 }  // namespace varnox::sim
