@@ -127,6 +127,13 @@ TEST_F(CommandLine, ChecksEveryExampleWithoutRunningIt) {
   }
 }
 
+std::string readAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string jsonField(const std::string& json, const std::string& name) {
   size_t at = json.find("\"" + name + "\": ");
   if (at == std::string::npos) return "";
@@ -146,24 +153,20 @@ TEST_F(CommandLine, ShortRunPassesAndRepeatsExactlyWithTheSameSeed) {
             std::string::npos)
       << first.out;
 
-  std::ifstream in(path("first.json"));
-  std::stringstream json;
-  json << in.rdbuf();
-  EXPECT_EQ(jsonField(json.str(), "exitStatus"), "0");
-  EXPECT_EQ(jsonField(json.str(), "passes"), "400");
-  EXPECT_EQ(jsonField(json.str(), "randomSeed"), "\"77\"");
-  EXPECT_NE(jsonField(json.str(), "bytesWritten"), "0");
-  EXPECT_NE(jsonField(json.str(), "bytesVerified"), "0");
+  const std::string json = readAll(path("first.json"));
+  EXPECT_EQ(jsonField(json, "exitStatus"), "0");
+  EXPECT_EQ(jsonField(json, "passes"), "400");
+  EXPECT_EQ(jsonField(json, "randomSeed"), "\"77\"");
+  EXPECT_NE(jsonField(json, "bytesWritten"), "0");
+  EXPECT_NE(jsonField(json, "bytesVerified"), "0");
 
   // The same seed gives the same commands, data and completions.
   Result second = varnox({"run", test, "--seed", "77", "--json", path("second.json")});
   ASSERT_EQ(second.status, kExitPassed) << second.err;
-  std::ifstream in2(path("second.json"));
-  std::stringstream json2;
-  json2 << in2.rdbuf();
+  const std::string json2 = readAll(path("second.json"));
   for (const char* field : {"commandsByKind", "completionsByStatus", "bytesWritten", "bytesVerified", "deviceStats"}) {
-    EXPECT_FALSE(jsonField(json.str(), field).empty()) << field;
-    EXPECT_EQ(jsonField(json2.str(), field), jsonField(json.str(), field)) << field;
+    EXPECT_FALSE(jsonField(json, field).empty()) << field;
+    EXPECT_EQ(jsonField(json2, field), jsonField(json, field)) << field;
   }
 }
 
@@ -181,12 +184,10 @@ TEST_F(CommandLine, LostDataEndsTheRunWithExitOneAndTheFailingBlock) {
   EXPECT_NE(r.out.find("  failure       Miscompare Detected at LBA 0x"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Result: data-integrity failure (exit 1)"), std::string::npos) << r.out;
 
-  std::ifstream in(path("lossy.json"));
-  std::stringstream json;
-  json << in.rdbuf();
-  EXPECT_EQ(jsonField(json.str(), "result"), "\"data-integrity failure\"");
-  EXPECT_EQ(jsonField(json.str(), "exitStatus"), "1");
-  EXPECT_EQ(jsonField(json.str(), "agentStatus"), "-1046");
+  const std::string json = readAll(path("lossy.json"));
+  EXPECT_EQ(jsonField(json, "result"), "\"data-integrity failure\"");
+  EXPECT_EQ(jsonField(json, "exitStatus"), "1");
+  EXPECT_EQ(jsonField(json, "agentStatus"), "-1046");
 }
 
 TEST_F(CommandLine, ListsTheAgentsKeysAndUsage) {

@@ -98,16 +98,12 @@ count = 0
   ASSERT_EQ(plan.drives.size(), 2u);
   const DeviceSpec& a = plan.drives[0].device;
   EXPECT_EQ(plan.drives[0].name, "A");
-  EXPECT_EQ(a.kind, "sim");
-  EXPECT_EQ(a.capacityBlocks, 262144u);  // 1 GiB of 4096-byte blocks
-  EXPECT_EQ(a.logicalBlockSize, 4096u);
-  EXPECT_TRUE(a.protectionInfo);
-  EXPECT_EQ(a.log2LogicalPerPhysical, 3u);
-  EXPECT_EQ(a.queueDepth, 64u);
-  EXPECT_FALSE(a.shuffleCompletions);
-  EXPECT_EQ(a.writeCache, "volatile");
-  EXPECT_EQ(a.atomicUnitBlocks, 16u);
-  EXPECT_EQ(a.seed, 99u);
+  // (kind, capacity, block size, protection, physical exponent, depth, shuffled, cache, atomic
+  // unit, seed); 1 GiB of 4096-byte blocks is 262144 of them.
+  EXPECT_EQ(std::make_tuple(a.kind, a.capacityBlocks, a.logicalBlockSize, a.protectionInfo, a.log2LogicalPerPhysical,
+                            a.queueDepth, a.shuffleCompletions, a.writeCache, a.atomicUnitBlocks, a.seed),
+            std::make_tuple(std::string("sim"), uint64_t{262144}, uint32_t{4096}, true, uint32_t{3}, uint32_t{64}, false,
+                            std::string("volatile"), uint32_t{16}, uint64_t{99}));
   // Fault rules as (kind, lba, after, rate, count); a count of 0 is no limit.
   auto rule = [](const FaultRule& f) { return std::make_tuple(f.kind, f.lba, f.after, f.rate, f.count); };
   using Rule = decltype(rule(FaultRule{}));
