@@ -77,8 +77,9 @@ class BlockDeviceTest : public ::testing::Test {
     return device;
   }
 
-  static DeviceCommand command(uint32_t tag, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
-                               uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
+  static DeviceCommand command(uint32_t tag, const uint8_t* cdb, size_t cdbBytes,
+                               const uint8_t* out = nullptr, uint64_t outBytes = 0, uint8_t* in = nullptr,
+                               uint64_t inBytes = 0) {
     DeviceCommand command;
     command.tag = tag;
     std::memcpy(command.cdb, cdb, cdbBytes);
@@ -91,8 +92,9 @@ class BlockDeviceTest : public ::testing::Test {
   }
 
   // Sends one command and waits for its completion.
-  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
-                              uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
+  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes,
+                              const uint8_t* out = nullptr, uint64_t outBytes = 0, uint8_t* in = nullptr,
+                              uint64_t inBytes = 0) {
     DeviceCompletion completion;
     completion.status = 0xFF;
     EXPECT_EQ(device.submit(command(7, cdb, cdbBytes, out, outBytes, in, inBytes)), 0);
@@ -138,8 +140,8 @@ TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
     r.lba = lba;
     return r;
   };
-  sim::FaultingDevice d(open(deviceSpec("faults.img")), {rule("hard-error", 4), rule("recovered-error", 8), rule("abort", 20)},
-                        1);
+  sim::FaultingDevice d(open(deviceSpec("faults.img")),
+                        {rule("hard-error", 4), rule("recovered-error", 8), rule("abort", 20)}, 1);
   const std::vector<uint8_t> zeros(2 * kBlock, 0);
   DeviceCompletion c = write(d, 3, pattern(2 * kBlock, 1));
   EXPECT_EQ(c.status, kStatusCheckCondition);
@@ -163,7 +165,8 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
     std::unique_ptr<BlockDevice> d = open(deviceSpec(name, direct));
     ASSERT_TRUE(d);
     EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
-    EXPECT_EQ(d->describe(), "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
+    EXPECT_EQ(d->describe(),
+              "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
     EXPECT_FALSE(d->geometry().supportsPowerToggle);
     EXPECT_FALSE(d->geometry().supportsReset);
     EXPECT_EQ(d->powerToggle(), VARNOX_ERR_NOT_SUPPORTED);
@@ -204,7 +207,8 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
   uint8_t cdb[kCdbMaxBytes];
   for (uint32_t tag = 0; tag < 8; ++tag) {
     data.push_back(pattern(2 * kBlock, static_cast<uint8_t>(tag * 13)));
-    commands.push_back(command(tag + 100, cdb, buildWrite16(cdb, tag * 2, 2), data.back().data(), data.back().size()));
+    commands.push_back(
+        command(tag + 100, cdb, buildWrite16(cdb, tag * 2, 2), data.back().data(), data.back().size()));
     ASSERT_EQ(d->submit(commands.back()), 0);
   }
   EXPECT_EQ(d->outstanding(), 8u);
@@ -339,9 +343,12 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   DeviceSpec protectedSpec = deviceSpec("pi.img");
   protectedSpec.protectionInfo = true;
   const std::string missing = path("no/such/dir/file.img");
-  for (const Refusal& r : {Refusal{deviceSpec("no/such/dir/file.img"), kExitDeviceFailure, {missing, "No such file or directory"}},
-                           Refusal{protectedSpec, kExitRefused, {"protection information"}},
-                           Refusal{deviceSpec(""), kExitRefused, {"not a regular file or block device"}}}) {
+  const Refusal refusals[] = {
+      {deviceSpec("no/such/dir/file.img"), kExitDeviceFailure, {missing, "No such file or directory"}},
+      {protectedSpec, kExitRefused, {"protection information"}},
+      {deviceSpec(""), kExitRefused, {"not a regular file or block device"}},
+  };
+  for (const Refusal& r : refusals) {
     std::string error;
     int status = 0;
     std::vector<std::string> warnings;
@@ -420,7 +427,6 @@ TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferent) {
           << "block " << lba << " repeats its neighbour";
     }
   }
-
 }
 
 }  // namespace

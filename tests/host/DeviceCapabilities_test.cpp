@@ -43,10 +43,11 @@ TEST(DeviceCapabilities, StepsTheDeviceCannotPerformAreRefusedWithTheReason) {
     int exit;
     std::vector<std::string> messages;  // parts of the refusal, the device named among them
   };
+  using K = StepSpec::Kind;
   const Case cases[] = {
-      {StepSpec::Kind::WriteAtomic, sim, kExitRefused, {"drive D0: the flow writes atomically", "set atomic_unit"}},
-      {StepSpec::Kind::WriteAtomic, atomic, kExitPassed, {}},
-      {StepSpec::Kind::PowerToggle, onFile, kExitRefused, {"power toggle needs the simulated drive", file.string()}},
+      {K::WriteAtomic, sim, kExitRefused, {"drive D0: the flow writes atomically", "set atomic_unit"}},
+      {K::WriteAtomic, atomic, kExitPassed, {}},
+      {K::PowerToggle, onFile, kExitRefused, {"power toggle needs the simulated drive", file.string()}},
   };
   for (const Case& c : cases) {
     TestRun run;

@@ -29,14 +29,15 @@ TEST(FixedSeedWarning, OnlyAUserFixedSeedOnARealDeviceWithoutPreconditionWarns) 
   const Case cases[] = {
       {file, false, {"--seed", "5"}, "\"Random Seed\" is fixed at 5"},
       {file, false, {"--set", "Random Seed=9"}, "\"Random Seed\" is fixed at 9"},
-      {file, false, {}, ""},                               // a seed the runner draws is new every run
-      {file, false, {"--set", "Random Seed=0"}, ""},       // 0 draws a new seed every run
-      {file, true, {"--seed", "5"}, ""},                   // a preconditioned range differs from run to run
-      {"sim", false, {"--seed", "5"}, ""},                 // the simulated drive starts empty
+      {file, false, {}, ""},                          // a seed the runner draws is new every run
+      {file, false, {"--set", "Random Seed=0"}, ""},  // 0 draws a new seed every run
+      {file, true, {"--seed", "5"}, ""},              // a preconditioned range differs from run to run
+      {"sim", false, {"--seed", "5"}, ""},            // the simulated drive starts empty
   };
   for (const Case& c : cases) {
     std::ofstream(testFile) << "[test]\npasses = 10\n[[drive]]\nname = \"D0\"\ndevice = \"" << c.device
-                            << "\"\ncapacity = 4096\nprecondition = " << (c.precondition ? "true" : "false") << "\n";
+                            << "\"\ncapacity = 4096\nprecondition = " << (c.precondition ? "true" : "false")
+                            << "\n";
     std::vector<const char*> argv{"varnox", "check", testFile.c_str()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::ostringstream out, err;

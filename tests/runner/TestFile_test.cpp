@@ -100,10 +100,11 @@ count = 0
   EXPECT_EQ(plan.drives[0].name, "A");
   // (kind, capacity, block size, protection, physical exponent, depth, shuffled, cache, atomic
   // unit, seed); 1 GiB of 4096-byte blocks is 262144 of them.
-  EXPECT_EQ(std::make_tuple(a.kind, a.capacityBlocks, a.logicalBlockSize, a.protectionInfo, a.log2LogicalPerPhysical,
-                            a.queueDepth, a.shuffleCompletions, a.writeCache, a.atomicUnitBlocks, a.seed),
-            std::make_tuple(std::string("sim"), uint64_t{262144}, uint32_t{4096}, true, uint32_t{3}, uint32_t{64}, false,
-                            std::string("volatile"), uint32_t{16}, uint64_t{99}));
+  EXPECT_EQ(std::make_tuple(a.kind, a.capacityBlocks, a.logicalBlockSize, a.protectionInfo,
+                            a.log2LogicalPerPhysical, a.queueDepth, a.shuffleCompletions, a.writeCache,
+                            a.atomicUnitBlocks, a.seed),
+            std::make_tuple(std::string("sim"), uint64_t{262144}, uint32_t{4096}, true, uint32_t{3},
+                            uint32_t{64}, false, std::string("volatile"), uint32_t{16}, uint64_t{99}));
   // Fault rules as (kind, lba, after, rate, count); a count of 0 is no limit.
   auto rule = [](const FaultRule& f) { return std::make_tuple(f.kind, f.lba, f.after, f.rate, f.count); };
   using Rule = decltype(rule(FaultRule{}));
@@ -120,9 +121,9 @@ count = 0
   EXPECT_TRUE(b.device.faults.empty());
 
   EXPECT_EQ(steps(plan), (std::vector<Step>{{Kind::Agent, "lba", ""},
-                                             {Kind::Agent, "cardamor", ""},
-                                             {Kind::WriteAtomic, "big atomic", "atomic"},
-                                             {Kind::GetStatus, "GetStatus", ""}}));
+                                            {Kind::Agent, "cardamor", ""},
+                                            {Kind::WriteAtomic, "big atomic", "atomic"},
+                                            {Kind::GetStatus, "GetStatus", ""}}));
   // Step settings keep the order of the file, values as text.
   EXPECT_EQ(plan.flow[0].settings, (Pairs{{"min_lba", "0"}, {"max_lba", "4095"}, {"mode", "sequential"}}));
 
@@ -141,10 +142,10 @@ TEST(TestFile, FillsInTheDefaultDriveAndFlow) {
   EXPECT_EQ(plan.drives[0].device.capacityBlocks, DeviceSpec{}.capacityBlocks);
 
   EXPECT_EQ(steps(plan), (std::vector<Step>{{Kind::Agent, "lba", ""},
-                                             {Kind::Agent, "cardamor", ""},
-                                             {Kind::Write, "Write", "write"},
-                                             {Kind::Read, "Read", "read"},
-                                             {Kind::GetStatus, "GetStatus", ""}}));
+                                            {Kind::Agent, "cardamor", ""},
+                                            {Kind::Write, "Write", "write"},
+                                            {Kind::Read, "Read", "read"},
+                                            {Kind::GetStatus, "GetStatus", ""}}));
   // The file's own "Write Condition" stands; the missing read one is supplied.
   EXPECT_EQ(plan.keys, (Pairs{{"Write Condition", "w"}, {"Read Condition", "read"}}));
 }

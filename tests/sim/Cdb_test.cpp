@@ -36,8 +36,10 @@ TEST(Cdb, SixteenByteCommandsRoundTripThroughTheParser) {
   using Fields = decltype(fields(p));
   const std::pair<std::function<size_t(uint8_t*)>, Fields> cases[] = {
       {[](uint8_t* c) { return buildWrite16(c, 77, 8, 1); }, {kOpWrite16, 77, 8, 1, 0, 0, 0}},
-      {[](uint8_t* c) { return buildVerify16(c, 5, 9, kBytchkSame, 2); }, {kOpVerify16, 5, 9, 2, kBytchkSame, 0, 0}},
-      {[](uint8_t* c) { return buildWriteSame16(c, 1000, 64, true); }, {kOpWriteSame16, 1000, 64, 0, 0, kCdbUnmap, 0}},
+      {[](uint8_t* c) { return buildVerify16(c, 5, 9, kBytchkSame, 2); },
+       {kOpVerify16, 5, 9, 2, kBytchkSame, 0, 0}},
+      {[](uint8_t* c) { return buildWriteSame16(c, 1000, 64, true); },
+       {kOpWriteSame16, 1000, 64, 0, 0, kCdbUnmap, 0}},
       {[](uint8_t* c) { return buildWriteAtomic16(c, 4096, 0x1234, 4, 0, true); },
        {kOpWriteAtomic16, 4096, 0x1234, 0, 0, kCdbFua, 4}},
       {[](uint8_t* c) { return buildSynchronizeCache16(c, 10, 20, true); },
