@@ -56,6 +56,7 @@ bool simConfigFromSpec(const DeviceSpec& deviceSpec, uint64_t seed, SimConfig& c
   c.seed = deviceSpec.seed != 0 ? deviceSpec.seed : seed;
   c.atomicUnitBlocks = deviceSpec.atomicUnitBlocks;
   c.faults = deviceSpec.faults;
+  c.keepUndoImages = deviceSpec.commandsMayBeLost;
   if (deviceSpec.writeCache == "write-through") {
     c.writeCache = WriteCacheMode::WriteThrough;
   } else if (deviceSpec.writeCache == "protected") {

@@ -30,6 +30,9 @@ struct SimConfig {
   uint32_t atomicUnitBlocks = 0;  // largest atomic unit; 0: WRITE ATOMIC is not supported
   uint32_t deviceProperty = 0;    // the value device request 4241 reports
   std::vector<FaultRule> faults;
+  // Keep the old contents of the blocks an outstanding command overwrites, so that a power loss
+  // or reset can leave its transfer lost or cut part-way. Without them a lost write still lands.
+  bool keepUndoImages = true;
 };
 
 // Empty when the configuration can be built, else a message naming the bad setting and value.

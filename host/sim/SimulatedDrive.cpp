@@ -375,7 +375,7 @@ void SimulatedDrive::unmapRange(Slot& slot, uint64_t lba, uint64_t blocks, uint6
 }
 
 void SimulatedDrive::rememberBlock(Slot& slot, uint64_t lba, uint64_t unit) {
-  if (!slot.undoable) return;
+  if (!slot.undoable || !config_.keepUndoImages) return;
   if (slot.images.size() + storedBlockBytes_ > kMaxUndoBytes) {
     slot.undoable = false;
     return;

@@ -313,6 +313,11 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     auto drive = std::make_unique<Drive>();
     drive->planned = plan.drives[index];
     if (drive->planned.name.empty()) drive->planned.name = "D" + std::to_string(index);
+    DeviceSpec& device = drive->planned.device;
+    device.commandsMayBeLost =
+        std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& s) { return s.kind == StepSpec::Kind::PowerToggle; }) ||
+        std::any_of(device.faults.begin(), device.faults.end(),
+                    [](const FaultRule& f) { return f.kind == "reset" || f.kind == "power-loss"; });
     drive->seed = drive->planned.device.seed;
     while (drive->seed == 0) drive->seed = (static_cast<uint64_t>(entropy()) << 32) ^ entropy() ^ queryPerformanceCounter();
     int exitStatus = kExitDeviceFailure;

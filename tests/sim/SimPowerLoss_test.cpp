@@ -67,6 +67,15 @@ TEST(SimPowerLoss, OutstandingAtomicUnitsLandWholeOrNotAtAll) {
   EXPECT_GT(unitsKept, 0);
   EXPECT_GT(unitsLost, 0);
   EXPECT_GT(plainTorn, 0);
+
+  // A drive that keeps no old images (nothing in the test can cut its power) lands every write.
+  SimConfig c = smallConfig();
+  c.keepUndoImages = false;
+  Harness h(c);
+  h.write(0, pattern(0, 16, 512, 1));
+  ASSERT_EQ(h.submitWrite(1, 0, pattern(0, 16, 512, 2)), 0);
+  ASSERT_EQ(h.drive->powerToggle(), 0);
+  EXPECT_EQ(whichVersion(h, 0, 16, 1, 2), std::vector<int>(16, 1));
 }
 
 // Completes the newest outstanding command first.
