@@ -336,7 +336,7 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
 
   struct Refusal {
-    DeviceSpec spec;
+    DeviceSpec device;
     int status;
     std::vector<std::string> messages;
   };
@@ -352,7 +352,7 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
     std::string error;
     int status = 0;
     std::vector<std::string> warnings;
-    EXPECT_FALSE(BlockDevice::open(r.spec, error, status, warnings)) << r.spec.kind;
+    EXPECT_FALSE(BlockDevice::open(r.device, error, status, warnings)) << r.device.kind;
     EXPECT_EQ(status, r.status) << error;
     for (const std::string& m : r.messages) EXPECT_NE(error.find(m), std::string::npos) << error;
   }
