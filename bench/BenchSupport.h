@@ -47,6 +47,25 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace bench {
 
+// A test on the simulated drive that writes and reads back through the agent with in-order
+// completions, `xfer` blocks per command; `limit` is the [test] line that ends it
+// ("passes = N" or "duration = \"...\"").
+inline std::string simTestText(const std::string& limit, uint64_t capacityBlocks, uint32_t blockSize,
+                               uint32_t queueDepth, uint32_t xfer, uint32_t bucketCount) {
+  const std::string n = std::to_string(xfer);
+  return "[test]\n" + limit + "\n[[drive]]\nname = \"D0\"\ndevice = \"sim\"\ncapacity = " +
+         std::to_string(capacityBlocks) + "\nblock_size = " + std::to_string(blockSize) +
+         "\nqueue_depth = " + std::to_string(queueDepth) +
+         "\ncompletions = \"in-order\"\n"
+         "[[flow]]\nagent = \"lba\"\nmin_xfer = " + n + "\nmax_xfer = " + n +
+         "\n[[flow]]\nagent = \"cardamor\"\n"
+         "[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n"
+         "[[flow]]\ncommand = \"read\"\ncondition = \"read\"\n"
+         "[[flow]]\ncommand = \"getstatus\"\n"
+         "[cardamor]\n\"Write Condition\" = \"write\"\n\"Read Condition\" = \"read\"\n"
+         "\"Min Queue Size\" = 64\n\"Max Queue Size\" = 256\n\"Bucket Count\" = " + std::to_string(bucketCount) + "\n";
+}
+
 // CPU time of the process or of the calling thread. Figures taken in CPU time hold on a shared
 // machine, where other processes stretch the wall clock.
 inline double cpuSeconds(clockid_t clock) {

@@ -45,31 +45,8 @@ double benchSeconds() {
 }
 
 std::string testText(uint32_t blockSize, uint32_t xfer, double seconds) {
-  char text[1536];
-  std::snprintf(text, sizeof(text),
-                "[test]\n"
-                "duration = \"%dms\"\n"
-                "[[drive]]\n"
-                "name = \"D0\"\n"
-                "device = \"sim\"\n"
-                "capacity = %llu\n"
-                "block_size = %u\n"
-                "queue_depth = %u\n"
-                "completions = \"in-order\"\n"
-                "[[flow]]\nagent = \"lba\"\nmin_xfer = %u\nmax_xfer = %u\n"
-                "[[flow]]\nagent = \"cardamor\"\n"
-                "[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n"
-                "[[flow]]\ncommand = \"read\"\ncondition = \"read\"\n"
-                "[[flow]]\ncommand = \"getstatus\"\n"
-                "[cardamor]\n"
-                "\"Write Condition\" = \"write\"\n"
-                "\"Read Condition\" = \"read\"\n"
-                "\"Min Queue Size\" = 64\n"
-                "\"Max Queue Size\" = 256\n"
-                "\"Bucket Count\" = %u\n",
-                static_cast<int>(seconds * 1000), static_cast<unsigned long long>(capacityBytes(xfer) / blockSize),
-                blockSize, kQueueDepth, xfer, xfer, kBucketCount);
-  return text;
+  return bench::simTestText("duration = \"" + std::to_string(static_cast<int>(seconds * 1000)) + "ms\"",
+                            capacityBytes(xfer) / blockSize, blockSize, kQueueDepth, xfer, kBucketCount);
 }
 
 // The floor: the same transfer length, block size and bucket table, random buckets and LBAs,

@@ -85,30 +85,7 @@ int timedExecute(DriveThread* thread, void* config, void* drive) {
 }
 
 std::string testText(uint64_t passes) {
-  char text[1536];
-  std::snprintf(text, sizeof(text),
-                "[test]\n"
-                "passes = %llu\n"
-                "[[drive]]\n"
-                "name = \"D0\"\n"
-                "device = \"sim\"\n"
-                "capacity = %llu\n"
-                "block_size = 512\n"
-                "queue_depth = 32\n"
-                "completions = \"in-order\"\n"
-                "[[flow]]\nagent = \"lba\"\nmin_xfer = 1\nmax_xfer = 1\n"
-                "[[flow]]\nagent = \"cardamor\"\n"
-                "[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n"
-                "[[flow]]\ncommand = \"read\"\ncondition = \"read\"\n"
-                "[[flow]]\ncommand = \"getstatus\"\n"
-                "[cardamor]\n"
-                "\"Write Condition\" = \"write\"\n"
-                "\"Read Condition\" = \"read\"\n"
-                "\"Min Queue Size\" = 64\n"
-                "\"Max Queue Size\" = 256\n"
-                "\"Bucket Count\" = 1024\n",
-                static_cast<unsigned long long>(passes), static_cast<unsigned long long>(kCapacityBlocks));
-  return text;
+  return bench::simTestText("passes = " + std::to_string(passes), kCapacityBlocks, 512, 32, 1, 1024);
 }
 
 struct PassCost {
