@@ -9,11 +9,6 @@ namespace {
 
 constexpr uint32_t kTagLimit = 1024;
 
-bool isDataWrite(const ParsedCdb& c) {
-  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
-         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
-}
-
 }  // namespace
 
 bool faultKindWorksOnRealDevices(const std::string& kind) {

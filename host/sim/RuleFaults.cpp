@@ -24,11 +24,6 @@ uint64_t splitmix(uint64_t& state) {
   return z ^ (z >> 31);
 }
 
-bool isDataWrite(const ParsedCdb& c) {
-  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
-         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
-}
-
 bool hasRange(const ParsedCdb& c) {
   return c.opcode == kOpRead16 || c.opcode == kOpVerify16 || c.opcode == kOpWriteSame16 || isDataWrite(c);
 }
@@ -47,6 +42,11 @@ SenseFields hardError() {
 }
 
 }  // namespace
+
+bool isDataWrite(const ParsedCdb& c) {
+  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
+         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
+}
 
 std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
   if (kindIndex(rule.kind) < 0) {

@@ -43,6 +43,10 @@ inline constexpr auto kFaultKindNames = std::to_array<const char*>({
     "corrupt",    "lost-write",  "misdirect", "stale-read", "abort", "medium-error", "hard-error",
     "recovered-error", "torn-atomic", "reorder", "reset", "power-loss", "splice"});
 
+// True for a command that stores data blocks: WRITE, WRITE ATOMIC, and WRITE SAME unless it
+// unmaps or writes zeros without data.
+bool isDataWrite(const ParsedCdb& c);
+
 // Empty when `rule` can be applied to a drive of `capacityBlocks`, else what is wrong with it.
 std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks);
 
