@@ -5,16 +5,19 @@
 namespace varnox {
 
 FreeTagQueue::FreeTagQueue(uint32_t depth)
-    : depth_(std::clamp<uint32_t>(depth, 1, kMaxQueueDepth)), used_(depth_, false), completed_(depth_, false) {
-  for (uint32_t tag = 0; tag < depth_; ++tag) free_.push_back(tag);
+    : depth_(std::clamp<uint32_t>(depth, 1, kMaxQueueDepth)),
+      free_(depth_),
+      used_(depth_, false),
+      completed_(depth_, false) {
+  for (uint32_t tag = 0; tag < depth_; ++tag) free_[tag] = tag;
 }
 
-uint32_t FreeTagQueue::peekNextFreeTag() const { return free_.empty() ? kNoTag : free_.front(); }
+uint32_t FreeTagQueue::peekNextFreeTag() const { return inUse_ == depth_ ? kNoTag : free_[freeHead_]; }
 
 uint32_t FreeTagQueue::takeFreeTag() {
-  if (free_.empty()) return kNoTag;
-  uint32_t tag = free_.front();
-  free_.pop_front();
+  if (inUse_ == depth_) return kNoTag;
+  const uint32_t tag = free_[freeHead_];
+  freeHead_ = (freeHead_ + 1) % depth_;
   used_[tag] = true;
   completed_[tag] = false;
   ++inUse_;
@@ -32,12 +35,13 @@ void FreeTagQueue::pushFreeTag(uint32_t tag, int priority) {
   if (tag >= depth_ || !used_[tag]) return;
   used_[tag] = false;
   completed_[tag] = false;
-  --inUse_;
   if (priority == 0) {
-    free_.push_back(tag);
+    free_[(freeHead_ + depth_ - inUse_) % depth_] = tag;  // behind the last free tag
   } else {
-    free_.push_front(tag);
+    freeHead_ = (freeHead_ + depth_ - 1) % depth_;
+    free_[freeHead_] = tag;
   }
+  --inUse_;
 }
 
 void FreeTagQueue::markCompleted(uint32_t tag) {

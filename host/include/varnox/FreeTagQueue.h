@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 namespace varnox {
@@ -33,7 +32,11 @@ class FreeTagQueue {
 
  private:
   uint32_t depth_;
-  std::deque<uint32_t> free_;
+  // The free tags in queue order: a ring of depth_ slots starting at freeHead_ and holding
+  // depth_ - inUse_ tags (every tag is either in it or in use), so that returning a tag never
+  // allocates.
+  std::vector<uint32_t> free_;
+  uint32_t freeHead_ = 0;
   std::vector<bool> used_;
   std::vector<bool> completed_;
   uint32_t inUse_ = 0;

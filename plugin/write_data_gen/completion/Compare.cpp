@@ -151,18 +151,26 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
 
 int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config) {
   if (drive.compareQueue.empty()) return 0;
+  // The outstanding writes' ids, sorted, made only when some read raced a write: most passes
+  // have none, and they then allocate nothing.
   std::vector<uint64_t> outstanding;
-  outstanding.reserve(drive.outstandingWrites.size());
-  for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
-  std::sort(outstanding.begin(), outstanding.end());
+  bool outstandingListed = false;
 
   int result = 0;
   for (auto it = drive.compareQueue.begin(); it != drive.compareQueue.end();) {
     PendingCompare& pending = *it;
-    std::vector<uint64_t> stillRacing;
-    std::set_intersection(pending.racingWrites.begin(), pending.racingWrites.end(), outstanding.begin(),
-                          outstanding.end(), std::back_inserter(stillRacing));
-    pending.racingWrites.swap(stillRacing);
+    if (!pending.racingWrites.empty()) {
+      if (!outstandingListed) {
+        outstanding.reserve(drive.outstandingWrites.size());
+        for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
+        std::sort(outstanding.begin(), outstanding.end());
+        outstandingListed = true;
+      }
+      std::vector<uint64_t> stillRacing;
+      std::set_intersection(pending.racingWrites.begin(), pending.racingWrites.end(), outstanding.begin(),
+                            outstanding.end(), std::back_inserter(stillRacing));
+      pending.racingWrites.swap(stillRacing);
+    }
     if (!pending.racingWrites.empty()) {
       // Cannot be judged until those writes complete; later reads go ahead.
       ++it;
@@ -178,6 +186,7 @@ int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config) 
       }
       if (result == 0) result = dataCompare(thread, drive, config, pending);
     }
+    recycleReadData(drive, std::move(pending.data));  // a miscompare has copied what it reports
     it = drive.compareQueue.erase(it);
     if (result != 0) break;
   }

@@ -128,9 +128,12 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
     // Room for whole sectors: a short last block is then compared against zero fill instead
     // of whatever lies behind the copy.
     const uint64_t sectorSize = thread.sectorSize();
-    result = pending.data.grow((size + sectorSize - 1) / sectorSize * sectorSize);
+    const uint64_t room = (size + sectorSize - 1) / sectorSize * sectorSize;
+    pending.data = takeReadData(drive);
+    result = pending.data.grow(room);
     if (result == 0) {
       if (size != 0) std::memcpy(pending.data.data, data, size);
+      if (room != size) std::memset(pending.data.data + size, 0, room - size);  // a recycled buffer is stale
       pending.data.size = size;
     }
   }

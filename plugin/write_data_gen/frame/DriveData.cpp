@@ -1,6 +1,7 @@
 #include "frame/DriveData.h"
 
 #include <new>
+#include <utility>
 
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
@@ -52,6 +53,25 @@ int registerDriveVariables(DriveThread* thread) {
   }
   delete record;
   return err;
+}
+
+ByteBuffer takeReadData(DriveData& drive) {
+  if (drive.spareReadData.empty()) return {};
+  ByteBuffer data = std::move(drive.spareReadData.back());
+  drive.spareReadData.pop_back();
+  return data;
+}
+
+void recycleReadData(DriveData& drive, ByteBuffer&& data) {
+  constexpr size_t kSpareReadData = 8;
+  if (!data.ownsData || drive.spareReadData.size() >= kSpareReadData) return;
+  try {
+    drive.spareReadData.reserve(kSpareReadData);
+  } catch (const std::bad_alloc&) {
+    return;  // the buffer is simply freed with its record
+  }
+  data.size = 0;
+  drive.spareReadData.push_back(std::move(data));
 }
 
 void deleteDriveData(DriveData* record) {

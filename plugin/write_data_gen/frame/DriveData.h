@@ -8,13 +8,13 @@
 // whatever exists, so a record whose setup failed part-way is released safely.
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <vector>
 
 #include "completion/PendingCompare.h"
 #include "frame/ByteArray.h"
 #include "frame/ByteBuffer.h"
+#include "frame/RecordList.h"
 #include "history/AtomicContext.h"
 #include "issue/CommandRecords.h"
 #include "patterns/RandomSource.h"
@@ -71,13 +71,17 @@ struct DriveData {
   ByteArray trimBuffer;                        // one sectorSize of zeros
   bool setSkipGen = true;
   std::vector<ByteArray> localWriteBuffers;    // one per tag, made by the deferred setup
-  std::list<PreReadRecord> finishedPreReads;
-  std::list<PreReadRecord> outstandingPreReads;
-  std::list<ReadRecord> outstandingReads;
-  std::list<VerifyRecord> outstandingVerifies;
-  std::list<WriteRecord> outstandingWrites;
-  std::list<ReadBackRequest> pendingReadBacks;
-  std::list<PendingCompare> compareQueue;
+  NodePool listNodes;                          // the lists' nodes; declared before them to outlive them
+  RecordList<PreReadRecord> finishedPreReads{NodeAllocator<PreReadRecord>(&listNodes)};
+  RecordList<PreReadRecord> outstandingPreReads{NodeAllocator<PreReadRecord>(&listNodes)};
+  RecordList<ReadRecord> outstandingReads{NodeAllocator<ReadRecord>(&listNodes)};
+  RecordList<VerifyRecord> outstandingVerifies{NodeAllocator<VerifyRecord>(&listNodes)};
+  RecordList<WriteRecord> outstandingWrites{NodeAllocator<WriteRecord>(&listNodes)};
+  RecordList<ReadBackRequest> pendingReadBacks{NodeAllocator<ReadBackRequest>(&listNodes)};
+  RecordList<PendingCompare> compareQueue{NodeAllocator<PendingCompare>(&listNodes)};
+  // Read-data copies of compared reads, kept for the next completions so that a read in
+  // steady state does not allocate (see recycleReadData).
+  std::vector<ByteBuffer> spareReadData;
   AtomicContext atomicContext;
   std::unique_ptr<CommandTrace> commandTrace;
   RandomSource randomSource;
@@ -103,6 +107,14 @@ struct DriveData {
 // succeeded. Returns 0 (the host now owns the record), -1002 when it cannot be allocated, the
 // mapping error, or the registration status; on failure the record is destroyed here.
 int registerDriveVariables(DriveThread* thread);
+
+// The buffer for a completed read's data copy: a spare one from an earlier compare when there is
+// one (its capacity kept, its content stale), else an empty one.
+ByteBuffer takeReadData(DriveData& drive);
+
+// Keeps a compared read's data buffer for a later read. A handful are kept: as many reads wait
+// for their compare at once as the queue holds, so a burst's worth would only sit idle.
+void recycleReadData(DriveData& drive, ByteBuffer&& data);
 
 // Releases a record made by registerDriveVariables: the trace, the bucket table, the expected
 // and trim buffers, the miscompare buffers, the local write buffers, a deferred setup that
