@@ -92,6 +92,8 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
                               ? sectorSize + kProtectionBytes
                               : sectorSize;
   bool atomicSeen = false;
+  // The blocks come in ascending LBA order, and so do the snapshot's Nodes.
+  auto cursor = pending.snapshot.begin();
   for (uint32_t i = 0; i < pending.blockCount; ++i) {
     const uint64_t lba = pending.lba + uint64_t{pending.step} * i;
     const uint64_t offset = uint64_t{i} * stride;
@@ -103,9 +105,16 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
     // A short last block is left to the history's judgement: only whole sectors are compared.
     const BlockHeader header = parseBlockHeader(block);
     LazyBlockHash lazyHash{block, block + sectorSize, 0, false};
-    observe(pending.snapshot, lba, header, lazyHash);  // marks the matching event, if any
-    const AtomicContext::ExpectedBlock view = expectedFromSnapshot(pending.snapshot, lba);
+    while (cursor != pending.snapshot.end() && cursor->first < lba) ++cursor;
+    if (cursor == pending.snapshot.end() || cursor->first != lba) continue;  // no Node: nothing expected
+    AtomicContext::Node& node = *cursor->second;
+    observeNode(node, header, lazyHash);  // marks the matching event, if any
+    const AtomicContext::ExpectedBlock view = expectedFromNode(node);
     if (view.blockType == AtomicContext::kBlockNormal) {
+      if (!view.invalidated && matchesReferenceBlock(drive, block, view.blockNum, sectorSize, view.embedded,
+                                                     view.embeddedCmdId, view.embeddedLba)) {
+        continue;
+      }
       const uint8_t* expected = referenceBlock(drive, view.blockNum, sectorSize, view.embedded,
                                                view.embeddedCmdId, view.embeddedLba);
       if (expected == nullptr) continue;  // content not predictable: nothing to compare

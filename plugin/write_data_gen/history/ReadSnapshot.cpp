@@ -89,7 +89,10 @@ ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint6
 int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, LazyBlockHash& lazyHash) {
   auto it = snapshot.find(lba);
   if (it == snapshot.end()) return VARNOX_ERR_HISTORY_EVENT_MISSING;
-  AtomicContext::Node& node = *it->second;
+  return observeNode(*it->second, header, lazyHash);
+}
+
+int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash) {
   const Event* seen = findObserved(node, [&](const Event& event) { return stampMatches(event, header); });
   if (!seen) {
     // The stamp did not tell; the block may still be what a pre-read saw.
@@ -102,13 +105,17 @@ int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, Laz
 }
 
 AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, uint64_t lba) {
-  AtomicContext::ExpectedBlock expected;
   auto it = snapshot.find(lba);
   if (it == snapshot.end()) {
+    AtomicContext::ExpectedBlock expected;
     expected.status = VARNOX_ERR_HISTORY_EVENT_MISSING;
     return expected;
   }
-  const AtomicContext::Node& node = *it->second;
+  return expectedFromNode(*it->second);
+}
+
+AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node) {
+  AtomicContext::ExpectedBlock expected;
   const Event* chosen = nullptr;
   for (const Event& event : node.history) {
     if (event.eventType == AtomicContext::kEventExternalInvalidate) {

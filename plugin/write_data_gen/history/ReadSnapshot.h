@@ -48,6 +48,11 @@ int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, Laz
 // Status 0, -1003 or -1004.
 AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, uint64_t lba);
 
+// observe and expectedFromSnapshot on a Node the caller has already found: the compare walks the
+// snapshot in LBA order alongside the read's blocks instead of searching it twice per block.
+int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash);
+AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
+
 // Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
 // then in descending LBA order. On failure failLba is the LBA where older data was seen inside a
 // newer atomic unit. An empty snapshot passes.

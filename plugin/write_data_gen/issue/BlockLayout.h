@@ -50,6 +50,12 @@ BlockHeader parseBlockHeader(const uint8_t* block);
 const uint8_t* referenceBlock(DriveData& drive, uint32_t bucket, uint64_t sectorSize, bool embedded,
                               uint64_t embeddedCmdId, uint64_t embeddedLba);
 
+// Whether `block` equals what referenceBlock would return for the same arguments, decided with
+// memcmp but without assembling the expected block (the compare's common case: it matches).
+// False when the bucket has no predictable content.
+bool matchesReferenceBlock(const DriveData& drive, const uint8_t* block, uint32_t bucket, uint64_t sectorSize,
+                           bool embedded, uint64_t embeddedCmdId, uint64_t embeddedLba);
+
 // 64-bit hash of a block's bytes: h ^= c + 0x9E3779B9 + (h << 6) + (h >> 2) for every byte c.
 uint64_t blockHash(const uint8_t* block, uint64_t length);
 
