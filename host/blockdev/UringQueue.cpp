@@ -23,18 +23,26 @@ io_uring_sqe* UringQueue::entry() {
   io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
   if (!sqe) {
     // Entries not yet taken by the kernel: push them and try once more.
-    io_uring_submit(&ring_);
+    submit();
     sqe = io_uring_get_sqe(&ring_);
   }
   return sqe;
 }
 
+int UringQueue::queued() {
+  ++unsubmitted_;
+  return unsubmitted_ >= kBatch ? submit() : 0;
+}
+
 int UringQueue::submit() {
+  if (unsubmitted_ == 0) return 0;
   int status;
   do {
     status = io_uring_submit(&ring_);
   } while (status == -EINTR);
-  return status < 0 ? status : 0;
+  if (status < 0) return status;
+  unsubmitted_ = 0;
+  return 0;
 }
 
 int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData) {
@@ -42,7 +50,7 @@ int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint
   if (!sqe) return -EBUSY;
   io_uring_prep_read(sqe, fd, buffer, bytes, offset);
   io_uring_sqe_set_data64(sqe, userData);
-  return submit();
+  return queued();
 }
 
 int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
@@ -51,7 +59,7 @@ int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offse
   io_uring_prep_write(sqe, fd, buffer, bytes, offset);
   sqe->rw_flags = rwFlags;
   io_uring_sqe_set_data64(sqe, userData);
-  return submit();
+  return queued();
 }
 
 int UringQueue::fdatasync(int fd, uint64_t userData) {
@@ -59,15 +67,20 @@ int UringQueue::fdatasync(int fd, uint64_t userData) {
   if (!sqe) return -EBUSY;
   io_uring_prep_fsync(sqe, fd, IORING_FSYNC_DATASYNC);
   io_uring_sqe_set_data64(sqe, userData);
-  return submit();
+  return queued();
 }
 
 bool UringQueue::next(bool wait, uint64_t& userData, int& result) {
   io_uring_cqe* cqe = nullptr;
-  int status;
-  do {
-    status = wait ? io_uring_wait_cqe(&ring_, &cqe) : io_uring_peek_cqe(&ring_, &cqe);
-  } while (status == -EINTR);
+  int status = io_uring_peek_cqe(&ring_, &cqe);
+  if (status < 0 || !cqe) {
+    // Nothing ready: what is queued must reach the kernel before anything can complete. A
+    // failed submission leaves the requests queued for the next try.
+    submit();
+    do {
+      status = wait ? io_uring_wait_cqe(&ring_, &cqe) : io_uring_peek_cqe(&ring_, &cqe);
+    } while (status == -EINTR);
+  }
   if (status < 0 || !cqe) return false;
   userData = io_uring_cqe_get_data64(cqe);
   result = cqe->res;

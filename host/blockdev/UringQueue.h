@@ -1,5 +1,11 @@
 #pragma once
-// A thin owner of one io_uring: one submission per prepared entry, completions by user data.
+// A thin owner of one io_uring, completions by user data.
+//
+// Requests are queued and handed to the kernel in batches: when a batch is full, or when the
+// caller looks for a completion and none is ready. Each system call costs more than a 4 KiB
+// copy, and on a file the kernel wakes a worker thread for every call that carries writes, so
+// one call per request was the larger part of a small command's cost. A caller that waits for
+// completions always gets its requests submitted first, so nothing is held back indefinitely.
 #include <liburing.h>
 
 #include <cstdint>
@@ -17,20 +23,26 @@ class UringQueue {
   // False with `error` (strerror of the failure) when the ring cannot be set up.
   bool open(uint32_t entries, std::string& error);
 
-  // Each queues one request and submits it at once; 0, or a negative errno.
+  // Each queues one request; 0, or a negative errno when it could not be queued or a full batch
+  // could not be submitted.
   int read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData);
   int write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData);
   int fdatasync(int fd, uint64_t userData);
 
-  // One completion: with `wait` blocks until one arrives. False when none is ready (or waiting
-  // failed); `result` is the request's result (bytes, or a negative errno).
+  // One completion: with `wait` blocks until one arrives. Submits the queued requests first
+  // when no completion is ready. False when none is ready (or waiting failed); `result` is the
+  // request's result (bytes, or a negative errno).
   bool next(bool wait, uint64_t& userData, int& result);
 
  private:
+  static constexpr uint32_t kBatch = 16;
+
   io_uring_sqe* entry();
+  int queued();  // counts a prepared request, submits when the batch is full
   int submit();
 
   io_uring ring_{};
+  uint32_t unsubmitted_ = 0;
   bool open_ = false;
 };
 
