@@ -33,9 +33,10 @@ io_uring_sqe* UringQueue::entry() {
   return sqe;
 }
 
-int UringQueue::queued() {
-  ++unsubmitted_;
-  return unsubmitted_ >= kBatch ? submit() : 0;
+void UringQueue::queued() {
+  // A request once prepared is the kernel's to complete: a batch that cannot be submitted now
+  // stays queued and goes with the next try, so its failure is not the request's.
+  if (++unsubmitted_ >= kBatch) submit();
 }
 
 int UringQueue::submit() {
@@ -54,7 +55,8 @@ int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint
   if (!sqe) return -EBUSY;
   io_uring_prep_read(sqe, fd, buffer, bytes, offset);
   io_uring_sqe_set_data64(sqe, userData);
-  return queued();
+  queued();
+  return 0;
 }
 
 int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
@@ -63,7 +65,8 @@ int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offse
   io_uring_prep_write(sqe, fd, buffer, bytes, offset);
   sqe->rw_flags = rwFlags;
   io_uring_sqe_set_data64(sqe, userData);
-  return queued();
+  queued();
+  return 0;
 }
 
 int UringQueue::fdatasync(int fd, uint64_t userData) {
@@ -71,7 +74,8 @@ int UringQueue::fdatasync(int fd, uint64_t userData) {
   if (!sqe) return -EBUSY;
   io_uring_prep_fsync(sqe, fd, IORING_FSYNC_DATASYNC);
   io_uring_sqe_set_data64(sqe, userData);
-  return queued();
+  queued();
+  return 0;
 }
 
 bool UringQueue::next(bool wait, uint64_t& userData, int& result) {

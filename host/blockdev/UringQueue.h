@@ -23,8 +23,7 @@ class UringQueue {
   // False with `error` (strerror of the failure) when the ring cannot be set up.
   bool open(uint32_t entries, std::string& error);
 
-  // Each queues one request; 0, or a negative errno when it could not be queued or a full batch
-  // could not be submitted.
+  // Each queues one request; 0, or -EBUSY when the ring has no free entry.
   int read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData);
   int write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData);
   int fdatasync(int fd, uint64_t userData);
@@ -38,7 +37,7 @@ class UringQueue {
   static constexpr uint32_t kBatch = 16;
 
   io_uring_sqe* entry();
-  int queued();  // counts a prepared request, submits when the batch is full
+  void queued();  // counts a prepared request, submits when the batch is full
   int submit();
 
   io_uring ring_{};
