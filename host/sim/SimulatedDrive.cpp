@@ -293,8 +293,15 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
   const bool withProtection = tb == storedBlockBytes_;
   const uint64_t blocks = std::min<uint64_t>(cdb.blocks, landBlocks);
   slot.sequence = ++writeSequence_;
-  for (uint64_t i = 0; i < blocks; ++i)
-    storeBlock(slot, cdb.lba + i, command.dataOut + i * tb, withProtection, i / unitBlocks);
+  if (withProtection && !hook_ && !cache_ && !(slot.undoable && config_.keepUndoImages)) {
+    // Nothing to intercept, cache or undo: the blocks go to the medium in one copy, as a read
+    // takes them out.
+    std::memcpy(store_->block(cdb.lba), command.dataOut, blocks * tb);
+    for (uint64_t i = 0; i < blocks; ++i) store_->setWriter(cdb.lba + i, slot.sequence);
+  } else {
+    for (uint64_t i = 0; i < blocks; ++i)
+      storeBlock(slot, cdb.lba + i, command.dataOut + i * tb, withProtection, i / unitBlocks);
+  }
   blocksWritten_.fetch_add(blocks, std::memory_order_relaxed);
 }
 

@@ -62,6 +62,22 @@ const char* stepKindName(StepKind kind) {
   return "Unknown";
 }
 
+std::map<std::string, uint64_t> CommandCounters::commandsByKind() const {
+  std::map<std::string, uint64_t> named;
+  for (size_t kind = 0; kind < kKinds; ++kind) {
+    if (commandsOfKind[kind] != 0) named[stepKindName(static_cast<StepKind>(kind))] += commandsOfKind[kind];
+  }
+  return named;
+}
+
+std::map<std::string, uint64_t> CommandCounters::completionsByStatus() const {
+  std::map<std::string, uint64_t> named;
+  for (size_t status = 0; status < completionsOfStatus.size(); ++status) {
+    if (completionsOfStatus[status] != 0) named[statusName(static_cast<uint8_t>(status))] += completionsOfStatus[status];
+  }
+  return named;
+}
+
 CommandSteps::CommandSteps(DriveThread& thread, Device& device)
     : thread_(thread),
       device_(device),
@@ -223,12 +239,14 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
   }
   inFlight_[tag] = InFlight{true, kind, countedBytes};
   ++inFlightCount_;
-  ++counters_.commandsByKind[stepKindName(kind)];
+  ++counters_.commandsOfKind[static_cast<size_t>(kind)];
+  ++counters_.commands;
   return VARNOX_OK;
 }
 
 int CommandSteps::powerToggle() {
-  ++counters_.commandsByKind[stepKindName(StepKind::PowerToggle)];
+  ++counters_.commandsOfKind[static_cast<size_t>(StepKind::PowerToggle)];
+  ++counters_.commands;
   const int status = device_.powerToggle();
   forgetInFlight();
   if (status != 0) {
@@ -307,7 +325,7 @@ int CommandSteps::getStatus() {
     return fail("GetStatus", VARNOX_ERR_NO_MEMORY, "no memory for the received CDB");
   }
 
-  ++counters_.completionsByStatus[statusName(completion.status)];
+  ++counters_.completionsOfStatus[completion.status];
   if (good) {
     if (isWrite(done.kind)) {
       counters_.bytesWritten += done.bytes;

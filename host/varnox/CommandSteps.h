@@ -18,15 +18,22 @@ using StepKind = StepSpec::Kind;
 
 const char* stepKindName(StepKind kind);
 
-// What the steps counted, for the drive's report.
+// What the steps counted, for the drive's report. Counted by kind and status code, which is a
+// few instructions per command; the names are looked up only for the report.
 struct CommandCounters {
-  std::map<std::string, uint64_t> commandsByKind;
-  std::map<std::string, uint64_t> completionsByStatus;
+  static constexpr size_t kKinds = static_cast<size_t>(StepKind::GetStatus) + 1;
+  std::array<uint64_t, kKinds> commandsOfKind{};     // by StepKind
+  std::array<uint64_t, 256> completionsOfStatus{};   // by status byte
+  uint64_t commands = 0;                             // all kinds
   uint64_t bytesWritten = 0;
   uint64_t bytesVerified = 0;
   uint64_t goodWrites = 0;     // writes of any kind completed with GOOD
   uint64_t goodReadBacks = 0;  // reads and verifies completed with GOOD
   uint64_t lostCommands = 0;   // dropped by a power toggle or a device reset
+
+  // The counts by name ("Write", "GOOD", ...), leaving out what never happened.
+  std::map<std::string, uint64_t> commandsByKind() const;
+  std::map<std::string, uint64_t> completionsByStatus() const;
 };
 
 class CommandSteps {

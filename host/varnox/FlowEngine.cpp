@@ -87,10 +87,8 @@ int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
     status = runPass();
     ++passes_;
     const CommandCounters& c = steps_.counters();
-    uint64_t commands = 0;
-    for (const auto& entry : c.commandsByKind) commands += entry.second;
     progress_.passes.store(passes_, std::memory_order_relaxed);
-    progress_.commands.store(commands, std::memory_order_relaxed);
+    progress_.commands.store(c.commands, std::memory_order_relaxed);
     progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
     progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
     // The host cannot see an agent's read-back queue; writes not yet matched by a good read or

@@ -434,8 +434,8 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.name = drive->planned.name;
     r.device = drive->device->describe();
     r.passes = drive->flow->passes();
-    r.commandsByKind = c.commandsByKind;
-    r.completionsByStatus = c.completionsByStatus;
+    r.commandsByKind = c.commandsByKind();
+    r.completionsByStatus = c.completionsByStatus();
     r.bytesWritten = c.bytesWritten;
     r.bytesVerified = c.bytesVerified;
     r.agentStatus = drive->status;
