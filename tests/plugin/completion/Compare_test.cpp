@@ -141,6 +141,21 @@ TEST(CompareEngine, CorrectDataPassesAndReleasesTheHistory) {
   EXPECT_EQ(h.complete(3, h.kGood, data), 0) << h.log();
 }
 
+TEST(CompareEngine, AShortLastBlockIsComparedAgainstZerosNotAnEarlierReadsData) {
+  // Five buckets and writes of four blocks: every write takes buckets 0 to 3, so the data an
+  // earlier read left in a recycled buffer would complete a short block exactly as expected.
+  CompletionHarness h([](AgentFixture& f) { f.set("Bucket Count", "5"); });
+  const uint64_t first = h.written(0, 100, 4);
+  h.read(1);
+  ASSERT_EQ(h.complete(1, h.kGood, h.blocks(first, 100, 4)), 0) << h.log();
+  const uint64_t second = h.written(2, 200, 4);
+  h.read(3);
+  Bytes data = h.blocks(second, 200, 4);
+  data.resize(data.size() - h.sectorSize() / 2);
+  EXPECT_EQ(h.complete(3, h.kGood, data), -1046);
+  EXPECT_TRUE(h.logged("Miscompare Detected at LBA 0x00000000000000CB, first_offset = 256, num_bytes = 254")) << h.log();
+}
+
 TEST(CompareEngine, SkipCommandsCompareEverySecondLba) {
   CompletionHarness h([](AgentFixture& f) { f.set("Use Skip Commands", "true"); });
   const uint64_t w = h.written(0, 10, 3);  // LBAs 10, 12, 14
