@@ -63,6 +63,13 @@ void AtomicContext::prefetchRange(uint64_t firstLba, uint64_t lastLba) const {
   }
 }
 
+void AtomicContext::prefetchBuckets(uint64_t firstLba, uint64_t count) const {
+  if (count == 0 || count > kPrefetchSpan) return;
+  // Neighbouring LBAs share a cache line of buckets (see LbaTable.h): one touch per eight.
+  for (uint64_t i = 0; i < count; i += 8) records_.prefetchBucket(firstLba + i);
+  records_.prefetchBucket(firstLba + count - 1);
+}
+
 size_t AtomicContext::bytesReserved() const {
   return events_.bytesReserved() + waits_.bytesReserved() + records_.bytesReserved();
 }

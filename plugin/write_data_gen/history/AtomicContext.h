@@ -166,6 +166,9 @@ class AtomicContext {
   // Only a hint: changes nothing, and does nothing for a range longer than kPrefetchSpan.
   static constexpr uint64_t kPrefetchSpan = 1024;
   void prefetchRange(uint64_t firstLba, uint64_t lastLba) const;
+  // Only the first stage of that, for `count` LBAs from firstLba: it never waits for memory, so
+  // it can be issued well ahead of the walk that needs it.
+  void prefetchBuckets(uint64_t firstLba, uint64_t count) const;
 
   // Inspection (snapshots, reports, tests).
   const Record* findRecord(uint64_t lba) const;

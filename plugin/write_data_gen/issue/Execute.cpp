@@ -53,6 +53,10 @@ int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
     }
   }
 
+  // The history of the range the LBA chooser picked is needed if this pass writes; loading its
+  // buckets now lets a large history's cache misses overlap the completion work below.
+  drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
+
   int status = dispatchCompletion(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
   if (status == 0) status = commandSelection(thread, drive, config);
