@@ -112,8 +112,8 @@ int registerDriveVariables(DriveThread* thread);
 // one (its capacity kept, its content stale), else an empty one.
 ByteBuffer takeReadData(DriveData& drive);
 
-// Keeps a compared read's data buffer for a later read. A handful are kept: as many reads wait
-// for their compare at once as the queue holds, so a burst's worth would only sit idle.
+// Keeps a compared read's data buffer for a later read. At most eight are kept: in steady state
+// each completed read takes one back, and more would only hold memory after a burst.
 void recycleReadData(DriveData& drive, ByteBuffer&& data);
 
 // Releases a record made by registerDriveVariables: the trace, the bucket table, the expected
