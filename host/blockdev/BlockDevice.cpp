@@ -86,7 +86,7 @@ uint32_t log2Of(uint32_t value) {
 }  // namespace
 
 struct BlockDevice::Slot {
-  enum class Kind { Transfer, Verify, Sync };
+  enum class Kind { Transfer, Verify, Sync, Discard };
   bool busy = false;
   Kind kind = Kind::Transfer;
   bool write = false;
@@ -107,6 +107,8 @@ struct BlockDevice::Slot {
   uint8_t bytchk = 0;
   AlignedBytes bounce;
   uint64_t bounceBytes = 0;
+  std::vector<UnmapRange> discards;  // a discard's ranges, deallocated one after the other
+  size_t discardNext = 0;
 };
 
 void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
@@ -259,6 +261,8 @@ int BlockDevice::submit(const DeviceCommand& command) {
   slot.expected = nullptr;
   slot.kind = Slot::Kind::Transfer;
   slot.write = false;
+  slot.discards.clear();
+  slot.discardNext = 0;
   ++outstanding_;
   commands_.fetch_add(1, std::memory_order_relaxed);
 
@@ -291,7 +295,7 @@ void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCd
         inKernel = startWriteSame(slot, command, cdb);
         break;
       case kOpUnmap:
-        doUnmap(slot, command, cdb);
+        inKernel = startUnmap(slot, command, cdb);
         break;
       case kOpSynchronizeCache16: {
         if (!rangeValid(cdb.lba, cdb.blocks)) {
@@ -360,7 +364,7 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
     else
       std::memcpy(slot.data, command.dataOut, bytes);
   }
-  return launch(slot, cdb);
+  return launch(slot, cdb.lba, cdb.lba + cdb.blocks);
 }
 
 bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -392,7 +396,7 @@ bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const Pa
     fail(slot, kSenseHardwareError, kAscInternalTargetFailure, 0);
     return false;
   }
-  return launch(slot, cdb);
+  return launch(slot, cdb.lba, cdb.lba + cdb.blocks);
 }
 
 bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -420,9 +424,8 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
       fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
       return false;
     }
-    int status = discard(cdb.lba, cdb.blocks);
-    if (status < 0) failErrno(slot, -status, cdb.lba);
-    return false;
+    slot.discards.push_back({cdb.lba, cdb.blocks});
+    return startDiscard(slot);
   }
   const uint64_t copies = std::min<uint64_t>(cdb.blocks, kWriteSameBlocks);
   uint8_t* pattern = bounce(slot, copies * bs);
@@ -441,50 +444,60 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
   slot.total = uint64_t{cdb.blocks} * bs;
   slot.data = pattern;
   slot.cycle = copies * bs;
-  return launch(slot, cdb);
+  return launch(slot, cdb.lba, cdb.lba + cdb.blocks);
 }
 
-void BlockDevice::doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
-  if (cdb.parameterListBytes == 0) return;
-  if (!command.dataOut || command.dataOutBytes < cdb.parameterListBytes)
-    return fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
-  if (!geometry_.supportsUnmap) return fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+bool BlockDevice::startUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
+  if (cdb.parameterListBytes == 0) return false;
+  if (!command.dataOut || command.dataOutBytes < cdb.parameterListBytes) {
+    fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
+    return false;
+  }
+  if (!geometry_.supportsUnmap) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+    return false;
+  }
   int count = unmapDescriptorCount(command.dataOut, cdb.parameterListBytes);
-  if (count < 0) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInList, 0);
+  if (count < 0) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInList, 0);
+    return false;
+  }
   // Every range is checked before any is touched, so a refused list changes nothing.
   for (int i = 0; i < count; ++i) {
     UnmapRange r = unmapDescriptor(command.dataOut, i);
-    if (!rangeValid(r.lba, r.blocks)) return fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+    if (!rangeValid(r.lba, r.blocks)) {
+      fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+      return false;
+    }
+    slot.discards.push_back(r);
   }
-  for (int i = 0; i < count; ++i) {
-    UnmapRange r = unmapDescriptor(command.dataOut, i);
-    int status = discard(r.lba, r.blocks);
-    if (status < 0) return failErrno(slot, -status, r.lba);
-  }
+  return startDiscard(slot);
 }
 
-int BlockDevice::discard(uint64_t lba, uint64_t blocks) {
-  if (blocks == 0) return 0;
-  // A punched hole reads as zeros in a file; on a block device the kernel turns it into a
-  // discard that guarantees zeros (a plain BLKDISCARD may leave the old data readable, which
-  // the read-back would report as a miscompare).
-  const uint64_t bs = geometry_.logicalBlockSize;
-  if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(lba * bs),
-                  static_cast<off_t>(blocks * bs)) != 0)
-    return -errno;
-  return 0;
+bool BlockDevice::startDiscard(Slot& slot) {
+  // Empty ranges deallocate nothing; a list of only those completes at once.
+  std::erase_if(slot.discards, [](const UnmapRange& r) { return r.blocks == 0; });
+  if (slot.discards.empty()) return false;
+  uint64_t first = UINT64_MAX, end = 0;
+  for (const UnmapRange& r : slot.discards) {
+    first = std::min(first, r.lba);
+    end = std::max(end, r.lba + r.blocks);
+  }
+  slot.kind = Slot::Kind::Discard;
+  slot.write = true;  // ordered against overlapping commands like a write
+  return launch(slot, first, end);
 }
 
 bool BlockDevice::overlaps(const Slot& a, const Slot& b) {
   return (a.write || b.write) && a.firstLba < b.endLba && b.firstLba < a.endLba;
 }
 
-bool BlockDevice::launch(Slot& slot, const ParsedCdb& cdb) {
+bool BlockDevice::launch(Slot& slot, uint64_t firstLba, uint64_t endLba) {
   // The kernel runs overlapping requests in any order, and a buffered read can copy a page while
   // a write is filling it. A drive keeps every block whole and overlapping commands in order,
   // so a command waits here while it overlaps an earlier one that writes (or that it writes over).
-  slot.firstLba = cdb.lba;
-  slot.endLba = cdb.lba + cdb.blocks;
+  slot.firstLba = firstLba;
+  slot.endLba = endLba;
   const uint32_t tag = static_cast<uint32_t>(&slot - slots_.data());
   bool blocked = false;
   for (uint32_t other : active_) blocked = blocked || overlaps(slot, slots_[other]);
@@ -521,6 +534,20 @@ void BlockDevice::retire(uint32_t tag) {
 }
 
 bool BlockDevice::issue(Slot& slot) {
+  if (slot.kind == Slot::Kind::Discard) {
+    // A punched hole reads as zeros in a file; on a block device the kernel turns it into a
+    // discard that guarantees zeros (a plain BLKDISCARD may leave the old data readable, which
+    // the read-back would report as a miscompare).
+    const UnmapRange& r = slot.discards[slot.discardNext];
+    const uint64_t bs = geometry_.logicalBlockSize;
+    const int status = ring_.fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, r.lba * bs,
+                                       uint64_t{r.blocks} * bs, static_cast<uint64_t>(&slot - slots_.data()));
+    if (status < 0) {
+      failErrno(slot, -status, r.lba);
+      return false;
+    }
+    return true;
+  }
   const uint64_t position = slot.done;
   const uint64_t inData = slot.cycle ? position % slot.cycle : position;
   uint64_t bytes = std::min(slot.total - position, kMaxPieceBytes);
@@ -541,6 +568,13 @@ bool BlockDevice::advance(Slot& slot, int result) {
   if (slot.kind == Slot::Kind::Sync) {
     if (result < 0) failErrno(slot, -result, 0);
     return true;
+  }
+  if (slot.kind == Slot::Kind::Discard) {
+    if (result < 0) {
+      failErrno(slot, -result, slot.discards[slot.discardNext].lba);
+      return true;
+    }
+    return ++slot.discardNext >= slot.discards.size() || !issue(slot);
   }
   const uint32_t bs = geometry_.logicalBlockSize;
   const uint64_t lba = (slot.offset + slot.done) / bs;

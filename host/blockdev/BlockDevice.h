@@ -15,7 +15,7 @@
 // byte check the device does itself by reading and comparing, with MISCOMPARE 0E/1D/00 and the
 // byte offset of the first difference as information; WRITE SAME(16) as writes of its one block
 // (the UNMAP bit discards); UNMAP(10) as a discard that reads back as zeros (a hole punched in a
-// file, a zeroing discard on a device; done inside submit()); SYNCHRONIZE CACHE(16) as
+// file, a zeroing discard on a device); SYNCHRONIZE CACHE(16) as
 // fdatasync; WRITE ATOMIC(16) through the kernel's atomic writes where the file system offers
 // them (one RWF_ATOMIC write per atomic unit), else refused like any unsupported opcode.
 // Protection information is never available. Errors complete with CHECK CONDITION and
@@ -23,8 +23,8 @@
 // 05/24/00, buffer too short 05/1A/00, EIO 03/11/00 with the LBA of the failing transfer, any
 // other kernel error 04/44/00.
 //
-// Commands that overlap one that writes run one after the other in submission order, and every
-// block is read or written whole; others run at once. Completions come back in the order the
+// Commands that overlap one that writes or discards run one after the other in submission order,
+// and every block is read or written whole; others run at once. Completions come back in the order the
 // kernel finishes them. powerToggle() and reset() are
 // not possible here and return VARNOX_ERR_NOT_SUPPORTED; the geometry says so up front.
 //
@@ -86,11 +86,13 @@ class BlockDevice : public Device {
   bool startTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   bool startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   bool startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
-  void doUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
-  // Deallocates a range so that it reads back as zeros; 0 or a negative errno.
-  int discard(uint64_t lba, uint64_t blocks);
-  // Issues the slot's first piece now, or queues it behind the overlapping commands before it.
-  bool launch(Slot& slot, const ParsedCdb& cdb);
+  bool startUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  // Deallocates the slot's ranges so that they read back as zeros, one after the other, in
+  // order with the commands that overlap them; false when it finished at once.
+  bool startDiscard(Slot& slot);
+  // Issues the slot's first piece now, or queues it behind the overlapping commands before it;
+  // the command touches blocks [firstLba, endLba).
+  bool launch(Slot& slot, uint64_t firstLba, uint64_t endLba);
   static bool overlaps(const Slot& a, const Slot& b);
   // The slot left the kernel: starts the commands that waited only for it.
   void retire(uint32_t tag);

@@ -78,6 +78,15 @@ int UringQueue::fdatasync(int fd, uint64_t userData) {
   return 0;
 }
 
+int UringQueue::fallocate(int fd, int mode, uint64_t offset, uint64_t length, uint64_t userData) {
+  io_uring_sqe* sqe = entry();
+  if (!sqe) return -EBUSY;
+  io_uring_prep_fallocate(sqe, fd, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
+  io_uring_sqe_set_data64(sqe, userData);
+  queued();
+  return 0;
+}
+
 bool UringQueue::next(bool wait, uint64_t& userData, int& result) {
   io_uring_cqe* cqe = nullptr;
   int status = io_uring_peek_cqe(&ring_, &cqe);

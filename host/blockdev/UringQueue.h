@@ -27,6 +27,7 @@ class UringQueue {
   int read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData);
   int write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData);
   int fdatasync(int fd, uint64_t userData);
+  int fallocate(int fd, int mode, uint64_t offset, uint64_t length, uint64_t userData);
 
   // One completion: with `wait` blocks until one arrives. Submits the queued requests first
   // when no completion is ready. False when none is ready (or waiting failed); `result` is the

@@ -304,6 +304,26 @@ TEST_F(BlockDeviceTest, DiscardReadsBackZerosAndSyncCompletesGood) {
   DeviceCompletion c = run(*d, cdb, n);
   EXPECT_EQ(c.status, kStatusGood);
   EXPECT_TRUE(c.sense.empty());
+
+  // A discard keeps its place among overlapping commands in flight: after the write sent before
+  // it, before the write sent after it.
+  const std::vector<uint8_t> older = pattern(4 * kBlock, 3), newer = pattern(2 * kBlock, 5);
+  uint8_t writeCdb[kCdbMaxBytes];
+  n = buildWrite16(writeCdb, 20, 4, 0, false);
+  ASSERT_EQ(d->submit(command(1, writeCdb, n, older.data(), older.size())), 0);
+  UnmapRange range{20, 4};
+  listBytes = buildUnmapParameterList(list, sizeof(list), &range, 1);
+  n = buildUnmap10(cdb, static_cast<uint16_t>(listBytes));
+  ASSERT_EQ(d->submit(command(2, cdb, n, list, listBytes)), 0);
+  n = buildWrite16(writeCdb, 22, 2, 0, false);
+  ASSERT_EQ(d->submit(command(3, writeCdb, n, newer.data(), newer.size())), 0);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(d->poll(c, true));
+    EXPECT_EQ(c.status, kStatusGood) << "tag " << c.tag;
+  }
+  std::vector<uint8_t> after(2 * kBlock, 0);
+  after.insert(after.end(), newer.begin(), newer.end());
+  EXPECT_EQ(read(*d, 20, 4), after);
 }
 
 TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
