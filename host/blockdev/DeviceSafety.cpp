@@ -81,8 +81,8 @@ std::string refuseUnsafeDevice(int fd, const std::string& path, dev_t device, ui
   if (!mountPoint.empty()) return "device " + path + ": mounted on " + mountPoint + "; unmount it before a test writes it";
   std::string signature = findSignature(fd, bytes, blockSize);
   if (!signature.empty() && !destroyData)
-    return "device " + path + ": carries a " + signature +
-           " signature; a test would destroy it. Set destroy_data = true for the drive and run with --force "
+    return "device " + path + ": carries a signature (" + signature +
+           "); a test would destroy it. Set destroy_data = true for the drive and run with --force "
            "to write it anyway";
   return {};
 }
