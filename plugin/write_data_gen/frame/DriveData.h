@@ -71,7 +71,7 @@ struct DriveData {
   ByteArray trimBuffer;                        // one sectorSize of zeros
   bool setSkipGen = true;
   std::vector<ByteArray> localWriteBuffers;    // one per tag, made by the deferred setup
-  NodePool listNodes;                          // the lists' nodes; declared before them to outlive them
+  SmallObjectPool listNodes;                   // the lists' nodes; declared before them to outlive them
   RecordList<PreReadRecord> finishedPreReads{NodeAllocator<PreReadRecord>(&listNodes)};
   RecordList<PreReadRecord> outstandingPreReads{NodeAllocator<PreReadRecord>(&listNodes)};
   RecordList<ReadRecord> outstandingReads{NodeAllocator<ReadRecord>(&listNodes)};

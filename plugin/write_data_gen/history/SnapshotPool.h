@@ -2,8 +2,7 @@
 // Recycled memory for read snapshots, so that comparing a read allocates nothing once a test
 // has warmed up. Every compared block used to cost three heap allocations (the map node, the
 // shared Node with its control block, the copy of the history); now:
-//   - small fixed-size objects (map nodes, control blocks) come from per-size free lists that
-//     grow in chunks and are freed only with the pool;
+//   - small fixed-size objects (map nodes, control blocks) come from a SmallObjectPool;
 //   - Nodes are handed out by makeNode and come back to the pool, with the capacity of their
 //     history, when the last shared_ptr to them goes.
 // The pool counts its references (SnapshotPool::Ref): the history, every allocator and every Node
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame/SmallObjectPool.h"
 #include "history/AtomicContext.h"
 
 namespace varnox {
@@ -67,26 +67,9 @@ class SnapshotPool {
     for (AtomicContext::Node* node : freeNodes_) delete node;
   }
 
-  // Memory for `bytes` (at most 16-byte alignment); from a free list when small.
-  void* take(size_t bytes) {
-    const size_t cls = classOf(bytes);
-    if (cls >= kClasses) return ::operator new(bytes);
-    FreeSlot*& head = free_[cls];
-    if (!head) grow(cls);
-    FreeSlot* slot = head;
-    head = slot->next;
-    return slot;
-  }
-  void give(void* p, size_t bytes) noexcept {
-    const size_t cls = classOf(bytes);
-    if (cls >= kClasses) {
-      ::operator delete(p);
-      return;
-    }
-    auto* slot = static_cast<FreeSlot*>(p);
-    slot->next = free_[cls];
-    free_[cls] = slot;
-  }
+  // Memory for `bytes` (at most 16-byte alignment); see SmallObjectPool.
+  void* take(size_t bytes) { return objects_.take(bytes); }
+  void give(void* p, size_t bytes) noexcept { objects_.give(p, bytes); }
 
   // An empty Node (no history, nothing observed) that returns here when released.
   std::shared_ptr<AtomicContext::Node> makeNode();
@@ -94,28 +77,8 @@ class SnapshotPool {
  private:
   SnapshotPool() = default;
 
-  struct FreeSlot {
-    FreeSlot* next;
-  };
-  static constexpr size_t kGranule = 16;
-  static constexpr size_t kClasses = 16;  // objects up to 256 bytes
-  static constexpr size_t kChunkBytes = 64 * 1024;
-  static size_t classOf(size_t bytes) { return bytes == 0 ? 0 : (bytes - 1) / kGranule; }
-
-  void grow(size_t cls) {
-    const size_t slotBytes = (cls + 1) * kGranule;
-    chunks_.push_back(std::make_unique<std::byte[]>(kChunkBytes));
-    std::byte* base = chunks_.back().get();
-    for (size_t offset = 0; offset + slotBytes <= kChunkBytes; offset += slotBytes) {
-      auto* slot = reinterpret_cast<FreeSlot*>(base + offset);
-      slot->next = free_[cls];
-      free_[cls] = slot;
-    }
-  }
-
   size_t refs_ = 0;
-  FreeSlot* free_[kClasses] = {};
-  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  SmallObjectPool objects_;
   std::vector<AtomicContext::Node*> freeNodes_;
 };
 
