@@ -50,41 +50,35 @@ int UringQueue::submit() {
   return 0;
 }
 
-int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData) {
+template <typename Prepare>
+int UringQueue::queue(uint64_t userData, Prepare prepare) {
   io_uring_sqe* sqe = entry();
   if (!sqe) return -EBUSY;
-  io_uring_prep_read(sqe, fd, buffer, bytes, offset);
+  prepare(sqe);
   io_uring_sqe_set_data64(sqe, userData);
   queued();
   return 0;
+}
+
+int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData) {
+  return queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_read(sqe, fd, buffer, bytes, offset); });
 }
 
 int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
-  io_uring_sqe* sqe = entry();
-  if (!sqe) return -EBUSY;
-  io_uring_prep_write(sqe, fd, buffer, bytes, offset);
-  sqe->rw_flags = rwFlags;
-  io_uring_sqe_set_data64(sqe, userData);
-  queued();
-  return 0;
+  return queue(userData, [&](io_uring_sqe* sqe) {
+    io_uring_prep_write(sqe, fd, buffer, bytes, offset);
+    sqe->rw_flags = rwFlags;
+  });
 }
 
 int UringQueue::fdatasync(int fd, uint64_t userData) {
-  io_uring_sqe* sqe = entry();
-  if (!sqe) return -EBUSY;
-  io_uring_prep_fsync(sqe, fd, IORING_FSYNC_DATASYNC);
-  io_uring_sqe_set_data64(sqe, userData);
-  queued();
-  return 0;
+  return queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_fsync(sqe, fd, IORING_FSYNC_DATASYNC); });
 }
 
 int UringQueue::fallocate(int fd, int mode, uint64_t offset, uint64_t length, uint64_t userData) {
-  io_uring_sqe* sqe = entry();
-  if (!sqe) return -EBUSY;
-  io_uring_prep_fallocate(sqe, fd, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
-  io_uring_sqe_set_data64(sqe, userData);
-  queued();
-  return 0;
+  return queue(userData, [&](io_uring_sqe* sqe) {
+    io_uring_prep_fallocate(sqe, fd, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
+  });
 }
 
 bool UringQueue::next(bool wait, uint64_t& userData, int& result) {

@@ -38,6 +38,9 @@ class UringQueue {
   static constexpr uint32_t kBatch = 16;
 
   io_uring_sqe* entry();
+  // Takes an entry, lets `prepare` fill it, tags it with userData and counts it as queued.
+  template <typename Prepare>
+  int queue(uint64_t userData, Prepare prepare);
   void queued();  // counts a prepared request, submits when the batch is full
   int submit();
 
