@@ -127,9 +127,24 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
         return result;
       }
     } else if (view.blockType == AtomicContext::kBlockAtomic) {
-      // The data is that of an atomic write that had not finished; the ordering check below
-      // decides whether it was applied all or nothing.
+      // The header names an atomic write that had not finished; the ordering check below
+      // decides whether it was applied all or nothing. The header alone proves nothing about
+      // the rest of the block, so the whole block must be that write's data for this LBA: a
+      // damaged block of an unfinished or aborted atomic write fails like any other.
       atomicSeen = true;
+      if (matchesReferenceBlock(drive, block, view.blockNum, sectorSize, view.embedded, view.embeddedCmdId,
+                                view.embeddedLba)) {
+        continue;
+      }
+      const uint8_t* expected = referenceBlock(drive, view.blockNum, sectorSize, view.embedded,
+                                               view.embeddedCmdId, view.embeddedLba);
+      if (expected == nullptr) continue;
+      const int result = compareBlock(thread, drive, config, lba, block, expected, sectorSize, false);
+      if (result != 0) {
+        reportMiscompare(thread, drive, config, lba, view.blockNum, header.bucket, pending.cmdId, 0);
+        if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
+        return result;
+      }
     } else if (view.blockType == AtomicContext::kBlockHash) {
       const uint64_t hash = lazyHash.value();
       if (hash != view.hashValue) {

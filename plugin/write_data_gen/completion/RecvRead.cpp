@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "completion/PendingCompare.h"
+#include "completion/PreReadCheck.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
 #include "frame/ConfigData.h"
@@ -181,6 +182,11 @@ int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config,
     const uint32_t step = blockStep(config);
     const uint64_t sectorSize = thread.sectorSize();
     const bool addRef = preRead.atomicCmdId == 0;
+    if (*drive.readDataIsValid != 0) {
+      const int checked =
+          checkPreReadData(thread, drive, config, preRead.cmdId, preRead.lba, preRead.xferLength, step, data, size);
+      if (checked != 0) return checked;
+    }
     for (uint32_t i = 0; i < preRead.xferLength; ++i) {
       // A buffer shorter than the transfer leaves the missing blocks without a hash
       // event: their content stays unknown rather than being hashed from stray memory.

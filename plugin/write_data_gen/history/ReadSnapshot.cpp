@@ -40,7 +40,11 @@ bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba)
   for (Iterator it = begin; it != end; ++it, ++p) {
     while (!stack.empty() && stack.back().end < p) stack.pop_back();
     const Event* e = it->second->observed;
-    if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic))
+    // A pre-read's hash counts as data too: it is the content from before the atomic write
+    // whose pre-read it was, so seeing it inside that write's unit is as torn as seeing an
+    // older write's stamp there. Without it a unit torn over blocks known only by hash passed.
+    if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic &&
+               e->eventType != AtomicContext::kEventHash))
       continue;
     // Older data inside the span of a newer atomic unit: that unit was torn.
     if (!stack.empty() && e->cmdId < stack.back().cmdId) {

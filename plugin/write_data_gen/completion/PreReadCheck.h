@@ -1,0 +1,23 @@
+#pragma once
+// A pre-read reads blocks before an atomic write over them. Where the agent already knows what
+// such a block must hold (a write issued before the pre-read that completed, or an earlier
+// pre-read's hash), the pre-read is a read-back like any other: a wrong block fails the run
+// there, instead of being hashed and taken as the truth from then on.
+#include <cstdint>
+
+namespace varnox {
+class DriveThread;
+}
+
+namespace varnox::Cardamor {
+
+struct ConfigData;
+struct DriveData;
+
+// Checks the pre-read cmdId's data, `size` bytes of blocks of `lba`, `xferLength` blocks and
+// `step` LBAs apart. 0, or -1046 after reporting the first block that differs from what it had
+// to hold ("Miscompare Detected at LBA ..." or a hash mismatch, as for a read).
+int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
+                     uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size);
+
+}  // namespace varnox::Cardamor
