@@ -4,11 +4,13 @@
 #include "frame/ConfigData.h"
 #include "frame/DriveData.h"
 #include "issue/BlockLayout.h"
+#include "issue/IssueCommon.h"
 #include "varnox/DriveThread.h"
 
 namespace varnox::Cardamor {
 
 namespace {
+constexpr uint32_t kStatusGood = 0x00;
 constexpr uint32_t kStatusCheckCondition = 0x02;
 constexpr uint32_t kStatusTaskAborted = 0x40;
 constexpr uint32_t kBlockTypeAtomic = 2;
@@ -48,11 +50,19 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
   }
 
   bool driveSaysMiscompare = false;
+  // Whether the drive compared the blocks and found them equal: GOOD, or an error it recovered
+  // itself. Only that contradicts an expected miscompare; a medium or hardware error says
+  // nothing of the data and is the device's failure, handled as for a read.
+  bool driveSaysMatch = false;
   SenseInfo sense;
   const uint32_t status = *drive.lastStatusByte;
   if (status == kStatusCheckCondition) {
     // Decoded like any error; a miscompare the device says it corrected is none.
-    if (decodeSense(drive, sense) && sense.kcq.key != 1) driveSaysMiscompare = isVerifyMiscompare(sense.kcq);
+    const bool decoded = decodeSense(drive, sense);
+    if (decoded && sense.kcq.key != 1) driveSaysMiscompare = isVerifyMiscompare(sense.kcq);
+    driveSaysMatch = decoded && sense.kcq.key == 1;
+  } else if (status == kStatusGood) {
+    driveSaysMatch = true;
   } else if (status == kStatusTaskAborted) {
     // Not repeated, and not an error even when a block had lost its registration.
     drive.commandTrace->recordVerifyAborted(verify.lba, verify.xferLength, verify.cmdId, tag);
@@ -61,12 +71,18 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
   drive.commandTrace->recordVerifyFinished(verify.lba, verify.xferLength, verify.cmdId, tag, sense.uec,
                                            sense.kcq);
 
+  // A verify-only flow cannot read instead of verifying a range with a write in flight (see the
+  // issue side); the drive may have run that write before or after the verify, or lost it, so
+  // its miscompare says nothing until the write is done.
+  if (driveSaysMiscompare && overlapsOutstandingWrite(drive, config, verify.lba, verify.xferLength, verify.cmdId))
+    outcomeUnknown = true;
+
   const unsigned long long lba = verify.lba;
   const unsigned length = verify.xferLength;
   if (driveSaysMiscompare && !outcomeUnknown && !expect) {
     thread.eventLog().logf(
         2, "Miscompare Detected with a Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba, length);
-  } else if (!driveSaysMiscompare && expect) {
+  } else if (driveSaysMatch && expect) {
     thread.eventLog().logf(
         2, "Miscompare was expected from Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba,
         length);

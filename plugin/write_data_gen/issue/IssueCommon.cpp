@@ -31,4 +31,15 @@ int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigDa
   return VARNOX_ERR_READ_DATA;
 }
 
+bool overlapsOutstandingWrite(const DriveData& drive, const ConfigData& config, uint64_t lba, uint64_t blocks,
+                              uint64_t beforeCmdId) {
+  const uint32_t step = lbaStep(config.useSkipCommands);
+  for (const WriteRecord& write : drive.outstandingWrites) {
+    if (beforeCmdId != 0 && write.cmdId >= beforeCmdId) continue;
+    const uint64_t writeEnd = write.lba + uint64_t{step} * write.xferLength;
+    if (write.lba < lba + blocks && writeEnd > lba) return true;
+  }
+  return false;
+}
+
 }  // namespace varnox::Cardamor

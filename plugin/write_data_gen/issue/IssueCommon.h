@@ -25,6 +25,11 @@ void pointWriteData(DriveData& drive, uint8_t* data, uint64_t size);
 int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigData& config, uint32_t tag,
                      uint64_t blocks, uint64_t stride);
 
+// Whether an outstanding write older than `beforeCmdId` (any, with 0) covers a block of the
+// contiguous range [lba, lba + blocks). With skip commands a write's extent is counted whole.
+bool overlapsOutstandingWrite(const DriveData& drive, const ConfigData& config, uint64_t lba, uint64_t blocks,
+                              uint64_t beforeCmdId = 0);
+
 // LBA distance between the blocks of a command.
 inline uint32_t lbaStep(bool skip) {
   return skip ? 2 : 1;

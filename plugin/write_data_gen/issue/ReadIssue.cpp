@@ -48,11 +48,29 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
     }
   }
 
-  bool r = conditionSet(config.readCondition);
+  const ReadBackRequest* req = request ? &*request : nullptr;
+  const WriteRecord* wr = write ? &*write : nullptr;
+  const bool canRead = conditionSet(config.readCondition);
+  bool r = canRead;
   bool v = conditionSet(config.verifyCondition);
   if (r && v) {
     r = sel.read;
     v = sel.verify;
+  }
+  // The drive judges a verify the moment it runs it, so a verify racing a write over its range
+  // cannot wait for that write's outcome as a read can: read such a range instead whenever the
+  // flow can read. (A verify-only flow keeps the verify; its completion then treats a
+  // miscompare over a write still outstanding as of unknown outcome.)
+  if (v && !r && canRead) {
+    const uint64_t lba = req ? req->lba : wr ? wr->lba : 0;
+    const uint32_t len = req ? req->xferLength : wr ? wr->xferLength : 0;
+    if ((req || wr) && overlapsOutstandingWrite(drive, config, lba, len)) {
+      r = true;
+      v = false;
+      // A chooser may have left the verify's condition in the mask: the verify step must not
+      // run beside the read.
+      thread.conditionMask() &= ~(config.verifyCondition.anyBits | config.verifyCondition.allBits);
+    }
   }
   if (r && v) {
     log.log(2, "Both Read and Verify condition selected during same execution loop.");
@@ -62,8 +80,6 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
     log.log(2, "Niether read nor verify selected during execution loop.");
     return VARNOX_ERR_COMMAND_CHOICE;
   }
-  const ReadBackRequest* req = request ? &*request : nullptr;
-  const WriteRecord* wr = write ? &*write : nullptr;
   // A range that may hold a torn write is read whole: only the agent can tell a splice.
   if (forceRead || r) return doARead(thread, drive, config, tag, cmdId, req, wr);
   return doAVerify(thread, drive, config, tag, cmdId, req, wr);
