@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "AgentLibrary.h"
+#include "FlowCheck.h"
 #include "Messages.h"
 #include "Progress.h"
 #include "RunOptions.h"
@@ -60,7 +61,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   // makes a rerun on a real device write the bytes the last run left there.
   bool seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
   for (const std::string& set : options.sets) seedFixed |= set.rfind("Random Seed=", 0) == 0;
-  if (!applyRunOptions(plan, options, repeat, error)) {
+  if (!applyRunOptions(plan, options, repeat, error) || !checkFlow(plan, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }

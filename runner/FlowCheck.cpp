@@ -1,0 +1,122 @@
+#include "FlowCheck.h"
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace varnox::cli {
+namespace {
+
+// The names a condition text requires ("write&e2e" -> write, e2e); "!name" excludes, so it
+// does not count.
+std::vector<std::string> requiredNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::string name;
+  auto flush = [&] {
+    const size_t first = name.find_first_not_of(" \t");
+    const size_t last = name.find_last_not_of(" \t");
+    if (first != std::string::npos && name[first] != '!') names.push_back(name.substr(first, last - first + 1));
+    name.clear();
+  };
+  for (char c : text) {
+    if (c == '|' || c == '&') {
+      flush();
+    } else {
+      name += c;
+    }
+  }
+  flush();
+  return names;
+}
+
+bool isAgent(const StepSpec& step, const std::string& agent) {
+  if (step.kind != StepSpec::Kind::Agent) return false;
+  return step.name == agent || std::filesystem::path(step.name).filename() == "lib" + agent + ".so";
+}
+
+const char* stepKeyword(StepSpec::Kind kind) {
+  switch (kind) {
+    case StepSpec::Kind::Write: return "write";
+    case StepSpec::Kind::WriteSame: return "writesame";
+    case StepSpec::Kind::Trim: return "trim";
+    case StepSpec::Kind::WriteAtomic: return "atomic";
+    case StepSpec::Kind::Read: return "read";
+    case StepSpec::Kind::Verify: return "verify";
+    case StepSpec::Kind::SyncCache: return "synccache";
+    case StepSpec::Kind::PowerToggle: return "powertoggle";
+    default: return "";
+  }
+}
+
+// The conditions a built-in chooser applies: those with a non-zero weight.
+void chooserConditions(const StepSpec& step, std::map<std::string, std::string>& applied) {
+  std::map<std::string, std::string> weights;
+  if (step.name == "write-kind") weights = {{"write", "1"}, {"writesame", "0"}, {"trim", "0"}, {"atomic", "0"}};
+  if (step.name == "read-kind") weights = {{"read", "1"}, {"verify", "1"}};
+  for (const auto& [key, value] : step.settings)
+    if (weights.count(key)) weights[key] = value;
+  for (const auto& [name, weight] : weights)
+    if (weight.find_first_not_of("0 ") != std::string::npos) applied.emplace(name, "agent \"" + step.name + "\"");
+}
+
+}  // namespace
+
+bool checkFlow(const TestPlan& plan, std::string& error) {
+  const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;
+  std::vector<size_t> cardamorSteps;
+  bool lba = false;
+  for (size_t i = 0; i < plan.flow.size(); ++i) {
+    if (isAgent(plan.flow[i], "cardamor")) cardamorSteps.push_back(i + 1);
+    lba |= isAgent(plan.flow[i], "lba");
+  }
+  if (cardamorSteps.empty()) {
+    error = file + ": the flow has no \"cardamor\" agent: nothing would write data that can be checked";
+    return false;
+  }
+  if (cardamorSteps.size() > 1) {
+    error = file + ": the flow names the \"cardamor\" agent twice (steps " + std::to_string(cardamorSteps[0]) +
+            " and " + std::to_string(cardamorSteps[1]) + "); one agent judges a drive's data";
+    return false;
+  }
+  if (!lba) {
+    error = file + ": the flow has no \"lba\" agent to choose each command's LBA and transfer length";
+    return false;
+  }
+
+  // What the agents apply: the agent's "... Condition" keys and the choosers' weighted names.
+  std::map<std::string, std::string> applied;  // name -> who applies it
+  std::map<std::string, std::string> keyValues;
+  for (const auto& [key, value] : plan.keys) {
+    if (key.size() > 10 && key.compare(key.size() - 10, 10, " Condition") == 0) keyValues[key] = value;
+  }
+  for (const auto& [key, value] : keyValues)
+    for (const std::string& name : requiredNames(value)) applied.emplace(name, "\"" + key + "\"");
+  for (const StepSpec& step : plan.flow)
+    if (step.kind == StepSpec::Kind::Agent) chooserConditions(step, applied);
+
+  std::set<std::string> guarding;
+  for (const StepSpec& step : plan.flow) {
+    if (step.kind == StepSpec::Kind::Agent || step.kind == StepSpec::Kind::GetStatus) continue;
+    const std::vector<std::string> names = requiredNames(step.condition);
+    guarding.insert(names.begin(), names.end());
+    bool reachable = names.empty();
+    for (const std::string& name : names) reachable |= applied.count(name) != 0;
+    if (!reachable) {
+      error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
+              "\" runs on condition \"" + step.condition + "\", which no agent applies: it would never send a command";
+      return false;
+    }
+  }
+  for (const auto& [key, value] : keyValues) {
+    for (const std::string& name : requiredNames(value)) {
+      if (guarding.count(name)) continue;
+      error = file + ": " + "\"" + key + "\" = \"" + value + "\" guards no step of the flow: add a [[flow]] step with condition = \"" +
+              name + "\", or remove the key";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace varnox::cli
