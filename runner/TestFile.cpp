@@ -174,6 +174,9 @@ bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
   std::optional<int64_t> passes;
   if (!s.integer("passes", 1, INT64_MAX, passes)) return false;
   if (passes) plan.passes = static_cast<uint64_t>(*passes);
+  std::optional<int64_t> maxDeviceErrors;
+  if (!s.integer("max_device_errors", 0, INT64_MAX, maxDeviceErrors)) return false;
+  if (maxDeviceErrors) plan.maxDeviceErrors = static_cast<uint64_t>(*maxDeviceErrors);
   std::optional<std::string> output, log;
   if (!s.string("output", output) || !s.string("log", log)) return false;
   if (output) plan.outputBase = *output;

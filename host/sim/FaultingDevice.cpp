@@ -34,6 +34,7 @@ int FaultingDevice::submit(const DeviceCommand& command) {
     interventions_.fetch_add(1, std::memory_order_relaxed);
     DeviceCompletion& made = made_.emplace_back();
     made.tag = command.tag;
+    made.injected = true;
     if (action.kind == Intervention::Kind::Abort) {
       made.status = kStatusTaskAborted;
     } else {
@@ -74,6 +75,7 @@ bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
   if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
     completion.status = kStatusCheckCondition;
     completion.sense = sense_[completion.tag];  // recovered: the data moved all the same
+    completion.injected = true;
   }
   return true;
 }

@@ -49,6 +49,7 @@ struct SimulatedDrive::Slot {
   uint64_t firstLba = 0;  // a data write's range, for reads that overlap it
   uint64_t blockCount = 0;
   bool undoable = true;
+  bool injected = false;  // a fault rule set the status
   std::vector<UndoEntry> undo;
   std::vector<uint8_t> images;
 };
@@ -113,6 +114,7 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   slot.bytesIn = 0;
   slot.sequence = 0;
   slot.undoable = true;
+  slot.injected = false;
   slot.blockCount = 0;
   slot.undo.clear();
   slot.images.clear();
@@ -133,6 +135,7 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
       action = hook_->beforeCommand(context_);
     }
     if (action.kind != Intervention::Kind::None) faults_.fetch_add(1, std::memory_order_relaxed);
+    slot.injected = action.kind == Intervention::Kind::Abort || action.kind == Intervention::Kind::CheckCondition;
     switch (action.kind) {
       case Intervention::Kind::None:
         execute(slot, command, cdb);
@@ -175,6 +178,7 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
         } else {
           dropOutstanding(true);
           powerCycles_.fetch_add(1, std::memory_order_relaxed);
+          powerLossEvent_ = true;
         }
         resetEvent_ = true;
         return 0;
@@ -218,6 +222,7 @@ bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
   completion.status = slot.status;
   completion.sense.assign(slot.sense, slot.sense + slot.senseBytes);
   completion.bytesIn = slot.bytesIn;
+  completion.injected = slot.injected;
   slot.busy = false;
   return true;
 }

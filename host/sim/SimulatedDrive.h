@@ -71,6 +71,11 @@ class SimulatedDrive : public Device {
   int powerToggle() override;
   int reset() override;
   bool takeResetEvent() override;
+  bool takePowerLossEvent() override {
+    const bool lost = powerLossEvent_;
+    powerLossEvent_ = false;
+    return lost;
+  }
   int ioctl(uint32_t request, uint32_t count, void** args) override;
   int send(const void* request, size_t size) override;
   bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
@@ -132,6 +137,7 @@ class SimulatedDrive : public Device {
   uint64_t fateRandom_ = 0;
   FaultHook* hook_ = nullptr;
   bool resetEvent_ = false;
+  bool powerLossEvent_ = false;
   uint32_t firstCompletion_ = UINT32_MAX;  // a reordered read, handed back before everything else
   std::atomic<bool> stopped_{false};
   uint64_t lastMiscompareLba_ = 0;

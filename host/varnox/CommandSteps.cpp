@@ -226,29 +226,58 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
   }
   cdb_->lock(tag);
   tags.takeFreeTag();
-  const int status = device_.submit(command);
-  if (status != 0) {
-    tags.pushFreeTag(tag, 1);
-    cdb_->unlock(tag);
-    if (readData_) readData_->unlock(tag);
-    if (parameterList_) parameterList_->unlock(tag);
-    if (device_.stopped()) {
-      return fail(stepName, VARNOX_ERR_DEVICE, "the device is stopped and takes no more commands");
-    }
-    return fail(stepName, VARNOX_ERR_DEVICE, "the device refused the command on tag %u (status %d)", tag, status);
+  if (syncInFlight_ != 0 && holdBehindSync_) {
+    held_.emplace_back(command, stepName);
+    ++counters_.heldCommands;
+  } else if (const int status = submit(command, stepName); status != VARNOX_OK) {
+    return status;
   }
-  inFlight_[tag] = InFlight{true, kind, countedBytes};
+  inFlight_[tag] = InFlight{true, kind, countedBytes, lba, blocks};
   ++inFlightCount_;
+  if (kind == StepKind::SyncCache) ++syncInFlight_;
   ++counters_.commandsOfKind[static_cast<size_t>(kind)];
   ++counters_.commands;
   return VARNOX_OK;
+}
+
+int CommandSteps::submit(const DeviceCommand& command, const std::string& stepName) {
+  const int status = device_.submit(command);
+  if (status == 0) return VARNOX_OK;
+  const uint32_t tag = command.tag;
+  thread_.freeTagQueue().pushFreeTag(tag, 1);
+  cdb_->unlock(tag);
+  if (readData_) readData_->unlock(tag);
+  if (parameterList_) parameterList_->unlock(tag);
+  if (device_.stopped()) {
+    return fail(stepName, VARNOX_ERR_DEVICE, "the device is stopped and takes no more commands");
+  }
+  return fail(stepName, VARNOX_ERR_DEVICE, "the device refused the command on tag %u (status %d)", tag, status);
+}
+
+void CommandSteps::releaseHeld() {
+  releaseOnNextStatus_ = false;
+  for (size_t i = 0; i < held_.size(); ++i) {
+    const auto& [command, stepName] = held_[i];
+    if (submit(command, stepName) != VARNOX_OK) {
+      // The device took none of the rest either: they are as lost as after a reset.
+      for (size_t j = i; j < held_.size(); ++j) {
+        const uint32_t tag = held_[j].first.tag;
+        if (inFlight_[tag].active) {
+          ++counters_.lostCommands;
+          finishTag(tag);
+        }
+      }
+      break;
+    }
+  }
+  held_.clear();
 }
 
 int CommandSteps::powerToggle() {
   ++counters_.commandsOfKind[static_cast<size_t>(StepKind::PowerToggle)];
   ++counters_.commands;
   const int status = device_.powerToggle();
-  forgetInFlight();
+  forgetInFlight();  // also the commands held back behind a sync cache: they never ran
   if (status != 0) {
     thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);
     return VARNOX_ERR_DEVICE;
@@ -260,7 +289,10 @@ void CommandSteps::finishTag(uint32_t tag) {
   if (cdb_) cdb_->unlock(tag);
   if (readData_) readData_->unlock(tag);
   if (parameterList_) parameterList_->unlock(tag);
-  if (inFlight_[tag].active) --inFlightCount_;
+  if (inFlight_[tag].active) {
+    --inFlightCount_;
+    if (inFlight_[tag].kind == StepKind::SyncCache && syncInFlight_ != 0) --syncInFlight_;
+  }
   inFlight_[tag].active = false;
 }
 
@@ -271,6 +303,9 @@ void CommandSteps::forgetInFlight() {
       finishTag(tag);
     }
   }
+  held_.clear();
+  syncInFlight_ = 0;
+  releaseOnNextStatus_ = false;
 }
 
 void CommandSteps::freeLostTags() {
@@ -291,6 +326,7 @@ void CommandSteps::freeLostTags() {
 
 int CommandSteps::getStatus() {
   FreeTagQueue& tags = thread_.freeTagQueue();
+  if (releaseOnNextStatus_ && syncInFlight_ == 0) releaseHeld();
   DeviceCompletion completion;
   bool got = device_.poll(completion, false);
   if (!got && tags.peekNextFreeTag() == kNoTag) {
@@ -306,6 +342,11 @@ int CommandSteps::getStatus() {
 
   const uint32_t tag = completion.tag;
   const InFlight done = inFlight_[tag];
+  if (deviceErrors_.count(completion, stepKindName(done.kind), done.lba, done.blocks)) {
+    finishTag(tag);
+    tags.pushFreeTag(tag, 0);
+    return fail("GetStatus", VARNOX_ERR_DEVICE, "%s", deviceErrors_.describe().c_str());
+  }
   *lastTagId_ = tag;
   *lastStatusByte_ = completion.status;
   if (completion.sense.empty()) {
@@ -318,7 +359,9 @@ int CommandSteps::getStatus() {
     return fail("GetStatus", VARNOX_ERR_NO_MEMORY, "no memory for sense data");
   }
   const bool good = completion.status == kStatusGood;
-  *readDataIsValid_ = (done.kind == StepKind::Read && good) ? 1 : 0;
+  // A RECOVERED ERROR delivered the data as GOOD does, and it is checked the same way.
+  const bool delivered = completionDeliveredData(completion);
+  *readDataIsValid_ = (done.kind == StepKind::Read && delivered) ? 1 : 0;
   uint64_t cdbBytes = 0;
   const uint8_t* cdb = cdb_ ? cdb_->getData(tag, &cdbBytes) : nullptr;
   if (cdb != nullptr && !copyInto(*recvCdb_->buffer(tag), cdb, cdbBytes)) {
@@ -326,15 +369,19 @@ int CommandSteps::getStatus() {
   }
 
   ++counters_.completionsOfStatus[completion.status];
-  if (good) {
-    if (isWrite(done.kind)) {
-      counters_.bytesWritten += done.bytes;
-      ++counters_.goodWrites;
-    } else if (done.kind == StepKind::Read || done.kind == StepKind::Verify) {
+  if (good && isWrite(done.kind)) {
+    counters_.bytesWritten += done.bytes;
+    ++counters_.goodWrites;
+  }
+  if (done.kind == StepKind::Read || done.kind == StepKind::Verify) {
+    if (delivered) {
       counters_.bytesVerified += done.bytes;
       ++counters_.goodReadBacks;
     }
+    // A verify's MISCOMPARE is a comparison made too; the count is only whether any was.
+    if (delivered || (done.kind == StepKind::Verify && completionIsMiscompare(completion))) ++counters_.dataChecks;
   }
+  if (done.kind == StepKind::SyncCache) releaseOnNextStatus_ = true;
   finishTag(tag);
   tags.markCompleted(tag);
   tags.pushFreeTag(tag, 0);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceErrors.h"
 #include "tavik/Device.h"
 #include "varnox/DriveThread.h"
 #include "varnox/TestPlan.h"
@@ -29,6 +30,10 @@ struct CommandCounters {
   uint64_t bytesVerified = 0;
   uint64_t goodWrites = 0;     // writes of any kind completed with GOOD
   uint64_t goodReadBacks = 0;  // reads and verifies completed with GOOD
+  // Reads that delivered data and verifies the drive compared (GOOD, RECOVERED ERROR or
+  // MISCOMPARE): a drive without any checked no data.
+  uint64_t dataChecks = 0;
+  uint64_t heldCommands = 0;   // held back behind a SYNCHRONIZE CACHE
   uint64_t lostCommands = 0;   // dropped by a power toggle or a device reset
 
   // The counts by name ("Write", "GOOD", ...), leaving out what never happened.
@@ -53,8 +58,14 @@ class CommandSteps {
   // use until an agent's reset recovery frees them).
   int powerToggle();
   // Hands back at most one completion; waits only when no tag is free. With nothing complete
-  // "LastStatusByte" becomes 0xFFFFFFFF.
+  // "LastStatusByte" becomes 0xFFFFFFFF. A completion that is the device's own error beyond
+  // what the test tolerates ends the drive with VARNOX_ERR_DEVICE (see DeviceErrors.h).
   int getStatus();
+  void setToleratedDeviceErrors(uint64_t tolerated) { deviceErrors_.setTolerated(tolerated); }
+  // A drive whose write cache loses unsynchronized writes at a power loss holds every command
+  // sent while a SYNCHRONIZE CACHE is in flight (see held_).
+  void setHoldBehindSyncCache(bool hold) { holdBehindSync_ = hold; }
+  const DeviceErrors& deviceErrors() const { return deviceErrors_; }
   // The device lost every command in flight (reset or power loss): their buffers are released.
   void forgetInFlight();
 
@@ -68,11 +79,15 @@ class CommandSteps {
     bool active = false;
     StepKind kind = StepKind::Write;
     uint64_t bytes = 0;
+    uint64_t lba = 0;
+    uint32_t blocks = 0;
   };
 
   int fail(const std::string& stepName, int status, const char* format, ...) __attribute__((format(printf, 4, 5)));
   void finishTag(uint32_t tag);
   void freeLostTags();
+  int submit(const DeviceCommand& command, const std::string& stepName);
+  void releaseHeld();
 
   DriveThread& thread_;
   Device& device_;
@@ -99,6 +114,16 @@ class CommandSteps {
   std::vector<InFlight> inFlight_;
   uint32_t inFlightCount_ = 0;
   CommandCounters counters_;
+  DeviceErrors deviceErrors_;
+
+  // Commands sent while a SYNCHRONIZE CACHE is in flight are held back, in order, so that none
+  // of them can complete (and then be lost from a volatile cache) before the power toggle the
+  // sync cache is for; they go to the device at the first GetStatus after the sync cache's
+  // completion was handed to the agents, unless a power toggle dropped them first.
+  bool holdBehindSync_ = false;
+  uint32_t syncInFlight_ = 0;
+  bool releaseOnNextStatus_ = false;
+  std::vector<std::pair<DeviceCommand, std::string>> held_;
 };
 
 }  // namespace varnox

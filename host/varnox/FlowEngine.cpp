@@ -47,7 +47,14 @@ int DriveFlow::runPass() {
   if (device_.takeResetEvent()) {
     steps_.forgetInFlight();
     *steps_.deviceReset() = true;
-    thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
+    // A power loss of the device's own is also a power-on: the agents hear of it through "EPO"
+    // as after a toggle, so that they allow for what a volatile cache may have lost.
+    if (device_.takePowerLossEvent()) {
+      *steps_.epo() = 1;
+      thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
+    } else {
+      thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
+    }
   }
   for (const FlowStep& step : flow_) {
     int status = VARNOX_OK;
@@ -86,19 +93,43 @@ int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
     if (durationNs != 0 && queryPerformanceCounter() - start >= durationNs) break;
     status = runPass();
     ++passes_;
-    const CommandCounters& c = steps_.counters();
-    progress_.passes.store(passes_, std::memory_order_relaxed);
-    progress_.commands.store(c.commands, std::memory_order_relaxed);
-    progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
-    progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
-    // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
-    // verify are the closest it can tell.
-    progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,
-                                     std::memory_order_relaxed);
+    publishProgress();
     if (status != VARNOX_OK) break;
     if (device_.stopped()) break;
   }
+  if (status == VARNOX_OK && !device_.stopped()) status = drain();
   return status;
+}
+
+int DriveFlow::drain() {
+  // Nothing in flight is thrown away: with the tags closed the agents issue nothing more, and
+  // every pass hands one completion back to them (GetStatus waits for it), so reads still in
+  // flight are compared and writes recorded. One pass more lets the agents take the last one.
+  FreeTagQueue& tags = env_.thread->freeTagQueue();
+  tags.setClosed(true);
+  int status = VARNOX_OK;
+  // A bound for a device that holds commands without ever completing them.
+  const uint64_t limit = 4ull * tags.getMaxQueueDepth() + 64;
+  for (uint64_t pass = 0; status == VARNOX_OK && pass < limit; ++pass) {
+    const bool last = steps_.inFlight() == 0 && device_.outstanding() == 0;
+    status = runPass();
+    if (last) break;
+  }
+  tags.setClosed(false);
+  publishProgress();
+  return status;
+}
+
+void DriveFlow::publishProgress() {
+  const CommandCounters& c = steps_.counters();
+  progress_.passes.store(passes_, std::memory_order_relaxed);
+  progress_.commands.store(c.commands, std::memory_order_relaxed);
+  progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
+  progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
+  // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
+  // verify are the closest it can tell.
+  progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,
+                                   std::memory_order_relaxed);
 }
 
 void DriveFlow::finish() {

@@ -40,18 +40,23 @@ class DriveFlow {
   // Runs every agent's setup in flow order. Non-zero: the drive cannot run the test.
   int setupAgents(std::string& error);
   int runPass();
-  // Runs passes until a limit, `stop`, an error or a stopped device; returns the status that
-  // ended the test (0 when a limit or `stop` ended it).
+  // Runs passes until a limit, `stop`, an error or a stopped device, then (after a limit or
+  // `stop`) completes what is still in flight through the agents; returns the status that
+  // ended the test (0 when a limit or `stop` ended it and the last completions were clean).
   int run(const FlowLimits& limits, const std::atomic<bool>& stop);
   // Collects the completions still due so that no command holds agent memory, then lets every
   // agent finish.
   void finish();
 
   const CommandCounters& counters() const { return steps_.counters(); }
+  CommandSteps& steps() { return steps_; }
   uint64_t passes() const { return passes_; }
   DriveEnv& env() { return env_; }
 
  private:
+  int drain();
+  void publishProgress();
+
   DriveEnv env_;
   Device& device_;
   std::vector<FlowStep> flow_;

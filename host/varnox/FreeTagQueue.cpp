@@ -12,10 +12,12 @@ FreeTagQueue::FreeTagQueue(uint32_t depth)
   for (uint32_t tag = 0; tag < depth_; ++tag) free_[tag] = tag;
 }
 
-uint32_t FreeTagQueue::peekNextFreeTag() const { return inUse_ == depth_ ? kNoTag : free_[freeHead_]; }
+uint32_t FreeTagQueue::peekNextFreeTag() const {
+  return inUse_ == depth_ || closed_ ? kNoTag : free_[freeHead_];
+}
 
 uint32_t FreeTagQueue::takeFreeTag() {
-  if (inUse_ == depth_) return kNoTag;
+  if (inUse_ == depth_ || closed_) return kNoTag;
   const uint32_t tag = free_[freeHead_];
   freeHead_ = (freeHead_ + 1) % depth_;
   used_[tag] = true;

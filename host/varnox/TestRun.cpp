@@ -41,13 +41,15 @@ int exitStatusFor(int status) {
   return kExitRefused;
 }
 
-// An integrity failure matters most, then a failed device, then a refusal.
+// An integrity failure matters most, then a failed device, then a refusal, then a drive that
+// proved nothing.
 int worseExit(int a, int b) {
   auto rank = [](int exit) {
     switch (exit) {
-      case kExitIntegrityFailure: return 3;
-      case kExitDeviceFailure: return 2;
-      case kExitRefused: return 1;
+      case kExitIntegrityFailure: return 4;
+      case kExitDeviceFailure: return 3;
+      case kExitRefused: return 2;
+      case kExitInconclusive: return 1;
       default: return 0;
     }
   };
@@ -344,6 +346,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     for (const std::string& notice : notices) drive->thread->eventLog().log(1, notice);
     DriveEnv env{drive->thread.get(), drive->seed, geometry};
     drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
+    drive->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
     drives.push_back(std::move(drive));
   }
 
@@ -353,6 +356,11 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       error = file + ": " + why;
       return kExitRefused;
     }
+    // The agents must know whether a power loss may take back completed writes.
+    int err = 0;
+    const bool volatileCache = drive->planned.device.kind == "sim" && drive->planned.device.writeCache == "volatile";
+    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0)) *variable = volatileCache;
+    drive->flow->steps().setHoldBehindSyncCache(volatileCache);
     for (auto& agent : agents) {
       if (agent->registerDriveVariables(drive->flow->env(), why) != VARNOX_OK) {
         error = file + ": " + why;
@@ -451,11 +459,33 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.deviceSeed = drive->seed;
     r.deviceStats = drive->device->stats();
     r.injectedFaults = drive->device->injectedFaults();
+    r.deviceErrors = drive->flow->steps().deviceErrors().count();
+    r.dataChecks = c.dataChecks;
+    int err = 0;
+    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
+      r.blocksAwaitingReadBack = *left;
     drive->progress.failures.store(r.failures);
-    const int exit = exitStatusFor(drive->status);
+    int exit = exitStatusFor(drive->status);
+    // A pass proves a drive only when it compared data: a drive whose every command failed, or
+    // whose flow never read back, checked nothing and must not read as passed.
+    if (exit == kExitPassed && r.dataChecks == 0) {
+      if (c.commands == 0) {
+        r.inconclusive = "it sent no command";
+      } else if (c.goodWrites == 0) {
+        r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
+      } else {
+        r.inconclusive = "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
+                         " writes completed)";
+      }
+      r.inconclusive = "checked no data: " + r.inconclusive;
+      exit = kExitInconclusive;
+    }
     report.exitStatus = worseExit(report.exitStatus, exit);
     if (exit != kExitPassed && report.error.empty()) {
-      report.error = "drive " + r.name + ": " + (r.failureText.empty() ? EventLog::errStr(drive->status) : r.failureText);
+      report.error = "drive " + r.name + ": " +
+                     (!r.inconclusive.empty() ? r.inconclusive
+                      : r.failureText.empty() ? EventLog::errStr(drive->status)
+                                              : r.failureText);
     }
     report.drives.push_back(std::move(r));
   }

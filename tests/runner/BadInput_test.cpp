@@ -53,7 +53,9 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       // Unknown keys, wherever they are.
       {small("[[fault]]\nkind = \"abort\"\nlbaa = 5\n"), {}, kExitRefused, "unknown key \"lbaa\""},
       {small("[cardamor]\n\"Max Queue Sise\" = 16\n"), {}, kExitRefused, "\"Max Queue Sise\""},
-      {small("[[flow]]\ncommand = \"write\"\nlength = 8\n[[flow]]\ncommand = \"getstatus\"\n"), {}, kExitRefused,
+      {small("[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"cardamor\"\n[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n"
+             "length = 8\n[[flow]]\ncommand = \"getstatus\"\n[cardamor]\n\"Write Condition\" = \"write\"\n"),
+       {}, kExitRefused,
        "\"length\""},
       {small("[[flow]]\nagent = \"lba\"\nmax_xfr = 8\n" + std::string(kFlowAfterLba)), {}, kExitRefused, "\"max_xfr\""},
       // Numbers out of range, and a minimum above its maximum.
@@ -67,7 +69,19 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small("[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"cardamor\"\n[[flow]]\ncommand = \"write\"\n"
              "condition = \"write&\"\n[[flow]]\ncommand = \"getstatus\"\n"),
        {}, kExitRefused, "\"write&\""},
-      {small("[[flow]]\nagent = \"lba\"\n[[flow]]\ncommand = \"write\"\n"), {}, kExitRefused, "GetStatus"},
+      {small("[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"cardamor\"\n[[flow]]\ncommand = \"write\"\n"), {},
+       kExitRefused, "GetStatus"},
+      // Flows that could not check anything.
+      {small("[[flow]]\nagent = \"lba\"\n[[flow]]\ncommand = \"write\"\n[[flow]]\ncommand = \"getstatus\"\n"), {},
+       kExitRefused, "no \"cardamor\" agent"},
+      {small("[[flow]]\nagent = \"cardamor\"\n" + std::string(kFlowAfterLba)), {}, kExitRefused, "twice"},
+      {small("[[flow]]\nagent = \"cardamor\"\n[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n"
+             "[[flow]]\ncommand = \"getstatus\"\n[cardamor]\n\"Write Condition\" = \"write\"\n"),
+       {}, kExitRefused, "no \"lba\" agent"},
+      {small("[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba) + "\"Verify Condition\" = \"verify\"\n"), {},
+       kExitRefused, "\"Verify Condition\" = \"verify\" guards no step"},
+      {small("[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba) + "[[flow]]\ncommand = \"trim\"\ncondition = \"trmi\"\n"),
+       {}, kExitRefused, "\"trmi\", which no agent applies"},
       // Wrong types.
       {small("[cardamor]\n\"Min Queue Size\" = \"lots\"\n"), {}, kExitRefused, "\"lots\""},
       {std::string(kLimit) + "[[drive]]\ndestroy_data = \"yes\"\n", {}, kExitRefused, "\"destroy_data\""},
@@ -90,7 +104,7 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
        directory + ": not a regular file or block device"},
       {std::string("[test]\npasses = 2\nlog = \"/nonexistent/dir/run.log\"\n") + kSmallDrive, {}, kExitRefused,
        "/nonexistent/dir/run.log"},
-      {small("[[flow]]\nagent = \"/nonexistent/libagent.so\"\n[[flow]]\ncommand = \"getstatus\"\n"), {},
+      {small("[[flow]]\nagent = \"/nonexistent/libagent.so\"\n[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba)), {},
        kExitRefused, "/nonexistent/libagent.so"},
       // Option values.
       {small(""), {"--seed", "abc"}, kExitRefused, "--seed"},

@@ -42,6 +42,7 @@ struct DeviceCompletion {
   uint8_t status = kStatusGood;
   std::vector<uint8_t> sense;  // fixed-format sense data with CHECK CONDITION
   uint64_t bytesIn = 0;        // read bytes delivered
+  bool injected = false;       // the status was set by a fault rule: an error the test expects
 };
 
 // Counters a device keeps for the summary.
@@ -85,6 +86,8 @@ class Device {
   virtual int reset() = 0;
   // True once the device reported a reset of its own (a fault); the host reads and clears it.
   virtual bool takeResetEvent() { return false; }
+  // True once the device lost power on its own (a power-loss fault); the host reads and clears it.
+  virtual bool takePowerLossEvent() { return false; }
   // Device requests (see Tavik::ioctl); the default refuses them.
   virtual int ioctl(uint32_t request, uint32_t count, void** args);
   virtual int send(const void* request, size_t size);

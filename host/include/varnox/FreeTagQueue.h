@@ -14,8 +14,12 @@ class FreeTagQueue {
  public:
   explicit FreeTagQueue(uint32_t depth);
 
-  // Next tag the host will use, kNoTag when all are in use.
+  // Next tag the host will use, kNoTag when all are in use or the queue is closed.
   uint32_t peekNextFreeTag() const;
+  // A closed queue hands out no tag, so the agents issue nothing and the drive only collects
+  // what is still in flight (the end of a run).
+  void setClosed(bool closed) { closed_ = closed; }
+  bool closed() const { return closed_; }
   // Takes the tag peekNextFreeTag reports; kNoTag when none is free.
   uint32_t takeFreeTag();
   // First tag in use at or above `fromTag`; with completedOnly only tags marked completed.
@@ -40,6 +44,7 @@ class FreeTagQueue {
   std::vector<bool> used_;
   std::vector<bool> completed_;
   uint32_t inUse_ = 0;
+  bool closed_ = false;
 };
 
 }  // namespace varnox

@@ -22,6 +22,7 @@ inline constexpr int kExitPassed = 0;
 inline constexpr int kExitIntegrityFailure = 1;  // miscompare, write splice, torn atomic write
 inline constexpr int kExitRefused = 2;           // test file, configuration or setup refused
 inline constexpr int kExitDeviceFailure = 3;     // the device failed or could not be opened
+inline constexpr int kExitInconclusive = 4;      // a drive checked no data: nothing was proven
 
 // Live counters of one drive, read by the progress display while the drive runs.
 struct DriveProgress {
@@ -49,6 +50,10 @@ struct DriveReport {
   uint64_t deviceSeed = 0;         // what it takes to repeat the run
   DeviceStats deviceStats;
   std::vector<InjectedFault> injectedFaults;
+  uint64_t deviceErrors = 0;        // errors the device made on its own (no fault rule injected them)
+  uint64_t dataChecks = 0;          // reads and verifies that had data compared
+  uint64_t blocksAwaitingReadBack = 0;  // written blocks the agent had not yet read back at the end
+  std::string inconclusive;         // why the drive proved nothing; empty when it checked data
 };
 
 struct RunReport {
