@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
 #include "frame/ConfigData.h"
@@ -102,7 +104,10 @@ void recvSyncCache(DriveData& drive, const ConfigData& /*config*/) {
   SenseInfo sense;
   // No special case for a corrected error or an abort: only GOOD counts as synchronized.
   if (status != kStatusGood) decodeSense(drive, sense);
-  if (status == kStatusGood) drive.syncCacheSucceeded = true;
+  if (status == kStatusGood) {
+    drive.syncCacheSucceeded = true;
+    drive.syncedBelowCmdId = std::max(drive.syncedBelowCmdId, drive.syncCacheFromCmdId);
+  }
   drive.commandTrace->recordSyncCacheFinished(*drive.lastTagId, sense.uec, sense.kcq);
 }
 

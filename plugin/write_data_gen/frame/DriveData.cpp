@@ -37,6 +37,8 @@ void mapVariables(DriveThread& t, DriveData& d, int* err) {
   d.csZoneReset = t.mapLBARangeQueue("CSZoneReset", kVarProvided, err);
   d.hostManaged = t.mapU32("HostManaged", kVarProvided, err, 0);
   d.invalidateRanges = t.mapLBARangeQueue("CardamorInvalidateRanges", kVarProvided, err);
+  d.writeCacheVolatile = t.mapU32("WriteCacheVolatile", kVarRead, err, 0);
+  d.pendingReadBackBlocks = t.mapU64("PendingReadBackBlocks", kVarWrite, err, 0);
 }
 
 }  // namespace

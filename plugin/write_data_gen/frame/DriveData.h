@@ -57,6 +57,8 @@ struct DriveData {
   uint32_t* bucketIndex = nullptr;             // "BucketIndex"
   uint32_t* atomicBound = nullptr;             // "AtomicBound"
   bool* deviceReset = nullptr;                 // "DeviceReset"
+  uint32_t* writeCacheVolatile = nullptr;      // "WriteCacheVolatile": the host says a power loss may lose unsynchronized writes
+  uint64_t* pendingReadBackBlocks = nullptr;   // "PendingReadBackBlocks": written blocks not yet read back, set at finish
   uint64_t* writeLba = nullptr;                // "WriteLBA"
   uint32_t* writeXferLength = nullptr;         // "WriteXferLength"
   uint32_t* writeCmdUsed = nullptr;            // "WriteCmdUsed"
@@ -94,6 +96,11 @@ struct DriveData {
   std::unique_ptr<ByteBuffer> miscompareReferenceBytes;
   std::unique_ptr<ByteBuffer> miscompareDriveBytes;
   double lastPowerEventMs = 0;
+  // Writes with a command id below syncedBelowCmdId were issued before a sync cache that
+  // completed GOOD, so a power loss cannot take them back; syncCacheFromCmdId is that bound for
+  // the sync cache in flight.
+  uint64_t syncCacheFromCmdId = 0;
+  uint64_t syncedBelowCmdId = 0;
   uint32_t deviceProperty4241 = 0xFFFFFFFF;
   std::unique_ptr<DeferredSetup> deferredSetup;
 

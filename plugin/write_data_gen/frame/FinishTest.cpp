@@ -35,6 +35,15 @@ uint64_t mediaBlockMask(const DriveThread& thread) {
 void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive) {
   if (thread == nullptr || config == nullptr || drive == nullptr) return;
 
+  // What the run left unproven: written blocks still waiting for their read-back.
+  if (drive->pendingReadBackBlocks != nullptr) {
+    uint64_t blocks = 0;
+    for (const ReadBackRequest& request : drive->pendingReadBacks) blocks += request.xferLength;
+    for (const WriteRecord& write : drive->outstandingWrites)
+      if (write.readBack != 0) blocks += write.xferLength;
+    *drive->pendingReadBackBlocks = blocks;
+  }
+
   if (drive->writeData != nullptr) {
     // The table stays the record's: the buffer only points at it.
     const uint64_t bytes =

@@ -1,5 +1,6 @@
 #include "history/AtomicContext.h"
 
+#include <algorithm>
 #include <iostream>
 #include <new>
 
@@ -336,6 +337,19 @@ AtomicContext::ExpectedBlock AtomicContext::readFinished(uint64_t cmdId, uint64_
 AtomicContext::ExpectedBlock AtomicContext::lookup(uint64_t lba) const {
   const Record* record = findRecord(lba);
   return expectedFrom(record ? record->history : kNoSlot);
+}
+
+void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding) {
+  records_.forEach(0, UINT64_MAX, [&](uint64_t, Record& record) {
+    for (uint32_t slot = record.history; slot != kNoSlot; slot = events_.at(slot).next) {
+      Event& event = events_.at(slot);
+      const bool data = event.eventType == kEventWrite || event.eventType == kEventAtomic || event.eventType == kEventHash;
+      if (!data || event.cmdId < fromCmdId || event.blockType == kBlockAtomic) continue;
+      if (event.eventType != kEventHash && std::binary_search(outstanding.begin(), outstanding.end(), event.cmdId))
+        continue;
+      event.blockType = kBlockAtomic;
+    }
+  });
 }
 
 void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset) {

@@ -154,6 +154,12 @@ class AtomicContext {
   // What a read issued now must see.
   ExpectedBlock lookup(uint64_t lba) const;
 
+  // A volatile cache lost power: every write, atomic write or pre-read hash with a command id of
+  // at least fromCmdId, except the writes still outstanding (`outstanding`, sorted; reset
+  // recovery makes them unknown), becomes blockType atomic: lookups and reads pass over it to
+  // the content before, and accept either.
+  void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding);
+
   // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
   void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);
 

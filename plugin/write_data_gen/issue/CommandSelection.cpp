@@ -47,6 +47,7 @@ PowerStep pollPowerToggle(DriveThread& thread, DriveData& drive, const ConfigDat
   }
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
+    drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
     applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;

@@ -1,5 +1,8 @@
 #include "issue/Execute.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "completion/Compare.h"
 #include "completion/Dispatch.h"
 #include "frame/ConfigData.h"
@@ -33,6 +36,15 @@ int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
   if (*drive.epo != 0) {
     drive.commandTrace->recordPowerToggleOn();
     *drive.epo = 0;
+    // A volatile write cache may lose, at a power loss, whatever was written since the last
+    // sync cache that completed: those blocks may now hold their old or their new content.
+    // Everything older must still be there.
+    if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
+      std::vector<uint64_t> outstanding;
+      for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
+      std::sort(outstanding.begin(), outstanding.end());
+      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding);
+    }
     drive.lastPowerEventMs = static_cast<double>(queryPerformanceCounter()) /
                              (static_cast<double>(queryPerformanceFrequency()) / 1000.0);
   }

@@ -214,6 +214,8 @@ const std::vector<ExpectedVariable>& expectedVariables() {
       {"CSZoneReset", "ranges", 5, DMEMBER(csZoneReset)},
       {"HostManaged", "u32", 5, DMEMBER(hostManaged)},
       {"CardamorInvalidateRanges", "ranges", 5, DMEMBER(invalidateRanges)},
+      {"WriteCacheVolatile", "u32", 1, DMEMBER(writeCacheVolatile)},
+      {"PendingReadBackBlocks", "u64", 2, DMEMBER(pendingReadBackBlocks)},
   };
   return vars;
 }
@@ -381,7 +383,7 @@ TEST(CardamorRegistration, AFailedMappingStillAttemptsEveryLaterMappingAndRegist
   RecordingThread failing("EPO");
   EXPECT_EQ(table.registerDriveVariables(&failing), VARNOX_ERR_TYPE_MISMATCH);
   EXPECT_EQ(failing.calls.size(), expectedVariables().size());
-  EXPECT_EQ(failing.calls.back().name, "CardamorInvalidateRanges");
+  EXPECT_EQ(failing.calls.back().name, expectedVariables().back().name);
   EXPECT_EQ(failing.registrations, 0);
   EXPECT_EQ(failing.driveData(), nullptr);
 
