@@ -10,11 +10,15 @@
 #include <fstream>
 #include <memory>
 #include <pthread.h>
+#include <sstream>
+#include <unistd.h>
 #include <thread>
 
 #include "AgentLibrary.h"
 #include "FlowCheck.h"
 #include "Messages.h"
+#include "OutputPaths.h"
+#include "PlannedWrites.h"
 #include "Progress.h"
 #include "RunOptions.h"
 #include "Summary.h"
@@ -123,24 +127,43 @@ class StopOnSignal {
 int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
   TestPlan plan;
   RepeatInfo repeat;
-  int status = buildPlan(args, command, plan, repeat, err);
-  if (status != kExitPassed) return status;
-
-  // Open the JSON file first: a run whose result cannot be stored is refused before it starts.
-  std::unique_ptr<std::ofstream> json;
-  if (!args.json.empty()) {
-    json = std::make_unique<std::ofstream>(args.json, std::ios::trunc);
-    if (!*json) {
-      err << "varnox: --json: cannot write " << escapeControl(args.json) << ": " << std::strerror(errno) << '\n';
-      return kExitRefused;
+  RunReport report;
+  // The JSON file says "refused" with the reason whenever the run does not start, so that no
+  // earlier result passes for this run's.
+  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, bool interrupted, bool sayWhy) {
+    if (args.json.empty()) return true;
+    std::string why;
+    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, interrupted}), why))
+      return true;
+    if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
+    return false;
+  };
+  std::ostringstream planMessages;
+  int status = buildPlan(args, command, plan, repeat, planMessages);
+  err << planMessages.str();
+  if (status == kExitPassed) {
+    if (std::string why = unwritableOutput(plan, args.json); !why.empty()) {
+      err << "varnox: " << escapeControl(why) << '\n';
+      planMessages.str("varnox: " + why + "\n");
+      status = kExitRefused;
     }
   }
+  if (status != kExitPassed) {
+    report.exitStatus = status;
+    report.error = planMessages.str();
+    if (report.error.rfind("varnox: ", 0) == 0) report.error.erase(0, 8);
+    while (!report.error.empty() && report.error.back() == '\n') report.error.pop_back();
+    writeJson(nullptr, false, false);  // an unwritable JSON file was named above
+    return status;
+  }
+  // Whatever ends this run, a second Ctrl-C included, the last run's result must not be left
+  // standing as if it were this one's.
+  if (!args.json.empty()) ::unlink(args.json.c_str());
 
   // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
   StopOnSignal signals;
   std::string error;
-  RunReport report;
   status = run.prepare(plan, error);
   if (status != kExitPassed) {
     err << "varnox: " << escapeControl(error) << '\n';
@@ -154,15 +177,9 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     SummaryInput summary{args.file, &report, &repeat, signals.interrupted()};
     out << summaryText(summary);
   }
-  if (json) {
-    SummaryInput summary{args.file, &report, status == kExitPassed ? &repeat : nullptr, signals.interrupted()};
-    *json << summaryJson(summary);
-    json->flush();
-    if (!*json) {
-      err << "varnox: --json: cannot write " << escapeControl(args.json) << '\n';
-      if (report.exitStatus == kExitPassed) return kExitRefused;
-    }
-  }
+  if (!writeJson(status == kExitPassed ? &repeat : nullptr, signals.interrupted(), true) &&
+      report.exitStatus == kExitPassed)
+    return kExitRefused;
   return report.exitStatus;
 }
 
@@ -171,7 +188,15 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
   RepeatInfo repeat;
   int status = buildPlan(args, command, plan, repeat, err);
   if (status != kExitPassed) return status;
-  std::string error;
+  std::string error = unwritableOutput(plan, "");
+  if (!error.empty()) {
+    err << "varnox: " << escapeControl(error) << '\n';
+    return kExitRefused;
+  }
+  // A check writes nothing anywhere: it says what the run would create or fill instead.
+  const std::vector<std::string> wouldWrite = plannedWrites(plan);
+  plan.logFile.clear();
+  for (DriveSpec& drive : plan.drives) drive.device.checkOnly = true;
   {
     TestRun run;  // prepared, never run: destroying it releases agents and devices
     status = run.prepare(plan, error);
@@ -182,6 +207,7 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
   }
   out << args.file << ": OK, " << plan.drives.size() << (plan.drives.size() == 1 ? " drive, " : " drives, ")
       << plan.flow.size() << " flow steps\n";
+  for (const std::string& line : wouldWrite) out << "  " << escapeControl(line) << '\n';
   return kExitPassed;
 }
 
@@ -229,7 +255,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
     command->add_flag("--force", args.force,
-                      "With a drive's destroy_data = true, write over a block device that carries a signature");
+                      "With a drive's destroy_data = true, write over a file or block device that carries a signature");
   };
   CLI::App* run = app.add_subcommand("run", "Run a test file");
   addTestOptions(run);

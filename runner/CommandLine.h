@@ -2,7 +2,7 @@
 // The varnox command line:
 //   varnox run TEST.toml [--duration 30s | --passes N] [--seed N] [--set KEY=VALUE]...
 //                        [--output BASE] [--json FILE] [--force]
-//   varnox check TEST.toml [--set KEY=VALUE]...
+//   varnox check TEST.toml [the options of run but --json]   writes nothing; says what run would write
 //   varnox keys [AGENT]
 //   varnox usage [AGENT]
 // Exit statuses are those of TestRun.h: 0 passed, 1 data-integrity failure, 2 test file,

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "blockdev/DeviceSafety.h"
+#include "blockdev/Signatures.h"
 #include "tavik/Tavik.h"
 #include "varnox/Errors.h"
 #include "varnox/TestRun.h"
@@ -150,8 +152,14 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
   uint64_t limitBytes = deviceSpec.capacityBlocks * deviceSpec.logicalBlockSize;
 
   if (device->blockDevice_) {
-    // O_EXCL on a block device fails while anything holds it: a mount, md, device-mapper.
-    device->fd_ = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    // Checked before the open: a device the kernel holds fails O_EXCL below with a vaguer EBUSY.
+    if (std::string use = kernelUseOf(st.st_rdev); !use.empty()) {
+      error = "device " + path + ": " + use;
+      exitStatus = kExitRefused;
+      return nullptr;
+    }
+    // O_EXCL on a block device fails while anything else holds it: a mount, md, device-mapper.
+    device->fd_ = ::open(path.c_str(), (deviceSpec.checkOnly ? O_RDONLY : O_RDWR) | O_EXCL | O_CLOEXEC);
     if (device->fd_ < 0) {
       error = errno == EBUSY ? "device " + path + ": in use by a mount or another program" : sysErr(path, "cannot open", errno);
       return nullptr;
@@ -168,9 +176,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     g.log2LogicalPerPhysical = physical > g.logicalBlockSize ? log2Of(physical / g.logicalBlockSize) : 0;
     // The test file's capacity, when smaller than the device, limits the range the test uses.
     g.capacityBlocks = std::min(bytes, limitBytes) / g.logicalBlockSize;
-    std::string refusal = refuseUnsafeDevice(device->fd_, path, st.st_rdev, bytes, g.logicalBlockSize,
-                                             deviceSpec.destroyData && deviceSpec.force);
-    if (!refusal.empty()) {
+    if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force); !refusal.empty()) {
       error = refusal;
       exitStatus = kExitRefused;
       return nullptr;
@@ -178,33 +184,61 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     // A deallocation on a device must read back as zeros, which only a zeroing discard promises.
     g.supportsUnmap = readSysfsNumber(st.st_rdev, "write_zeroes_max_bytes") > 0;
   } else {
-    device->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (device->fd_ < 0) {
-      error = sysErr(path, "cannot open", errno);
-      return nullptr;
+    // An image a user made (a file system, an LVM or RAID image) is refused like a device; an
+    // empty or zero-filled file, or one an earlier run wrote, carries nothing blkid recognises.
+    if (st.st_mode != 0) {
+      if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force); !refusal.empty()) {
+        error = refusal;
+        exitStatus = kExitRefused;
+        return nullptr;
+      }
     }
     g.logicalBlockSize = deviceSpec.logicalBlockSize;
     g.log2LogicalPerPhysical = deviceSpec.log2LogicalPerPhysical;
     g.capacityBlocks = deviceSpec.capacityBlocks;
-    if (::fstat(device->fd_, &st) != 0) {
-      error = sysErr(path, "cannot read its size", errno);
-      return nullptr;
+    if (deviceSpec.checkOnly) {
+      // Only looked at: a missing file is not created, a short one not extended. Whether its file
+      // system punches holes cannot be tried without writing, so trims are taken on trust here.
+      if (st.st_mode != 0) {
+        device->fd_ = openForInspection(path);
+        if (device->fd_ < 0) {
+          error = sysErr(path, "cannot open", errno);
+          return nullptr;
+        }
+      } else if (std::filesystem::path parent = std::filesystem::path(path).parent_path();
+                 ::access(parent.empty() ? "." : parent.c_str(), W_OK | X_OK) != 0) {
+        error = sysErr(path, "cannot create it", errno);
+        return nullptr;
+      }
+      g.supportsUnmap = true;
+    } else {
+      device->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (device->fd_ < 0) {
+        error = sysErr(path, "cannot open", errno);
+        return nullptr;
+      }
+      if (::fstat(device->fd_, &st) != 0) {
+        error = sysErr(path, "cannot read its size", errno);
+        return nullptr;
+      }
+      if (static_cast<uint64_t>(st.st_size) < limitBytes &&
+          ::ftruncate(device->fd_, static_cast<off_t>(limitBytes)) != 0) {
+        error = sysErr(path, "cannot extend it to " + std::to_string(limitBytes) + " bytes", errno);
+        return nullptr;
+      }
+      // Space is reserved now so that a full file system shows up here, not as write errors later.
+      if (::fallocate(device->fd_, 0, 0, static_cast<off_t>(limitBytes)) != 0 && errno == ENOSPC) {
+        error = sysErr(path, "cannot reserve " + std::to_string(limitBytes) + " bytes", ENOSPC);
+        return nullptr;
+      }
+      // Probed past the end of the file, where punching a hole changes nothing.
+      off_t probe = static_cast<off_t>(std::max<uint64_t>(st.st_size, limitBytes) + g.logicalBlockSize);
+      g.supportsUnmap =
+          ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
     }
-    if (static_cast<uint64_t>(st.st_size) < limitBytes && ::ftruncate(device->fd_, static_cast<off_t>(limitBytes)) != 0) {
-      error = sysErr(path, "cannot extend it to " + std::to_string(limitBytes) + " bytes", errno);
-      return nullptr;
-    }
-    // Space is reserved now so that a full file system shows up here, not as write errors later.
-    if (::fallocate(device->fd_, 0, 0, static_cast<off_t>(limitBytes)) != 0 && errno == ENOSPC) {
-      error = sysErr(path, "cannot reserve " + std::to_string(limitBytes) + " bytes", ENOSPC);
-      return nullptr;
-    }
-    // Probed past the end of the file, where punching a hole changes nothing.
-    off_t probe = static_cast<off_t>(std::max<uint64_t>(st.st_size, limitBytes) + g.logicalBlockSize);
-    g.supportsUnmap = ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
   }
 
-  if (deviceSpec.directIo) {
+  if (deviceSpec.directIo && device->fd_ >= 0) {
     struct statx sx {};
     uint32_t offsetAlign = device->blockDevice_ ? g.logicalBlockSize : 0;
     if (::statx(device->fd_, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) &&

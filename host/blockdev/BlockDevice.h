@@ -10,6 +10,12 @@
 // Geometry: a block device reports its own block sizes and capacity (the test file's capacity,
 // when smaller, limits the range used); a regular file takes the test file's block size and
 // capacity and is created or extended to that size. Nothing outside the capacity is touched.
+// With the spec's checkOnly the path is only inspected: opened read-only, never created,
+// extended or preconditioned.
+//
+// Refused before anything is written (DeviceSafety.h): a block device the kernel uses, always;
+// a device or an existing file carrying a signature blkid recognises, unless destroyData and
+// force are both set.
 //
 // Commands, parsed from the CDB: READ(16) and WRITE(16) (FUA as RWF_DSYNC); VERIFY(16), whose
 // byte check the device does itself by reading and comparing, with MISCOMPARE 0E/1D/00 and the

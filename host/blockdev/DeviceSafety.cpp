@@ -3,88 +3,92 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "blockdev/Signatures.h"
+
 namespace varnox::blockdev {
 namespace {
 
-constexpr uint64_t kHeadBytes = 128 * 1024;  // covers the btrfs super block at 64 KiB
+namespace fs = std::filesystem;
 
-struct Magic {
-  const char* name;
-  uint64_t offset;
-  const char* bytes;
-  size_t length;
-};
+std::string numbers(dev_t device) { return std::to_string(major(device)) + ":" + std::to_string(minor(device)); }
 
-// Offsets from the start of the device.
-const Magic kHeadMagics[] = {
-    {"ext2/3/4", 1080, "\x53\xEF", 2},
-    {"XFS", 0, "XFSB", 4},
-    {"btrfs", 65600, "_BHRfS_M", 8},
-    {"LUKS", 0, "LUKS\xBA\xBE", 6},
-    {"swap", 4086, "SWAPSPACE2", 10},
-    {"swap", 4086, "SWAP-SPACE", 10},
-    {"GPT", 512, "EFI PART", 8},
-    {"GPT", 4096, "EFI PART", 8},
-    {"MBR", 510, "\x55\xAA", 2},
-};
+// The names in `dir`/holders: the devices built on top of this one.
+std::string holdersIn(const fs::path& dir) {
+  std::string names;
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir / "holders", ec))
+    names += (names.empty() ? "" : ", ") + entry.path().filename().string();
+  return names;
+}
 
-bool readAt(int fd, uint8_t* out, size_t bytes, uint64_t offset) {
-  size_t done = 0;
-  while (done < bytes) {
-    ssize_t n = ::pread(fd, out + done, bytes - done, static_cast<off_t>(offset + done));
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+std::string firstLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 }  // namespace
 
-std::string findSignature(int fd, uint64_t bytes, uint32_t blockSize) {
-  std::vector<uint8_t> head(std::min(bytes, kHeadBytes));
-  if (head.empty() || !readAt(fd, head.data(), head.size(), 0)) return {};
-  for (const Magic& m : kHeadMagics) {
-    if (m.offset + m.length > head.size()) continue;
-    if (std::memcmp(head.data() + m.offset, m.bytes, m.length) == 0) return m.name;
-  }
-  // The backup GPT header sits in the last block.
-  if (blockSize != 0 && bytes >= blockSize) {
-    std::vector<uint8_t> tail(blockSize);
-    if (readAt(fd, tail.data(), blockSize, bytes - blockSize) && std::memcmp(tail.data(), "EFI PART", 8) == 0)
-      return "GPT";
-  }
-  return {};
-}
-
-std::string mountPointOf(dev_t device) {
+std::string mountPointOf(dev_t device, const std::string& mountInfo) {
   // Fields: id parent major:minor root mount-point ...
-  std::ifstream in("/proc/self/mountinfo");
-  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::ifstream in(mountInfo);
+  const std::string wanted = numbers(device);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string id, parent, numbers, root, mountPoint;
-    if (!(fields >> id >> parent >> numbers >> root >> mountPoint)) continue;
-    if (numbers == wanted) return mountPoint;
+    std::string id, parent, majorMinor, root, mountPoint;
+    if (!(fields >> id >> parent >> majorMinor >> root >> mountPoint)) continue;
+    if (majorMinor == wanted) return mountPoint;
   }
   return {};
 }
 
-std::string refuseUnsafeDevice(int fd, const std::string& path, dev_t device, uint64_t bytes, uint32_t blockSize,
-                               bool destroyData) {
-  std::string mountPoint = mountPointOf(device);
-  if (!mountPoint.empty()) return "device " + path + ": mounted on " + mountPoint + "; unmount it before a test writes it";
-  std::string signature = findSignature(fd, bytes, blockSize);
-  if (!signature.empty() && !destroyData)
-    return "device " + path + ": carries a signature (" + signature +
-           "); a test would destroy it. Set destroy_data = true for the drive and run with --force "
-           "to write it anyway";
+std::string kernelUseOf(dev_t device, const std::string& sysRoot, const std::string& mountInfo) {
+  const std::string reason = "; a test never writes a device the kernel is using, even with --force";
+  if (std::string at = mountPointOf(device, mountInfo); !at.empty())
+    return "mounted on " + at + "; unmount it before a test writes it";
+  const fs::path dir = fs::path(sysRoot) / "dev/block" / numbers(device);
+  if (std::string holders = holdersIn(dir); !holders.empty())
+    return "held by " + holders + " (device-mapper, md, LVM or bcache)" + reason;
+  // Partitions are the subdirectories that say so; "dev" gives their numbers.
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+    std::error_code partEc;
+    if (!fs::exists(entry.path() / "partition", partEc)) continue;
+    const std::string name = entry.path().filename().string();
+    unsigned maj = 0, min = 0;
+    if (std::sscanf(firstLine(entry.path() / "dev").c_str(), "%u:%u", &maj, &min) == 2) {
+      if (std::string at = mountPointOf(makedev(maj, min), mountInfo); !at.empty())
+        return "its partition " + name + " is mounted on " + at + reason;
+    }
+    if (std::string holders = holdersIn(entry.path()); !holders.empty())
+      return "its partition " + name + " is held by " + holders + reason;
+  }
   return {};
+}
+
+std::string refuseSignatures(const std::string& path, bool destroyData) {
+  if (destroyData) return {};
+  const std::string lift = "Set destroy_data = true for the drive and run with --force to write it anyway";
+  int fd = openForInspection(path);
+  if (fd < 0) return "device " + path + ": cannot read it to look for signatures: " + std::strerror(errno);
+  std::vector<std::string> types;
+  std::string error;
+  const bool probed = probeSignatures(fd, types, error);
+  ::close(fd);
+  if (!probed) return "device " + path + ": cannot look for signatures (" + error + "). " + lift;
+  if (types.empty()) return {};
+  std::string list;
+  for (const std::string& type : types) list += (list.empty() ? "" : ", ") + type;
+  return "device " + path + ": carries a signature blkid recognises (" + list + "); a test would destroy it. " + lift;
 }
 
 }  // namespace varnox::blockdev

@@ -1,28 +1,27 @@
 #pragma once
-// Checks made before a test may write a block device: that nothing uses it and that it carries
-// no file system or partition table a user would miss.
+// Checks made before a test may write a file or block device: that the kernel is not using it
+// and that it carries nothing blkid recognises that a user would miss.
 #include <sys/types.h>
 
-#include <cstdint>
 #include <string>
 
 namespace varnox::blockdev {
 
-// The name of the first file-system, volume or partition-table signature found in the first
-// 128 KiB or the last block of the `bytes` bytes readable through `fd` ("ext2/3/4", "XFS",
-// "btrfs", "MBR", "GPT", "swap", "LUKS"); empty when there is none. Reads with pread, so it works
-// on a regular file as on a device; a read error counts as no signature there.
-std::string findSignature(int fd, uint64_t bytes, uint32_t blockSize);
+// The mount point of a file system on the block device `device` (st_rdev), from `mountInfo`;
+// empty when it is not mounted.
+std::string mountPointOf(dev_t device, const std::string& mountInfo = "/proc/self/mountinfo");
 
-// The mount point of a file system on the block device `device` (st_rdev), from
-// /proc/self/mountinfo; empty when it is not mounted.
-std::string mountPointOf(dev_t device);
+// Why the kernel is using the block device `device`, or empty when it is not: it is mounted, it
+// has holders (device-mapper, md, LVM, bcache: <sysRoot>/dev/block/M:m/holders), or one of its
+// partitions is mounted or held. No flag lifts this: writing under the kernel's feet corrupts what
+// it serves whatever the user asked. `sysRoot` and `mountInfo` are parameters for tests.
+std::string kernelUseOf(dev_t device, const std::string& sysRoot = "/sys",
+                        const std::string& mountInfo = "/proc/self/mountinfo");
 
-// Why `path` (open as `fd`, `bytes` long) must not be written, or empty when it may be. A mounted
-// device is always refused: writing under a live file system corrupts it whatever the user
-// asked. A signature is refused unless `destroyData` (the test file's destroy_data together with
-// --force on the command line). The O_EXCL open that tells a device in use is the caller's.
-std::string refuseUnsafeDevice(int fd, const std::string& path, dev_t device, uint64_t bytes, uint32_t blockSize,
-                               bool destroyData);
+// Why `path` must not be overwritten, or empty when it may be: blkid recognises a signature on it
+// (the message names blkid's types), or cannot probe it. `destroyData` (the drive's destroy_data
+// together with --force) lifts both. Reads through its own descriptor and leaves the access time
+// alone.
+std::string refuseSignatures(const std::string& path, bool destroyData);
 
 }  // namespace varnox::blockdev

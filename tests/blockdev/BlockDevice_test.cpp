@@ -13,7 +13,6 @@
 #include <fstream>
 #include <vector>
 
-#include "blockdev/DeviceSafety.h"
 #include "blockdev/Precondition.h"
 #include "sim/FaultingDevice.h"
 #include "tavik/Cdb.h"
@@ -376,56 +375,6 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
     EXPECT_EQ(status, r.status) << error;
     for (const std::string& m : r.messages) EXPECT_NE(error.find(m), std::string::npos) << error;
   }
-}
-
-TEST_F(BlockDeviceTest, SignaturesAndMountsRefuseAWriteUnlessDestroyingDataWasAskedFor) {
-  const std::string image = path("ext4.img");
-  {
-    std::vector<uint8_t> bytes(1 << 20, 0);
-    bytes[1080] = 0x53;
-    bytes[1081] = 0xEF;
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  }
-  int fd = ::open(image.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(findSignature(fd, 1 << 20, kBlock), "ext2/3/4");
-  const dev_t unmounted = makedev(4095, 4095);
-  std::string refusal = refuseUnsafeDevice(fd, image, unmounted, 1 << 20, kBlock, false);
-  EXPECT_NE(refusal.find("ext2/3/4"), std::string::npos) << refusal;
-  EXPECT_NE(refusal.find("destroy_data = true"), std::string::npos) << refusal;
-  EXPECT_NE(refusal.find("--force"), std::string::npos) << refusal;
-  EXPECT_EQ(refuseUnsafeDevice(fd, image, unmounted, 1 << 20, kBlock, true), "");
-
-  // The file system holding the temporary directory is mounted: never written, whatever was asked.
-  struct stat st {};
-  ASSERT_EQ(::stat(dir_.c_str(), &st), 0);
-  EXPECT_FALSE(mountPointOf(st.st_dev).empty());
-  EXPECT_NE(refuseUnsafeDevice(fd, image, st.st_dev, 1 << 20, kBlock, true).find("mounted on"), std::string::npos);
-  ::close(fd);
-
-  // Other magic numbers, and a backup GPT header in the last block only.
-  struct Case {
-    uint64_t offset;
-    std::string magic;
-    const char* name;
-  };
-  for (const Case& c : {Case{0, "XFSB", "XFS"}, Case{65600, "_BHRfS_M", "btrfs"}, Case{510, "\x55\xAA", "MBR"},
-                        Case{512, "EFI PART", "GPT"}, Case{(1 << 20) - kBlock, "EFI PART", "GPT"},
-                        Case{4086, "SWAPSPACE2", "swap"}, Case{0, "LUKS\xBA\xBE", "LUKS"}}) {
-    const std::string file = path(std::string("sig-") + c.name + std::to_string(c.offset));
-    {
-      std::vector<char> bytes(1 << 20, 0x11);
-      std::memcpy(bytes.data() + c.offset, c.magic.data(), c.magic.size());
-      std::ofstream(file, std::ios::binary).write(bytes.data(), bytes.size());
-    }
-    int f = ::open(file.c_str(), O_RDONLY);
-    ASSERT_GE(f, 0);
-    EXPECT_EQ(findSignature(f, 1 << 20, kBlock), c.name) << "at " << c.offset;
-    ::close(f);
-  }
-  std::unique_ptr<BlockDevice> clean = open(deviceSpec("clean.img"));
-  ASSERT_TRUE(clean);
-  EXPECT_EQ(findSignature(clean->fd(), kBlocks * kBlock, kBlock), "");
 }
 
 // When a fixed seed warns is pinned through the command line in the FixedSeedWarning test.

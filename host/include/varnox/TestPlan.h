@@ -31,9 +31,10 @@ struct DeviceSpec {
   uint32_t atomicUnitBlocks = 0;             // 0: no atomic writes
   uint64_t seed = 0;                         // 0: drawn at start and reported in the summary
   bool directIo = false;                     // files: O_DIRECT
-  bool destroyData = false;                  // block devices: allow writing over a signature
+  bool destroyData = false;                  // files and block devices: allow writing over a signature
   bool force = false;                         // --force given: with destroyData, a signature may be overwritten
   bool precondition = false;                 // real devices: fill the range with a run-unique pattern first
+  bool checkOnly = false;                    // varnox check: open read-only; create, extend and fill nothing
   std::vector<FaultRule> faults;
   // False when nothing in the test can cut power or reset the drive (no power-toggle step, no
   // reset or power-loss fault): the simulated drive then need not keep what each write overwrote.
