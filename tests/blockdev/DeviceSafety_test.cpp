@@ -116,7 +116,8 @@ class DeviceSafety : public ::testing::Test {
     const std::string test = path("test.toml");
     std::ofstream(test) << "[test]\npasses = 300\n[[drive]]\ndevice = \"" << device
                         << "\"\ncapacity = \"8MiB\"\ndestroy_data = " << (destroyData ? "true" : "false")
-                        << "\nprecondition = " << (precondition ? "true" : "false") << "\n";
+                        << "\nprecondition = " << (precondition ? "true" : "false")
+                        << "\n[cardamor]\n\"Min Queue Size\" = 4\n\"Max Queue Size\" = 16\n";
     std::vector<std::string> args = {command, test, "--seed", "5"};
     if (force) args.push_back("--force");
     return varnox(args);
