@@ -159,15 +159,18 @@ int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config,
   const PreReadRecord preRead = *found;
   drive.outstandingPreReads.erase(found);
 
+  const uint32_t step = blockStep(config);
   const uint32_t status = *drive.lastStatusByte;
   CommandTrace& trace = *drive.commandTrace;
   SenseInfo sense;
   if (status == kStatusTaskAborted) {
     trace.recordReadAborted(preRead.lba, preRead.xferLength, preRead.cmdId, tag);
+    releaseBlocks(drive, preRead.cmdId, preRead.lba, preRead.xferLength, step);
     return 0;
   }
   if (status != kStatusGood && parseSense(drive, sense)) {
     trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
+    releaseBlocks(drive, preRead.cmdId, preRead.lba, preRead.xferLength, step);
     return 0;
   }
   trace.recordReadFinished(preRead.lba, preRead.xferLength, preRead.cmdId, tag, sense.uec, sense.kcq);
@@ -179,7 +182,6 @@ int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config,
     thread.eventLog().logf(2, "recvPreRead() Read Buffer == NULL");
     result = -1022;
   } else {
-    const uint32_t step = blockStep(config);
     const uint64_t sectorSize = thread.sectorSize();
     const bool addRef = preRead.atomicCmdId == 0;
     if (*drive.readDataIsValid != 0) {
@@ -201,6 +203,8 @@ int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config,
       }
     }
   }
+  // The hashes are in: the blocks need not be held for the pre-read any longer.
+  releaseBlocks(drive, preRead.cmdId, preRead.lba, preRead.xferLength, step);
   if (preRead.atomicCmdId == 0) drive.finishedPreReads.push_back(preRead);
   if (result != 0) {
     thread.eventLog().logf(2, "recvPreRead(): %s (%d)", EventLog::errStr(result), result);

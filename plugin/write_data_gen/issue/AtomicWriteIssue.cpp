@@ -25,6 +25,18 @@ int issuePreRead(DriveThread& thread, DriveData& drive, const ConfigData& config
   drive.outstandingPreReads.push_back(
       PreReadRecord{cmdId, 0, *drive.lba, *drive.xferLength, tag, *drive.atomicBound});
   applyCondition(config.readCondition, thread.conditionMask());
+  // The pre-read waits on its blocks like a read (without an obligation), so that no record it
+  // covers is dropped while it is out. Otherwise a write issued after it could complete, be read
+  // back and vanish from the history, and the pre-read's late hash would then stand alone as
+  // the block's content although the drive holds that newer write.
+  const uint32_t step = lbaStep(config.useSkipCommands);
+  for (uint32_t i = 0; i < *drive.xferLength; ++i) {
+    const int status = drive.atomicContext.readIssued(cmdId, *drive.lba + uint64_t{step} * i, false);
+    if (status != 0) {
+      thread.eventLog().logf(2, "issuePreRead(): %s (%d)", EventLog::errStr(status), status);
+      return status;
+    }
+  }
   return 0;
 }
 

@@ -39,6 +39,7 @@ int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive)
 
   for (const PreReadRecord& p : drive.outstandingPreReads) {
     if (trace) trace->recordReadAborted(p.lba, p.xferLength, p.cmdId, p.tag);
+    for (uint32_t i = 0; i < p.xferLength; ++i) history.readFinished(p.cmdId, p.lba + step * i, false);
   }
   drive.outstandingPreReads.clear();
 

@@ -66,7 +66,11 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   EXPECT_EQ(preRead.atomicBound, 2u);
   EXPECT_EQ(preRead.atomicCmdId, 0u);
   EXPECT_TRUE(h.drive().outstandingWrites.empty());
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u) << "a pre-read registers nothing at issue";
+  // The pre-read holds its blocks (a wait entry, no obligation), so nothing written after it
+  // can drop their history while it is out.
+  EXPECT_EQ(h.drive().atomicContext.recordCount(), 6u);
+  EXPECT_EQ(h.drive().atomicContext.findRecord(705)->ref_count, 0u);
+  EXPECT_NE(h.drive().atomicContext.findRecord(705)->wait_read, AtomicContext::kNoSlot);
   EXPECT_EQ(h.drive().commandTrace->lastCommand(preRead.tag).kind, TraceEventKind::PreReadIssued);
   ASSERT_EQ(h.thread().freeTagQueue().takeFreeTag(), preRead.tag);
 
