@@ -17,6 +17,7 @@ struct FaultRule {
   std::optional<uint64_t> after;   // fire on the first matching command after this many commands
   std::optional<double> rate;      // or with this probability per matching command
   uint32_t count = 1;              // how many times
+  double delaySeconds = 0;         // "slow": how much later the command completes
 };
 
 struct DeviceSpec {
@@ -66,6 +67,8 @@ struct TestPlan {
   double durationSeconds = 0;     // 0: no time limit (one of the two limits must be set)
   std::string outputBase;         // default base of output files when the agent key is not set
   std::string logFile;            // the run's log file; empty for none
+  double commandTimeoutSeconds = 30;  // a command outstanding longer fails its drive; 0: never
+  bool recordLatency = true;          // off only to measure what recording costs
 };
 
 }  // namespace varnox
