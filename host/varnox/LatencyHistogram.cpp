@@ -113,7 +113,8 @@ LatencySnapshot LatencyHistogram::snapshot() const {
 
 uint64_t LatencySnapshot::percentileNs(double fraction) const {
   if (count == 0) return 0;
-  const double wanted = std::ceil(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(count));
+  // Less a hair, so that 0.99 of 1000 is rank 990 although 0.99 is not exact in binary.
+  const double wanted = std::ceil(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(count) - 1e-6);
   const uint64_t rank = std::max<uint64_t>(1, static_cast<uint64_t>(wanted));
   uint64_t seen = 0;
   for (size_t i = 0; i < buckets.size(); ++i) {
