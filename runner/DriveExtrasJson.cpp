@@ -16,14 +16,14 @@ constexpr size_t kMaxFaultsListed = 100;
 std::string driveExtrasJson(const SummaryInput& in, size_t index) {
   const DriveReport& d = in.report->drives[index];
   std::ostringstream out;
-  out << ",\n     " << latencyJson(d, in.report->seconds);
-  out << ",\n     \"injectedFaults\": [";
+  if (!d.latency.empty()) out << ",\n     " << latencyJson(d, in.report->seconds);
   for (size_t i = 0; i < d.injectedFaults.size() && i < kMaxFaultsListed; ++i) {
     const InjectedFault& f = d.injectedFaults[i];
-    out << (i == 0 ? "" : ", ") << "{\"kind\": " << jsonString(f.kind) << ", \"command\": " << f.command
-        << ", \"lba\": " << f.lba << ", \"firstLba\": " << f.firstLba << ", \"blocks\": " << f.blocks << '}';
+    out << (i == 0 ? ",\n     \"injectedFaults\": [" : ", ") << "{\"kind\": " << jsonString(f.kind)
+        << ", \"command\": " << f.command << ", \"lba\": " << f.lba << ", \"firstLba\": " << f.firstLba
+        << ", \"blocks\": " << f.blocks << '}';
   }
-  out << ']';
+  if (!d.injectedFaults.empty()) out << ']';
   if (in.series != nullptr && index < in.series->driveNames().size())
     out << ",\n     \"series\": " << in.series->json(index);
   if (const std::string failure = failureJson(readFailureDetail(d)); !failure.empty()) out << ",\n     " << failure;

@@ -10,7 +10,7 @@
 namespace varnox::cli {
 
 // `, "latency": {...}, "injectedFaults": [...], "series": [...], "failure": {...}` for drive
-// `index` of the report (members without content are left out).
+// `index` of the report; members without content are left out.
 std::string driveExtrasJson(const SummaryInput& in, size_t index);
 
 }  // namespace varnox::cli
