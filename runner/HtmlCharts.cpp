@@ -11,7 +11,7 @@ namespace varnox::cli {
 namespace {
 
 constexpr double kWidth = 660, kHeight = 250;
-constexpr double kLeft = 64, kRight = 16, kTop = 28, kBottom = 42;
+constexpr double kLeft = 64, kRight = 34, kTop = 28, kBottom = 42;
 constexpr double kPlotWidth = kWidth - kLeft - kRight, kPlotHeight = kHeight - kTop - kBottom;
 
 // 1, 2 or 5 times a power of ten, so that about `ticks` steps cover `span`.
@@ -95,8 +95,12 @@ std::string svgLineChart(const std::string& title, const std::string& xLabel, co
     legendX -= 14 + 7.0 * static_cast<double>(line.name.size()) + 18;
     out << "<rect x=\"" << legendX << "\" y=\"9\" width=\"12\" height=\"12\" fill=\"" << line.color
         << "\"/><text x=\"" << legendX + 16 << "\" y=\"19\" class=\"tick\">" << htmlEscape(line.name) << "</text>\n";
+  }
+  // In order, so that a later (dashed) line shows on an earlier one it lies on.
+  for (const ChartLine& line : lines) {
     if (line.points.empty()) continue;
-    out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << line.color << "\" points=\"";
+    out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << line.color << "\""
+        << (line.dashed ? " stroke-dasharray=\"7 5\"" : "") << " points=\"";
     for (const auto& [x, y] : line.points)
       out << kLeft + x / right * kPlotWidth << ',' << kTop + kPlotHeight - y / top * kPlotHeight << ' ';
     out << "\"/>\n";

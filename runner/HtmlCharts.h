@@ -9,6 +9,7 @@ namespace varnox::cli {
 struct ChartLine {
   std::string name;
   std::string color;  // CSS color
+  bool dashed = false;  // so that a line lying on another still shows
   std::vector<std::pair<double, double>> points;  // x ascending
 };
 

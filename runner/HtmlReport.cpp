@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -207,7 +208,7 @@ void failureSection(std::ostringstream& out, const json& drive) {
 void charts(std::ostringstream& out, const json& drive) {
   auto series = drive.find("series");
   if (series == drive.end() || !series->is_array() || series->empty()) return;
-  ChartLine written{"written", "#3a78c2", {}}, verified{"verified", "#2e9d57", {}}, p99{"p99", "#c2553a", {}};
+  ChartLine written{"written", "#3a78c2", false, {}}, verified{"verified", "#2e9d57", true, {}}, p99{"p99", "#c2553a", false, {}};
   for (const json& row : *series) {
     if (!row.is_array() || row.size() < 5) continue;
     const double t = row[0].get<double>();
