@@ -92,8 +92,10 @@ struct RunResult {
 // the named flow agents by tables (name, table) before prepare, as an embedder would. The
 // first `warmupSeconds` of the run (first touches of a fresh medium, pools growing) are left
 // out of the steady-state figures, which are taken from the host's progress counters.
-template <typename... Agents>
-RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupSeconds, Agents... agents) {
+// `edit` changes the plan after the options are applied (what a test file cannot say).
+template <typename Edit, typename... Agents>
+RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, double warmupSeconds, Edit edit,
+                                Agents... agents) {
   RunResult result;
   varnox::TestPlan plan;
   if (!varnox::cli::parseTestFile(text, "bench.toml", plan, result.error)) return result;
@@ -101,6 +103,7 @@ RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupS
   options.seed = seed;
   varnox::cli::RepeatInfo repeat;
   if (!varnox::cli::applyRunOptions(plan, options, repeat, result.error)) return result;
+  edit(plan);
   varnox::TestRun run;
   (run.addAgent(agents.first, agents.second), ...);
   if (run.prepare(plan, result.error) != varnox::kExitPassed) return result;
@@ -133,6 +136,11 @@ RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupS
     }
   }
   return result;
+}
+
+template <typename... Agents>
+RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupSeconds, Agents... agents) {
+  return runTestTextWarmEdited(text, seed, warmupSeconds, [](varnox::TestPlan&) {}, agents...);
 }
 
 template <typename... Agents>

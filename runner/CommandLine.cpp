@@ -16,6 +16,7 @@
 
 #include "AgentLibrary.h"
 #include "FlowCheck.h"
+#include "HtmlReport.h"
 #include "Messages.h"
 #include "OutputPaths.h"
 #include "PlannedWrites.h"
@@ -23,6 +24,8 @@
 #include "RunOptions.h"
 #include "Summary.h"
 #include "TestFile.h"
+#include "TimeSeries.h"
+#include "Units.h"
 #include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
@@ -38,6 +41,9 @@ struct Arguments {
   std::vector<std::string> sets;
   std::string output;
   std::string json;
+  std::string report;    // --report FILE.html; for `varnox report`, where the page goes
+  std::string series;
+  std::string interval = "1s";
   bool force = false;
 };
 
@@ -124,6 +130,33 @@ class StopOnSignal {
   std::thread watcher_;
 };
 
+// Opens --series and checks --interval and --report before the run. False, with a message,
+// when one of them cannot be used.
+bool openRunOutputs(const Arguments& args, const TestPlan& plan, std::unique_ptr<std::ofstream>& csv,
+                    std::unique_ptr<TimeSeries>& series, std::ostream& err) {
+  std::string why;
+  const std::optional<double> interval = parseDuration(args.interval, why);
+  if (!interval || *interval < 0.2) {
+    err << "varnox: --interval: " << (interval ? "must be at least 200ms, got " + cli::quoted(args.interval) : escapeControl(why))
+        << '\n';
+    return false;
+  }
+  for (const auto& [option, path] : {std::pair{"--series", &args.series}, std::pair{"--report", &args.report}}) {
+    if (path->empty()) continue;
+    auto file = std::make_unique<std::ofstream>(*path, std::ios::trunc);
+    if (!*file) {
+      err << "varnox: " << option << ": cannot write " << escapeControl(*path) << ": " << std::strerror(errno) << '\n';
+      return false;
+    }
+    if (path == &args.series) csv = std::move(file);
+  }
+  if (args.series.empty() && args.report.empty() && args.json.empty()) return true;
+  std::vector<std::string> names;
+  for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
+  series = std::make_unique<TimeSeries>(std::move(names), *interval, csv.get());
+  return true;
+}
+
 int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
   TestPlan plan;
   RepeatInfo repeat;
@@ -160,6 +193,12 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   // standing as if it were this one's.
   if (!args.json.empty()) ::unlink(args.json.c_str());
 
+  // The time series and the report, like the JSON, are refused before the run when they cannot
+  // be written. Any of the three keeps the run over time.
+  std::unique_ptr<std::ofstream> csv;
+  std::unique_ptr<TimeSeries> series;
+  if (!openRunOutputs(args, plan, csv, series, err)) return kExitRefused;
+
   // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
   StopOnSignal signals;
@@ -172,15 +211,53 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   } else {
     signals.watch(run, err);
     ProgressLine progress(stderr);
-    report = run.run([&progress](const std::vector<const DriveProgress*>& drives) { progress.update(drives); });
+    if (series) series->start();
+    report = run.run([&progress, &series](const std::vector<const DriveProgress*>& drives) {
+      progress.update(drives);
+      if (series) series->sample(drives);
+    });
     progress.finish();
+    if (series) series->finish(report);
     SummaryInput summary{args.file, &report, &repeat, signals.interrupted()};
     out << summaryText(summary);
   }
-  if (!writeJson(status == kExitPassed ? &repeat : nullptr, signals.interrupted(), true) &&
-      report.exitStatus == kExitPassed)
-    return kExitRefused;
+  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, signals.interrupted(), series.get()};
+  if (!args.report.empty()) {
+    std::string why;
+    if (!writeHtmlReport(summaryJson(full), args.report, why)) {
+      err << "varnox: --report: " << escapeControl(why) << '
+';
+      if (report.exitStatus == kExitPassed) return kExitRefused;
+    }
+  }
+  if (!args.json.empty()) {
+    std::string why;
+    if (!writeFileAtomically(args.json, summaryJson(full), why)) {
+      err << "varnox: --json: " << escapeControl(why) << '
+';
+      if (report.exitStatus == kExitPassed) return kExitRefused;
+    }
+  }
   return report.exitStatus;
+}
+
+// `varnox report RUN.json`: the HTML page of a run that is over.
+int reportCommand(const Arguments& args, std::ostream& out, std::ostream& err) {
+  std::ifstream in(args.file, std::ios::binary);
+  std::ostringstream text;
+  if (!in || !(text << in.rdbuf())) {
+    err << "varnox: " << escapeControl(args.file) << ": cannot read the JSON summary: " << std::strerror(errno) << '\n';
+    return kExitRefused;
+  }
+  std::string path = args.report;
+  if (path.empty()) path = (std::filesystem::path(args.file).replace_extension(".html")).string();
+  std::string why;
+  if (!writeHtmlReport(text.str(), path, why)) {
+    err << "varnox: " << escapeControl(args.file) << ": " << escapeControl(why) << '\n';
+    return kExitRefused;
+  }
+  out << path << '\n';
+  return kExitPassed;
 }
 
 int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
@@ -260,6 +337,12 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   CLI::App* run = app.add_subcommand("run", "Run a test file");
   addTestOptions(run);
   run->add_option("--json", args.json, "Write the summary as JSON to this file");
+  run->add_option("--report", args.report, "Write the run's HTML report (charts, latency, the failing block) to this file");
+  run->add_option("--series", args.series, "Write the run over time as CSV to this file, one row per drive and interval");
+  run->add_option("--interval", args.interval, "Interval of --series and of the report's charts (default 1s, at least 200ms)");
+  CLI::App* reportApp = app.add_subcommand("report", "Render the HTML report of a run from its --json file");
+  reportApp->add_option("file", args.file, "The JSON summary of a run (varnox run --json)")->required();
+  reportApp->add_option("--report", args.report, "The HTML file to write (default: the JSON file's name with .html)");
   CLI::App* check = app.add_subcommand("check", "Validate a test file without running it");
   addTestOptions(check);
 
@@ -281,6 +364,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
 
   if (run->parsed()) return runCommand(args, *run, out, err);
   if (check->parsed()) return checkCommand(args, *check, out, err);
+  if (reportApp->parsed()) return reportCommand(args, out, err);
   if (keys->parsed()) return describeCommand(args, false, out, err);
   return describeCommand(args, true, out, err);
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "DriveExtrasJson.h"
+#include "LatencyReport.h"
 #include "Units.h"
 #include "varnox/EventLog.h"
 
@@ -92,6 +94,7 @@ std::string summaryText(const SummaryInput& in) {
     line(out, "passes", std::to_string(d.passes));
     line(out, "commands", joinCounts(d.commandsByKind));
     line(out, "completions", joinCounts(d.completionsByStatus));
+    out << latencyText(d, report.seconds);
     line(out, "written", bytesText(d.bytesWritten));
     line(out, "verified", bytesText(d.bytesVerified));
     line(out, "failures", std::to_string(d.failures));
@@ -144,7 +147,7 @@ std::string summaryJson(const SummaryInput& in) {
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
         << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
-        << ", \"faultsInjected\": " << s.faultsInjected << "}}";
+        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveExtrasJson(in, i) << "}";
   }
   out << (report.drives.empty() ? "]\n}\n" : "\n  ]\n}\n");
   return out.str();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "RunOptions.h"
+#include "TimeSeries.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::cli {
@@ -15,6 +16,7 @@ struct SummaryInput {
   const RunReport* report = nullptr;
   const RepeatInfo* repeat = nullptr;
   bool interrupted = false;  // stopped with Ctrl-C
+  const TimeSeries* series = nullptr;  // the run over time, for the JSON
 };
 
 std::string summaryText(const SummaryInput& in);

@@ -150,6 +150,26 @@ std::optional<std::string> scalarText(const toml::node& node) {
   }
 }
 
+// A duration key: "30s", "500ms", or whole seconds. `zeroAllowed`: 0 is a value of its own.
+bool durationValue(Section& s, std::string_view key, bool zeroAllowed, double& out) {
+  const toml::node* node = s.find(key);
+  if (node == nullptr) return true;
+  std::optional<double> seconds;
+  if (const auto* i = node->as_integer(); i != nullptr && i->get() >= 0) {
+    seconds = static_cast<double>(i->get());
+  } else if (node->is_string()) {
+    std::string why;
+    seconds = parseDuration(node->as_string()->get(), why);
+    if (!seconds) return s.fail(key, "is not a duration: " + why, nullptr);
+  }
+  if (!seconds) return s.fail(key, "must be a duration such as \"30s\" or \"500ms\"", node);
+  if (*seconds < 0 || (*seconds == 0 && !zeroAllowed)) return s.fail(key, "must be longer than 0 s", node);
+  // Beyond a day a timeout or a delay is a typo, and would not fit the clocks' arithmetic.
+  if (*seconds > 86400) return s.fail(key, "must be at most 24h", node);
+  out = *seconds;
+  return true;
+}
+
 bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
   const toml::node* node = root.get("test");
   if (node == nullptr) return true;
@@ -171,6 +191,7 @@ bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
       return s.fail("duration", "must be a duration such as \"30s\", \"5m\" or \"1h\"", d);
     }
   }
+  if (!durationValue(s, "command_timeout", true, plan.commandTimeoutSeconds)) return false;
   std::optional<int64_t> passes;
   if (!s.integer("passes", 1, INT64_MAX, passes)) return false;
   if (passes) plan.passes = static_cast<uint64_t>(*passes);
@@ -358,6 +379,10 @@ bool readFault(const toml::table& table, size_t index, TestPlan& plan, std::stri
     if (!(rate > 0 && rate <= 1)) return s.fail("rate", "must be a probability above 0 and at most 1", r);
     rule.rate = rate;
   }
+  if (!durationValue(s, "delay", false, rule.delaySeconds)) return false;
+  if (rule.kind == "slow" && rule.delaySeconds == 0) return s.fail("delay", "must be given for kind \"slow\"", nullptr);
+  if (rule.kind != "slow" && rule.delaySeconds != 0)
+    return s.fail("delay", "applies only to kind \"slow\"", table.get("delay"));
   if (!s.rejectUnknown()) return false;
 
   // A rule without a drive applies to every drive.

@@ -3,7 +3,8 @@
 // faults to inject and when to stop. The layout is documented in README.md ("Test files") and in
 // the examples/ folder.
 //
-//   [test]      duration = "10s" | passes = N, output = "base of output files", log = "run.log"
+//   [test]      duration = "10s" | passes = N, output = "base of output files", log = "run.log",
+//               command_timeout = "30s" (0: none)
 //   [[drive]]   name, device ("sim" or a path), capacity ("1GiB" or blocks), block_size,
 //               protection_info, physical_exponent, queue_depth, completions, write_cache,
 //               atomic_unit, seed, direct_io, destroy_data, precondition
@@ -11,7 +12,7 @@
 //               "writesame" | "trim" | "atomic" | "read" | "verify" | "synccache" |
 //               "powertoggle" | "getstatus"; condition; name; any other key is a step setting
 //   [cardamor]  the agent's keys by their exact names ("Min Queue Size" = 64)
-//   [[fault]]   drive, kind, lba, after, rate, count (0: no limit)
+//   [[fault]]   drive, kind, lba, after, rate, count (0: no limit), delay (kind "slow")
 #include <string>
 #include <string_view>
 #include <vector>

@@ -28,9 +28,12 @@ struct Intervention {
     Reset,           // the drive resets itself: this and every outstanding command are lost
     PowerLoss,       // the drive loses power: as powerToggle()
     Reorder,         // a read completes before the older writes it overlaps (it still ran after them)
+    Delay,           // executes normally, completes `delayNs` later; kNever: never completes
   };
+  static constexpr uint64_t kNever = UINT64_MAX;
   Kind kind = Kind::None;
   uint64_t landedBlocks = 0;
+  uint64_t delayNs = 0;
   SenseFields sense;
   bool execute = false;
 };

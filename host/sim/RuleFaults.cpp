@@ -60,6 +60,8 @@ std::string faultRuleError(const FaultRule& rule, uint64_t capacityBlocks) {
   if (rule.rate && !(*rule.rate > 0 && *rule.rate <= 1))
     return "rate = " + std::to_string(*rule.rate) + " is not a probability above 0 and at most 1";
   if (rule.kind == "misdirect" && capacityBlocks < 2) return "misdirect needs at least two blocks";
+  if (rule.kind == "slow" && !(rule.delaySeconds > 0)) return "slow needs a delay longer than 0 s";
+  if (rule.kind != "slow" && rule.delaySeconds != 0) return "delay applies only to kind \"slow\"";
   return {};
 }
 
@@ -146,6 +148,8 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
       break;
     case Kind::Reset:
     case Kind::PowerLoss:
+    case Kind::Hang:
+    case Kind::Slow:
       break;
   }
   if (rule.given.lba) {
@@ -252,6 +256,13 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         break;
       case Kind::PowerLoss:
         action.kind = Intervention::Kind::PowerLoss;
+        break;
+      case Kind::Hang:
+      case Kind::Slow:
+        action.kind = Intervention::Kind::Delay;
+        action.delayNs = rule.kind == Kind::Hang ? Intervention::kNever
+                                                 : static_cast<uint64_t>(std::min(rule.given.delaySeconds, 1e9) * 1e9);
+        if (recorded) recorded->lba = c.lba;  // the whole command
         break;
       case Kind::Splice:
         action.kind = Intervention::Kind::Abort;

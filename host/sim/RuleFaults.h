@@ -25,6 +25,10 @@
 //   splice           a write of two or more blocks is aborted after landing part of them, and
 //                    from then on every read or verify overlapping its range fails with the hard
 //                    error above, until a single write covers the whole range again
+//   hang             a command executes but never completes (the host's command timeout ends
+//                    the drive)
+//   slow             a command executes and completes `delay` later (delay = "50ms"); the other
+//                    commands complete meanwhile
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -41,7 +45,7 @@ namespace varnox::sim {
 // Every kind a rule may name, in the order of the comment above.
 inline constexpr auto kFaultKindNames = std::to_array<const char*>({
     "corrupt",    "lost-write",  "misdirect", "stale-read", "abort", "medium-error", "hard-error",
-    "recovered-error", "torn-atomic", "reorder", "reset", "power-loss", "splice"});
+    "recovered-error", "torn-atomic", "reorder", "reset", "power-loss", "splice", "hang", "slow"});
 
 // True for a command that stores data blocks: WRITE, WRITE ATOMIC, and WRITE SAME unless it
 // unmaps or writes zeros without data.
@@ -78,7 +82,9 @@ class RuleFaults : public FaultHook {
     Reorder,
     Reset,
     PowerLoss,
-    Splice
+    Splice,
+    Hang,
+    Slow
   };
   struct Rule {
     FaultRule given;

@@ -1,12 +1,15 @@
 #include "sim/SimulatedDrive.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "sim/BlockStore.h"
 #include "sim/RuleFaults.h"
 #include "sim/WriteCache.h"
 #include "tavik/Tavik.h"
+#include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
 namespace varnox::sim {
@@ -23,6 +26,9 @@ constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscParameterListLength = 0x1A;
 constexpr uint8_t kAscInvalidFieldInList = 0x26;
 constexpr uint8_t kAscMiscompare = 0x1D;
+// The longest a waiting poll sleeps when only slow or hung commands are outstanding: the drive
+// thread must come back to check its command timeout.
+constexpr uint64_t kMaxDelayWaitNs = 10'000'000;
 
 uint64_t splitmix(uint64_t& state) {
   uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -45,6 +51,7 @@ struct SimulatedDrive::Slot {
   uint8_t sense[kFixedSenseBytes] = {};
   uint64_t bytesIn = 0;
   uint64_t readyAtPoll = 0;
+  uint64_t readyAtNs = 0;  // a slow command: not before this time; Intervention::kNever: a hung one
   uint64_t sequence = 0;  // non-zero once the command changed the medium
   uint64_t firstLba = 0;  // a data write's range, for reads that overlap it
   uint64_t blockCount = 0;
@@ -144,6 +151,12 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
         execute(slot, command, cdb);
         firstCompletion_ = command.tag;
         break;
+      case Intervention::Kind::Delay:
+        execute(slot, command, cdb);
+        slot.readyAtNs = action.delayNs == Intervention::kNever ? Intervention::kNever
+                                                                 : queryPerformanceCounter() + action.delayNs;
+        ++delayed_;
+        break;
       case Intervention::Kind::Abort:
         if (cdb.opcode == kOpWrite16) {
           executeWrite(slot, command, cdb, 1, action.landedBlocks);
@@ -191,13 +204,43 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   return 0;
 }
 
+bool SimulatedDrive::collectDue(bool wait) {
+  auto collect = [this](bool anyPoll) {
+    const uint64_t now = queryPerformanceCounter();
+    uint64_t earliest = Intervention::kNever;
+    candidates_.clear();
+    for (uint32_t tag : queue_) {
+      const Slot& slot = slots_[tag];
+      if (slot.readyAtNs > now) {
+        earliest = std::min(earliest, slot.readyAtNs);
+        continue;
+      }
+      if (anyPoll || !config_.shuffleCompletions || slot.readyAtPoll <= pollCount_) candidates_.push_back(tag);
+    }
+    return earliest == Intervention::kNever ? kMaxDelayWaitNs : std::min(earliest - now, kMaxDelayWaitNs);
+  };
+  collect(false);
+  if (!candidates_.empty() || !wait) return !candidates_.empty();
+  const uint64_t sleepNs = collect(true);
+  if (!candidates_.empty()) return true;
+  std::this_thread::sleep_for(std::chrono::nanoseconds(sleepNs));
+  collect(true);
+  return !candidates_.empty();
+}
+
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
   if (queue_.empty()) return false;
   ++pollCount_;
   const uint32_t* candidates = queue_.data();
   uint32_t count = static_cast<uint32_t>(queue_.size());
   uint32_t pick = 0;
-  if (config_.shuffleCompletions) {
+  if (delayed_ != 0) {
+    // A slow command is not ready before its time and a hung one never; the others go on.
+    if (!collectDue(wait)) return false;
+    candidates = candidates_.data();
+    count = static_cast<uint32_t>(candidates_.size());
+    if (config_.shuffleCompletions) pick = static_cast<uint32_t>(splitmix(orderRandom_) % count);
+  } else if (config_.shuffleCompletions) {
     candidates_.clear();
     for (uint32_t tag : queue_)
       if (slots_[tag].readyAtPoll <= pollCount_) candidates_.push_back(tag);
@@ -224,6 +267,10 @@ bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
   completion.bytesIn = slot.bytesIn;
   completion.injected = slot.injected;
   slot.busy = false;
+  if (slot.readyAtNs != 0) {
+    slot.readyAtNs = 0;
+    --delayed_;
+  }
   return true;
 }
 
@@ -458,7 +505,11 @@ void SimulatedDrive::dropOutstanding(bool powerLost) {
     }
     undoSlot(slot, keep);
   }
-  for (uint32_t tag : queue_) slots_[tag].busy = false;
+  for (uint32_t tag : queue_) {
+    slots_[tag].busy = false;
+    slots_[tag].readyAtNs = 0;
+  }
+  delayed_ = 0;
   queue_.clear();
   if (cacheLost) cache_->loseContents(*store_);
 }

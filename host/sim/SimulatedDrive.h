@@ -23,7 +23,9 @@
 // back completions in submission order, or, when shuffled, a seeded random one of those that are
 // ready (each is held back for a random number of polls, at most queueDepth/2, so that the queue
 // fills; a waiting poll takes one at once). Tags are below 1024 and unique among outstanding
-// commands.
+// commands. A slow command (fault "slow") is handed back no earlier than its delay after submit,
+// a hung one ("hang") never; the others pass it. With only those outstanding a waiting poll
+// returns false after at most 10 ms, so the caller can give up on them.
 //
 // Power loss and reset: powerToggle() and reset() drop every outstanding command without a
 // completion. Each dropped write's data is, by a seeded draw, kept, lost, or kept for a leading
@@ -120,6 +122,9 @@ class SimulatedDrive : public Device {
   void dropOutstanding(bool powerLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
   bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
+  // With slow or hung commands outstanding: fills candidates_ with the tags poll may hand back.
+  // A waiting poll with none due sleeps until the first is due, but 10 ms at most.
+  bool collectDue(bool wait);
 
   SimConfig config_;
   DeviceGeometry geometry_;
@@ -132,6 +137,7 @@ class SimulatedDrive : public Device {
   std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags
   CommandContext context_;            // the command being executed, for the fault hook
   uint64_t pollCount_ = 0;
+  uint32_t delayed_ = 0;  // outstanding slow or hung commands
   uint64_t writeSequence_ = 0;
   uint64_t orderRandom_ = 0;
   uint64_t fateRandom_ = 0;

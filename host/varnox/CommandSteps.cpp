@@ -1,5 +1,6 @@
 #include "CommandSteps.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -83,7 +84,19 @@ CommandSteps::CommandSteps(DriveThread& thread, Device& device)
       device_(device),
       blockBytes_(thread.sectorSize()),
       protect_(thread.protectionInfoEnabled() ? 1 : 0),
-      inFlight_(thread.freeTagQueue().getMaxQueueDepth()) {}
+      inFlight_(thread.freeTagQueue().getMaxQueueDepth()),
+      latency_(std::make_unique<CommandLatency>()) {}
+
+void CommandSteps::setTiming(double timeoutSeconds, bool recordLatency) {
+  recordLatency_ = recordLatency;
+  timeoutSeconds_ = timeoutSeconds > 0 ? timeoutSeconds : 0;
+  const double ns = timeoutSeconds_ * 1e9;
+  timeoutTicks_ = timeoutSeconds_ > 0 ? std::max<uint64_t>(1, clock_.fromNanoseconds(ns < 1.8e19 ? static_cast<uint64_t>(ns) : UINT64_MAX)) : 0;
+  // Scanning the tags is cheap but not free: a sixteenth of the timeout, at most 100 ms, finds
+  // a late command soon enough.
+  scanPeriodTicks_ = std::min(timeoutTicks_ / 16, clock_.fromNanoseconds(100'000'000));
+  timed_ = recordLatency_ || timeoutTicks_ != 0;
+}
 
 int CommandSteps::mapVariables(const std::vector<std::pair<StepKind, std::string>>& steps, std::string& error) {
   int err = 0;
@@ -226,13 +239,15 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
   }
   cdb_->lock(tag);
   tags.takeFreeTag();
+  // A held command's latency counts from here: the hold is part of what the host waits.
+  const uint64_t submitted = timed_ ? clock_.now() : 0;
   if (syncInFlight_ != 0 && holdBehindSync_) {
     held_.emplace_back(command, stepName);
     ++counters_.heldCommands;
   } else if (const int status = submit(command, stepName); status != VARNOX_OK) {
     return status;
   }
-  inFlight_[tag] = InFlight{true, kind, countedBytes, lba, blocks};
+  inFlight_[tag] = InFlight{true, kind, command.cdb[0], blocks, lba, countedBytes, submitted};
   ++inFlightCount_;
   if (kind == StepKind::SyncCache) ++syncInFlight_;
   ++counters_.commandsOfKind[static_cast<size_t>(kind)];
@@ -276,7 +291,14 @@ void CommandSteps::releaseHeld() {
 int CommandSteps::powerToggle() {
   ++counters_.commandsOfKind[static_cast<size_t>(StepKind::PowerToggle)];
   ++counters_.commands;
+  const uint64_t start = timed_ ? clock_.now() : 0;
   const int status = device_.powerToggle();
+  if (recordLatency_) {
+    InFlight toggle;
+    toggle.kind = StepKind::PowerToggle;
+    toggle.submitted = start;
+    recordLatency(toggle, clock_.now());
+  }
   forgetInFlight();  // also the commands held back behind a sync cache: they never ran
   if (status != 0) {
     thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);
@@ -324,6 +346,49 @@ void CommandSteps::freeLostTags() {
   }
 }
 
+void CommandSteps::recordLatency(const InFlight& done, uint64_t now) {
+  latency_->byKind[static_cast<size_t>(done.kind)].record(clock_.toNanoseconds(now - done.submitted));
+}
+
+int CommandSteps::checkTimeouts(uint64_t now) {
+  if (timeoutTicks_ == 0 || now < nextScan_) return VARNOX_OK;
+  nextScan_ = now + scanPeriodTicks_;
+  const InFlight* oldest = nullptr;
+  uint32_t oldestTag = 0;
+  for (uint32_t tag = 0; tag < inFlight_.size(); ++tag) {
+    const InFlight& f = inFlight_[tag];
+    if (f.active && now - f.submitted > timeoutTicks_ && (oldest == nullptr || f.submitted < oldest->submitted)) {
+      oldest = &f;
+      oldestTag = tag;
+    }
+  }
+  if (oldest == nullptr) return VARNOX_OK;
+  timedOut_ = true;
+  thread_.eventLog().logf(2,
+                          "Command timed out on drive %s: tag %u, opcode 0x%02X (%s), LBA 0x%016llX, %u blocks, "
+                          "outstanding %.3f s (command_timeout %g s)",
+                          thread_.driveName().c_str(), oldestTag, oldest->opcode, stepKindName(oldest->kind),
+                          static_cast<unsigned long long>(oldest->lba), oldest->blocks,
+                          static_cast<double>(clock_.toNanoseconds(now - oldest->submitted)) / 1e9, timeoutSeconds_);
+  return VARNOX_ERR_DEVICE;
+}
+
+int CommandSteps::drain() {
+  DeviceCompletion completion;
+  while (device_.outstanding() > 0) {
+    if (device_.poll(completion, true)) {
+      if (completion.tag < inFlight_.size() && inFlight_[completion.tag].active) {
+        if (recordLatency_) recordLatency(inFlight_[completion.tag], clock_.now());
+        finishTag(completion.tag);
+      }
+      continue;
+    }
+    if (timeoutTicks_ == 0) break;
+    if (const int status = checkTimeouts(clock_.now()); status != VARNOX_OK) return status;
+  }
+  return VARNOX_OK;
+}
+
 int CommandSteps::getStatus() {
   FreeTagQueue& tags = thread_.freeTagQueue();
   if (releaseOnNextStatus_ && syncInFlight_ == 0) releaseHeld();
@@ -335,9 +400,10 @@ int CommandSteps::getStatus() {
   }
   // A completion for a tag the device has since lost (reset) carries nothing to report.
   if (got && (completion.tag >= inFlight_.size() || !inFlight_[completion.tag].active)) got = false;
+  const uint64_t now = timed_ ? clock_.now() : 0;
   if (!got) {
     *lastStatusByte_ = kNoStatus;
-    return VARNOX_OK;
+    return checkTimeouts(now);
   }
 
   const uint32_t tag = completion.tag;
@@ -369,6 +435,8 @@ int CommandSteps::getStatus() {
   }
 
   ++counters_.completionsOfStatus[completion.status];
+  if (recordLatency_) recordLatency(done, now);
+  if (!good) ++counters_.errorCompletions;
   if (good && isWrite(done.kind)) {
     counters_.bytesWritten += done.bytes;
     ++counters_.goodWrites;
@@ -385,7 +453,7 @@ int CommandSteps::getStatus() {
   finishTag(tag);
   tags.markCompleted(tag);
   tags.pushFreeTag(tag, 0);
-  return VARNOX_OK;
+  return checkTimeouts(now);
 }
 
 }  // namespace varnox

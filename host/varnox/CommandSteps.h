@@ -5,12 +5,15 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "DeviceErrors.h"
 #include "tavik/Device.h"
 #include "varnox/DriveThread.h"
+#include "varnox/LatencyHistogram.h"
+#include "varnox/TestRun.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox {
@@ -35,10 +38,17 @@ struct CommandCounters {
   uint64_t dataChecks = 0;
   uint64_t heldCommands = 0;   // held back behind a SYNCHRONIZE CACHE
   uint64_t lostCommands = 0;   // dropped by a power toggle or a device reset
+  uint64_t errorCompletions = 0;  // completions with any status but GOOD
 
   // The counts by name ("Write", "GOOD", ...), leaving out what never happened.
   std::map<std::string, uint64_t> commandsByKind() const;
   std::map<std::string, uint64_t> completionsByStatus() const;
+};
+
+// Latencies by StepKind, from submission to the completion GetStatus sees (a power toggle: the
+// toggle itself).
+struct CommandLatency {
+  KindLatencies byKind;
 };
 
 class CommandSteps {
@@ -68,6 +78,16 @@ class CommandSteps {
   const DeviceErrors& deviceErrors() const { return deviceErrors_; }
   // The device lost every command in flight (reset or power loss): their buffers are released.
   void forgetInFlight();
+  // A command outstanding longer than `timeoutSeconds` (0: never) ends the drive: GetStatus
+  // logs it and returns VARNOX_ERR_DEVICE. Without `recordLatency` (benchmarks, to measure
+  // what recording costs) and without a timeout the steps read no clock at all.
+  void setTiming(double timeoutSeconds, bool recordLatency);
+  // Waits for the commands still outstanding at the end of the test and lets them go without
+  // reporting them; gives up with VARNOX_ERR_DEVICE when one outlives the timeout, and, without
+  // a timeout, when the device hands back nothing.
+  int drain();
+  bool timedOut() const { return timedOut_; }
+  const CommandLatency& latency() const { return *latency_; }
 
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
@@ -78,9 +98,11 @@ class CommandSteps {
   struct InFlight {
     bool active = false;
     StepKind kind = StepKind::Write;
-    uint64_t bytes = 0;
-    uint64_t lba = 0;
+    uint8_t opcode = 0;
     uint32_t blocks = 0;
+    uint64_t lba = 0;
+    uint64_t bytes = 0;
+    uint64_t submitted = 0;  // LatencyClock ticks
   };
 
   int fail(const std::string& stepName, int status, const char* format, ...) __attribute__((format(printf, 4, 5)));
@@ -88,6 +110,9 @@ class CommandSteps {
   void freeLostTags();
   int submit(const DeviceCommand& command, const std::string& stepName);
   void releaseHeld();
+  void recordLatency(const InFlight& done, uint64_t now);
+  // Every so often: VARNOX_ERR_DEVICE, logged, when a command has been outstanding too long.
+  int checkTimeouts(uint64_t now);
 
   DriveThread& thread_;
   Device& device_;
@@ -124,6 +149,16 @@ class CommandSteps {
   uint32_t syncInFlight_ = 0;
   bool releaseOnNextStatus_ = false;
   std::vector<std::pair<DeviceCommand, std::string>> held_;
+
+  LatencyClock clock_;
+  std::unique_ptr<CommandLatency> latency_;
+  bool timed_ = true;           // read the clock at all
+  bool recordLatency_ = true;
+  double timeoutSeconds_ = 0;
+  uint64_t timeoutTicks_ = 0;   // 0: no timeout
+  uint64_t scanPeriodTicks_ = 0;
+  uint64_t nextScan_ = 0;
+  bool timedOut_ = false;
 };
 
 }  // namespace varnox

@@ -4,9 +4,17 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
+namespace {
+
+// An agent that traces its commands dumps them at finish when this key of its is set.
+constexpr const char* kDumpSequenceKey = "Always Dump Sequence";
+
+}  // namespace
 
 DriveFlow::DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress)
-    : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {}
+    : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {
+  progress_.latency = &steps_.latency().byKind;
+}
 
 int DriveFlow::mapVariables(std::string& error) {
   std::vector<std::pair<StepKind, std::string>> commandSteps;
@@ -126,20 +134,30 @@ void DriveFlow::publishProgress() {
   progress_.commands.store(c.commands, std::memory_order_relaxed);
   progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
   progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
+  progress_.errors.store(c.errorCompletions, std::memory_order_relaxed);
   // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
   // verify are the closest it can tell.
   progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,
                                    std::memory_order_relaxed);
 }
 
-void DriveFlow::finish() {
-  DeviceCompletion completion;
-  while (device_.outstanding() > 0 && device_.poll(completion, true)) {
-  }
+int DriveFlow::finish(std::mutex& agentsFinishing) {
+  const int status = steps_.drain();
   steps_.forgetInFlight();
+  // The agents' configuration is shared by the drives: the key is set for this drive's finish
+  // only, and no other drive finishes meanwhile.
+  std::lock_guard<std::mutex> lock(agentsFinishing);
   for (const FlowStep& step : flow_) {
-    if (step.agent != nullptr) step.agent->finish(env_);
+    if (step.agent == nullptr) continue;
+    const ConfigManager::Key* dump =
+        steps_.timedOut() && step.agent->config() ? step.agent->config()->find(kDumpSequenceKey) : nullptr;
+    bool* flag = dump && dump->type == ConfigManager::KeyType::Bool ? static_cast<bool*>(dump->member) : nullptr;
+    const bool before = flag ? *flag : false;
+    if (flag) *flag = true;
+    step.agent->finish(env_);
+    if (flag) *flag = before;
   }
+  return status;
 }
 
 }  // namespace varnox

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,12 @@ class DriveFlow {
   // ended the test (0 when a limit or `stop` ended it and the last completions were clean).
   int run(const FlowLimits& limits, const std::atomic<bool>& stop);
   // Collects the completions still due so that no command holds agent memory, then lets every
-  // agent finish.
-  void finish();
+  // agent finish, one drive at a time under `agentsFinishing`. After a command timed out the
+  // agents are asked to dump their command sequence as after a failure. Returns
+  // VARNOX_ERR_DEVICE when a command outstanding at the end outlived the timeout.
+  int finish(std::mutex& agentsFinishing);
+  void setTiming(double timeoutSeconds, bool recordLatency) { steps_.setTiming(timeoutSeconds, recordLatency); }
+  const CommandLatency& latency() const { return steps_.latency(); }
 
   const CommandCounters& counters() const { return steps_.counters(); }
   CommandSteps& steps() { return steps_; }

@@ -191,6 +191,7 @@ struct TestRun::Impl {
   std::vector<std::unique_ptr<Drive>> drives;
   FlowLimits limits;
   std::atomic<bool> stop{false};
+  std::mutex agentsFinishing;
   bool prepared = false;
   bool released = false;
 
@@ -347,6 +348,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     DriveEnv env{drive->thread.get(), drive->seed, geometry};
     drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
     drive->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
+    drive->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);
     drives.push_back(std::move(drive));
   }
 
@@ -416,7 +418,8 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     Impl::Drive* d = drive.get();
     threads.emplace_back([this, d, &mutex, &finished, &done] {
       d->status = d->flow->run(impl_->limits, impl_->stop);
-      d->flow->finish();
+      const int drained = d->flow->finish(impl_->agentsFinishing);
+      if (d->status == VARNOX_OK) d->status = drained;
       std::lock_guard<std::mutex> lock(mutex);
       ++done;
       finished.notify_all();
@@ -444,6 +447,11 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.passes = drive->flow->passes();
     r.commandsByKind = c.commandsByKind();
     r.completionsByStatus = c.completionsByStatus();
+    const KindLatencies& latency = drive->flow->latency().byKind;
+    for (size_t kind = 0; kind < latency.size(); ++kind) {
+      LatencySnapshot s = latency[kind].snapshot();
+      if (s.count != 0) r.latency[stepKindName(static_cast<StepKind>(kind))] = std::move(s);
+    }
     r.bytesWritten = c.bytesWritten;
     r.bytesVerified = c.bytesVerified;
     r.agentStatus = drive->status;

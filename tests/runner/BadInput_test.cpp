@@ -154,5 +154,32 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
   fs::remove_all(dir);
 }
 
+// What only `run` and `report` take: the run's output files and the JSON a report is drawn from.
+TEST(BadInput, RunOutputsAndReportInputsAreRefusedNamingThem) {
+  const fs::path dir = fs::path(::testing::TempDir()) / "varnox_bad_outputs";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string test = (dir / "t.toml").string(), notJson = (dir / "t.json").string();
+  std::ofstream(test) << small("");
+  std::ofstream(notJson) << "{\"drives\": 5}";
+  const std::vector<std::vector<std::string>> table = {
+      {"run", test, "--interval", "100ms", "--interval"},
+      {"run", test, "--interval", "soon", "--interval"},
+      {"run", test, "--series", "/nonexistent/dir/s.csv", "/nonexistent/dir/s.csv"},
+      {"run", test, "--report", "/nonexistent/dir/r.html", "/nonexistent/dir/r.html"},
+      {"report", (dir / "missing.json").string(), (dir / "missing.json").string()},
+      {"report", notJson, notJson + ": not the JSON summary of a run"},
+  };
+  for (const std::vector<std::string>& row : table) {
+    std::vector<const char*> argv = {"varnox"};
+    for (size_t i = 0; i + 1 < row.size(); ++i) argv.push_back(row[i].c_str());
+    std::ostringstream out, err;
+    EXPECT_EQ(runVarnox(static_cast<int>(argv.size()), argv.data(), out, err), kExitRefused) << row[2];
+    EXPECT_EQ(lines(err.str()).size(), 1u) << err.str();
+    EXPECT_NE(err.str().find(row.back()), std::string::npos) << err.str() << " should name " << row.back();
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace varnox::cli

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "Progress.h"
 #include "varnox/Errors.h"
 #include "varnox/EventLog.h"
@@ -30,6 +32,11 @@ RunReport failedRun() {
   d.deviceStats.commands = 450;
   d.deviceStats.powerCycles = 2;
   d.deviceStats.faultsInjected = 1;
+  // 199 reads of 10 us and one of 5 ms.
+  auto reads = std::make_unique<LatencyHistogram>();
+  for (int i = 0; i < 199; ++i) reads->record(10'000);
+  reads->record(5'000'000);
+  d.latency["Read"] = reads->snapshot();
   report.drives.push_back(d);
   return report;
 }
@@ -42,6 +49,10 @@ TEST(Summary, TextNamesTheFailureTheFilesAndHowToRepeat) {
                               "  passes        900\n"
                               "  commands      Read 200, Write 250\n"
                               "  completions   CHECK CONDITION 1, GOOD 449\n"
+                              "  latency       kind               IOPS      mean       p50       p90       p99     p99.9"
+                              "    p99.99       max\n"
+                              "                Read                 16    35.0us    10.0us    10.0us    10.0us    5.00ms"
+                              "    5.00ms    5.00ms\n"
                               "  written       3.0 MiB (3145728 bytes)\n"
                               "  verified      1000 B\n"
                               "  failures      1\n"
@@ -89,7 +100,15 @@ TEST(Summary, JsonCarriesTheSameFactsEscaped) {
             "     \"outputFiles\": [\"/tmp/r_trace_D0.txt\", \"/tmp/r_drive_D0.bin\"],\n"
             "     \"deviceStopped\": true, \"deviceSeed\": 42,\n"
             "     \"deviceStats\": {\"commands\": 450, \"blocksWritten\": 0, \"blocksRead\": 0, \"powerCycles\": 2, "
-            "\"resets\": 0, \"faultsInjected\": 1}}\n"
+            "\"resets\": 0, \"faultsInjected\": 1},\n"
+            "     \"latency\": {\n"
+            "       \"Read\": {\"count\": 200, \"iops\": 16.2075, \"meanNs\": 34950, \"p50Ns\": 10047, \"p90Ns\": 10047, "
+            "\"p99Ns\": 10047, \"p99.9Ns\": 5000000, \"p99.99Ns\": 5000000, \"maxNs\": 5000000, \"buckets\": "
+            "[[9984, 10047, 199], [4980736, 5013503, 1]]}},\n"
+            // The failing LBA comes from the failure line; the files named are gone.
+            "     \"failure\": {\"lba\": 16, \"driveHex\": \"\", \"referenceHex\": \"\",\n"
+            "       \"history\": \"\",\n"
+            "       \"sequence\": \"\"}}\n"
             "  ]\n"
             "}\n");
 

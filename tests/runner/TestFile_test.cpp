@@ -34,6 +34,7 @@ duration = "5m"
 passes = 1000
 output = "/tmp/out/run1"
 log = "run.log"
+command_timeout = "1500ms"
 
 [[drive]]
 name = "A"
@@ -88,12 +89,18 @@ kind = "abort"
 after = 10
 rate = 0.25
 count = 0
+
+[[fault]]
+drive = "A"
+kind = "slow"
+delay = "20ms"
 )");
   EXPECT_EQ(plan.sourceFile, "t.toml");
   EXPECT_DOUBLE_EQ(plan.durationSeconds, 300);
   EXPECT_EQ(plan.passes, 1000u);
   EXPECT_EQ(plan.outputBase, "/tmp/out/run1");
   EXPECT_EQ(plan.logFile, "run.log");
+  EXPECT_DOUBLE_EQ(plan.commandTimeoutSeconds, 1.5);
 
   ASSERT_EQ(plan.drives.size(), 2u);
   const DeviceSpec& a = plan.drives[0].device;
@@ -108,9 +115,11 @@ count = 0
   // Fault rules as (kind, lba, after, rate, count); a count of 0 is no limit.
   auto rule = [](const FaultRule& f) { return std::make_tuple(f.kind, f.lba, f.after, f.rate, f.count); };
   using Rule = decltype(rule(FaultRule{}));
-  ASSERT_EQ(a.faults.size(), 2u);
+  ASSERT_EQ(a.faults.size(), 3u);
   EXPECT_EQ(rule(a.faults[0]), Rule("corrupt", 100, 50, std::nullopt, 2));
   EXPECT_EQ(rule(a.faults[1]), Rule("abort", std::nullopt, 10, 0.25, 0));
+  EXPECT_EQ(rule(a.faults[2]), Rule("slow", std::nullopt, std::nullopt, std::nullopt, 1));
+  EXPECT_DOUBLE_EQ(a.faults[2].delaySeconds, 0.02);
 
   const DriveSpec& b = plan.drives[1];
   EXPECT_EQ(b.name, "D1");  // unnamed drives are named by position
@@ -200,7 +209,14 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
       {"[[fault]]\nkind = \"gremlins\"\n",
        "bad.toml: [[fault]] 1: \"kind\" must be one of \"corrupt\", \"lost-write\", \"misdirect\", "
        "\"stale-read\", \"abort\", \"medium-error\", \"hard-error\", \"recovered-error\", \"torn-atomic\", "
-       "\"reorder\", \"reset\", \"power-loss\", \"splice\", got \"gremlins\""},
+       "\"reorder\", \"reset\", \"power-loss\", \"splice\", \"hang\", \"slow\", got \"gremlins\""},
+      {"[[fault]]\nkind = \"slow\"\n", "bad.toml: [[fault]] 1: \"delay\" must be given for kind \"slow\""},
+      {"[[fault]]\nkind = \"slow\"\ndelay = 0\n", "bad.toml: [[fault]] 1: \"delay\" must be longer than 0 s, got 0"},
+      {"[[fault]]\nkind = \"abort\"\ndelay = \"5ms\"\n",
+       "bad.toml: [[fault]] 1: \"delay\" applies only to kind \"slow\", got \"5ms\""},
+      {"[test]\ncommand_timeout = true\n",
+       "bad.toml: [test]: \"command_timeout\" must be a duration such as \"30s\" or \"500ms\", got true"},
+      {"[test]\ncommand_timeout = \"48h\"\n", "bad.toml: [test]: \"command_timeout\" must be at most 24h, got \"48h\""},
       {"[[fault]]\nlba = 1\n", "bad.toml: [[fault]] 1: \"kind\" must be given"},
       {"[[fault]]\nkind = \"abort\"\nrate = 1.5\n",
        "bad.toml: [[fault]] 1: \"rate\" must be a probability above 0 and at most 1, got 1.5"},

@@ -16,6 +16,7 @@
 
 #include "RunOptions.h"
 #include "TestFile.h"
+#include "Units.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::scenarios {
@@ -99,7 +100,8 @@ std::string hex(uint64_t v) {
 }
 
 bool hitBy(const InjectedFault& f, uint64_t lba) {
-  return f.lba == lba || (f.kind == "misdirect" && f.landedAt == lba) || (f.kind == "splice" && f.firstLba == lba);
+  return f.lba == lba || (f.kind == "misdirect" && f.landedAt == lba) ||
+         ((f.kind == "splice" || f.kind == "hang") && f.firstLba == lba);
 }
 
 // The dumped drive and reference blocks differ exactly where the fault changed the block.
@@ -196,6 +198,24 @@ CaseOutcome runFaultCase(const std::string& path) {
       if (!d.commandsByKind.count(kind)) out.problems.push_back("no " + kind + " command was sent");
     }
   }
+  // Percentiles over every kind, against the bounds the case gives ("p99.9" = "100ms").
+  LatencySnapshot latency;
+  for (const auto& [kind, s] : d.latency) latency.add(s);
+  for (const char* key : {"latency_at_least", "latency_below"}) {
+    const toml::table* bounds = expect[key].as_table();
+    if (bounds == nullptr) continue;
+    for (auto&& [name, bound] : *bounds) {
+      std::string why;
+      const auto seconds = cli::parseDuration(bound.value_or(std::string{}), why);
+      const double fraction = std::stod(std::string(name.str()).substr(1)) / 100;
+      const double got = static_cast<double>(latency.percentileNs(fraction)) / 1e9;
+      const bool atLeast = key == std::string("latency_at_least");
+      if (!seconds || (atLeast ? got < *seconds : got >= *seconds))
+        out.problems.push_back(std::string(name.str()) + " latency " + std::to_string(got) + " s, expected " +
+                               (atLeast ? "at least " : "below ") + bound.value_or(std::string{}));
+    }
+  }
+
   // Every kind the case relies on really fired; a corruption counts only where it landed.
   std::set<std::string> fired = kinds;
   if (const toml::array* list = expect["fired"].as_array()) {
@@ -235,6 +255,10 @@ CaseOutcome runFaultCase(const std::string& path) {
     if (culprit == nullptr) out.problems.push_back("the agent named " + out.lba + ", which no fault hit");
   }
 
+  if (expect["trace"].value_or(false) &&
+      std::none_of(d.outputFiles.begin(), d.outputFiles.end(),
+                   [](const std::string& f) { return f.find("_trace_") != std::string::npos; }))
+    out.problems.push_back("expected the agent's sequence dump");
   if (expect["files"].value_or(false)) {
     if (d.outputFiles.size() != 3 || !std::all_of(d.outputFiles.begin(), d.outputFiles.end(),
                                                   [](const std::string& f) { return fs::exists(f); })) {

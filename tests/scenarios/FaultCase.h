@@ -9,9 +9,12 @@
 //                             # agent's own output; must name a block the faults hit
 //   files = true              # trace, drive and reference files, whose bytes must differ exactly
 //                             # where the fault changed the block
+//   trace = true              # the agent dumped its command sequence (without miscompare files)
 //   fired = ["corrupt"]       # kinds that must have fired (default: every kind of the file)
 //   min_commands = 1000000    # a soak: at least this many commands
 //   issued = ["Read", "Verify"]  # command kinds the run must have sent
+//   latency_at_least = { "p99.9" = "100ms" }  # percentiles of every command's latency
+//   latency_below = { p50 = "10ms" }
 #include <cstdint>
 #include <string>
 #include <vector>

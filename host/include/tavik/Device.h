@@ -77,7 +77,8 @@ class Device {
   // Accepts a command; 0, or a negative error when the device cannot take it (queue full, stopped).
   virtual int submit(const DeviceCommand& command) = 0;
   // Hands back one finished command; with `wait` blocks until one finishes while any is
-  // outstanding. False when nothing is ready.
+  // outstanding (a device may give up after a while when the outstanding commands are late, so
+  // that the caller can time them out). False when nothing is ready.
   virtual bool poll(DeviceCompletion& completion, bool wait) = 0;
   virtual uint32_t outstanding() const = 0;
   // Cuts power and restores it: every outstanding command is lost.

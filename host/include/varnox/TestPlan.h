@@ -17,6 +17,7 @@ struct FaultRule {
   std::optional<uint64_t> after;   // fire on the first matching command after this many commands
   std::optional<double> rate;      // or with this probability per matching command
   uint32_t count = 1;              // how many times
+  double delaySeconds = 0;         // "slow": how much later the command completes
 };
 
 struct DeviceSpec {
@@ -69,6 +70,8 @@ struct TestPlan {
   std::string logFile;            // the run's log file; empty for none
   // Errors a drive may make on its own (not injected by a fault rule) before it is failed.
   uint64_t maxDeviceErrors = 0;
+  double commandTimeoutSeconds = 30;  // a command outstanding longer fails its drive; 0: never
+  bool recordLatency = true;          // off only to measure what recording costs
 };
 
 }  // namespace varnox

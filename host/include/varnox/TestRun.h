@@ -13,6 +13,7 @@
 
 #include "tavik/Device.h"
 #include "varnox/AgentTable.h"
+#include "varnox/LatencyHistogram.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox {
@@ -24,6 +25,9 @@ inline constexpr int kExitRefused = 2;           // test file, configuration or 
 inline constexpr int kExitDeviceFailure = 3;     // the device failed or could not be opened
 inline constexpr int kExitInconclusive = 4;      // a drive checked no data: nothing was proven
 
+// A drive's command latencies, by StepSpec::Kind (Agent and GetStatus stay empty).
+using KindLatencies = std::array<LatencyHistogram, static_cast<size_t>(StepSpec::Kind::GetStatus) + 1>;
+
 // Live counters of one drive, read by the progress display while the drive runs.
 struct DriveProgress {
   std::atomic<uint64_t> passes{0};
@@ -32,6 +36,8 @@ struct DriveProgress {
   std::atomic<uint64_t> bytesVerified{0};  // bytes read back or verified with good status
   std::atomic<uint64_t> readBackDistance{0};
   std::atomic<uint64_t> failures{0};
+  std::atomic<uint64_t> errors{0};             // completions with any status but GOOD
+  const KindLatencies* latency = nullptr;      // valid while the run runs
 };
 
 struct DriveReport {
@@ -40,6 +46,7 @@ struct DriveReport {
   uint64_t passes = 0;
   std::map<std::string, uint64_t> commandsByKind;       // "Write", "Read", ...
   std::map<std::string, uint64_t> completionsByStatus;  // "GOOD", "CHECK CONDITION", "TASK ABORTED"
+  std::map<std::string, LatencySnapshot> latency;       // by command kind, kinds that completed any
   uint64_t bytesWritten = 0;
   uint64_t bytesVerified = 0;
   uint64_t failures = 0;
