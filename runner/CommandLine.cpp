@@ -225,16 +225,14 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   if (!args.report.empty()) {
     std::string why;
     if (!writeHtmlReport(summaryJson(full), args.report, why)) {
-      err << "varnox: --report: " << escapeControl(why) << '
-';
+      err << "varnox: --report: " << escapeControl(why) << '\n';
       if (report.exitStatus == kExitPassed) return kExitRefused;
     }
   }
   if (!args.json.empty()) {
     std::string why;
     if (!writeFileAtomically(args.json, summaryJson(full), why)) {
-      err << "varnox: --json: " << escapeControl(why) << '
-';
+      err << "varnox: --json: " << escapeControl(why) << '\n';
       if (report.exitStatus == kExitPassed) return kExitRefused;
     }
   }
