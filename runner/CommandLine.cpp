@@ -1,27 +1,29 @@
 #include "CommandLine.h"
 
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <pthread.h>
 #include <sstream>
 #include <unistd.h>
-#include <thread>
 
 #include "AgentLibrary.h"
 #include "FlowCheck.h"
+#include "HelpText.h"
 #include "HtmlReport.h"
 #include "Messages.h"
+#include "OutputDirectory.h"
 #include "OutputPaths.h"
 #include "PlannedWrites.h"
 #include "Progress.h"
+#include "RunDetails.h"
 #include "RunOptions.h"
+#include "StopOnSignal.h"
 #include "Summary.h"
 #include "TestFile.h"
 #include "TimeSeries.h"
@@ -45,6 +47,7 @@ struct Arguments {
   std::string series;
   std::string interval = "1s";
   bool force = false;
+  std::string commandLine;  // as typed, for the JSON summary
 };
 
 // Reads the file and applies the options: the plan is ready for TestRun::prepare.
@@ -67,15 +70,13 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
   options.force = args.force;
-  // The runner draws a fresh seed for every run unless the user fixed one; only a fixed seed
-  // makes a rerun on a real device write the bytes the last run left there.
-  bool seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
-  for (const std::string& set : options.sets) seedFixed |= set.rfind("Random Seed=", 0) == 0;
   if (!applyRunOptions(plan, options, repeat, error) || !checkFlow(plan, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
-  if (seedFixed) {
+  // The runner draws a fresh seed for every run unless the user fixed one; only a fixed seed
+  // makes a rerun on a real device write the bytes the last run left there.
+  if (repeat.seedFixed) {
     const std::string randomSeed = planKey(plan, "Random Seed").value_or("");
     for (const DriveSpec& drive : plan.drives) {
       const std::string warning = blockdev::fixedSeedWarning(drive.device, randomSeed);
@@ -85,50 +86,6 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   resolveAgentLibraries(plan);
   return kExitPassed;
 }
-
-// Turns SIGINT and SIGTERM into TestRun::stop() for as long as it lives. The signals are
-// blocked in every thread (the drive threads inherit the mask, so they must be blocked before
-// the run starts them) and taken by a watcher thread: no handler, no global state.
-class StopOnSignal {
- public:
-  StopOnSignal() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-  }
-  ~StopOnSignal() {
-    done_ = true;
-    if (watcher_.joinable()) watcher_.join();
-    // Drop a signal that arrived after the run ended, then restore the caller's mask.
-    timespec none{0, 0};
-    while (sigtimedwait(&signals_, nullptr, &none) > 0) {
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  void watch(TestRun& run, std::ostream& err) {
-    watcher_ = std::thread([this, &run, &err] {
-      timespec tick{0, 100 * 1000 * 1000};
-      while (!done_) {
-        if (sigtimedwait(&signals_, nullptr, &tick) <= 0) continue;
-        if (interrupted_.exchange(true)) {
-          // A second Ctrl-C: the user gives up on a drive that does not stop.
-          std::_Exit(130);
-        }
-        err << "\nvarnox: stopping after the current pass (Ctrl-C again to abandon the run)\n";
-        run.stop();
-      }
-    });
-  }
-  bool interrupted() const { return interrupted_; }
-
- private:
-  sigset_t signals_;
-  sigset_t previous_;
-  std::atomic<bool> done_{false};
-  std::atomic<bool> interrupted_{false};
-  std::thread watcher_;
-};
 
 // Opens --series and checks --interval and --report before the run. False, with a message,
 // when one of them cannot be used.
@@ -163,10 +120,10 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   RunReport report;
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, bool interrupted, bool sayWhy) {
+  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
     if (args.json.empty()) return true;
     std::string why;
-    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, interrupted}), why))
+    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal}), why))
       return true;
     if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
     return false;
@@ -186,7 +143,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     report.error = planMessages.str();
     if (report.error.rfind("varnox: ", 0) == 0) report.error.erase(0, 8);
     while (!report.error.empty() && report.error.back() == '\n') report.error.pop_back();
-    writeJson(nullptr, false, false);  // an unwritable JSON file was named above
+    writeJson(nullptr, 0, false);  // an unwritable JSON file was named above
     return status;
   }
   // Whatever ends this run, a second Ctrl-C included, the last run's result must not be left
@@ -199,10 +156,23 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   std::unique_ptr<TimeSeries> series;
   if (!openRunOutputs(args, plan, csv, series, err)) return kExitRefused;
 
+  // Failure files go where the user asked, so a missing directory is made now, and said so.
+  std::string created, error;
+  if (!plan.outputBase.empty() && !makeOutputDirectory(plan.outputBase, created, error)) {
+    err << "varnox: " << escapeControl(error) << '\n';
+    return kExitRefused;
+  }
+  if (!created.empty()) err << "varnox: created the output directory " << escapeControl(created) << '\n';
+
+  RunDetails details{versionText(), utcTimestamp(std::chrono::system_clock::now()), "", hostName(), args.commandLine};
   // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
   StopOnSignal signals;
-  std::string error;
+  int stopSignal = 0;
+  PreconditionLine precondition(stderr, err);
+  run.setPreconditionProgress([&precondition](const std::string& drive, uint64_t done, uint64_t total) {
+    precondition.update(drive, done, total);
+  });
   status = run.prepare(plan, error);
   if (status != kExitPassed) {
     err << "varnox: " << escapeControl(error) << '\n';
@@ -210,7 +180,9 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     report.error = error;
   } else {
     signals.watch(run, err);
-    ProgressLine progress(stderr);
+    std::vector<std::string> names;
+    for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
+    ProgressLine progress(stderr, names);
     if (series) series->start();
     report = run.run([&progress, &series](const std::vector<const DriveProgress*>& drives) {
       progress.update(drives);
@@ -218,10 +190,15 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     });
     progress.finish();
     if (series) series->finish(report);
-    SummaryInput summary{args.file, &report, &repeat, signals.interrupted()};
-    out << summaryText(summary);
+    // A run a signal cut short never reads as passed.
+    if (signals.signal() != 0 && stoppedBeforeLimit(report, plan)) {
+      stopSignal = signals.signal();
+      report.exitStatus = exitStatusAfterSignal(report.exitStatus, stopSignal);
+    }
+    out << summaryText({args.file, &report, &repeat, stopSignal});
   }
-  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, signals.interrupted(), series.get()};
+  details.endTime = utcTimestamp(std::chrono::system_clock::now());
+  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details};
   if (!args.report.empty()) {
     std::string why;
     if (!writeHtmlReport(summaryJson(full), args.report, why)) {
@@ -304,28 +281,39 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   CLI::App app{"varnox: data-integrity tests of block storage, on a simulated drive, a file or a block device"};
   app.name("varnox");
   app.require_subcommand(1, 1);
+  app.set_version_flag("--version", versionText(), "Print the version and the source revision, and exit");
+  app.footer(exitStatusHelp());
   Arguments args;
+  args.commandLine = commandLineText(argc, argv);
 
-  // The library reads "-1" into an unsigned option as 18446744073709551615: a pass count of
-  // almost forever. Counts and seeds are written in decimal digits only.
-  const CLI::Validator digitsOnly(
-      [](std::string& text) {
-        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
-                   ? std::string()
-                   : "expected a whole number, got \"" + text + "\"";
-      },
-      "NUMBER");
+  // The library reads "-1" into an unsigned option as 18446744073709551615 and a number beyond
+  // 64 bits as the largest one: a pass count of almost forever. Counts and seeds are decimal
+  // digits, refused with the value as given when they are out of range.
+  auto wholeNumber = [](uint64_t min, uint64_t max) {
+    return CLI::Validator(
+        [min, max](std::string& text) {
+          uint64_t value = 0;
+          const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+          const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+          if (digits && ec == std::errc() && end == text.data() + text.size() && value >= min && value <= max)
+            return std::string();
+          return (digits ? "must be from " + std::to_string(min) + " to " + std::to_string(max)
+                         : std::string("expected a whole number")) +
+                 ", got \"" + text + "\"";
+        },
+        "NUMBER");
+  };
   // run and check take the same test options, so that check refuses what run would refuse.
-  auto addTestOptions = [&args, &digitsOnly](CLI::App* command) {
+  auto addTestOptions = [&args, &wholeNumber](CLI::App* command) {
     command->add_option("file", args.file, "The test file (TOML)")->required();
     CLI::Option* duration =
         command->add_option("--duration", args.duration, "Run this long: 30s, 5m, 1h (replaces the file's limit)");
     CLI::Option* passes =
         command->add_option("--passes", args.passes, "Run this many passes per drive (replaces the file's limit)")
-            ->check(digitsOnly);
+            ->check(wholeNumber(1, UINT64_MAX));
     duration->excludes(passes);
-    command->add_option("--seed", args.seed, "Seed of the simulated drives, and \"Random Seed\" unless the file sets it")
-        ->check(digitsOnly);
+    command->add_option("--seed", args.seed, "Seed of the drives, and \"Random Seed\" unless the file sets it (1 to 4294967295)")
+        ->check(wholeNumber(1, UINT32_MAX));
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
@@ -354,6 +342,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e, out, err);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
     err << "varnox: " << escapeControl(e.what()) << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";

@@ -28,4 +28,13 @@ std::string escapeControl(std::string_view text) {
 
 std::string quoted(std::string_view text) { return "\"" + escapeControl(text) + "\""; }
 
+std::string shellWord(const std::string& s) {
+  if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-./=:,+") ==
+                        std::string::npos)
+    return s;
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 }  // namespace varnox::cli

@@ -13,4 +13,8 @@ std::string escapeControl(std::string_view text);
 // `text` in double quotes, escaped as above: "value".
 std::string quoted(std::string_view text);
 
+// `text` as one word of a POSIX shell command: unchanged when it needs no quotes, else in single
+// quotes.
+std::string shellWord(const std::string& text);
+
 }  // namespace varnox::cli

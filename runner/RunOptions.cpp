@@ -1,5 +1,6 @@
 #include "RunOptions.h"
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -16,16 +17,6 @@ std::string trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-// Quotes an argument for a POSIX shell only when it needs it.
-std::string shellWord(const std::string& s) {
-  if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-./=:,+") ==
-                        std::string::npos)
-    return s;
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 uint32_t drawSeed() {
   std::random_device device;
   uint32_t seed = 0;
@@ -34,6 +25,14 @@ uint32_t drawSeed() {
 }
 
 }  // namespace
+
+std::optional<uint32_t> largeBlockBucketCount(const TestPlan& plan) {
+  constexpr uint64_t kTableBytes = 65536ull * 4096;
+  uint64_t largest = 0;
+  for (const DriveSpec& drive : plan.drives) largest = std::max<uint64_t>(largest, drive.device.logicalBlockSize);
+  if (largest <= 4096) return std::nullopt;
+  return static_cast<uint32_t>(kTableBytes / largest);
+}
 
 std::optional<std::string> planKey(const TestPlan& plan, const std::string& key) {
   std::optional<std::string> value;
@@ -104,11 +103,16 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   if (hasCardamor && !plan.outputBase.empty() && !planKey(plan, "Miscompare Output Path"))
     plan.keys.emplace_back("Miscompare Output Path", plan.outputBase);
 
+  if (hasCardamor && !planKey(plan, "Bucket Count"))
+    if (const auto buckets = largeBlockBucketCount(plan)) plan.keys.emplace_back("Bucket Count", std::to_string(*buckets));
+
   for (DriveSpec& drive : plan.drives) drive.device.force = options.force;
 
+  // Every drive, files and block devices as well, takes the one seed the repeat line gives.
   repeat.seed = options.seed ? *options.seed : drawSeed();
   for (DriveSpec& drive : plan.drives)
-    if (drive.device.kind == "sim" && (options.seed || drive.device.seed == 0)) drive.device.seed = repeat.seed;
+    if (options.seed || drive.device.seed == 0) drive.device.seed = repeat.seed;
+  repeat.seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
   if (!planKey(plan, "Random Seed")) plan.keys.emplace_back("Random Seed", std::to_string(repeat.seed));
   repeat.randomSeed = planKey(plan, "Random Seed");
 

@@ -1,10 +1,13 @@
 #include "Summary.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "DriveExtrasJson.h"
 #include "LatencyReport.h"
+#include "StopOnSignal.h"
 #include "Units.h"
 #include "varnox/EventLog.h"
 
@@ -41,6 +44,16 @@ std::string seedsText(const RepeatInfo& repeat) {
   return text;
 }
 
+// Seeds are numbers in JSON; a key the agent reads as hex ("0x10") is given in decimal.
+std::string seedJson(const std::optional<std::string>& text) {
+  if (!text) return "null";
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text->c_str(), &end, 0);
+  if (errno != 0 || end == text->c_str() || *end != 0 || text->front() == '-') return jsonString(*text);
+  return std::to_string(value);
+}
+
 template <typename Map>
 void jsonCounts(std::ostringstream& out, const Map& counts) {
   out << '{';
@@ -60,6 +73,10 @@ std::string_view exitStatusName(int exitStatus) {
     case kExitIntegrityFailure: return "data-integrity failure";
     case kExitRefused: return "refused";
     case kExitDeviceFailure: return "device failure";
+    case kExitInconclusive: return "inconclusive";
+    case kExitInterrupted: return "interrupted by SIGINT";
+    case kExitTerminated: return "interrupted by SIGTERM";
+    case kExitHangup: return "interrupted by SIGHUP";
     default: return "unknown";
   }
 }
@@ -94,9 +111,16 @@ std::string summaryText(const SummaryInput& in) {
     line(out, "passes", std::to_string(d.passes));
     line(out, "commands", joinCounts(d.commandsByKind));
     line(out, "completions", joinCounts(d.completionsByStatus));
+    const auto good = d.completionsByStatus.find("GOOD");
+    if ((good == d.completionsByStatus.end() ? 0 : good->second) < d.passes)
+      line(out, "", "(fewer GOOD than passes: not every pass sends a command; a pass that finds every tag "
+                    "busy only waits for a completion)");
     out << latencyText(d, report.seconds);
     line(out, "written", bytesText(d.bytesWritten));
     line(out, "verified", bytesText(d.bytesVerified));
+    if (d.bytesVerified > d.bytesWritten)
+      line(out, "", "(more than written: the reads before a write and every read of a block read more than once "
+                    "count as well)");
     line(out, "failures", std::to_string(d.failures));
     if (d.agentStatus != 0) line(out, "ended by", statusText(d.agentStatus));
     if (!d.failureText.empty()) line(out, "failure", d.failureText);
@@ -110,9 +134,23 @@ std::string summaryText(const SummaryInput& in) {
   }
   out << '\n';
   if (!report.error.empty()) out << "Error: " << report.error << '\n';
-  if (in.interrupted) out << "Stopped with Ctrl-C.\n";
+  if (in.stopSignal != 0) out << "Stopped by " << signalName(in.stopSignal) << " before the run's limit.\n";
   out << "Result: " << exitStatusName(report.exitStatus) << " (exit " << report.exitStatus << ") after "
-      << formatDuration(report.seconds) << ", " << in.file << '\n';
+      << formatDuration(report.seconds) << ", " << in.file;
+  if (in.stopSignal != 0) {
+    // What an interrupted run had checked, so that it is never taken for a finished one.
+    uint64_t verified = 0, failures = 0;
+    for (const DriveReport& d : report.drives) {
+      verified += d.bytesVerified;
+      failures += d.failures;
+    }
+    out << ": stopped before its limit, " << formatBytes(verified) << " verified on " << report.drives.size()
+        << (report.drives.size() == 1 ? " drive, " : " drives, ")
+        << (failures == 0   ? std::string("no failure found")
+            : failures == 1 ? std::string("1 failure found")
+                            : std::to_string(failures) + " failures found");
+  }
+  out << '\n';
   if (in.repeat != nullptr) {
     out << "Seeds: " << seedsText(*in.repeat) << '\n';
     out << "Repeat with: " << in.repeat->commandLine << '\n';
@@ -125,10 +163,11 @@ std::string summaryJson(const SummaryInput& in) {
   std::ostringstream out;
   out << "{\n  \"file\": " << jsonString(in.file) << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus))
       << ",\n  \"exitStatus\": " << report.exitStatus << ",\n  \"seconds\": " << report.seconds
-      << ",\n  \"interrupted\": " << (in.interrupted ? "true" : "false") << ",\n  \"error\": " << jsonString(report.error);
+      << ",\n  \"interrupted\": " << (in.stopSignal != 0 ? "true" : "false") << ",\n  \"error\": " << jsonString(report.error);
+  if (in.stopSignal != 0) out << ",\n  \"stopSignal\": " << jsonString(signalName(in.stopSignal));
+  if (in.details != nullptr) out << runDetailsJson(*in.details);
   if (in.repeat != nullptr) {
-    out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": "
-        << (in.repeat->randomSeed ? jsonString(*in.repeat->randomSeed) : std::string("null"))
+    out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": " << seedJson(in.repeat->randomSeed)
         << ",\n  \"repeat\": " << jsonString(in.repeat->commandLine);
   }
   out << ",\n  \"drives\": [";
@@ -147,7 +186,7 @@ std::string summaryJson(const SummaryInput& in) {
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
         << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
-        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveExtrasJson(in, i) << "}";
+        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveDetailsJson(d) << driveExtrasJson(in, i) << "}";
   }
   out << (report.drives.empty() ? "]\n}\n" : "\n  ]\n}\n");
   return out.str();

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "RunDetails.h"
 #include "RunOptions.h"
 #include "TimeSeries.h"
 #include "varnox/TestRun.h"
@@ -15,14 +16,15 @@ struct SummaryInput {
   std::string file;          // the test file
   const RunReport* report = nullptr;
   const RepeatInfo* repeat = nullptr;
-  bool interrupted = false;  // stopped with Ctrl-C
-  const TimeSeries* series = nullptr;  // the run over time, for the JSON
+  int stopSignal = 0;        // the signal (SIGINT, SIGTERM, SIGHUP) that stopped the run before its limit; 0 none
+  const TimeSeries* series = nullptr;   // JSON only: the run over time
+  const RunDetails* details = nullptr;  // JSON only: version, times, host, command line
 };
 
 std::string summaryText(const SummaryInput& in);
 std::string summaryJson(const SummaryInput& in);
 
-// "passed", "data-integrity failure", "refused", "device failure".
+// "passed", "data-integrity failure", "refused", "device failure", "interrupted by SIGINT", ...
 std::string_view exitStatusName(int exitStatus);
 // A JSON string literal, quotes included.
 std::string jsonString(std::string_view s);

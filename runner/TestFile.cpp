@@ -14,6 +14,7 @@
 #include "Units.h"
 #include "sim/FaultingDevice.h"
 #include "sim/RuleFaults.h"
+#include "sim/SimConfig.h"
 
 namespace varnox::cli {
 namespace {
@@ -194,6 +195,8 @@ bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
   if (!durationValue(s, "command_timeout", true, plan.commandTimeoutSeconds)) return false;
   std::optional<int64_t> passes;
   if (!s.integer("passes", 1, INT64_MAX, passes)) return false;
+  // One limit, as on the command line: which of the two would end the run is not obvious.
+  if (passes && plan.durationSeconds > 0) return s.fail("duration", "and \"passes\" cannot both be given", nullptr);
   if (passes) plan.passes = static_cast<uint64_t>(*passes);
   std::optional<int64_t> maxDeviceErrors;
   if (!s.integer("max_device_errors", 0, INT64_MAX, maxDeviceErrors)) return false;
@@ -219,7 +222,8 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
 
   if (const toml::node* b = s.find("block_size")) {
     const auto* i = b->as_integer();
-    if (i == nullptr || (i->get() != 512 && i->get() != 4096)) return s.fail("block_size", "must be 512 or 4096", b);
+    if (i == nullptr || !sim::isUsableBlockSize(static_cast<uint64_t>(i->get())))
+      return s.fail("block_size", "must be a power of two from 512 to 65536", b);
     dev.logicalBlockSize = static_cast<uint32_t>(i->get());
   }
   if (const toml::node* c = s.find("capacity")) {

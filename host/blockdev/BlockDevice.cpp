@@ -136,9 +136,16 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     return nullptr;
   }
   device->blockDevice_ = S_ISBLK(st.st_mode);
+  // Like a path that cannot be opened, one that is not a file or block device is a device that
+  // cannot be used (exit 3), whatever the reason.
   if (!device->blockDevice_ && st.st_mode != 0 && !S_ISREG(st.st_mode)) {
-    error = "device " + path + ": not a regular file or block device";
-    exitStatus = kExitRefused;
+    const char* what = S_ISDIR(st.st_mode)  ? "a directory"
+                       : S_ISCHR(st.st_mode) ? "a character device"
+                       : S_ISFIFO(st.st_mode) ? "a pipe"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "not a regular file";
+    error = "device " + path + ": cannot be used as a drive: it is " + std::string(what) +
+            " (a drive is a regular file or a block device)";
     return nullptr;
   }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,7 @@ uint64_t runNonce(uint64_t seed) {
   return mix(seed ^ mix(now ^ (static_cast<uint64_t>(::getpid()) << 32)));
 }
 
-bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error) {
+bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error, const PreconditionBytes& progress) {
   const uint32_t bs = device.geometry().logicalBlockSize;
   const uint64_t capacity = device.geometry().capacityBlocks;
   const uint64_t chunkBlocks = std::max<uint64_t>(1, kChunkBytes / bs);
@@ -39,6 +40,12 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error)
     return false;
   }
   std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(memory), &std::free);
+  const uint64_t totalBytes = capacity * bs;
+  // The last report waits for the sync: until then the bytes are not on the device.
+  auto report = [&](uint64_t doneBytes) {
+    if (progress) progress(std::min(doneBytes, totalBytes - (totalBytes > 0 ? 1 : 0)), totalBytes);
+  };
+  report(0);
   for (uint64_t lba = 0; lba < capacity; lba += chunkBlocks) {
     const uint64_t blocks = std::min(chunkBlocks, capacity - lba);
     for (uint64_t b = 0; b < blocks; ++b) {
@@ -58,11 +65,13 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error)
       }
       done += static_cast<uint64_t>(n);
     }
+    report((lba + blocks) * bs);
   }
   if (::fdatasync(device.fd()) != 0) {
     error = "device " + device.path() + ": sync after precondition failed: " + std::strerror(errno);
     return false;
   }
+  if (progress) progress(totalBytes, totalBytes);
   return true;
 }
 
@@ -78,13 +87,13 @@ std::string fixedSeedWarning(const DeviceSpec& deviceSpec, const std::string& ra
 }
 
 std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error,
-                                              int& exitStatus) {
+                                              int& exitStatus, const PreconditionBytes& progress) {
   std::vector<std::string> warnings;
   std::unique_ptr<BlockDevice> device = BlockDevice::open(deviceSpec, error, exitStatus, warnings);
   for (const std::string& warning : warnings) std::fprintf(stderr, "warning: %s\n", warning.c_str());
   if (!device) return nullptr;
   // varnox check says what the run would fill instead.
-  if (deviceSpec.precondition && !deviceSpec.checkOnly && !preconditionDevice(*device, runNonce(seed), error)) {
+  if (deviceSpec.precondition && !deviceSpec.checkOnly && !preconditionDevice(*device, runNonce(seed), error, progress)) {
     exitStatus = kExitDeviceFailure;
     return nullptr;
   }

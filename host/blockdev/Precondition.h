@@ -1,11 +1,17 @@
 #pragma once
 // Preparing a real device so that a rerun cannot pass on data an earlier run left behind.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "blockdev/BlockDevice.h"
 #include "varnox/TestPlan.h"
+
+namespace varnox {
+// Bytes written so far and in all, reported while a device is being preconditioned.
+using PreconditionBytes = std::function<void(uint64_t doneBytes, uint64_t totalBytes)>;
+}  // namespace varnox
 
 namespace varnox::blockdev {
 
@@ -14,8 +20,9 @@ uint64_t runNonce(uint64_t seed);
 
 // Writes every block of the device's capacity with a pattern made from `nonce` and the block's
 // LBA, then syncs. Call before the first command. False with `error` naming the path, the LBA and
-// strerror when a write fails.
-bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error);
+// strerror when a write fails. `progress` (may be empty) hears of 0 bytes first, of every chunk
+// written, and of the total once synced.
+bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error, const PreconditionBytes& progress = {});
 
 // The warning for a drive on a file or block device whose agent "Random Seed" (`randomSeed`, as
 // the test sets it; empty when unset) is a fixed non-zero number while precondition is off: the
@@ -26,6 +33,6 @@ std::string fixedSeedWarning(const DeviceSpec& deviceSpec, const std::string& ra
 // Opens `deviceSpec.kind` as a file or block device, prints its warnings to the standard error stream
 // and preconditions it when asked. The device factory's entry for every kind but "sim".
 std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error,
-                                              int& exitStatus);
+                                              int& exitStatus, const PreconditionBytes& progress = {});
 
 }  // namespace varnox::blockdev

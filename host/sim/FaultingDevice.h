@@ -40,6 +40,7 @@ class FaultingDevice : public Device {
   bool stopped() const override { return inner_->stopped(); }
   DeviceStats stats() const override;
   std::vector<InjectedFault> injectedFaults() const override { return rules_.records(); }
+  std::vector<uint64_t> faultRuleCounts() const override { return rules_.firedCounts(); }
   std::string describe() const override { return inner_->describe() + ", with fault rules"; }
 
  private:

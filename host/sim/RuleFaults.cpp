@@ -316,4 +316,10 @@ void RuleFaults::afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* blo
     std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
 }
 
+std::vector<uint64_t> RuleFaults::firedCounts() const {
+  std::vector<uint64_t> counts;
+  for (const Rule& rule : rules_) counts.push_back(rule.fired);
+  return counts;
+}
+
 }  // namespace varnox::sim

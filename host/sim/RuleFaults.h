@@ -67,6 +67,7 @@ class RuleFaults : public FaultHook {
   void afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) override;
   uint64_t injected() const override { return silent_.load(std::memory_order_relaxed); }
   const std::vector<InjectedFault>& records() const { return records_; }
+  std::vector<uint64_t> firedCounts() const;
 
  private:
   enum class Kind {

@@ -21,8 +21,8 @@ std::string validateSimConfig(const SimConfig& c) {
     return std::string("simulated drive: ") + key + " = " + std::to_string(value) + " is not usable (" +
            want + ")";
   };
-  if (c.logicalBlockSize != 512 && c.logicalBlockSize != 4096)
-    return bad("logical block size", c.logicalBlockSize, "512 or 4096");
+  if (!isUsableBlockSize(c.logicalBlockSize))
+    return bad("logical block size", c.logicalBlockSize, "a power of two from 512 to 65536");
   if (c.capacityBlocks == 0) return bad("capacity", 0, "at least one block");
   // 2^46 bytes of address space is far beyond what a test wants to keep in memory.
   const uint64_t blockBytes = c.logicalBlockSize + (c.protectionInfo ? kProtectionInfoBytes : 0);

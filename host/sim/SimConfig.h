@@ -17,9 +17,16 @@ enum class WriteCacheMode {
 
 inline constexpr uint32_t kMaxQueueDepth = 1024;
 inline constexpr uint32_t kProtectionInfoBytes = 8;
+// Block sizes a simulated drive or a file takes: every power of two in between, as fio's bs.
+inline constexpr uint32_t kMinBlockSize = 512;
+inline constexpr uint32_t kMaxBlockSize = 65536;
+
+constexpr bool isUsableBlockSize(uint64_t bytes) {
+  return bytes >= kMinBlockSize && bytes <= kMaxBlockSize && (bytes & (bytes - 1)) == 0;
+}
 
 struct SimConfig {
-  uint32_t logicalBlockSize = 512;  // 512 or 4096
+  uint32_t logicalBlockSize = 512;  // a power of two from 512 to 65536
   bool protectionInfo = false;      // 8 protection-information bytes stored with every block
   uint32_t log2LogicalPerPhysical = 0;
   uint64_t capacityBlocks = 2097152;

@@ -596,6 +596,10 @@ std::vector<InjectedFault> SimulatedDrive::injectedFaults() const {
   return ruleFaults_ ? ruleFaults_->records() : std::vector<InjectedFault>{};
 }
 
+std::vector<uint64_t> SimulatedDrive::faultRuleCounts() const {
+  return ruleFaults_ ? ruleFaults_->firedCounts() : std::vector<uint64_t>{};
+}
+
 std::string SimulatedDrive::describe() const {
   std::string text = "simulated drive, " + std::to_string(config_.capacityBlocks) + " x " +
                      std::to_string(config_.logicalBlockSize) + "-byte blocks";

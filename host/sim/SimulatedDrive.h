@@ -83,6 +83,7 @@ class SimulatedDrive : public Device {
   bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
   DeviceStats stats() const override;
   std::vector<InjectedFault> injectedFaults() const override;
+  std::vector<uint64_t> faultRuleCounts() const override;
   std::string describe() const override;
 
   // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on,

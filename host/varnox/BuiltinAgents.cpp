@@ -304,6 +304,11 @@ std::unique_ptr<FlowAgent> makeKindAgent(const std::string& name, std::vector<Ki
   return std::make_unique<KindAgent>(name, std::move(choices), usage, salt);
 }
 
+// The choosers' weights by default; a step's settings replace them.
+const std::vector<KindAgent::Choice> kWriteKindWeights = {
+    {"write", 1, 0}, {"writesame", 0, 0}, {"trim", 0, 0}, {"atomic", 0, 0}};
+const std::vector<KindAgent::Choice> kReadKindWeights = {{"read", 1, 0}, {"verify", 1, 0}};
+
 }  // namespace
 
 bool isBuiltinAgent(const std::string& name) {
@@ -314,17 +319,51 @@ std::unique_ptr<FlowAgent> makeBuiltinAgent(const std::string& name, const StepS
                                             ConditionNames& names, std::string& error) {
   if (name == kLbaAgentName) return makeLbaAgent(settings, error);
   if (name == kWriteKindAgentName)
-    return makeKindAgent(name, {{"write", 1, 0}, {"writesame", 0, 0}, {"trim", 0, 0}, {"atomic", 0, 0}},
+    return makeKindAgent(name, kWriteKindWeights,
                          "Chooses the kind of the next write by weight and applies the condition of that name.\n"
                          "Settings: write (1), writesame (0), trim (0), atomic (0); the conditions are named the same.",
                          0x574B4E44ULL, settings, names, error);
   if (name == kReadKindAgentName)
-    return makeKindAgent(name, {{"read", 1, 0}, {"verify", 1, 0}},
+    return makeKindAgent(name, kReadKindWeights,
                          "Chooses whether the next read-back is a read or a verify, by weight, and applies the\n"
                          "condition of that name. Settings: read (1), verify (1); the conditions are named the same.",
                          0x524B4E44ULL, settings, names, error);
   error = "unknown built-in agent \"" + name + "\"";
   return nullptr;
+}
+
+std::string builtinAgentSettings(const std::string& name) {
+  struct Setting {
+    const char* name;
+    const char* type;  // what it takes and its default
+    const char* help;
+  };
+  static constexpr Setting kLbaSettings[] = {
+      {"min_lba", "number 0..the drive's last block, default 0", "The first block the test uses."},
+      {"max_lba", "number min_lba..the drive's last block, default the drive's last block",
+       "The last block the test uses; the range must hold a transfer of max_xfer blocks."},
+      {"min_xfer", "number 1..65535, default 1", "The shortest transfer, in blocks."},
+      {"max_xfer", "number min_xfer..65535, default 8",
+       "The longest transfer, in blocks; also the length the data agent sizes its buffers for."},
+      {"mode", "\"random\" or \"sequential\", default \"random\"",
+       "Random LBAs, or one transfer after the other from min_lba, starting over past max_lba."},
+      {"atomic_bound", "number 0..65535, default 0",
+       "Published as \"AtomicBound\": the blocks an atomic write keeps together; 0 for none."},
+  };
+  std::string text;
+  if (name == kLbaAgentName) {
+    for (const Setting& s : kLbaSettings) text += std::string(s.name) + "  (" + s.type + ")\n    " + s.help + "\n";
+    return text;
+  }
+  const std::vector<KindAgent::Choice>* weights = name == kWriteKindAgentName  ? &kWriteKindWeights
+                                                  : name == kReadKindAgentName ? &kReadKindWeights
+                                                                               : nullptr;
+  if (weights == nullptr) return text;
+  for (const KindAgent::Choice& c : *weights) {
+    text += c.condition + "  (weight 0..1000000, default " + std::to_string(c.weight) + ")\n    How often the \"" +
+            c.condition + "\" condition is applied, relative to the other weights.\n";
+  }
+  return text;
 }
 
 }  // namespace varnox

@@ -31,4 +31,8 @@ bool isBuiltinAgent(const std::string& name);
 std::unique_ptr<FlowAgent> makeBuiltinAgent(const std::string& name, const StepSettings& settings,
                                             ConditionNames& names, std::string& error);
 
+// What "varnox keys" lists for a built-in agent: every setting with what it takes, its default
+// and what it does. Empty for a name that is not a built-in agent.
+std::string builtinAgentSettings(const std::string& name);
+
 }  // namespace varnox

@@ -7,7 +7,8 @@
 
 namespace varnox {
 
-std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus) {
+std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus,
+                                   const PreconditionBytes& preconditionProgress) {
   if (deviceSpec.kind == "sim") {
     sim::SimConfig config;
     std::string why;
@@ -30,7 +31,7 @@ std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, 
     }
     return drive;
   }
-  std::unique_ptr<Device> device = blockdev::openFileOrBlockDevice(deviceSpec, seed, error, exitStatus);
+  std::unique_ptr<Device> device = blockdev::openFileOrBlockDevice(deviceSpec, seed, error, exitStatus, preconditionProgress);
   if (!device || deviceSpec.faults.empty()) return device;
   for (size_t i = 0; i < deviceSpec.faults.size(); ++i) {
     const FaultRule& rule = deviceSpec.faults[i];

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "blockdev/Precondition.h"
 #include "tavik/Device.h"
 #include "varnox/TestPlan.h"
 
@@ -12,6 +13,8 @@ namespace varnox {
 // Null with `error` and `exitStatus` (kExitRefused for an unusable description, kExitDeviceFailure
 // for a device that cannot be opened) when the device cannot be used. `seed` is the drive's run
 // seed (never 0).
-std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus);
+// `preconditionProgress` (may be empty) follows the filling of a device with precondition = true.
+std::unique_ptr<Device> openDevice(const DeviceSpec& deviceSpec, uint64_t seed, std::string& error, int& exitStatus,
+                                   const PreconditionBytes& preconditionProgress = {});
 
 }  // namespace varnox

@@ -184,6 +184,7 @@ struct TestRun::Impl {
   std::map<std::string, AgentTable> tables;
   FILE* terminal = nullptr;
   int terminalLevel = 0;
+  PreconditionProgress preconditionProgress;
   FILE* logFile = nullptr;
   std::shared_ptr<LogSink> sink;
   ConditionNames names;
@@ -322,9 +323,13 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
         std::any_of(device.faults.begin(), device.faults.end(),
                     [](const FaultRule& f) { return f.kind == "reset" || f.kind == "power-loss"; });
     drive->seed = drive->planned.device.seed;
-    while (drive->seed == 0) drive->seed = (static_cast<uint64_t>(entropy()) << 32) ^ entropy() ^ queryPerformanceCounter();
+    // 32 bits, as --seed takes them, so that the number the summary reports repeats the run.
+    while (drive->seed == 0) drive->seed = entropy();
     int exitStatus = kExitDeviceFailure;
-    drive->device = openDevice(drive->planned.device, drive->seed, error, exitStatus);
+    PreconditionBytes progress;
+    if (preconditionProgress)
+      progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) { preconditionProgress(name, done, total); };
+    drive->device = openDevice(drive->planned.device, drive->seed, error, exitStatus, progress);
     if (!drive->device) {
       error = file + ": drive " + drive->planned.name + ": " + error;
       return exitStatus;
@@ -386,6 +391,10 @@ TestRun::TestRun() : impl_(std::make_unique<Impl>()) {}
 TestRun::~TestRun() = default;
 
 void TestRun::addAgent(const std::string& name, const AgentTable& table) { impl_->tables[name] = table; }
+
+void TestRun::setPreconditionProgress(PreconditionProgress progress) {
+  impl_->preconditionProgress = std::move(progress);
+}
 
 void TestRun::setTerminal(FILE* terminal, int minLevel) {
   impl_->terminal = terminal;
@@ -472,6 +481,14 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     int err = 0;
     if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
       r.blocksAwaitingReadBack = *left;
+    r.geometry = drive->device->geometry();
+    r.queueDepth = drive->thread->properties().queueDepth;
+    r.path = drive->planned.device.kind;
+    r.cache = r.path == "sim"                                 ? drive->planned.device.writeCache
+              : r.device.find("direct I/O") != std::string::npos ? "direct I/O"
+                                                                : "page cache";
+    r.faultRules = drive->planned.device.faults;
+    r.faultRuleCounts = drive->device->faultRuleCounts();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
     // A pass proves a drive only when it compared data: a drive whose every command failed, or
@@ -523,7 +540,7 @@ int TestRun::describeAgent(const std::string& agentName, std::string& usage, std
       if (!key.deprecation.empty()) text += "    deprecated: " + key.deprecation + "\n";
     }
   }
-  keysText = text;
+  keysText = isBuiltinAgent(agentName) ? builtinAgentSettings(agentName) : text;
   agent->deleteConfig();
   return kExitPassed;
 }

@@ -365,7 +365,7 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   const Refusal refusals[] = {
       {deviceSpec("no/such/dir/file.img"), kExitDeviceFailure, {missing, "No such file or directory"}},
       {protectedSpec, kExitRefused, {"protection information"}},
-      {deviceSpec(""), kExitRefused, {"not a regular file or block device"}},
+      {deviceSpec(""), kExitDeviceFailure, {"cannot be used as a drive: it is a directory"}},
   };
   for (const Refusal& r : refusals) {
     std::string error;

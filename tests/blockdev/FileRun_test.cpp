@@ -97,23 +97,38 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-TEST_F(FileRun, QuickExamplePassesOnAFile) {
+TEST_F(FileRun, QuickExamplePassesOnAFileAtTheSmallestAndLargestBlocks) {
   std::ifstream in(std::string(VARNOX_SOURCE_DIR) + "/examples/quick.toml");
   std::stringstream quick;
   quick << in.rdbuf();
-  std::string text = replaced(quick.str(), "device = \"sim\"", "device = \"" + path("quick.img") + "\"");
-  text = replaced(text, "capacity = \"1GiB\"", "capacity = \"64MiB\"");
-  const std::string test = path("quick.toml");
-  std::ofstream(test) << text;
+  struct Case {
+    const char* blockSize;
+    const char* blocks;
+    bool precondition;
+  };
+  for (const Case& c : {Case{"512", "131072", false}, Case{"65536", "1024", true}}) {
+    const std::string image = path(std::string("quick-") + c.blockSize + ".img");
+    std::string text = replaced(quick.str(), "device = \"sim\"", "device = \"" + image + "\"");
+    text = replaced(text, "capacity = \"1GiB\"", "capacity = \"64MiB\"");
+    text = replaced(text, "block_size = 512 ", std::string("block_size = ") + c.blockSize + " ");
+    if (c.precondition) text = replaced(text, "queue_depth = 32 ", "precondition = true\nqueue_depth = 32 ");
+    const std::string test = path("quick.toml");
+    std::ofstream(test) << text;
 
-  std::vector<std::string> args = {"varnox", "run", test, "--passes", "3000", "--seed", "9"};
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  int status = cli::runVarnox(static_cast<int>(argv.size()), argv.data(), out, err);
-  ASSERT_EQ(status, kExitPassed) << err.str() << out.str();
-  EXPECT_NE(out.str().find("file " + path("quick.img") + ", 131072 x 512-byte blocks"), std::string::npos) << out.str();
-  EXPECT_EQ(fs::file_size(path("quick.img")), 64u << 20);
+    std::vector<std::string> args = {"varnox", "run", test, "--passes", "3000", "--seed", "9"};
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    int status = cli::runVarnox(static_cast<int>(argv.size()), argv.data(), out, err);
+    ASSERT_EQ(status, kExitPassed) << err.str() << out.str();
+    EXPECT_NE(out.str().find("file " + image + ", " + c.blocks + " x " + c.blockSize + "-byte blocks"),
+              std::string::npos)
+        << out.str();
+    // A file's drive takes the seed the repeat line gives, as a simulated drive does.
+    EXPECT_NE(out.str().find("  drive seed    9\n"), std::string::npos) << out.str();
+    EXPECT_EQ(fs::file_size(image), 64u << 20);
+    EXPECT_EQ(err.str().find("preconditioned 64.0 MiB in ") != std::string::npos, c.precondition) << err.str();
+  }
 }
 
 TEST_F(FileRun, AByteChangedInTheFileIsCaughtAtItsLba) {

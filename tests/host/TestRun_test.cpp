@@ -194,7 +194,13 @@ TEST(TestRunDescribeTest, BuiltinAgentUsageAndUnknownLibrary) {
   std::string usage, keys, error;
   EXPECT_EQ(kExitPassed, TestRun::describeAgent("lba", usage, keys, error)) << error;
   EXPECT_NE(std::string::npos, usage.find("max_xfer"));
-  EXPECT_TRUE(keys.empty());
+  // Every built-in agent lists its settings with their defaults.
+  for (const auto& [agent, setting] : {std::pair{"lba", "max_xfer  (number min_xfer..65535, default 8)"},
+                                       std::pair{"write-kind", "writesame  (weight 0..1000000, default 0)"},
+                                       std::pair{"read-kind", "verify  (weight 0..1000000, default 1)"}}) {
+    EXPECT_EQ(kExitPassed, TestRun::describeAgent(agent, usage, keys, error)) << error;
+    EXPECT_NE(std::string::npos, keys.find(setting)) << agent << ":\n" << keys;
+  }
   EXPECT_EQ(kExitRefused, TestRun::describeAgent("/nonexistent/libx.so", usage, keys, error));
   EXPECT_NE(std::string::npos, error.find("/nonexistent/libx.so"));
 }

@@ -1,5 +1,5 @@
 // Malformed test files and option values through the whole command line: each one is refused
-// by both `check` and `run` with exit 2 (3 when a device cannot be opened) and exactly one
+// by both `check` and `run` with exit 2 (3 when a path cannot be used as a drive) and exactly one
 // error line that names the key, value or file at fault. None runs a test, none crashes.
 #include <gtest/gtest.h>
 
@@ -97,11 +97,14 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small("[[fault]]\nkind = \"abort\"\nafter = -5\n"), {}, kExitRefused, "\"after\""},
       {small("[[fault]]\nkind = \"abort\"\nrate = 0\n"), {}, kExitRefused, "\"rate\""},
       {small("[[fault]]\nkind = \"corrupt\"\nlba = 2048\n"), {}, kExitRefused, "\"lba\""},
-      // Files the run cannot open: a device, the log, an agent library.
-      {std::string(kLimit) + "[[drive]]\ndevice = \"/nonexistent/disk.img\"\n", {}, kExitDeviceFailure,
-       "/nonexistent/disk.img"},
-      {std::string(kLimit) + "[[drive]]\ndevice = \"" + directory + "\"\n", {}, kExitRefused,
-       directory + ": not a regular file or block device"},
+      // Paths that cannot be a drive all end alike, each with its reason.
+      {std::string(kLimit) + "[[drive]]\ndevice = \"" + missing + "/disk.img\"\n", {}, kExitDeviceFailure,
+       missing + "/disk.img: cannot"},
+      {std::string(kLimit) + "[[drive]]\ndevice = \"" + directory + "\"\n", {}, kExitDeviceFailure,
+       directory + ": cannot be used as a drive: it is a directory"},
+      {std::string(kLimit) + "[[drive]]\ndevice = \"/dev/null\"\n", {}, kExitDeviceFailure,
+       "/dev/null: cannot be used as a drive: it is a character device"},
+      // Files the run cannot open: the log, an agent library.
       {std::string("[test]\npasses = 2\nlog = \"/nonexistent/dir/run.log\"\n") + kSmallDrive, {}, kExitRefused,
        "/nonexistent/dir/run.log"},
       {small("[[flow]]\nagent = \"/nonexistent/libagent.so\"\n[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba)), {},
@@ -113,6 +116,11 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small(""), {"--passes", "0"}, kExitRefused, "--passes"},
       {small(""), {"--passes", "many"}, kExitRefused, "--passes"},
       {small(""), {"--passes", "-1"}, kExitRefused, "--passes"},
+      {small(""), {"--passes", "18446744073709551616"}, kExitRefused, "--passes: must be from 1 to 18446744073709551615, got \"18446744073709551616\""},
+      {small(""), {"--seed", "99999999999999999999"}, kExitRefused, "got \"99999999999999999999\""},
+      {std::string("[test]\nduration = \"5s\"\npasses = 2\n") + kSmallDrive, {}, kExitRefused,
+       "[test]: \"duration\" and \"passes\" cannot both be given"},
+      {std::string(kLimit) + "[[drive]]\nblock_size = 3000\n", {}, kExitRefused, "\"block_size\" must be a power of two"},
       {small(""), {"--duration", "-5s"}, kExitRefused, "-5s"},
       {small(""), {"--duration", "1000000h"}, kExitRefused, "--duration: must be at most 100 years"},
       {"[test]\nduration = \"99999999999999999999999s\"\n", {}, kExitRefused, "\"duration\" must be at most 100 years"},

@@ -131,7 +131,7 @@ TEST_F(CheckAndOutput, TheJsonFileIsReplacedWholeAlsoOnARefusal) {
     std::string test;
     std::string reason;
   };
-  std::vector<Case> cases = {{path("bad.toml"), "must be 512 or 4096, got 1000"}};
+  std::vector<Case> cases = {{path("bad.toml"), "must be a power of two from 512 to 65536, got 1000"}};
   if (haveExt4) cases.push_back({path("ext4.toml"), "drive D0: device " + path("ext4.img") + ": carries a signature"});
   for (const Case& c : cases) {
     std::ofstream(path("r.json")) << "{\"result\": \"passed\"}";

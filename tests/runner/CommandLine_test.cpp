@@ -94,7 +94,7 @@ TEST_F(CommandLine, RefusesBadFilesAndOptionsWithExitTwoAndOneMessage) {
       {{"run", path("missing.toml")}, "missing.toml: cannot open the test file"},
       {{"run", good, "--duration", "5 fortnights"}, "--duration: unknown duration unit \"fortnights\""},
       {{"run", good, "--duration", "5s", "--passes", "3"}, "--duration excludes --passes"},
-      {{"run", good, "--seed", "0"}, "--seed: must be from 1 to 4294967295, got 0"},
+      {{"run", good, "--seed", "0"}, "--seed: must be from 1 to 4294967295, got \"0\""},
       {{"run", good, "--set", "Nonsense Key=1"}, "\"Nonsense Key\""},
       {{"run", good, "--set", "Max Queue Size=2000000"}, "\"Max Queue Size\": value \"2000000\" is out of range"},
       {{"run", good, "--set", "Embed Data=maybe"}, "\"Embed Data\""},
@@ -156,13 +156,19 @@ TEST_F(CommandLine, ShortRunPassesAndRepeatsExactlyWithTheSameSeed) {
   const std::string json = readAll(path("first.json"));
   EXPECT_EQ(jsonField(json, "exitStatus"), "0");
   EXPECT_EQ(jsonField(json, "passes"), "400");
-  EXPECT_EQ(jsonField(json, "randomSeed"), "\"77\"");
+  EXPECT_EQ(jsonField(json, "randomSeed"), "77");
   EXPECT_NE(jsonField(json, "bytesWritten"), "0");
   EXPECT_NE(jsonField(json, "bytesVerified"), "0");
 
-  // The same seed gives the same commands, data and completions.
-  Result second = varnox({"run", test, "--seed", "77", "--json", path("second.json")});
+  EXPECT_EQ(jsonField(json, "startTime").size(), 22u) << json;  // "2025-01-31T12:00:00Z"
+  EXPECT_NE(jsonField(json, "commandLine").find(" --seed 77 --json "), std::string::npos) << json;
+  EXPECT_NE(jsonField(json, "geometry").find("\"blocks\": 131072, \"blockSize\": 512, "), std::string::npos) << json;
+
+  // The same seed gives the same commands, data and completions; a missing output directory is made.
+  Result second = varnox({"run", test, "--seed", "77", "--json", path("second.json"), "--output", path("new/run")});
   ASSERT_EQ(second.status, kExitPassed) << second.err;
+  EXPECT_NE(second.err.find("varnox: created the output directory " + path("new") + "\n"), std::string::npos)
+      << second.err;
   const std::string json2 = readAll(path("second.json"));
   for (const char* field : {"commandsByKind", "completionsByStatus", "bytesWritten", "bytesVerified", "deviceStats"}) {
     EXPECT_FALSE(jsonField(json, field).empty()) << field;
@@ -198,6 +204,15 @@ TEST_F(CommandLine, ListsTheAgentsKeysAndUsage) {
   Result usage = varnox({"usage", "cardamor"});
   ASSERT_EQ(usage.status, kExitPassed) << usage.err;
   EXPECT_EQ(usage.out.rfind("Usage:\n\nA method of data compare", 0), 0u) << usage.out;
+
+  Result version = varnox({"--version"});
+  EXPECT_EQ(version.status, kExitPassed) << version.err;
+  EXPECT_EQ(version.out.rfind("varnox " VARNOX_TEST_VERSION " (source revision ", 0), 0u) << version.out;
+  Result help = varnox({"--help"});
+  EXPECT_EQ(help.status, kExitPassed) << help.err;
+  for (const char* status : {"\n  1 data-integrity failure:", "\n  4 inconclusive: a drive checked no data\n",
+                             "\n  130 interrupted by SIGINT", "\n  143 interrupted by SIGTERM"})
+    EXPECT_NE(help.out.find(status), std::string::npos) << status;
 }
 
 }  // namespace

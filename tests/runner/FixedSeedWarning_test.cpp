@@ -29,6 +29,7 @@ TEST(FixedSeedWarning, OnlyAUserFixedSeedOnARealDeviceWithoutPreconditionWarns) 
   const Case cases[] = {
       {file, false, {"--seed", "5"}, "\"Random Seed\" is fixed at 5"},
       {file, false, {"--set", "Random Seed=9"}, "\"Random Seed\" is fixed at 9"},
+      {file, false, {"--set", "Random Seed = 9"}, "\"Random Seed\" is fixed at 9"},
       {file, false, {}, ""},                          // a seed the runner draws is new every run
       {file, false, {"--set", "Random Seed=0"}, ""},  // 0 draws a new seed every run
       {file, true, {"--seed", "5"}, ""},              // a preconditioned range differs from run to run

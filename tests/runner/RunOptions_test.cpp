@@ -67,7 +67,9 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   ASSERT_NE(repeat.seed, 0u);
   EXPECT_EQ(plan.drives[0].device.seed, 77u);  // the file's own seed stands
   EXPECT_EQ(plan.drives[1].device.seed, repeat.seed);
-  EXPECT_EQ(plan.drives[2].device.seed, 0u);  // not a simulated drive
+  EXPECT_EQ(plan.drives[2].device.seed, repeat.seed);  // a file follows the seed as well
+  EXPECT_LE(repeat.seed, UINT32_MAX);                  // what --seed takes back
+  EXPECT_FALSE(repeat.seedFixed);
   EXPECT_EQ(planKey(plan, "Random Seed"), std::to_string(repeat.seed));
   EXPECT_EQ(repeat.commandLine, "varnox run t.toml --seed " + std::to_string(repeat.seed));
 
@@ -84,6 +86,7 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   EXPECT_TRUE(plan.drives[2].device.force);
   EXPECT_EQ(plan.drives[0].device.seed, 1234u);
   EXPECT_EQ(plan.drives[1].device.seed, 1234u);
+  EXPECT_EQ(plan.drives[2].device.seed, 1234u);
   EXPECT_EQ(repeat.randomSeed, "5");
   EXPECT_EQ(planKey(plan, "Max Queue Size"), "512");
   EXPECT_EQ(planKey(plan, "Miscompare Output Path"), "/tmp/my run");
@@ -99,6 +102,39 @@ TEST(RunOptions, SeedsMakeEveryRunRepeatable) {
   options.sets = {"Random Seed=0"};
   ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
   EXPECT_EQ(repeat.randomSeed, "0");
+
+  // Spaces around "=" name the same key.
+  plan = twoDrives();
+  options = RunOptions{};
+  options.sets = {"Random Seed = 5"};
+  ASSERT_TRUE(applyRunOptions(plan, options, repeat, error)) << error;
+  EXPECT_EQ(repeat.randomSeed, "5");
+  EXPECT_TRUE(repeat.seedFixed);
+}
+
+TEST(RunOptions, BlocksAbove4KiBGetABucketCountThatKeepsTheTableAt256MiB) {
+  struct Case {
+    uint32_t blockSize;
+    const char* keys;  // extra [cardamor] keys
+    std::optional<std::string> buckets;
+  };
+  const Case cases[] = {
+      {4096, "", std::nullopt},  // the agent's own default
+      {8192, "", "32768"},
+      {65536, "", "4096"},
+      {65536, "\"Bucket Count\" = 100\n", "100"},  // the user's choice stands
+  };
+  for (const Case& c : cases) {
+    TestPlan plan;
+    std::string error;
+    ASSERT_TRUE(parseTestFile("[test]\npasses = 1\n[[drive]]\nblock_size = " + std::to_string(c.blockSize) +
+                                  "\ncapacity = 1024\n[cardamor]\n" + c.keys,
+                              "t.toml", plan, error))
+        << error;
+    RepeatInfo repeat;
+    ASSERT_TRUE(applyRunOptions(plan, RunOptions{}, repeat, error)) << error;
+    EXPECT_EQ(planKey(plan, "Bucket Count"), c.buckets) << c.blockSize;
+  }
 }
 
 TEST(RunOptions, OutputBaseNamesCardamorsFilesUnlessTheKeyIsSet) {

@@ -97,6 +97,9 @@ class Device {
   virtual DeviceStats stats() const { return {}; }
   // The faults injected so far; read once the drive thread has stopped.
   virtual std::vector<InjectedFault> injectedFaults() const { return {}; }
+  // How often each of the device's fault rules fired, in rule order (all of them, not only the
+  // recorded ones); empty for a device without rules.
+  virtual std::vector<uint64_t> faultRuleCounts() const { return {}; }
   virtual std::string describe() const = 0;
 };
 

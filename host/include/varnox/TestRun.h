@@ -27,6 +27,10 @@ inline constexpr int kExitInconclusive = 4;      // a drive checked no data: not
 
 // A drive's command latencies, by StepSpec::Kind (Agent and GetStatus stay empty).
 using KindLatencies = std::array<LatencyHistogram, static_cast<size_t>(StepSpec::Kind::GetStatus) + 1>;
+// Stopped by a signal before the run's limit (128 + the signal's number, as a shell reports it).
+inline constexpr int kExitHangup = 129;       // SIGHUP
+inline constexpr int kExitInterrupted = 130;  // SIGINT (Ctrl-C)
+inline constexpr int kExitTerminated = 143;   // SIGTERM
 
 // Live counters of one drive, read by the progress display while the drive runs.
 struct DriveProgress {
@@ -61,6 +65,15 @@ struct DriveReport {
   uint64_t dataChecks = 0;          // reads and verifies that had data compared
   uint64_t blocksAwaitingReadBack = 0;  // written blocks the agent had not yet read back at the end
   std::string inconclusive;         // why the drive proved nothing; empty when it checked data
+  // What the drive was: geometry as the device reports it, the queue depth used, "sim" or the
+  // path, the write cache ("write-through", "protected", "volatile"; files and block devices
+  // "direct I/O" or "page cache"), and the fault rules with how often each fired.
+  DeviceGeometry geometry;
+  uint32_t queueDepth = 0;
+  std::string path;
+  std::string cache;
+  std::vector<FaultRule> faultRules;
+  std::vector<uint64_t> faultRuleCounts;
 };
 
 struct RunReport {
@@ -84,6 +97,11 @@ class TestRun {
   // Where the drives' log lines go besides memory and the plan's log file: `terminal` (not
   // owned; null for none) gets the lines of `minLevel` and above. Call before prepare.
   void setTerminal(FILE* terminal, int minLevel);
+
+  // Called while prepare() preconditions a drive's file or block device (precondition = true):
+  // first with 0 bytes done, last with all of them, in between about every MiB. Call before prepare.
+  using PreconditionProgress = std::function<void(const std::string& drive, uint64_t doneBytes, uint64_t totalBytes)>;
+  void setPreconditionProgress(PreconditionProgress progress);
 
   // Everything short of running: agents loaded, keys set and checked, devices opened, drive
   // variables mapped. Returns an exit status (kExitPassed when the test can run) and fills

@@ -1,0 +1,74 @@
+#include "StopOnSignal.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace varnox::cli {
+
+std::string_view signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "";
+  }
+}
+
+int exitStatusForSignal(int signal) {
+  switch (signal) {
+    case SIGTERM: return kExitTerminated;
+    case SIGHUP: return kExitHangup;
+    default: return kExitInterrupted;
+  }
+}
+
+int exitStatusAfterSignal(int exitStatus, int signal) {
+  if (exitStatus == kExitIntegrityFailure || exitStatus == kExitRefused || exitStatus == kExitDeviceFailure)
+    return exitStatus;
+  return exitStatusForSignal(signal);
+}
+
+bool stoppedBeforeLimit(const RunReport& report, const TestPlan& plan) {
+  if (plan.passes == 0) return report.seconds < plan.durationSeconds;
+  for (const DriveReport& drive : report.drives)
+    if (drive.passes < plan.passes) return true;
+  return false;
+}
+
+StopOnSignal::StopOnSignal() {
+  sigemptyset(&signals_);
+  sigaddset(&signals_, SIGINT);
+  sigaddset(&signals_, SIGTERM);
+  sigaddset(&signals_, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+}
+
+StopOnSignal::~StopOnSignal() {
+  done_ = true;
+  if (watcher_.joinable()) watcher_.join();
+  // Drop a signal that arrived after the run ended, then restore the caller's mask.
+  timespec none{0, 0};
+  while (sigtimedwait(&signals_, nullptr, &none) > 0) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+void StopOnSignal::watch(TestRun& run, std::ostream& err) {
+  watcher_ = std::thread([this, &run, &err] {
+    timespec tick{0, 100 * 1000 * 1000};
+    while (!done_) {
+      const int taken = sigtimedwait(&signals_, nullptr, &tick);
+      if (taken <= 0) continue;
+      int none = 0;
+      if (!signal_.compare_exchange_strong(none, taken)) {
+        // A second signal: the user gives up on a drive that does not stop.
+        std::_Exit(exitStatusForSignal(taken));
+      }
+      err << "\nvarnox: " << signalName(taken) << ": stopping after the current pass ("
+          << (taken == SIGINT ? "Ctrl-C" : signalName(taken)) << " again abandons the run)\n";
+      run.stop();
+    }
+  });
+}
+
+}  // namespace varnox::cli

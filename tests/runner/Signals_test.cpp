@@ -1,0 +1,80 @@
+// The varnox program stopped by a signal while a run is under way: the summary still comes, it
+// says which signal cut the run short and what had been checked, and the exit status is the
+// signal's, so a killed run never reads as passed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "varnox/TestRun.h"
+
+namespace varnox::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+TEST(Signals, ASignalStopsTheRunWithItsOwnExitStatusAfterTheSummary) {
+  const fs::path dir = fs::path(::testing::TempDir()) / "varnox_signals";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string test = (dir / "t.toml").string();
+  // Preconditioning announces itself once the run has taken the signals over: the cue to send one.
+  std::ofstream(test) << "[test]\nduration = \"1h\"\n[[drive]]\ndevice = \"" << (dir / "d.img").string()
+                      << "\"\ncapacity = \"1MiB\"\nprecondition = true\n";
+  struct Case {
+    int signal;
+    int status;
+    const char* name;
+  };
+  for (const Case& c : {Case{SIGINT, kExitInterrupted, "SIGINT"}, Case{SIGTERM, kExitTerminated, "SIGTERM"},
+                        Case{SIGHUP, kExitHangup, "SIGHUP"}}) {
+    int out[2], err[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::execl(VARNOX_BIN, "varnox", "run", test.c_str(), "--seed", "5", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    std::string said;
+    char ch;
+    while (said.find("preconditioned") == std::string::npos && ::read(err[0], &ch, 1) == 1) said += ch;
+    ::kill(child, c.signal);
+    const std::string summary = readAll(out[0]);
+    said += readAll(err[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(out[0]);
+    ::close(err[0]);
+    ASSERT_TRUE(WIFEXITED(status)) << c.name << ": " << said;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.name << ": " << said;
+    EXPECT_NE(said.find(std::string("varnox: ") + c.name + ": stopping after the current pass"), std::string::npos)
+        << said;
+    EXPECT_NE(summary.find(std::string("Result: interrupted by ") + c.name + " (exit " + std::to_string(c.status) +
+                           ") after "),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find(": stopped before its limit, "), std::string::npos) << summary;
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace varnox::cli
