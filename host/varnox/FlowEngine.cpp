@@ -6,7 +6,9 @@
 namespace varnox {
 
 DriveFlow::DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress)
-    : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {}
+    : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {
+  steps_.setSkipCommands(env.lbaStride != 1);
+}
 
 int DriveFlow::mapVariables(std::string& error) {
   std::vector<std::pair<StepKind, std::string>> commandSteps;

@@ -19,6 +19,7 @@
 #include "varnox/ConditionNames.h"
 #include "DeviceFactory.h"
 #include "FlowEngine.h"
+#include "SkipCommands.h"
 #include "TableAgent.h"
 #include "tavik/Tavik.h"
 #include "varnox/AgentLoader.h"
@@ -307,6 +308,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     sink->setTerminalLevel(terminalLevel);
   }
 
+  const bool skipCommands = agentsUseSkipCommands(agents);
+
   // Devices and drive threads.
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
@@ -342,7 +345,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drive->tavik = std::make_unique<Tavik>(drive->device.get(), static_cast<int>(index));
     drive->thread = std::make_unique<DriveThread>(properties, sink, drive->tavik.get());
     for (const std::string& notice : notices) drive->thread->eventLog().log(1, notice);
-    DriveEnv env{drive->thread.get(), drive->seed, geometry};
+    DriveEnv env{drive->thread.get(), drive->seed, geometry, skipCommands ? 2u : 1u};
     drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
     drives.push_back(std::move(drive));
   }
