@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "BuiltinAgents.h"
+#include "blockdev/SharedDevice.h"
 #include "varnox/ConditionNames.h"
 #include "DeviceFactory.h"
 #include "FlowEngine.h"
@@ -309,6 +310,10 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   }
 
   const bool skipCommands = agentsUseSkipCommands(agents);
+  if (const std::string why = blockdev::sharedDeviceError(plan.drives); !why.empty()) {
+    error = file + ": " + why;
+    return kExitRefused;
+  }
 
   // Devices and drive threads.
   std::random_device entropy;
