@@ -102,6 +102,9 @@ struct BlockDevice::Slot {
   uint8_t* data = nullptr;      // what the kernel reads into or writes from
   uint64_t cycle = 0;           // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
   uint64_t unit = 0;            // no kernel request crosses a multiple of `unit` (atomic units); 0 none
+  // A skip command moves its data in runs of `runBytes` whose device offsets are `runStride`
+  // apart, one kernel request per run at most; 0: one contiguous run.
+  uint64_t runBytes = 0, runStride = 0;
   int rwFlags = 0;
   uint64_t firstLba = 0, endLba = 0;  // the blocks it touches, for ordering overlapping commands
   uint8_t* copyOut = nullptr;   // the caller's read buffer when reading through the bounce buffer
@@ -285,7 +288,8 @@ BlockDevice::~BlockDevice() {
 
 int BlockDevice::submit(const DeviceCommand& command) {
   if (stopped()) return VARNOX_ERR_DEVICE;
-  if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb))
+  if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb) ||
+      command.lbaStride == 0)
     return VARNOX_ERR_BAD_VALUE;
   Slot& slot = slots_[command.tag];
   if (slot.busy) return VARNOX_ERR_BAD_VALUE;
@@ -297,6 +301,7 @@ int BlockDevice::submit(const DeviceCommand& command) {
   slot.bytesIn = 0;
   slot.done = slot.total = 0;
   slot.cycle = slot.unit = 0;
+  slot.runBytes = slot.runStride = 0;
   slot.rwFlags = 0;
   slot.copyOut = nullptr;
   slot.expected = nullptr;
@@ -357,15 +362,16 @@ void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCd
 
 bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
   const bool isRead = cdb.opcode == kOpRead16;
+  const uint32_t stride = command.lbaStride;
   if (cdb.opcode == kOpWriteAtomic16) {
     if (geometry_.atomicUnitBlocks == 0) {
       fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
       return false;
     }
-    // The kernel takes only naturally aligned power-of-two units.
+    // The kernel takes only naturally aligned power-of-two units, of adjacent blocks.
     uint64_t unit = cdb.atomicBoundary ? cdb.atomicBoundary : cdb.blocks;
     if (unit == 0 || unit > geometry_.atomicUnitBlocks || (unit & (unit - 1)) != 0 || cdb.lba % unit != 0 ||
-        cdb.blocks % unit != 0) {
+        cdb.blocks % unit != 0 || (stride != 1 && unit != 1)) {
       fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
       return false;
     }
@@ -376,7 +382,7 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
     return false;
   }
-  if (!rangeValid(cdb.lba, cdb.blocks)) {
+  if (!rangeValid(cdb.lba, strideSpan(cdb.blocks, stride))) {
     fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
     return false;
   }
@@ -405,7 +411,8 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
     else
       std::memcpy(slot.data, command.dataOut, bytes);
   }
-  return launch(slot, cdb.lba, cdb.lba + cdb.blocks);
+  setStride(slot, stride);
+  return launch(slot, cdb.lba, cdb.lba + strideSpan(cdb.blocks, stride));
 }
 
 bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -443,11 +450,12 @@ bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const Pa
 bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
   const bool noData = (cdb.flags & (kCdbUnmap | kCdbNdob)) != 0;
   const uint32_t bs = geometry_.logicalBlockSize;
+  const uint32_t stride = command.lbaStride;
   if (cdb.protect != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
     return false;
   }
-  if (!rangeValid(cdb.lba, cdb.blocks)) {
+  if (!rangeValid(cdb.lba, strideSpan(cdb.blocks, stride))) {
     fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
     return false;
   }
@@ -465,7 +473,8 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
       fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
       return false;
     }
-    slot.discards.push_back({cdb.lba, cdb.blocks});
+    if (stride == 1) slot.discards.push_back({cdb.lba, cdb.blocks});
+    for (uint64_t i = 0; stride != 1 && i < cdb.blocks; ++i) slot.discards.push_back({cdb.lba + i * stride, 1});
     return startDiscard(slot);
   }
   const uint64_t copies = std::min<uint64_t>(cdb.blocks, kWriteSameBlocks);
@@ -485,7 +494,8 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
   slot.total = uint64_t{cdb.blocks} * bs;
   slot.data = pattern;
   slot.cycle = copies * bs;
-  return launch(slot, cdb.lba, cdb.lba + cdb.blocks);
+  setStride(slot, stride);
+  return launch(slot, cdb.lba, cdb.lba + strideSpan(cdb.blocks, stride));
 }
 
 bool BlockDevice::startUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -594,8 +604,9 @@ bool BlockDevice::issue(Slot& slot) {
   uint64_t bytes = std::min(slot.total - position, kMaxPieceBytes);
   if (slot.cycle) bytes = std::min(bytes, slot.cycle - inData);
   if (slot.unit) bytes = std::min(bytes, slot.unit - position % slot.unit);
+  if (slot.runBytes) bytes = std::min(bytes, slot.runBytes - position % slot.runBytes);
   const uint64_t tag = static_cast<uint64_t>(&slot - slots_.data());
-  const uint64_t offset = slot.offset + position;
+  const uint64_t offset = deviceOffset(slot, position);
   int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
                           : ring_.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
   if (status < 0) {
@@ -618,7 +629,7 @@ bool BlockDevice::advance(Slot& slot, int result) {
     return ++slot.discardNext >= slot.discards.size() || !issue(slot);
   }
   const uint32_t bs = geometry_.logicalBlockSize;
-  const uint64_t lba = (slot.offset + slot.done) / bs;
+  const uint64_t lba = deviceOffset(slot, slot.done) / bs;
   if (result < 0) {
     failErrno(slot, -result, lba);
     return true;
@@ -641,6 +652,17 @@ bool BlockDevice::advance(Slot& slot, int result) {
     if (slot.kind == Slot::Kind::Transfer) slot.bytesIn = slot.total;
   }
   return true;
+}
+
+void BlockDevice::setStride(Slot& slot, uint32_t stride) const {
+  if (stride == 1) return;
+  slot.runBytes = geometry_.logicalBlockSize;
+  slot.runStride = uint64_t{stride} * geometry_.logicalBlockSize;
+}
+
+uint64_t BlockDevice::deviceOffset(const Slot& slot, uint64_t position) {
+  if (slot.runBytes == 0) return slot.offset + position;
+  return slot.offset + position / slot.runBytes * slot.runStride + position % slot.runBytes;
 }
 
 bool BlockDevice::compareVerified(Slot& slot, uint64_t bytes) {

@@ -17,7 +17,9 @@
 // a device or an existing file carrying a signature blkid recognises, unless destroyData and
 // force are both set.
 //
-// Commands, parsed from the CDB: READ(16) and WRITE(16) (FUA as RWF_DSYNC); VERIFY(16), whose
+// Commands, parsed from the CDB: READ(16) and WRITE(16) (FUA as RWF_DSYNC); these, WRITE SAME
+// and WRITE ATOMIC follow DeviceCommand::lbaStride, one kernel request per run of adjacent blocks
+// (an atomic unit of a skip command must then be one block); VERIFY(16), whose
 // byte check the device does itself by reading and comparing, with MISCOMPARE 0E/1D/00 and the
 // byte offset of the first difference as information; WRITE SAME(16) as writes of its one block
 // (the UNMAP bit discards); UNMAP(10) as a discard that reads back as zeros (a hole punched in a
@@ -107,6 +109,10 @@ class BlockDevice : public Device {
   // Handles the kernel's result for the slot's piece; true when the command is finished.
   bool advance(Slot& slot, int result);
   bool compareVerified(Slot& slot, uint64_t bytes);
+  // A skip command (lbaStride above 1) moves one block per run: the runs of its pattern.
+  void setStride(Slot& slot, uint32_t stride) const;
+  // Where the byte at `position` of the slot's data lies on the device.
+  static uint64_t deviceOffset(const Slot& slot, uint64_t position);
   uint8_t* bounce(Slot& slot, uint64_t bytes);
   void finish(Slot& slot);
   void fail(Slot& slot, uint8_t key, uint8_t asc, uint8_t ascq);

@@ -14,6 +14,8 @@ struct CommandContext {
   uint32_t tag = 0;
   uint64_t index = 0;  // commands accepted before this one since the drive was built
   const ParsedCdb* cdb = nullptr;
+  // The command's blocks are cdb->lba + i * lbaStride for i below cdb->blocks (skip commands).
+  uint32_t lbaStride = 1;
   // Reads only: an older write still outstanding overlaps the read (the drive sets it when it
   // has a hook).
   bool overlapsOutstandingWrite = false;

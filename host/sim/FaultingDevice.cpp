@@ -24,9 +24,10 @@ FaultingDevice::FaultingDevice(std::unique_ptr<Device> inner, std::vector<FaultR
 int FaultingDevice::submit(const DeviceCommand& command) {
   ParsedCdb cdb;
   if (inner_->stopped() || command.tag >= kTagLimit || command.cdbLength == 0 ||
-      command.cdbLength > sizeof(command.cdb) || parseCdb(command.cdb, command.cdbLength, cdb) != 0)
+      command.cdbLength > sizeof(command.cdb) || command.lbaStride == 0 ||
+      parseCdb(command.cdb, command.cdbLength, cdb) != 0)
     return inner_->submit(command);  // the device answers for itself
-  const CommandContext ctx{command.tag, commandIndex_++, &cdb};
+  const CommandContext ctx{command.tag, commandIndex_++, &cdb, takesLbaStride(cdb.opcode) ? command.lbaStride : 1u};
   const Intervention action = rules_.beforeCommand(ctx);
   sense_[command.tag].clear();
   if (action.kind == Intervention::Kind::Abort ||
@@ -55,9 +56,10 @@ int FaultingDevice::submit(const DeviceCommand& command) {
   std::vector<uint8_t>& data = written_[command.tag];
   data.assign(command.dataOut, command.dataOut + std::min(command.dataOutBytes, blocks * blockBytes));
   for (uint64_t i = 0; i < blocks && (i + 1) * blockBytes <= data.size(); ++i) {
-    StoreTarget target{true, cdb.lba + i};
+    const uint64_t lba = cdb.lba + i * ctx.lbaStride;  // a skip write's blocks are every other LBA
+    StoreTarget target{true, lba};
     rules_.beforeStore(ctx, target);
-    rules_.afterStore(ctx, cdb.lba + i, data.data() + i * blockBytes, blockBytes);
+    rules_.afterStore(ctx, lba, data.data() + i * blockBytes, blockBytes);
   }
   DeviceCommand changed = command;
   changed.dataOut = data.data();

@@ -118,8 +118,13 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
   if (!c.known) return false;
   if (rule.given.count != 0 && rule.fired >= rule.given.count) return false;
   if (rule.given.after && ctx.index < *rule.given.after) return false;
-  const bool ranged =
-      hasRange(c) && c.blocks > 0 && c.lba < capacityBlocks_ && c.blocks <= capacityBlocks_ - c.lba;
+  // A skip command's blocks are every lbaStride-th LBA from its first; the faults hit only those.
+  const uint64_t stride = ctx.lbaStride;
+  const uint64_t span = strideSpan(c.blocks, ctx.lbaStride);
+  auto covers = [&](uint64_t lba) {
+    return lba >= c.lba && (lba - c.lba) % stride == 0 && (lba - c.lba) / stride < c.blocks;
+  };
+  const bool ranged = hasRange(c) && c.blocks > 0 && c.lba < capacityBlocks_ && span <= capacityBlocks_ - c.lba;
   switch (rule.kind) {
     case Kind::Corrupt:
     case Kind::LostWrite:
@@ -153,18 +158,18 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
       break;
   }
   if (rule.given.lba) {
-    if (!ranged || *rule.given.lba < c.lba || *rule.given.lba - c.lba >= c.blocks) return false;
+    if (!ranged || !covers(*rule.given.lba)) return false;
     target = *rule.given.lba;
     if (rule.kind == Kind::StaleRead && !oldVersion(target)) return false;
   } else if (rule.kind == Kind::StaleRead) {
     // Only a block whose earlier content is still known can be read stale.
     const OldBlock* found = nullptr;
     for (const OldBlock& old : oldBlocks_)
-      if (old.lba >= c.lba && old.lba - c.lba < c.blocks) found = &old;
+      if (covers(old.lba)) found = &old;
     if (!found) return false;
     target = found->lba;
   } else if (ranged) {
-    target = c.lba + random() % c.blocks;
+    target = c.lba + random() % c.blocks * stride;
   }
   if (rule.given.rate && static_cast<double>(random() >> 11) * 0x1.0p-53 >= *rule.given.rate) return false;
   return true;
@@ -236,16 +241,18 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         action.execute = true;
         break;
       case Kind::TornAtomic: {
+        // Units in the command's block indices, which a skip command maps to every other LBA.
+        const uint64_t stride = ctx.lbaStride;
         uint64_t unit = atomicUnit(c);
-        uint64_t end = c.lba + c.blocks;
-        uint64_t unitStart = c.lba + (target - c.lba) / unit * unit;
-        if (end - unitStart < 2) unitStart = c.lba;  // the last unit is a single block
+        uint64_t end = c.blocks;
+        uint64_t unitStart = (target - c.lba) / stride / unit * unit;
+        if (end - unitStart < 2) unitStart = 0;  // the last unit is a single block
         uint64_t unitEnd = std::min(unitStart + unit, end);
-        armedLba_ = unitStart + 1 + random() % (unitEnd - unitStart - 1);
-        armedEnd_ = unitEnd;
+        armedLba_ = c.lba + (unitStart + 1 + random() % (unitEnd - unitStart - 1)) * stride;
+        armedEnd_ = c.lba + (unitEnd - 1) * stride + 1;
         if (recorded) recorded->lba = armedLba_;
         action.kind = Intervention::Kind::Abort;
-        action.landedBlocks = unitEnd - c.lba;
+        action.landedBlocks = unitEnd;
         break;
       }
       case Kind::Reorder:

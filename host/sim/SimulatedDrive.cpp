@@ -109,7 +109,8 @@ const uint8_t* SimulatedDrive::peekBlock(uint64_t lba) const {
 
 int SimulatedDrive::submit(const DeviceCommand& command) {
   if (stopped()) return VARNOX_ERR_DEVICE;
-  if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb))
+  if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb) ||
+      command.lbaStride == 0)
     return VARNOX_ERR_BAD_VALUE;
   Slot& slot = slots_[command.tag];
   if (slot.busy) return VARNOX_ERR_BAD_VALUE;
@@ -132,13 +133,18 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   } else {
+    if (takesLbaStride(cdb.opcode)) context_.lbaStride = command.lbaStride;
     if (cdb.opcode == kOpWrite16 || cdb.opcode == kOpWriteAtomic16 || cdb.opcode == kOpWriteSame16) {
+      // The span of a skip write: a read between its blocks is counted as overlapping, which
+      // only widens what a reorder fault may pick.
       slot.firstLba = cdb.lba;
-      slot.blockCount = cdb.blocks;
+      slot.blockCount = strideSpan(cdb.blocks, context_.lbaStride);
     }
     Intervention action;
     if (hook_) {
-      if (cdb.opcode == kOpRead16) context_.overlapsOutstandingWrite = overlapsOutstandingWrite(cdb.lba, cdb.blocks);
+      if (cdb.opcode == kOpRead16)
+        context_.overlapsOutstandingWrite =
+            overlapsOutstandingWrite(cdb.lba, strideSpan(cdb.blocks, context_.lbaStride));
       action = hook_->beforeCommand(context_);
     }
     if (action.kind != Intervention::Kind::None) faults_.fetch_add(1, std::memory_order_relaxed);
@@ -307,7 +313,7 @@ bool SimulatedDrive::checkTransfer(Slot& slot, const DeviceCommand& command, con
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
     return false;
   }
-  if (!rangeValid(cdb.lba, cdb.blocks)) {
+  if (!rangeValid(cdb.lba, strideSpan(cdb.blocks, takesLbaStride(cdb.opcode) ? command.lbaStride : 1))) {
     fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
     return false;
   }
@@ -325,13 +331,14 @@ bool SimulatedDrive::checkTransfer(Slot& slot, const DeviceCommand& command, con
 void SimulatedDrive::executeRead(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
   if (!checkTransfer(slot, command, cdb, cdb.blocks)) return;
   const uint32_t tb = transferBlockBytes(cdb);
-  if (tb == storedBlockBytes_ && !hook_) {
+  const uint64_t stride = command.lbaStride;
+  if (tb == storedBlockBytes_ && !hook_ && stride == 1) {
     std::memcpy(command.dataIn, store_->block(cdb.lba), uint64_t{cdb.blocks} * tb);
   } else {
     for (uint64_t i = 0; i < cdb.blocks; ++i) {
       uint8_t* out = command.dataIn + i * tb;
-      std::memcpy(out, store_->block(cdb.lba + i), tb);
-      if (hook_) hook_->afterLoad(context_, cdb.lba + i, out, tb);
+      std::memcpy(out, store_->block(cdb.lba + i * stride), tb);
+      if (hook_) hook_->afterLoad(context_, cdb.lba + i * stride, out, tb);
     }
   }
   slot.bytesIn = uint64_t{cdb.blocks} * tb;
@@ -344,15 +351,16 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
   const uint32_t tb = transferBlockBytes(cdb);
   const bool withProtection = tb == storedBlockBytes_;
   const uint64_t blocks = std::min<uint64_t>(cdb.blocks, landBlocks);
+  const uint64_t stride = command.lbaStride;
   slot.sequence = ++writeSequence_;
-  if (withProtection && !hook_ && !cache_ && !(slot.undoable && config_.keepUndoImages)) {
+  if (withProtection && !hook_ && !cache_ && !(slot.undoable && config_.keepUndoImages) && stride == 1) {
     // Nothing to intercept, cache or undo: the blocks go to the medium in one copy, as a read
     // takes them out.
     std::memcpy(store_->block(cdb.lba), command.dataOut, blocks * tb);
     for (uint64_t i = 0; i < blocks; ++i) store_->setWriter(cdb.lba + i, slot.sequence);
   } else {
     for (uint64_t i = 0; i < blocks; ++i)
-      storeBlock(slot, cdb.lba + i, command.dataOut + i * tb, withProtection, i / unitBlocks);
+      storeBlock(slot, cdb.lba + i * stride, command.dataOut + i * tb, withProtection, i / unitBlocks);
   }
   blocksWritten_.fetch_add(blocks, std::memory_order_relaxed);
 }
@@ -390,9 +398,12 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
   // Zero blocks would mean "to the end of the medium"; like many drives this one refuses it.
   if (cdb.blocks == 0) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   slot.sequence = ++writeSequence_;
+  const uint64_t stride = command.lbaStride;
   if (cdb.flags & kCdbUnmap) {
     uint64_t unit = 0;
-    return unmapRange(slot, cdb.lba, cdb.blocks, unit);
+    if (stride == 1) return unmapRange(slot, cdb.lba, cdb.blocks, unit);
+    for (uint64_t i = 0; i < cdb.blocks; ++i) unmapRange(slot, cdb.lba + i * stride, 1, unit);
+    return;
   }
   const uint32_t tb = transferBlockBytes(cdb);
   const uint8_t* pattern = command.dataOut;
@@ -401,7 +412,7 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
     pattern = scratch_.data();
   }
   for (uint64_t i = 0; i < cdb.blocks; ++i)
-    storeBlock(slot, cdb.lba + i, pattern, tb == storedBlockBytes_, i);
+    storeBlock(slot, cdb.lba + i * stride, pattern, tb == storedBlockBytes_, i);
   blocksWritten_.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 

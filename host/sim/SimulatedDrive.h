@@ -10,7 +10,9 @@
 //
 // Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
 // deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
-// CACHE(16). Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
+// CACHE(16). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
+// commands: every stride-th block from the LBA, atomic units counted in the command's blocks).
+// Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
 // 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection
 // information, atomic unit too large) 05/24/00, data buffer too short 05/1A/00, verify mismatch
 // 0E/1D/00 with the byte offset of the first difference as information.
@@ -66,7 +68,7 @@ class SimulatedDrive : public Device {
 
   const DeviceGeometry& geometry() const override { return geometry_; }
   // 0; VARNOX_ERR_DEVICE when stopped; VARNOX_ERR_BAD_VALUE for a tag of 1024 or more, a tag
-  // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
+  // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }

@@ -123,12 +123,14 @@ class LbaAgent : public FlowAgent {
     if (settings_.maxXfer > settings_.minXfer) {
       xfer = std::uniform_int_distribution<uint32_t>(settings_.minXfer, settings_.maxXfer)(s->random);
     }
-    const uint64_t lastStart = s->maxLba - xfer + 1;
+    // The command's last block must stay within the range, also on every other LBA.
+    const uint64_t span = strideSpan(xfer, env.lbaStride);
+    const uint64_t lastStart = span > s->maxLba - s->minLba + 1 ? s->minLba : s->maxLba - span + 1;
     uint64_t lba;
     if (settings_.sequential) {
       if (s->next > lastStart) s->next = s->minLba;
       lba = s->next;
-      s->next = lba + xfer;
+      s->next = lba + span;
     } else {
       lba = std::uniform_int_distribution<uint64_t>(s->minLba, lastStart)(s->random);
     }

@@ -158,6 +158,7 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
 
   DeviceCommand command;
   command.tag = tag;
+  command.lbaStride = lbaStride_;  // the device applies it only to the commands that take it
   const uint64_t lba = lba_ ? *lba_ : 0;
   const uint32_t blocks = xferLength_ ? *xferLength_ : 0;
   const uint64_t bytes = static_cast<uint64_t>(blocks) * blockBytes_;
@@ -202,11 +203,19 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
       command.cdbLength = static_cast<uint32_t>(buildWriteSame16(command.cdb, lba, blocks, false, protect_));
       break;
     case StepKind::Trim: {
+      // UNMAP has no stride: a skip trim lists each of its blocks as a range of its own.
+      const size_t ranges = lbaStride_ == 1 ? 1 : blocks;
+      const size_t listBytes = unmapParameterListBytes(ranges);
+      if (listBytes > 0xFFFF) {
+        return fail(stepName, VARNOX_ERR_BAD_VALUE,
+                    "\"XferLength\" %u is too long for a skip trim (one UNMAP lists at most 4095 blocks)", blocks);
+      }
+      unmapRanges_.clear();
+      for (size_t i = 0; i < ranges; ++i)
+        unmapRanges_.push_back(lbaStride_ == 1 ? UnmapRange{lba, blocks} : UnmapRange{lba + i * lbaStride_, 1});
       Buffer* list = parameterList_->buffer(tag);
-      const size_t listBytes = unmapParameterListBytes(1);
       if (!ensureOwned(*list, listBytes)) return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for the UNMAP list");
-      UnmapRange range{lba, blocks};
-      buildUnmapParameterList(list->data, listBytes, &range, 1);
+      buildUnmapParameterList(list->data, listBytes, unmapRanges_.data(), ranges);
       parameterList_->lock(tag);
       command.dataOut = list->data;
       command.dataOutBytes = listBytes;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DeviceErrors.h"
+#include "tavik/Cdb.h"
 #include "tavik/Device.h"
 #include "varnox/DriveThread.h"
 #include "varnox/LatencyHistogram.h"
@@ -88,6 +89,9 @@ class CommandSteps {
   int drain();
   bool timedOut() const { return timedOut_; }
   const CommandLatency& latency() const { return *latency_; }
+  // Skip commands: reads, writes, atomic writes, write sames and trims of n blocks cover every
+  // other LBA from "LBA" (the agents' "Use Skip Commands"); verifies stay contiguous.
+  void setSkipCommands(bool on) { lbaStride_ = on ? 2 : 1; }
 
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
@@ -118,6 +122,8 @@ class CommandSteps {
   Device& device_;
   uint32_t blockBytes_;
   uint8_t protect_;  // the protect field: with protection information every transfer carries it
+  uint32_t lbaStride_ = 1;
+  std::vector<UnmapRange> unmapRanges_;  // a skip trim's one-block ranges, reused
 
   // Variables
   uint64_t* lba_ = nullptr;

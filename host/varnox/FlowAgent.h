@@ -17,6 +17,8 @@ struct DriveEnv {
   DriveThread* thread = nullptr;
   uint64_t seed = 0;  // the drive's run seed; built-in agents derive their randomness from it
   DeviceGeometry geometry;
+  // 2 with skip commands: a command of n blocks then reaches LBA + 2(n - 1) (see SkipCommands.h).
+  uint32_t lbaStride = 1;
 };
 
 class FlowAgent {

@@ -14,6 +14,7 @@ constexpr const char* kDumpSequenceKey = "Always Dump Sequence";
 DriveFlow::DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress)
     : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {
   progress_.latency = &steps_.latency().byKind;
+  steps_.setSkipCommands(env.lbaStride != 1);
 }
 
 int DriveFlow::mapVariables(std::string& error) {

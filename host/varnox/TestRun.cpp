@@ -16,9 +16,11 @@
 #include <thread>
 
 #include "BuiltinAgents.h"
+#include "blockdev/SharedDevice.h"
 #include "varnox/ConditionNames.h"
 #include "DeviceFactory.h"
 #include "FlowEngine.h"
+#include "SkipCommands.h"
 #include "TableAgent.h"
 #include "tavik/Tavik.h"
 #include "varnox/AgentLoader.h"
@@ -311,6 +313,12 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     sink->setTerminalLevel(terminalLevel);
   }
 
+  const bool skipCommands = agentsUseSkipCommands(agents);
+  if (const std::string why = blockdev::sharedDeviceError(plan.drives); !why.empty()) {
+    error = file + ": " + why;
+    return kExitRefused;
+  }
+
   // Devices and drive threads.
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
@@ -350,7 +358,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drive->tavik = std::make_unique<Tavik>(drive->device.get(), static_cast<int>(index));
     drive->thread = std::make_unique<DriveThread>(properties, sink, drive->tavik.get());
     for (const std::string& notice : notices) drive->thread->eventLog().log(1, notice);
-    DriveEnv env{drive->thread.get(), drive->seed, geometry};
+    DriveEnv env{drive->thread.get(), drive->seed, geometry, skipCommands ? 2u : 1u};
     drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
     drive->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
     drive->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <functional>
 #include <string>
 
 #include "RunOptions.h"
@@ -23,8 +24,10 @@ struct Outcome {
   RunReport report;
 };
 
-// Loads an example (or a test file given as text), applies the options and runs it to the end.
-Outcome runTest(const std::string& path, const std::string& text, cli::RunOptions options) {
+// Loads an example (or a test file given as text), applies the options and `edit`, and runs it
+// to the end.
+Outcome runTest(const std::string& path, const std::string& text, cli::RunOptions options,
+                const std::function<void(TestPlan&)>& edit = {}) {
   Outcome out;
   TestPlan plan;
   const bool parsed = text.empty() ? cli::loadTestFile(std::string(VARNOX_SOURCE_DIR) + "/" + path, plan, out.error)
@@ -32,6 +35,7 @@ Outcome runTest(const std::string& path, const std::string& text, cli::RunOption
   if (!parsed) return out;
   cli::RepeatInfo repeat;
   if (!cli::applyRunOptions(plan, options, repeat, out.error)) return out;
+  if (edit) edit(plan);
   TestRun run;
   out.prepareStatus = run.prepare(plan, out.error);
   if (out.prepareStatus == kExitPassed) out.report = run.run();
@@ -124,6 +128,44 @@ TEST(Scenario, TheSameCorruptionGetsTheSameVerdictOnTheSimulatedDriveAndOnAFile)
   // The drive's seed picks the LBAs and drives the rules on either device, so the same byte of
   // the same block went bad, although the file completes commands in its own order.
   EXPECT_EQ(sim.report.drives.at(0).failureText, file.report.drives.at(0).failureText);
+  fs::remove_all(dir);
+}
+
+TEST(Scenario, SkipCommandsPassOnTheSimulatedDriveAndOnAFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("varnox-skip-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  for (const bool onFile : {false, true}) {
+    for (uint64_t seed = 1; seed <= 5; ++seed) {
+      SCOPED_TRACE(std::string(onFile ? "file" : "sim") + ", seed " + std::to_string(seed));
+      cli::RunOptions options = seeded(seed, 20000);
+      options.sets.push_back("Miscompare Output Path=" + (dir / "out").string());
+      // A file has no atomic writes: there the flow writes and reads only.
+      const Outcome out = runTest("tests/scenarios/skip-commands.toml", "", options, [&](TestPlan& plan) {
+        if (!onFile) return;
+        plan.drives.at(0).device.kind = (dir / "disk.img").string();
+        plan.drives.at(0).device.atomicUnitBlocks = 0;
+        std::erase_if(plan.flow, [](const StepSpec& s) { return s.kind == StepSpec::Kind::WriteAtomic; });
+        for (StepSpec& step : plan.flow)
+          for (auto& [key, value] : step.settings)
+            if (step.name == "write-kind" && key == "atomic") value = "0";
+      });
+      ASSERT_EQ(out.prepareStatus, kExitPassed) << out.error;
+      EXPECT_EQ(out.report.exitStatus, kExitPassed) << out.report.error;
+      const DriveReport& d = out.report.drives.at(0);
+      for (const std::string kind : {"Write", "Read", "WriteAtomic"}) {
+        if (onFile && kind == "WriteAtomic") continue;
+        EXPECT_EQ(d.commandsByKind.count(kind), 1u) << kind;
+      }
+      EXPECT_GT(d.bytesVerified, 0u);
+      // Every error was injected: no command reached beyond the drive's last block.
+      auto count = [&](const char* status) {
+        return d.completionsByStatus.count(status) ? d.completionsByStatus.at(status) : 0;
+      };
+      EXPECT_LE(count("CHECK CONDITION") + count("TASK ABORTED"), d.deviceStats.faultsInjected);
+    }
+  }
   fs::remove_all(dir);
 }
 

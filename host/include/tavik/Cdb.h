@@ -19,6 +19,12 @@ inline constexpr uint8_t kOpWriteSame16 = 0x93;
 inline constexpr uint8_t kOpWriteAtomic16 = 0x9C;
 inline constexpr uint8_t kOpUnmap = 0x42;
 
+// Commands whose blocks follow a skip pattern when the host asks for one (DeviceCommand::lbaStride);
+// the others always cover consecutive blocks.
+constexpr bool takesLbaStride(uint8_t opcode) {
+  return opcode == kOpRead16 || opcode == kOpWrite16 || opcode == kOpWriteAtomic16 || opcode == kOpWriteSame16;
+}
+
 // VERIFY(16) byte-check modes.
 inline constexpr uint8_t kBytchkNone = 0;     // medium check only, no data sent
 inline constexpr uint8_t kBytchkCompare = 1;  // one block of data per verified block

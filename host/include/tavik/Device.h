@@ -30,7 +30,16 @@ struct DeviceCommand {
   uint64_t dataOutBytes = 0;
   uint8_t* dataIn = nullptr;  // read data
   uint64_t dataInBytes = 0;
+  // Skip commands: READ, WRITE, WRITE ATOMIC and WRITE SAME of n blocks cover the LBAs lba,
+  // lba + stride, ..., lba + (n - 1) * stride, their data holding the n blocks back to back.
+  // Other commands ignore it. No CDB field carries it, so it travels beside the CDB.
+  uint32_t lbaStride = 1;
 };
+
+// The LBAs from a command's first block to its last, inclusive, for `blocks` blocks `stride` apart.
+constexpr uint64_t strideSpan(uint64_t blocks, uint32_t stride) {
+  return blocks == 0 ? 0 : (blocks - 1) * stride + 1;
+}
 
 // SCSI status values.
 inline constexpr uint8_t kStatusGood = 0x00;

@@ -119,7 +119,8 @@ int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& conf
     uint64_t unitLen = bound;
     uint32_t bucket = first;
     for (uint64_t b = lba; b < end; b += step) {
-      if (index == 0 && end < unitLen + b) unitLen = end - b;  // the last, shorter unit
+      // The last, shorter unit, counted in blocks: with skip commands the LBAs left are twice as many.
+      if (index == 0 && (end - b) / step < unitLen) unitLen = (end - b) / step;
       status = drive.atomicContext.atomicWriteIssued(cmdId, b, bucket, true, cmdId, b, index,
                                                      static_cast<uint32_t>(unitLen), unit);
       if (status == 0 && reuseHash) status = drive.atomicContext.dropHash(preReadCmdId, b);

@@ -30,26 +30,39 @@ std::tuple<uint32_t, uint32_t, uint32_t> position(IssueHarness& h, uint64_t lba)
 }
 
 TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
-  IssueHarness h;
-  ASSERT_EQ(atomicSetup(h), 0);
-  ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);  // makes 200..210 known
-  *h.drive().atomicBound = 4;
-  ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
-  EXPECT_EQ(h.thread().conditionMask(), h.bit("atomic"));
-  EXPECT_TRUE(h.drive().outstandingPreReads.empty()) << "a known range needs no pre-read";
-  ASSERT_EQ(h.drive().outstandingWrites.size(), 2u);
-  EXPECT_EQ(h.drive().outstandingWrites.back().atomic, 1u);
+  // With skip commands the same ten blocks lie on every other LBA; the units count blocks.
+  for (const uint64_t step : {1u, 2u}) {
+    SCOPED_TRACE("LBA step " + std::to_string(step));
+    IssueHarness h;
+    ASSERT_EQ(h.setupWith({{"WriteAtomic Condition", "atomic"},
+                           {"Min Queue Size", "64"},
+                           {"Max Queue Size", "128"},
+                           {"Use Skip Commands", step == 2 ? "true" : "false"}}),
+              0);
+    ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);  // makes the blocks known
+    // The known-range check looks at consecutive LBAs, so with skip commands both parities.
+    if (step == 2) {
+      ASSERT_EQ(h.pass(201, 11, h.bit("write")), 0);
+    }
+    const size_t writes = h.drive().outstandingWrites.size();
+    *h.drive().atomicBound = 4;
+    ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
+    EXPECT_EQ(h.thread().conditionMask(), h.bit("atomic"));
+    EXPECT_TRUE(h.drive().outstandingPreReads.empty()) << "a known range needs no pre-read";
+    ASSERT_EQ(h.drive().outstandingWrites.size(), writes + 1);
+    EXPECT_EQ(h.drive().outstandingWrites.back().atomic, 1u);
 
-  using P = std::tuple<uint32_t, uint32_t, uint32_t>;
-  const std::vector<P> expected = {P{0, 4, 0}, P{1, 4, 0}, P{2, 4, 0}, P{3, 4, 0}, P{0, 4, 1},
-                                   P{1, 4, 1}, P{2, 4, 1}, P{3, 4, 1}, P{0, 2, 2}, P{1, 2, 2}};
-  for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + k), expected[k]) << "block " << k;
+    using P = std::tuple<uint32_t, uint32_t, uint32_t>;
+    const std::vector<P> expected = {P{0, 4, 0}, P{1, 4, 0}, P{2, 4, 0}, P{3, 4, 0}, P{0, 4, 1},
+                                     P{1, 4, 1}, P{2, 4, 1}, P{3, 4, 1}, P{0, 2, 2}, P{1, 2, 2}};
+    for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + step * k), expected[k]) << "block " << k;
 
-  // Bound 0: every block at (0, 0, 0).
-  ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);
-  *h.drive().atomicBound = 0;
-  ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
-  for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + k), (P{0, 0, 0})) << "block " << k;
+    // Bound 0: every block at (0, 0, 0).
+    ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);
+    *h.drive().atomicBound = 0;
+    ASSERT_EQ(h.pass(200, 10, h.bit("atomic")), 0);
+    for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(position(h, 200 + step * k), (P{0, 0, 0})) << "block " << k;
+  }
 }
 
 TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {

@@ -1,0 +1,113 @@
+// Two drives on one medium are refused before the run, naming both drives (each agent would
+// otherwise report the other's writes as miscompares); drives on media of their own pass.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestFile.h"
+#include "varnox/TestRun.h"
+
+namespace varnox::blockdev {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Case {
+  const char* what;
+  std::string first, second;
+  bool refused;
+};
+
+class SharedDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) / ("varnox_shared_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "sub");
+    ::setenv("VARNOX_AGENT_PATH", fs::path(CARDAMOR_SO_PATH).parent_path().c_str(), 1);
+  }
+  void TearDown() override {
+    for (const std::string& loop : loops_) std::system(("losetup -d " + loop + " 2>/dev/null").c_str());
+    fs::remove_all(dir_);
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // A loop device over `image` (with "-P", its partitions too); empty when the machine gives none.
+  std::string attach(const std::string& image, const char* options) {
+    FILE* out = ::popen(("losetup -f --show " + std::string(options) + " " + image + " 2>/dev/null").c_str(), "r");
+    if (out == nullptr) return {};
+    std::array<char, 256> line{};
+    std::string device = std::fgets(line.data(), line.size(), out) ? line.data() : "";
+    ::pclose(out);
+    if (!device.empty() && device.back() == '\n') device.pop_back();
+    if (!device.empty()) loops_.push_back(device);
+    return device;
+  }
+
+  void check(const Case& c) {
+    SCOPED_TRACE(c.what);
+    const std::string text = "[test]\npasses = 1\n[[drive]]\nname = \"first\"\ndevice = \"" + c.first +
+                             "\"\ncapacity = 2048\n[[drive]]\nname = \"second\"\ndevice = \"" + c.second +
+                             "\"\ncapacity = 2048\n";
+    TestPlan plan;
+    std::string error;
+    ASSERT_TRUE(cli::parseTestFile(text, "shared.toml", plan, error)) << error;
+    TestRun run;  // prepared only, as `varnox check` does
+    const int status = run.prepare(plan, error);
+    if (!c.refused) {
+      EXPECT_EQ(status, kExitPassed) << error;
+      return;
+    }
+    EXPECT_EQ(status, kExitRefused);
+    EXPECT_NE(error.find("drives first and second use "), std::string::npos) << error;
+  }
+
+  fs::path dir_;
+  std::vector<std::string> loops_;
+};
+
+TEST_F(SharedDevice, FilesAreOneWhateverPathReachesThem) {
+  std::ofstream(path("a.img")) << "a";
+  std::ofstream(path("b.img")) << "b";
+  fs::create_symlink(path("a.img"), path("link.img"));
+  fs::create_hard_link(path("a.img"), path("hard.img"));
+  const std::vector<Case> cases = {
+      {"the same path twice", path("a.img"), path("a.img"), true},
+      {"a path through ..", path("a.img"), path("sub/../a.img"), true},
+      {"a symlink", path("a.img"), path("link.img"), true},
+      {"a hard link", path("hard.img"), path("a.img"), true},
+      {"a file not created yet", path("new.img"), path("sub/../new.img"), true},
+      {"two files", path("a.img"), path("b.img"), false},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+TEST_F(SharedDevice, BlockDevicesOverlapOnTheirDisk) {
+  // 8 MiB with an MBR holding one partition of 4 MiB from sector 2048.
+  std::vector<char> image(8 << 20, 0);
+  const std::array<unsigned char, 16> entry = {0, 0, 0, 0, 0x83, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0x20, 0, 0};
+  std::copy(entry.begin(), entry.end(), image.begin() + 446);
+  image[510] = 0x55;
+  image[511] = static_cast<char>(0xAA);
+  std::ofstream(path("disk.img"), std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  const std::string disk = attach(path("disk.img"), "-P");
+  // Some kernels leave the partition scan to user space.
+  if (!disk.empty() && !fs::exists(disk + "p1")) std::system(("partx -a " + disk + " 2>/dev/null").c_str());
+  if (disk.empty() || !fs::exists(disk + "p1")) GTEST_SKIP() << "no loop device with partitions on this machine";
+  const std::vector<Case> cases = {
+      {"the same loop device twice", disk, disk, true},
+      {"a partition and its whole disk", disk + "p1", disk, true},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+}  // namespace
+}  // namespace varnox::blockdev
