@@ -363,11 +363,11 @@ void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zo
   });
 }
 
-bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba) const {
+bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba, uint32_t step) const {
   // The record after the range must exist too: without it the atomic write's last unit may reach
   // into blocks whose content is unknown.
   if (!findRecord(firstLba) || !findRecord(endLba)) return false;
-  for (uint64_t lba = firstLba; lba < endLba; ++lba) {
+  for (uint64_t lba = firstLba; lba < endLba; lba += step) {
     const Record* record = findRecord(lba);
     if (!record) return false;
     uint32_t slot = record->history;

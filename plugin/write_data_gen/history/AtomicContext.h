@@ -165,7 +165,8 @@ class AtomicContext {
 
   // Whether an atomic write over [firstLba, endLba) may skip its pre-read: every LBA of the range
   // and endLba itself have records, and each block of the range is known as normal or hash.
-  bool rangeKnown(uint64_t firstLba, uint64_t endLba) const;
+  // With `step` 2 (skip commands) the range is every other LBA from firstLba below endLba.
+  bool rangeKnown(uint64_t firstLba, uint64_t endLba, uint32_t step = 1) const;
 
   // Starts loading the records of [firstLba, lastLba], their wait entries and newest events,
   // stage by stage, so that a walk over a read's range that follows overlaps its cache misses.

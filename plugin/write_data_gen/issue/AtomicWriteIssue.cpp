@@ -47,7 +47,9 @@ int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& conf
 
   bool reuseHash = false;
   uint64_t preReadCmdId = 0;
-  if (!drive.atomicContext.rangeKnown(*drive.lba, *drive.lba + *drive.xferLength)) {
+  // With skip commands the write covers every other LBA, and so must the question.
+  const uint32_t skipStep = lbaStep(config.useSkipCommands);
+  if (!drive.atomicContext.rangeKnown(*drive.lba, *drive.lba + uint64_t{skipStep} * *drive.xferLength, skipStep)) {
     const PreReadRecord* source = nullptr;
     PreReadRecord finished;
     auto done = std::find_if(drive.finishedPreReads.begin(), drive.finishedPreReads.end(), notTaken);

@@ -80,6 +80,12 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
     log.log(2, "Niether read nor verify selected during execution loop.");
     return VARNOX_ERR_COMMAND_CHOICE;
   }
+  // A verify covers consecutive LBAs and cannot follow the skip pattern a range was written
+  // with (its blocks in between were never written): such a range is read instead.
+  if (v && !r && canRead && config.useSkipCommands) {
+    r = true;
+    thread.conditionMask() &= ~(config.verifyCondition.anyBits | config.verifyCondition.allBits);
+  }
   // A range that may hold a torn write is read whole: only the agent can tell a splice.
   if (forceRead || r) return doARead(thread, drive, config, tag, cmdId, req, wr);
   return doAVerify(thread, drive, config, tag, cmdId, req, wr);
