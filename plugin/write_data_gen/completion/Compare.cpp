@@ -108,7 +108,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
     while (cursor != pending.snapshot.end() && cursor->first < lba) ++cursor;
     if (cursor == pending.snapshot.end() || cursor->first != lba) continue;  // no Node: nothing expected
     AtomicContext::Node& node = *cursor->second;
-    observeNode(node, header, lazyHash);  // marks the matching event, if any
+    observeNode(node, header, lazyHash, !config.userDefinedData);  // marks the matching event, if any
     const AtomicContext::ExpectedBlock view = expectedFromNode(node);
     if (view.blockType == AtomicContext::kBlockNormal) {
       if (!view.invalidated && matchesReferenceBlock(drive, block, view.blockNum, sectorSize, view.embedded,

@@ -11,8 +11,9 @@ namespace {
 
 using Event = AtomicContext::Event;
 
-bool stampMatches(const Event& event, const BlockHeader& header) {
-  if (event.blockNum != header.bucket || event.embedded != (header.embedValid != 0)) return false;
+bool stampMatches(const Event& event, const BlockHeader& header, bool bucketStamped) {
+  if (event.embedded != (header.embedValid != 0)) return false;
+  if (bucketStamped ? event.blockNum != header.bucket : !event.embedded) return false;
   return !header.embedValid ||
          (event.embeddedCmdId == header.embedCmdId && event.embeddedLba == header.embedLba);
 }
@@ -96,8 +97,9 @@ int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, Laz
   return observeNode(*it->second, header, lazyHash);
 }
 
-int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash) {
-  const Event* seen = findObserved(node, [&](const Event& event) { return stampMatches(event, header); });
+int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash, bool bucketStamped) {
+  const Event* seen =
+      findObserved(node, [&](const Event& event) { return stampMatches(event, header, bucketStamped); });
   if (!seen) {
     // The stamp did not tell; the block may still be what a pre-read saw.
     uint64_t hash = lazyHash.value();

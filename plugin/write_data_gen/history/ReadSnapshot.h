@@ -50,7 +50,10 @@ AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, 
 
 // observe and expectedFromSnapshot on a Node the caller has already found: the compare walks the
 // snapshot in LBA order alongside the read's blocks instead of searching it twice per block.
-int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash);
+// Without `bucketStamped` (user-defined data: a block's first bytes are the user's pattern, not
+// its bucket number) the stamp is the embedded LBA and command identifier alone.
+int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash,
+                bool bucketStamped = true);
 AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
 
 // Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
