@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "AgentLibrary.h"
+#include "AgentOutput.h"
 #include "FlowCheck.h"
 #include "Messages.h"
 #include "OutputPaths.h"
@@ -65,7 +66,9 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   // makes a rerun on a real device write the bytes the last run left there.
   bool seedFixed = options.seed.has_value() || planKey(plan, "Random Seed").has_value();
   for (const std::string& set : options.sets) seedFixed |= set.rfind("Random Seed=", 0) == 0;
-  if (!applyRunOptions(plan, options, repeat, error) || !checkFlow(plan, error)) {
+  const bool applied = applyRunOptions(plan, options, repeat, error);
+  if (applied) defaultLogFile(plan);
+  if (!applied || !checkFlow(plan, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
@@ -171,10 +174,14 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     report.error = error;
   } else {
     signals.watch(run, err);
-    ProgressLine progress(stderr);
+    // What the agents print goes to the log, never between the progress line and the summary.
+    AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
+    ProgressLine progress(agentOutput.terminal());
     report = run.run([&progress](const std::vector<const DriveProgress*>& drives) { progress.update(drives); });
     progress.finish();
+    agentOutput.stop();
     SummaryInput summary{args.file, &report, &repeat, signals.interrupted()};
+    countLogLines(summary, plan.logFile, agentOutput.warnings(), agentOutput.errors());
     out << summaryText(summary);
   }
   if (!writeJson(status == kExitPassed ? &repeat : nullptr, signals.interrupted(), true) &&

@@ -83,4 +83,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
   return ok;
 }
 
+void defaultLogFile(TestPlan& plan) {
+  if (plan.logFile.empty() && !plan.outputBase.empty()) plan.logFile = plan.outputBase + ".log";
+}
+
 }  // namespace varnox::cli

@@ -15,6 +15,12 @@ struct SummaryInput {
   const RunReport* report = nullptr;
   const RepeatInfo* repeat = nullptr;
   bool interrupted = false;  // stopped with Ctrl-C
+  // The run's log and its warning and error lines (the drives' and the agents' printed ones);
+  // `logCounted` false leaves the log line out (a run that never started).
+  bool logCounted = false;
+  std::string logFile{};     // empty: the run kept no log file
+  uint64_t logWarnings = 0;
+  uint64_t logErrors = 0;
 };
 
 std::string summaryText(const SummaryInput& in);

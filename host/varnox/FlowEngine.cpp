@@ -1,5 +1,7 @@
 #include "FlowEngine.h"
 
+#include "DiagnosisReadBack.h"
+
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
@@ -137,6 +139,7 @@ void DriveFlow::finish() {
   while (device_.outstanding() > 0 && device_.poll(completion, true)) {
   }
   steps_.forgetInFlight();
+  answerDiagnosisRead(*env_.thread, device_);
   for (const FlowStep& step : flow_) {
     if (step.agent != nullptr) step.agent->finish(env_);
   }
