@@ -135,7 +135,8 @@ void diagnoseBlock(DriveThread& thread, DriveData& drive, const ConfigData& conf
     }
   }
   const std::string differ =
-      d.offset >= 0 ? std::to_string(d.bytes) + " bytes differ from offset " + std::to_string(d.offset) : "";
+      d.offset < 0 ? "" : d.bytes == 1 ? "1 byte differs at offset " + std::to_string(d.offset)
+                                       : std::to_string(d.bytes) + " bytes differ from offset " + std::to_string(d.offset);
 
   if (std::all_of(block, block + n, [](uint8_t b) { return b == 0; })) {
     d.kind = "lost";
@@ -276,10 +277,13 @@ void diagnoseTornUnit(DriveThread& thread, DriveData& drive, const PendingCompar
   std::string older = "older data";
   if (old) {
     d.foundCmdId = old->cmdId;
-    older = old->eventType == AtomicContext::kEventHash
-                ? "the data from before the write (as pre-read " + std::to_string(old->cmdId) + " saw it)"
-                : "command " + std::to_string(old->cmdId) + "'s older data (" +
-                      whenInTrace(drive.commandTrace.get(), old->cmdId) + ")";
+    // A pre-read's hash stands for whatever was there: the block's own header names the write.
+    if (old->eventType == AtomicContext::kEventHash && block && validHeader(block, parseBlockHeader(block), drive))
+      d.foundCmdId = parseBlockHeader(block).embedCmdId;
+    older = "command " + std::to_string(d.foundCmdId) + "'s older data (" +
+            whenInTrace(drive.commandTrace.get(), d.foundCmdId) + ")";
+    if (old->eventType == AtomicContext::kEventHash && d.foundCmdId == old->cmdId)
+      older = "the data from before the write (as pre-read " + std::to_string(old->cmdId) + " saw it)";
   }
   d.text = unit ? "atomic write " + std::to_string(unit->cmdId) + " landed only in part: this LBA holds " + older +
                       ", LBA " + hex(neighbour) + " next to it holds the new data (the boundary lies between them)"
