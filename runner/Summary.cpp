@@ -159,8 +159,9 @@ std::string summaryJson(const SummaryInput& in) {
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
         << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
-        << ", \"faultsInjected\": " << s.faultsInjected << "}"
-        << ",\n     \"diagnosis\": " << diagnosisJson(d) << "}";
+        << ", \"faultsInjected\": " << s.faultsInjected << "}";
+    if (!d.diagnosis.empty()) out << ",\n     \"diagnosis\": " << diagnosisJson(d);
+    out << "}";
   }
   out << (report.drives.empty() ? "]\n}\n" : "\n  ]\n}\n");
   return out.str();
