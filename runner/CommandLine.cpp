@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "AgentLibrary.h"
+#include "AgentOutput.h"
 #include "FlowCheck.h"
 #include "HelpText.h"
 #include "HtmlReport.h"
@@ -70,7 +71,9 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
   options.force = args.force;
-  if (!applyRunOptions(plan, options, repeat, error) || !checkFlow(plan, error)) {
+  const bool applied = applyRunOptions(plan, options, repeat, error);
+  if (applied) defaultLogFile(plan);
+  if (!applied || !checkFlow(plan, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
@@ -179,23 +182,28 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     report.exitStatus = status;
     report.error = error;
   } else {
-    signals.watch(run, err);
     std::vector<std::string> names;
     for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
-    ProgressLine progress(stderr, names);
+    // What the agents print goes to the log, never between the progress line and the summary.
+    AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
+    signals.watch(run, agentOutput.terminal());
+    ProgressLine progress(agentOutput.terminal(), names);
     if (series) series->start();
     report = run.run([&progress, &series](const std::vector<const DriveProgress*>& drives) {
       progress.update(drives);
       if (series) series->sample(drives);
     });
     progress.finish();
+    agentOutput.stop();
     if (series) series->finish(report);
     // A run a signal cut short never reads as passed.
     if (signals.signal() != 0 && stoppedBeforeLimit(report, plan)) {
       stopSignal = signals.signal();
       report.exitStatus = exitStatusAfterSignal(report.exitStatus, stopSignal);
     }
-    out << summaryText({args.file, &report, &repeat, stopSignal});
+    SummaryInput summary{args.file, &report, &repeat, stopSignal};
+    countLogLines(summary, plan.logFile, agentOutput.warnings(), agentOutput.errors());
+    out << summaryText(summary);
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
   SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details};

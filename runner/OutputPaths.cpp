@@ -43,7 +43,9 @@ std::string unwritableOutput(const TestPlan& plan, const std::string& json) {
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
       return "output base " + base + ": cannot write in " + folder.string() + ": " + std::strerror(errno);
   }
-  if (!plan.logFile.empty()) {
+  // The default log sits beside the output base, whose folder the run creates when missing.
+  const bool logBesideBase = !plan.outputBase.empty() && plan.logFile == plan.outputBase + ".log";
+  if (!plan.logFile.empty() && !(logBesideBase && !fs::exists(folderOf(plan.logFile)))) {
     if (std::string why = fileUnwritable(plan.logFile); !why.empty())
       return "log file \"" + plan.logFile + "\" cannot be written: " + why;
   }
@@ -81,6 +83,10 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
     ::unlink(temporary.c_str());
   }
   return ok;
+}
+
+void defaultLogFile(TestPlan& plan) {
+  if (plan.logFile.empty() && !plan.outputBase.empty()) plan.logFile = plan.outputBase + ".log";
 }
 
 }  // namespace varnox::cli

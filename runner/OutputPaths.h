@@ -13,6 +13,10 @@ namespace varnox::cli {
 // empty), whose folder must exist. The message names the path. Creates nothing.
 std::string unwritableOutput(const TestPlan& plan, const std::string& json);
 
+// A run with an output base and no log of its own keeps its log beside its output files:
+// <output base>.log. Without either the run keeps no log file.
+void defaultLogFile(TestPlan& plan);
+
 // Writes `text` to `path` through a temporary file in the same folder renamed over it, so that
 // `path` holds either its earlier content or all of `text`, never a part. False with `error`
 // naming the path.

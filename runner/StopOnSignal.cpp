@@ -1,6 +1,8 @@
 #include "StopOnSignal.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <ctime>
 
 namespace varnox::cli {
@@ -53,8 +55,8 @@ StopOnSignal::~StopOnSignal() {
   pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-void StopOnSignal::watch(TestRun& run, std::ostream& err) {
-  watcher_ = std::thread([this, &run, &err] {
+void StopOnSignal::watch(TestRun& run, std::FILE* terminal) {
+  watcher_ = std::thread([this, &run, terminal] {
     timespec tick{0, 100 * 1000 * 1000};
     while (!done_) {
       const int taken = sigtimedwait(&signals_, nullptr, &tick);
@@ -64,8 +66,10 @@ void StopOnSignal::watch(TestRun& run, std::ostream& err) {
         // A second signal: the user gives up on a drive that does not stop.
         std::_Exit(exitStatusForSignal(taken));
       }
-      err << "\nvarnox: " << signalName(taken) << ": stopping after the current pass ("
-          << (taken == SIGINT ? "Ctrl-C" : signalName(taken)) << " again abandons the run)\n";
+      const std::string name(signalName(taken));
+      std::fprintf(terminal, "\nvarnox: %s: stopping after the current pass (%s again abandons the run)\n",
+                   name.c_str(), taken == SIGINT ? "Ctrl-C" : name.c_str());
+      std::fflush(terminal);
       run.stop();
     }
   });

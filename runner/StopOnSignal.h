@@ -5,7 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <ostream>
+#include <cstdio>
 #include <string_view>
 #include <thread>
 
@@ -37,8 +37,9 @@ class StopOnSignal {
   StopOnSignal(const StopOnSignal&) = delete;
   StopOnSignal& operator=(const StopOnSignal&) = delete;
 
-  // Starts watching; `run` and `err` must outlive this object.
-  void watch(TestRun& run, std::ostream& err);
+  // Starts watching; `run` must outlive this object. The notice goes to `terminal` (the
+  // terminal the run started on, which the agents' output no longer reaches).
+  void watch(TestRun& run, std::FILE* terminal);
   // The first signal taken, 0 when none.
   int signal() const { return signal_; }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "DiagnosisText.h"
 #include "DriveExtrasJson.h"
 #include "LatencyReport.h"
 #include "StopOnSignal.h"
@@ -63,6 +64,14 @@ void jsonCounts(std::ostringstream& out, const Map& counts) {
     first = false;
   }
   out << '}';
+}
+
+std::string plural(uint64_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
+
+std::string logLine(const SummaryInput& in) {
+  const std::string counts = plural(in.logWarnings, "warning") + ", " + plural(in.logErrors, "error");
+  if (in.logFile.empty()) return "Log: none (name one with [test] log or --output): " + counts;
+  return "Log: " + in.logFile + " (" + counts + ")";
 }
 
 }  // namespace
@@ -124,6 +133,7 @@ std::string summaryText(const SummaryInput& in) {
     line(out, "failures", std::to_string(d.failures));
     if (d.agentStatus != 0) line(out, "ended by", statusText(d.agentStatus));
     if (!d.failureText.empty()) line(out, "failure", d.failureText);
+    for (const auto& [label, text] : diagnosisLines(d)) line(out, label.c_str(), text);
     if (d.deviceStopped) line(out, "showstop", "the drive was stopped by a showstop and took no further commands");
     const DeviceStats& s = d.deviceStats;
     line(out, "device", std::to_string(s.commands) + " commands, " + std::to_string(s.powerCycles) +
@@ -155,6 +165,7 @@ std::string summaryText(const SummaryInput& in) {
     out << "Seeds: " << seedsText(*in.repeat) << '\n';
     out << "Repeat with: " << in.repeat->commandLine << '\n';
   }
+  if (in.logCounted) out << logLine(in) << '\n';
   return out.str();
 }
 
@@ -169,6 +180,10 @@ std::string summaryJson(const SummaryInput& in) {
   if (in.repeat != nullptr) {
     out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": " << seedJson(in.repeat->randomSeed)
         << ",\n  \"repeat\": " << jsonString(in.repeat->commandLine);
+  }
+  if (in.logCounted) {
+    out << ",\n  \"log\": " << (in.logFile.empty() ? std::string("null") : jsonString(in.logFile))
+        << ", \"logWarnings\": " << in.logWarnings << ", \"logErrors\": " << in.logErrors;
   }
   out << ",\n  \"drives\": [";
   for (size_t i = 0; i < report.drives.size(); ++i) {
@@ -186,7 +201,9 @@ std::string summaryJson(const SummaryInput& in) {
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
         << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
-        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveDetailsJson(d) << driveExtrasJson(in, i) << "}";
+        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveDetailsJson(d) << driveExtrasJson(in, i);
+    if (!d.diagnosis.empty()) out << ",\n     \"diagnosis\": " << diagnosisJson(d);
+    out << "}";
   }
   out << (report.drives.empty() ? "]\n}\n" : "\n  ]\n}\n");
   return out.str();

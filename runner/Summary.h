@@ -19,6 +19,12 @@ struct SummaryInput {
   int stopSignal = 0;        // the signal (SIGINT, SIGTERM, SIGHUP) that stopped the run before its limit; 0 none
   const TimeSeries* series = nullptr;   // JSON only: the run over time
   const RunDetails* details = nullptr;  // JSON only: version, times, host, command line
+  // The run's log and its warning and error lines (the drives' and the agents' printed ones);
+  // `logCounted` false leaves the log line out (a run that never started).
+  bool logCounted = false;
+  std::string logFile{};     // empty: the run kept no log file
+  uint64_t logWarnings = 0;
+  uint64_t logErrors = 0;
 };
 
 std::string summaryText(const SummaryInput& in);

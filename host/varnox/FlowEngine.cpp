@@ -1,5 +1,7 @@
 #include "FlowEngine.h"
 
+#include "DiagnosisReadBack.h"
+
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
@@ -145,6 +147,7 @@ void DriveFlow::publishProgress() {
 int DriveFlow::finish(std::mutex& agentsFinishing) {
   const int status = steps_.drain();
   steps_.forgetInFlight();
+  answerDiagnosisRead(*env_.thread, device_);
   // The agents' configuration is shared by the drives: the key is set for this drive's finish
   // only, and no other drive finishes meanwhile.
   std::lock_guard<std::mutex> lock(agentsFinishing);

@@ -169,6 +169,19 @@ std::vector<std::string> outputFilesFrom(const EventLog& log) {
   return files;
 }
 
+// The agent's key=value lines in "Diagnosis" (DriveThread.h).
+std::map<std::string, std::string> diagnosisFrom(const DriveThread& thread) {
+  std::map<std::string, std::string> keys;
+  const Buffer* buffer = thread.findBuffer("Diagnosis");
+  if (buffer == nullptr || buffer->data == nullptr) return keys;
+  std::stringstream text(std::string(reinterpret_cast<const char*>(buffer->data), buffer->size));
+  for (std::string line; std::getline(text, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && eq > 0) keys[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return keys;
+}
+
 }  // namespace
 
 struct TestRun::Impl {
@@ -198,7 +211,13 @@ struct TestRun::Impl {
   bool prepared = false;
   bool released = false;
 
-  ~Impl() { release(); }
+  ~Impl() {
+    release();
+    // The log outlives the drives: the runner may still write the agents' own output to it.
+    sink.reset();
+    if (logFile != nullptr) std::fclose(logFile);
+    logFile = nullptr;
+  }
 
   // Gives every record back to its agent, then the drives, then the agents (and their libraries).
   void release() {
@@ -211,9 +230,6 @@ struct TestRun::Impl {
     for (auto& agent : agents) agent->deleteConfig();
     drives.clear();
     agents.clear();
-    sink.reset();
-    if (logFile != nullptr) std::fclose(logFile);
-    logFile = nullptr;
   }
 
   int prepare(const TestPlan& plan, std::string& error);
@@ -497,6 +513,9 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
                                                                 : "page cache";
     r.faultRules = drive->planned.device.faults;
     r.faultRuleCounts = drive->device->faultRuleCounts();
+    r.diagnosis = diagnosisFrom(*drive->thread);
+    r.logWarnings = drive->thread->eventLog().countAtLevel(1);
+    r.logErrors = drive->thread->eventLog().countAtLevel(2);
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
     // A pass proves a drive only when it compared data: a drive whose every command failed, or
@@ -527,6 +546,8 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
 }
 
 void TestRun::stop() { impl_->stop.store(true); }
+
+std::shared_ptr<LogSink> TestRun::logSink() const { return impl_->sink; }
 
 int TestRun::describeAgent(const std::string& agentName, std::string& usage, std::string& keysText,
                            std::string& error) {

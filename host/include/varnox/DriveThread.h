@@ -23,6 +23,23 @@ enum VarMode : int {
   kVarProvided = 5,   // another agent may provide it; the mapper reads or drains it
 };
 
+// Variables through which an agent explains a failure to the host (all optional):
+//   "Diagnosis"          buffer, the agent writes (mode 2) at finish: key=value lines, one per
+//                        line, values without newlines. Keys: failure (read, pre-read, verify,
+//                        hash, atomic ordering, splice), class (corrupted, stale, lost,
+//                        misdirected, torn, unrecognisable), lba, offset, bytes (decimal; offset
+//                        and bytes against the expected block), checkCmdId, expectedCmdId,
+//                        foundCmdId, foundLba, text (one sentence), driveFile, referenceFile (data
+//                        files written), noDriveFile, noReferenceFile (why one was not written),
+//                        dumpReason (why a passing run kept its sequence dump).
+//   "DiagnosisReadLBA"   u64, the agent writes (mode 2): a block the host reads back from the
+//                        device after the drive's last command and before the agents' finish;
+//                        kNoDiagnosisRead for none. For a failure whose data the drive did not
+//                        return (a verify compares on the drive).
+//   "DiagnosisReadData"  buffer, the agent reads (mode 1): that block, one sector; left empty when
+//                        the read failed or the device had stopped.
+inline constexpr uint64_t kNoDiagnosisRead = UINT64_MAX;
+
 // Geometry and identity of the drive a thread runs against.
 struct DriveProperties {
   std::string driveName = "D0";

@@ -14,6 +14,7 @@
 #include "tavik/Device.h"
 #include "varnox/AgentTable.h"
 #include "varnox/LatencyHistogram.h"
+#include "varnox/EventLog.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox {
@@ -74,6 +75,11 @@ struct DriveReport {
   std::string cache;
   std::vector<FaultRule> faultRules;
   std::vector<uint64_t> faultRuleCounts;
+  // The agent's explanation of the failure (the "Diagnosis" variable's key=value lines), or why
+  // a passing run kept its sequence dump ("dumpReason"); empty when it gave none.
+  std::map<std::string, std::string> diagnosis;
+  uint64_t logWarnings = 0;         // warning and error lines of the drive's log
+  uint64_t logErrors = 0;
 };
 
 struct RunReport {
@@ -111,6 +117,9 @@ class TestRun {
   // finishes and releases the agents. `onProgress` is called about every 200 ms from the
   // calling thread.
   RunReport run(const std::function<void(const std::vector<const DriveProgress*>&)>& onProgress = nullptr);
+  // Where the drives' log lines go once prepared (null without a terminal or log file); valid
+  // until the run is destroyed, so lines from outside the drives can join the run's log.
+  std::shared_ptr<LogSink> logSink() const;
   // Asks every drive to stop after its current pass (Ctrl-C).
   void stop();
   // The agents' keys, for "varnox keys" and "varnox usage": registers the agent without a drive.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
 #include "completion/PendingCompare.h"
 #include "frame/ConfigData.h"
@@ -21,20 +22,6 @@ namespace varnox::Cardamor {
 namespace {
 constexpr uint64_t kProtectionBytes = 8;
 constexpr uint64_t kCdbBytesShown = 16;
-
-// Keeps a copy of a failing block for the dump files. A buffer that points at memory it does
-// not own is emptied first so the copy never writes into someone else's memory. Without memory
-// the capture is left out; the miscompare itself still stands.
-void capture(ByteBuffer& buffer, const uint8_t* bytes, uint64_t length) {
-  if (!buffer.ownsData) {
-    buffer.data = nullptr;
-    buffer.capacity = 0;
-    buffer.size = 0;
-  }
-  if (buffer.grow(length) != 0) return;
-  std::memcpy(buffer.data, bytes, length);
-  buffer.size = length;
-}
 
 void logCdb(DriveThread& thread, DriveData& drive) {
   uint64_t size = 0;
@@ -75,8 +62,8 @@ int compareBlock(DriveThread& thread, DriveData& drive, const ConfigData& /*conf
                            static_cast<unsigned long long>(lba));
   }
   logCdb(thread, drive);
-  if (drive.miscompareDriveBytes) capture(*drive.miscompareDriveBytes, driveBlock, length);
-  if (drive.miscompareReferenceBytes) capture(*drive.miscompareReferenceBytes, expectedBlock, length);
+  if (drive.miscompareDriveBytes) captureBytes(*drive.miscompareDriveBytes, driveBlock, length);
+  if (drive.miscompareReferenceBytes) captureBytes(*drive.miscompareReferenceBytes, expectedBlock, length);
   thread.eventLog().logf(2, "compareBlock(): %s (%d)", EventLog::errStr(-1046), -1046);
   return -1046;
 }
@@ -123,6 +110,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
       if (result != 0) {
         reportMiscompare(thread, drive, config, lba, view.blockNum, header.bucket, pending.cmdId,
                          view.invalidated ? 1 : 0);
+        diagnoseReadBlock(thread, drive, config, pending.cmdId, lba, block, node, view.invalidated);
         if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
         return result;
       }
@@ -142,6 +130,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
       const int result = compareBlock(thread, drive, config, lba, block, expected, sectorSize, false);
       if (result != 0) {
         reportMiscompare(thread, drive, config, lba, view.blockNum, header.bucket, pending.cmdId, 0);
+        diagnoseReadBlock(thread, drive, config, pending.cmdId, lba, block, node, false);
         if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
         return result;
       }
@@ -152,6 +141,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
                     static_cast<unsigned long>(hash));
         reportMiscompare(thread, drive, config, lba, INVALID_BUCKET, INVALID_BUCKET, pending.cmdId,
                          view.invalidated ? 1 : 0);
+        diagnoseHashBlock(thread, drive, config, "hash", pending.cmdId, lba, block, node.history, expectedEventOf(node));
         if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
         return -1046;
       }
@@ -164,6 +154,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
 
   std::fprintf(stderr, "atomic data ordering failure lba:0x%lx\n", static_cast<unsigned long>(failLba));
   reportMiscompare(thread, drive, config, failLba, INVALID_BUCKET, INVALID_BUCKET, 0, 0);
+  diagnoseTornUnit(thread, drive, pending, stride, failLba);
   std::string text = "atomic data ordering failure\n";
   if (failLba != 0) text += historyReport(pending.snapshot, failLba - 1);
   text += historyReport(pending.snapshot, failLba);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "completion/Compare.h"
+#include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
 #include "frame/ConfigData.h"
 #include "frame/DriveData.h"
@@ -78,6 +79,8 @@ int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& co
       std::printf("hash compare fail %lx != %lx\n", static_cast<unsigned long>(known->hashValue),
                   static_cast<unsigned long>(hash));
       reportMiscompare(thread, drive, config, blockLba, INVALID_BUCKET, INVALID_BUCKET, cmdId, 0);
+      diagnoseHashBlock(thread, drive, config, "hash", cmdId, blockLba, block, historyOf(drive.atomicContext, blockLba),
+                        known);
     } else {
       if (matchesReferenceBlock(drive, block, known->blockNum, sectorSize, known->embedded, known->embeddedCmdId,
                                 known->embeddedLba))
@@ -87,6 +90,9 @@ int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& co
       if (expected == nullptr) continue;
       if (compareBlock(thread, drive, config, blockLba, block, expected, sectorSize, false) == 0) continue;
       reportMiscompare(thread, drive, config, blockLba, known->blockNum, header.bucket, cmdId, 0);
+      Diagnosis& d = startDiagnosis(drive, "pre-read", blockLba, cmdId);
+      if (d.kind.empty())
+        diagnoseBlock(thread, drive, config, d, blockLba, block, historyOf(drive.atomicContext, blockLba), known);
     }
     if (drive.commandTrace)
       drive.commandTrace->setContextText(historyReport(snapshotOf(drive.atomicContext, blockLba, known), blockLba));

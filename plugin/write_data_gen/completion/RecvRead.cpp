@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <cstring>
 
+#include "completion/Diagnosis.h"
 #include "completion/PendingCompare.h"
 #include "completion/PreReadCheck.h"
 #include "completion/Receive.h"
@@ -42,6 +45,32 @@ bool overlaps(const WriteRecord& write, const ReadRecord& read, uint32_t step) {
   if (!(write.lba < readEnd && writeEnd > read.lba)) return false;
   return step == 1 || (write.lba % 2) == (read.lba % 2);
 }
+// A splice check that the drive could not read: a write over the range was cut short, so the
+// range holds part of that write and part of what was there before.
+void describeSplice(DriveData& drive, uint64_t lba, uint32_t xferLength, uint64_t cmdId, const SenseInfo& sense) {
+  Diagnosis& d = startDiagnosis(drive, "splice", lba, cmdId);
+  if (!d.kind.empty()) return;
+  d.kind = "torn";
+  // The write whose abort or failure made this range suspect.
+  const CommandTrace& trace = *drive.commandTrace;
+  for (uint64_t i = trace.retainedCount(); i-- > 0;) {
+    const TraceEntry& e = trace.chronological(i);
+    if ((e.kind == TraceEventKind::WriteAborted || e.kind == TraceEventKind::WriteFinished) && e.lba == lba &&
+        e.cmdId < cmdId) {
+      d.expectedCmdId = e.cmdId;
+      break;
+    }
+  }
+  char kcq[16];
+  std::snprintf(kcq, sizeof kcq, "%02X/%02X/%02X", sense.kcq.key, sense.kcq.code, sense.kcq.qual);
+  d.text = (d.expectedCmdId != 0 ? "write " + std::to_string(d.expectedCmdId) : std::string("a write")) +
+           " over " + std::to_string(xferLength) + " blocks was cut short, and the drive now fails reads of the range (" +
+           kcq + "): part of it holds that write, part what was there before; where the boundary lies the drive does "
+           "not say";
+  d.noDriveFile = "the drive returned no data for the range";
+  d.noReferenceFile = d.noDriveFile;
+}
+
 }  // namespace
 
 int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
@@ -88,6 +117,7 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
       thread.eventLog().logf(2, "Write Splice Detected at LBA 0x%016llX Transfer Length 0x%lX",
                              static_cast<unsigned long long>(read.lba),
                              static_cast<unsigned long>(read.xferLength));
+      describeSplice(drive, read.lba, read.xferLength, read.cmdId, sense);
       return -1062;
     }
     // A hard read error of a normal read is the drive's failure, not a data-integrity one.
@@ -113,6 +143,7 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
                            static_cast<unsigned long long>(read.cmdId),
                            static_cast<unsigned long long>(pending.racingWrites.front()));
     drive.spliceDetected = true;
+    ++drive.readsBeforeOlderWrite;
   }
   pending.cmdId = read.cmdId;
   pending.xferLength = read.xferLength;

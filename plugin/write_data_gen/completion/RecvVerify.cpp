@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <vector>
+
+#include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
@@ -32,6 +36,21 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
   const VerifyRecord verify = *found;
   drive.outstandingVerifies.erase(found);
 
+  // The block the drive found different, from the sense information (the byte offset of the
+  // first difference in the data sent), and its history while the verify still holds it.
+  uint32_t differingBlock = 0;
+  std::vector<AtomicContext::Event> differingHistory;
+  SenseInfo early;
+  if (*drive.lastStatusByte == kStatusCheckCondition && decodeSense(drive, early) && early.kcq.key != 1 &&
+      isVerifyMiscompare(early.kcq)) {
+    uint64_t offset = 0;
+    if (senseInformation(drive, offset) && thread.sectorSize() != 0)
+      differingBlock = static_cast<uint32_t>(std::min<uint64_t>(offset / thread.sectorSize(),
+                                                                verify.xferLength ? verify.xferLength - 1 : 0));
+    differingHistory = historyOf(drive.atomicContext, verify.lba + differingBlock);
+  }
+  int64_t firstInvalidated = -1;
+
   int result = 0;
   bool outcomeUnknown = false;
   bool expect = verify.expectMiscompare != 0;
@@ -46,6 +65,7 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
     }
     if (view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) outcomeUnknown = true;
     if (view.invalidated) expect = true;
+    if (view.invalidated && firstInvalidated < 0) firstInvalidated = i;
     if (view.status != 0) break;
   }
 
@@ -95,6 +115,23 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
     return result;
   }
   reportMiscompare(thread, drive, config, verify.lba, 0, 0, verify.cmdId, expect ? 1 : 0);
+  if (driveSaysMiscompare) {
+    Diagnosis& d = startDiagnosis(drive, "verify", verify.lba + differingBlock, verify.cmdId);
+    if (d.kind.empty() && !d.awaitingReadBack)
+      awaitVerifyBlock(thread, drive, d, std::move(differingHistory), verify.cmdId);
+  } else {
+    Diagnosis& d =
+        startDiagnosis(drive, "verify", verify.lba + static_cast<uint64_t>(std::max<int64_t>(firstInvalidated, 0)),
+                       verify.cmdId);
+    if (d.kind.empty()) {
+      d.kind = "stale";
+      d.text = "the drive matched the data this block held before it was invalidated: the invalidation never "
+               "reached the medium";
+      d.noReferenceFile = "an invalidated block has no expected content, only the old one it must not hold";
+      if (drive.diagnosisReadLba) *drive.diagnosisReadLba = d.lba;
+      d.awaitingReadBack = true;
+    }
+  }
   thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(-1046), -1046);
   return -1046;
 }

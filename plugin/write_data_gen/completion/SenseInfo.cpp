@@ -36,6 +36,18 @@ bool decodeSense(const DriveData& drive, SenseInfo& sense) {
   return true;
 }
 
+bool senseInformation(const DriveData& drive, uint64_t& information) {
+  information = 0;
+  const Buffer* buffer = drive.lastErrSenseData;
+  if (buffer == nullptr || buffer->data == nullptr || buffer->size < kMinSenseBytes) return false;
+  uint8_t valid = 0;
+  if (SenseParser::getValidBit(buffer->data, static_cast<size_t>(buffer->size), &valid) != 0 || valid == 0) return false;
+  uint8_t bytes[8] = {};
+  if (SenseParser::getInformationBytes(buffer->data, static_cast<size_t>(buffer->size), bytes) != 0) return false;
+  for (uint8_t byte : bytes) information = (information << 8) | byte;
+  return true;
+}
+
 bool parseSense(const DriveData& drive, SenseInfo& sense) {
   // A key of 1 can only be there when getKey succeeded: a failed decode leaves it zero.
   return !(decodeSense(drive, sense) && sense.kcq.key == kKeyRecovered);

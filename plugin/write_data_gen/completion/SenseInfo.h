@@ -21,6 +21,10 @@ struct SenseInfo {
 // bytes. Returns whether it decoded; `sense` is zeroed first either way.
 bool decodeSense(const DriveData& drive, SenseInfo& sense);
 
+// The information field of "LastErrSenseData" when its valid bit is set, whatever the sense key
+// (a verify's MISCOMPARE puts the byte offset of the first difference there).
+bool senseInformation(const DriveData& drive, uint64_t& information);
+
 // decodeSense, then: true when the completion counts as an error, false when the device
 // corrected the error itself (sense key 1). Undecodable sense counts as a hard error.
 bool parseSense(const DriveData& drive, SenseInfo& sense);

@@ -39,6 +39,10 @@ void mapVariables(DriveThread& t, DriveData& d, int* err) {
   d.invalidateRanges = t.mapLBARangeQueue("CardamorInvalidateRanges", kVarProvided, err);
   d.writeCacheVolatile = t.mapU32("WriteCacheVolatile", kVarRead, err, 0);
   d.pendingReadBackBlocks = t.mapU64("PendingReadBackBlocks", kVarWrite, err, 0);
+  d.diagnosisText = t.mapBuffer("Diagnosis", kVarWrite, err);
+  d.diagnosisReadLba = t.mapU64("DiagnosisReadLBA", kVarWrite, err, 0);
+  if (d.diagnosisReadLba) *d.diagnosisReadLba = kNoDiagnosisRead;
+  d.diagnosisReadData = t.mapBuffer("DiagnosisReadData", kVarRead, err);
 }
 
 }  // namespace

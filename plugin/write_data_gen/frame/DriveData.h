@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "completion/Diagnosis.h"
 #include "completion/PendingCompare.h"
 #include "frame/ByteArray.h"
 #include "frame/ByteBuffer.h"
@@ -59,6 +60,9 @@ struct DriveData {
   bool* deviceReset = nullptr;                 // "DeviceReset"
   uint32_t* writeCacheVolatile = nullptr;      // "WriteCacheVolatile": the host says a power loss may lose unsynchronized writes
   uint64_t* pendingReadBackBlocks = nullptr;   // "PendingReadBackBlocks": written blocks not yet read back, set at finish
+  Buffer* diagnosisText = nullptr;             // "Diagnosis": key=value lines for the host, set at finish
+  uint64_t* diagnosisReadLba = nullptr;        // "DiagnosisReadLBA": a block the host reads back before finish
+  Buffer* diagnosisReadData = nullptr;         // "DiagnosisReadData": what that read returned
   uint64_t* writeLba = nullptr;                // "WriteLBA"
   uint32_t* writeXferLength = nullptr;         // "WriteXferLength"
   uint32_t* writeCmdUsed = nullptr;            // "WriteCmdUsed"
@@ -93,6 +97,8 @@ struct DriveData {
   bool miscompareSeen = false;
   bool spliceDetected = false;
   uint64_t miscompareLba = 0;
+  uint64_t readsBeforeOlderWrite = 0;          // reads that completed before an older overlapping write
+  std::unique_ptr<Diagnosis> diagnosis;        // the first failure, explained
   std::unique_ptr<ByteBuffer> miscompareReferenceBytes;
   std::unique_ptr<ByteBuffer> miscompareDriveBytes;
   double lastPowerEventMs = 0;
@@ -109,7 +115,7 @@ struct DriveData {
   DriveData& operator=(const DriveData&) = delete;
 };
 
-// Creates the record for `thread` and maps its 26 drive variables in order. Every mapping is
+// Creates the record for `thread` and maps its 29 drive variables in order. Every mapping is
 // attempted even after one failed; the record is registered with the thread only when all
 // succeeded. Returns 0 (the host now owns the record), -1002 when it cannot be allocated, the
 // mapping error, or the registration status; on failure the record is destroyed here.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "completion/Diagnosis.h"
 #include "frame/ConfigData.h"
 #include "frame/DriveData.h"
 #include "frame/MiscompareData.h"
@@ -13,10 +14,28 @@ namespace {
 
 constexpr uint64_t kNoMediaBlock = ~uint64_t{0};
 
-void dumpBytes(DriveThread* thread, const ByteBuffer* buffer, const std::string& path) {
-  // A drive whose setup never made the buffer still gets its (empty) file, so the set of
-  // files after a miscompare is always complete.
-  dumpMiscompareData(thread, buffer ? buffer->data : nullptr, buffer ? buffer->size : 0, path);
+// A data file holds a block or does not exist: an empty capture is not written, and the
+// diagnosis says why (`why`, unless it already gave a reason).
+void dumpBytes(DriveThread* thread, const ByteBuffer* buffer, const std::string& path, std::string* written,
+               std::string* why) {
+  if (buffer == nullptr || buffer->data == nullptr || buffer->size == 0) {
+    if (why != nullptr && why->empty()) *why = "no block was captured";
+    return;
+  }
+  std::string name = writeMiscompareData(thread, buffer->data, buffer->size, path);
+  if (written != nullptr) *written = name;
+  if (name.empty() && why != nullptr) *why = "the file could not be opened";
+}
+
+// Why a run that did not fail kept its sequence dump.
+std::string dumpReason(const ConfigData& config, const DriveData& drive) {
+  std::string reason;
+  if (drive.readsBeforeOlderWrite != 0)
+    reason = std::to_string(drive.readsBeforeOlderWrite) +
+             (drive.readsBeforeOlderWrite == 1 ? " read" : " reads") +
+             " completed before an older overlapping write, a legal event the dump is kept for";
+  if (config.alwaysDumpSequence) reason += std::string(reason.empty() ? "" : "; ") + "\"Always Dump Sequence\" is set";
+  return reason;
 }
 
 }  // namespace
@@ -55,12 +74,22 @@ void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive) {
   const std::string driveName = thread->driveName().c_str();  // up to its terminating zero
   std::string tracePath = base + "_trace_" + driveName + ".txt";
 
+  finishReadBack(*thread, *drive, *config);
+  Diagnosis* diagnosis = drive->diagnosis.get();
+  std::string reason;
   if (drive->miscompareSeen) {
     dumpSequence(drive->commandTrace.get(), thread, tracePath, true, drive->miscompareLba, mediaBlockMask(*thread));
-    dumpBytes(thread, drive->miscompareDriveBytes.get(), base + "_drive_" + driveName + ".bin");
-    dumpBytes(thread, drive->miscompareReferenceBytes.get(), base + "_reference_" + driveName + ".bin");
+    dumpBytes(thread, drive->miscompareDriveBytes.get(), base + "_drive_" + driveName + ".bin",
+              diagnosis ? &diagnosis->driveFile : nullptr, diagnosis ? &diagnosis->noDriveFile : nullptr);
+    dumpBytes(thread, drive->miscompareReferenceBytes.get(), base + "_reference_" + driveName + ".bin",
+              diagnosis ? &diagnosis->referenceFile : nullptr, diagnosis ? &diagnosis->noReferenceFile : nullptr);
   } else if (config->alwaysDumpSequence || drive->spliceDetected) {
     dumpSequence(drive->commandTrace.get(), thread, tracePath, false, 0, kNoMediaBlock);
+    if (diagnosis == nullptr) reason = dumpReason(*config, *drive);
+  }
+  if (drive->diagnosisText != nullptr) {
+    const std::string text = diagnosisText(diagnosis, reason);
+    drive->diagnosisText->assign(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   }
 }
 

@@ -7,6 +7,9 @@
 //     bytes, then the expected bytes of the failing block, in that order;
 //   - otherwise, after a write splice or with "Always Dump Sequence": the full sequence only;
 //   - otherwise nothing, and nothing is logged.
+// A data file is written only when its block was captured: never an empty one. The diagnosis
+// (with the files written, or why one was not) goes to the "Diagnosis" variable, and so does why
+// a run without a failure kept its sequence dump.
 // A file that cannot be opened is logged and skipped; finish never fails the test.
 #include <cstdint>
 

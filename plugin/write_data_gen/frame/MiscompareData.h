@@ -16,4 +16,8 @@ namespace varnox::Cardamor {
 // the caller. `bytes` may be null only with `count` 0.
 void dumpMiscompareData(DriveThread* thread, const uint8_t* bytes, uint64_t count, std::string path);
 
+// dumpMiscompareData, returning the name the file was written under, or empty when none could
+// be opened.
+std::string writeMiscompareData(DriveThread* thread, const uint8_t* bytes, uint64_t count, std::string path);
+
 }  // namespace varnox::Cardamor

@@ -102,6 +102,9 @@ int commandSelection(DriveThread& thread, DriveData& drive, const ConfigData& co
   const uint64_t counter = queryPerformanceCounter();
   const uint64_t frequency = queryPerformanceFrequency();
   const bool deviceReset = *drive.deviceReset;
+  // A sync cache in flight died with the reset; waiting for its completion would stop the
+  // power-toggle cycle for good.
+  if (deviceReset) drive.syncCacheOutstanding = false;
 
   PowerStep power = PowerStep::kNone;
   if (conditionSet(config.powerToggleCondition)) {

@@ -95,9 +95,6 @@ int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive)
     }
   }
   drive.outstandingWrites.clear();
-  // A sync cache in flight died with the rest; waiting for its completion would stop the
-  // power-toggle cycle for good.
-  drive.syncCacheOutstanding = false;
   std::fflush(stdout);
   return 0;
 }

@@ -116,8 +116,15 @@ TEST(AbortedAtomicWrite, AllOldOrAllNewDataIsAcceptedAndATornUnitFails) {
     EXPECT_TRUE(h.logged(h.statusLine("execute", -1063))) << h.log();
     EXPECT_TRUE(h.drive().miscompareSeen);
     EXPECT_EQ(h.drive().miscompareLba, 2u);
-    // Nothing is captured for an ordering failure: no single block is wrong.
-    EXPECT_EQ(h.drive().miscompareDriveBytes->size, 0u);
+    // The block holding older data inside the unit, and the unit's version of it.
+    const auto& drive = *h.drive().miscompareDriveBytes;
+    const auto& reference = *h.drive().miscompareReferenceBytes;
+    EXPECT_EQ(Bytes(drive.data, drive.data + drive.size), h.blocks(old, 2, 1));
+    EXPECT_EQ(Bytes(reference.data, reference.data + reference.size), h.blocks(atomic, 2, 1));
+    ASSERT_NE(h.drive().diagnosis, nullptr);
+    EXPECT_EQ(h.drive().diagnosis->kind, "torn");
+    EXPECT_EQ(h.drive().diagnosis->foundCmdId, old);
+    EXPECT_EQ(h.drive().diagnosis->expectedCmdId, atomic);
   }
 }
 

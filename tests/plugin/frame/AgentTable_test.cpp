@@ -216,6 +216,9 @@ const std::vector<ExpectedVariable>& expectedVariables() {
       {"CardamorInvalidateRanges", "ranges", 5, DMEMBER(invalidateRanges)},
       {"WriteCacheVolatile", "u32", 1, DMEMBER(writeCacheVolatile)},
       {"PendingReadBackBlocks", "u64", 2, DMEMBER(pendingReadBackBlocks)},
+      {"Diagnosis", "buffer", 2, DMEMBER(diagnosisText)},
+      {"DiagnosisReadLBA", "u64", 2, DMEMBER(diagnosisReadLba)},
+      {"DiagnosisReadData", "buffer", 1, DMEMBER(diagnosisReadData)},
   };
   return vars;
 }
