@@ -111,6 +111,14 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
   }
   if (status != kStatusGood && parseSense(drive, sense)) {
     trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+    // A splice makes every read of the torn range fail; a hard error that passes is the drive's
+    // passing trouble, not a torn write. The check is read again once before a splice is
+    // declared, as after an abort, so a single failed read cannot fail the run.
+    if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec) && read.retried == 0) {
+      releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, true);
+      drive.pendingReadBacks.push_front(ReadBackRequest{0, read.lba, read.xferLength, 1, 1});
+      return 0;
+    }
     if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec)) {
       trace.recordWriteSplice(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
       drive.spliceDetected = true;
