@@ -26,7 +26,9 @@ int FaultingDevice::submit(const DeviceCommand& command) {
   if (inner_->stopped() || command.tag >= kTagLimit || command.cdbLength == 0 ||
       command.cdbLength > sizeof(command.cdb) || parseCdb(command.cdb, command.cdbLength, cdb) != 0)
     return inner_->submit(command);  // the device answers for itself
-  const CommandContext ctx{command.tag, commandIndex_++, &cdb};
+  CommandContext ctx{command.tag, commandIndex_++, &cdb};
+  ctx.dataOut = command.dataOut;
+  ctx.dataOutBytes = command.dataOutBytes;
   const Intervention action = rules_.beforeCommand(ctx);
   sense_[command.tag].clear();
   if (action.kind == Intervention::Kind::Abort ||
@@ -34,6 +36,7 @@ int FaultingDevice::submit(const DeviceCommand& command) {
     interventions_.fetch_add(1, std::memory_order_relaxed);
     DeviceCompletion& made = made_.emplace_back();
     made.tag = command.tag;
+    made.injected = true;
     if (action.kind == Intervention::Kind::Abort) {
       made.status = kStatusTaskAborted;
     } else {
@@ -68,13 +71,16 @@ bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
   if (!made_.empty()) {
     completion = std::move(made_.front());
     made_.pop_front();
-    return true;
+  } else {
+    if (!inner_->poll(completion, wait)) return false;
+    // A recovered error is reported only over a success; the data moved all the same (bytesIn).
+    if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
+      completion.status = kStatusCheckCondition;
+      completion.sense = sense_[completion.tag];
+      completion.injected = true;
+    }
   }
-  if (!inner_->poll(completion, wait)) return false;
-  if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
-    completion.status = kStatusCheckCondition;
-    completion.sense = sense_[completion.tag];  // recovered: the data moved all the same
-  }
+  rules_.completed(completion.tag, completion);
   return true;
 }
 

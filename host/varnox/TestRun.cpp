@@ -451,6 +451,7 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.deviceSeed = drive->seed;
     r.deviceStats = drive->device->stats();
     r.injectedFaults = drive->device->injectedFaults();
+    r.faultTallies = drive->device->faultTallies();
     drive->progress.failures.store(r.failures);
     const int exit = exitStatusFor(drive->status);
     report.exitStatus = worseExit(report.exitStatus, exit);

@@ -30,6 +30,7 @@ RunReport failedRun() {
   d.deviceStats.commands = 450;
   d.deviceStats.powerCycles = 2;
   d.deviceStats.faultsInjected = 1;
+  d.faultTallies = {{"corrupt", true, 1, 1}, {"abort", false, 3, 0}};
   report.drives.push_back(d);
   return report;
 }
@@ -51,6 +52,7 @@ TEST(Summary, TextNamesTheFailureTheFilesAndHowToRepeat) {
                       "  failure       Miscompare at LBA 0x10 \"tab\there\"\n"
                       "  showstop      the drive was stopped by a showstop and took no further commands\n"
                       "  device        450 commands, 2 power cycles, 0 resets, 1 faults injected\n"
+                      "  faults        corrupt 1 injected, 1 exposed; abort 3 injected\n"
                       "  drive seed    42\n"
                       "  output files  /tmp/r_trace_D0.txt\n"
                       "                /tmp/r_drive_D0.bin\n"
@@ -89,7 +91,8 @@ TEST(Summary, JsonCarriesTheSameFactsEscaped) {
             "     \"outputFiles\": [\"/tmp/r_trace_D0.txt\", \"/tmp/r_drive_D0.bin\"],\n"
             "     \"deviceStopped\": true, \"deviceSeed\": 42,\n"
             "     \"deviceStats\": {\"commands\": 450, \"blocksWritten\": 0, \"blocksRead\": 0, \"powerCycles\": 2, "
-            "\"resets\": 0, \"faultsInjected\": 1}}\n"
+            "\"resets\": 0, \"faultsInjected\": 1},\n"
+            "     \"faults\": {\"corrupt\": {\"injected\": 1, \"exposed\": 1}, \"abort\": {\"injected\": 3}}}\n"
             "  ]\n"
             "}\n");
 

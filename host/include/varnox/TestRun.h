@@ -49,6 +49,7 @@ struct DriveReport {
   uint64_t deviceSeed = 0;         // what it takes to repeat the run
   DeviceStats deviceStats;
   std::vector<InjectedFault> injectedFaults;
+  std::vector<FaultTally> faultTallies;  // per fault kind: injected, and exposed for corrupting kinds
 };
 
 struct RunReport {

@@ -1,0 +1,265 @@
+#include "sim/FaultExposure.h"
+
+#include <algorithm>
+
+#include "tavik/Kcq.h"
+#include "tavik/SenseBuilder.h"
+#include "tavik/SenseParser.h"
+
+namespace varnox::sim {
+namespace {
+
+constexpr uint32_t kTagLimit = 1024;
+
+bool overlap(uint64_t a, uint64_t aBlocks, uint64_t b, uint64_t bBlocks) {
+  return a < b + bBlocks && b < a + aBlocks;
+}
+
+bool isDataWrite(const ParsedCdb& c) {
+  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
+         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
+}
+
+}  // namespace
+
+FaultExposure::FaultExposure(std::vector<InjectedFault>& records, uint32_t logicalBlockSize)
+    : records_(records), logicalBlockSize_(logicalBlockSize), commands_(kTagLimit), watched_(kWatched) {}
+
+bool FaultExposure::writeOutstandingOver(uint64_t lba) const {
+  for (uint32_t tag : writing_)
+    for (const Range& r : commands_[tag].writes)
+      if (overlap(lba, 1, r.lba, r.blocks)) return true;
+  return false;
+}
+
+void FaultExposure::accepted(const CommandContext& ctx) {
+  if (ctx.tag >= kTagLimit) return;
+  Command& cmd = commands_[ctx.tag];
+  cmd.index = ctx.index;
+  cmd.op = Op::Other;
+  cmd.writes.clear();
+  cmd.candidates.clear();
+  const ParsedCdb& c = *ctx.cdb;
+  if (!c.known) return;
+  cmd.range = Range{c.lba, c.blocks};
+  cmd.transferBytes = logicalBlockSize_ + (c.protect ? 8 : 0);
+  switch (c.opcode) {
+    case kOpWrite16:
+    case kOpWriteAtomic16:
+    case kOpWriteSame16:
+      cmd.op = Op::Write;
+      cmd.writes.push_back(cmd.range);
+      break;
+    case kOpUnmap:
+      cmd.op = Op::Write;
+      if (ctx.dataOut && ctx.dataOutBytes >= c.parameterListBytes) {
+        const int count = unmapDescriptorCount(ctx.dataOut, c.parameterListBytes);
+        for (int i = 0; i < count; ++i) {
+          const UnmapRange r = unmapDescriptor(ctx.dataOut, i);
+          cmd.writes.push_back(Range{r.lba, r.blocks});
+        }
+      }
+      break;
+    case kOpRead16:
+      cmd.op = Op::Read;
+      break;
+    case kOpVerify16:
+      if (c.bytchk != 0) cmd.op = Op::Verify;  // without a byte compare nothing comes back
+      break;
+    case kOpSynchronizeCache16:
+      cmd.op = Op::Sync;
+      break;
+  }
+  if (cmd.op == Op::Write) {
+    writing_.push_back(ctx.tag);
+    for (const Range& r : cmd.writes) overwritten(r, isDataWrite(c), ctx.index);
+  } else if ((cmd.op == Op::Read || cmd.op == Op::Verify) && !pending_.empty()) {
+    collectCandidates(cmd);
+  }
+}
+
+// A write accepted over a fault's blocks ends it, whether or not the write lands: from now on
+// the host cannot know which content the block should hold until that write completes. A
+// splice lasts until one data write covers its whole range, as the drive heals it then.
+void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command) {
+  for (Watched& w : watched_) {
+    if (w.lba != UINT64_MAX && overlap(w.lba, 1, r.lba, r.blocks)) {
+      w.latestWrite = command;
+      w.good = false;
+    }
+  }
+  std::erase_if(pending_, [&](Pending& p) {
+    if (!overlap(p.range.lba, p.range.blocks, r.lba, r.blocks)) return false;
+    if (p.isSplice) return dataWrite && r.lba <= p.range.lba && p.range.lba + p.range.blocks <= r.lba + r.blocks;
+    if (p.intact.empty()) return true;
+    bool stored = false, kept = false;
+    for (uint64_t i = 0; i < p.range.blocks; ++i) {
+      const uint64_t lba = p.range.lba + i;
+      if (overlap(lba, 1, r.lba, r.blocks)) p.intact[i] = false;
+      if (p.intact[i]) (lba < p.split ? stored : kept) = true;
+    }
+    return !(stored && kept);
+  });
+}
+
+// The faults a read or verify accepted now would show, and how many of its leading blocks must
+// come back for that: the fault's write completed and no write is outstanding over the blocks.
+void FaultExposure::collectCandidates(Command& read) {
+  const Range& r = read.range;
+  for (const Pending& p : pending_) {
+    if (p.isSplice) {
+      // What a splice check reads: exactly the write's range.
+      if (read.op == Op::Read && r.lba == p.range.lba && r.blocks == p.range.blocks)
+        read.candidates.push_back(Candidate{p.id, 0});
+      continue;
+    }
+    if (p.state != State::Settled || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
+    if (p.intact.empty()) {
+      if (!writeOutstandingOver(p.range.lba)) read.candidates.push_back(Candidate{p.id, p.range.lba - r.lba + 1});
+      continue;
+    }
+    // A torn unit shows only when one read returns a stored and a dropped block of it.
+    bool stored = false, kept = false;
+    const uint64_t first = std::max(r.lba, p.range.lba);
+    const uint64_t end = std::min(r.lba + r.blocks, p.range.lba + p.range.blocks);
+    for (uint64_t lba = first; lba < end; ++lba) {
+      if (!p.intact[lba - p.range.lba] || writeOutstandingOver(lba)) continue;
+      (lba < p.split ? stored : kept) = true;
+      if (stored && kept) {
+        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1});
+        break;
+      }
+    }
+  }
+}
+
+void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record) {
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record});
+}
+
+void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
+                             uint64_t firstDropped, int record) {
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, unitEnd - unitLba},
+                             firstDropped, std::vector<bool>(unitEnd - unitLba, true), false, record});
+}
+
+void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record) {
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, blocks}, 0, {}, true, record});
+}
+
+void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record) {
+  if (ctx.tag >= kTagLimit) return;
+  // Old content is wrong only where the latest write completed GOOD before this read and none
+  // is outstanding over the block: otherwise the host may legally see it.
+  const auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
+  if (w == watched_.end() || !w->good || writeOutstandingOver(lba)) return;
+  Command& read = commands_[ctx.tag];
+  pending_.push_back(Pending{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record});
+  read.candidates.push_back(Candidate{nextId_++, lba - read.range.lba + 1});
+}
+
+void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
+  auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
+  if (w == watched_.end()) {
+    w = watched_.begin() + static_cast<ptrdiff_t>(watchNext_);
+    watchNext_ = (watchNext_ + 1) % watched_.size();
+  }
+  *w = Watched{lba, misdirected ? UINT64_MAX : ctx.index, false, 0};
+}
+
+void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) {
+  ++completions_;
+  if (tag >= kTagLimit || commands_[tag].index == UINT64_MAX) return;
+  Command& cmd = commands_[tag];
+  const bool good = completion.status == kStatusGood;
+  Kcq kcq;
+  uint64_t information = 0;
+  if (completion.status == kStatusCheckCondition &&
+      SenseParser::getKey(completion.sense.data(), completion.sense.size(), kcq) == 0) {
+    uint8_t info[8] = {};
+    if (SenseParser::getInformationBytes(completion.sense.data(), completion.sense.size(), info) == 0)
+      for (uint8_t b : info) information = information << 8 | b;
+  } else {
+    kcq.key = 0xFF;
+  }
+  switch (cmd.op) {
+    case Op::Write:
+      std::erase(writing_, tag);
+      std::erase_if(pending_, [&](Pending& p) {
+        if (p.command != cmd.index || p.state != State::InFlight) return false;
+        // A torn unit and a splice come from an aborted write by design; any other fault in a
+        // write that did not complete GOOD leaves the block's content open to the host.
+        if (!good && p.intact.empty() && !p.isSplice) return true;
+        p.state = State::Settled;
+        p.completedAt = completions_;
+        return false;
+      });
+      for (Watched& w : watched_) {
+        if (w.latestWrite == cmd.index) {
+          w.good = good;
+          w.completedAt = completions_;
+        }
+      }
+      break;
+    case Op::Sync:
+      if (good) lastSyncAt_ = completions_;
+      break;
+    case Op::Read:
+    case Op::Verify: {
+      uint64_t delivered = 0;
+      if (good || kcq.key == kSenseRecoveredError) {
+        delivered = cmd.range.blocks;
+      } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
+        delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
+      }
+      for (const Candidate& candidate : cmd.candidates) {
+        const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == candidate.id; });
+        if (p == pending_.end()) continue;
+        const bool shown = p->isSplice ? p->state == State::Settled && completion.injected &&
+                                             kcq.key == kSenseHardwareError
+                                       : delivered >= candidate.needBlocks;
+        if (shown) expose(candidate.id);
+      }
+      // A stale read not shown now never will be: its wrong data went nowhere else.
+      std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index; });
+      break;
+    }
+    case Op::Other:
+      break;
+  }
+  cmd.index = UINT64_MAX;
+  cmd.candidates.clear();
+}
+
+void FaultExposure::dropped(uint32_t tag) {
+  if (tag >= kTagLimit || commands_[tag].index == UINT64_MAX) return;
+  Command& cmd = commands_[tag];
+  if (cmd.op == Op::Write) {
+    std::erase(writing_, tag);
+    std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index && p.state == State::InFlight; });
+  } else {
+    std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index; });  // a stale read
+  }
+  cmd.index = UINT64_MAX;
+  cmd.candidates.clear();
+}
+
+// Writes that completed after the last completed SYNCHRONIZE CACHE may be lost with the cache:
+// their blocks may legally show older content now.
+void FaultExposure::cacheLost() {
+  std::erase_if(pending_, [&](const Pending& p) {
+    return !p.isSplice && p.state == State::Settled && p.completedAt > lastSyncAt_;
+  });
+  for (Watched& w : watched_)
+    if (w.good && w.completedAt > lastSyncAt_) w.good = false;
+}
+
+void FaultExposure::expose(uint64_t id) {
+  const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == id; });
+  if (p == pending_.end()) return;
+  if (p->record >= 0 && static_cast<size_t>(p->record) < records_.size()) records_[p->record].exposed = true;
+  ++exposedByKind_[static_cast<size_t>(p->kind)];
+  pending_.erase(p);
+}
+
+}  // namespace varnox::sim
