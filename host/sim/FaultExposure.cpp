@@ -25,10 +25,10 @@ bool isDataWrite(const ParsedCdb& c) {
 FaultExposure::FaultExposure(std::vector<InjectedFault>& records, uint32_t logicalBlockSize)
     : records_(records), logicalBlockSize_(logicalBlockSize), commands_(kTagLimit), watched_(kWatched) {}
 
-bool FaultExposure::writeOutstandingOver(uint64_t lba) const {
+bool FaultExposure::writeOutstandingOver(uint64_t lba, uint64_t except) const {
   for (uint32_t tag : writing_)
     for (const Range& r : commands_[tag].writes)
-      if (overlap(lba, 1, r.lba, r.blocks)) return true;
+      if (commands_[tag].index != except && overlap(lba, 1, r.lba, r.blocks)) return true;
   return false;
 }
 
@@ -103,19 +103,22 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
 }
 
 // The faults a read or verify accepted now would show, and how many of its leading blocks must
-// come back for that: the fault's write completed and no write is outstanding over the blocks.
+// come back for that: the fault's write completed (or is one whose wrong data no racing read may
+// see either) and no other write is outstanding over the blocks.
 void FaultExposure::collectCandidates(Command& read) {
   const Range& r = read.range;
   for (const Pending& p : pending_) {
     if (p.isSplice) {
       // What a splice check reads: exactly the write's range.
       if (read.op == Op::Read && r.lba == p.range.lba && r.blocks == p.range.blocks)
-        read.candidates.push_back(Candidate{p.id, 0});
+        read.candidates.push_back(Candidate{p.id, 0, p.kind, p.record, true, false});
       continue;
     }
-    if (p.state != State::Settled || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
+    const bool inFlight = p.state == State::InFlight;
+    if ((inFlight && !p.visibleInFlight) || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
     if (p.intact.empty()) {
-      if (!writeOutstandingOver(p.range.lba)) read.candidates.push_back(Candidate{p.id, p.range.lba - r.lba + 1});
+      if (!writeOutstandingOver(p.range.lba, p.command))
+        read.candidates.push_back(Candidate{p.id, p.range.lba - r.lba + 1, p.kind, p.record, false, inFlight});
       continue;
     }
     // A torn unit shows only when one read returns a stored and a dropped block of it.
@@ -123,24 +126,27 @@ void FaultExposure::collectCandidates(Command& read) {
     const uint64_t first = std::max(r.lba, p.range.lba);
     const uint64_t end = std::min(r.lba + r.blocks, p.range.lba + p.range.blocks);
     for (uint64_t lba = first; lba < end; ++lba) {
-      if (!p.intact[lba - p.range.lba] || writeOutstandingOver(lba)) continue;
+      if (!p.intact[lba - p.range.lba] || writeOutstandingOver(lba, p.command)) continue;
       (lba < p.split ? stored : kept) = true;
       if (stored && kept) {
-        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1});
+        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1, p.kind, p.record, false, inFlight});
         break;
       }
     }
   }
 }
 
-void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record) {
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record});
+void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
+                               bool atomicWrite) {
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record,
+                             neitherOldNorNew, false, neitherOldNorNew && atomicWrite});
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
                              uint64_t firstDropped, int record) {
+  // An atomic unit is never seen mixed, not even by a read racing its write.
   pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, unitEnd - unitLba},
-                             firstDropped, std::vector<bool>(unitEnd - unitLba, true), false, record});
+                             firstDropped, std::vector<bool>(unitEnd - unitLba, true), false, record, true});
 }
 
 void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record) {
@@ -155,16 +161,22 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
   if (w == watched_.end() || !w->good || writeOutstandingOver(lba)) return;
   Command& read = commands_[ctx.tag];
   pending_.push_back(Pending{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record});
-  read.candidates.push_back(Candidate{nextId_++, lba - read.range.lba + 1});
+  read.candidates.push_back(Candidate{nextId_++, lba - read.range.lba + 1, kind, record, false, false});
 }
 
-void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
+void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned) {
   auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
   if (w == watched_.end()) {
-    w = watched_.begin() + static_cast<ptrdiff_t>(watchNext_);
-    watchNext_ = (watchNext_ + 1) % watched_.size();
+    if (pinned) {
+      w = watched_.insert(watched_.end(), Watched{});
+    } else {
+      do {
+        w = watched_.begin() + static_cast<ptrdiff_t>(watchNext_);
+        watchNext_ = (watchNext_ + 1) % kWatched;
+      } while (w->pinned);
+    }
   }
-  *w = Watched{lba, misdirected ? UINT64_MAX : ctx.index, false, 0};
+  *w = Watched{lba, misdirected ? UINT64_MAX : ctx.index, false, 0, pinned || w->pinned};
 }
 
 void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) {
@@ -188,12 +200,17 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       std::erase_if(pending_, [&](Pending& p) {
         if (p.command != cmd.index || p.state != State::InFlight) return false;
         // A torn unit and a splice come from an aborted write by design; any other fault in a
-        // write that did not complete GOOD leaves the block's content open to the host.
-        if (!good && p.intact.empty() && !p.isSplice) return true;
+        // write that did not complete GOOD leaves the block's content open to the host, except
+        // a corrupted block of an atomic write, whose unit landed whole.
+        if (!good && p.intact.empty() && !p.isSplice && !(p.survivesAbort && completion.status == kStatusTaskAborted))
+          return true;
         p.state = State::Settled;
         p.completedAt = completions_;
         return false;
       });
+      for (size_t i = pending_.size(); i-- > 0;)
+        if (pending_[i].command == cmd.index && pending_[i].shownInFlight)
+          expose(pending_[i].id, pending_[i].kind, pending_[i].record);
       for (Watched& w : watched_) {
         if (w.latestWrite == cmd.index) {
           w.good = good;
@@ -212,13 +229,20 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
         delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
       }
-      for (const Candidate& candidate : cmd.candidates) {
-        const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == candidate.id; });
-        if (p == pending_.end()) continue;
-        const bool shown = p->isSplice ? p->state == State::Settled && completion.injected &&
-                                             kcq.key == kSenseHardwareError
-                                       : delivered >= candidate.needBlocks;
-        if (shown) expose(candidate.id);
+      for (const Candidate& c : cmd.candidates) {
+        const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == c.id; });
+        if (c.isSplice) {
+          if (p != pending_.end() && p->state == State::Settled && completion.injected && kcq.key == kSenseHardwareError)
+            expose(c.id, c.kind, c.record);
+        } else if (delivered >= c.needBlocks) {
+          // Seen while its write was outstanding: decided by how that write ends. Otherwise the
+          // read returned it, even if a write accepted since has ended the fault.
+          if (p != pending_.end() && p->state == State::InFlight) {
+            p->shownInFlight = true;
+          } else if (!c.inFlight) {
+            expose(c.id, c.kind, c.record);
+          }
+        }
       }
       // A stale read not shown now never will be: its wrong data went nowhere else.
       std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index; });
@@ -254,12 +278,12 @@ void FaultExposure::cacheLost() {
     if (w.good && w.completedAt > lastSyncAt_) w.good = false;
 }
 
-void FaultExposure::expose(uint64_t id) {
-  const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == id; });
-  if (p == pending_.end()) return;
-  if (p->record >= 0 && static_cast<size_t>(p->record) < records_.size()) records_[p->record].exposed = true;
-  ++exposedByKind_[static_cast<size_t>(p->kind)];
-  pending_.erase(p);
+void FaultExposure::expose(uint64_t id, int kind, int record) {
+  std::erase_if(pending_, [&](const Pending& p) { return p.id == id; });
+  if (std::find(exposedIds_.begin(), exposedIds_.end(), id) != exposedIds_.end()) return;
+  exposedIds_.push_back(id);
+  if (record >= 0 && static_cast<size_t>(record) < records_.size()) records_[static_cast<size_t>(record)].exposed = true;
+  ++exposedByKind_[static_cast<size_t>(kind)];
 }
 
 }  // namespace varnox::sim

@@ -28,7 +28,12 @@ class FaultExposure {
 
   void accepted(const CommandContext& ctx);
   // corrupt, lost-write, misdirect: block `lba` of the accepted write holds the wrong data.
-  void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record);
+  // `neitherOldNorNew` (corrupt): a read racing the write shows it too, once the write completes
+  // GOOD; lost and misdirected blocks keep old content, which a racing read may legally return.
+  // In an atomic write such a block shows even when the write is then aborted: its unit landed
+  // whole, so the block must hold exactly the write's data.
+  void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
+                  bool atomicWrite);
   // torn-atomic: of the unit [unitLba, unitEnd) blocks from `firstDropped` on kept their old data.
   void tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd, uint64_t firstDropped,
                 int record);
@@ -42,8 +47,9 @@ class FaultExposure {
 
   // Follows the latest write of `lba`, which the accepted command is storing, so that staleRead
   // can tell whether old content is wrong there; at most kWatched blocks, the oldest forgotten
-  // first. A block that a misdirected write lands on has no known latest write.
-  void watch(const CommandContext& ctx, uint64_t lba, bool misdirected);
+  // first, except the `pinned` ones (a rule's own block), kept for good. A block that a
+  // misdirected write lands on has no known latest write.
+  void watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned);
 
   uint64_t exposed(int kind) const { return exposedByKind_[static_cast<size_t>(kind)]; }
 
@@ -64,10 +70,17 @@ class FaultExposure {
     std::vector<bool> intact;  // torn: per block of the unit, not overwritten since
     bool isSplice = false;
     int record;
+    bool visibleInFlight = false;  // a read racing the write shows it (corrupt, torn-atomic)
+    bool shownInFlight = false;    // such a read returned it: exposed if the write completes GOOD
+    bool survivesAbort = false;    // corrupt in an atomic write
   };
   struct Candidate {
     uint64_t id;
     uint64_t needBlocks;  // the read shows the fault once this many leading blocks came back
+    int kind;
+    int record;
+    bool isSplice;
+    bool inFlight;  // the fault's write was outstanding when the read was sent
   };
   enum class Op { Other, Write, Read, Verify, Sync };
   struct Command {
@@ -83,13 +96,15 @@ class FaultExposure {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
     bool good = false;                  // that write completed GOOD
     uint64_t completedAt = 0;
+    bool pinned = false;
   };
   static constexpr size_t kWatched = 128;
 
-  bool writeOutstandingOver(uint64_t lba) const;
+  // Any outstanding write over `lba` other than command `except`.
+  bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
   void overwritten(const Range& r, bool dataWrite, uint64_t command);
   void collectCandidates(Command& read);
-  void expose(uint64_t id);
+  void expose(uint64_t id, int kind, int record);
 
   std::vector<InjectedFault>& records_;
   uint32_t logicalBlockSize_;
@@ -97,6 +112,7 @@ class FaultExposure {
   std::vector<uint32_t> writing_;     // tags of outstanding writes
   std::vector<Pending> pending_;      // faults that may still be exposed
   std::vector<Watched> watched_;
+  std::vector<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
   size_t watchNext_ = 0;
   uint64_t nextId_ = 1;
   uint64_t completions_ = 0;

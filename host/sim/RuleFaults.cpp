@@ -296,13 +296,13 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     if (armedKind_ == Kind::LostWrite && target.lba == armedLba_) {
       target.store = false;
       tookEffect(armedKind_);
-      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex());
+      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex(), false, false);
     } else if (armedKind_ == Kind::Misdirect && target.lba == armedLba_) {
       target.lba = (armedLba_ + 1 + random() % std::min<uint64_t>(1024, capacityBlocks_ - 1)) % capacityBlocks_;
       misdirected = true;
       if (armedRecord_) armedRecord_->landedAt = target.lba;
       tookEffect(armedKind_);
-      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex());
+      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex(), false, false);
     } else if (armedKind_ == Kind::TornAtomic && target.lba >= armedLba_ && target.lba < armedEnd_) {
       target.store = false;
       if (target.lba == armedLba_) {
@@ -315,6 +315,7 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     OldBlock* old = nullptr;
     for (OldBlock& p : pinned_)
       if (p.lba == target.lba) old = &p;
+    const bool pinned = old != nullptr;
     if (old == nullptr) {
       old = &oldBlocks_[oldNext_];
       oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
@@ -322,7 +323,7 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     }
     old->saved = true;
     std::memcpy(old->bytes.data(), store_->block(target.lba), old->bytes.size());
-    exposure_.watch(ctx, target.lba, misdirected);
+    exposure_.watch(ctx, target.lba, misdirected, pinned);
   }
 }
 
@@ -335,7 +336,8 @@ void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* bl
     armedRecord_->xorMask = 0xA5;
   }
   tookEffect(Kind::Corrupt);
-  exposure_.blockFault(ctx, static_cast<int>(Kind::Corrupt), lba, recordIndex());
+  exposure_.blockFault(ctx, static_cast<int>(Kind::Corrupt), lba, recordIndex(), true,
+                       ctx.cdb->opcode == kOpWriteAtomic16);
   armedCommand_ = UINT64_MAX;  // one block per firing, also when a WRITE SAME repeats the LBA
 }
 

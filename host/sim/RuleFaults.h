@@ -34,7 +34,9 @@
 //   corrupting (each may fire on any block; "exposed" is what a correct checker must report):
 //   corrupt          a write stores one byte of a block XORed with 0xA5; the command succeeds.
 //                    Exposed: the write completed GOOD, then a read returned the block or a
-//                    verify's byte compare reached it.
+//                    verify's byte compare reached it; also a read racing the write, once the
+//                    write completes GOOD (the block is neither old nor new), and in an atomic
+//                    write also when it is then aborted (its unit landed whole).
 //   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt.
 //   misdirect        a block of a write lands on another LBA (the record's landedAt) instead of
 //                    its own. Exposed through its own block, which kept its old content: as corrupt.
@@ -44,7 +46,8 @@
 //                    latest write had completed GOOD and no write over it was outstanding.
 //   torn-atomic      an atomic write is aborted with one of its units only partly stored (a
 //                    leading part new, the rest old). Exposed: one read returned, or one verify
-//                    compared, both a stored and a dropped block of that unit.
+//                    compared, both a stored and a dropped block of that unit, also while the
+//                    write was outstanding (a unit is never seen mixed).
 //   splice           a write of two or more blocks is aborted after landing part of them, and
 //                    from then on every read or verify overlapping its range fails with the hard
 //                    error above, until a single write covers the whole range again. Exposed: a
@@ -53,13 +56,14 @@
 //                    splices ("Write Splice Detection") reports it.
 //
 // Common to the corrupting kinds: a fault in a write that did not complete GOOD is never exposed
-// (the host cannot know what the block holds), torn-atomic and splice excepted, whose writes are
-// aborted by design. A read or verify counts only when sent after that write's completion was
-// handed back, with no write outstanding over the block, and only when it completes with its data
-// (GOOD, RECOVERED ERROR, or a verify's MISCOMPARE at or after the block); a command lost at a
-// reset shows nothing. Once a later write over the block has been accepted (whether it lands or
-// not) the fault can no longer be exposed, and neither can one whose write completed after the
-// last completed SYNCHRONIZE CACHE when a power loss takes the volatile cache.
+// (the host cannot know what the block holds), except as said above and for torn-atomic and
+// splice, whose writes are aborted by design. A read or verify counts only when sent after that
+// write's completion was handed back (except as said above), with no other write outstanding over
+// the block, and only when it completes with its data (GOOD, RECOVERED ERROR, or a verify's
+// MISCOMPARE at or after the block); a command lost at a reset shows nothing. Once a later write
+// over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
+// and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
+// power loss takes the volatile cache.
 #include <array>
 #include <atomic>
 #include <cstdint>
