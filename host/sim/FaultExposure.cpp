@@ -194,6 +194,8 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
   } else {
     kcq.key = 0xFF;
   }
+  // A write or sync cache that reports a recovered error did its work.
+  const bool succeeded = good || kcq.key == kSenseRecoveredError;
   switch (cmd.op) {
     case Op::Write:
       std::erase(writing_, tag);
@@ -202,7 +204,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         // A torn unit and a splice come from an aborted write by design; any other fault in a
         // write that did not complete GOOD leaves the block's content open to the host, except
         // a corrupted block of an atomic write, whose unit landed whole.
-        if (!good && p.intact.empty() && !p.isSplice && !(p.survivesAbort && completion.status == kStatusTaskAborted))
+        if (!succeeded && p.intact.empty() && !p.isSplice && !(p.survivesAbort && completion.status == kStatusTaskAborted))
           return true;
         p.state = State::Settled;
         p.completedAt = completions_;
@@ -213,13 +215,13 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
           expose(pending_[i].id, pending_[i].kind, pending_[i].record);
       for (Watched& w : watched_) {
         if (w.latestWrite == cmd.index) {
-          w.good = good;
+          w.good = succeeded;
           w.completedAt = completions_;
         }
       }
       break;
     case Op::Sync:
-      if (good) lastSyncAt_ = completions_;
+      if (succeeded) lastSyncAt_ = completions_;
       break;
     case Op::Read:
     case Op::Verify: {
@@ -239,7 +241,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
           // read returned it, even if a write accepted since has ended the fault.
           if (p != pending_.end() && p->state == State::InFlight) {
             p->shownInFlight = true;
-          } else if (!c.inFlight) {
+          } else if (p != pending_.end() || !c.inFlight) {
             expose(c.id, c.kind, c.record);
           }
         }

@@ -83,7 +83,7 @@ RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t cap
     for (OldBlock& old : oldBlocks_) old.bytes.resize(store_->blockBytes());
     for (OldBlock& old : pinned_) old.bytes.resize(store_->blockBytes());
   }
-  records_.reserve(kFaultRecordLimit);  // armedRecord_ points into it
+  records_.reserve(2 * kFaultRecordLimit);  // armedRecord_ points into it
 }
 
 uint64_t RuleFaults::random() {
@@ -122,7 +122,11 @@ void RuleFaults::tookEffect(Kind kind) {
 }
 
 InjectedFault* RuleFaults::record(Kind kind, const CommandContext& ctx, uint64_t lba) {
-  if (records_.size() >= kFaultRecordLimit) return nullptr;
+  // The corrupting kinds have their own share, so that a flood of benign faults cannot crowd
+  // out the records a proof needs.
+  size_t& kept = isCorrupting(kind) ? corruptingRecords_ : benignRecords_;
+  if (kept >= kFaultRecordLimit) return nullptr;
+  ++kept;
   InjectedFault& r = records_.emplace_back();
   r.kind = kFaultKindNames[static_cast<size_t>(kind)];
   r.command = ctx.index;

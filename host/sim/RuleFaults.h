@@ -55,6 +55,7 @@
 //                    error after the abort was handed back; only a checker that looks for
 //                    splices ("Write Splice Detection") reports it.
 //
+// "Completed GOOD" below includes RECOVERED ERROR: such a write did its work.
 // Common to the corrupting kinds: a fault in a write that did not complete GOOD is never exposed
 // (the host cannot know what the block holds), except as said above and for torn-atomic and
 // splice, whose writes are aborted by design. A read or verify counts only when sent after that
@@ -166,6 +167,7 @@ class RuleFaults : public FaultHook {
   size_t oldNext_ = 0;
   std::vector<Range> spliced_;
   std::vector<InjectedFault> records_;
+  size_t corruptingRecords_ = 0, benignRecords_ = 0;
   FaultExposure exposure_;
   std::array<uint64_t, kFaultKindNames.size()> injectedByKind_{};
 

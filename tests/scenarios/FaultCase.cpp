@@ -271,9 +271,16 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     }
   }
   if (!out.problems.empty()) {
-    // What the drive did, to tell a missed fault from one that never had a chance.
-    for (size_t i = 0; i < d.injectedFaults.size() && i < 5; ++i) {
-      const InjectedFault& f = d.injectedFaults[i];
+    // What the drive did, to tell a missed fault from one that never had a chance: the
+    // corrupting faults first.
+    std::vector<const InjectedFault*> faults;
+    for (const InjectedFault& f : d.injectedFaults) faults.push_back(&f);
+    std::stable_partition(faults.begin(), faults.end(), [&](const InjectedFault* f) {
+      return std::any_of(d.faultTallies.begin(), d.faultTallies.end(),
+                         [&](const FaultTally& t) { return t.kind == f->kind && t.corrupting; });
+    });
+    for (size_t i = 0; i < faults.size() && i < 5; ++i) {
+      const InjectedFault& f = *faults[i];
       out.problems.push_back("injected " + f.kind + " at " + hex(f.lba) + (f.exposed ? " (exposed)" : "") +
                              " in command " + std::to_string(f.command) + " of " + std::to_string(f.blocks) +
                              " blocks from " + hex(f.firstLba));

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   }
   if (files.empty()) files = varnox::scenarios::faultCaseFiles(VARNOX_SOURCE_DIR "/tests/scenarios/faults");
 
-  std::printf("%-27s %-36s %5s %7s %6s  %s\n", "case", "faults", "seeds", "exposed", "failed", "verdict");
+  std::printf("%-27s %5s %7s %6s  %-11s  %s\n", "case", "seeds", "exposed", "failed", "verdict", "faults");
   int wrong = 0;
   for (const std::string& file : files) {
     const CaseOutcome c = varnox::scenarios::runFaultCase(file, options);
@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
       exposed += s.exposed > 0;
       failed += !s.problems.empty();
     }
-    std::printf("%-27s %-36s %5zu %7zu %6zu  %s\n", c.name.c_str(), c.kinds.c_str(), c.seeds.size(), exposed, failed,
-                c.problems.empty() ? "as expected" : "WRONG");
+    std::printf("%-27s %5zu %7zu %6zu  %-11s  %s\n", c.name.c_str(), c.seeds.size(), exposed, failed,
+                c.problems.empty() ? "as expected" : "WRONG", c.kinds.empty() ? "-" : c.kinds.c_str());
     if (options.seed) {
       for (const SeedOutcome& s : c.seeds) printSeed(s);
     }

@@ -57,7 +57,8 @@ struct DeviceStats {
 };
 
 // One fault a device injected, for the summary and for proving that the agent caught it. Kept
-// for the first kFaultRecordLimit firings only, so a soak at high rates does not grow.
+// for the first kFaultRecordLimit firings of the kinds that corrupt data and as many of the
+// others, so a soak at high rates does not grow.
 struct InjectedFault {
   std::string kind;          // the rule's kind: "corrupt", "abort", ...
   uint64_t command = 0;      // index of the command it hit, counted from 0 since the device opened
