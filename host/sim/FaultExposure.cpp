@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sim/RuleFaults.h"
 #include "tavik/Kcq.h"
 #include "tavik/SenseBuilder.h"
 #include "tavik/SenseParser.h"
@@ -13,11 +14,6 @@ constexpr uint32_t kTagLimit = 1024;
 
 bool overlap(uint64_t a, uint64_t aBlocks, uint64_t b, uint64_t bBlocks) {
   return a < b + bBlocks && b < a + aBlocks;
-}
-
-bool isDataWrite(const ParsedCdb& c) {
-  return c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 ||
-         (c.opcode == kOpWriteSame16 && !(c.flags & (kCdbUnmap | kCdbNdob)));
 }
 
 }  // namespace
@@ -282,8 +278,7 @@ void FaultExposure::cacheLost() {
 
 void FaultExposure::expose(uint64_t id, int kind, int record) {
   std::erase_if(pending_, [&](const Pending& p) { return p.id == id; });
-  if (std::find(exposedIds_.begin(), exposedIds_.end(), id) != exposedIds_.end()) return;
-  exposedIds_.push_back(id);
+  if (!exposedIds_.insert(id).second) return;
   if (record >= 0 && static_cast<size_t>(record) < records_.size()) records_[static_cast<size_t>(record)].exposed = true;
   ++exposedByKind_[static_cast<size_t>(kind)];
 }

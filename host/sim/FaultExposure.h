@@ -13,6 +13,7 @@
 // Cost: a few comparisons per command while no fault is pending.
 #include <array>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "sim/FaultHook.h"
@@ -112,7 +113,7 @@ class FaultExposure {
   std::vector<uint32_t> writing_;     // tags of outstanding writes
   std::vector<Pending> pending_;      // faults that may still be exposed
   std::vector<Watched> watched_;
-  std::vector<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
+  std::unordered_set<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
   size_t watchNext_ = 0;
   uint64_t nextId_ = 1;
   uint64_t completions_ = 0;
