@@ -19,7 +19,7 @@ bool overlap(uint64_t a, uint64_t aBlocks, uint64_t b, uint64_t bBlocks) {
 }  // namespace
 
 FaultExposure::FaultExposure(std::vector<InjectedFault>& records, uint32_t logicalBlockSize)
-    : records_(records), logicalBlockSize_(logicalBlockSize), commands_(kTagLimit), watched_(kWatched) {}
+    : records_(records), logicalBlockSize_(logicalBlockSize), commands_(kTagLimit) {}
 
 bool FaultExposure::writeOutstandingOver(uint64_t lba, uint64_t except) const {
   for (uint32_t tag : writing_)
@@ -161,6 +161,7 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
 }
 
 void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned) {
+  if (watched_.empty()) watched_.resize(kWatched);  // only drives with stale reads follow blocks
   auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
   if (w == watched_.end()) {
     if (pinned) {
