@@ -125,7 +125,8 @@ void FaultExposure::collectCandidates(Command& read) {
       if (!p.intact[lba - p.range.lba] || writeOutstandingOver(lba, p.command)) continue;
       (lba < p.split ? stored : kept) = true;
       if (stored && kept) {
-        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1, p.kind, p.record, false, inFlight});
+        // Whatever becomes of the write, a unit seen mixed is a broken promise.
+        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1, p.kind, p.record, false, false});
         break;
       }
     }
@@ -236,7 +237,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         } else if (delivered >= c.needBlocks) {
           // Seen while its write was outstanding: decided by how that write ends. Otherwise the
           // read returned it, even if a write accepted since has ended the fault.
-          if (p != pending_.end() && p->state == State::InFlight) {
+          if (p != pending_.end() && p->state == State::InFlight && p->intact.empty()) {
             p->shownInFlight = true;
           } else if (p != pending_.end() || !c.inFlight) {
             expose(c.id, c.kind, c.record);

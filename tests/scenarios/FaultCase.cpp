@@ -223,10 +223,13 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
   }
 
   // The oracle.
-  std::vector<const InjectedFault*> exposed, landed;
+  // Besides the exposed faults, a verdict may name the block a misdirected write landed on, or a
+  // torn unit that a read saw while other writes were outstanding over it: wrong wherever found,
+  // though the drive cannot say a checker must find them there.
+  std::vector<const InjectedFault*> exposed, alsoWrong;
   for (const InjectedFault& f : d.injectedFaults) {
     if (f.exposed) exposed.push_back(&f);
-    if (f.kind == "misdirect" && f.landedAt != f.lba) landed.push_back(&f);
+    if ((f.kind == "misdirect" && f.landedAt != f.lba) || f.kind == "torn-atomic") alsoWrong.push_back(&f);
   }
   std::string shown;
   for (size_t i = 0; i < exposed.size() && i < 3; ++i) shown += (i ? ", " : "") + exposed[i]->kind + " at " + hex(exposed[i]->lba);
@@ -247,8 +250,8 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
   if (named) {
     for (const InjectedFault* f : exposed)
       if (hitBy(*f, *named)) culprit = f;
-    for (const InjectedFault* f : landed)
-      if (culprit == nullptr && within(f->landedAt, *named)) culprit = f;
+    for (const InjectedFault* f : alsoWrong)
+      if (culprit == nullptr && (f->kind == "torn-atomic" ? hitBy(*f, *named) : within(f->landedAt, *named))) culprit = f;
   }
   if (out.exposed > 0 && out.exitStatus != kExitIntegrityFailure) {
     out.problems.push_back("exit " + std::to_string(out.exitStatus) + " although the drive exposed " +

@@ -5,8 +5,9 @@
 //   - a corrupting fault was exposed (the drive returned its data to the host, see
 //     host/sim/RuleFaults.h): the run must end with exit 1 and a verdict naming one of the
 //     exposed blocks (or the block a misdirected write landed on);
-//   - nothing was exposed: the run must pass (exit 0); a verdict naming the block a misdirected
-//     write landed on is the one failure allowed, as that block is wrong wherever it is found.
+//   - nothing was exposed: the run must pass (exit 0); the one failure allowed is a verdict
+//     naming the block a misdirected write landed on, or a torn unit (a read may see it while
+//     other writes are outstanding over it), as those are wrong wherever they are found.
 //
 //   [expect]
 //   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
