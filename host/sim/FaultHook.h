@@ -1,11 +1,13 @@
 #pragma once
 // The points at which a simulated drive lets faults in. The drive calls a hook (when one is set)
-// before it executes a command, around every block it stores or loads, and when it picks the next
-// completion. The base class changes nothing, so a fault kind overrides only what it needs.
+// before it executes a command, around every block it stores or loads, when it picks the next
+// completion, and when a command ends (handed back, or lost at a reset or power loss). The base
+// class changes nothing, so a fault kind overrides only what it needs.
 #include <cstddef>
 #include <cstdint>
 
 #include "tavik/Cdb.h"
+#include "tavik/Device.h"
 #include "tavik/SenseBuilder.h"
 
 namespace varnox::sim {
@@ -19,6 +21,8 @@ struct CommandContext {
   // Reads only: an older write still outstanding overlaps the read (the drive sets it when it
   // has a hook).
   bool overlapsOutstandingWrite = false;
+  const uint8_t* dataOut = nullptr;  // the command's data out (UNMAP's ranges live there)
+  uint64_t dataOutBytes = 0;
 };
 
 // What happens to a command instead of its normal execution.
@@ -61,6 +65,12 @@ class FaultHook {
   virtual uint32_t orderCompletion(const uint32_t* /*tags*/, uint32_t /*count*/, uint32_t drivePick) {
     return drivePick;
   }
+  // The host was handed the completion of the command with `tag`.
+  virtual void completed(uint32_t /*tag*/, const DeviceCompletion&) {}
+  // The command with `tag` was lost without a completion (reset, power loss).
+  virtual void dropped(uint32_t /*tag*/) {}
+  // A power loss took the volatile cache: what was written since the last flush is gone.
+  virtual void cacheLost() {}
   // Faults applied without an Intervention (which the drive counts itself), for the statistics.
   // Read from any thread.
   virtual uint64_t injected() const { return 0; }

@@ -27,7 +27,9 @@ int FaultingDevice::submit(const DeviceCommand& command) {
       command.cdbLength > sizeof(command.cdb) || command.lbaStride == 0 ||
       parseCdb(command.cdb, command.cdbLength, cdb) != 0)
     return inner_->submit(command);  // the device answers for itself
-  const CommandContext ctx{command.tag, commandIndex_++, &cdb, takesLbaStride(cdb.opcode) ? command.lbaStride : 1u};
+  CommandContext ctx{command.tag, commandIndex_++, &cdb, takesLbaStride(cdb.opcode) ? command.lbaStride : 1u};
+  ctx.dataOut = command.dataOut;
+  ctx.dataOutBytes = command.dataOutBytes;
   const Intervention action = rules_.beforeCommand(ctx);
   sense_[command.tag].clear();
   if (action.kind == Intervention::Kind::Abort ||
@@ -71,14 +73,16 @@ bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
   if (!made_.empty()) {
     completion = std::move(made_.front());
     made_.pop_front();
-    return true;
+  } else {
+    if (!inner_->poll(completion, wait)) return false;
+    // A recovered error is reported only over a success; the data moved all the same (bytesIn).
+    if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
+      completion.status = kStatusCheckCondition;
+      completion.sense = sense_[completion.tag];
+      completion.injected = true;
+    }
   }
-  if (!inner_->poll(completion, wait)) return false;
-  if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
-    completion.status = kStatusCheckCondition;
-    completion.sense = sense_[completion.tag];  // recovered: the data moved all the same
-    completion.injected = true;
-  }
+  rules_.completed(completion.tag, completion);
   return true;
 }
 

@@ -6,7 +6,8 @@
 // Only the kinds that can be made at the command interface are possible here (kFileFaultKinds):
 // corrupt (the block is written with the byte changed), abort (TASK ABORTED; nothing lands),
 // medium-error and hard-error (the command fails and does nothing), recovered-error (the command
-// runs and reports 01/18/00). The others need the simulated drive; the runner refuses them.
+// runs and reports 01/18/00, a read with its data). The others need the simulated drive; the
+// runner refuses them. Exposure is counted as on the simulated drive (RuleFaults.h).
 #include <array>
 #include <atomic>
 #include <deque>
@@ -35,12 +36,14 @@ class FaultingDevice : public Device {
   int powerToggle() override { return inner_->powerToggle(); }
   int reset() override { return inner_->reset(); }
   bool takeResetEvent() override { return inner_->takeResetEvent(); }
+  bool takePowerLossEvent() override { return inner_->takePowerLossEvent(); }
   int ioctl(uint32_t request, uint32_t count, void** args) override { return inner_->ioctl(request, count, args); }
   int send(const void* request, size_t size) override { return inner_->send(request, size); }
   bool stopped() const override { return inner_->stopped(); }
   DeviceStats stats() const override;
   std::vector<InjectedFault> injectedFaults() const override { return rules_.records(); }
   std::vector<uint64_t> faultRuleCounts() const override { return rules_.firedCounts(); }
+  std::vector<FaultTally> faultTallies() const override { return rules_.tallies(); }
   std::string describe() const override { return inner_->describe() + ", with fault rules"; }
 
  private:

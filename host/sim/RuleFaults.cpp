@@ -70,7 +70,8 @@ RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t cap
     : random_(seed ^ 0x6661756C74ull),
       capacityBlocks_(capacityBlocks),
       logicalBlockSize_(logicalBlockSize),
-      store_(store) {
+      store_(store),
+      exposure_(records_, logicalBlockSize) {
   for (FaultRule& given : rules) {
     Kind kind = static_cast<Kind>(kindIndex(given.kind));
     if (kind == Kind::StaleRead && store_) keepOldBlocks_ = true;
@@ -84,7 +85,7 @@ RuleFaults::RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t cap
     for (OldBlock& old : oldBlocks_) old.bytes.resize(store_->blockBytes());
     for (OldBlock& old : pinned_) old.bytes.resize(store_->blockBytes());
   }
-  records_.reserve(kFaultRecordLimit);  // armedRecord_ points into it
+  records_.reserve(2 * kFaultRecordLimit);  // armedRecord_ points into it
 }
 
 uint64_t RuleFaults::random() {
@@ -102,8 +103,32 @@ const RuleFaults::OldBlock* RuleFaults::oldVersion(uint64_t lba) const {
   return nullptr;
 }
 
+int RuleFaults::recordIndex() const {
+  return armedRecord_ ? static_cast<int>(armedRecord_ - records_.data()) : -1;
+}
+
+std::vector<FaultTally> RuleFaults::tallies() const {
+  std::vector<FaultTally> out;
+  for (size_t k = 0; k < kFaultKindNames.size(); ++k) {
+    const bool used = std::any_of(rules_.begin(), rules_.end(), [&](const Rule& r) { return static_cast<size_t>(r.kind) == k; });
+    if (!used) continue;
+    const bool corrupting = isCorrupting(static_cast<Kind>(k));
+    out.push_back(FaultTally{kFaultKindNames[k], corrupting, injectedByKind_[k],
+                             corrupting ? exposure_.exposed(static_cast<int>(k)) : 0});
+  }
+  return out;
+}
+
+void RuleFaults::tookEffect(Kind kind) {
+  ++injectedByKind_[static_cast<size_t>(kind)];
+}
+
 InjectedFault* RuleFaults::record(Kind kind, const CommandContext& ctx, uint64_t lba) {
-  if (records_.size() >= kFaultRecordLimit) return nullptr;
+  // The corrupting kinds have their own share, so that a flood of benign faults cannot crowd
+  // out the records a proof needs.
+  size_t& kept = isCorrupting(kind) ? corruptingRecords_ : benignRecords_;
+  if (kept >= kFaultRecordLimit) return nullptr;
+  ++kept;
   InjectedFault& r = records_.emplace_back();
   r.kind = kFaultKindNames[static_cast<size_t>(kind)];
   r.command = ctx.index;
@@ -191,6 +216,7 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
   armedRecord_ = nullptr;
   Intervention action;
   const ParsedCdb& c = *ctx.cdb;
+  exposure_.accepted(ctx);
   if (touchesSplice(c)) {
     action.kind = Intervention::Kind::CheckCondition;
     action.sense = hardError();
@@ -209,6 +235,8 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
     if (!matches(rule, ctx, target)) continue;
     ++rule.fired;
     InjectedFault* recorded = record(rule.kind, ctx, target);
+    // A corrupting fault counts where it changes data (a write aborted before its block does not).
+    if (!onBlocks) tookEffect(rule.kind);
     if (onBlocks) {
       blocksArmed = true;
       armedKind_ = rule.kind;
@@ -249,6 +277,7 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         if (end - unitStart < 2) unitStart = 0;  // the last unit is a single block
         uint64_t unitEnd = std::min(unitStart + unit, end);
         armedLba_ = c.lba + (unitStart + 1 + random() % (unitEnd - unitStart - 1)) * stride;
+        armedUnit_ = c.lba + unitStart * stride;
         armedEnd_ = c.lba + (unitEnd - 1) * stride + 1;
         if (recorded) recorded->lba = armedLba_;
         action.kind = Intervention::Kind::Abort;
@@ -275,6 +304,8 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
         action.kind = Intervention::Kind::Abort;
         action.landedBlocks = 1 + random() % (uint64_t{c.blocks} - 1);
         spliced_.push_back(Range{c.lba, c.blocks});
+        exposure_.splice(ctx, static_cast<int>(Kind::Splice), c.lba, c.blocks,
+                         recorded ? static_cast<int>(recorded - records_.data()) : -1);
         break;
     }
   }
@@ -282,20 +313,31 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
 }
 
 void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
+  bool misdirected = false;
   if (ctx.index == armedCommand_) {
     if (armedKind_ == Kind::LostWrite && target.lba == armedLba_) {
       target.store = false;
+      tookEffect(armedKind_);
+      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex(), false, false);
     } else if (armedKind_ == Kind::Misdirect && target.lba == armedLba_) {
       target.lba = (armedLba_ + 1 + random() % std::min<uint64_t>(1024, capacityBlocks_ - 1)) % capacityBlocks_;
+      misdirected = true;
       if (armedRecord_) armedRecord_->landedAt = target.lba;
+      tookEffect(armedKind_);
+      exposure_.blockFault(ctx, static_cast<int>(armedKind_), armedLba_, recordIndex(), false, false);
     } else if (armedKind_ == Kind::TornAtomic && target.lba >= armedLba_ && target.lba < armedEnd_) {
       target.store = false;
+      if (target.lba == armedLba_) {
+        tookEffect(armedKind_);
+        exposure_.tornUnit(ctx, static_cast<int>(armedKind_), armedUnit_, armedEnd_, armedLba_, recordIndex());
+      }
     }
   }
   if (keepOldBlocks_ && target.store) {
     OldBlock* old = nullptr;
     for (OldBlock& p : pinned_)
       if (p.lba == target.lba) old = &p;
+    const bool pinned = old != nullptr;
     if (old == nullptr) {
       old = &oldBlocks_[oldNext_];
       oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
@@ -303,6 +345,7 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     }
     old->saved = true;
     std::memcpy(old->bytes.data(), store_->block(target.lba), old->bytes.size());
+    exposure_.watch(ctx, target.lba, misdirected, pinned);
   }
 }
 
@@ -314,13 +357,31 @@ void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* bl
     armedRecord_->byteOffset = static_cast<int32_t>(offset);
     armedRecord_->xorMask = 0xA5;
   }
+  tookEffect(Kind::Corrupt);
+  exposure_.blockFault(ctx, static_cast<int>(Kind::Corrupt), lba, recordIndex(), true,
+                       ctx.cdb->opcode == kOpWriteAtomic16);
   armedCommand_ = UINT64_MAX;  // one block per firing, also when a WRITE SAME repeats the LBA
 }
 
 void RuleFaults::afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) {
   if (ctx.index != armedCommand_ || armedKind_ != Kind::StaleRead || lba != armedLba_) return;
-  if (const OldBlock* old = oldVersion(lba))
+  if (const OldBlock* old = oldVersion(lba)) {
     std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
+    tookEffect(Kind::StaleRead);
+    exposure_.staleRead(ctx, static_cast<int>(Kind::StaleRead), lba, recordIndex());
+  }
+}
+
+void RuleFaults::completed(uint32_t tag, const DeviceCompletion& completion) {
+  exposure_.completed(tag, completion);
+}
+
+void RuleFaults::dropped(uint32_t tag) {
+  exposure_.dropped(tag);
+}
+
+void RuleFaults::cacheLost() {
+  exposure_.cacheLost();
 }
 
 std::vector<uint64_t> RuleFaults::firedCounts() const {

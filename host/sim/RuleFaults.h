@@ -8,27 +8,67 @@
 // file order: so a corruption can hit a write that is then aborted. Block faults hit the rule's
 // LBA, else a block of the command drawn from the drive's seed.
 //
-//   corrupt          a write stores one byte of a block XORed with 0xA5; the command succeeds
-//   lost-write       a block of a write is not stored; the command succeeds
-//   misdirect        a block of a write lands on another LBA instead of its own
-//   stale-read       a read returns what a block held before its latest write (only blocks whose
-//                    previous content is remembered: a rule's own block, the last 64 written)
-//   abort            TASK ABORTED; a write lands a drawn number of leading blocks
-//   medium-error     a read or verify fails with 03/11/00, the block's LBA as information
+// What each kind does. The legal kinds only do what a correct drive may do, so a run with them
+// alone must pass; the corrupting kinds break a promise of the drive, and once the host was shown
+// the broken data (exposed, below) the run must fail at that block.
+//
+//   legal:
+//   abort            TASK ABORTED; a write lands a drawn number of leading blocks (never a torn
+//                    atomic unit: WRITE ATOMIC lands whole units only)
+//   medium-error     a read or verify fails with 03/11/00, the block's LBA as information; it
+//                    delivers no data
 //   hard-error       a command fails with 04/44/00 and unit error code 0x4401, and does nothing
-//   recovered-error  a command executes and reports 01/18/00 with the block's LBA
-//   torn-atomic      an atomic write is aborted with one of its units only partly stored
+//   recovered-error  a command executes and reports 01/18/00 with the block's LBA; a read still
+//                    delivers its data. It never replaces another outcome of the command (a
+//                    verify's MISCOMPARE, an ILLEGAL REQUEST stay as they are)
 //   reorder          a read that overlaps an older outstanding write completes before it; the
 //                    data is that of the write, as the drive still executes in order
-//   reset            the drive resets itself: every outstanding command is lost
-//   power-loss       the drive loses power, as a power toggle
+//   reset            the drive resets itself: every outstanding command is lost (a lost write
+//                    is kept, lost or kept in part, as after a cut transfer)
+//   power-loss       the drive loses power, as a power toggle; with a volatile cache every block
+//                    written since the last SYNCHRONIZE CACHE goes back to its content then
+//   Neither a reset nor a power loss takes back what a completed command made visible: a
+//   completed write stays (except in a volatile cache, as above), and once a read or verify has
+//   returned blocks of an outstanding write, those blocks are no longer undone.
+//
+//   corrupting (each may fire on any block; "exposed" is what a correct checker must report):
+//   corrupt          a write stores one byte of a block XORed with 0xA5; the command succeeds.
+//                    Exposed: the write completed GOOD, then a read returned the block or a
+//                    verify's byte compare reached it; also a read racing the write, once the
+//                    write completes GOOD (the block is neither old nor new), and in an atomic
+//                    write also when it is then aborted (its unit landed whole).
+//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt.
+//   misdirect        a block of a write lands on another LBA (the record's landedAt) instead of
+//                    its own. Exposed through its own block, which kept its old content: as corrupt.
+//   stale-read       a read returns what a block held before its latest write (only blocks whose
+//                    previous content is remembered: a rule's own block, the last 64 written).
+//                    Exposed: the read delivered its data and, when it was sent, the block's
+//                    latest write had completed GOOD and no write over it was outstanding.
+//   torn-atomic      an atomic write is aborted with one of its units only partly stored (a
+//                    leading part new, the rest old). Exposed: one read returned, or one verify
+//                    compared, both a stored and a dropped block of that unit, also while the
+//                    write was outstanding (a unit is never seen mixed).
 //   splice           a write of two or more blocks is aborted after landing part of them, and
 //                    from then on every read or verify overlapping its range fails with the hard
-//                    error above, until a single write covers the whole range again
+//                    error above, until a single write covers the whole range again. Exposed: a
+//                    read of exactly that write's range (a splice check) completed with that
+//                    error after the abort was handed back; only a checker that looks for
+//                    splices ("Write Splice Detection") reports it.
 //   hang             a command executes but never completes (the host's command timeout ends
 //                    the drive)
 //   slow             a command executes and completes `delay` later (delay = "50ms"); the other
 //                    commands complete meanwhile
+//
+// "Completed GOOD" below includes RECOVERED ERROR: such a write did its work.
+// Common to the corrupting kinds: a fault in a write that did not complete GOOD is never exposed
+// (the host cannot know what the block holds), except as said above and for torn-atomic and
+// splice, whose writes are aborted by design. A read or verify counts only when sent after that
+// write's completion was handed back (except as said above), with no other write outstanding over
+// the block, and only when it completes with its data (GOOD, RECOVERED ERROR, or a verify's
+// MISCOMPARE at or after the block); a command lost at a reset shows nothing. Once a later write
+// over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
+// and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
+// power loss takes the volatile cache.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -36,6 +76,7 @@
 #include <vector>
 
 #include "sim/BlockStore.h"
+#include "sim/FaultExposure.h"
 #include "sim/FaultHook.h"
 #include "tavik/Device.h"
 #include "varnox/TestPlan.h"
@@ -60,14 +101,21 @@ class RuleFaults : public FaultHook {
   // medium this code cannot see) stale-read never fires.
   RuleFaults(std::vector<FaultRule> rules, uint64_t seed, uint64_t capacityBlocks, uint32_t logicalBlockSize,
              const BlockStore* store);
+  RuleFaults(const RuleFaults&) = delete;
+  RuleFaults& operator=(const RuleFaults&) = delete;
 
   Intervention beforeCommand(const CommandContext& ctx) override;
   void beforeStore(const CommandContext& ctx, StoreTarget& target) override;
   void afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) override;
   void afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) override;
+  void completed(uint32_t tag, const DeviceCompletion& completion) override;
+  void dropped(uint32_t tag) override;
+  void cacheLost() override;
   uint64_t injected() const override { return silent_.load(std::memory_order_relaxed); }
   const std::vector<InjectedFault>& records() const { return records_; }
   std::vector<uint64_t> firedCounts() const;
+  // Per kind of the rules: how many took effect, and how many corrupting ones were exposed.
+  std::vector<FaultTally> tallies() const;
 
  private:
   enum class Kind {
@@ -102,6 +150,12 @@ class RuleFaults : public FaultHook {
     uint64_t blocks;
   };
 
+  static bool isCorrupting(Kind kind) {
+    return kind == Kind::Corrupt || kind == Kind::LostWrite || kind == Kind::Misdirect || kind == Kind::StaleRead ||
+           kind == Kind::TornAtomic || kind == Kind::Splice;
+  }
+  void tookEffect(Kind kind);
+  int recordIndex() const;  // of armedRecord_, -1 without one
   bool matches(const Rule& rule, const CommandContext& ctx, uint64_t& target);
   uint64_t random();
   const OldBlock* oldVersion(uint64_t lba) const;
@@ -120,12 +174,16 @@ class RuleFaults : public FaultHook {
   size_t oldNext_ = 0;
   std::vector<Range> spliced_;
   std::vector<InjectedFault> records_;
+  size_t corruptingRecords_ = 0, benignRecords_ = 0;
+  FaultExposure exposure_;
+  std::array<uint64_t, kFaultKindNames.size()> injectedByKind_{};
 
   // The fault armed for the command being executed.
   Kind armedKind_ = Kind::Corrupt;
   uint64_t armedCommand_ = UINT64_MAX;
   uint64_t armedLba_ = 0;
-  uint64_t armedEnd_ = 0;  // torn-atomic: blocks from armedLba_ below armedEnd_ are dropped
+  uint64_t armedUnit_ = 0;  // torn-atomic: the first block of the torn unit
+  uint64_t armedEnd_ = 0;   // torn-atomic: blocks from armedLba_ below armedEnd_ are dropped
   InjectedFault* armedRecord_ = nullptr;
   std::atomic<uint64_t> silent_{0};
 };

@@ -8,6 +8,7 @@
 #include "sim/BlockStore.h"
 #include "sim/RuleFaults.h"
 #include "sim/WriteCache.h"
+#include "tavik/SenseParser.h"
 #include "tavik/Tavik.h"
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
@@ -42,8 +43,9 @@ uint64_t splitmix(uint64_t& state) {
 struct SimulatedDrive::Slot {
   struct UndoEntry {
     uint64_t lba;
-    uint64_t writer;  // sequence of the write that stored the saved image
-    uint64_t unit;    // all-or-nothing group within the command
+    uint64_t writer;     // sequence of the write that stored the saved image
+    uint64_t unit;       // all-or-nothing group within the command
+    bool kept = false;   // a completed read returned the block: never undone
   };
   bool busy = false;
   uint8_t status = kStatusGood;
@@ -55,8 +57,11 @@ struct SimulatedDrive::Slot {
   uint64_t sequence = 0;  // non-zero once the command changed the medium
   uint64_t firstLba = 0;  // a data write's range, for reads that overlap it
   uint64_t blockCount = 0;
+  bool injected = false;   // a fault rule set the status
+  uint64_t readLba = 0;    // a read's or verify's range, committed when it completes
+  uint64_t readBlocks = 0;
+  uint64_t readAfter = 0;  // the write sequence the read saw
   bool undoable = true;
-  bool injected = false;  // a fault rule set the status
   std::vector<UndoEntry> undo;
   std::vector<uint8_t> images;
 };
@@ -124,12 +129,16 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
   slot.undoable = true;
   slot.injected = false;
   slot.blockCount = 0;
+  slot.injected = false;
+  slot.readBlocks = 0;
   slot.undo.clear();
   slot.images.clear();
   commands_.fetch_add(1, std::memory_order_relaxed);
 
   ParsedCdb cdb;
   context_ = CommandContext{command.tag, commandIndex_++, &cdb};
+  context_.dataOut = command.dataOut;
+  context_.dataOutBytes = command.dataOutBytes;
   if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   } else {
@@ -139,6 +148,10 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
       // only widens what a reorder fault may pick.
       slot.firstLba = cdb.lba;
       slot.blockCount = strideSpan(cdb.blocks, context_.lbaStride);
+    } else if (cdb.opcode == kOpRead16 || cdb.opcode == kOpVerify16) {
+      slot.readLba = cdb.lba;
+      slot.readBlocks = strideSpan(cdb.blocks, context_.lbaStride);
+      slot.readAfter = writeSequence_;
     }
     Intervention action;
     if (hook_) {
@@ -148,7 +161,6 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
       action = hook_->beforeCommand(context_);
     }
     if (action.kind != Intervention::Kind::None) faults_.fetch_add(1, std::memory_order_relaxed);
-    slot.injected = action.kind == Intervention::Kind::Abort || action.kind == Intervention::Kind::CheckCondition;
     switch (action.kind) {
       case Intervention::Kind::None:
         execute(slot, command, cdb);
@@ -176,21 +188,28 @@ int SimulatedDrive::submit(const DeviceCommand& command) {
         slot.status = kStatusTaskAborted;
         slot.senseBytes = 0;
         slot.bytesIn = 0;
+        slot.injected = true;
         break;
-      case Intervention::Kind::CheckCondition: {
-        uint64_t delivered = 0;
+      case Intervention::Kind::CheckCondition:
         if (action.execute) {
           execute(slot, command, cdb);
-          if (slot.status == kStatusGood) delivered = slot.bytesIn;  // a recovered error still moves data
+          // A recovered error is reported only over a success, and the data still moves; the
+          // command's own outcome (a verify's MISCOMPARE, an ILLEGAL REQUEST) stays.
+          if (slot.status != kStatusGood) break;
+          const uint64_t delivered = slot.bytesIn;
+          fail(slot, action.sense);
+          slot.bytesIn = delivered;
+        } else {
+          fail(slot, action.sense);
         }
-        fail(slot, action.sense);
-        slot.bytesIn = delivered;
+        slot.injected = true;
         break;
-      }
       case Intervention::Kind::Reset:
       case Intervention::Kind::PowerLoss:
-        // The command dies with the others; the host learns of it through takeResetEvent().
+        // The command dies with the others; the host learns of it through takeResetEvent() (and
+        // takePowerLossEvent()).
         slot.busy = false;
+        hook_->dropped(command.tag);
         if (action.kind == Intervention::Kind::Reset) {
           dropOutstanding(false);
           resets_.fetch_add(1, std::memory_order_relaxed);
@@ -277,7 +296,35 @@ bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
     slot.readyAtNs = 0;
     --delayed_;
   }
+  if (slot.readBlocks != 0 && deliveredData(completion)) commitRead(slot);
+  if (hook_) hook_->completed(tag, completion);
   return true;
+}
+
+bool SimulatedDrive::deliveredData(const DeviceCompletion& completion) {
+  if (completion.status == kStatusGood) return true;
+  Kcq kcq;
+  return completion.status == kStatusCheckCondition &&
+         SenseParser::getKey(completion.sense.data(), completion.sense.size(), kcq) == 0 &&
+         kcq.key == kSenseRecoveredError;
+}
+
+// What a completed read returned stays: the outstanding writes it saw are no longer undone over
+// its blocks (whole atomic units, so that a later cut cannot tear one).
+void SimulatedDrive::commitRead(const Slot& read) {
+  const uint64_t end = read.readLba + read.readBlocks;
+  for (uint32_t tag : queue_) {
+    Slot& w = slots_[tag];
+    if (w.sequence == 0 || w.sequence > read.readAfter || w.undo.empty()) continue;
+    if (w.blockCount != 0 && (w.firstLba >= end || read.readLba >= w.firstLba + w.blockCount)) continue;
+    for (size_t i = 0; i < w.undo.size(); ++i) {
+      const uint64_t lba = w.undo[i].lba;
+      if (w.undo[i].kept || lba < read.readLba || lba >= end) continue;
+      const uint64_t unit = w.undo[i].unit;
+      for (size_t j = i; j > 0 && w.undo[j - 1].unit == unit; --j) w.undo[j - 1].kept = true;
+      for (size_t j = i; j < w.undo.size() && w.undo[j].unit == unit; ++j) w.undo[j].kept = true;
+    }
+  }
 }
 
 void SimulatedDrive::execute(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -500,6 +547,8 @@ uint32_t SimulatedDrive::transferBlockBytes(const ParsedCdb& cdb) const {
 
 void SimulatedDrive::dropOutstanding(bool powerLost) {
   const bool cacheLost = powerLost && cache_;
+  if (hook_)
+    for (uint32_t tag : queue_) hook_->dropped(tag);
   // Newest first, so that an undone block gets back exactly what the older command left.
   for (size_t i = queue_.size(); !cacheLost && i-- > 0;) {
     Slot& slot = slots_[queue_[i]];
@@ -522,7 +571,10 @@ void SimulatedDrive::dropOutstanding(bool powerLost) {
   }
   delayed_ = 0;
   queue_.clear();
-  if (cacheLost) cache_->loseContents(*store_);
+  if (cacheLost) {
+    cache_->loseContents(*store_);
+    if (hook_) hook_->cacheLost();
+  }
 }
 
 bool SimulatedDrive::overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const {
@@ -538,7 +590,7 @@ void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
   for (size_t i = slot.undo.size(); i-- > 0;) {
     const Slot::UndoEntry& entry = slot.undo[i];
     if (entry.unit < keepUnits) break;
-    if (store_->writer(entry.lba) != slot.sequence) continue;  // a newer write covers it
+    if (entry.kept || store_->writer(entry.lba) != slot.sequence) continue;  // read since, or a newer write covers it
     std::memcpy(store_->block(entry.lba), slot.images.data() + i * storedBlockBytes_, storedBlockBytes_);
     store_->setWriter(entry.lba, entry.writer);
   }
@@ -559,6 +611,12 @@ int SimulatedDrive::reset() {
 bool SimulatedDrive::takeResetEvent() {
   bool event = resetEvent_;
   resetEvent_ = false;
+  return event;
+}
+
+bool SimulatedDrive::takePowerLossEvent() {
+  bool event = powerLossEvent_;
+  powerLossEvent_ = false;
   return event;
 }
 
@@ -609,6 +667,10 @@ std::vector<InjectedFault> SimulatedDrive::injectedFaults() const {
 
 std::vector<uint64_t> SimulatedDrive::faultRuleCounts() const {
   return ruleFaults_ ? ruleFaults_->firedCounts() : std::vector<uint64_t>{};
+}
+
+std::vector<FaultTally> SimulatedDrive::faultTallies() const {
+  return ruleFaults_ ? ruleFaults_->tallies() : std::vector<FaultTally>{};
 }
 
 std::string SimulatedDrive::describe() const {

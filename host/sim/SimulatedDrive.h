@@ -32,7 +32,8 @@
 // Power loss and reset: powerToggle() and reset() drop every outstanding command without a
 // completion. Each dropped write's data is, by a seeded draw, kept, lost, or kept for a leading
 // part only (cut between blocks, or between atomic units for WRITE ATOMIC), as after an
-// interrupted transfer. powerToggle() with a volatile cache also loses every block written since
+// interrupted transfer; except the blocks (whole atomic units) that a completed read or verify
+// returned meanwhile, which stay. powerToggle() with a volatile cache also loses every block written since
 // the last SYNCHRONIZE CACHE (which flushes the whole cache whatever range it names).
 //
 // Faults: the configuration's fault rules (see RuleFaults.h) act through the FaultHook seam.
@@ -75,17 +76,14 @@ class SimulatedDrive : public Device {
   int powerToggle() override;
   int reset() override;
   bool takeResetEvent() override;
-  bool takePowerLossEvent() override {
-    const bool lost = powerLossEvent_;
-    powerLossEvent_ = false;
-    return lost;
-  }
+  bool takePowerLossEvent() override;
   int ioctl(uint32_t request, uint32_t count, void** args) override;
   int send(const void* request, size_t size) override;
   bool stopped() const override { return stopped_.load(std::memory_order_relaxed); }
   DeviceStats stats() const override;
   std::vector<InjectedFault> injectedFaults() const override;
   std::vector<uint64_t> faultRuleCounts() const override;
+  std::vector<FaultTally> faultTallies() const override;
   std::string describe() const override;
 
   // The fault seam: `hook` (not owned, may be null for none) is consulted from the next command on,
@@ -124,6 +122,8 @@ class SimulatedDrive : public Device {
   // Drops every outstanding command; with `powerLost` a volatile cache is lost too.
   void dropOutstanding(bool powerLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
+  static bool deliveredData(const DeviceCompletion& completion);  // GOOD or RECOVERED ERROR
+  void commitRead(const Slot& read);
   bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
   // With slow or hung commands outstanding: fills candidates_ with the tags poll may hand back.
   // A waiting poll with none due sleeps until the first is due, but 10 ms at most.

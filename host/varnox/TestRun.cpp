@@ -516,6 +516,7 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
     r.diagnosis = diagnosisFrom(*drive->thread);
     r.logWarnings = drive->thread->eventLog().countAtLevel(1);
     r.logErrors = drive->thread->eventLog().countAtLevel(2);
+    r.faultTallies = drive->device->faultTallies();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
     // A pass proves a drive only when it compared data: a drive whose every command failed, or

@@ -145,14 +145,19 @@ TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
   DeviceCompletion c = write(d, 3, pattern(2 * kBlock, 1));
   EXPECT_EQ(c.status, kStatusCheckCondition);
   EXPECT_EQ(senseOf(c).key, kSenseHardwareError);
+  EXPECT_TRUE(c.injected);
   EXPECT_EQ(fileBytes("faults.img", 3 * kBlock, 2 * kBlock), zeros);  // failed before it wrote
 
   const std::vector<uint8_t> recovered = pattern(2 * kBlock, 2);
   c = write(d, 8, recovered);
   EXPECT_EQ(senseOf(c).key, kSenseRecoveredError);
+  EXPECT_TRUE(c.injected);
   EXPECT_EQ(fileBytes("faults.img", 8 * kBlock, 2 * kBlock), recovered);  // and still wrote
 
-  EXPECT_EQ(write(d, 20, pattern(2 * kBlock, 4)).status, kStatusTaskAborted);
+  c = write(d, 20, pattern(2 * kBlock, 4));
+  EXPECT_EQ(c.status, kStatusTaskAborted);
+  EXPECT_TRUE(c.injected);
+  EXPECT_FALSE(write(d, 30, pattern(kBlock, 5)).injected);
   EXPECT_EQ(fileBytes("faults.img", 20 * kBlock, 2 * kBlock), zeros);
   EXPECT_EQ(d.stats().faultsInjected, 3u);
 }

@@ -51,6 +51,7 @@ RunReport failedRun() {
   rule.lba = 16;
   d.faultRules = {rule};
   d.faultRuleCounts = {1};
+  d.faultTallies = {{"corrupt", true, 1, 1}, {"abort", false, 3, 0}};
   report.drives.push_back(d);
   return report;
 }
@@ -78,6 +79,7 @@ TEST(Summary, TextNamesTheFailureTheFilesAndHowToRepeat) {
                       "  failure       Miscompare at LBA 0x10 \"tab\there\"\n"
                       "  showstop      the drive was stopped by a showstop and took no further commands\n"
                       "  device        450 commands, 2 power cycles, 0 resets, 1 faults injected\n"
+                      "  faults        corrupt 1 injected, 1 exposed; abort 3 injected\n"
                       "  drive seed    42\n"
                       "  output files  /tmp/r_trace_D0.txt\n"
                       "                /tmp/r_drive_D0.bin\n"
@@ -148,7 +150,8 @@ TEST(Summary, JsonCarriesTheSameFactsEscaped) {
             // The failing LBA comes from the failure line; the files named are gone.
             "     \"failure\": {\"lba\": 16, \"driveHex\": \"\", \"referenceHex\": \"\",\n"
             "       \"history\": \"\",\n"
-            "       \"sequence\": \"\"}}\n"
+            "       \"sequence\": \"\"},\n"
+            "     \"faults\": {\"corrupt\": {\"injected\": 1, \"exposed\": 1}, \"abort\": {\"injected\": 3}}}\n"
             "  ]\n"
             "}\n");
 

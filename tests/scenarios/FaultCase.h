@@ -1,39 +1,58 @@
 #pragma once
-// One fault-proof case: a test file with an [expect] table, run the way `varnox run` runs it, and
-// the checks that the agent's verdict is the one expected for the faults the drive injected.
+// One fault-proof case: a test file with an [expect] table, run the way `varnox run` runs it over
+// a sweep of seeds, each seed judged by the oracle of the simulated drive:
+//
+//   - a corrupting fault was exposed (the drive returned its data to the host, see
+//     host/sim/RuleFaults.h): the run must end with exit 1 and a verdict naming one of the
+//     exposed blocks (or the block a misdirected write landed on);
+//   - nothing was exposed: the run must pass (exit 0); the one failure allowed is a verdict
+//     naming the block a misdirected write landed on, or a torn unit (a read may see it while
+//     other writes are outstanding over it), as those are wrong wherever they are found.
 //
 //   [expect]
-//   seed = 3                  # the run's seed (--seed)
-//   exit = 1                  # the runner's exit status
-//   message = "Miscompare Detected at LBA 0x00000000000003E8"   # in the first error line or the
-//                             # agent's own output; must name a block the faults hit
-//   files = true              # trace, drive and reference files, whose bytes must differ exactly
-//                             # where the fault changed the block
-//   trace = true              # the agent dumped its command sequence (without miscompare files)
-//   fired = ["corrupt"]       # kinds that must have fired (default: every kind of the file)
-//   min_commands = 1000000    # a soak: at least this many commands
-//   issued = ["Read", "Verify"]  # command kinds the run must have sent
-//   latency_at_least = { "p99.9" = "100ms" }  # percentiles of every command's latency
-//   latency_below = { p50 = "10ms" }
+//   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
+//   min_exposed = 5           # at least this many seeds must expose a corrupting fault
+//   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
+//   files = true              # a failing seed writes the trace, drive and reference files, whose
+//                             # bytes differ exactly where the fault changed the block
+//   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
+//   min_commands = 20000      # every seed sends at least this many commands
+//   issued = ["Read", "Verify"]  # command kinds every seed must send
 #include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace varnox::scenarios {
 
-struct CaseOutcome {
-  std::string name;       // the file's stem
-  std::string kinds;      // the fault kinds of the file, comma-separated
+struct SeedOutcome {
+  uint64_t seed = 0;
   int exitStatus = -1;
-  std::string lba;        // the failing LBA the agent named, when it named one
-  std::string message;    // the matching line, or the run's first error
-  std::string files;      // "trace+drive+reference" when written
+  uint64_t exposed = 0;  // corrupting faults exposed
+  std::string lba;       // the block (or range) the verdict named
+  std::string message;   // the verdict line, or the run's first error
   uint64_t commands = 0;
-  uint64_t faults = 0;    // faults injected
-  std::vector<std::string> problems;  // empty when the case holds
+  std::set<std::string> fired;        // fault kinds that took effect
+  std::vector<std::string> problems;  // empty when the oracle and [expect] hold
 };
 
-CaseOutcome runFaultCase(const std::string& path);
+struct CaseOutcome {
+  std::string name;   // the file's stem
+  std::string path;
+  std::string kinds;  // the fault kinds of the file, comma-separated
+  std::vector<SeedOutcome> seeds;
+  std::vector<std::string> problems;  // of the sweep as a whole, and "seed N: ..." per seed
+  std::optional<SeedOutcome> firstFailure;
+};
+
+struct SweepOptions {
+  std::optional<uint64_t> seeds;  // replaces the case's `seeds`
+  std::optional<uint64_t> seed;   // runs this seed alone
+  unsigned jobs = 2;              // seeds run at once, each in its own process
+};
+
+CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options);
 
 // The *.toml files of `directory`, sorted.
 std::vector<std::string> faultCaseFiles(const std::string& directory);

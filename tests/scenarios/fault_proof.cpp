@@ -1,34 +1,87 @@
-// Runs every fault-proof case (tests/scenarios/faults/*.toml, or the files given) and prints one
-// row per case: its faults, the exit status, the LBA and message of the verdict and the output
-// files. Exit 0 when every case ended as its [expect] table says, 1 otherwise.
+// Runs every fault-proof case (tests/scenarios/faults/*.toml, or the files given) over its seeds
+// and prints one row per case: seeds run, seeds in which the drive exposed a corrupting fault,
+// seeds the oracle failed, and for the first failing seed what went wrong and the command that
+// repeats it. Exit 0 when every seed of every case holds, 1 otherwise, 2 for a bad option.
+//
+//   fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "FaultCase.h"
 
 using varnox::scenarios::CaseOutcome;
+using varnox::scenarios::SeedOutcome;
+
+namespace {
+
+bool number(const char* text, uint64_t& value) {
+  char* end = nullptr;
+  value = std::strtoull(text, &end, 10);
+  return *text != 0 && *end == 0 && value > 0;
+}
+
+void printSeed(const SeedOutcome& s) {
+  std::printf("%28s seed %llu: exit %d, %llu exposed, %llu commands%s%s\n", "", static_cast<unsigned long long>(s.seed),
+              s.exitStatus, static_cast<unsigned long long>(s.exposed), static_cast<unsigned long long>(s.commands),
+              s.message.empty() ? "" : ": ", s.message.c_str());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  varnox::scenarios::SweepOptions options;
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) files.emplace_back(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    uint64_t value = 0;
+    if ((arg == "--seeds" || arg == "--seed" || arg == "--jobs") && i + 1 < argc && number(argv[i + 1], value)) {
+      if (arg == "--seeds") options.seeds = value;
+      if (arg == "--seed") options.seed = value;
+      if (arg == "--jobs") options.jobs = static_cast<unsigned>(value);
+      ++i;
+    } else if (arg.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "fault_proof: %s needs a number above 0, or is unknown\n"
+                           "usage: fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]\n", arg.c_str());
+      return 2;
+    } else {
+      files.push_back(arg);
+    }
+  }
   if (files.empty()) files = varnox::scenarios::faultCaseFiles(VARNOX_SOURCE_DIR "/tests/scenarios/faults");
 
-  std::printf("%-26s %-40s %4s  %-18s  %-22s %s\n", "case", "faults", "exit", "LBA", "files", "verdict");
-  int failed = 0;
+  std::printf("%-27s %5s %7s %6s  %-11s  %s\n", "case", "seeds", "exposed", "failed", "verdict", "faults");
+  int wrong = 0;
   for (const std::string& file : files) {
-    const CaseOutcome c = varnox::scenarios::runFaultCase(file);
-    std::printf("%-26s %-40s %4d  %-18s  %-22s %s\n", c.name.c_str(), c.kinds.c_str(), c.exitStatus,
-                c.lba.empty() ? "-" : c.lba.c_str(), c.files.empty() ? "-" : c.files.c_str(),
-                c.problems.empty() ? "as expected" : "WRONG");
-    if (c.exitStatus == 0)
-      std::printf("%26s %llu commands, %llu faults injected, no failure\n", "",
-                  static_cast<unsigned long long>(c.commands), static_cast<unsigned long long>(c.faults));
-    else if (!c.message.empty())
-      std::printf("%26s %s\n", "", c.message.c_str());
-    for (const std::string& p : c.problems) std::printf("%26s problem: %s\n", "", p.c_str());
-    failed += !c.problems.empty();
+    const CaseOutcome c = varnox::scenarios::runFaultCase(file, options);
+    size_t exposed = 0, failed = 0;
+    for (const SeedOutcome& s : c.seeds) {
+      exposed += s.exposed > 0;
+      failed += !s.problems.empty();
+    }
+    std::printf("%-27s %5zu %7zu %6zu  %-11s  %s\n", c.name.c_str(), c.seeds.size(), exposed, failed,
+                c.problems.empty() ? "as expected" : "WRONG", c.kinds.empty() ? "-" : c.kinds.c_str());
+    if (options.seed) {
+      for (const SeedOutcome& s : c.seeds) printSeed(s);
+    }
+    if (c.firstFailure) {
+      const SeedOutcome& s = *c.firstFailure;
+      if (!options.seed) printSeed(s);
+      std::printf("%28s repeat: scripts/fault-proof --seed %llu %s\n", "", static_cast<unsigned long long>(s.seed),
+                  c.path.c_str());
+    }
+    // The sweep's own problems, the first failing seed's in full, and a line for each other one.
+    for (const std::string& p : c.problems)
+      if (p.rfind("seed ", 0) != 0) std::printf("%28s problem: %s\n", "", p.c_str());
+    if (c.firstFailure)
+      for (const std::string& p : c.firstFailure->problems) std::printf("%28s problem: %s\n", "", p.c_str());
+    for (const SeedOutcome& s : c.seeds)
+      if (!s.problems.empty() && s.seed != c.firstFailure->seed)
+        std::printf("%28s also seed %llu: %s\n", "", static_cast<unsigned long long>(s.seed), s.problems[0].c_str());
+    wrong += !c.problems.empty();
   }
-  std::printf("%zu cases, %d wrong\n", files.size(), failed);
-  return failed == 0 ? 0 : 1;
+  std::printf("%zu cases, %d wrong\n", files.size(), wrong);
+  return wrong == 0 ? 0 : 1;
 }

@@ -146,6 +146,8 @@ TEST(SimFaults, ResetAndPowerLossRulesDropTheQueueAndRaiseAResetEvent) {
     EXPECT_EQ(h.drive->outstanding(), 1u);
     EXPECT_TRUE(h.drive->takeResetEvent());
     EXPECT_FALSE(h.drive->takeResetEvent());
+    EXPECT_EQ(h.drive->takePowerLossEvent(), std::string(kind) == "power-loss");
+    EXPECT_FALSE(h.drive->takePowerLossEvent());
     h.finish(4);
     DeviceStats s = h.drive->stats();
     EXPECT_EQ(s.resets + s.powerCycles, 1u);

@@ -51,7 +51,8 @@ struct DeviceCompletion {
   uint8_t status = kStatusGood;
   std::vector<uint8_t> sense;  // fixed-format sense data with CHECK CONDITION
   uint64_t bytesIn = 0;        // read bytes delivered
-  bool injected = false;       // the status was set by a fault rule: an error the test expects
+  // The status (TASK ABORTED, CHECK CONDITION) was set by a fault rule, not by the device itself.
+  bool injected = false;
 };
 
 // Counters a device keeps for the summary.
@@ -65,7 +66,8 @@ struct DeviceStats {
 };
 
 // One fault a device injected, for the summary and for proving that the agent caught it. Kept
-// for the first kFaultRecordLimit firings only, so a soak at high rates does not grow.
+// for the first kFaultRecordLimit firings of the kinds that corrupt data and as many of the
+// others, so a soak at high rates does not grow.
 struct InjectedFault {
   std::string kind;          // the rule's kind: "corrupt", "abort", ...
   uint64_t command = 0;      // index of the command it hit, counted from 0 since the device opened
@@ -75,8 +77,18 @@ struct InjectedFault {
   uint64_t landedAt = 0;     // misdirect: where the block went instead
   int32_t byteOffset = -1;   // corrupt: the changed byte within the block
   uint8_t xorMask = 0;       // corrupt: what that byte was XORed with
+  bool exposed = false;      // corrupting kinds: the host was shown the faulted data (RuleFaults.h)
 };
 inline constexpr size_t kFaultRecordLimit = 1000;
+
+// The faults of one kind a device injected, and for the kinds that corrupt data how many the
+// host was shown before anything overwrote them. Counted over the whole run, records or not.
+struct FaultTally {
+  std::string kind;
+  bool corrupting = false;
+  uint64_t injected = 0;
+  uint64_t exposed = 0;
+};
 
 // A block device the host drives: the simulated drive, a file or a block device.
 class Device {
@@ -96,7 +108,8 @@ class Device {
   virtual int reset() = 0;
   // True once the device reported a reset of its own (a fault); the host reads and clears it.
   virtual bool takeResetEvent() { return false; }
-  // True once the device lost power on its own (a power-loss fault); the host reads and clears it.
+  // True once the device lost power on its own (a power-loss fault; it also reported a reset);
+  // the host reads and clears it.
   virtual bool takePowerLossEvent() { return false; }
   // Device requests (see Tavik::ioctl); the default refuses them.
   virtual int ioctl(uint32_t request, uint32_t count, void** args);
@@ -109,6 +122,9 @@ class Device {
   // How often each of the device's fault rules fired, in rule order (all of them, not only the
   // recorded ones); empty for a device without rules.
   virtual std::vector<uint64_t> faultRuleCounts() const { return {}; }
+  // Per fault kind of the device's rules, in the rules' kind order; read once the drive thread
+  // has stopped.
+  virtual std::vector<FaultTally> faultTallies() const { return {}; }
   virtual std::string describe() const = 0;
 };
 

@@ -80,6 +80,7 @@ struct DriveReport {
   std::map<std::string, std::string> diagnosis;
   uint64_t logWarnings = 0;         // warning and error lines of the drive's log
   uint64_t logErrors = 0;
+  std::vector<FaultTally> faultTallies;  // per fault kind: injected, and exposed for corrupting kinds
 };
 
 struct RunReport {

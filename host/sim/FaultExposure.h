@@ -1,0 +1,124 @@
+#pragma once
+// Which injected corrupting faults the host was shown: the oracle of every fault proof. A fault
+// is exposed when the faulted data came back to the host in a way that a correct checker must
+// report (the rules per kind are in RuleFaults.h). The tracker follows every command from its
+// acceptance to its completion or loss, so it is told of each one, in the device's order:
+//
+//   accepted(ctx)          before the command's own faults are armed
+//   blockFault/tornUnit/splice/staleRead   when a fault takes effect in the accepted command
+//   completed(tag, c)      when the host is handed the completion
+//   dropped(tag)           when the command is lost (reset, power loss)
+//   cacheLost()            after a power loss took the volatile cache
+//
+// Cost: a few comparisons per command while no fault is pending.
+#include <array>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "sim/FaultHook.h"
+#include "tavik/Device.h"
+
+namespace varnox::sim {
+
+class FaultExposure {
+ public:
+  // `records` (not owned) gets `exposed` set on the faults it recorded; `record` arguments below
+  // index it, or are -1 for a fault beyond the record limit.
+  FaultExposure(std::vector<InjectedFault>& records, uint32_t logicalBlockSize);
+
+  void accepted(const CommandContext& ctx);
+  // corrupt, lost-write, misdirect: block `lba` of the accepted write holds the wrong data.
+  // `neitherOldNorNew` (corrupt): a read racing the write shows it too, once the write completes
+  // GOOD; lost and misdirected blocks keep old content, which a racing read may legally return.
+  // In an atomic write such a block shows even when the write is then aborted: its unit landed
+  // whole, so the block must hold exactly the write's data.
+  void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
+                  bool atomicWrite);
+  // torn-atomic: of the unit [unitLba, unitEnd) blocks from `firstDropped` on kept their old data.
+  void tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd, uint64_t firstDropped,
+                int record);
+  // splice: the aborted write's range [lba, lba + blocks) reads with a hard error until healed.
+  void splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record);
+  // stale-read: the accepted read returns the old content of `lba`.
+  void staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record);
+  void completed(uint32_t tag, const DeviceCompletion& completion);
+  void dropped(uint32_t tag);
+  void cacheLost();
+
+  // Follows the latest write of `lba`, which the accepted command is storing, so that staleRead
+  // can tell whether old content is wrong there; at most kWatched blocks, the oldest forgotten
+  // first, except the `pinned` ones (a rule's own block), kept for good. A block that a
+  // misdirected write lands on has no known latest write.
+  void watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned);
+
+  uint64_t exposed(int kind) const { return exposedByKind_[static_cast<size_t>(kind)]; }
+
+ private:
+  enum class State { InFlight, Settled };
+  struct Range {
+    uint64_t lba;
+    uint64_t blocks;
+  };
+  struct Pending {
+    uint64_t id;
+    int kind;
+    uint64_t command;  // the write that carried the fault (stale-read: the read)
+    State state;
+    uint64_t completedAt = 0;  // completion ordinal of that write
+    Range range;               // the faulted block; the torn unit; the spliced write
+    uint64_t split = 0;        // torn: first dropped block
+    std::vector<bool> intact;  // torn: per block of the unit, not overwritten since
+    bool isSplice = false;
+    int record;
+    bool visibleInFlight = false;  // a read racing the write shows it (corrupt, torn-atomic)
+    bool shownInFlight = false;    // such a read returned it: exposed if the write completes GOOD
+    bool survivesAbort = false;    // corrupt in an atomic write
+  };
+  struct Candidate {
+    uint64_t id;
+    uint64_t needBlocks;  // the read shows the fault once this many leading blocks came back
+    int kind;
+    int record;
+    bool isSplice;
+    bool inFlight;  // the fault's write was outstanding when the read was sent
+  };
+  enum class Op { Other, Write, Read, Verify, Sync };
+  struct Command {
+    uint64_t index = UINT64_MAX;
+    Op op = Op::Other;
+    Range range{0, 0};
+    uint32_t transferBytes = 0;
+    std::vector<Range> writes;  // what a write covers (UNMAP: its descriptors)
+    std::vector<Candidate> candidates;
+  };
+  struct Watched {
+    uint64_t lba = UINT64_MAX;
+    uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
+    bool good = false;                  // that write completed GOOD
+    uint64_t completedAt = 0;
+    bool pinned = false;
+  };
+  static constexpr size_t kWatched = 128;
+
+  // Any outstanding write over `lba` other than command `except`.
+  bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
+  void overwritten(const Range& r, bool dataWrite, uint64_t command);
+  void collectCandidates(Command& read);
+  void expose(uint64_t id, int kind, int record);
+
+  std::vector<InjectedFault>& records_;
+  uint32_t logicalBlockSize_;
+  std::vector<Command> commands_;     // per tag
+  std::vector<uint32_t> writing_;     // tags of outstanding writes
+  std::vector<Pending> pending_;      // faults that may still be exposed
+  std::vector<Watched> watched_;
+  std::unordered_set<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
+  size_t watchNext_ = 0;
+  uint64_t nextId_ = 1;
+  uint64_t completions_ = 0;
+  uint64_t lastSyncAt_ = 0;  // completion ordinal of the latest GOOD SYNCHRONIZE CACHE
+  std::array<uint64_t, 16> exposedByKind_{};
+};
+
+}  // namespace varnox::sim

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+#include "SimDriveHarness.h"
+#include "sim/SimulatedDrive.h"
+
+namespace varnox::sim {
+namespace {
+
+using testing::Harness;
+using testing::pattern;
+using testing::smallConfig;
+
+FaultRule rule(const char* kind, std::optional<uint64_t> lba = 20) {
+  FaultRule r;
+  r.kind = kind;
+  r.lba = lba;
+  return r;
+}
+
+uint64_t exposed(const Harness& h) {
+  uint64_t n = 0;
+  for (const FaultTally& t : h.drive->faultTallies()) n += t.exposed;
+  return n;
+}
+
+DeviceCompletion verify(Harness& h, uint64_t lba, const std::vector<uint8_t>& data) {
+  uint8_t cdb[kCdbMaxBytes];
+  return h.runCdb(cdb, buildVerify16(cdb, lba, static_cast<uint32_t>(data.size() / 512)), data.data(), data.size());
+}
+
+// Exposed is what a checker must report: each row drives the drive through one way the faulted
+// data reaches the host, or fails to, and says whether the fault counts as exposed.
+TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
+  struct Row {
+    const char* name;
+    FaultRule rule;
+    std::function<void(Harness&)> run;
+    uint64_t exposed;
+  };
+  const auto v1 = pattern(16, 8, 512, 1);
+  const std::vector<Row> rows = {
+      {"read after the write completed", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
+      {"read that ends before the block", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 4); }, 0},
+      {"a later write accepted first", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         ASSERT_EQ(h.submitWrite(1, 20, pattern(20, 1, 512, 2)), 0);
+         h.finish(1);
+         h.read(16, 8);
+       },
+       0},
+      {"read racing the write, which completes", rule("corrupt"),
+       [&](Harness& h) {
+         std::vector<uint8_t> got(8 * 512);
+         uint8_t cdb[kCdbMaxBytes];
+         ASSERT_EQ(h.submitWrite(1, 16, v1), 0);
+         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 16, 8), nullptr, 0, got.data(), got.size()), 0);
+         h.finish(1);
+         h.finish(2);
+       },
+       1},
+      {"read lost at a reset", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         std::vector<uint8_t> got(8 * 512);
+         uint8_t cdb[kCdbMaxBytes];
+         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 16, 8), nullptr, 0, got.data(), got.size()), 0);
+         h.drive->reset();
+       },
+       0},
+      {"verify comparing the block", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         EXPECT_SENSE(verify(h, 16, v1), kSenseMiscompare, 0x1D, 0x00);
+       },
+       1},
+      {"verify stopping at an earlier block", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         auto other = v1;
+         other[0] ^= 1;
+         EXPECT_SENSE(verify(h, 16, other), kSenseMiscompare, 0x1D, 0x00);
+       },
+       0},
+      {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
+      {"misdirected block read at home", rule("misdirect"), [&](Harness& h) { h.write(16, v1); h.read(20, 1); }, 1},
+      {"stale read after completed writes", rule("stale-read"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.write(20, pattern(20, 1, 512, 2));
+         h.read(20, 1);
+       },
+       1},
+      {"stale read racing the latest write", rule("stale-read"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         ASSERT_EQ(h.submitWrite(1, 20, pattern(20, 1, 512, 2)), 0);
+         std::vector<uint8_t> got(512);
+         uint8_t cdb[kCdbMaxBytes];
+         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 20, 1), nullptr, 0, got.data(), got.size()), 0);
+         h.finish(1);
+         h.finish(2);
+       },
+       0},
+      {"torn unit read whole", rule("torn-atomic", std::nullopt),
+       [&](Harness& h) {
+         ASSERT_EQ(h.submitAtomic(1, 0, pattern(0, 12, 512, 1), 4), 0);
+         h.finish(1);
+         h.read(0, 12);
+       },
+       1},
+      {"torn unit read a block at a time", rule("torn-atomic", std::nullopt),
+       [&](Harness& h) {
+         ASSERT_EQ(h.submitAtomic(1, 0, pattern(0, 12, 512, 1), 4), 0);
+         h.finish(1);
+         for (uint64_t lba = 0; lba < 12; ++lba) h.read(lba, 1);
+       },
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SimConfig c = smallConfig();
+    c.atomicUnitBlocks = 16;
+    c.faults.push_back(row.rule);
+    Harness h(c);
+    row.run(h);
+    const std::vector<FaultTally> tallies = h.drive->faultTallies();
+    ASSERT_EQ(tallies.size(), 1u);
+    EXPECT_EQ(tallies[0].kind, row.rule.kind);
+    EXPECT_TRUE(tallies[0].corrupting);
+    EXPECT_EQ(tallies[0].injected, 1u);
+    EXPECT_EQ(exposed(h), row.exposed);
+    EXPECT_EQ(h.drive->injectedFaults().at(0).exposed, row.exposed != 0);
+  }
+}
+
+TEST(SimExposure, AnInjectedRecoveredErrorNeverHidesTheCommandsOwnOutcome) {
+  FaultRule recovered = rule("recovered-error", 40);
+  recovered.count = 0;
+  SimConfig c = smallConfig();
+  c.faults.push_back(recovered);
+  Harness h(c);
+  const auto data = pattern(40, 2, 512, 1);
+  DeviceCompletion w = h.write(40, data);
+  EXPECT_SENSE(w, kSenseRecoveredError, 0x18, 0x00);
+  EXPECT_TRUE(w.injected);
+  // A read delivers its data with the recovered error.
+  std::vector<uint8_t> got(2 * 512);
+  uint8_t cdb[kCdbMaxBytes];
+  DeviceCompletion r = h.runCdb(cdb, buildRead16(cdb, 40, 2), nullptr, 0, got.data(), got.size());
+  EXPECT_SENSE(r, kSenseRecoveredError, 0x18, 0x00);
+  EXPECT_EQ(r.bytesIn, got.size());
+  EXPECT_EQ(got, data);
+  // A verify that miscompares stays a miscompare, and it is the drive's own outcome.
+  auto other = data;
+  other[700] ^= 1;
+  DeviceCompletion v = verify(h, 40, other);
+  EXPECT_SENSE(v, kSenseMiscompare, 0x1D, 0x00);
+  EXPECT_FALSE(v.injected);
+}
+
+}  // namespace
+}  // namespace varnox::sim
