@@ -112,7 +112,20 @@ void slideRead(DriveData& drive, uint64_t& lba, uint32_t& xferLength, bool skip)
   }
   if (newLen > oldLen) upper = lba;  // a longer read still covers the source's first block
   if (newLen < oldLen) lower = lba;  // a shorter one starts inside the source
-  if (upper <= lower) return;
+  // A longer read starting at the source's first block can run past MaxLBA (near the end of the
+  // range, or with skip commands, whose reads span twice their length): the drive refuses such a
+  // read. The last start that still ends at MaxLBA bounds it, on the source's parity.
+  const uint64_t span = uint64_t{step} * newLen;
+  if (span <= maxLba + step) {
+    uint64_t lastStart = maxLba + step - span;
+    if (skip && (lastStart & 1) != (lba & 1) && lastStart > 0) lastStart -= 1;
+    if (upper > lastStart) upper = lastStart;
+    if (lower > upper) lower = upper;
+  }
+  if (upper <= lower) {
+    if (upper < lba) lba = upper;
+    return;
+  }
   lba = skip ? lower + (r % ((upper - lower) / 2 + 1)) * 2 : lower + r % (upper - lower + 1);
 }
 
