@@ -87,7 +87,11 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
   std::erase_if(pending_, [&](Pending& p) {
     if (!overlap(p.range.lba, p.range.blocks, r.lba, r.blocks)) return false;
     if (p.isSplice) return dataWrite && r.lba <= p.range.lba && p.range.lba + p.range.blocks <= r.lba + r.blocks;
-    if (p.intact.empty()) return true;
+    if (p.intact.empty()) {
+      if (p.state != State::InFlight || !p.visibleInFlight) return true;
+      p.closed = true;
+      return false;
+    }
     bool stored = false, kept = false;
     for (uint64_t i = 0; i < p.range.blocks; ++i) {
       const uint64_t lba = p.range.lba + i;
@@ -111,7 +115,7 @@ void FaultExposure::collectCandidates(Command& read) {
       continue;
     }
     const bool inFlight = p.state == State::InFlight;
-    if ((inFlight && !p.visibleInFlight) || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
+    if (p.closed || (inFlight && !p.visibleInFlight) || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
     if (p.intact.empty()) {
       if (!writeOutstandingOver(p.range.lba, p.command))
         read.candidates.push_back(Candidate{p.id, p.range.lba - r.lba + 1, p.kind, p.record, false, inFlight});
@@ -211,6 +215,8 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       for (size_t i = pending_.size(); i-- > 0;)
         if (pending_[i].command == cmd.index && pending_[i].shownInFlight)
           expose(pending_[i].id, pending_[i].kind, pending_[i].record);
+      // A fault closed by a later write while this one was out stays settled (shown to no new
+      // read) for a racing read still out, which exposes it when it returns the block.
       for (Watched& w : watched_) {
         if (w.latestWrite == cmd.index) {
           w.good = succeeded;

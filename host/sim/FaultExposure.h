@@ -74,6 +74,9 @@ class FaultExposure {
     bool visibleInFlight = false;  // a read racing the write shows it (corrupt, torn-atomic)
     bool shownInFlight = false;    // such a read returned it: exposed if the write completes GOOD
     bool survivesAbort = false;    // corrupt in an atomic write
+    // A later write was accepted over the block: no new read can show the fault, but a racing
+    // read sent before it may already have, and that is decided when the fault's write ends.
+    bool closed = false;
   };
   struct Candidate {
     uint64_t id;
