@@ -18,6 +18,7 @@ namespace varnox::Cardamor {
 namespace {
 constexpr uint32_t kStatusGood = 0x00;
 constexpr uint32_t kStatusTaskAborted = 0x40;
+constexpr uint8_t kSpliceErrorRetries = 2;
 
 // Unit error codes whose failure says nothing about a torn write, so a splice-check read that
 // fails with one of them is no splice.
@@ -111,12 +112,14 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
   }
   if (status != kStatusGood && parseSense(drive, sense)) {
     trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
-    // A splice makes every read of the torn range fail; a hard error that passes is the drive's
-    // passing trouble, not a torn write. The check is read again once before a splice is
-    // declared, as after an abort, so a single failed read cannot fail the run.
-    if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec) && read.retried == 0) {
+    // A splice makes every read of the torn range fail; an error that passes is the drive's
+    // passing trouble, not a torn write. The check is read twice more before a splice is
+    // declared, so that errors a drive may make now and then (one in a thousand reads makes two
+    // in a row likely somewhere in a long run) cannot fail it.
+    if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec) && read.retried < kSpliceErrorRetries) {
       releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, true);
-      drive.pendingReadBacks.push_front(ReadBackRequest{0, read.lba, read.xferLength, 1, 1});
+      drive.pendingReadBacks.push_front(
+          ReadBackRequest{0, read.lba, read.xferLength, 1, static_cast<uint8_t>(read.retried + 1)});
       return 0;
     }
     if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec)) {
