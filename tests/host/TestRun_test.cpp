@@ -6,7 +6,9 @@
 #include "varnox/TestRun.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <new>
 
@@ -154,7 +156,16 @@ TEST_F(TestRunTest, EveryWriteKindTheChooserPicksReachesTheDriveAsAValidCommand)
   }
 }
 
+// A folder this file makes sure is not there, rather than a path assumed missing on the machine.
+std::string absentPath(const std::string& name) {
+  const std::string dir = ::testing::TempDir() + "varnox_absent_" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  return dir + "/" + name;
+}
+
 TEST_F(TestRunTest, RefusalsNameTheKeyValueSettingOrDevice) {
+  static const std::string kAbsentLibrary = absentPath("libzeros.so");
+  static const std::string kAbsentDevice = absentPath("sdz");
   struct Case {
     const char* what;
     std::function<void(TestPlan&)> change;
@@ -173,10 +184,10 @@ TEST_F(TestRunTest, RefusalsNameTheKeyValueSettingOrDevice) {
       {"lba range beyond the drive", [](TestPlan& p) { p.flow[0].settings = {{"max_lba", "2048"}}; }, kExitRefused,
        "\"max_lba\" 2048 is beyond the drive's last block 2047"},
       {"no GetStatus", [](TestPlan& p) { p.flow.pop_back(); }, kExitRefused, "no GetStatus step"},
-      {"missing library", [](TestPlan& p) { p.flow[1].name = "/nonexistent/libzeros.so"; }, kExitRefused,
-       "\"/nonexistent/libzeros.so\" could not be loaded"},
-      {"device that cannot be opened", [](TestPlan& p) { p.drives[0].device.kind = "/nonexistent/dev/sdz"; },
-       kExitDeviceFailure, "/nonexistent/dev/sdz"},
+      {"missing library", [](TestPlan& p) { p.flow[1].name = kAbsentLibrary; }, kExitRefused,
+       "libzeros.so\" could not be loaded"},
+      {"device that cannot be opened", [](TestPlan& p) { p.drives[0].device.kind = kAbsentDevice; },
+       kExitDeviceFailure, kAbsentDevice},
       {"no limit", [](TestPlan& p) { p.passes = 0; }, kExitRefused, "needs a pass limit or a duration"},
   };
   for (const Case& c : cases) {
@@ -201,8 +212,8 @@ TEST(TestRunDescribeTest, BuiltinAgentUsageAndUnknownLibrary) {
     EXPECT_EQ(kExitPassed, TestRun::describeAgent(agent, usage, keys, error)) << error;
     EXPECT_NE(std::string::npos, keys.find(setting)) << agent << ":\n" << keys;
   }
-  EXPECT_EQ(kExitRefused, TestRun::describeAgent("/nonexistent/libx.so", usage, keys, error));
-  EXPECT_NE(std::string::npos, error.find("/nonexistent/libx.so"));
+  EXPECT_EQ(kExitRefused, TestRun::describeAgent(absentPath("libx.so"), usage, keys, error));
+  EXPECT_NE(std::string::npos, error.find(absentPath("libx.so")));
 }
 
 }  // namespace

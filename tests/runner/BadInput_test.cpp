@@ -47,6 +47,8 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
   fs::remove_all(dir);
   fs::create_directories(dir / "a-directory.toml");
   const std::string missing = (dir / "missing.toml").string();
+  // A folder this test made sure is not there, rather than one assumed missing on the machine.
+  const std::string absent = (dir / "absent").string();
   const std::string directory = (dir / "a-directory.toml").string();
 
   const std::vector<BadInput> table = {
@@ -105,10 +107,9 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {std::string(kLimit) + "[[drive]]\ndevice = \"/dev/null\"\n", {}, kExitDeviceFailure,
        "/dev/null: cannot be used as a drive: it is a character device"},
       // Files the run cannot open: the log, an agent library.
-      {std::string("[test]\npasses = 2\nlog = \"/nonexistent/dir/run.log\"\n") + kSmallDrive, {}, kExitRefused,
-       "/nonexistent/dir/run.log"},
-      {small("[[flow]]\nagent = \"/nonexistent/libagent.so\"\n[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba)), {},
-       kExitRefused, "/nonexistent/libagent.so"},
+      {"[test]\npasses = 2\nlog = \"" + absent + "/run.log\"\n" + kSmallDrive, {}, kExitRefused, absent + "/run.log"},
+      {small("[[flow]]\nagent = \"" + absent + "/libagent.so\"\n[[flow]]\nagent = \"lba\"\n" + std::string(kFlowAfterLba)), {},
+       kExitRefused, absent + "/libagent.so"},
       // Option values.
       {small(""), {"--seed", "abc"}, kExitRefused, "--seed"},
       {small(""), {"--seed", "4294967296"}, kExitRefused, "--seed"},
@@ -173,8 +174,8 @@ TEST(BadInput, RunOutputsAndReportInputsAreRefusedNamingThem) {
   const std::vector<std::vector<std::string>> table = {
       {"run", test, "--interval", "100ms", "--interval"},
       {"run", test, "--interval", "soon", "--interval"},
-      {"run", test, "--series", "/nonexistent/dir/s.csv", "/nonexistent/dir/s.csv"},
-      {"run", test, "--report", "/nonexistent/dir/r.html", "/nonexistent/dir/r.html"},
+      {"run", test, "--series", (dir / "absent/s.csv").string(), (dir / "absent/s.csv").string()},
+      {"run", test, "--report", (dir / "absent/r.html").string(), (dir / "absent/r.html").string()},
       {"report", (dir / "missing.json").string(), (dir / "missing.json").string()},
       {"report", notJson, notJson + ": not the JSON summary of a run"},
   };

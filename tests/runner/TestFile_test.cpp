@@ -1,6 +1,7 @@
 #include "TestFile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <tuple>
 
@@ -250,8 +251,9 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
 TEST(TestFile, MissingFileNamesThePath) {
   TestPlan plan;
   std::string error;
-  EXPECT_FALSE(loadTestFile("/nonexistent/t.toml", plan, error));
-  EXPECT_EQ(error, "/nonexistent/t.toml: cannot open the test file: No such file or directory");
+  const std::string path = ::testing::TempDir() + "varnox_absent_" + std::to_string(::getpid()) + "/t.toml";
+  EXPECT_FALSE(loadTestFile(path, plan, error));
+  EXPECT_EQ(error, path + ": cannot open the test file: No such file or directory");
 }
 
 TEST(Units, ParsesDurationsAndSizes) {
