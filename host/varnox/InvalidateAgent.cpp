@@ -1,14 +1,16 @@
 // "invalidate": overwrites, behind the data agent's back, ranges it has just written. It runs
-// after the data agent and its write step: on a pass where the mask holds the data agent's write
-// condition (`write`, default "write") it takes the write's range ("LBA", "XferLength"), with
+// after the data agent, its command steps and GetStatus (which frees the tag its step takes): on
+// a pass where the mask holds the data agent's write condition (`write`, default "write") it
+// takes the write's range ("LBA", "XferLength"), with
 // probability `rate`, puts foreign data for it in "InvalidateLBA", "InvalidateXferLength" and
 // "InvalidateData", applies `condition` (default "invalidate") for the step that writes it
 // (command = "invalidate"), and hands the range to the data agent through
 // "CardamorInvalidateRanges": the old data must not come back from then on.
 //
-// A read or verify in flight on the range, or a read whose compare still waits for a write to
-// complete, would be judged against the invalidation although the drive read the range before
-// it; such ranges are left alone. Tags in use are told apart by their CDB ("CDB[TagID]").
+// A read or verify in flight on the range, the read GetStatus has just handed back, or a read
+// whose compare still waits for a write to complete, would be judged against the invalidation
+// although the drive read the range before it; such ranges are left alone. Tags in use are told
+// apart by their CDB ("CDB[TagID]"), the completion by "RecvCDB[TagID]".
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -90,15 +92,15 @@ class InvalidateAgent : public FlowAgent {
       if (c.opcode == kOpRead16 || c.opcode == kOpVerify16) reads.push_back(r);
       if (c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 || c.opcode == kOpWriteSame16) writes.push_back(r);
     }
-    // The read the data agent handled this pass waits for its compare while a write it raced is
-    // in flight; it stays off limits until none is.
-    ParsedCdb done;
-    if (*s->lastStatus != kNoStatus && commandOf(*s->recvCdb, *s->lastTag, done) &&
-        done.opcode == kOpRead16)
-      s->waiting.push_back(Range{done.lba, done.lba + strideSpan(done.blocks, env.lbaStride)});
+    // Reads handed back in earlier passes have been compared by now, unless their compare waits
+    // for a write they raced, which is then still in flight. The read handed back in this pass
+    // is compared in the next one, after the data agent has taken in the invalidation.
     std::erase_if(s->waiting, [&](const Range& r) {
       return std::none_of(writes.begin(), writes.end(), [&](const Range& w) { return w.overlaps(r); });
     });
+    ParsedCdb done;
+    if (*s->lastStatus != kNoStatus && commandOf(*s->recvCdb, *s->lastTag, done) && done.opcode == kOpRead16)
+      s->waiting.push_back(Range{done.lba, done.lba + strideSpan(done.blocks, env.lbaStride)});
 
     if ((t.conditionMask() & writeBit_) == 0 || tags.peekNextFreeTag() == kNoTag) return VARNOX_OK;
     if (rate_ < 1 && std::uniform_real_distribution<double>(0, 1)(s->random) >= rate_) return VARNOX_OK;
