@@ -10,7 +10,7 @@
 //
 // Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
 // deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
-// CACHE(16). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
+// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
 // commands: every stride-th block from the LBA, atomic units counted in the command's blocks).
 // Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
 // 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection

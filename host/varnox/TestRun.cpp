@@ -153,6 +153,10 @@ std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeome
       case StepSpec::Kind::Trim:
         if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
         break;
+      case StepSpec::Kind::ZoneReset:
+        if (geometry.zoneBlocks == 0)
+          return "the flow resets zones, but " + device + " has none (for the simulated drive set zone_size)";
+        break;
       case StepSpec::Kind::WriteAtomic:
         if (geometry.atomicUnitBlocks == 0)
           return "the flow writes atomically, but " + device +
