@@ -30,6 +30,8 @@ std::vector<std::string> requiredNames(const std::string& text) {
   return names;
 }
 
+constexpr const char* kEndToEndKey = "E2E Condition";
+
 bool isAgent(const StepSpec& step, const std::string& agent) {
   if (step.kind != StepSpec::Kind::Agent) return false;
   return step.name == agent || std::filesystem::path(step.name).filename() == "lib" + agent + ".so";
@@ -45,12 +47,24 @@ const char* stepKeyword(StepSpec::Kind kind) {
     case StepSpec::Kind::Verify: return "verify";
     case StepSpec::Kind::SyncCache: return "synccache";
     case StepSpec::Kind::PowerToggle: return "powertoggle";
+    case StepSpec::Kind::ZoneReset: return "zonereset";
+    case StepSpec::Kind::Invalidate: return "invalidate";
     default: return "";
   }
 }
 
-// The conditions a built-in chooser applies: those with a non-zero weight.
+// The conditions a built-in chooser applies: those with a non-zero weight; the zones, invalidate
+// and protect agents apply their "condition" setting.
 void chooserConditions(const StepSpec& step, std::map<std::string, std::string>& applied) {
+  const std::map<std::string, std::string> single = {
+      {"zones", "zonereset"}, {"invalidate", "invalidate"}, {"protect", "e2e"}};
+  if (auto it = single.find(step.name); it != single.end()) {
+    std::string condition = it->second;
+    for (const auto& [key, value] : step.settings)
+      if (key == "condition") condition = value;
+    applied.emplace(condition, "agent \"" + step.name + "\"");
+    return;
+  }
   std::map<std::string, std::string> weights;
   if (step.name == "write-kind") weights = {{"write", "1"}, {"writesame", "0"}, {"trim", "0"}, {"atomic", "0"}};
   if (step.name == "read-kind") weights = {{"read", "1"}, {"verify", "1"}};
@@ -90,10 +104,21 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
   for (const auto& [key, value] : plan.keys) {
     if (key.size() > 10 && key.compare(key.size() - 10, 10, " Condition") == 0) keyValues[key] = value;
   }
-  for (const auto& [key, value] : keyValues)
-    for (const std::string& name : requiredNames(value)) applied.emplace(name, "\"" + key + "\"");
   for (const StepSpec& step : plan.flow)
     if (step.kind == StepSpec::Kind::Agent) chooserConditions(step, applied);
+  // The E2E Condition guards no step: an agent before "cardamor" applies it and the command
+  // steps follow it.
+  if (auto e2e = keyValues.find(kEndToEndKey); e2e != keyValues.end()) {
+    for (const std::string& name : requiredNames(e2e->second)) {
+      if (applied.count(name)) continue;
+      error = file + ": \"" + e2e->first + "\" = \"" + e2e->second + "\" is applied by no agent: add a [[flow]] " +
+              "agent = \"protect\" with condition = \"" + name + "\" before \"cardamor\"";
+      return false;
+    }
+    keyValues.erase(e2e);
+  }
+  for (const auto& [key, value] : keyValues)
+    for (const std::string& name : requiredNames(value)) applied.emplace(name, "\"" + key + "\"");
 
   std::set<std::string> guarding;
   for (const StepSpec& step : plan.flow) {

@@ -2,7 +2,8 @@
 // Refuses a flow that cannot check anything before a drive is touched: a flow without the
 // "cardamor" agent (or with two), without the "lba" agent that gives every command its LBA and
 // length, a condition an agent applies that guards no step (its commands would never be sent),
-// or a command step guarded by conditions no agent applies (it would never run).
+// or a command step guarded by conditions no agent applies (it would never run). The "E2E
+// Condition" guards no step; an agent ("protect") must apply it.
 #include <string>
 
 #include "varnox/TestPlan.h"

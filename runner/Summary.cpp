@@ -144,7 +144,7 @@ std::string summaryText(const SummaryInput& in) {
     if (d.agentStatus != 0) line(out, "ended by", statusText(d.agentStatus));
     if (!d.failureText.empty()) line(out, "failure", d.failureText);
     for (const auto& [label, text] : diagnosisLines(d)) line(out, label.c_str(), text);
-    if (d.deviceStopped) line(out, "showstop", "the drive was stopped by a showstop and took no further commands");
+    if (d.deviceStopped) line(out, "showstop", "the drive was stopped at the failure by a showstop and refused every later command");
     const DeviceStats& s = d.deviceStats;
     line(out, "device", std::to_string(s.commands) + " commands, " + std::to_string(s.powerCycles) +
                             " power cycles, " + std::to_string(s.resets) + " resets, " +

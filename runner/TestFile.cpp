@@ -261,6 +261,19 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
   if (!s.boolean("protection_info", dev.protectionInfo) || !s.boolean("direct_io", dev.directIo) ||
       !s.boolean("destroy_data", dev.destroyData) || !s.boolean("precondition", dev.precondition))
     return false;
+  std::optional<int64_t> zoneSize;
+  std::optional<std::string> zoneModel;
+  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) || !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
+    return false;
+  if (zoneSize || zoneModel) {
+    if (dev.kind != "sim") return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
+    if (!zoneSize) return s.fail("zone_model", "needs a \"zone_size\" in blocks", table.get("zone_model"));
+    if (static_cast<uint64_t>(*zoneSize) > dev.capacityBlocks)
+      return s.fail("zone_size", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+                    table.get("zone_size"));
+    dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
+    dev.zoneModel = zoneModel.value_or("host-managed");
+  }
   return s.rejectUnknown();
 }
 
@@ -278,6 +291,8 @@ constexpr CommandName kCommands[] = {
     {"verify", StepSpec::Kind::Verify, "Verify"},
     {"synccache", StepSpec::Kind::SyncCache, "SyncCache"},
     {"powertoggle", StepSpec::Kind::PowerToggle, "PowerToggle"},
+    {"zonereset", StepSpec::Kind::ZoneReset, "ZoneReset"},
+    {"invalidate", StepSpec::Kind::Invalidate, "Invalidate"},
     {"getstatus", StepSpec::Kind::GetStatus, "GetStatus"},
 };
 
@@ -294,10 +309,11 @@ bool readStep(const toml::table& table, size_t index, StepSpec& step, std::strin
   if (agent && command) return s.fail("agent", "and \"command\" cannot both be given in one step", nullptr);
   if (!agent && !command) return s.fail("agent", "or \"command\" must be given", nullptr);
   if (agent) {
-    if (*agent != "lba" && *agent != "write-kind" && *agent != "read-kind" && *agent != "cardamor" &&
-        !isLibraryPath(*agent))
+    if (*agent != "lba" && *agent != "write-kind" && *agent != "read-kind" && *agent != "zones" &&
+        *agent != "invalidate" && *agent != "protect" && *agent != "cardamor" && !isLibraryPath(*agent))
       return s.fail("agent",
-                    "must be \"lba\", \"write-kind\", \"read-kind\", \"cardamor\" or the path of an agent library",
+                    "must be \"lba\", \"write-kind\", \"read-kind\", \"zones\", \"invalidate\", \"protect\", "
+                    "\"cardamor\" or the path of an agent library",
                     table.get("agent"));
     step.kind = StepSpec::Kind::Agent;
     step.name = *agent;

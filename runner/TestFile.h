@@ -7,10 +7,12 @@
 //               command_timeout = "30s" (0: none)
 //   [[drive]]   name, device ("sim" or a path), capacity ("1GiB" or blocks), block_size,
 //               protection_info, physical_exponent, queue_depth, completions, write_cache,
-//               atomic_unit, seed, direct_io, destroy_data, precondition
-//   [[flow]]    agent = "lba" | "write-kind" | "cardamor" | library path, or command = "write" |
-//               "writesame" | "trim" | "atomic" | "read" | "verify" | "synccache" |
-//               "powertoggle" | "getstatus"; condition; name; any other key is a step setting
+//               atomic_unit, seed, direct_io, destroy_data, precondition, zone_size,
+//               zone_model ("host-managed" | "host-aware", simulated drives)
+//   [[flow]]    agent = "lba" | "write-kind" | "read-kind" | "zones" | "invalidate" | "protect" |
+//               "cardamor" | library path, or command = "write" | "writesame" | "trim" | "atomic" |
+//               "read" | "verify" | "synccache" | "powertoggle" | "zonereset" | "invalidate" |
+//               "getstatus"; condition; name; any other key is a step setting
 //   [cardamor]  the agent's keys by their exact names ("Min Queue Size" = 64)
 //   [[fault]]   drive, kind, lba, after, rate, count (0: no limit), delay (kind "slow")
 #include <string>

@@ -154,6 +154,7 @@ bool RuleFaults::matches(const Rule& rule, const CommandContext& ctx, uint64_t& 
     case Kind::Corrupt:
     case Kind::LostWrite:
     case Kind::Misdirect:
+    case Kind::PiCorrupt:
       if (!ranged || !isDataWrite(c)) return false;
       break;
     case Kind::StaleRead:
@@ -228,7 +229,7 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
   for (Rule& rule : rules_) {
     const bool onBlocks = rule.kind == Kind::Corrupt || rule.kind == Kind::LostWrite ||
                           rule.kind == Kind::Misdirect || rule.kind == Kind::StaleRead ||
-                          rule.kind == Kind::TornAtomic;
+                          rule.kind == Kind::TornAtomic || rule.kind == Kind::PiCorrupt;
     const bool onCommand = !onBlocks || rule.kind == Kind::TornAtomic;
     if ((onBlocks && blocksArmed) || (onCommand && action.kind != Intervention::Kind::None)) continue;
     uint64_t target = 0;
@@ -249,6 +250,7 @@ Intervention RuleFaults::beforeCommand(const CommandContext& ctx) {
       case Kind::LostWrite:
       case Kind::Misdirect:
       case Kind::StaleRead:
+      case Kind::PiCorrupt:
         silent_.fetch_add(1, std::memory_order_relaxed);
         break;
       case Kind::Abort:
@@ -349,17 +351,25 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
   }
 }
 
-void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t) {
-  if (ctx.index != armedCommand_ || armedKind_ != Kind::Corrupt || lba != armedLba_) return;
-  const uint32_t offset = static_cast<uint32_t>(random() % logicalBlockSize_);
+void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) {
+  if (ctx.index != armedCommand_ || lba != armedLba_) return;
+  if (armedKind_ != Kind::Corrupt && (armedKind_ != Kind::PiCorrupt || bytes <= logicalBlockSize_)) return;
+  // The guard (bytes 0-1) or the reference tag (4-7) of the protection bytes: the application
+  // tag is not checked, so damage there would go unseen by design.
+  static constexpr uint32_t kCheckedPiBytes[] = {0, 1, 4, 5, 6, 7};
+  const uint32_t offset = static_cast<uint32_t>(
+      armedKind_ == Kind::Corrupt ? random() % logicalBlockSize_ : logicalBlockSize_ + kCheckedPiBytes[random() % 6]);
   block[offset] ^= 0xA5;
   if (armedRecord_) {
     armedRecord_->byteOffset = static_cast<int32_t>(offset);
     armedRecord_->xorMask = 0xA5;
   }
-  tookEffect(Kind::Corrupt);
-  exposure_.blockFault(ctx, static_cast<int>(Kind::Corrupt), lba, recordIndex(), true,
-                       ctx.cdb->opcode == kOpWriteAtomic16);
+  tookEffect(armedKind_);
+  // Damaged protection bytes reach the host as the drive's own check failing, not as data a
+  // read delivers: the data oracle does not count them (the pi-corrupt case names its exit).
+  if (armedKind_ == Kind::Corrupt)
+    exposure_.blockFault(ctx, static_cast<int>(Kind::Corrupt), lba, recordIndex(), true,
+                         ctx.cdb->opcode == kOpWriteAtomic16);
   armedCommand_ = UINT64_MAX;  // one block per firing, also when a WRITE SAME repeats the LBA
 }
 

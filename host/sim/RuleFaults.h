@@ -4,7 +4,7 @@
 // A rule fires on a command it matches: one that covers the rule's LBA when it names one, issued
 // after `after` commands, then with probability `rate` when given; at most `count` times (0: no
 // limit). Per command at most one rule on its blocks (corrupt, lost-write, misdirect, stale-read,
-// torn-atomic) and one on its outcome (all others, and torn-atomic) fire, the first of each in
+// torn-atomic, pi-corrupt) and one on its outcome (all others, and torn-atomic) fire, the first of each in
 // file order: so a corruption can hit a write that is then aborted. Block faults hit the rule's
 // LBA, else a block of the command drawn from the drive's seed.
 //
@@ -58,6 +58,8 @@
 //                    the drive)
 //   slow             a command executes and completes `delay` later (delay = "50ms"); the other
 //                    commands complete meanwhile
+//   pi-corrupt       a write stores one byte of a block's guard or reference tag XORed with 0xA5,
+//                    its data untouched (drives with protection information only)
 //
 // "Completed GOOD" below includes RECOVERED ERROR: such a write did its work.
 // Common to the corrupting kinds: a fault in a write that did not complete GOOD is never exposed
@@ -86,7 +88,7 @@ namespace varnox::sim {
 // Every kind a rule may name, in the order of the comment above.
 inline constexpr auto kFaultKindNames = std::to_array<const char*>({
     "corrupt",    "lost-write",  "misdirect", "stale-read", "abort", "medium-error", "hard-error",
-    "recovered-error", "torn-atomic", "reorder", "reset", "power-loss", "splice", "hang", "slow"});
+    "recovered-error", "torn-atomic", "reorder", "reset", "power-loss", "splice", "hang", "slow", "pi-corrupt"});
 
 // True for a command that stores data blocks: WRITE, WRITE ATOMIC, and WRITE SAME unless it
 // unmaps or writes zeros without data.
@@ -133,7 +135,8 @@ class RuleFaults : public FaultHook {
     PowerLoss,
     Splice,
     Hang,
-    Slow
+    Slow,
+    PiCorrupt
   };
   struct Rule {
     FaultRule given;

@@ -34,8 +34,13 @@ std::string validateSimConfig(const SimConfig& c) {
     return bad("physical block exponent", c.log2LogicalPerPhysical, "0 to 15");
   if (c.atomicUnitBlocks > 0xFFFF || c.atomicUnitBlocks > c.capacityBlocks)
     return bad("atomic unit", c.atomicUnitBlocks, "at most 65535 blocks and the capacity");
+  if ((c.zones == ZoneKind::None) != (c.zoneBlocks == 0) || c.zoneBlocks > c.capacityBlocks ||
+      (c.zoneBlocks != 0 && c.capacityBlocks / c.zoneBlocks > (uint64_t{1} << 24)))
+    return bad("zone size", c.zoneBlocks, "1 block up to the capacity, at most 16777216 zones, with a zone model");
   for (size_t i = 0; i < c.faults.size(); ++i) {
     std::string problem = faultRuleError(c.faults[i], c.capacityBlocks);
+    if (problem.empty() && c.faults[i].kind == "pi-corrupt" && !c.protectionInfo)
+      problem = "pi-corrupt needs a drive with protection_info = true";
     if (!problem.empty()) return "simulated drive: fault " + std::to_string(i + 1) + ": " + problem;
   }
   return {};
@@ -57,6 +62,15 @@ bool simConfigFromSpec(const DeviceSpec& deviceSpec, uint64_t seed, SimConfig& c
   c.atomicUnitBlocks = deviceSpec.atomicUnitBlocks;
   c.faults = deviceSpec.faults;
   c.keepUndoImages = deviceSpec.commandsMayBeLost;
+  c.zoneBlocks = deviceSpec.zoneBlocks;
+  if (deviceSpec.zoneModel == "host-managed") {
+    c.zones = ZoneKind::HostManaged;
+  } else if (deviceSpec.zoneModel == "host-aware") {
+    c.zones = ZoneKind::HostAware;
+  } else if (!deviceSpec.zoneModel.empty()) {
+    error = "zone_model = \"" + deviceSpec.zoneModel + "\" is not one of host-managed, host-aware";
+    return false;
+  }
   if (deviceSpec.writeCache == "write-through") {
     c.writeCache = WriteCacheMode::WriteThrough;
   } else if (deviceSpec.writeCache == "protected") {

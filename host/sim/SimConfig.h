@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/ZoneModel.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox::sim {
@@ -36,6 +37,8 @@ struct SimConfig {
   WriteCacheMode writeCache = WriteCacheMode::WriteThrough;
   uint32_t atomicUnitBlocks = 0;  // largest atomic unit; 0: WRITE ATOMIC is not supported
   uint32_t deviceProperty = 0;    // the value device request 4241 reports
+  ZoneKind zones = ZoneKind::None;  // a zoned drive (see ZoneModel.h)
+  uint64_t zoneBlocks = 0;          // blocks per zone; set exactly when zoned
   std::vector<FaultRule> faults;
   // Keep the old contents of the blocks an outstanding command overwrites, so that a power loss
   // or reset can leave its transfer lost or cut part-way. Without them a lost write still lands.

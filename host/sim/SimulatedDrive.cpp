@@ -8,6 +8,8 @@
 #include "sim/BlockStore.h"
 #include "sim/RuleFaults.h"
 #include "sim/WriteCache.h"
+#include "sim/ZoneModel.h"
+#include "tavik/ProtectionInfo.h"
 #include "tavik/SenseParser.h"
 #include "tavik/Tavik.h"
 #include "varnox/Clock.h"
@@ -27,6 +29,9 @@ constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscParameterListLength = 0x1A;
 constexpr uint8_t kAscInvalidFieldInList = 0x26;
 constexpr uint8_t kAscMiscompare = 0x1D;
+constexpr uint8_t kAscZoneWrite = 0x21;  // with 04 unaligned write, 05 write boundary violation
+// The protect field value that hands the protection bytes to the host: the drive checks none.
+constexpr uint8_t kProtectNoCheck = 3;
 // The longest a waiting poll sleeps when only slow or hung commands are outstanding: the drive
 // thread must come back to check its command timeout.
 constexpr uint64_t kMaxDelayWaitNs = 10'000'000;
@@ -75,6 +80,8 @@ SimulatedDrive::SimulatedDrive(const SimConfig& config) : config_(config) {
   geometry_.capacityBlocks = config.capacityBlocks;
   geometry_.maxQueueDepth = config.queueDepth;
   geometry_.atomicUnitBlocks = config.atomicUnitBlocks;
+  geometry_.zoneBlocks = config.zoneBlocks;
+  geometry_.hostManaged = config.zones == ZoneKind::HostManaged;
   slots_.resize(kTagLimit);
   queue_.reserve(config.queueDepth);
   candidates_.reserve(config.queueDepth);
@@ -99,6 +106,8 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
     drive->cache_ = std::make_unique<WriteCache>();
     if (!drive->cache_->open(config.capacityBlocks, error)) return nullptr;
   }
+  if (config.zones != ZoneKind::None)
+    drive->zones_ = std::make_unique<ZoneModel>(config.zones, config.zoneBlocks, config.capacityBlocks);
   if (!config.faults.empty()) {
     drive->ruleFaults_ =
         std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks, config.logicalBlockSize,
@@ -346,6 +355,8 @@ void SimulatedDrive::execute(Slot& slot, const DeviceCommand& command, const Par
       return executeWriteSame(slot, command, cdb);
     case kOpUnmap:
       return executeUnmap(slot, command, cdb);
+    case kOpZbcOut:
+      return executeResetWritePointer(slot, cdb);
     case kOpSynchronizeCache16:
       if (!rangeValid(cdb.lba, cdb.blocks)) return fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
       // The whole cache is flushed whatever range the command names, as most drives do.
@@ -379,13 +390,23 @@ void SimulatedDrive::executeRead(Slot& slot, const DeviceCommand& command, const
   if (!checkTransfer(slot, command, cdb, cdb.blocks)) return;
   const uint32_t tb = transferBlockBytes(cdb);
   const uint64_t stride = command.lbaStride;
-  if (tb == storedBlockBytes_ && !hook_ && stride == 1) {
+  if (checksProtection(cdb)) {
+    for (uint64_t i = 0; i < cdb.blocks; ++i)
+      if (!protectionFits(slot, store_->block(cdb.lba + i * stride), cdb.lba + i * stride)) return;
+  }
+  const bool zeroed = zones_ && zones_->hostManaged();
+  if (tb == storedBlockBytes_ && !hook_ && stride == 1 && !zeroed) {
     std::memcpy(command.dataIn, store_->block(cdb.lba), uint64_t{cdb.blocks} * tb);
   } else {
     for (uint64_t i = 0; i < cdb.blocks; ++i) {
       uint8_t* out = command.dataIn + i * tb;
-      std::memcpy(out, store_->block(cdb.lba + i * stride), tb);
-      if (hook_) hook_->afterLoad(context_, cdb.lba + i * stride, out, tb);
+      const uint64_t lba = cdb.lba + i * stride;
+      if (zeroed && zones_->pastWritePointer(lba)) {
+        std::memset(out, 0, tb);
+        continue;
+      }
+      std::memcpy(out, store_->block(lba), tb);
+      if (hook_) hook_->afterLoad(context_, lba, out, tb);
     }
   }
   slot.bytesIn = uint64_t{cdb.blocks} * tb;
@@ -399,6 +420,12 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
   const bool withProtection = tb == storedBlockBytes_;
   const uint64_t blocks = std::min<uint64_t>(cdb.blocks, landBlocks);
   const uint64_t stride = command.lbaStride;
+  if (!admitWrite(slot, cdb, command.lbaStride)) return;
+  if (checksProtection(cdb) && cdb.protect != 0) {
+    for (uint64_t i = 0; i < cdb.blocks; ++i)
+      if (!protectionFits(slot, command.dataOut + i * tb, cdb.lba + i * stride)) return;
+  }
+  if (zones_) zones_->wrote(cdb.lba, cdb.blocks, command.lbaStride);
   slot.sequence = ++writeSequence_;
   if (withProtection && !hook_ && !cache_ && !(slot.undoable && config_.keepUndoImages) && stride == 1) {
     // Nothing to intercept, cache or undo: the blocks go to the medium in one copy, as a read
@@ -417,17 +444,28 @@ void SimulatedDrive::executeVerify(Slot& slot, const DeviceCommand& command, con
   uint64_t dataBlocks = cdb.bytchk == kBytchkCompare ? cdb.blocks : cdb.bytchk == kBytchkSame ? 1 : 0;
   if (!checkTransfer(slot, command, cdb, dataBlocks)) return;
   blocksRead_.fetch_add(cdb.blocks, std::memory_order_relaxed);
+  const bool checks = checksProtection(cdb);
+  if (checks) {
+    for (uint64_t i = 0; i < cdb.blocks; ++i)
+      if (!protectionFits(slot, store_->block(cdb.lba + i), cdb.lba + i)) return;
+  }
   if (cdb.bytchk == kBytchkNone) return;  // the medium is always readable here
   const uint32_t tb = transferBlockBytes(cdb);
+  // Checked protection bytes are the drive's to judge, not data to compare.
+  const uint32_t compared = checks && cdb.protect != 0 ? config_.logicalBlockSize : tb;
   for (uint64_t i = 0; i < cdb.blocks; ++i) {
     const uint8_t* expected = command.dataOut + (cdb.bytchk == kBytchkCompare ? i * tb : 0);
+    if (checks && cdb.protect != 0 && !protectionFits(slot, expected, cdb.lba + i)) return;
     const uint8_t* medium = store_->block(cdb.lba + i);
-    if (hook_) {
+    if (zones_ && zones_->pastWritePointer(cdb.lba + i)) {
+      std::memset(scratch_.data(), 0, scratch_.size());
+      medium = scratch_.data();
+    } else if (hook_) {
       std::memcpy(scratch_.data(), medium, tb);
       hook_->afterLoad(context_, cdb.lba + i, scratch_.data(), tb);
       medium = scratch_.data();
     }
-    if (std::memcmp(expected, medium, tb) == 0) continue;
+    if (std::memcmp(expected, medium, compared) == 0) continue;
     uint64_t offset = 0;
     while (expected[offset] == medium[offset]) ++offset;
     SenseFields sense;
@@ -444,9 +482,15 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
   if (!checkTransfer(slot, command, cdb, noData ? 0 : 1)) return;
   // Zero blocks would mean "to the end of the medium"; like many drives this one refuses it.
   if (cdb.blocks == 0) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+  const bool unmaps = (cdb.flags & kCdbUnmap) != 0;
+  if (!unmaps && !admitWrite(slot, cdb, command.lbaStride)) return;
+  // The one block sent carries the first LBA's reference tag; the drive counts it up per block.
+  const bool checks = checksProtection(cdb) && cdb.protect != 0 && !noData;
+  if (checks && !protectionFits(slot, command.dataOut, cdb.lba)) return;
+  if (zones_ && !unmaps) zones_->wrote(cdb.lba, cdb.blocks, command.lbaStride);
   slot.sequence = ++writeSequence_;
   const uint64_t stride = command.lbaStride;
-  if (cdb.flags & kCdbUnmap) {
+  if (unmaps) {
     uint64_t unit = 0;
     if (stride == 1) return unmapRange(slot, cdb.lba, cdb.blocks, unit);
     for (uint64_t i = 0; i < cdb.blocks; ++i) unmapRange(slot, cdb.lba + i * stride, 1, unit);
@@ -459,7 +503,7 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
     pattern = scratch_.data();
   }
   for (uint64_t i = 0; i < cdb.blocks; ++i)
-    storeBlock(slot, cdb.lba + i * stride, pattern, tb == storedBlockBytes_, i);
+    storeBlock(slot, cdb.lba + i * stride, pattern, tb == storedBlockBytes_ && !checks, i);
   blocksWritten_.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 
@@ -504,6 +548,8 @@ void SimulatedDrive::rememberBlock(Slot& slot, uint64_t lba, uint64_t unit) {
 
 void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, bool withProtection,
                                 uint64_t unit) {
+  // Protection bytes are made where the data comes in, for the LBA the block was sent to.
+  const uint64_t sentTo = lba;
   if (hook_) {
     StoreTarget target{true, lba};
     hook_->beforeStore(context_, target);
@@ -517,10 +563,44 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
     std::memcpy(stored, data, storedBlockBytes_);
   } else {
     std::memcpy(stored, data, config_.logicalBlockSize);
-    if (config_.protectionInfo) std::memset(stored + config_.logicalBlockSize, 0, kProtectionInfoBytes);
+    if (config_.protectionInfo) fillProtection(stored + config_.logicalBlockSize, data, config_.logicalBlockSize, sentTo);
   }
   store_->setWriter(lba, slot.sequence);
   if (hook_) hook_->afterStore(context_, lba, stored, storedBlockBytes_);
+}
+
+void SimulatedDrive::executeResetWritePointer(Slot& slot, const ParsedCdb& cdb) {
+  if (!zones_) return fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
+  const bool all = (cdb.flags & kCdbAll) != 0;
+  if (!all && !zones_->isZoneStart(cdb.lba)) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+  // A reset is not taken back by a later power loss: the write pointer has moved for good.
+  slot.undoable = false;
+  slot.sequence = ++writeSequence_;
+  uint64_t unit = 0;
+  for (uint64_t start = all ? 0 : cdb.lba; start < config_.capacityBlocks; start += zones_->zoneBlocks()) {
+    unmapRange(slot, start, zones_->zoneLength(start), unit);
+    zones_->reset(start);
+    if (!all) break;
+  }
+}
+
+bool SimulatedDrive::admitWrite(Slot& slot, const ParsedCdb& cdb, uint32_t stride) {
+  if (!zones_) return true;
+  const uint8_t ascq = zones_->refuseWrite(cdb.lba, cdb.blocks, takesLbaStride(cdb.opcode) ? stride : 1);
+  if (ascq == 0) return true;
+  fail(slot, kSenseIllegalRequest, kAscZoneWrite, ascq);
+  return false;
+}
+
+bool SimulatedDrive::checksProtection(const ParsedCdb& cdb) const {
+  return config_.protectionInfo && cdb.protect != kProtectNoCheck;
+}
+
+bool SimulatedDrive::protectionFits(Slot& slot, const uint8_t* block, uint64_t lba) {
+  const uint8_t ascq = checkProtection(block + config_.logicalBlockSize, block, config_.logicalBlockSize, lba);
+  if (ascq == 0) return true;
+  fail(slot, SenseFields{kSenseAbortedCommand, kAscProtectionCheck, ascq, true, lba, 0});
+  return false;
 }
 
 void SimulatedDrive::fail(Slot& slot, uint8_t key, uint8_t asc, uint8_t ascq) {
@@ -637,6 +717,10 @@ int SimulatedDrive::ioctl(uint32_t request, uint32_t count, void** args) {
       auto* lba = static_cast<uint64_t*>(arg(1));
       if (!arg(0) || !lba) return VARNOX_ERR_BAD_VALUE;
       lastMiscompareLba_ = *lba;
+      const uint64_t physical = *lba >> config_.log2LogicalPerPhysical << config_.log2LogicalPerPhysical;
+      // Only the first failures of a run matter to whoever reads the record.
+      if (miscompareLog_.size() < kFaultRecordLimit) miscompareLog_.push_back({*lba, physical});
+      *lba = physical;
       return 0;
     }
     default:

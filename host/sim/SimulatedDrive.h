@@ -10,7 +10,7 @@
 //
 // Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
 // deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
-// CACHE(16). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
+// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
 // commands: every stride-th block from the LBA, atomic units counted in the command's blocks).
 // Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
 // 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection
@@ -18,8 +18,22 @@
 // 0E/1D/00 with the byte offset of the first difference as information.
 //
 // Data: a block is logicalBlockSize bytes, or logicalBlockSize + 8 when protection information
-// is on and the command's protect field is non-zero (a write without it stores zero protection
-// bytes). Never-written and unmapped blocks read as zeros, protection bytes included.
+// is on and the command's protect field is non-zero. Never-written and unmapped blocks read as
+// zeros, protection bytes included.
+//
+// Protection information (tavik/ProtectionInfo.h): a write without a protect field stores
+// protection bytes the drive generates for the block's own LBA; protect 3 stores the bytes sent
+// and the drive checks nothing (the host owns them); any other non-zero value makes the drive
+// check the guard and reference tag of every block sent before storing any. Reads and verifies
+// check the stored bytes of every block unless protect is 3 (blocks that never held protection
+// bytes excepted), and a verify with protect 1, 2, 4 or 5 checks the bytes sent too and compares
+// only the data. A failed check completes with ABORTED COMMAND 10/01 (guard) or 10/03
+// (reference tag), the block's LBA as information.
+//
+// Zones (SimConfig::zones, see ZoneModel.h): writes are refused or move the write pointer as
+// the zone model says; RESET WRITE POINTER (ZBC OUT) of a zone's first LBA zeroes the zone and
+// rewinds its pointer (05/24/00 for any other LBA, 05/20/00 on a drive without zones); a reset
+// that executed stays done when the command is later lost.
 //
 // Execution: a command executes inside submit(), so data lands in submission order; poll() hands
 // back completions in submission order, or, when shuffled, a seeded random one of those that are
@@ -39,9 +53,10 @@
 // Faults: the configuration's fault rules (see RuleFaults.h) act through the FaultHook seam.
 //
 // Device requests: ioctl 4241 (uint32_t*) writes the configured device property; 179 (uint32_t*)
-// reads and 178 (uint32_t*) sets a 32-bit setting; 218 (uint32_t*, uint64_t*) records the
-// miscompare LBA. send() with a ShowstopRequest stops the drive: later submits are refused
-// with VARNOX_ERR_DEVICE and stopped() is true until the drive is rebuilt.
+// reads and 178 (uint32_t*) sets a 32-bit setting; 218 (uint32_t*, uint64_t*) logs the
+// miscompare in the drive's own record (miscompareLog()) and hands back in the LBA argument the
+// first LBA of the physical block that holds it. send() with a ShowstopRequest stops the drive:
+// later submits are refused with VARNOX_ERR_DEVICE and stopped() is true until the drive is rebuilt.
 //
 // Threads: submit, poll, powerToggle, reset, ioctl and send come from one thread at a time (the
 // drive thread); stats(), stopped(), geometry() and describe() may be called from any thread.
@@ -60,6 +75,13 @@ namespace varnox::sim {
 class BlockStore;
 class WriteCache;
 class RuleFaults;
+class ZoneModel;
+
+// A miscompare the host reported through device request 218.
+struct LoggedMiscompare {
+  uint64_t lba = 0;            // as the host named it
+  uint64_t physicalBlock = 0;  // the first LBA of the physical block holding it, handed back
+};
 
 class SimulatedDrive : public Device {
  public:
@@ -91,6 +113,8 @@ class SimulatedDrive : public Device {
   void setFaultHook(FaultHook* hook) { hook_ = hook; }
   const SimConfig& config() const { return config_; }
   uint64_t lastMiscompareLba() const { return lastMiscompareLba_; }
+  // Read once the drive thread has stopped.
+  const std::vector<LoggedMiscompare>& miscompareLog() const { return miscompareLog_; }
   uint32_t setting() const { return setting_; }
   // Bytes per stored block (data plus protection information when on).
   uint32_t storedBlockBytes() const { return storedBlockBytes_; }
@@ -109,6 +133,14 @@ class SimulatedDrive : public Device {
   void executeVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   void executeWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   void executeUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
+  void executeResetWritePointer(Slot& slot, const ParsedCdb& cdb);
+  // False after failing the command when the zone model refuses its write.
+  bool admitWrite(Slot& slot, const ParsedCdb& cdb, uint32_t stride);
+  // Whether the drive checks protection bytes for this command (see the header comment).
+  bool checksProtection(const ParsedCdb& cdb) const;
+  // False after failing the command with the sense of the first block whose protection bytes
+  // (behind `data`'s logical block) do not fit it at `lba`.
+  bool protectionFits(Slot& slot, const uint8_t* block, uint64_t lba);
   void unmapRange(Slot& slot, uint64_t lba, uint64_t blocks, uint64_t& unit);
   // Saves what a block held so that a dropped command can be undone.
   void rememberBlock(Slot& slot, uint64_t lba, uint64_t unit);
@@ -135,6 +167,8 @@ class SimulatedDrive : public Device {
   std::unique_ptr<BlockStore> store_;
   std::unique_ptr<WriteCache> cache_;
   std::unique_ptr<RuleFaults> ruleFaults_;  // the configuration's fault rules, when it has any
+  std::unique_ptr<ZoneModel> zones_;        // a zoned drive's write pointers
+  std::vector<LoggedMiscompare> miscompareLog_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> queue_;       // outstanding tags in submission order
   std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags

@@ -69,6 +69,15 @@ size_t buildUnmap10(uint8_t* cdb, uint16_t parameterListBytes) {
   return 10;
 }
 
+size_t buildResetWritePointer(uint8_t* cdb, uint64_t zoneStartLba, bool all) {
+  std::memset(cdb, 0, 16);
+  cdb[0] = kOpZbcOut;
+  cdb[1] = kZbcResetWritePointer;
+  putBe(cdb + 2, zoneStartLba, 8);
+  cdb[14] = all ? 0x01 : 0;
+  return 16;
+}
+
 size_t buildUnmapParameterList(uint8_t* list, size_t capacity, const UnmapRange* ranges, size_t count) {
   size_t bytes = unmapParameterListBytes(count);
   if (bytes > capacity || bytes > 0xFFFF) return 0;
@@ -112,6 +121,15 @@ int parseCdb(const uint8_t* cdb, size_t bytes, ParsedCdb& parsed) {
     case kOpUnmap:
       out.length = 10;
       break;
+    case kOpZbcOut:
+      out.length = 16;
+      if (bytes < out.length) return -1;
+      // Only RESET WRITE POINTER is known; the other zone actions are answered as unknown.
+      out.known = (cdb[1] & 0x1F) == kZbcResetWritePointer;
+      out.lba = getBe(cdb + 2, 8);
+      if (cdb[14] & 0x01) out.flags |= kCdbAll;
+      parsed = out;
+      return 0;
     default:
       // Group code of the opcode's top three bits gives the length of any other CDB.
       out.length = (out.opcode >> 5) == 0   ? 6

@@ -1,7 +1,10 @@
 #include "BuiltinAgents.h"
 
+#include "BuiltinAgentSupport.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <optional>
 #include <map>
 #include <random>
@@ -9,7 +12,6 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
-namespace {
 
 bool parseU64(const std::string& text, uint64_t& out) {
   if (text.empty()) return false;
@@ -43,20 +45,22 @@ std::string badSetting(const std::string& agent, const std::string& key, const s
   return "agent \"" + agent + "\": setting \"" + key + "\" = \"" + value + "\" " + why;
 }
 
-// Per-drive state keyed by thread; entries are made while preparing, before any drive runs.
-template <typename State>
-class PerDrive {
- public:
-  State& make(DriveThread* thread) { return states_[thread]; }
-  State* find(DriveThread* thread) {
-    auto it = states_.find(thread);
-    return it == states_.end() ? nullptr : &it->second;
-  }
-  void erase(DriveThread* thread) { states_.erase(thread); }
+bool parseRate(const std::string& text, double& out) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(value > 0 && value <= 1)) return false;
+  out = value;
+  return true;
+}
 
- private:
-  std::map<DriveThread*, State> states_;
-};
+uint64_t conditionBit(const std::string& agent, const std::string& condition, ConditionNames& names,
+                      std::string& error) {
+  const uint64_t bit = condition.empty() ? 0 : names.bitFor(condition);
+  if (bit == 0) error = "agent \"" + agent + "\": condition \"" + condition + "\" cannot be given a mask bit";
+  return bit;
+}
+
+namespace {
 
 class LbaAgent : public FlowAgent {
  public:
@@ -314,12 +318,16 @@ const std::vector<KindAgent::Choice> kReadKindWeights = {{"read", 1, 0}, {"verif
 }  // namespace
 
 bool isBuiltinAgent(const std::string& name) {
-  return name == kLbaAgentName || name == kWriteKindAgentName || name == kReadKindAgentName;
+  return name == kLbaAgentName || name == kWriteKindAgentName || name == kReadKindAgentName ||
+         name == kZoneAgentName || name == kInvalidateAgentName || name == kProtectAgentName;
 }
 
 std::unique_ptr<FlowAgent> makeBuiltinAgent(const std::string& name, const StepSettings& settings,
                                             ConditionNames& names, std::string& error) {
   if (name == kLbaAgentName) return makeLbaAgent(settings, error);
+  if (name == kZoneAgentName) return makeZoneAgent(settings, names, error);
+  if (name == kInvalidateAgentName) return makeInvalidateAgent(settings, names, error);
+  if (name == kProtectAgentName) return makeProtectAgent(settings, names, error);
   if (name == kWriteKindAgentName)
     return makeKindAgent(name, kWriteKindWeights,
                          "Chooses the kind of the next write by weight and applies the condition of that name.\n"
@@ -357,6 +365,9 @@ std::string builtinAgentSettings(const std::string& name) {
     for (const Setting& s : kLbaSettings) text += std::string(s.name) + "  (" + s.type + ")\n    " + s.help + "\n";
     return text;
   }
+  if (name == kZoneAgentName) return kZoneAgentSettings;
+  if (name == kInvalidateAgentName) return kInvalidateAgentSettings;
+  if (name == kProtectAgentName) return kProtectAgentSettings;
   const std::vector<KindAgent::Choice>* weights = name == kWriteKindAgentName  ? &kWriteKindWeights
                                                   : name == kReadKindAgentName ? &kReadKindWeights
                                                                                : nullptr;

@@ -8,6 +8,11 @@
 // "write-kind": picks the kind of the next write by weight and applies the condition of that
 //   name ("write", "writesame", "trim", "atomic") to the mask, for a data agent after it to
 //   follow. Settings: the four weights under those names (write 1, the others 0).
+// "read-kind": the same for the next read-back ("read" 1, "verify" 1).
+// "zones": hands a zoned drive's write positions to the data agent and resets full zones
+//   (ZoneAgent.cpp). "invalidate": overwrites ranges the data agent just wrote with foreign data
+//   and tells it so (InvalidateAgent.cpp). "protect": applies the condition that makes the next
+//   commands carry protection information end to end (ProtectAgent.cpp).
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,6 +28,9 @@ using StepSettings = std::vector<std::pair<std::string, std::string>>;
 inline constexpr const char* kLbaAgentName = "lba";
 inline constexpr const char* kWriteKindAgentName = "write-kind";
 inline constexpr const char* kReadKindAgentName = "read-kind";
+inline constexpr const char* kZoneAgentName = "zones";
+inline constexpr const char* kInvalidateAgentName = "invalidate";
+inline constexpr const char* kProtectAgentName = "protect";
 
 bool isBuiltinAgent(const std::string& name);
 

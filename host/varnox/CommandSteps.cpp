@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tavik/Cdb.h"
+#include "tavik/ProtectionInfo.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -58,6 +59,8 @@ const char* stepKindName(StepKind kind) {
     case StepKind::Verify: return "Verify";
     case StepKind::SyncCache: return "SyncCache";
     case StepKind::PowerToggle: return "PowerToggle";
+    case StepKind::ZoneReset: return "ZoneReset";
+    case StepKind::Invalidate: return "Invalidate";
     case StepKind::GetStatus: return "GetStatus";
   }
   return "Unknown";
@@ -83,7 +86,7 @@ CommandSteps::CommandSteps(DriveThread& thread, Device& device)
     : thread_(thread),
       device_(device),
       blockBytes_(thread.sectorSize()),
-      protect_(thread.protectionInfoEnabled() ? 1 : 0),
+      protectionInfo_(device.geometry().protectionInfoEnabled),
       inFlight_(thread.freeTagQueue().getMaxQueueDepth()),
       latency_(std::make_unique<CommandLatency>()) {}
 
@@ -119,6 +122,16 @@ int CommandSteps::mapVariables(const std::vector<std::pair<StepKind, std::string
         break;
       case StepKind::PowerToggle:
       case StepKind::Agent:
+        break;
+      case StepKind::ZoneReset:
+        cdb_ = t.mapTaggedBuffer("CDB[TagID]", kVarWrite, &err);
+        zoneResetLba_ = t.mapU64("ZoneResetLBA", kVarRead, &err, 0);
+        break;
+      case StepKind::Invalidate:
+        cdb_ = t.mapTaggedBuffer("CDB[TagID]", kVarWrite, &err);
+        invalidateLba_ = t.mapU64("InvalidateLBA", kVarRead, &err, 0);
+        invalidateXfer_ = t.mapU32("InvalidateXferLength", kVarRead, &err, 0);
+        invalidateData_ = t.mapBuffer("InvalidateData", kVarRead, &err);
         break;
       default:
         cdb_ = t.mapTaggedBuffer("CDB[TagID]", kVarWrite, &err);
@@ -158,16 +171,27 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
 
   DeviceCommand command;
   command.tag = tag;
-  command.lbaStride = lbaStride_;  // the device applies it only to the commands that take it
-  const uint64_t lba = lba_ ? *lba_ : 0;
-  const uint32_t blocks = xferLength_ ? *xferLength_ : 0;
+  // The device applies it only to the commands that take it; foreign data covers whole ranges.
+  command.lbaStride = kind == StepKind::Invalidate ? 1 : lbaStride_;
+  const bool invalidate = kind == StepKind::Invalidate;
+  const uint64_t lba = invalidate ? *invalidateLba_ : lba_ ? *lba_ : 0;
+  const uint32_t blocks = invalidate ? *invalidateXfer_ : xferLength_ ? *xferLength_ : 0;
   const uint64_t bytes = static_cast<uint64_t>(blocks) * blockBytes_;
+  // End to end: each block travels with the 8 protection bytes behind it.
+  const bool endToEnd = protectionInfo_ && endToEnd_.isSet() && endToEnd_.holds(thread_.conditionMask()) &&
+                        (kind == StepKind::Write || kind == StepKind::WriteAtomic || kind == StepKind::Verify ||
+                         kind == StepKind::Read);
+  const uint8_t protect = endToEnd ? 1 : protectionInfo_ && !endToEnd_.isSet() ? 3 : 0;
+  const uint64_t stride = blockBytes_ + (endToEnd ? kProtectionTupleBytes : 0);
+  const uint64_t transfer = blocks * stride;
+  Buffer* const source = invalidate ? invalidateData_ : writeData_;
+  const char* const sourceName = invalidate ? "InvalidateData" : "WriteData";
   auto needWriteData = [&](uint64_t need) -> bool {
-    return writeData_ != nullptr && writeData_->data != nullptr && writeData_->size >= need;
+    return source != nullptr && source->data != nullptr && source->size >= need;
   };
   auto writeDataError = [&](uint64_t need) {
-    return fail(stepName, VARNOX_ERR_READ_DATA, "\"WriteData\" holds %llu bytes, the command needs %llu",
-                static_cast<unsigned long long>(writeData_ && writeData_->data ? writeData_->size : 0),
+    return fail(stepName, VARNOX_ERR_READ_DATA, "\"%s\" holds %llu bytes, the command needs %llu", sourceName,
+                static_cast<unsigned long long>(source && source->data ? source->size : 0),
                 static_cast<unsigned long long>(need));
   };
   uint64_t countedBytes = 0;
@@ -176,14 +200,23 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
     case StepKind::Write:
     case StepKind::WriteAtomic:
     case StepKind::Verify:
-      if (!needWriteData(bytes)) return writeDataError(bytes);
-      command.dataOut = writeData_->data;
-      command.dataOutBytes = bytes;
-      countedBytes = bytes;
-      if (kind == StepKind::Write) {
-        command.cdbLength = static_cast<uint32_t>(buildWrite16(command.cdb, lba, blocks, protect_));
+    case StepKind::Invalidate:
+      if (!needWriteData(transfer)) return writeDataError(transfer);
+      if (endToEnd) {
+        // The agents leave these bytes free behind each block; a verify's blocks are consecutive.
+        const uint64_t step = kind == StepKind::Verify ? 1 : lbaStride_;
+        for (uint64_t k = 0; k < blocks; ++k) {
+          uint8_t* block = source->data + k * stride;
+          fillProtection(block + blockBytes_, block, blockBytes_, lba + k * step);
+        }
+      }
+      command.dataOut = source->data;
+      command.dataOutBytes = transfer;
+      countedBytes = invalidate ? 0 : bytes;
+      if (kind == StepKind::Write || invalidate) {
+        command.cdbLength = static_cast<uint32_t>(buildWrite16(command.cdb, lba, blocks, protect));
       } else if (kind == StepKind::Verify) {
-        command.cdbLength = static_cast<uint32_t>(buildVerify16(command.cdb, lba, blocks, kBytchkCompare, protect_));
+        command.cdbLength = static_cast<uint32_t>(buildVerify16(command.cdb, lba, blocks, kBytchkCompare, protect));
       } else {
         if (blocks > 0xFFFF) {
           return fail(stepName, VARNOX_ERR_BAD_VALUE, "\"XferLength\" %u does not fit an atomic write (at most 65535)",
@@ -192,7 +225,7 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
         const uint32_t bound = atomicBound_ ? *atomicBound_ : 0;
         command.cdbLength = static_cast<uint32_t>(buildWriteAtomic16(
             command.cdb, lba, static_cast<uint16_t>(blocks), static_cast<uint16_t>(bound > 0xFFFF ? 0 : bound),
-            protect_));
+            protect));
       }
       break;
     case StepKind::WriteSame:
@@ -200,7 +233,7 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
       command.dataOut = writeData_->data;
       command.dataOutBytes = blockBytes_;
       countedBytes = bytes;
-      command.cdbLength = static_cast<uint32_t>(buildWriteSame16(command.cdb, lba, blocks, false, protect_));
+      command.cdbLength = static_cast<uint32_t>(buildWriteSame16(command.cdb, lba, blocks, false, protect));
       break;
     case StepKind::Trim: {
       // UNMAP has no stride: a skip trim lists each of its blocks as a range of its own.
@@ -224,19 +257,22 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
     }
     case StepKind::Read: {
       Buffer* data = readData_->buffer(tag);
-      if (!ensureOwned(*data, bytes)) {
+      if (!ensureOwned(*data, transfer)) {
         return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for %llu bytes of read data",
-                    static_cast<unsigned long long>(bytes));
+                    static_cast<unsigned long long>(transfer));
       }
       readData_->lock(tag);
       command.dataIn = data->data;
-      command.dataInBytes = bytes;
+      command.dataInBytes = transfer;
       countedBytes = bytes;
-      command.cdbLength = static_cast<uint32_t>(buildRead16(command.cdb, lba, blocks, protect_));
+      command.cdbLength = static_cast<uint32_t>(buildRead16(command.cdb, lba, blocks, protect));
       break;
     }
     case StepKind::SyncCache:
       command.cdbLength = static_cast<uint32_t>(buildSynchronizeCache16(command.cdb));
+      break;
+    case StepKind::ZoneReset:
+      command.cdbLength = static_cast<uint32_t>(buildResetWritePointer(command.cdb, *zoneResetLba_));
       break;
     default:
       return fail(stepName, VARNOX_ERR_GENERIC, "is not a command step");
@@ -417,6 +453,16 @@ int CommandSteps::getStatus() {
 
   const uint32_t tag = completion.tag;
   const InFlight done = inFlight_[tag];
+  // The drive proved a block's data and its protection bytes apart: the data's integrity failed.
+  uint64_t failedLba = done.lba;
+  if (const std::string check = protectionCheckFailure(completion, failedLba); !check.empty()) {
+    finishTag(tag);
+    tags.pushFreeTag(tag, 0);
+    return fail("GetStatus", VARNOX_ERR_MISCOMPARE,
+                "Protection information check failed at LBA 0x%016llX: %s, on a %s of %u blocks from LBA 0x%016llX",
+                static_cast<unsigned long long>(failedLba), check.c_str(), stepKindName(done.kind), done.blocks,
+                static_cast<unsigned long long>(done.lba));
+  }
   if (deviceErrors_.count(completion, stepKindName(done.kind), done.lba, done.blocks)) {
     finishTag(tag);
     tags.pushFreeTag(tag, 0);

@@ -12,6 +12,7 @@
 #include "DeviceErrors.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
+#include "varnox/Condition.h"
 #include "varnox/DriveThread.h"
 #include "varnox/LatencyHistogram.h"
 #include "varnox/TestRun.h"
@@ -92,6 +93,13 @@ class CommandSteps {
   // Skip commands: reads, writes, atomic writes, write sames and trims of n blocks cover every
   // other LBA from "LBA" (the agents' "Use Skip Commands"); verifies stay contiguous.
   void setSkipCommands(bool on) { lbaStride_ = on ? 2 : 1; }
+  // Protection information on a drive that has it. Without `endToEnd` set every transfer
+  // carries the protection bytes as part of the agents' blocks and the drive checks none
+  // (protect 3). With it the host owns them: on passes where the mask holds `endToEnd`, writes,
+  // atomic writes, verifies and reads send protect 1, each block followed by 8 bytes the agents
+  // leave free, which the host fills for writes and verifies (ProtectionInfo.h); other commands
+  // send data only and the drive makes its own.
+  void setEndToEnd(const Condition& endToEnd) { endToEnd_ = endToEnd; }
 
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
@@ -121,7 +129,8 @@ class CommandSteps {
   DriveThread& thread_;
   Device& device_;
   uint32_t blockBytes_;
-  uint8_t protect_;  // the protect field: with protection information every transfer carries it
+  bool protectionInfo_;  // the drive has protection information
+  Condition endToEnd_;
   uint32_t lbaStride_ = 1;
   std::vector<UnmapRange> unmapRanges_;  // a skip trim's one-block ranges, reused
 
@@ -129,6 +138,10 @@ class CommandSteps {
   uint64_t* lba_ = nullptr;
   uint32_t* xferLength_ = nullptr;
   uint32_t* atomicBound_ = nullptr;
+  uint64_t* zoneResetLba_ = nullptr;
+  uint64_t* invalidateLba_ = nullptr;
+  uint32_t* invalidateXfer_ = nullptr;
+  Buffer* invalidateData_ = nullptr;
   Buffer* writeData_ = nullptr;
   TaggedBuffer* cdb_ = nullptr;
   TaggedBuffer* readData_ = nullptr;

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint8_t kSenseKeyRecovered = 0x01;
 constexpr uint8_t kSenseKeyMiscompare = 0x0E;
+constexpr uint8_t kSenseKeyAborted = 0x0B;
 
 bool senseKcq(const DeviceCompletion& completion, Kcq& kcq) {
   const uint8_t* sense = completion.sense.data();
@@ -29,6 +30,23 @@ bool completionDeliveredData(const DeviceCompletion& completion) {
 bool completionIsMiscompare(const DeviceCompletion& completion) {
   Kcq kcq;
   return completion.status == kStatusCheckCondition && senseKcq(completion, kcq) && kcq.key == kSenseKeyMiscompare;
+}
+
+std::string protectionCheckFailure(const DeviceCompletion& completion, uint64_t& lba) {
+  Kcq kcq;
+  if (completion.status != kStatusCheckCondition || !senseKcq(completion, kcq) || kcq.key != kSenseKeyAborted ||
+      kcq.code != 0x10 || kcq.qual < 1 || kcq.qual > 3)
+    return {};
+  uint8_t valid = 0, information[8];
+  const uint8_t* sense = completion.sense.data();
+  if (SenseParser::getValidBit(sense, completion.sense.size(), &valid) == 0 && valid &&
+      SenseParser::getInformationBytes(sense, completion.sense.size(), information) == 0) {
+    lba = 0;
+    for (uint8_t byte : information) lba = lba << 8 | byte;
+  }
+  static const char* const kChecks[] = {"LOGICAL BLOCK GUARD CHECK FAILED", "LOGICAL BLOCK APPLICATION TAG CHECK FAILED",
+                                        "LOGICAL BLOCK REFERENCE TAG CHECK FAILED"};
+  return kChecks[kcq.qual - 1];
 }
 
 bool DeviceErrors::count(const DeviceCompletion& completion, const char* commandName, uint64_t lba,

@@ -16,6 +16,10 @@ namespace varnox {
 bool completionDeliveredData(const DeviceCompletion& completion);
 // Whether it is a verify's MISCOMPARE DURING VERIFY OPERATION (sense key MISCOMPARE).
 bool completionIsMiscompare(const DeviceCompletion& completion);
+// "" unless the device failed a protection-information check (ABORTED COMMAND 10/01, 10/02 or
+// 10/03); then the check's name, e.g. "LOGICAL BLOCK GUARD CHECK FAILED", and in `lba` the block
+// the information field names (the command's first LBA when it names none).
+std::string protectionCheckFailure(const DeviceCompletion& completion, uint64_t& lba);
 
 class DeviceErrors {
  public:

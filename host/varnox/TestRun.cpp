@@ -123,6 +123,22 @@ std::string describeKeyType(const ConfigManager::Key& key) {
   return "";
 }
 
+// The agents' condition that marks a pass whose commands carry protection information end to end.
+constexpr const char* kEndToEndKey = "E2E Condition";
+
+// "" with `condition` resolved from the last value of the key (unset when the test has none);
+// else why the value is unusable.
+std::string endToEndCondition(const std::vector<std::pair<std::string, std::string>>& keys, ConditionNames& names,
+                              Condition& condition) {
+  std::string text;
+  for (const auto& [key, value] : keys)
+    if (key == kEndToEndKey) text = value;
+  std::string why;
+  if (!text.empty() && parseConditionText(text, &ConditionNames::resolve, &names, condition, why) != VARNOX_OK)
+    return "\"" + std::string(kEndToEndKey) + "\" = \"" + text + "\" " + why;
+  return {};
+}
+
 // Tokens of the agents' log lines that name files the run left behind.
 // A step the device cannot perform is refused before the run, with the reason, rather than
 // failing command by command once the test is under way.
@@ -136,6 +152,10 @@ std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeome
         break;
       case StepSpec::Kind::Trim:
         if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
+        break;
+      case StepSpec::Kind::ZoneReset:
+        if (geometry.zoneBlocks == 0)
+          return "the flow resets zones, but " + device + " has none (for the simulated drive set zone_size)";
         break;
       case StepSpec::Kind::WriteAtomic:
         if (geometry.atomicUnitBlocks == 0)
@@ -330,6 +350,11 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   }
 
   const bool skipCommands = agentsUseSkipCommands(agents);
+  Condition endToEnd;
+  if (const std::string why = endToEndCondition(plan.keys, names, endToEnd); !why.empty()) {
+    error = file + ": " + why;
+    return kExitRefused;
+  }
   if (const std::string why = blockdev::sharedDeviceError(plan.drives); !why.empty()) {
     error = file + ": " + why;
     return kExitRefused;
@@ -363,10 +388,16 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       error = file + ": drive " + drive->planned.name + ": " + why;
       return kExitRefused;
     }
+    if (endToEnd.isSet() && !geometry.protectionInfoEnabled) {
+      error = file + ": drive " + drive->planned.name + ": \"" + kEndToEndKey +
+              "\" needs a drive with protection information (protection_info = true)";
+      return kExitRefused;
+    }
     DriveProperties properties;
     properties.driveName = drive->planned.name;
     properties.logicalBlockSize = geometry.logicalBlockSize;
-    properties.protectionInfoEnabled = geometry.protectionInfoEnabled;
+    // End to end the host owns the protection bytes: the agents' blocks hold data only.
+    properties.protectionInfoEnabled = geometry.protectionInfoEnabled && !endToEnd.isSet();
     properties.protectionInfoBytes = geometry.protectionInfoBytes;
     properties.log2LogicalPerPhysical = geometry.log2LogicalPerPhysical;
     properties.queueDepth = std::min(drive->planned.device.queueDepth, geometry.maxQueueDepth);
@@ -378,6 +409,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
     drive->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
     drive->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);
+    drive->flow->steps().setEndToEnd(endToEnd);
     drives.push_back(std::move(drive));
   }
 

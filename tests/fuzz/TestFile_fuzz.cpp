@@ -9,6 +9,8 @@
 #include "FuzzCheck.h"
 #include "RunOptions.h"
 #include "TestFile.h"
+#include "sim/FaultingDevice.h"
+#include "sim/SimConfig.h"
 #include "varnox/TestPlan.h"
 
 namespace {
@@ -32,13 +34,14 @@ void checkPlan(const varnox::TestPlan& plan) {
     const varnox::DeviceSpec& d = drive.device;
     fuzzCheck(!drive.name.empty() && names.insert(drive.name).second, "drive names are set and unique", drive.name);
     fuzzCheck(!d.kind.empty(), "a drive has a device", drive.name);
-    fuzzCheck(d.logicalBlockSize == 512 || d.logicalBlockSize == 4096, "block size", drive.name);
+    fuzzCheck(varnox::sim::isUsableBlockSize(d.logicalBlockSize), "block size", drive.name);
     fuzzCheck(d.capacityBlocks > 0, "capacity above zero", drive.name);
     fuzzCheck(d.queueDepth >= 1 && d.queueDepth <= 1024, "queue depth", drive.name);
     fuzzCheck(d.log2LogicalPerPhysical <= 7, "physical exponent", drive.name);
     fuzzCheck(d.atomicUnitBlocks <= d.capacityBlocks, "atomic unit within the capacity", drive.name);
     for (const varnox::FaultRule& f : d.faults) {
-      fuzzCheck(d.kind == "sim", "faults only on simulated drives", drive.name);
+      fuzzCheck(d.kind == "sim" || varnox::sim::faultKindWorksOnRealDevices(f.kind),
+                "faults on files and block devices only of the kinds they take", drive.name);
       fuzzCheck(!f.lba || *f.lba < d.capacityBlocks, "fault LBA within the capacity", drive.name);
       fuzzCheck(!f.rate || (*f.rate > 0 && *f.rate <= 1), "fault rate is a probability", drive.name);
     }

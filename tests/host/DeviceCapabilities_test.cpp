@@ -48,6 +48,7 @@ TEST(DeviceCapabilities, StepsTheDeviceCannotPerformAreRefusedWithTheReason) {
       {K::WriteAtomic, sim, kExitRefused, {"drive D0: the flow writes atomically", "set atomic_unit"}},
       {K::WriteAtomic, atomic, kExitPassed, {}},
       {K::PowerToggle, onFile, kExitRefused, {"power toggle needs the simulated drive", file.string()}},
+      {K::ZoneReset, sim, kExitRefused, {"drive D0: the flow resets zones", "set zone_size"}},
   };
   for (const Case& c : cases) {
     TestRun run;

@@ -189,6 +189,19 @@ TEST_F(TestRunTest, RefusalsNameTheKeyValueSettingOrDevice) {
       {"device that cannot be opened", [](TestPlan& p) { p.drives[0].device.kind = kAbsentDevice; },
        kExitDeviceFailure, kAbsentDevice},
       {"no limit", [](TestPlan& p) { p.passes = 0; }, kExitRefused, "needs a pass limit or a duration"},
+      {"zones on a drive without zones",
+       [](TestPlan& p) { p.flow.insert(p.flow.begin() + 1, step(StepSpec::Kind::Agent, "zones")); }, kExitRefused,
+       "agent \"zones\" on drive D0: the drive is not zoned (give it a zone_size)"},
+      {"protect on a drive without protection information",
+       [](TestPlan& p) { p.flow.insert(p.flow.begin() + 1, step(StepSpec::Kind::Agent, "protect")); }, kExitRefused,
+       "agent \"protect\" on drive D0: the drive has no protection information"},
+      {"invalidation rate beyond 1",
+       [](TestPlan& p) {
+         StepSpec invalidate = step(StepSpec::Kind::Agent, "invalidate");
+         invalidate.settings = {{"rate", "2"}};
+         p.flow.insert(p.flow.begin() + 1, invalidate);
+       },
+       kExitRefused, "agent \"invalidate\": setting \"rate\" = \"2\" is not a probability above 0 and at most 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -208,7 +221,10 @@ TEST(TestRunDescribeTest, BuiltinAgentUsageAndUnknownLibrary) {
   // Every built-in agent lists its settings with their defaults.
   for (const auto& [agent, setting] : {std::pair{"lba", "max_xfer  (number min_xfer..65535, default 8)"},
                                        std::pair{"write-kind", "writesame  (weight 0..1000000, default 0)"},
-                                       std::pair{"read-kind", "verify  (weight 0..1000000, default 1)"}}) {
+                                       std::pair{"read-kind", "verify  (weight 0..1000000, default 1)"},
+                                       std::pair{"zones", "open_zones  (number 1..1024, default 2)"},
+                                       std::pair{"invalidate", "rate  (probability above 0 and at most 1, default 0.1)"},
+                                       std::pair{"protect", "condition  (a condition name, default \"e2e\")"}}) {
     EXPECT_EQ(kExitPassed, TestRun::describeAgent(agent, usage, keys, error)) << error;
     EXPECT_NE(std::string::npos, keys.find(setting)) << agent << ":\n" << keys;
   }

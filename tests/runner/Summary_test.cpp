@@ -77,7 +77,7 @@ TEST(Summary, TextNamesTheFailureTheFilesAndHowToRepeat) {
                       EventLog::errStr(VARNOX_ERR_MISCOMPARE) +
                       ")\n"
                       "  failure       Miscompare at LBA 0x10 \"tab\there\"\n"
-                      "  showstop      the drive was stopped by a showstop and took no further commands\n"
+                      "  showstop      the drive was stopped at the failure by a showstop and refused every later command\n"
                       "  device        450 commands, 2 power cycles, 0 resets, 1 faults injected\n"
                       "  faults        corrupt 1 injected, 1 exposed; abort 3 injected\n"
                       "  drive seed    42\n"

@@ -200,13 +200,13 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
        "bad.toml: [[drive]] 1: \"atomic_unit\" must not exceed the capacity of 8 blocks, got 16"},
       {"[[flow]]\ncommand = \"erase\"\n",
        "bad.toml: [[flow]] 1: \"command\" must be one of \"write\", \"writesame\", \"trim\", \"atomic\", \"read\", "
-       "\"verify\", \"synccache\", \"powertoggle\", \"getstatus\", got \"erase\""},
+       "\"verify\", \"synccache\", \"powertoggle\", \"zonereset\", \"invalidate\", \"getstatus\", got \"erase\""},
       {"[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"lba\"\ncommand = \"read\"\n",
        "bad.toml: [[flow]] 2: \"agent\" and \"command\" cannot both be given in one step"},
       {"[[flow]]\ncondition = \"read\"\n", "bad.toml: [[flow]] 1: \"agent\" or \"command\" must be given"},
       {"[[flow]]\nagent = \"cardamore\"\n",
-       "bad.toml: [[flow]] 1: \"agent\" must be \"lba\", \"write-kind\", \"read-kind\", \"cardamor\" or the path of an agent "
-       "library, got \"cardamore\""},
+       "bad.toml: [[flow]] 1: \"agent\" must be \"lba\", \"write-kind\", \"read-kind\", \"zones\", \"invalidate\", "
+       "\"protect\", \"cardamor\" or the path of an agent library, got \"cardamore\""},
       {"[[flow]]\nagent = \"lba\"\nmin_lba = [1, 2]\n",
        "bad.toml: [[flow]] 1: \"min_lba\" must be a string, number or true/false, got an array"},
       {"[cardamor]\n\"Min Queue Size\" = { a = 1 }\n",
@@ -214,7 +214,14 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
       {"[[fault]]\nkind = \"gremlins\"\n",
        "bad.toml: [[fault]] 1: \"kind\" must be one of \"corrupt\", \"lost-write\", \"misdirect\", "
        "\"stale-read\", \"abort\", \"medium-error\", \"hard-error\", \"recovered-error\", \"torn-atomic\", "
-       "\"reorder\", \"reset\", \"power-loss\", \"splice\", \"hang\", \"slow\", got \"gremlins\""},
+       "\"reorder\", \"reset\", \"power-loss\", \"splice\", \"hang\", \"slow\", \"pi-corrupt\", got \"gremlins\""},
+      {"[[drive]]\nzone_model = \"host-managed\"\n",
+       "bad.toml: [[drive]] 1: \"zone_model\" needs a \"zone_size\" in blocks, got \"host-managed\""},
+      {"[[drive]]\ncapacity = 64\nzone_size = 128\n",
+       "bad.toml: [[drive]] 1: \"zone_size\" must not exceed the capacity of 64 blocks, got 128"},
+      {"[[drive]]\nzone_size = 64\nzone_model = \"sequential\"\n",
+       "bad.toml: [[drive]] 1: \"zone_model\" must be one of \"host-managed\", \"host-aware\", got \"sequential\""},
+      {"[[drive]]\ndevice = \"/tmp/d.img\"\nzone_size = 64\n", "bad.toml: [[drive]] 1: \"zone_size\" needs device = \"sim\""},
       {"[[fault]]\nkind = \"slow\"\n", "bad.toml: [[fault]] 1: \"delay\" must be given for kind \"slow\""},
       {"[[fault]]\nkind = \"slow\"\ndelay = 0\n", "bad.toml: [[fault]] 1: \"delay\" must be longer than 0 s, got 0"},
       {"[[fault]]\nkind = \"abort\"\ndelay = \"5ms\"\n",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDriveHarness.h"
+#include "tavik/ProtectionInfo.h"
 #include "tavik/SenseBuilder.h"
 #include "varnox/Errors.h"
 
@@ -32,21 +33,86 @@ TEST(SimulatedDrive, WritesReadBackAndNeverWrittenBlocksAreZero) {
   EXPECT_EQ(s.commands, 5u);
 }
 
-TEST(SimulatedDrive, ProtectionBytesTravelOnlyWhenTheCommandAsksForThem) {
+// Data with protection bytes that are right for it at `lba` (guard over each block's data,
+// reference tag the block's LBA).
+std::vector<uint8_t> protectedPattern(uint64_t lba, uint32_t blocks, uint8_t stamp) {
+  const std::vector<uint8_t> plain = pattern(lba, blocks, 512, stamp);
+  std::vector<uint8_t> data(blocks * 520);
+  for (uint32_t k = 0; k < blocks; ++k) {
+    std::copy_n(&plain[k * 512], 512, &data[k * 520]);
+    fillProtection(&data[k * 520 + 512], &data[k * 520], 512, lba + k);
+  }
+  return data;
+}
+
+TEST(SimulatedDrive, ProtectionBytesAreStoredGeneratedAndCheckedAsTheProtectFieldSays) {
   SimConfig c = smallConfig();
   c.protectionInfo = true;
-  c.logicalBlockSize = 4096;
   Harness h(c);
-  auto withPi = pattern(10, 4, 4104, 3);
-  EXPECT_EQ(h.write(10, withPi, 1).status, kStatusGood);
-  EXPECT_EQ(h.read(10, 4, 1), withPi);
-  auto dataOnly = h.read(10, 4);
-  ASSERT_EQ(dataOnly.size(), 4u * 4096);
-  EXPECT_TRUE(std::equal(withPi.begin() + 4104, withPi.begin() + 4104 + 4096, dataOnly.begin() + 4096));
-  // A write without protection bytes leaves zeros where they were.
-  h.write(10, pattern(10, 1, 4096, 4));
-  auto back = h.read(10, 1, 1);
-  EXPECT_EQ(std::vector<uint8_t>(back.begin() + 4096, back.end()), std::vector<uint8_t>(8, 0));
+  // Protect 3: the host's bytes are stored as sent, checked by no one.
+  auto opaque = pattern(10, 4, 520, 3);
+  EXPECT_EQ(h.write(10, opaque, 3).status, kStatusGood);
+  EXPECT_EQ(h.read(10, 4, 3), opaque);
+  // Without a protect field the drive makes the bytes itself for the block's LBA.
+  h.write(20, pattern(20, 2, 512, 4));
+  EXPECT_EQ(h.read(20, 2, 1), protectedPattern(20, 2, 4));
+
+  uint8_t cdb[kCdbMaxBytes];
+  std::vector<uint8_t> in(520 * 2);
+  const struct {
+    const char* what;
+    uint64_t lba;
+    size_t damaged;  // byte of the first block's protection bytes changed
+    uint8_t ascq;
+  } damages[] = {{"guard", 30, 512, 0x01}, {"reference tag", 34, 519, 0x03}};
+  for (const auto& d : damages) {
+    SCOPED_TRACE(d.what);
+    auto bad = protectedPattern(d.lba, 2, 5);
+    bad[d.damaged] ^= 0x5A;
+    EXPECT_SENSE(h.write(d.lba, bad, 1), kSenseAbortedCommand, 0x10, d.ascq);
+    EXPECT_EQ(h.read(d.lba, 2), std::vector<uint8_t>(1024, 0));  // refused before any block landed
+    // The same bytes stored with protect 3 fail every later read and verify that checks them.
+    h.write(d.lba, bad, 3);
+    const DeviceCompletion read = h.runCdb(cdb, buildRead16(cdb, d.lba, 2, 1), nullptr, 0, in.data(), in.size());
+    EXPECT_SENSE(read, kSenseAbortedCommand, 0x10, d.ascq);
+    uint8_t info[8];
+    ASSERT_EQ(SenseParser::getInformationBytes(read.sense.data(), read.sense.size(), info), 0);
+    EXPECT_EQ(info[7], d.lba);
+    EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, d.lba, 2, 0), nullptr, 0, in.data(), in.size()),
+                 kSenseAbortedCommand, 0x10, d.ascq);
+    EXPECT_SENSE(
+        h.runCdb(cdb, buildVerify16(cdb, d.lba, 2, kBytchkCompare, 0), pattern(d.lba, 2, 512, 5).data(), 1024),
+        kSenseAbortedCommand, 0x10, d.ascq);
+    EXPECT_EQ(h.read(d.lba, 2, 3), bad);
+  }
+  // A checked verify compares the data; bytes sent that do not fit the LBA fail it.
+  h.write(40, protectedPattern(40, 2, 6), 1);
+  EXPECT_EQ(h.runCdb(cdb, buildVerify16(cdb, 40, 2, kBytchkCompare, 1), protectedPattern(40, 2, 6).data(), 1040).status,
+            kStatusGood);
+  EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 41, 1, kBytchkCompare, 1), protectedPattern(40, 1, 6).data(), 520),
+               kSenseAbortedCommand, 0x10, 0x03);
+}
+
+TEST(SimulatedDrive, PiCorruptDamagesOnlyTheCheckedProtectionBytes) {
+  SimConfig c = smallConfig();
+  c.protectionInfo = true;
+  FaultRule rule;
+  rule.kind = "pi-corrupt";
+  rule.lba = 12;
+  rule.count = 0;
+  c.faults = {rule};
+  Harness h(c);
+  for (uint8_t stamp = 1; stamp <= 20; ++stamp) {
+    auto sent = protectedPattern(12, 1, stamp);
+    h.write(12, sent, 3);
+    auto stored = h.read(12, 1, 3);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.begin() + 512, stored.begin()));
+    EXPECT_NE(checkProtection(&stored[512], stored.data(), 512, 12), 0) << int(stamp);
+  }
+  c.protectionInfo = false;
+  std::string error;
+  EXPECT_EQ(SimulatedDrive::create(c, error), nullptr);
+  EXPECT_EQ(error, "simulated drive: fault 1: pi-corrupt needs a drive with protection_info = true");
 }
 
 TEST(SimulatedDrive, UnmappedBlocksReadAsZeros) {

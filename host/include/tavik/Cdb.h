@@ -1,6 +1,7 @@
 #pragma once
 // Building and decoding the SCSI block commands the host sends: READ(16), WRITE(16), VERIFY(16),
-// WRITE SAME(16), WRITE ATOMIC(16), SYNCHRONIZE CACHE(16) and UNMAP(10) with its parameter list.
+// WRITE SAME(16), WRITE ATOMIC(16), SYNCHRONIZE CACHE(16), UNMAP(10) with its parameter list and
+// the zoned RESET WRITE POINTER (ZBC OUT).
 // Builders write into a caller's array (at least kCdbMaxBytes) and return the CDB length, so no
 // command costs an allocation. Fields wider than the CDB allows are truncated by the caller's
 // choice of types; protect fields keep their low three bits.
@@ -18,6 +19,8 @@ inline constexpr uint8_t kOpSynchronizeCache16 = 0x91;
 inline constexpr uint8_t kOpWriteSame16 = 0x93;
 inline constexpr uint8_t kOpWriteAtomic16 = 0x9C;
 inline constexpr uint8_t kOpUnmap = 0x42;
+inline constexpr uint8_t kOpZbcOut = 0x94;
+inline constexpr uint8_t kZbcResetWritePointer = 0x04;  // ZBC OUT service action
 
 // Commands whose blocks follow a skip pattern when the host asks for one (DeviceCommand::lbaStride);
 // the others always cover consecutive blocks.
@@ -37,6 +40,7 @@ inline constexpr uint32_t kCdbUnmap = 1u << 2;   // WRITE SAME: deallocate inste
 inline constexpr uint32_t kCdbNdob = 1u << 3;    // WRITE SAME: no data-out buffer
 inline constexpr uint32_t kCdbImmed = 1u << 4;   // SYNCHRONIZE CACHE: complete before the flush
 inline constexpr uint32_t kCdbAnchor = 1u << 5;  // WRITE SAME, UNMAP
+inline constexpr uint32_t kCdbAll = 1u << 6;     // RESET WRITE POINTER: every zone
 
 size_t buildRead16(uint8_t* cdb, uint64_t lba, uint32_t blocks, uint8_t rdprotect = 0, bool fua = false);
 size_t buildWrite16(uint8_t* cdb, uint64_t lba, uint32_t blocks, uint8_t wrprotect = 0, bool fua = false);
@@ -51,6 +55,8 @@ size_t buildWriteAtomic16(uint8_t* cdb, uint64_t lba, uint16_t blocks, uint16_t 
 // Blocks 0 means from `lba` to the end of the medium.
 size_t buildSynchronizeCache16(uint8_t* cdb, uint64_t lba = 0, uint32_t blocks = 0, bool immed = false);
 size_t buildUnmap10(uint8_t* cdb, uint16_t parameterListBytes);
+// RESET WRITE POINTER of the zone starting at `zoneStartLba`, or of every zone with `all`.
+size_t buildResetWritePointer(uint8_t* cdb, uint64_t zoneStartLba, bool all = false);
 
 // UNMAP parameter list: an 8-byte header and one 16-byte descriptor per range.
 struct UnmapRange {
@@ -70,10 +76,11 @@ int unmapDescriptorCount(const uint8_t* list, size_t bytes);
 UnmapRange unmapDescriptor(const uint8_t* list, size_t index);
 
 // The decoded fields of a CDB. `blocks` is the transfer, verification or unmap-list length as the
-// command defines it; `protect` is RDPROTECT, WRPROTECT or VRPROTECT.
+// command defines it; `protect` is RDPROTECT, WRPROTECT or VRPROTECT. RESET WRITE POINTER puts the
+// zone's first LBA in `lba`.
 struct ParsedCdb {
   uint8_t opcode = 0;
-  bool known = false;  // one of the seven commands above
+  bool known = false;  // one of the commands above (ZBC OUT only with RESET WRITE POINTER)
   uint64_t lba = 0;
   uint32_t blocks = 0;
   uint8_t protect = 0;

@@ -15,6 +15,8 @@ struct DeviceGeometry {
   uint64_t capacityBlocks = 0;
   uint32_t maxQueueDepth = 32;
   uint32_t atomicUnitBlocks = 0;  // largest atomic write in blocks; 0 when atomic writes are unsupported
+  uint64_t zoneBlocks = 0;        // a zoned drive: blocks per zone (zones start at LBA 0); 0: not zoned
+  bool hostManaged = false;       // zoned and writes only at each zone's write pointer
   bool supportsUnmap = true;
   bool supportsPowerToggle = true;
   bool supportsReset = true;

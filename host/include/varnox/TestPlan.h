@@ -30,6 +30,8 @@ struct DeviceSpec {
   bool shuffleCompletions = true;
   std::string writeCache = "write-through";  // "write-through", "protected" or "volatile"
   uint32_t atomicUnitBlocks = 0;             // 0: no atomic writes
+  uint64_t zoneBlocks = 0;                   // a zoned drive: blocks per zone; 0: not zoned
+  std::string zoneModel;                     // "host-managed" or "host-aware" when zoned
   uint64_t seed = 0;                         // 0: drawn at start and reported in the summary
   bool directIo = false;                     // files: O_DIRECT
   bool destroyData = false;                  // files and block devices: allow writing over a signature
@@ -47,10 +49,15 @@ struct DriveSpec {
   DeviceSpec device;
 };
 
-// One step of the flow. Agents are the built-in LBA agent ("lba"), the write-kind chooser
-// ("write-kind") or an agent library ("cardamor" or a path to a shared library).
+// One step of the flow. Agents are the built-in agents ("lba", "write-kind", "zones", ...) or an
+// agent library ("cardamor" or a path to a shared library). ZoneReset sends RESET WRITE POINTER
+// for the zone at "ZoneResetLBA"; Invalidate writes the "InvalidateData" blocks over the range at
+// "InvalidateLBA" (foreign data the data agent did not write).
 struct StepSpec {
-  enum class Kind { Agent, Write, WriteSame, Trim, WriteAtomic, Read, Verify, SyncCache, PowerToggle, GetStatus };
+  // GetStatus stays last: arrays by kind are sized by it.
+  enum class Kind {
+    Agent, Write, WriteSame, Trim, WriteAtomic, Read, Verify, SyncCache, PowerToggle, ZoneReset, Invalidate, GetStatus
+  };
   Kind kind = Kind::Agent;
   std::string name;       // shown in messages; for agents the agent name or library path
   std::string condition;  // guard: condition names, e.g. "write" or "write&e2e"; empty = always

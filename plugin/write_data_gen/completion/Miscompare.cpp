@@ -13,15 +13,18 @@ void reportMiscompare(DriveThread& thread, DriveData& drive, const ConfigData& c
     const int status = issueShowstop(thread);
     if (status != 0) thread.eventLog().logf(2, "Failed to issue Showstop, tavik err %i", status);
   }
+  // The device has the last word on where the failure is (a drive may name the first block of
+  // the physical block that holds it): the LBA recorded for the dump is the one it hands back,
+  // whatever the status of the request; the trace keeps the block that was compared.
+  uint64_t miscompareLba = lba;
   if (Tavik* tavik = thread.tavik()) {
     uint32_t zero = 0;
-    uint64_t miscompareLba = lba;
     tavik->ioctl(kIoctlMiscompareLba, 2, &zero, &miscompareLba);
   }
   if (drive.commandTrace != nullptr) {
     drive.commandTrace->recordMiscompare(lba, referenceBucket, driveBucket, cmdId, invalidated != 0);
   }
-  drive.miscompareLba = lba;
+  drive.miscompareLba = miscompareLba;
   drive.miscompareSeen = true;
 }
 

@@ -308,6 +308,20 @@ TEST(Showstop, OnlyWhenEnabledTheDriveIsStoppedAndItsSettingRestored) {
   }
 }
 
+TEST(Showstop, TheRecordedLbaIsTheOneTheDeviceHandsBack) {
+  AgentFixtureOptions options;
+  options.drive.log2LogicalPerPhysical = 3;  // 8 blocks per physical block
+  AgentFixture f(options);
+  f.setBasicConditions();
+  f.setTestMaxXferLength(8);
+  ASSERT_EQ(f.setup(), 0);
+  Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
+  EXPECT_EQ(f.drive().miscompareLba, 0x1230u);
+  ASSERT_EQ(f.simDrive()->miscompareLog().size(), 1u);
+  EXPECT_EQ(f.simDrive()->miscompareLog()[0].lba, 0x1235u);
+  EXPECT_EQ(f.simDrive()->miscompareLog()[0].physicalBlock, 0x1230u);
+}
+
 TEST(Showstop, WithoutADeviceTheReportStillStands) {
   AgentFixtureOptions options;
   options.withDevice = false;
