@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "support/RunVarnox.h"
 #include "blockdev/Signatures.h"
 #include "varnox/TestRun.h"
 
@@ -28,20 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Result varnox(std::vector<std::string> args) {
-  args.insert(args.begin(), "varnox");
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  int status = cli::runVarnox(static_cast<int>(argv.size()), argv.data(), out, err);
-  return {status, out.str(), err.str()};
-}
+using Result = testing::CliResult;
+Result varnox(std::vector<std::string> args) { return testing::runCli(std::move(args)); }
 
 // The shell command's standard output, empty when it failed.
 std::string shell(const std::string& command) {

@@ -1,6 +1,6 @@
 // The varnox program end to end, in this process: test files through the real host, the
 // Cardamor agent and the simulated drive.
-#include "CommandLine.h"
+#include "support/RunVarnox.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Result varnox(std::vector<std::string> args) {
-  args.insert(args.begin(), "varnox");
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  int status = runVarnox(static_cast<int>(argv.size()), argv.data(), out, err);
-  return {status, out.str(), err.str()};
-}
+using Result = testing::CliResult;
+Result varnox(std::vector<std::string> args) { return testing::runCli(std::move(args)); }
 
 class CommandLine : public ::testing::Test {
  protected:
