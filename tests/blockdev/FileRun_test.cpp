@@ -171,6 +171,7 @@ command = "getstatus"
   ASSERT_EQ(plan.flow.size(), 5u);
   ASSERT_EQ(plan.flow[3].kind, StepSpec::Kind::Read);
   plan.flow.insert(plan.flow.begin() + 3, corrupt);  // after Cardamor has set "LBA", before the read
+  plan.keys.emplace_back("Miscompare Output Path", (dir_ / "run").string());  // never the working directory
 
   TestRun run;
   run.addAgent("corrupt", corruptTable());

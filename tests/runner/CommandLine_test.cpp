@@ -171,7 +171,7 @@ TEST_F(CommandLine, LostDataEndsTheRunWithExitOneAndTheFailingBlock) {
   const std::string write = "command = \"write\"\ncondition = \"write\"\n";
   text.insert(text.find(write) + write.size(),
               "[[flow]]\ncommand = \"trim\"\ncondition = \"write\"\nname = \"unseen trim\"\n");
-  Result r = varnox({"run", file("lossy.toml", text), "--seed", "3", "--json", path("lossy.json")});
+  Result r = varnox({"run", file("lossy.toml", text), "--seed", "3", "--json", path("lossy.json"), "--output", path("lossy")});
   EXPECT_EQ(r.status, kExitIntegrityFailure) << r.err << r.out;
   EXPECT_NE(r.out.find("  failures      1\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  ended by      -1046 "), std::string::npos) << r.out;

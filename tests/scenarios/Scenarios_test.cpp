@@ -33,6 +33,13 @@ Outcome runTest(const std::string& path, const std::string& text, cli::RunOption
   const bool parsed = text.empty() ? cli::loadTestFile(std::string(VARNOX_SOURCE_DIR) + "/" + path, plan, out.error)
                                    : cli::parseTestFile(text, path, plan, out.error);
   if (!parsed) return out;
+  // Dumps and data files go to a folder of the test's own, never the working directory.
+  if (!options.outputBase) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("varnox-scenario-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    options.outputBase = (dir / "run").string();
+  }
   cli::RepeatInfo repeat;
   if (!cli::applyRunOptions(plan, options, repeat, out.error)) return out;
   if (edit) edit(plan);
