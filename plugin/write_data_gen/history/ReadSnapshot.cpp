@@ -98,8 +98,19 @@ int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, Laz
 }
 
 int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash, bool bucketStamped) {
-  const Event* seen =
-      findObserved(node, [&](const Event& event) { return stampMatches(event, header, bucketStamped); });
+  // By stamp first. A pre-read's hash of exactly these bytes is passed over as well: it only
+  // confirms them, and the write whose stamp they carry says more (an atomic write's unit, so
+  // that a unit torn and then pre-read is still seen torn).
+  const Event* seen = nullptr;
+  for (const Event& event : node.history) {
+    if (stampMatches(event, header, bucketStamped)) {
+      seen = &event;
+      break;
+    }
+    if (event.blockType == AtomicContext::kBlockAtomic) continue;
+    if (event.eventType == AtomicContext::kEventHash && event.hashValue == lazyHash.value()) continue;
+    break;
+  }
   if (!seen) {
     // The stamp did not tell; the block may still be what a pre-read saw.
     uint64_t hash = lazyHash.value();
