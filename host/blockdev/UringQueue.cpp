@@ -4,6 +4,10 @@
 #include <cstring>
 
 namespace varnox::blockdev {
+namespace {
+constexpr long long kWaitBoundNs = 100 * 1000 * 1000;  // 100 ms
+}  // namespace
+
 
 UringQueue::~UringQueue() {
   if (open_) io_uring_queue_exit(&ring_);
@@ -88,8 +92,11 @@ bool UringQueue::next(bool wait, uint64_t& userData, int& result) {
     // Nothing ready: what is queued must reach the kernel before anything can complete. A
     // failed submission leaves the requests queued for the next try.
     submit();
+    // A wait is bounded, so that a device that never completes a command hands control back to
+    // the drive thread, whose command timeout then ends the drive instead of waiting for ever.
+    __kernel_timespec bound{0, kWaitBoundNs};
     do {
-      status = wait ? io_uring_wait_cqe(&ring_, &cqe) : io_uring_peek_cqe(&ring_, &cqe);
+      status = wait ? io_uring_wait_cqe_timeout(&ring_, &cqe, &bound) : io_uring_peek_cqe(&ring_, &cqe);
     } while (status == -EINTR);
   }
   if (status < 0 || !cqe) return false;

@@ -29,8 +29,9 @@ class UringQueue {
   int fdatasync(int fd, uint64_t userData);
   int fallocate(int fd, int mode, uint64_t offset, uint64_t length, uint64_t userData);
 
-  // One completion: with `wait` blocks until one arrives. Submits the queued requests first
-  // when no completion is ready. False when none is ready (or waiting failed); `result` is the
+  // One completion: with `wait` blocks until one arrives, for 100 ms at most (a device that
+  // hangs must not hold the drive thread past its command timeout). Submits the queued requests
+  // first when no completion is ready. False when none is ready (or waiting failed); `result` is the
   // request's result (bytes, or a negative errno).
   bool next(bool wait, uint64_t& userData, int& result);
 
