@@ -10,7 +10,7 @@
 // Geometry: a block device reports its own block sizes and capacity (the test file's capacity,
 // when smaller, limits the range used); a regular file takes the test file's block size and
 // capacity and is created or extended to that size. Nothing outside the capacity is touched.
-// With the spec's checkOnly the path is only inspected: opened read-only, never created,
+// With `checkOnly` (varnox check) the path is only inspected: opened read-only, never created,
 // extended or preconditioned.
 //
 // Refused before anything is written (DeviceSafety.h): a block device the kernel uses, always;

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "BuiltinAgents.h"
+#include "FlowAgent.h"
+#include "varnox/Errors.h"
 
 namespace varnox {
 
@@ -17,6 +19,15 @@ bool parseRate(const std::string& text, double& out);
 
 std::string badSetting(const std::string& agent, const std::string& key, const std::string& value,
                        const std::string& why);
+
+// The built-in agents have no configuration keys, no reset recovery and nothing to finish.
+class BuiltinAgent : public FlowAgent {
+ public:
+  int registerConfig(std::string&) override { return VARNOX_OK; }
+  int handleReset(DriveEnv&) override { return VARNOX_OK; }
+  void finish(DriveEnv&) override {}
+  void deleteConfig() override {}
+};
 
 // Per-drive state keyed by thread; entries are made while preparing, before any drive runs.
 template <typename State>

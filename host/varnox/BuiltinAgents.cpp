@@ -62,7 +62,7 @@ uint64_t conditionBit(const std::string& agent, const std::string& condition, Co
 
 namespace {
 
-class LbaAgent : public FlowAgent {
+class LbaAgent : public BuiltinAgent {
  public:
   struct Settings {
     std::optional<uint64_t> minLba, maxLba;
@@ -74,7 +74,6 @@ class LbaAgent : public FlowAgent {
   explicit LbaAgent(Settings settings) : settings_(settings) {}
 
   const std::string& name() const override { return name_; }
-  int registerConfig(std::string&) override { return VARNOX_OK; }
 
   int registerDriveVariables(DriveEnv& env, std::string& error) override {
     DriveThread& t = *env.thread;
@@ -143,10 +142,7 @@ class LbaAgent : public FlowAgent {
     return VARNOX_OK;
   }
 
-  int handleReset(DriveEnv&) override { return VARNOX_OK; }
-  void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
-  void deleteConfig() override {}
   const char* usage() const override {
     return "Chooses the LBA and transfer length of the next command.\n"
            "Settings: min_lba, max_lba (default: the drive's last block), min_xfer (1), max_xfer (8),\n"
@@ -172,7 +168,7 @@ class LbaAgent : public FlowAgent {
 
 // Draws one of its conditions by weight each pass and applies it: "write-kind" chooses the kind
 // of the next write, "read-kind" whether the next read-back is a read or a verify.
-class KindAgent : public FlowAgent {
+class KindAgent : public BuiltinAgent {
  public:
   struct Choice {
     std::string condition;
@@ -186,7 +182,6 @@ class KindAgent : public FlowAgent {
   }
 
   const std::string& name() const override { return name_; }
-  int registerConfig(std::string&) override { return VARNOX_OK; }
   int registerDriveVariables(DriveEnv& env, std::string&) override {
     states_.make(env.thread).random.seed(env.seed ^ salt_);
     return VARNOX_OK;
@@ -209,10 +204,7 @@ class KindAgent : public FlowAgent {
     return VARNOX_OK;
   }
 
-  int handleReset(DriveEnv&) override { return VARNOX_OK; }
-  void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
-  void deleteConfig() override {}
   const char* usage() const override { return usage_.c_str(); }
 
  private:

@@ -38,12 +38,11 @@ struct Range {
   bool overlaps(const Range& o) const { return first < o.end && o.first < end; }
 };
 
-class InvalidateAgent : public FlowAgent {
+class InvalidateAgent : public BuiltinAgent {
  public:
   InvalidateAgent(double rate, uint64_t writeBit, uint64_t bit) : rate_(rate), writeBit_(writeBit), bit_(bit) {}
 
   const std::string& name() const override { return name_; }
-  int registerConfig(std::string&) override { return VARNOX_OK; }
 
   int registerDriveVariables(DriveEnv& env, std::string& error) override {
     DriveThread& t = *env.thread;
@@ -119,13 +118,10 @@ class InvalidateAgent : public FlowAgent {
     return VARNOX_OK;
   }
 
-  int handleReset(DriveEnv&) override { return VARNOX_OK; }
-  void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override {
     if (State* s = states_.find(env.thread); s != nullptr && s->outData != nullptr) s->outData->release();
     states_.erase(env.thread);
   }
-  void deleteConfig() override {}
   const char* usage() const override {
     return "Overwrites ranges the data agent has just written with foreign data and hands each range to\n"
            "CardamorInvalidateRanges. Settings: rate (0.1), write (\"write\"), condition (\"invalidate\").";

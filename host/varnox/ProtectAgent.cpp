@@ -16,12 +16,11 @@ const char* const kProtectAgentSettings =
 
 namespace {
 
-class ProtectAgent : public FlowAgent {
+class ProtectAgent : public BuiltinAgent {
  public:
   ProtectAgent(uint64_t bit, double rate) : bit_(bit), rate_(rate) {}
 
   const std::string& name() const override { return name_; }
-  int registerConfig(std::string&) override { return VARNOX_OK; }
   int registerDriveVariables(DriveEnv& env, std::string& error) override {
     if (!env.geometry.protectionInfoEnabled) {
       error = "agent \"protect\" on drive " + env.thread->driveName() +
@@ -41,10 +40,7 @@ class ProtectAgent : public FlowAgent {
     applyCondition(c, env.thread->conditionMask());
     return VARNOX_OK;
   }
-  int handleReset(DriveEnv&) override { return VARNOX_OK; }
-  void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
-  void deleteConfig() override {}
   const char* usage() const override {
     return "Applies a condition (\"e2e\") so that the next writes, verifies and reads carry protection\n"
            "information end to end. Settings: condition (\"e2e\"), rate (1).";

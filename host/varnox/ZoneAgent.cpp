@@ -42,12 +42,11 @@ struct ZoneSettings {
   uint64_t bit = 0;
 };
 
-class ZoneAgent : public FlowAgent {
+class ZoneAgent : public BuiltinAgent {
  public:
   explicit ZoneAgent(ZoneSettings settings) : settings_(settings) {}
 
   const std::string& name() const override { return name_; }
-  int registerConfig(std::string&) override { return VARNOX_OK; }
 
   int registerDriveVariables(DriveEnv& env, std::string& error) override {
     DriveThread& t = *env.thread;
@@ -126,10 +125,7 @@ class ZoneAgent : public FlowAgent {
     return VARNOX_OK;
   }
 
-  int handleReset(DriveEnv&) override { return VARNOX_OK; }
-  void finish(DriveEnv&) override {}
   void deleteDriveData(DriveEnv& env) override { states_.erase(env.thread); }
-  void deleteConfig() override {}
   const char* usage() const override {
     return "Hands the data agent its write positions at the write pointers of a zoned drive's open zones\n"
            "and resets full zones. Settings: open_zones (2), zones (all), reset_every (0), reset_rate,\n"

@@ -61,14 +61,13 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
 int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
                      uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
   std::vector<uint64_t> outstanding;
+  for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
+  std::sort(outstanding.begin(), outstanding.end());
   const uint64_t sectorSize = thread.sectorSize();
   for (uint32_t i = 0; i < xferLength; ++i) {
     const uint64_t offset = uint64_t{i} * sectorSize;
     if (offset + sectorSize > size) break;
     const uint64_t blockLba = lba + uint64_t{step} * i;
-    if (i == 0)
-      for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
-    if (i == 0) std::sort(outstanding.begin(), outstanding.end());
     const Event* known = knownContent(drive.atomicContext, blockLba, cmdId, outstanding);
     if (known == nullptr) continue;
     const uint8_t* block = data + offset;

@@ -57,21 +57,6 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
     r = sel.read;
     v = sel.verify;
   }
-  // The drive judges a verify the moment it runs it, so a verify racing a write over its range
-  // cannot wait for that write's outcome as a read can: read such a range instead whenever the
-  // flow can read. (A verify-only flow keeps the verify; its completion then treats a
-  // miscompare over a write still outstanding as of unknown outcome.)
-  if (v && !r && canRead) {
-    const uint64_t lba = req ? req->lba : wr ? wr->lba : 0;
-    const uint32_t len = req ? req->xferLength : wr ? wr->xferLength : 0;
-    if ((req || wr) && overlapsOutstandingWrite(drive, config, lba, len)) {
-      r = true;
-      v = false;
-      // A chooser may have left the verify's condition in the mask: the verify step must not
-      // run beside the read.
-      thread.conditionMask() &= ~(config.verifyCondition.anyBits | config.verifyCondition.allBits);
-    }
-  }
   if (r && v) {
     log.log(2, "Both Read and Verify condition selected during same execution loop.");
     return VARNOX_ERR_COMMAND_CHOICE;
@@ -80,11 +65,20 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
     log.log(2, "Niether read nor verify selected during execution loop.");
     return VARNOX_ERR_COMMAND_CHOICE;
   }
-  // A verify covers consecutive LBAs and cannot follow the skip pattern a range was written
-  // with (its blocks in between were never written): such a range is read instead.
-  if (v && !r && canRead && config.useSkipCommands) {
-    r = true;
-    thread.conditionMask() &= ~(config.verifyCondition.anyBits | config.verifyCondition.allBits);
+  // Two ranges are read instead of verified whenever the flow can read. One with a write in
+  // flight over it: the drive judges a verify the moment it runs it, so it cannot wait for that
+  // write's outcome as a read does (a verify-only flow keeps the verify; its completion treats a
+  // miscompare over a write still outstanding as of unknown outcome). And one written with skip
+  // commands: a verify covers consecutive LBAs, and the blocks in between were never written.
+  if (v && canRead) {
+    const uint64_t lba = req ? req->lba : wr ? wr->lba : 0;
+    const uint32_t len = req ? req->xferLength : wr ? wr->xferLength : 0;
+    if (config.useSkipCommands || ((req || wr) && overlapsOutstandingWrite(drive, config, lba, len))) {
+      r = true;
+      // A chooser may have left the verify's condition in the mask: the verify step must not
+      // run beside the read.
+      thread.conditionMask() &= ~(config.verifyCondition.anyBits | config.verifyCondition.allBits);
+    }
   }
   // A range that may hold a torn write is read whole: only the agent can tell a splice.
   if (forceRead || r) return doARead(thread, drive, config, tag, cmdId, req, wr);
