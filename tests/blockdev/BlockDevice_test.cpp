@@ -17,6 +17,7 @@
 #include "sim/FaultingDevice.h"
 #include "tavik/Cdb.h"
 #include "tavik/SenseBuilder.h"
+#include "tavik/Tavik.h"
 #include "varnox/Errors.h"
 #include "varnox/TestRun.h"
 
@@ -356,6 +357,23 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   EXPECT_EQ(d->geometry().atomicUnitBlocks, 0u);
   expectSense(buildWriteAtomic16(cdb, 0, 1, 0), buffer.data(), buffer.size(), nullptr, 0, {5, 0x20, 0, 0},
               "atomic write without kernel support");
+  // An UNMAP list that claims more descriptors than it carries changes nothing.
+  uint8_t list[24] = {0, 30, 0, 32};
+  expectSense(buildUnmap10(cdb, sizeof list), list, sizeof list, nullptr, 0, {5, 0x26, 0, 0}, "malformed UNMAP list");
+  // The same tag after a refusal completes clean: no sense left over from the command before.
+  EXPECT_TRUE(write(*d, 0, pattern(kBlock, 1)).sense.empty());
+
+  // Request 218 keeps the LBA the agent names; the showstop stops the file, which then refuses
+  // every command.
+  uint32_t zero = 0;
+  uint64_t failing = 0x3E8;
+  void* args[] = {&zero, &failing};
+  EXPECT_EQ(d->ioctl(kIoctlMiscompareLba, 2, args), 0);
+  EXPECT_EQ(d->lastMiscompareLba(), 0x3E8u);
+  const ShowstopRequest showstop;
+  EXPECT_EQ(d->send(&showstop, sizeof showstop), 0);
+  EXPECT_TRUE(d->stopped());
+  EXPECT_NE(d->submit(command(7, cdb, buildRead16(cdb, 0, 1), nullptr, 0, buffer.data(), kBlock)), 0);
   d.reset();
   EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
 
