@@ -16,7 +16,7 @@ AgentFixture::AgentFixture(AgentFixtureOptions options) {
     sc.protectionInfo = options.drive.protectionInfoEnabled;
     sc.log2LogicalPerPhysical = options.drive.log2LogicalPerPhysical;
     sc.queueDepth = options.drive.queueDepth;
-    sc.capacityBlocks = options.capacityBlocks;
+    sc.capacityBlocks = 65536;
     sc.shuffleCompletions = false;
     sc.deviceProperty = options.deviceProperty;
     std::string error;
@@ -25,23 +25,13 @@ AgentFixture::AgentFixture(AgentFixtureOptions options) {
     tavik_ = std::make_unique<Tavik>(sim_.get(), options.deviceIndex);
   }
   thread_ = std::make_unique<DriveThread>(options.drive, nullptr, tavik_.get());
-
-  if (options.libraryPath.empty()) {
-    Cardamor::initAgent(&table_);
-  } else {
-    std::string error;
-    const int status = loader_.load(options.libraryPath, error);
-    EXPECT_EQ(status, 0) << error;
-    if (status != 0) return;
-    table_ = loader_.table();
-  }
-
-  manager_.setConditionResolver(&AgentFixture::resolve, this);
+  Cardamor::initAgent(&table_);
+  manager_.setConditionResolver(
+      [](void* self, const std::string& name) { return static_cast<AgentFixture*>(self)->bit(name); }, this);
   const int configStatus = table_.registerConfig(&manager_);
   EXPECT_EQ(configStatus, 0) << "registerConfig: " << EventLog::errStr(configStatus);
   configRegistered_ = manager_.record() != nullptr;
   if (configStatus != 0) return;
-
   thread_->setMapper("cardamor");
   const int driveStatus = table_.registerDriveVariables(thread_.get());
   thread_->setMapper("");
@@ -58,16 +48,8 @@ AgentFixture::~AgentFixture() {
   if (configRegistered_) table_.deleteConfigData(manager_.record());
 }
 
-uint64_t AgentFixture::resolve(void* context, const std::string& name) {
-  return static_cast<AgentFixture*>(context)->conditionBit(name);
-}
-
-uint64_t AgentFixture::conditionBit(const std::string& name) {
-  auto it = conditionBits_.find(name);
-  if (it != conditionBits_.end()) return it->second;
-  const uint64_t bit = uint64_t{1} << conditionBits_.size();
-  conditionBits_.emplace(name, bit);
-  return bit;
+uint64_t AgentFixture::bit(const std::string& condition) {
+  return conditionBits_.try_emplace(condition, uint64_t{1} << conditionBits_.size()).first->second;
 }
 
 void AgentFixture::set(const std::string& key, const std::string& value) {
@@ -75,42 +57,35 @@ void AgentFixture::set(const std::string& key, const std::string& value) {
   EXPECT_EQ(manager_.setFromText(key, value, error), 0) << error;
 }
 
-void AgentFixture::set(std::initializer_list<std::pair<std::string, std::string>> keys) {
+void AgentFixture::set(Keys keys) {
   for (const auto& [key, value] : keys) set(key, value);
 }
 
-void AgentFixture::setBasicConditions() {
-  set("Write Condition", "write");
-  set("Read Condition", "read");
+void AgentFixture::setBasicConditions() { set({{"Write Condition", "write"}, {"Read Condition", "read"}}); }
+
+int AgentFixture::setupWith(Keys keys, uint32_t maxXfer) {
+  setBasicConditions();
+  set("Random Seed", "7");
+  setTestMaxXferLength(maxXfer);
+  set(keys);
+  return setup();
 }
 
-void AgentFixture::mapRangeQueueWriter(const std::string& variable, const std::string& mapper) {
+void AgentFixture::mapRangeQueueWriter(const std::string& variable) {
   int err = 0;
-  thread_->setMapper(mapper);
+  thread_->setMapper("range-agent");
   thread_->mapLBARangeQueue(variable.c_str(), kVarWrite, &err);
   thread_->setMapper("");
   EXPECT_EQ(err, 0) << "mapping " << variable;
 }
 
-int AgentFixture::setup() {
-  return table_.setupTest(thread_.get(), manager_.record(), thread_->driveData());
-}
-int AgentFixture::execute() {
-  return table_.execute(thread_.get(), manager_.record(), thread_->driveData());
-}
+int AgentFixture::setup() { return table_.setupTest(thread_.get(), manager_.record(), thread_->driveData()); }
+int AgentFixture::execute() { return table_.execute(thread_.get(), manager_.record(), thread_->driveData()); }
 int AgentFixture::handleReset() {
   return table_.handleReset(thread_.get(), manager_.record(), thread_->driveData());
 }
-void AgentFixture::finish() {
-  table_.finishTest(thread_.get(), manager_.record(), thread_->driveData());
-}
 
-int AgentFixture::pass(uint64_t lba, uint32_t length, uint64_t mask) {
-  return passWithCompletion(kNoTag, 0xFFFFFFFF, lba, length, mask);
-}
-
-int AgentFixture::passWithCompletion(uint32_t tag, uint32_t status, uint64_t lba, uint32_t length,
-                                     uint64_t mask) {
+int AgentFixture::passWithCompletion(uint32_t tag, uint32_t status, uint64_t lba, uint32_t length, uint64_t mask) {
   if (tag != kNoTag) {
     *drive().lastTagId = tag;
     drive().lastErrSenseData->size = 0;
@@ -130,7 +105,7 @@ bool AgentFixture::logged(const std::string& text) const {
 
 std::vector<std::string> AgentFixture::errors() const {
   std::vector<std::string> out;
-  for (const auto& line : logLines())
+  for (const auto& line : thread_->eventLog().lines())
     if (line.level == 2) out.push_back(line.text);
   return out;
 }

@@ -197,6 +197,29 @@ TEST(CompareEngine, BadReadDataReachesTheHost) {
   }
 }
 
+// Blocks known only by the hash of what a pre-read returned: a read must return those bytes.
+TEST(CompareEngine, PreReadBlocksAreJudgedByTheirHash) {
+  for (bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "changed" : "unchanged");
+    CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
+    *h.drive().lba = 400;
+    *h.drive().xferLength = 2;
+    *h.drive().atomicBound = 2;
+    ASSERT_EQ(Cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);  // pre-read first
+    Bytes data(2 * h.sectorSize());
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(h.complete(0, h.kGood, data), 0);
+    h.drive().pendingReadBacks.push_back(Cardamor::ReadBackRequest{0, 400, 2, 0, 0});
+    h.read(1);
+    if (changed) data[h.sectorSize() + 9] ^= 1;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(h.complete(1, h.kGood, data), changed ? -1046 : 0) << h.log();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().find("hash compare fail") != std::string::npos, changed);
+    EXPECT_EQ(h.drive().miscompareSeen, changed);
+    EXPECT_EQ(h.drive().miscompareLba, changed ? 401u : 0u);
+  }
+}
+
 TEST(CompareEngine, ReadDataMarkedInvalidIsReleasedWithoutCompare) {
   CompletionHarness h;
   h.written(0, 60, 2);

@@ -1,8 +1,7 @@
 #pragma once
-// CompletionHarness: an AgentFixture that issues writes, atomic writes, reads and verifies through
-// the agent's own issue operations, keeps the blocks each write really built, and completes
-// commands the way the host reports them ("LastTagID", "LastStatusByte", "LastErrSenseData",
-// "ReadDataPtr[TagID]", "RecvCDB[TagID]"), so that a test says only what the drive returned.
+// CompletionHarness: an AgentFixture that issues commands through the agent's own issue
+// operations, keeps the blocks each write built, and completes commands the way the host reports
+// them, so that a test says only what the drive returned.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -37,7 +36,7 @@ class CompletionHarness : public AgentFixture {
     if (configure) configure(*this);
     setTestMaxXferLength(16);
     EXPECT_EQ(setup(), 0);
-    // The issue operations need the per-tag write buffers that the first pass would make.
+    // The per-tag write buffers the first pass would make.
     if (auto step = std::move(drive().deferredSetup)) {
       EXPECT_EQ((*step)(&thread(), &drive(), &config()), 0);
     }
@@ -45,14 +44,13 @@ class CompletionHarness : public AgentFixture {
 
   uint32_t sectorSize() { return thread().sectorSize(); }
 
-  // A normal write of `length` blocks at `lba` on `tag`; returns its command id.
+  // A write of `length` blocks at `lba` on `tag`: its command id. written(): completed GOOD.
   uint64_t write(uint32_t tag, uint64_t lba, uint32_t length) {
     *drive().lba = lba;
     *drive().xferLength = length;
     EXPECT_EQ(Cardamor::doAWrite(thread(), drive(), config(), tag, {}), 0);
     return keepWritten(lba, length);
   }
-  // The same, completed GOOD.
   uint64_t written(uint32_t tag, uint64_t lba, uint32_t length) {
     const uint64_t cmdId = write(tag, lba, length);
     EXPECT_EQ(complete(tag, kGood), 0);
@@ -71,8 +69,7 @@ class CompletionHarness : public AgentFixture {
     return keepWritten(lba, length);
   }
 
-  // Lets the issue side pick and issue the next read (oldest read-back first), or likewise a
-  // verify (the test must have set "Verify Condition"); its command id.
+  // The next read (or verify) the issue side picks, oldest read-back first: its command id.
   uint64_t read(uint32_t tag) { return readOrVerify(tag, false); }
   uint64_t verify(uint32_t tag) { return readOrVerify(tag, true); }
 
@@ -82,8 +79,7 @@ class CompletionHarness : public AgentFixture {
     EXPECT_NE(it, written_.end()) << "write " << cmdId << " did not write LBA " << lba;
     return it == written_.end() ? Bytes(sectorSize(), 0) : it->second;
   }
-  // Blocks of write `cmdId` for `count` consecutive LBAs, back to back as a read returns them.
-  // (Without skip commands.)
+  // Blocks of write `cmdId` for `count` consecutive LBAs, as a read returns them.
   Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count) {
     Bytes out;
     for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i));
@@ -91,7 +87,7 @@ class CompletionHarness : public AgentFixture {
   }
   static void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
-  // Reports the completion of the command on `tag` as the host does at the end of a pass.
+  // The completion of the command on `tag` as GetStatus reports it.
   void report(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
               const Bytes& cdb = cdb16()) {
     *drive().lastTagId = tag;
@@ -117,7 +113,7 @@ class CompletionHarness : public AgentFixture {
     return rc != 0 ? rc : Cardamor::doCompares(thread(), drive(), config());
   }
 
-  // A whole agent pass handling the completion; used where the result must reach the host.
+  // A whole agent pass handling the completion: its result is what reaches the host.
   int executePass(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {}) {
     report(tag, status, readData, sense);
     return execute();
@@ -126,7 +122,6 @@ class CompletionHarness : public AgentFixture {
   // A READ(16) CDB of LBA 0x20, 1 block.
   static Bytes cdb16() { return {0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 1, 0, 0}; }
 
-  // Fixed-format sense data with a key, code, qualifier and unit error code.
   static Bytes sense(uint8_t key, uint8_t code, uint8_t qual, uint16_t uec = 0, bool valid = false,
                      uint32_t information = 0) {
     return fixedSense(SenseFields{key, code, qual, valid, information, uec});

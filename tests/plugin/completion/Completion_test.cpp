@@ -4,6 +4,8 @@
 
 #include <tuple>
 
+#include "varnox/Errors.h"
+
 #include "completion/Miscompare.h"
 #include "completion/SenseInfo.h"
 #include "issue/BlockLayout.h"
@@ -85,17 +87,18 @@ TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
     const char* option;  // set to "true" when given
     uint32_t status;
     Bytes sense;
+    uint16_t uec;
     bool linkedRead;  // a read of the range is outstanding when the write completes
     int queued;       // the read-back's spliceSuspect; -1 none queued
     int readSuspect;  // the linked read's spliceSuspect; -1 no read
   } cases[] = {
-      {"corrected error", nullptr, H::kCheckCondition, H::sense(1, 0x17, 0x01, 0x0042), false, 0, -1},
-      {"medium error", "Write Splice Detection", H::kCheckCondition, medium, false, -1, -1},
-      {"medium error, read linked", "Write Splice Detection", H::kCheckCondition, medium, true, -1, 0},
-      {"aborted", nullptr, H::kTaskAborted, {}, false, -1, -1},
-      {"aborted, skip commands", "Use Skip Commands", H::kTaskAborted, {}, false, -1, -1},
-      {"aborted, detection on", "Write Splice Detection", H::kTaskAborted, {}, false, 1, -1},
-      {"aborted, detection on, read linked", "Write Splice Detection", H::kTaskAborted, {}, true, -1, 1},
+      {"corrected error", nullptr, H::kCheckCondition, H::sense(1, 0x17, 0x01, 0x0042), 0x0042, false, 0, -1},
+      {"medium error", "Write Splice Detection", H::kCheckCondition, medium, 0, false, -1, -1},
+      {"medium error, read linked", "Write Splice Detection", H::kCheckCondition, medium, 0, true, -1, 0},
+      {"aborted", nullptr, H::kTaskAborted, {}, 0, false, -1, -1},
+      {"aborted, skip commands", "Use Skip Commands", H::kTaskAborted, {}, 0, false, -1, -1},
+      {"aborted, detection on", "Write Splice Detection", H::kTaskAborted, {}, 0, false, 1, -1},
+      {"aborted, detection on, read linked", "Write Splice Detection", H::kTaskAborted, {}, 0, true, -1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -117,8 +120,16 @@ TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
     }
     EXPECT_TRUE(c.queued >= 0 || c.readSuspect >= 0 || d.atomicContext.recordCount() == 0)
         << "range forgotten";
-    EXPECT_TRUE(c.status != H::kTaskAborted ||
-                d.commandTrace->lastCommand(0).kind == TraceEventKind::WriteAborted);
+    // The trace keeps the write's range and, for an error, its sense (a corrected one too).
+    const Cardamor::TraceEntry& e = d.commandTrace->chronological(d.commandTrace->retainedCount() - 1);
+    EXPECT_EQ(std::tuple(e.lba, e.xferLength, e.cmdId, e.tag), std::tuple(100u, 8u, w, 0u));
+    if (c.status == H::kTaskAborted) {
+      EXPECT_EQ(e.kind, TraceEventKind::WriteAborted);
+    } else {
+      EXPECT_EQ(e.kind, TraceEventKind::WriteFinished);
+      EXPECT_EQ(std::tuple(e.kcq.key, e.kcq.code, e.kcq.qual, e.bucket & 0xFFFFu),
+                std::tuple(c.sense[2] & 0x0F, c.sense[12], c.sense[13], c.uec));
+    }
     if (c.linkedRead && c.status == H::kCheckCondition) {
       // The read keeps the records: blocks before the failing LBA stay written, the rest unknown.
       for (uint64_t lba = 100; lba < 108; ++lba) {
@@ -139,42 +150,44 @@ TEST(WriteCompletion, FailedAtomicWriteIsAlwaysReadBack) {
   EXPECT_EQ(h.drive().pendingReadBacks.back().spliceSuspect, 0);
 }
 
-// A write aborted with splice detection on: its read-back is a splice check. That a hard error
-// on it is a splice reaching the host, and that any data passes it, the fault cases "splice" and
-// "corrupt-in-aborted-write" pin end to end.
-class SpliceCheck : public ::testing::Test {
- protected:
-  void SetUp() override {
+// A write aborted with splice detection on is read back as a splice check, ahead of the
+// read-backs waiting. A hard error on it is read twice more, then is a splice; unit error codes
+// that say nothing of a torn write, or a second abort, end the check. The fault cases "splice"
+// and "corrupt-in-aborted-write" pin the whole run.
+TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
+  using H = CompletionHarness;
+  const struct {
+    const char* what;
+    uint32_t status;
+    uint16_t uec;
+    int reads;  // splice-check reads sent
+    int result;
+  } cases[] = {{"hard error", H::kCheckCondition, 0x1234, 3, -1062}, {"0xF7C3", H::kCheckCondition, 0xF7C3, 1, 0},
+               {"0xF815", H::kCheckCondition, 0xF815, 1, 0},        {"0xF510", H::kCheckCondition, 0xF510, 1, 0},
+               {"0xF827", H::kCheckCondition, 0xF827, 1, 0},        {"aborted", H::kTaskAborted, 0, 2, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CompletionHarness h([](AgentFixture& f) { f.set("Write Splice Detection", "true"); });
     h.write(0, 0x300, 4);
     ASSERT_EQ(h.complete(0, h.kTaskAborted), 0);
-    h.read(1);
+    h.written(1, 0x900, 1);  // a normal read-back waits too
+    int reads = 0, rc = 0;
+    while (rc == 0 && h.drive().pendingReadBacks.size() > 1) {
+      ++reads;
+      h.read(2);
+      ASSERT_EQ(h.drive().outstandingReads.back().lba, 0x300u);
+      rc = h.complete(2, c.status, {}, H::sense(4, 0x44, 0, c.uec));
+    }
+    EXPECT_EQ(reads, c.reads);
+    EXPECT_EQ(rc, c.result);
+    EXPECT_EQ(h.drive().spliceDetected, c.result != 0);
+    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), c.result != 0);
+    EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
+    // A check that ended without a splice gave up the range: the history forgot it.
+    if (c.result == 0) h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const auto&) {
+      ADD_FAILURE() << "record left at LBA " << lba;
+    });
   }
-  CompletionHarness h{[](AgentFixture& f) { f.set("Write Splice Detection", "true"); }};
-};
-
-TEST_F(SpliceCheck, ExcludedUnitErrorCodeIsNoSplice) {
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, CompletionHarness::sense(4, 0x44, 0, 0xF510)), 0);
-  EXPECT_FALSE(h.drive().spliceDetected);
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
-}
-
-TEST_F(SpliceCheck, AbortedCheckIsRetriedOnceAtTheFront) {
-  h.written(2, 0x900, 1);  // a normal read-back now waits too
-  EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
-  ASSERT_EQ(h.drive().pendingReadBacks.size(), 2u);
-  const auto& retry = h.drive().pendingReadBacks.front();
-  EXPECT_EQ(retry.cmdId, 0u);
-  EXPECT_EQ(retry.lba, 0x300u);
-  EXPECT_EQ(retry.xferLength, 4u);
-  EXPECT_EQ(retry.spliceSuspect, 1);
-  EXPECT_EQ(retry.retried, 1);
-  h.read(3);
-  EXPECT_EQ(h.complete(3, h.kTaskAborted), 0);
-  ASSERT_EQ(h.drive().pendingReadBacks.size(), 1u);  // only the normal read-back is left
-  // The second abort gave up the splice check: the history forgot its range.
-  h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const AtomicContext::Record&) {
-    ADD_FAILURE() << "record left at LBA " << lba;
-  });
 }
 
 TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
@@ -228,48 +241,59 @@ TEST(SyncCacheCompletion, OnlyGoodStatusCountsAsSynchronized) {
 }
 
 // Verifies of a written range at LBA 0x10: the drive's miscompare fails a verify of known data and
-// is no error when corrected, undecoded or expected; GOOD on data that should have changed fails.
+// is no error when corrected, undecoded, expected or over a block whose content is unknown (a
+// zone reset, an atomic write whose outcome is open); GOOD on data that should have changed fails.
 TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
   using H = CompletionHarness;
   const Bytes miscompare = H::sense(0x0E, 0x1D, 0x00);
+  enum Before { kNothing, kZoneReset, kInvalidated, kInvalidatedUntold, kAbortedAtomic, kLostRegistration };
   const struct {
     const char* what;
     uint32_t length;
-    int invalidate;  // -1 none, 1 zone reset (content unknown), 0 external (old content must be gone)
+    Before before;
     uint32_t status;
     Bytes sense;
     int interface;
     int result;
     const char* line;
   } cases[] = {
-      {"known data", 8, -1, H::kCheckCondition, miscompare, 0, -1046,
+      {"known data", 8, kNothing, H::kCheckCondition, miscompare, 0, -1046,
        "Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"},
-      {"expected miscompare missing",
-       2,
-       0,
-       H::kGood,
-       {},
-       0,
-       -1046,
+      {"expected miscompare missing", 2, kInvalidated, H::kGood, {}, 0, -1046,
        "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
-      {"corrected", 2, -1, H::kCheckCondition, H::sense(1, 0x1D, 0x00), 0, 0, nullptr},
-      {"undecoded", 2, -1, H::kCheckCondition, miscompare, 1, 0, nullptr},
-      {"unknown content", 2, 1, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"invalidated", 2, 0, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"aborted", 2, -1, H::kTaskAborted, {}, 0, 0, nullptr},
+      // The completion judges by the history's invalidation, whatever the record says.
+      {"invalidated, record not told", 2, kInvalidatedUntold, H::kGood, {}, 0, -1046,
+       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
+      {"corrected", 2, kNothing, H::kCheckCondition, H::sense(1, 0x1D, 0x00), 0, 0, nullptr},
+      {"undecoded", 2, kNothing, H::kCheckCondition, miscompare, 1, 0, nullptr},
+      {"unknown content", 2, kZoneReset, H::kCheckCondition, miscompare, 0, 0, nullptr},
+      {"invalidated", 2, kInvalidated, H::kCheckCondition, miscompare, 0, 0, nullptr},
+      {"aborted atomic write", 2, kAbortedAtomic, H::kCheckCondition, miscompare, 0, 0, nullptr},
+      {"aborted", 2, kNothing, H::kTaskAborted, {}, 0, 0, nullptr},
+      {"lost registration", 2, kLostRegistration, H::kGood, {}, 0, VARNOX_ERR_HISTORY_ENTRY_MISSING,
+       "Could not find Read LBA in Hash Table at LBA 0x0000000000000010"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    CompletionHarness h([](AgentFixture& f) { f.set("Verify Condition", "verify"); });
-    h.written(0, 0x10, c.length);
-    if (c.invalidate >= 0) h.drive().atomicContext.invalidateRange(0x10, 0x11, c.invalidate == 1);
-    h.verify(1);
+    CompletionHarness h([](AgentFixture& f) {
+      f.set({{"Verify Condition", "verify"}, {"WriteAtomic Condition", "atomic"}});
+    });
+    h.written(0, 0x10, c.length + (c.before == kAbortedAtomic));  // the LBA after an atomic write known
+    if (c.before == kAbortedAtomic) {
+      h.writeAtomic(2, 0x10, c.length, c.length);
+      ASSERT_EQ(h.complete(2, h.kTaskAborted), 0);
+    }
+    if (c.before == kZoneReset || c.before == kInvalidated || c.before == kInvalidatedUntold)
+      h.drive().atomicContext.invalidateRange(0x10, 0x11, c.before == kZoneReset);
+    const uint64_t v = h.verify(1);
+    if (c.before == kInvalidatedUntold) h.drive().outstandingVerifies.front().expectMiscompare = 0;
+    if (c.before == kLostRegistration) h.drive().atomicContext.readFinished(v, 0x10, false);
     *h.drive().deviceInterface = c.interface;
     EXPECT_EQ(h.complete(1, c.status, {}, c.sense), c.result) << h.log();
     EXPECT_TRUE(c.line == nullptr || h.logged(c.line)) << h.log();
     EXPECT_TRUE(c.result == 0 || h.logged(h.statusLine("recvVerify", c.result))) << h.log();
-    EXPECT_EQ(h.drive().miscompareSeen, c.result != 0);
-    EXPECT_EQ(h.drive().miscompareLba, c.result != 0 ? 0x10u : 0u);
+    EXPECT_EQ(h.drive().miscompareSeen, c.result == -1046);
+    EXPECT_EQ(h.drive().miscompareLba, c.result == -1046 ? 0x10u : 0u);
     if (c.status == H::kTaskAborted) {  // traced only
       EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
       EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
@@ -277,64 +301,48 @@ TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
   }
 }
 
-TEST(Showstop, OnlyWhenEnabledTheDriveIsStoppedAndItsSettingRestored) {
-  for (bool on : {true, false}) {
-    SCOPED_TRACE(on ? "showstop on" : "showstop off");
-    CompletionHarness h([on](AgentFixture& f) { f.set("Showstop on Miscompare", on ? "true" : "false"); });
-    Tavik& tavik = *h.tavik();
-    const size_t before = tavik.requests().size();
-    Cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 0x1234, 5, 6, 77, 0);
-
-    const auto all = tavik.requests();
-    const std::vector<Tavik::Request> requests(all.begin() + before, all.end());
-    std::vector<uint32_t> kinds;
-    for (const auto& r : requests) kinds.push_back(r.request);
-    if (on) {
-      // The drive's setting is read, set to 1, the showstop sent, the setting (0) put back.
-      EXPECT_EQ(kinds, (std::vector<uint32_t>{kIoctlGetSetting, kIoctlSetSetting, Tavik::kSendRequest,
-                                              kIoctlSetSetting, kIoctlMiscompareLba}));
-      ASSERT_EQ(requests.size(), 5u);
-      EXPECT_EQ(requests[1].args, std::vector<uint64_t>{1});
-      EXPECT_EQ(requests[2].status, 0);
-      EXPECT_EQ(requests[3].args, std::vector<uint64_t>{0});
-    } else {
-      EXPECT_EQ(kinds, std::vector<uint32_t>{kIoctlMiscompareLba});
+// Only with "Showstop on Miscompare" is the drive stopped (its setting read, set to 1, the
+// showstop sent, the setting put back); the miscompare LBA is recorded as the device hands it
+// back, and a missing device leaves the report standing.
+TEST(Showstop, StopsTheDriveOnlyWhenEnabled) {
+  const struct {
+    bool on, device;
+    uint32_t log2PerPhysical;
+    std::vector<uint32_t> requests;
+    uint64_t recorded;
+  } cases[] = {
+      {true, true, 0, {kIoctlGetSetting, kIoctlSetSetting, Tavik::kSendRequest, kIoctlSetSetting, kIoctlMiscompareLba},
+       0x1235},
+      {false, true, 0, {kIoctlMiscompareLba}, 0x1235},
+      {false, true, 3, {kIoctlMiscompareLba}, 0x1230},  // 8 blocks per physical block
+      {true, false, 0, {}, 0x1235},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.on << c.device << c.log2PerPhysical);
+    AgentFixtureOptions options;
+    options.withDevice = c.device;
+    options.drive.log2LogicalPerPhysical = c.log2PerPhysical;
+    AgentFixture f(options);
+    ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", c.on ? "true" : "false"}}, 8), 0);
+    const size_t before = c.device ? f.tavik()->requests().size() : 0;
+    Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
+    EXPECT_TRUE(f.drive().miscompareSeen);
+    EXPECT_EQ(f.drive().miscompareLba, c.recorded);
+    if (!c.device) {
+      EXPECT_TRUE(f.logged("Failed to issue Showstop, tavik err -1053")) << f.log();
+      continue;
     }
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(requests.back().args, (std::vector<uint64_t>{0, 0x1234}));
-    EXPECT_EQ(h.simDrive()->stopped(), on);
-    EXPECT_TRUE(h.drive().miscompareSeen);
-    EXPECT_EQ(h.drive().miscompareLba, 0x1234u);
+    const auto all = f.tavik()->requests();
+    std::vector<uint32_t> kinds;
+    for (size_t i = before; i < all.size(); ++i) kinds.push_back(all[i].request);
+    EXPECT_EQ(kinds, c.requests);
+    if (c.on) {
+      EXPECT_EQ(all[before + 1].args, std::vector<uint64_t>{1});
+      EXPECT_EQ(all[before + 3].args, std::vector<uint64_t>{0});
+    }
+    EXPECT_EQ(all.back().args, (std::vector<uint64_t>{0, c.recorded}));
+    EXPECT_EQ(f.simDrive()->stopped(), c.on);
   }
-}
-
-TEST(Showstop, TheRecordedLbaIsTheOneTheDeviceHandsBack) {
-  AgentFixtureOptions options;
-  options.drive.log2LogicalPerPhysical = 3;  // 8 blocks per physical block
-  AgentFixture f(options);
-  f.setBasicConditions();
-  f.setTestMaxXferLength(8);
-  ASSERT_EQ(f.setup(), 0);
-  Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
-  EXPECT_EQ(f.drive().miscompareLba, 0x1230u);
-  ASSERT_EQ(f.simDrive()->miscompareLog().size(), 1u);
-  EXPECT_EQ(f.simDrive()->miscompareLog()[0].lba, 0x1235u);
-  EXPECT_EQ(f.simDrive()->miscompareLog()[0].physicalBlock, 0x1230u);
-}
-
-TEST(Showstop, WithoutADeviceTheReportStillStands) {
-  AgentFixtureOptions options;
-  options.withDevice = false;
-  AgentFixture f(options);
-  f.setBasicConditions();
-  f.set("Showstop on Miscompare", "true");
-  f.setTestMaxXferLength(8);
-  ASSERT_EQ(f.setup(), 0);
-  EXPECT_EQ(Cardamor::issueShowstop(f.thread()), -1053);
-  Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 3, 5, 6, 77, 0);
-  EXPECT_TRUE(f.logged("Failed to issue Showstop, tavik err -1053")) << f.log();
-  EXPECT_TRUE(f.drive().miscompareSeen);
-  EXPECT_EQ(f.drive().miscompareLba, 3u);
 }
 
 }  // namespace

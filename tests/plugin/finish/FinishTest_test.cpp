@@ -24,19 +24,17 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-std::unique_ptr<ByteBuffer> bytesOf(const char* text) {
+std::unique_ptr<ByteBuffer> bytesOf(const std::string& text) {
   auto buffer = std::make_unique<ByteBuffer>();
-  const size_t n = std::strlen(text);
-  EXPECT_EQ(buffer->grow(n), 0);
-  std::memcpy(buffer->data, text, n);
-  buffer->size = n;
+  EXPECT_EQ(buffer->grow(text.size()), 0);
+  std::memcpy(buffer->data, text.data(), text.size());
+  buffer->size = text.size();
   return buffer;
 }
 
 DriveProperties drive512on4k() {
   DriveProperties p;
   p.driveName = "D0";
-  p.logicalBlockSize = 512;
   p.log2LogicalPerPhysical = 3;  // 4096-byte physical blocks
   return p;
 }
@@ -74,6 +72,12 @@ class FinishTestTest : public ::testing::Test {
   }
   std::string at(const std::string& name) const { return (dir_ / name).string(); }
   std::vector<std::string> logTexts() { return thread_.eventLog().texts(); }
+  // The lines of a miscompare's three files under `base` (with `suffix`).
+  std::vector<std::string> savedLines(const std::string& base, const std::string& suffix = "") {
+    return {"Bucket compare command sequence saved to '" + base + "_trace_D0.txt" + suffix + "'",
+            "Miscompare Data Written To '" + base + "_drive_D0.bin" + suffix + "'",
+            "Miscompare Data Written To '" + base + "_reference_D0.bin" + suffix + "'"};
+  }
 
   DriveThread thread_{drive512on4k()};
   ConfigData config_;
@@ -91,12 +95,8 @@ TEST_F(FinishTestTest, MiscompareWritesTraceDriveAndReferenceFilesInOrder) {
   EXPECT_EQ(drive_->writeData->size, 512u * 4u);
   EXPECT_FALSE(drive_->writeData->ownsData);
 
-  const auto lines = thread_.eventLog().lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].text, "Bucket compare command sequence saved to '" + at("x/run1_trace_D0.txt") + "'");
-  EXPECT_EQ(lines[1].text, "Miscompare Data Written To '" + at("x/run1_drive_D0.bin") + "'");
-  EXPECT_EQ(lines[2].text, "Miscompare Data Written To '" + at("x/run1_reference_D0.bin") + "'");
-  for (const auto& line : lines) EXPECT_EQ(line.level, 2) << line.text;
+  EXPECT_EQ(logTexts(), savedLines(at("x/run1")));
+  for (const auto& line : thread_.eventLog().lines()) EXPECT_EQ(line.level, 2) << line.text;
 
   EXPECT_EQ(readFile(at("x/run1_drive_D0.bin")), "drive block");
   EXPECT_EQ(readFile(at("x/run1_reference_D0.bin")), "reference block");
@@ -111,10 +111,7 @@ TEST_F(FinishTestTest, MiscompareWritesTraceDriveAndReferenceFilesInOrder) {
   // A second finish keeps the first files and writes suffixed ones.
   finishTest(&thread_, &config_, drive_);
   const auto again = logTexts();
-  ASSERT_EQ(again.size(), 6u);
-  EXPECT_EQ(again[3], "Bucket compare command sequence saved to '" + at("x/run1_trace_D0.txt.000") + "'");
-  EXPECT_EQ(again[4], "Miscompare Data Written To '" + at("x/run1_drive_D0.bin.000") + "'");
-  EXPECT_EQ(again[5], "Miscompare Data Written To '" + at("x/run1_reference_D0.bin.000") + "'");
+  EXPECT_EQ(std::vector<std::string>(again.begin() + 3, again.end()), savedLines(at("x/run1"), ".000"));
   EXPECT_EQ(readFile(at("x/run1_drive_D0.bin.000")), "drive block");
 }
 
@@ -149,33 +146,34 @@ TEST_F(FinishTestTest, UncreatableDirectoryFallsBackToTheCurrentDirectory) {
   std::ofstream(at("blocker")) << "a file where the directory should be";
   config_.miscompareOutputPath = at("blocker/run1");
   fs::create_directories(at("cwd"));
+  std::ofstream(at("cwd/run1_drive_D0.bin")) << "an earlier run's";  // the fallback name is made unique too
   fs::current_path(at("cwd"));
   finishTest(&thread_, &config_, drive_);
 
-  const auto texts = logTexts();
-  ASSERT_EQ(texts.size(), 4u);
-  EXPECT_EQ(texts[0], "Could not use specifed file path, using temp file instead");
-  EXPECT_EQ(texts[1], "Bucket compare command sequence saved to '" + at("cwd/run1_trace_D0.txt") + "'");
-  EXPECT_EQ(texts[2], "Miscompare Data Written To '" + at("cwd/run1_drive_D0.bin") + "'");
-  EXPECT_EQ(texts[3], "Miscompare Data Written To '" + at("cwd/run1_reference_D0.bin") + "'");
+  std::vector<std::string> expected = savedLines(at("cwd/run1"));
+  expected.insert(expected.begin(), "Could not use specifed file path, using temp file instead");
+  expected[2] = "Miscompare Data Written To '" + at("cwd/run1_drive_D0.bin.000") + "'";
+  EXPECT_EQ(logTexts(), expected);
   EXPECT_EQ(readFile(at("cwd/run1_reference_D0.bin")), "reference block");
 }
 
 TEST(FinishMediaMaskTest, MaskCoversOnePhysicalBlockInTheLowerHalf) {
-  DriveProperties p;
-  p.logicalBlockSize = 512;
-  p.log2LogicalPerPhysical = 3;
-  EXPECT_EQ(mediaBlockMask(DriveThread(p)), 0x00000000FFFFFFF8ull);
-  p.log2LogicalPerPhysical = 4;
-  EXPECT_EQ(mediaBlockMask(DriveThread(p)), 0x00000000FFFFFFF0ull);
-  p.log2LogicalPerPhysical = 0;  // no physical-size information
-  EXPECT_EQ(mediaBlockMask(DriveThread(p)), 0x00000000FFFFFFFFull);
-  p.logicalBlockSize = 4096;
-  p.protectionInfoEnabled = true;  // a sector of 4104 bytes is larger than the physical block
-  EXPECT_EQ(mediaBlockMask(DriveThread(p)), 0x00000000FFFFFFFFull);
-  p.logicalBlockSize = 0;
-  p.protectionInfoEnabled = false;
-  EXPECT_EQ(mediaBlockMask(DriveThread(p)), ~uint64_t{0});
+  const struct {
+    uint32_t blockSize, log2PerPhysical;
+    bool pi;
+    uint64_t mask;
+  } cases[] = {{512, 3, false, 0xFFFFFFF8ull},
+               {512, 4, false, 0xFFFFFFF0ull},
+               {512, 0, false, 0xFFFFFFFFull},   // no physical-size information
+               {4096, 0, true, 0xFFFFFFFFull},   // 4104-byte sectors are larger than the physical block
+               {0, 0, false, ~uint64_t{0}}};
+  for (const auto& c : cases) {
+    DriveProperties p;
+    p.logicalBlockSize = c.blockSize;
+    p.log2LogicalPerPhysical = c.log2PerPhysical;
+    p.protectionInfoEnabled = c.pi;
+    EXPECT_EQ(mediaBlockMask(DriveThread(p)), c.mask) << c.blockSize << "/" << c.log2PerPhysical;
+  }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
@@ -14,14 +14,14 @@ namespace {
 using Cardamor::TraceEventKind;
 
 // Write, WriteAtomic and Read configured; the mask decides between write and atomic write.
-int atomicSetup(IssueHarness& h, const char* embedData = "true") {
+int atomicSetup(AgentFixture& h, const char* embedData = "true") {
   return h.setupWith({{"WriteAtomic Condition", "atomic"},
                       {"Min Queue Size", "64"},
                       {"Max Queue Size", "128"},
                       {"Embed Data", embedData}});
 }
 
-std::tuple<uint32_t, uint32_t, uint32_t> position(IssueHarness& h, uint64_t lba) {
+std::tuple<uint32_t, uint32_t, uint32_t> position(AgentFixture& h, uint64_t lba) {
   const AtomicContext& history = h.drive().atomicContext;
   const AtomicContext::Record* record = history.findRecord(lba);
   if (record == nullptr) return {~0u, ~0u, ~0u};
@@ -33,7 +33,7 @@ TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
   // With skip commands the same ten blocks lie on every other LBA; the units count blocks.
   for (const uint64_t step : {1u, 2u}) {
     SCOPED_TRACE("LBA step " + std::to_string(step));
-    IssueHarness h;
+    AgentFixture h;
     ASSERT_EQ(h.setupWith({{"WriteAtomic Condition", "atomic"},
                            {"Min Queue Size", "64"},
                            {"Max Queue Size", "128"},
@@ -66,7 +66,7 @@ TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
 }
 
 TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(atomicSetup(h, "false"), 0);  // atomic blocks carry LBA and identifier all the same
   *h.drive().atomicBound = 2;
 
@@ -107,7 +107,7 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
 }
 
 TEST(AtomicWriteIssue, FinishedPreReadIsReusedAndItsHashReferencesReleased) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(atomicSetup(h), 0);
   // A pre-read of 50..53 that completed without an atomic write: hash events holding references.
   AtomicContext& history = h.drive().atomicContext;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 
 namespace varnox::testing {
 namespace {
@@ -55,7 +55,7 @@ TEST(BlockLayout, BlockHash) {
 }
 
 TEST(BlockLayout, ReferenceBlockRebuildsAWrittenBlock) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
   ASSERT_EQ(h.pass(0, 1), 0);
   h.drive().nextCmdId = 0x1234567;

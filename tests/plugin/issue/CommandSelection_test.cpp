@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
@@ -16,14 +16,14 @@ namespace {
 using Cardamor::ReadBackRequest;
 
 // 'W' when the pass left the write condition in the mask, 'R' for read, '-' for neither.
-char kindOf(IssueHarness& h) {
+char kindOf(AgentFixture& h) {
   if (h.selected("write")) return 'W';
   if (h.selected("read")) return 'R';
   return '-';
 }
 
 TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(
       h.setupWith(
           {{"E2E Condition", "e2e"}, {"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}}),
@@ -43,9 +43,9 @@ TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
 }
 
 TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
-  IssueHarness twin;  // same seed, never runs a pass: its next draw is the reference
+  AgentFixture twin;  // same seed, never runs a pass: its next draw is the reference
   ASSERT_EQ(twin.setupWith(), 0);
 
   ASSERT_EQ(h.pass(0, 1), 0);  // the deferred setup runs on the first pass
@@ -63,7 +63,7 @@ TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset)
 }
 
 TEST(CommandSelection, MinEqualToMaxWritesBelowAndReadsAtTheValue) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"Min Queue Size", "3"}, {"Max Queue Size", "3"}}), 0);
   std::string kinds;
   for (uint64_t i = 0; i < 8; ++i) {
@@ -74,7 +74,7 @@ TEST(CommandSelection, MinEqualToMaxWritesBelowAndReadsAtTheValue) {
 }
 
 TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "100"}}), 0);
 
   struct Band {
@@ -94,7 +94,7 @@ TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
 }
 
 TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"Random Selection", "false"}}), 0);
 
   // Writes until 4096 (the default maximum) await their read, then reads until fewer than 2048 do.
@@ -118,7 +118,7 @@ TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
 }
 
 TEST(CommandSelection, DeviceResetRunsRecoveryInsteadOfACommand) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(
       h.setupWith(
           {{"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}, {"PowerToggle Freq", "0"}}),

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "frame/DriveData.h"
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
@@ -22,7 +22,7 @@ std::vector<Cardamor::TraceEntry> traceInOrder(Cardamor::CommandTrace& trace) {
 }
 
 TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
   ASSERT_TRUE(h.drive().deferredSetup);
   // Stand in for a setup step that fails, delegating to the real one so later passes can write.
@@ -46,11 +46,10 @@ TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
 }
 
 TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
-  IssueHarness h;
-  h.basic();
+  AgentFixture h;
   h.mapRangeQueueWriter("CSZoneReset");
   h.mapRangeQueueWriter("CardamorInvalidateRanges");
-  ASSERT_EQ(h.setup(), 0);
+  ASSERT_EQ(h.setupWith(), 0);
   ASSERT_NE(h.drive().csZoneReset, nullptr);
   ASSERT_NE(h.drive().invalidateRanges, nullptr);
   ASSERT_EQ(h.pass(10, 8), 0);  // 10..17 written

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "issue/BlockLayout.h"
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
@@ -21,70 +21,63 @@ using Cardamor::INVALID_BUCKET;
 using Cardamor::ReadBackRequest;
 
 // Every write is read back in the next pass.
-void writeThenRead(IssueHarness& h) {
-  h.set({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}});
-}
+const AgentFixture::Keys kWriteThenRead = {{"Min Queue Size", "1"}, {"Max Queue Size", "1"}};
 
-struct SlideCase {
-  const char* name;
-  bool skip;
-  uint32_t writeLen;
-  uint32_t readLen;
-};
-
-TEST(ReadIssue, SlidReadsStayOnTheSourceSpan) {
-  const SlideCase cases[] = {
-      {"shorter read", false, 8, 4},
-      {"longer read", false, 4, 8},
-      {"shorter read with skip commands", true, 4, 2},
+TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
+  const struct {
+    const char* name;
+    bool skip;
+    uint32_t writeLen, readLen;
+    int64_t below, above;  // blocks between MinLBA and the source, and after it to MaxLBA; -1 far
+  } cases[] = {
+      {"shorter read", false, 8, 4, -1, -1},
+      {"longer read", false, 4, 8, -1, -1},
+      {"shorter read with skip commands", true, 4, 2, -1, -1},
+      {"longer read at MinLBA", false, 4, 8, 2, -1},
+      {"longer read at MaxLBA", false, 4, 8, -1, 2},
   };
-  for (const SlideCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    IssueHarness h;
-    h.basic();
-    writeThenRead(h);
-    h.set({{"Slide Reads", "true"}, {"Use Skip Commands", c.skip ? "true" : "false"}});
-    ASSERT_EQ(h.setup(), 0);
-    *h.drive().maxLba = 1u << 20;
+    AgentFixture f;
+    ASSERT_EQ(f.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}, {"Slide Reads", "true"},
+                           {"Use Skip Commands", c.skip ? "true" : "false"}}),
+              0);
     const uint64_t step = c.skip ? 2 : 1;
-
     std::set<uint64_t> slidStarts;
     int unslid = 0;
     for (uint64_t i = 0; i < 60; ++i) {
       const uint64_t src = 1000 + 64 * i;
-      ASSERT_EQ(h.pass(src, c.writeLen), 0);
-      ASSERT_TRUE(h.selected("write"));
-      ASSERT_EQ(h.pass(0, c.readLen), 0);
-      ASSERT_TRUE(h.selected("read"));
-      const uint64_t start = *h.drive().lba;
-      const uint32_t len = *h.drive().xferLength;
-      const Cardamor::ReadRecord& read = h.drive().outstandingReads.back();
-      EXPECT_EQ(read.lba, start);
-      EXPECT_EQ(read.xferLength, len);
+      const uint64_t minLba = c.below < 0 ? 0 : src - c.below;
+      const uint64_t maxLba = c.above < 0 ? 1u << 20 : src + step * (c.writeLen - 1) + c.above;
+      *f.drive().minLba = minLba;
+      *f.drive().maxLba = maxLba;
+      ASSERT_EQ(f.pass(src, c.writeLen), 0);
+      ASSERT_TRUE(f.selected("write"));
+      ASSERT_EQ(f.pass(0, c.readLen), 0);
+      ASSERT_TRUE(f.selected("read"));
+      const uint64_t start = *f.drive().lba;
+      const uint32_t len = *f.drive().xferLength;
+      EXPECT_EQ(f.drive().outstandingReads.back().lba, start);
+      EXPECT_EQ(f.drive().outstandingReads.back().xferLength, len);
+      EXPECT_GE(start, minLba);
+      EXPECT_LE(start + step * (len - 1), maxLba);
       if (len == c.writeLen && start == src) {
         ++unslid;
         continue;
       }
       ASSERT_EQ(len, c.readLen);
-      if (c.readLen < c.writeLen) {
-        // Starts inside the source, on its LBAs.
-        EXPECT_GE(start, src);
-        EXPECT_LE(start, src + step * (c.writeLen - 1));
-      } else {
-        // Still covers the source's first block.
-        EXPECT_LE(start, src);
-        EXPECT_GE(start + step * (c.readLen - 1), src);
-      }
+      // A shorter read starts inside the source; a longer one still covers its first block.
+      EXPECT_TRUE(c.readLen < c.writeLen ? start >= src && start <= src + step * (c.writeLen - 1)
+                                         : start <= src && start + step * (c.readLen - 1) >= src)
+          << start << " for " << src;
       EXPECT_EQ((start - src) % step, 0u) << "stays on the source's LBA parity";
       slidStarts.insert(start - src + 100);
 
       // Source blocks the read leaves out are released, blocks it adds are registered.
-      const AtomicContext& history = h.drive().atomicContext;
       const uint64_t end = start + step * len;
       for (uint64_t b = std::min(start, src); b < std::max(end, src + step * c.writeLen); b += step) {
-        const AtomicContext::Record* record = history.findRecord(b);
-        const bool inRead = b >= start && b < end;
-        if (inRead) {
+        const AtomicContext::Record* record = f.drive().atomicContext.findRecord(b);
+        if (b >= start && b < end) {
           ASSERT_NE(record, nullptr) << b;
           EXPECT_NE(record->wait_read, AtomicContext::kNoSlot) << "read registered at " << b;
         } else if (record != nullptr) {
@@ -98,13 +91,10 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpan) {
 }
 
 TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
-  IssueHarness h;
-  h.set({{"Write Condition", "write"},
-         {"Verify Condition", "verify"},
-         {"Random Seed", "7"},
-         {"Slide Reads", "true"}});
+  AgentFixture h;
+  h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}, {"Slide Reads", "true"}});
   h.setTestMaxXferLength(64);
-  writeThenRead(h);
+  h.set(kWriteThenRead);
   ASSERT_EQ(h.setup(), 0);
   for (uint64_t i = 0; i < 8; ++i) {
     // A write whose range is suspect, queued for its splice check instead of a plain read-back.
@@ -139,11 +129,8 @@ TEST(ReadIssue, ReadOrVerifyChoice) {
       {{"verify"}, 0, nullptr, {"read"}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.inMask.size());
-    IssueHarness h;
-    h.basic();
-    h.set("Verify Condition", "verify");
-    writeThenRead(h);
-    ASSERT_EQ(h.setup(), 0);
+    AgentFixture h;
+    ASSERT_EQ(h.setupWith({{"Verify Condition", "verify"}, {"Min Queue Size", "1"}, {"Max Queue Size", "1"}}), 0);
     ASSERT_EQ(h.pass(80, 2), 0);
     uint64_t mask = 0;
     for (const std::string& name : c.inMask) mask |= h.bit(name);
@@ -158,7 +145,7 @@ TEST(ReadIssue, ReadOrVerifyChoice) {
 }
 
 TEST(ReadIssue, ReadWithoutSourceFails) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
   EXPECT_EQ(Cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
   EXPECT_EQ(Cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
@@ -182,10 +169,10 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
                {"externally invalidated", {}, 503, 500, 8, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    IssueHarness h;
+    AgentFixture h;
     h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
     h.setTestMaxXferLength(64);
-    writeThenRead(h);
+    h.set(kWriteThenRead);
     ASSERT_EQ(h.setup(), 0);
     ASSERT_EQ(h.pass(500, 8), 0);
     const uint64_t writeId = h.drive().outstandingWrites.front().cmdId;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "issue/BlockLayout.h"
-#include "plugin/issue/IssueHarness.h"
+#include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
@@ -15,7 +15,7 @@ namespace {
 
 using Cardamor::TRIM_BUCKET;
 
-const uint8_t* bucket(IssueHarness& h, uint32_t b) {
+const uint8_t* bucket(AgentFixture& h, uint32_t b) {
   return h.drive().sectorBuckets.get() + uint64_t{b} * 512;
 }
 
@@ -48,7 +48,7 @@ TEST(WriteIssue, KindAndLengthFailures) {
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(i);
-    IssueHarness h;
+    AgentFixture h;
     h.set({{"Read Condition", "read"}, {"Random Seed", "7"}, {"Bucket Count", "16"}});
     h.setTestMaxXferLength(8);
     for (const std::string& kind : c.kinds) h.set(kind + " Condition", kind);
@@ -84,7 +84,7 @@ TEST(WriteIssue, WrittenBlocksCarryLbaAndIdentifierByteExact) {
   const uint64_t lba = 0x0102030405060708ull;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cmdId);
-    IssueHarness h;
+    AgentFixture h;
     ASSERT_EQ(h.setupWith(), 0);
     ASSERT_EQ(h.pass(0, 1), 0);  // runs the deferred setup
     h.drive().nextCmdId = c.cmdId;
@@ -114,7 +114,7 @@ TEST(WriteIssue, WrittenBlocksCarryLbaAndIdentifierByteExact) {
 }
 
 TEST(WriteIssue, E2EStrideLeavesProtectionBytesUntouched) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"E2E Condition", "e2e"}}, 16), 0);
   ASSERT_EQ(h.pass(0, 1), 0);
   const uint32_t tag = h.nextTag();
@@ -135,7 +135,7 @@ TEST(WriteIssue, E2EStrideLeavesProtectionBytesUntouched) {
 }
 
 TEST(WriteIssue, EmbedDataOffAndSkipCommands) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"Embed Data", "false"}, {"Use Skip Commands", "true"}}), 0);
   ASSERT_EQ(h.pass(100, 4), 0);
 
@@ -152,7 +152,7 @@ TEST(WriteIssue, EmbedDataOffAndSkipCommands) {
 }
 
 TEST(WriteIssue, WriteSameAndTrimChosenByTheMask) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith({{"WriteSame Condition", "same"}, {"Trim Condition", "trim"}}), 0);
 
   ASSERT_EQ(h.pass(300, 16, h.bit("same")), 0);
@@ -185,7 +185,7 @@ TEST(WriteIssue, WriteSameAndTrimChosenByTheMask) {
 }
 
 TEST(WriteIssue, HostManagedPositionAndEmptyWrite) {
-  IssueHarness h;
+  AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
   *h.drive().hostManaged = 1;
   *h.drive().writeLba = 5000;

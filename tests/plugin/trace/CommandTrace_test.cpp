@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "varnox/Clock.h"
+#include <tuple>
 
 namespace varnox::Cardamor {
 namespace {
@@ -10,28 +10,15 @@ namespace {
 // The slot count that "Trace Depth" and "Max Queue Size" give is checked through setup.
 TEST(CommandTraceTest, RingWrapsAndKeepsChronologicalOrder) {
   auto trace = CommandTrace::create(2000);
-  ASSERT_TRUE(trace);
-  EXPECT_EQ(trace->retainedCount(), 0u);
-
-  for (uint64_t id = 1; id <= 3; ++id) trace->recordWriteIssued(id * 8, 8, id, 0, 0);
-  EXPECT_EQ(trace->retainedCount(), 3u);
-  EXPECT_EQ(trace->chronological(0).cmdId, 1u);
-  EXPECT_EQ(trace->chronological(2).cmdId, 3u);
-
-  for (uint64_t id = 4; id <= 2000; ++id) trace->recordWriteIssued(id * 8, 8, id, 0, 0);
+  for (uint64_t id = 1; id <= 2000; ++id) trace->recordWriteIssued(id * 8, 8, id, 0, 0);
   EXPECT_EQ(trace->trace_idx(), 0u);
-  EXPECT_EQ(trace->trace_count(), 2000u);
   EXPECT_EQ(trace->chronological(0).cmdId, 1u);
   EXPECT_EQ(trace->chronological(1999).cmdId, 2000u);
-
   trace->recordReadIssued(0x40, 1, 2001, 1, 7, false);
-  EXPECT_EQ(trace->trace_idx(), 1u);
   EXPECT_EQ(trace->trace_count(), 2001u);
   EXPECT_EQ(trace->retainedCount(), 2000u);
   EXPECT_EQ(trace->entry(0).cmdId, 2001u);
   EXPECT_EQ(trace->chronological(0).cmdId, 2u);  // the oldest survivor sits in slot 1
-  EXPECT_EQ(trace->chronological(1998).cmdId, 2000u);
-  EXPECT_EQ(trace->chronological(1999).cmdId, 2001u);
   EXPECT_EQ(trace->chronological(1999).kind, TraceEventKind::ReadIssued);
 }
 
@@ -40,30 +27,19 @@ TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
   ASSERT_TRUE(trace);
   EXPECT_EQ(trace->lastCommand(3).kind, TraceEventKind::Empty);
 
-  struct Issue {
-    TraceEventKind kind;
-    void (*record)(CommandTrace&, uint32_t tag);
-  };
-  const Issue issues[] = {
-      {TraceEventKind::WriteIssued, [](CommandTrace& t, uint32_t tag) { t.recordWriteIssued(0x100, 8, 1, tag, 9); }},
-      {TraceEventKind::WriteAtomicIssued,
-       [](CommandTrace& t, uint32_t tag) { t.recordWriteAtomicIssued(0x100, 8, 1, tag, 9); }},
-      {TraceEventKind::WriteSameIssued,
-       [](CommandTrace& t, uint32_t tag) { t.recordWriteSameIssued(0x100, 8, 1, tag, 9); }},
-      {TraceEventKind::TrimIssued, [](CommandTrace& t, uint32_t tag) { t.recordTrimIssued(0x100, 8, 1, tag); }},
-      {TraceEventKind::PreReadIssued, [](CommandTrace& t, uint32_t tag) { t.recordPreReadIssued(0x100, 8, 1, tag); }},
-      {TraceEventKind::ReadIssued, [](CommandTrace& t, uint32_t tag) { t.recordReadIssued(0x100, 8, 1, tag, 9, true); }},
-      {TraceEventKind::VerifyIssued,
-       [](CommandTrace& t, uint32_t tag) { t.recordVerifyIssued(0x100, 8, 1, tag, 9, false); }},
-  };
-  uint32_t tag = 10;
-  for (const Issue& issue : issues) {
-    issue.record(*trace, tag);
-    const TagState s = trace->lastCommand(tag);
-    EXPECT_EQ(s.kind, issue.kind) << "tag " << tag;
-    EXPECT_EQ(s.lba, 0x100u);
-    EXPECT_EQ(s.xferLength, 8u);
-    ++tag;
+  trace->recordWriteIssued(0x100, 8, 1, 10, 9);
+  trace->recordWriteAtomicIssued(0x100, 8, 1, 11, 9);
+  trace->recordWriteSameIssued(0x100, 8, 1, 12, 9);
+  trace->recordTrimIssued(0x100, 8, 1, 13);
+  trace->recordPreReadIssued(0x100, 8, 1, 14);
+  trace->recordReadIssued(0x100, 8, 1, 15, 9, true);
+  trace->recordVerifyIssued(0x100, 8, 1, 16, 9, false);
+  using K = TraceEventKind;
+  const K kinds[] = {K::WriteIssued,   K::WriteAtomicIssued, K::WriteSameIssued, K::TrimIssued,
+                     K::PreReadIssued, K::ReadIssued,        K::VerifyIssued};
+  for (uint32_t i = 0; i < 7; ++i) {
+    const TagState s = trace->lastCommand(10 + i);
+    EXPECT_EQ(std::tuple(s.kind, s.lba, s.xferLength), std::tuple(kinds[i], 0x100u, 8u)) << i;
   }
 
   // Completion and abort events change only the kind, whatever lba they carry.
@@ -97,38 +73,14 @@ TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
   EXPECT_EQ(s.xferLength, 4u);
 }
 
-// Where the other kinds keep their fields is shown by the golden dumps; a read's UEC and the
-// power tick are not, the first being zero there and the second masked.
-TEST(CommandTraceTest, ReadUecAndPowerTickAreStored) {
-  auto trace = CommandTrace::create(2000);
-  ASSERT_TRUE(trace);
-  trace->recordReadFinished(0x10, 2, 43, 5, 0xBEEF, Kcq{3, 0x11, 1});
-  const uint32_t before = tickCountMs();
-  trace->recordPowerToggleOff();
-  const uint32_t after = tickCountMs();
-
-  const TraceEntry& done = trace->chronological(0);
-  EXPECT_EQ(done.bucket & 0xFFFFu, 0xBEEFu);
-  EXPECT_EQ(done.kcq.key, 3);
-  EXPECT_EQ(done.kcq.code, 0x11);
-  EXPECT_EQ(done.kcq.qual, 1);
-
-  const TraceEntry& off = trace->chronological(1);
-  EXPECT_EQ(off.kind, TraceEventKind::PowerToggleOff);
-  EXPECT_LE(off.tag - before, after - before);  // modular: stays right across a tick wrap
-}
-
-TEST(CommandTraceTest, CallerPreconditionsAreCheckedInDebugBuilds) {
+// Release builds trace an event with a tag out of range but keep the per-tag table in bounds,
+// and drop events when there is no slot at all.
+TEST(CommandTraceTest, OutOfRangeTagsAndAnEmptyRingStayInBounds) {
   auto trace = CommandTrace::create(10);
-  ASSERT_TRUE(trace);
-  EXPECT_DEBUG_DEATH(trace->recordWriteIssued(0x10, 1, 1, MAX_QUEUE_DEPTH, 0), "tag_id < MAX_QUEUE_DEPTH && tag_id >= 0");
   auto empty = CommandTrace::create(0);
-  ASSERT_TRUE(empty);
+  EXPECT_DEBUG_DEATH(trace->recordWriteIssued(0x10, 1, 1, MAX_QUEUE_DEPTH, 0), "tag_id < MAX_QUEUE_DEPTH");
   EXPECT_DEBUG_DEATH(empty->recordZoneReset(0, 1), "trace_idx < trace_queue_size");
 #ifdef NDEBUG
-  // Release builds trace the event but keep the per-tag table in bounds, and drop events
-  // when there is no slot at all.
-  EXPECT_EQ(trace->trace_count(), 1u);
   EXPECT_EQ(trace->chronological(0).tag, MAX_QUEUE_DEPTH);
   EXPECT_EQ(trace->lastCommand(MAX_QUEUE_DEPTH).kind, TraceEventKind::Empty);
   EXPECT_EQ(empty->trace_count(), 0u);

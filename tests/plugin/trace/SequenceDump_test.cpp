@@ -131,7 +131,6 @@ TEST_F(SequenceDumpTest, PlainDumpsMatchTheirGoldenFiles) {
   expectGolden(nullptr, "empty.txt", false, 0, kAllOnes);  // no trace at all dumps as an empty one
 }
 
-// The levels and unique names of the saved-to lines are pinned by the finish tests.
 TEST_F(SequenceDumpTest, AnUnopenableNameIsLoggedAndFails) {
   auto trace = wrappedTrace();
   std::string tooLong = at(std::string(300, 'n'));  // no file system accepts it
@@ -141,20 +140,6 @@ TEST_F(SequenceDumpTest, AnUnopenableNameIsLoggedAndFails) {
   EXPECT_EQ(lines[0].level, 2);
   EXPECT_EQ(lines[0].text, "Could not open the file '" + fs::current_path().string() + "/" +
                                std::string(300, 'n') + "' to dump the bucket compare command sequence");
-}
-
-TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryReturnsItsStatus) {
-  std::ofstream(at("blocker")) << "a file, not a directory";
-  fs::create_directories(at("cwd"));
-  const fs::path oldCwd = fs::current_path();
-  fs::current_path(at("cwd"));
-  std::string path = at("blocker/x/run1_trace_D0.txt");
-  const int status = dumpSequence(nullptr, &thread_, path, false, 0, kAllOnes);
-  fs::current_path(oldCwd);
-  // The opening status comes back; the two log lines are pinned by the finish tests.
-  EXPECT_EQ(status, 6);
-  EXPECT_EQ(path, at("cwd/run1_trace_D0.txt"));
-  EXPECT_TRUE(fs::is_regular_file(path));
 }
 
 }  // namespace
