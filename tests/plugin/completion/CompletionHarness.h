@@ -114,8 +114,9 @@ class CompletionHarness : public AgentFixture {
   }
 
   // A whole agent pass handling the completion: its result is what reaches the host.
-  int executePass(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {}) {
-    report(tag, status, readData, sense);
+  int executePass(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
+                  const Bytes& cdb = cdb16()) {
+    report(tag, status, readData, sense, cdb);
     return execute();
   }
 

@@ -184,9 +184,11 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
     EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), c.result != 0);
     EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
     // A check that ended without a splice gave up the range: the history forgot it.
-    if (c.result == 0) h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const auto&) {
-      ADD_FAILURE() << "record left at LBA " << lba;
-    });
+    if (c.result == 0) {
+      h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const auto&) {
+        ADD_FAILURE() << "record left at LBA " << lba;
+      });
+    }
   }
 }
 
@@ -197,27 +199,6 @@ TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
   EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
   EXPECT_TRUE(h.drive().pendingReadBacks.empty());
   EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::ReadAborted);
-}
-
-TEST(PreReadCompletion, HashesEveryBlockForTheAtomicWriteToCome) {
-  CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
-  *h.drive().lba = 400;
-  *h.drive().xferLength = 4;
-  *h.drive().atomicBound = 4;
-  ASSERT_EQ(Cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);
-  ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);  // unknown range: pre-read first
-  Bytes data(4 * h.sectorSize());
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  EXPECT_EQ(h.complete(0, h.kGood, data), 0);
-  EXPECT_TRUE(h.drive().outstandingPreReads.empty());
-  ASSERT_EQ(h.drive().finishedPreReads.size(), 1u);
-  for (uint64_t lba = 400; lba < 404; ++lba) {
-    const auto expected = h.drive().atomicContext.lookup(lba);
-    EXPECT_EQ(expected.blockType, 3u) << lba;
-    EXPECT_EQ(expected.hashValue,
-              Cardamor::blockHash(data.data() + (lba - 400) * h.sectorSize(), h.sectorSize()));
-    EXPECT_EQ(h.drive().atomicContext.findRecord(lba)->ref_count, 1u);
-  }
 }
 
 TEST(SyncCacheCompletion, OnlyGoodStatusCountsAsSynchronized) {

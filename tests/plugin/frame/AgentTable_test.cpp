@@ -208,7 +208,9 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
     if (want.type == Type::U32) {
       EXPECT_EQ(std::tuple(key.min, key.max, key.defaultU32), std::tuple(want.min, want.max, want.defaultValue));
     }
-    if (want.type == Type::Bool) EXPECT_EQ(key.defaultBool, want.defaultValue != 0);
+    if (want.type == Type::Bool) {
+      EXPECT_EQ(key.defaultBool, want.defaultValue != 0);
+    }
   }
   // The one default that the key table does not show.
   EXPECT_EQ(manager.find("Miscompare Output Path")->defaultText, "./datacompare");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <tuple>
 #include <vector>
 
 #include "plugin/history/HistoryWalker.h"
@@ -42,20 +43,12 @@ TEST_F(AtomicContextTest, ReadOnUnknownLbaNeedsNoExpectAndLeavesNothingBehind) {
   EXPECT_EQ(context.readIssued(3, 8000, true), VARNOX_ERR_HISTORY_ENTRY_MISSING);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "<E> readIssued !record && expect lba:1f40 cmd_id:3\n");
   EXPECT_EQ(context.recordCount(), 0u);
-
   // Without expect the LBA gets a placeholder that predicts nothing.
   ASSERT_EQ(context.readIssued(3, 8000, false), 0);
-  std::vector<AtomicContext::Event> history = historyOf(context, 8000);
-  ASSERT_EQ(history.size(), 1u);
-  EXPECT_EQ(history[0].eventType, AtomicContext::kEventNone);
-  EXPECT_EQ(history[0].cmdId, 0u);
-  EXPECT_EQ(history[0].blockNum, kInvalid);
-  EXPECT_EQ(context.findRecord(8000)->ref_count, 0u);
-
-  AtomicContext::ExpectedBlock seen = context.readFinished(3, 8000, false);
-  EXPECT_EQ(seen.status, 0);
-  EXPECT_EQ(seen.blockType, AtomicContext::kBlockUnknown);
-  EXPECT_EQ(seen.blockNum, kInvalid);
+  EXPECT_EQ(historyCmdIds(context, 8000), Ids{0});
+  EXPECT_EQ(historyOf(context, 8000)[0].eventType, AtomicContext::kEventNone);
+  const AtomicContext::ExpectedBlock seen = context.readFinished(3, 8000, false);
+  EXPECT_EQ(std::tuple(seen.status, seen.blockType, seen.blockNum), std::tuple(0, AtomicContext::kBlockUnknown, kInvalid));
   EXPECT_EQ(leftovers(context), "");
 }
 
@@ -72,14 +65,10 @@ TEST_F(AtomicContextTest, WriteReadBackReturnsTheWriteAndKeepRestoresTheObligati
   EXPECT_EQ(context.findRecord(100)->ref_count, 1u);
   EXPECT_EQ(waitingReads(context, 100), 0u);
 
-  AtomicContext::ExpectedBlock seen = readBack(13, 100);
-  EXPECT_EQ(seen.status, 0);
-  EXPECT_EQ(seen.blockType, AtomicContext::kBlockNormal);
-  EXPECT_EQ(seen.blockNum, 0x1234u);
-  EXPECT_TRUE(seen.embedded);
-  EXPECT_EQ(seen.embeddedCmdId, 11u);
-  EXPECT_EQ(seen.embeddedLba, 100u);
-  EXPECT_FALSE(seen.invalidated);
+  const AtomicContext::ExpectedBlock seen = readBack(13, 100);
+  EXPECT_EQ(std::tuple(seen.status, seen.blockType, seen.blockNum, seen.embedded, seen.embeddedCmdId, seen.embeddedLba,
+                       seen.invalidated),
+            std::tuple(0, AtomicContext::kBlockNormal, 0x1234u, true, 11u, 100u, false));
   EXPECT_EQ(leftovers(context), "");
 }
 
@@ -113,17 +102,11 @@ TEST_F(AtomicContextTest, LookupSkipsExternalInvalidationButNotZoneReset) {
   context.invalidateRange(1, 1, false);
   context.invalidateRange(2, 2, true);
 
-  AtomicContext::ExpectedBlock external = context.lookup(1);
-  EXPECT_EQ(external.status, 0);
-  EXPECT_EQ(external.blockNum, 0x55u);
-  EXPECT_EQ(external.blockType, AtomicContext::kBlockNormal);
-  EXPECT_TRUE(external.invalidated);
-
-  AtomicContext::ExpectedBlock zone = context.lookup(2);
-  EXPECT_EQ(zone.status, 0);
-  EXPECT_EQ(zone.blockType, AtomicContext::kBlockUnknown);
-  EXPECT_EQ(zone.blockNum, kInvalid);
-  EXPECT_FALSE(zone.invalidated);
+  const AtomicContext::ExpectedBlock external = context.lookup(1), zone = context.lookup(2);
+  EXPECT_EQ(std::tuple(external.status, external.blockNum, external.blockType, external.invalidated),
+            std::tuple(0, 0x55u, AtomicContext::kBlockNormal, true));
+  EXPECT_EQ(std::tuple(zone.status, zone.blockNum, zone.blockType, zone.invalidated),
+            std::tuple(0, kInvalid, AtomicContext::kBlockUnknown, false));
 
   // Nothing but external invalidations: nothing to expect, and the mark is still reported.
   ASSERT_EQ(context.readIssued(8, 3, false), 0);
@@ -134,9 +117,7 @@ TEST_F(AtomicContextTest, LookupSkipsExternalInvalidationButNotZoneReset) {
   EXPECT_EQ(context.lookup(3).blockType, AtomicContext::kBlockUnknown);
   EXPECT_TRUE(context.lookup(3).invalidated);
 
-  AtomicContext::ExpectedBlock unknown = context.lookup(77);
-  EXPECT_EQ(unknown.status, VARNOX_ERR_HISTORY_ENTRY_MISSING);
-  EXPECT_EQ(unknown.blockNum, kInvalid);
+  EXPECT_EQ(context.lookup(77).status, VARNOX_ERR_HISTORY_ENTRY_MISSING);
 
   // Ranges mark only existing records.
   context.invalidateRange(0, 100, true);
@@ -149,17 +130,14 @@ TEST_F(AtomicContextTest, CompletionAndAbortChangeOnlyTheirOwnEvent) {
   ASSERT_EQ(write(9, 10, 0x90), 0);
   context.writeAborted(5, 10);
   std::vector<AtomicContext::Event> history = historyOf(context, 10);
-  EXPECT_EQ(history[0].blockNum, 0x90u);
-  EXPECT_EQ(history[1].blockNum, kInvalid);
+  EXPECT_EQ(std::tuple(history[0].blockNum, history[1].blockNum), std::tuple(0x90u, kInvalid));
   EXPECT_EQ(context.findRecord(10)->ref_count, 2u);
 
   ASSERT_EQ(context.atomicWriteIssued(12, 11, 0x120, true, 12, 11, 1, 4, 0), 0);
   context.writeAborted(12, 11);  // an atomic unit is all or nothing: it keeps its bucket
-  history = historyOf(context, 11);
-  EXPECT_EQ(history[0].blockNum, 0x120u);
-  EXPECT_EQ(history[0].blockType, AtomicContext::kBlockAtomic);
-  EXPECT_EQ(history[0].atomicIndex, 1u);
-  EXPECT_EQ(history[0].atomicLength, 4u);
+  const AtomicContext::Event atomic = historyOf(context, 11)[0];
+  EXPECT_EQ(std::tuple(atomic.blockNum, atomic.blockType, atomic.atomicIndex, atomic.atomicLength),
+            std::tuple(0x120u, AtomicContext::kBlockAtomic, 1u, 4u));
   context.writeFinished(12, 11);
   EXPECT_EQ(historyOf(context, 11)[0].blockType, AtomicContext::kBlockNormal);
 

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "varnox/Errors.h"
@@ -56,9 +57,7 @@ TEST_F(ReadSnapshotTest, HoldsACopyOfWhatEachRegisteredLbaHadWhenTheReadWasIssue
 
   LazyBlockHash lazy = unrelatedBlock();
   EXPECT_EQ(observe(snapshot, 12, stamp(12, 2, 12), lazy), VARNOX_ERR_HISTORY_EVENT_MISSING);
-  AtomicContext::ExpectedBlock none = expectedFromSnapshot(snapshot, 12);
-  EXPECT_EQ(none.status, VARNOX_ERR_HISTORY_EVENT_MISSING);
-  EXPECT_EQ(none.blockNum, INVALID_BUCKET);
+  EXPECT_EQ(expectedFromSnapshot(snapshot, 12).status, VARNOX_ERR_HISTORY_EVENT_MISSING);
 
   // Releasing the read and rewriting the LBA do not touch the copy.
   for (uint64_t lba : {10, 11, 13}) ASSERT_EQ(context.readFinished(20, lba, false).status, 0);
@@ -89,10 +88,8 @@ TEST_F(ReadSnapshotTest, StampWalkPassesOnlyUnfinishedAtomicWrites) {
 
   LazyBlockHash fresh = unrelatedBlock();
   EXPECT_EQ(observe(snapshot, 50, stamp(7, 8, 50), fresh), 0);
-  AtomicContext::ExpectedBlock atomicSeen = expectedFromSnapshot(snapshot, 50);
-  EXPECT_EQ(atomicSeen.blockType, AtomicContext::kBlockAtomic);
-  EXPECT_EQ(atomicSeen.blockNum, 7u);
-  EXPECT_EQ(atomicSeen.embeddedCmdId, 8u);
+  const AtomicContext::ExpectedBlock seen = expectedFromSnapshot(snapshot, 50);
+  EXPECT_EQ(std::tuple(seen.blockType, seen.blockNum, seen.embeddedCmdId), std::tuple(AtomicContext::kBlockAtomic, 7u, 8u));
 
   // Once completed, the atomic write stops the walk like any write.
   context.writeFinished(8, 50);
@@ -119,9 +116,8 @@ TEST_F(ReadSnapshotTest, OlderDataAndPreReadsAreRecognisedOnlyByHash) {
   ReadSnapshot preRead = takeSnapshot(context, 61, 61, 12);
   LazyBlockHash lazyBytes{bytes.data(), bytes.data() + bytes.size()};
   EXPECT_EQ(observe(preRead, 61, stamp(INVALID_BUCKET, 0, 0), lazyBytes), 0);
-  AtomicContext::ExpectedBlock expected = expectedFromSnapshot(preRead, 61);
-  EXPECT_EQ(expected.blockType, AtomicContext::kBlockHash);
-  EXPECT_EQ(expected.hashValue, seenHash);
+  const AtomicContext::ExpectedBlock expected = expectedFromSnapshot(preRead, 61);
+  EXPECT_EQ(std::tuple(expected.blockType, expected.hashValue), std::tuple(AtomicContext::kBlockHash, seenHash));
 }
 
 // A Node whose history is `events` and whose observed event is history[observed] (-1: none).
@@ -155,23 +151,16 @@ TEST(ExpectedFromSnapshotTest, ObservedEventWinsAndExternalInvalidationsAreFlagg
                         {3, nodeOf({atomic8, external, write3}, 2)},
                         {4, nodeOf({atomic8, external}, -1)}};
 
-  AtomicContext::ExpectedBlock unobserved = expectedFromSnapshot(snapshot, 1);
-  EXPECT_EQ(unobserved.status, 0);
-  EXPECT_EQ(unobserved.blockNum, 3u);
-  EXPECT_TRUE(unobserved.invalidated);
-
-  AtomicContext::ExpectedBlock seenAtomic = expectedFromSnapshot(snapshot, 2);
-  EXPECT_EQ(seenAtomic.blockType, AtomicContext::kBlockAtomic);
-  EXPECT_EQ(seenAtomic.blockNum, 8u);
-  EXPECT_FALSE(seenAtomic.invalidated);
-
-  AtomicContext::ExpectedBlock seenOld = expectedFromSnapshot(snapshot, 3);
-  EXPECT_EQ(seenOld.blockNum, 3u);
-  EXPECT_TRUE(seenOld.invalidated);
-
-  AtomicContext::ExpectedBlock nothing = expectedFromSnapshot(snapshot, 4);
-  EXPECT_EQ(nothing.status, VARNOX_ERR_HISTORY_ENTRY_MISSING);
-  EXPECT_EQ(nothing.blockNum, INVALID_BUCKET);
+  // (status, blockType, blockNum, invalidated) at each LBA.
+  const std::tuple<int, uint32_t, uint32_t, bool> expected[] = {
+      {0, AtomicContext::kBlockNormal, 3, true},   // unobserved: the newest write behind the invalidation
+      {0, AtomicContext::kBlockAtomic, 8, false},  // the observed atomic write
+      {0, AtomicContext::kBlockNormal, 3, true},   // the observed old write
+      {VARNOX_ERR_HISTORY_ENTRY_MISSING, AtomicContext::kBlockUnknown, INVALID_BUCKET, true}};
+  for (uint64_t lba = 1; lba <= 4; ++lba) {
+    const AtomicContext::ExpectedBlock e = expectedFromSnapshot(snapshot, lba);
+    EXPECT_EQ(std::tuple(e.status, e.blockType, e.blockNum, e.invalidated), expected[lba - 1]) << lba;
+  }
 }
 
 // Nodes at the given LBAs, each observing its one event.
