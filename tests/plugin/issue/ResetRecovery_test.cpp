@@ -3,8 +3,10 @@
 // taken and its buffers locked, a record in its list, the history told), then the slot runs.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "HistoryObligations.h"
@@ -49,12 +51,7 @@ void plantWrite(AgentFixture& f, uint64_t cmdId, uint64_t lba, uint32_t length, 
 
 class ResetRecoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    f_.setBasicConditions();
-    f_.set("Verify Condition", "verify");
-    f_.setTestMaxXferLength(16);
-  }
-  void ready() { ASSERT_EQ(f_.setup(), 0); }
+  void ready(AgentFixture::Keys keys = {}) { ASSERT_EQ(f_.setupWith(keys, 16), 0); }
 
   AgentFixture f_;
 };
@@ -65,73 +62,51 @@ TEST_F(ResetRecoveryTest, ReadsAreRequeuedAheadOfWaitingReadBacksInReverseIssueO
   plantRead(f_, 10, 100, 4);
   plantRead(f_, 11, 200, 4, 1);
   plantRead(f_, 12, 300, 4);
-
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(f_.handleReset(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "re-queuing read cmd_id:10:a\nre-queuing read cmd_id:11:b\nre-queuing read cmd_id:12:c\n");
-
-  std::vector<std::pair<uint64_t, uint64_t>> queue;  // (cmdId, lba)
-  for (const auto& q : f_.drive().pendingReadBacks) queue.emplace_back(q.cmdId, q.lba);
-  EXPECT_EQ(queue, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 300}, {0, 200}, {0, 100}, {3, 900}}));
-  EXPECT_EQ(std::next(f_.drive().pendingReadBacks.begin())->spliceSuspect, 1) << "a splice check stays one";
+  std::vector<std::tuple<uint64_t, uint64_t, int>> queue;  // (cmdId, lba, spliceSuspect)
+  for (const auto& q : f_.drive().pendingReadBacks) queue.emplace_back(q.cmdId, q.lba, q.spliceSuspect);
+  EXPECT_EQ(queue, (std::vector<std::tuple<uint64_t, uint64_t, int>>{{0, 300, 0}, {0, 200, 1}, {0, 100, 0}, {3, 900, 0}}));
   EXPECT_TRUE(f_.drive().outstandingReads.empty());
-
   // Every tag is back, its buffers unlocked, and no completion is pending.
-  FreeTagQueue& tags = f_.thread().freeTagQueue();
-  EXPECT_EQ(tags.getNotFreeTag(0, false), kNoTag);
-  EXPECT_EQ(tags.inUseCount(), 0u);
+  EXPECT_EQ(f_.thread().freeTagQueue().getNotFreeTag(0, false), kNoTag);
+  EXPECT_EQ(f_.thread().freeTagQueue().inUseCount(), 0u);
   for (uint32_t tag = 0; tag < 3; ++tag) {
-    EXPECT_FALSE(f_.drive().readDataPtr->isLocked(tag));
-    EXPECT_FALSE(f_.drive().cdb->isLocked(tag));
-    EXPECT_FALSE(f_.drive().parameterList->isLocked(tag));
+    EXPECT_FALSE(f_.drive().readDataPtr->isLocked(tag) || f_.drive().cdb->isLocked(tag) ||
+                 f_.drive().parameterList->isLocked(tag));
   }
-  EXPECT_EQ(*f_.drive().lastTagId, 255u);
-  EXPECT_EQ(*f_.drive().readDataIsValid, 0u);
-  EXPECT_EQ(*f_.drive().lastStatusByte, 0xFFFFFFFFu);
-
+  EXPECT_EQ(std::tuple(*f_.drive().lastTagId, *f_.drive().readDataIsValid, *f_.drive().lastStatusByte),
+            std::tuple(255u, 0u, 0xFFFFFFFFu));
   using K = Cardamor::TraceEventKind;
   EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::ReadAborted, K::ReadAborted}));
-  // The reads' records stay: their ranges will be read again.
-  EXPECT_NE(f_.drive().atomicContext.findRecord(100), nullptr);
+  EXPECT_NE(f_.drive().atomicContext.findRecord(100), nullptr) << "the range will be read again";
 }
 
-TEST_F(ResetRecoveryTest, LostWritesAreReadBackOnlyWhenAtomicOrWhenSplicesAreHunted) {
-  struct Case {
-    bool spliceDetection;
-    bool atomic;
-    bool queued;
-    uint8_t spliceSuspect;
-  };
-  for (const Case c : {Case{false, false, false, 0}, Case{true, false, true, 1}, Case{false, true, true, 0},
-                       Case{true, true, true, 0}}) {
-    SCOPED_TRACE(::testing::Message() << "splice detection " << c.spliceDetection << ", atomic " << c.atomic);
+TEST(ResetRecovery, LostWritesAreReadBackOnlyWhenAtomicOrWhenSplicesAreHunted) {
+  for (const auto& [spliceDetection, atomic, queued, spliceSuspect] :
+       {std::tuple{false, false, false, 0}, {true, false, true, 1}, {false, true, true, 0}, {true, true, true, 0}}) {
+    SCOPED_TRACE(::testing::Message() << "splice detection " << spliceDetection << ", atomic " << atomic);
     AgentFixture f;
-    f.setBasicConditions();
-    f.set("Write Splice Detection", c.spliceDetection ? "true" : "false");
-    f.setTestMaxXferLength(16);
-    ASSERT_EQ(f.setup(), 0);
-    plantWrite(f, 5, 40, 4, c.atomic);
-
+    ASSERT_EQ(f.setupWith({{"Write Splice Detection", spliceDetection ? "true" : "false"}}, 16), 0);
+    plantWrite(f, 5, 40, 4, atomic);
     EXPECT_EQ(f.handleReset(), 0);
     EXPECT_TRUE(f.drive().outstandingWrites.empty());
-    ASSERT_EQ(f.drive().pendingReadBacks.size(), c.queued ? 1u : 0u);
-    if (c.queued) {
+    ASSERT_EQ(f.drive().pendingReadBacks.size(), queued ? 1u : 0u);
+    if (queued) {
       const ReadBackRequest& q = f.drive().pendingReadBacks.front();
-      EXPECT_EQ(q.cmdId, 5u);
-      EXPECT_EQ(q.lba, 40u);
-      EXPECT_EQ(q.xferLength, 4u);
-      EXPECT_EQ(q.spliceSuspect, c.spliceSuspect);
+      EXPECT_EQ(std::tuple(q.cmdId, q.lba, q.xferLength, int{q.spliceSuspect}), std::tuple(5u, 40u, 4u, spliceSuspect));
     }
     // A lost normal write may have landed partly: its blocks are unknown. An atomic write landed
     // whole or not at all, which the read-back decides, so its event keeps its data.
-    EXPECT_EQ(f.drive().atomicContext.lookup(40).blockNum, c.atomic ? 7u : AtomicContext::INVALID_BUCKET);
+    EXPECT_EQ(f.drive().atomicContext.lookup(40).blockNum, atomic ? 7u : AtomicContext::INVALID_BUCKET);
     EXPECT_TRUE(orphanedHistoryRecords(f.drive()).empty());
   }
 }
 
 TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
-  ready();
+  ready({{"Verify Condition", "verify"}});
   for (uint64_t b = 60; b < 64; ++b) {
     f_.drive().atomicContext.writeIssued(19, b, 3, true, 19, b);
     f_.drive().atomicContext.readIssued(21, b, true);
@@ -139,8 +114,7 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
   f_.drive().outstandingVerifies.push_back(VerifyRecord{21, 60, 4, takeTag(f_), 0});
   f_.drive().outstandingPreReads.push_back(Cardamor::PreReadRecord{22, 0, 80, 2, takeTag(f_)});
   f_.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{20, 0, 80, 2, 0});
-
-  EXPECT_EQ(f_.handleReset(), 0);
+  for (int reset = 0; reset < 2; ++reset) EXPECT_EQ(f_.handleReset(), 0);  // the second finds nothing
   EXPECT_TRUE(f_.drive().outstandingVerifies.empty());
   EXPECT_TRUE(f_.drive().outstandingPreReads.empty());
   EXPECT_EQ(f_.drive().finishedPreReads.size(), 1u) << "finished pre-reads carry over";
@@ -149,17 +123,11 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
   using K = Cardamor::TraceEventKind;
   EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::VerifyAborted}));
   EXPECT_TRUE(orphanedHistoryRecords(f_.drive()).empty());
-
-  // Nothing outstanding: a second reset traces and queues nothing.
-  EXPECT_EQ(f_.handleReset(), 0);
-  EXPECT_EQ(f_.traceKinds().size(), 2u);
-  EXPECT_TRUE(f_.drive().pendingReadBacks.empty());
 }
 
 TEST_F(ResetRecoveryTest, ZoneResetDropsTheReadBacksItCoversButNotOneStartingAtItsLastLba) {
   f_.mapRangeQueueWriter("CSZoneReset");
   ready();
-  ASSERT_NE(f_.drive().csZoneReset, nullptr);
   plantWrite(f_, 30, 150, 10);
   plantWrite(f_, 31, 199, 4);
   // Both writes completed: their ranges wait for a read-back.
@@ -169,39 +137,31 @@ TEST_F(ResetRecoveryTest, ZoneResetDropsTheReadBacksItCoversButNotOneStartingAtI
   f_.drive().pendingReadBacks.push_back(ReadBackRequest{30, 150, 10, 0, 0});
   f_.drive().pendingReadBacks.push_back(ReadBackRequest{31, 199, 4, 0, 0});
   f_.drive().csZoneReset->push(LBARange{100, 199});
-
   ::testing::internal::CaptureStdout();
   f_.execute();
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("<W> Clearing out Read LBA Range 0x0000000000000096 thru 0x00000000000000A0\n"),
-            std::string::npos)
-      << out;
+            std::string::npos) << out;
   EXPECT_EQ(out.find("0x00000000000000C7 thru"), std::string::npos) << "the request at the last LBA stays";
-  ASSERT_FALSE(f_.drive().pendingReadBacks.empty());
-  bool lastStays = false;
-  for (const auto& q : f_.drive().pendingReadBacks) {
-    EXPECT_NE(q.lba, 150u);
-    lastStays |= q.lba == 199;
-  }
-  EXPECT_TRUE(lastStays);
+  std::vector<uint64_t> left;
+  for (const auto& q : f_.drive().pendingReadBacks) left.push_back(q.lba);
+  EXPECT_EQ(std::count(left.begin(), left.end(), 150u), 0);
+  EXPECT_EQ(std::count(left.begin(), left.end(), 199u), 1);
   EXPECT_TRUE(f_.drive().csZoneReset->empty());
-  // LBAs 150..159 were released: the first write's records are gone.
   for (uint64_t b = 150; b < 160; ++b) EXPECT_EQ(f_.drive().atomicContext.findRecord(b), nullptr) << b;
 }
 
 TEST_F(ResetRecoveryTest, ZoneResetWithSkipCommandsLeavesTheOtherParityAlone) {
-  f_.set("Use Skip Commands", "true");
   f_.mapRangeQueueWriter("CSZoneReset");
-  ready();
+  ready({{"Use Skip Commands", "true"}});
   // An odd-aligned and an even-aligned pending write, both reaching into the zone.
   f_.drive().outstandingWrites.push_back(WriteRecord{40, 0, 101, 4});
   f_.drive().outstandingWrites.push_back(WriteRecord{41, 0, 102, 4});
   f_.drive().csZoneReset->push(LBARange{100, 199});
   f_.execute();
-  std::map<uint64_t, uint8_t> readBack;  // cmdId -> still to be read back
-  for (const auto& w : f_.drive().outstandingWrites) readBack[w.cmdId] = w.readBack;
-  EXPECT_EQ(readBack[40], 1) << "odd-aligned write untouched";
-  EXPECT_EQ(readBack[41], 0) << "even-aligned write no longer read back";
+  const auto odd = f_.drive().outstandingWrites.begin();
+  EXPECT_EQ(odd->readBack, 1) << "odd-aligned write untouched";
+  EXPECT_EQ(std::next(odd)->readBack, 0) << "even-aligned write no longer read back";
 }
 
 }  // namespace

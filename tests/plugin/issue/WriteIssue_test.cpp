@@ -2,7 +2,9 @@
 // their messages, the blocks handed to the drive and what the history records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -71,84 +73,52 @@ TEST(WriteIssue, KindAndLengthFailures) {
   }
 }
 
-TEST(WriteIssue, WrittenBlocksCarryLbaAndIdentifierByteExact) {
-  struct Case {
+// The blocks handed to the drive: the bucket's bytes with the LBA (bytes 8..15) and the write's
+// identifier (its length, then big-endian, from byte 16) embedded, protection bytes left alone,
+// and the history expecting the same.
+TEST(WriteIssue, WrittenBlocksAreTheBucketsWithLbaAndIdentifierEmbedded) {
+  const struct {
+    const char* what;
+    AgentFixture::Keys keys;
+    bool e2e;
     uint64_t cmdId;
-    std::vector<uint8_t> idBytes;  // byte 16 onwards
-  };
-  const std::vector<Case> cases = {
-      {1, {1, 0x01}},
-      {0x100, {2, 0x01, 0x00}},
-      {0xFFFFFFFFFFFFFFFFull, {8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+    std::vector<uint8_t> idBytes;  // empty: nothing embedded
+  } cases[] = {
+      {"id 1", {}, false, 1, {1, 0x01}},
+      {"id 0x100", {}, false, 0x100, {2, 0x01, 0x00}},
+      {"largest id", {}, false, ~uint64_t{0}, {8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"E2E stride", {{"E2E Condition", "e2e"}}, true, 5, {1, 0x05}},
+      {"Embed Data off, skip commands", {{"Embed Data", "false"}, {"Use Skip Commands", "true"}}, false, 5, {}},
   };
   const uint64_t lba = 0x0102030405060708ull;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.cmdId);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     AgentFixture h;
-    ASSERT_EQ(h.setupWith(), 0);
+    ASSERT_EQ(h.setupWith(c.keys, 16), 0);
     ASSERT_EQ(h.pass(0, 1), 0);  // runs the deferred setup
+    const uint64_t stride = c.e2e ? 520 : 512, step = c.idBytes.empty() ? 2 : 1;
+    if (c.e2e) std::memset(h.drive().localWriteBuffers[h.nextTag()].get(), 0xEE, 16 * 520);
     h.drive().nextCmdId = c.cmdId;
-    ASSERT_EQ(h.pass(lba, 3), 0);
-
+    ASSERT_EQ(h.pass(lba, 3, c.e2e ? h.bit("e2e") : 0), 0);
     const uint32_t first = *h.drive().bucketIndex;
-    ASSERT_EQ(h.drive().writeData->size, 3u * 512);
+    ASSERT_EQ(h.drive().writeData->size, 3 * stride);
     for (uint32_t k = 0; k < 3; ++k) {
-      const uint8_t* block = h.writeBlock(k, 512);
+      const uint8_t* block = h.writeBlock(k, stride);
       const uint8_t* source = bucket(h, first + k);
-      // Bucket stamp and bytes 4..7 come from the bucket.
-      EXPECT_EQ(std::memcmp(block, source, 8), 0);
-      const uint64_t blockLba = lba + k;
-      for (int i = 0; i < 8; ++i) EXPECT_EQ(block[8 + i], static_cast<uint8_t>(blockLba >> (56 - 8 * i)));
-      const std::vector<uint8_t> id(block + 16, block + 16 + c.idBytes.size());
-      EXPECT_EQ(id, c.idBytes);
-      const size_t rest = 16 + c.idBytes.size();
-      EXPECT_EQ(std::memcmp(block + rest, source + rest, 512 - rest), 0);
+      std::vector<uint8_t> head(source, source + 16 + c.idBytes.size());
+      if (!c.idBytes.empty()) {
+        for (int i = 0; i < 8; ++i) head[8 + i] = static_cast<uint8_t>((lba + k) >> (56 - 8 * i));
+        std::copy(c.idBytes.begin(), c.idBytes.end(), head.begin() + 16);
+      }
+      EXPECT_EQ(std::vector<uint8_t>(block, block + head.size()), head) << k;
+      EXPECT_EQ(std::memcmp(block + head.size(), source + head.size(), 512 - head.size()), 0) << k;
+      for (uint64_t i = 512; i < stride; ++i) EXPECT_EQ(block[i], 0xEE) << "protection byte " << i;
+      const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(lba + step * k);
+      EXPECT_EQ(std::tuple(e.blockNum, e.embedded), std::tuple(first + k, !c.idBytes.empty()));
+      EXPECT_TRUE(c.idBytes.empty() || (e.embeddedCmdId == c.cmdId && e.embeddedLba == lba + k));
     }
-    // The history expects the same bucket and embedded values.
-    const AtomicContext::ExpectedBlock expected = h.drive().atomicContext.lookup(lba + 2);
-    EXPECT_EQ(expected.blockNum, first + 2);
-    EXPECT_TRUE(expected.embedded);
-    EXPECT_EQ(expected.embeddedCmdId, c.cmdId);
-    EXPECT_EQ(expected.embeddedLba, lba + 2);
+    EXPECT_EQ(h.drive().atomicContext.recordCount(), 3u + 1);  // and the first pass's block
   }
-}
-
-TEST(WriteIssue, E2EStrideLeavesProtectionBytesUntouched) {
-  AgentFixture h;
-  ASSERT_EQ(h.setupWith({{"E2E Condition", "e2e"}}, 16), 0);
-  ASSERT_EQ(h.pass(0, 1), 0);
-  const uint32_t tag = h.nextTag();
-  std::memset(h.drive().localWriteBuffers[tag].get(), 0xEE, 16 * 520);
-
-  ASSERT_EQ(h.pass(1000, 8, h.bit("e2e")), 0);
-  ASSERT_EQ(h.drive().writeData->size, 4160u);
-  const uint32_t first = *h.drive().bucketIndex;
-  for (uint32_t k = 0; k < 8; ++k) {
-    const uint8_t* block = h.writeBlock(k, 520);
-    EXPECT_EQ(std::memcmp(block, bucket(h, first + k), 8), 0) << k;
-    EXPECT_EQ(block[15], static_cast<uint8_t>(1000 + k));
-    for (int i = 512; i < 520; ++i) ASSERT_EQ(block[i], 0xEE) << "block " << k << " byte " << i;
-  }
-  // Without the E2E bit the blocks are back to back.
-  ASSERT_EQ(h.pass(2000, 8), 0);
-  EXPECT_EQ(h.drive().writeData->size, 4096u);
-}
-
-TEST(WriteIssue, EmbedDataOffAndSkipCommands) {
-  AgentFixture h;
-  ASSERT_EQ(h.setupWith({{"Embed Data", "false"}, {"Use Skip Commands", "true"}}), 0);
-  ASSERT_EQ(h.pass(100, 4), 0);
-
-  const uint32_t first = *h.drive().bucketIndex;
-  ASSERT_EQ(h.drive().writeData->size, 4u * 512);
-  for (uint32_t k = 0; k < 4; ++k) {
-    EXPECT_EQ(std::memcmp(h.writeBlock(k, 512), bucket(h, first + k), 512), 0) << "exact bucket copy " << k;
-    const AtomicContext::ExpectedBlock expected = h.drive().atomicContext.lookup(100 + 2 * k);
-    EXPECT_EQ(expected.blockNum, first + k);
-    EXPECT_FALSE(expected.embedded);
-  }
-  EXPECT_EQ(h.drive().atomicContext.findRecord(101), nullptr);
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 4u);
 }
 
 TEST(WriteIssue, WriteSameAndTrimChosenByTheMask) {
