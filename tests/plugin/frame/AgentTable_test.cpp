@@ -21,54 +21,21 @@ namespace {
 
 using Type = ConfigManager::KeyType;
 
-struct ExpectedKey {
-  const char* name;
-  Type type;
-  uint32_t min, max, defaultValue;  // of a U32 key; a Bool key's default is defaultValue != 0
-  void* (*member)(ConfigData&);
-  const char* deprecation = "";
-};
-
-#define MEMBER(m) +[](ConfigData& c) -> void* { return &c.m; }
-
-const std::vector<ExpectedKey>& expectedKeys() {
-  static const std::vector<ExpectedKey> keys = {
-      {"Min Queue Size", Type::U32, 1, 1000000, 2048, MEMBER(minQueueSize)},
-      {"Max Queue Size", Type::U32, 1, 1000000, 4096, MEMBER(maxQueueSize)},
-      {"Random Seed", Type::U32, 0, 0xFFFFFFFF, 0, MEMBER(randomSeed)},
-      {"Bucket Count", Type::U32, 1, 524288, 65536, MEMBER(bucketCount)},
-      {"Trace Depth", Type::U32, 0, 16000000, 0, MEMBER(traceDepth)},
-      {"Random Selection", Type::Bool, 0, 1, 1, MEMBER(randomSelection)},
-      {"Write Splice Detection", Type::Bool, 0, 1, 0, MEMBER(writeSpliceDetection)},
-      {"Slide Reads", Type::Bool, 0, 1, 0, MEMBER(slideReads)},
-      {"Showstop on Miscompare", Type::Bool, 0, 1, 0, MEMBER(showstopOnMiscompare)},
-      {"User Defined Data", Type::Bool, 0, 1, 0, MEMBER(userDefinedData)},
-      {"Use Skip Commands", Type::Bool, 0, 1, 0, MEMBER(useSkipCommands)},
-      {"Always Dump Sequence", Type::Bool, 0, 1, 0, MEMBER(alwaysDumpSequence)},
-      {"PowerToggle Freq", Type::U32, 0, 1000000, 300, MEMBER(powerToggleFreq)},
-      {"Read Condition", Type::Condition, 0, 0, 0, MEMBER(readCondition)},
-      {"Verify Condition", Type::Condition, 0, 0, 0, MEMBER(verifyCondition)},
-      {"Write Condition", Type::Condition, 0, 0, 0, MEMBER(writeCondition)},
-      {"WriteAtomic Condition", Type::Condition, 0, 0, 0, MEMBER(writeAtomicCondition)},
-      {"WriteSame Condition", Type::Condition, 0, 0, 0, MEMBER(writeSameCondition)},
-      {"Trim Condition", Type::Condition, 0, 0, 0, MEMBER(trimCondition)},
-      {"E2E Condition", Type::Condition, 0, 0, 0, MEMBER(e2eCondition)},
-      {"PowerToggle Condition", Type::Condition, 0, 0, 0, MEMBER(powerToggleCondition)},
-      {"SyncCache Condition", Type::Condition, 0, 0, 0, MEMBER(syncCacheCondition)},
-      {"Miscompare Output Path", Type::String, 0, 0, 0, MEMBER(miscompareOutputPath)},
-      {"Data Buffer", Type::Buffer, 0, 0, 0, MEMBER(dataBuffer)},
-      {"Embed Data", Type::Bool, 0, 1, 1, MEMBER(embedData)},
-      {"Embed LBA", Type::Bool, 0, 1, 1, MEMBER(embedLba),
-       "Cardamor - Embed LBA - This option is deprecated and ignored if True. If False, 'Embed Data' will be set "
-       "to False. Use 'Embed Data' instead."},
-      {"Cold Storage", Type::Bool, 0, 1, 0, MEMBER(coldStorage),
-       "Cardamor - Cold Storage - This option is deprecated and ignored. This option is no longer needed as it is "
-       "handled internally."},
-  };
+// The keys in registration order; ranges, defaults and help texts are the key table's own.
+const std::vector<std::pair<const char*, Type>>& expectedKeys() {
+  static const std::vector<std::pair<const char*, Type>> keys = {
+      {"Min Queue Size", Type::U32},       {"Max Queue Size", Type::U32},         {"Random Seed", Type::U32},
+      {"Bucket Count", Type::U32},         {"Trace Depth", Type::U32},            {"Random Selection", Type::Bool},
+      {"Write Splice Detection", Type::Bool}, {"Slide Reads", Type::Bool},        {"Showstop on Miscompare", Type::Bool},
+      {"User Defined Data", Type::Bool},   {"Use Skip Commands", Type::Bool},     {"Always Dump Sequence", Type::Bool},
+      {"PowerToggle Freq", Type::U32},     {"Read Condition", Type::Condition},   {"Verify Condition", Type::Condition},
+      {"Write Condition", Type::Condition}, {"WriteAtomic Condition", Type::Condition},
+      {"WriteSame Condition", Type::Condition}, {"Trim Condition", Type::Condition}, {"E2E Condition", Type::Condition},
+      {"PowerToggle Condition", Type::Condition}, {"SyncCache Condition", Type::Condition},
+      {"Miscompare Output Path", Type::String}, {"Data Buffer", Type::Buffer},   {"Embed Data", Type::Bool},
+      {"Embed LBA", Type::Bool},           {"Cold Storage", Type::Bool}};
   return keys;
 }
-
-#undef MEMBER
 
 // Records every map call before the host handles it; can make one variable's mapping fail.
 class RecordingThread : public DriveThread {
@@ -197,21 +164,19 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
   const auto& expected = expectedKeys();
   ASSERT_EQ(keys.size(), expected.size());
   for (size_t i = 0; i < keys.size(); ++i) {
-    const auto& key = keys[i];
-    const auto& want = expected[i];
-    SCOPED_TRACE(want.name);
-    EXPECT_EQ(key.name, want.name);
-    EXPECT_EQ(key.type, want.type);
-    EXPECT_EQ(key.member, want.member(*config));
-    EXPECT_EQ(key.deprecation, want.deprecation);
-    EXPECT_FALSE(key.help.empty());
-    if (want.type == Type::U32) {
-      EXPECT_EQ(std::tuple(key.min, key.max, key.defaultU32), std::tuple(want.min, want.max, want.defaultValue));
-    }
-    if (want.type == Type::Bool) {
-      EXPECT_EQ(key.defaultBool, want.defaultValue != 0);
-    }
+    SCOPED_TRACE(expected[i].first);
+    EXPECT_EQ(std::pair(keys[i].name, keys[i].type), std::pair(std::string(expected[i].first), expected[i].second));
+    EXPECT_FALSE(keys[i].help.empty());
+    // Bound inside the record the host hands back to the agent.
+    const auto* at = static_cast<const char*>(keys[i].member);
+    EXPECT_TRUE(at >= reinterpret_cast<const char*>(config) && at < reinterpret_cast<const char*>(config + 1));
   }
+  EXPECT_EQ(keys[25].deprecation,
+            "Cardamor - Embed LBA - This option is deprecated and ignored if True. If False, 'Embed Data' will be "
+            "set to False. Use 'Embed Data' instead.");
+  EXPECT_EQ(keys[26].deprecation,
+            "Cardamor - Cold Storage - This option is deprecated and ignored. This option is no longer needed as it "
+            "is handled internally.");
   // The one default that the key table does not show.
   EXPECT_EQ(manager.find("Miscompare Output Path")->defaultText, "./datacompare");
 

@@ -101,21 +101,6 @@ TEST(SetupTest, AValidTestIsBuiltAndOptionsAreAdjusted) {
   }
 }
 
-TEST(SetupTest, TraceDepthSetsTheRingSize) {
-  const struct {
-    const char* traceDepth;
-    const char* maxQueue;
-    uint64_t slots;
-  } cases[] = {{"1", "4096", 2000}, {"500", "4096", 2000}, {"501", "4096", 2004}, {"0", "1", 104}, {"0", "4096", 16484}};
-  for (const auto& c : cases) {
-    AgentFixture f;
-    f.setBasicConditions();
-    f.set({{"Bucket Count", "4"}, {"Min Queue Size", "1"}, {"Trace Depth", c.traceDepth}, {"Max Queue Size", c.maxQueue}});
-    ASSERT_EQ(f.setup(), 0);
-    EXPECT_EQ(f.drive().commandTrace->trace_queue_size(), c.slots) << c.traceDepth << "/" << c.maxQueue;
-  }
-}
-
 TEST(SetupTest, DeferredStepAllocatesOneLocalWriteBufferPerTag) {
   AgentFixture f;  // 512-byte blocks, no protection information, 32 tags
   ASSERT_EQ(f.setupWith({{"E2E Condition", "e2e"}, {"Bucket Count", "4"}}, 256), 0);

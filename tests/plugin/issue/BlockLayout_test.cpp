@@ -47,13 +47,6 @@ TEST(BlockLayout, HeaderDecoding) {
   }
 }
 
-TEST(BlockLayout, BlockHash) {
-  const uint8_t bytes[] = {1, 2, 3};
-  EXPECT_EQ(blockHash(bytes, 0), 0u);
-  EXPECT_EQ(blockHash(bytes, 1), 0x9E3779BAu);
-  EXPECT_EQ(blockHash(bytes, 3), 0xA16FB58D153ull);
-}
-
 TEST(BlockLayout, ReferenceBlockRebuildsAWrittenBlock) {
   AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <utility>
 #include <string>
 #include <vector>
@@ -35,32 +34,19 @@ void configureUserPattern(AgentFixture& f, const char* buckets, uint32_t maxXfer
   if (maxXfer != 0) f.setTestMaxXferLength(maxXfer);
 }
 
-TEST(SectorBuckets, RandomModeFillsFromTheDrawsAndStampsEveryBucket) {
+TEST(SectorBuckets, RandomModeStampsEveryBucketAndIsTheSameForTheSameSeed) {
   AgentFixture f;
   configureRandom(f, "80000");
   ASSERT_EQ(f.setup(), 0);
 
-  // Bytes follow the draws least significant first; the stamp overwrites the first four.
-  std::mt19937 engine(5);
-  auto draw = [&engine] {
-    const uint64_t low = engine();
-    return low | (uint64_t{engine()} << 32);
-  };
+  // Every bucket starts with its number, in three bytes and a zero byte.
   const uint8_t* table = f.drive().sectorBuckets.get();
-  const uint64_t first = draw();
-  EXPECT_EQ(std::vector<uint8_t>(table, table + 8),
-            (std::vector<uint8_t>{0, 0, 0, 0, uint8_t(first >> 32), uint8_t(first >> 40), uint8_t(first >> 48),
-                                  uint8_t(first >> 56)}));
-  const uint64_t second = draw();
-  uint64_t stored = 0;
-  std::memcpy(&stored, table + 8, 8);
-  EXPECT_EQ(stored, second);
-
   for (const auto& [b, stamp] : {std::pair{0x12345u, 0x01234500u}, {79999u, 0x01387F00u}}) {
     const auto bytes = bucket(f, b);
     EXPECT_EQ(uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3], stamp) << b;
   }
 
+  EXPECT_NE(std::memcmp(table + 4, table + 512 + 4, 508), 0) << "bucket contents are drawn";
   // The same seed on another drive gives the same table, byte for byte.
   AgentFixtureOptions other;
   other.deviceIndex = 1;
