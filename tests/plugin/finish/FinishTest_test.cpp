@@ -10,19 +10,13 @@
 #include "frame/ConfigData.h"
 #include "frame/DriveData.h"
 #include "trace/CommandTrace.h"
+#include "support/TempDirTest.h"
 #include "varnox/DriveThread.h"
 
 namespace varnox::Cardamor {
 namespace {
 
 namespace fs = boost::filesystem;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::unique_ptr<ByteBuffer> bytesOf(const std::string& text) {
   auto buffer = std::make_unique<ByteBuffer>();
@@ -41,11 +35,9 @@ DriveProperties drive512on4k() {
 
 // A drive D0 registered with the host, with a trace, a small bucket table and, on request, a
 // captured miscompare at LBA 0x104; every file goes under a temporary directory.
-class FinishTestTest : public ::testing::Test {
+class FinishTestTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / fs::unique_path("cardamor-finish-%%%%-%%%%");
-    fs::create_directories(dir_);
     oldCwd_ = fs::current_path();
     ASSERT_EQ(registerDriveVariables(&thread_), 0);
     drive_ = static_cast<DriveData*>(thread_.driveData());
@@ -60,8 +52,6 @@ class FinishTestTest : public ::testing::Test {
     fs::current_path(oldCwd_);
     thread_.clearDriveData();
     deleteDriveData(drive_);
-    boost::system::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   void captureMiscompare() {
     drive_->commandTrace->recordMiscompare(0x104, 0x14, 0x80001, 3, false);
@@ -70,7 +60,6 @@ class FinishTestTest : public ::testing::Test {
     drive_->miscompareDriveBytes = bytesOf("drive block");
     drive_->miscompareReferenceBytes = bytesOf("reference block");
   }
-  std::string at(const std::string& name) const { return (dir_ / name).string(); }
   std::vector<std::string> logTexts() { return thread_.eventLog().texts(); }
   // The lines of a miscompare's three files under `base` (with `suffix`).
   std::vector<std::string> savedLines(const std::string& base, const std::string& suffix = "") {
@@ -82,7 +71,6 @@ class FinishTestTest : public ::testing::Test {
   DriveThread thread_{drive512on4k()};
   ConfigData config_;
   DriveData* drive_ = nullptr;
-  fs::path dir_;
   fs::path oldCwd_;
 };
 

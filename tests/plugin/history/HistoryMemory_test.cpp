@@ -1,14 +1,11 @@
-// The history's memory layout behind its public operations: the LBA-keyed table across growth,
-// colliding LBAs and both ways of walking a range in order, and read snapshots drawn from the
-// recycling pool (recycled Nodes carry nothing over; a snapshot outlives its history).
+// The history's LBA-keyed table behind its public operations: growth, colliding LBAs and both ways
+// of walking a range in order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "history/AtomicContext.h"
-#include "history/ReadSnapshot.h"
 
 namespace varnox::Cardamor {
 namespace {
@@ -58,37 +55,6 @@ TEST(HistoryMemoryTest, TableKeepsEveryRecordAcrossGrowthAndWalksRangesInOrder) 
   EXPECT_TRUE(context.lookup(2u << 20).invalidated);
   ASSERT_NE(context.findRecord(4u << 20), nullptr);
   EXPECT_FALSE(context.lookup(4u << 20).invalidated);
-}
-
-TEST(HistoryMemoryTest, SnapshotsFromRecycledNodesStartCleanAndOutliveTheirHistory) {
-  auto context = std::make_unique<AtomicContext>();
-  for (int round = 0; round < 3; ++round) {
-    const uint64_t writeId = 10 * round + 1;
-    const uint64_t readId = writeId + 1;
-    ASSERT_EQ(context->writeIssued(writeId, 40, 7 + round, true, writeId, 40), 0);
-    ASSERT_EQ(context->readIssued(readId, 40, true), 0);
-    ReadSnapshot snapshot = takeSnapshot(*context, 40, 40, readId);
-    ASSERT_EQ(snapshot.size(), 1u);
-    // Only this round's write: nothing of an earlier round's Node is left behind.
-    EXPECT_EQ(snapshot.at(40)->observed, nullptr);
-    ASSERT_EQ(snapshot.at(40)->history.size(), 1u);
-    EXPECT_EQ(snapshot.at(40)->history[0].cmdId, writeId);
-    LazyBlockHash hash{};
-    const BlockHeader stamp{static_cast<uint32_t>(7 + round), 1, writeId, 40};
-    EXPECT_EQ(observe(snapshot, 40, stamp, hash), 0);
-    ASSERT_EQ(context->readFinished(readId, 40, false).status, 0);
-  }
-
-  ASSERT_EQ(context->writeIssued(50, 40, 9, true, 50, 40), 0);
-  ASSERT_EQ(context->readIssued(51, 40, true), 0);
-  ReadSnapshot kept = takeSnapshot(*context, 40, 40, 51);
-  context.reset();  // as when a drive's record goes while a compare record still holds a snapshot
-  LazyBlockHash hash{};
-  EXPECT_EQ(observe(kept, 40, BlockHeader{9, 1, 50, 40}, hash), 0);
-  ReadSnapshot moved = std::move(kept);
-  EXPECT_EQ(expectedFromSnapshot(moved, 40).blockNum, 9u);
-  ASSERT_NE(moved.at(40)->observed, nullptr);
-  EXPECT_EQ(moved.at(40)->observed->cmdId, 50u);
 }
 
 }  // namespace

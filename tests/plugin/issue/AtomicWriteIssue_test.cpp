@@ -74,16 +74,14 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   EXPECT_EQ(h.thread().conditionMask(), h.bit("read"));
   ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);
   const Cardamor::PreReadRecord preRead = h.drive().outstandingPreReads.front();
-  EXPECT_EQ(preRead.lba, 700u);
-  EXPECT_EQ(preRead.xferLength, 6u);
-  EXPECT_EQ(preRead.atomicBound, 2u);
-  EXPECT_EQ(preRead.atomicCmdId, 0u);
+  EXPECT_EQ(std::tuple(preRead.lba, preRead.xferLength, preRead.atomicBound, preRead.atomicCmdId),
+            std::tuple(700u, 6u, 2u, 0u));
   EXPECT_TRUE(h.drive().outstandingWrites.empty());
   // The pre-read holds its blocks (a wait entry, no obligation), so nothing written after it
   // can drop their history while it is out.
   EXPECT_EQ(h.drive().atomicContext.recordCount(), 6u);
-  EXPECT_EQ(h.drive().atomicContext.findRecord(705)->ref_count, 0u);
-  EXPECT_NE(h.drive().atomicContext.findRecord(705)->wait_read, AtomicContext::kNoSlot);
+  const AtomicContext::Record* held = h.drive().atomicContext.findRecord(705);
+  EXPECT_TRUE(held->ref_count == 0 && held->wait_read != AtomicContext::kNoSlot);
   EXPECT_EQ(h.drive().commandTrace->lastCommand(preRead.tag).kind, TraceEventKind::PreReadIssued);
   ASSERT_EQ(h.thread().freeTagQueue().takeFreeTag(), preRead.tag);
 
@@ -92,17 +90,13 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   *h.drive().atomicBound = 8;
   ASSERT_EQ(h.pass(900, 3, h.bit("atomic")), 0);
   EXPECT_EQ(h.thread().conditionMask(), h.bit("atomic"));
-  EXPECT_EQ(*h.drive().lba, 700u);
-  EXPECT_EQ(*h.drive().xferLength, 6u);
-  EXPECT_EQ(*h.drive().atomicBound, 2u);
+  EXPECT_EQ(std::tuple(*h.drive().lba, *h.drive().xferLength, *h.drive().atomicBound), std::tuple(700u, 6u, 2u));
   EXPECT_EQ(h.drive().outstandingPreReads.front().atomicCmdId, writeId);
   ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
-  EXPECT_EQ(h.drive().outstandingWrites.front().cmdId, writeId);
-  EXPECT_EQ(h.drive().outstandingWrites.front().lba, 700u);
+  EXPECT_EQ(std::tuple(h.drive().outstandingWrites.front().cmdId, h.drive().outstandingWrites.front().lba),
+            std::tuple(writeId, 700u));
   const uint8_t* block = h.writeBlock(5, 512);
-  EXPECT_EQ(block[15], static_cast<uint8_t>(705 & 0xFF));
-  EXPECT_EQ(block[16], 1);
-  EXPECT_EQ(block[17], static_cast<uint8_t>(writeId));
+  EXPECT_EQ(std::tuple(block[15], block[16], block[17]), std::tuple(705 & 0xFF, 1, static_cast<uint8_t>(writeId)));
   EXPECT_EQ(position(h, 705), (std::tuple<uint32_t, uint32_t, uint32_t>{1, 2, 2}));
 }
 
@@ -116,12 +110,10 @@ TEST(AtomicWriteIssue, FinishedPreReadIsReusedAndItsHashReferencesReleased) {
 
   ASSERT_EQ(h.pass(1000, 2, h.bit("atomic")), 0);
   EXPECT_TRUE(h.drive().finishedPreReads.empty());
-  EXPECT_EQ(*h.drive().lba, 50u);
-  EXPECT_EQ(*h.drive().xferLength, 4u);
+  EXPECT_EQ(std::tuple(*h.drive().lba, *h.drive().xferLength), std::tuple(50u, 4u));
   for (uint64_t b = 50; b < 54; ++b) {
-    const AtomicContext::Record* record = history.findRecord(b);
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->ref_count, 1u) << "only the atomic write's obligation is left at " << b;
+    ASSERT_NE(history.findRecord(b), nullptr);
+    EXPECT_EQ(history.findRecord(b)->ref_count, 1u) << "only the atomic write's obligation is left at " << b;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/AgentFixture.h"
@@ -24,10 +25,7 @@ char kindOf(AgentFixture& h) {
 
 TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
   AgentFixture h;
-  ASSERT_EQ(
-      h.setupWith(
-          {{"E2E Condition", "e2e"}, {"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}}),
-      0);
+  ASSERT_EQ(h.setupWith({{"E2E Condition", "e2e"}, {"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}}), 0);
 
   // Power came back just now, so the toggle interval has not elapsed. An earlier agent left
   // every command bit and the E2E bit set.
@@ -37,9 +35,9 @@ TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
 
   EXPECT_EQ(h.thread().conditionMask(), h.bit("write") | h.bit("e2e"));
   ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
-  EXPECT_EQ(h.drive().outstandingWrites.front().lba, 100u);
-  EXPECT_EQ(h.drive().outstandingWrites.front().xferLength, 8u);
-  EXPECT_EQ(h.drive().nextCmdId, 2u);
+  EXPECT_EQ(std::tuple(h.drive().outstandingWrites.front().lba, h.drive().outstandingWrites.front().xferLength,
+                       h.drive().nextCmdId),
+            std::tuple(100u, 8u, 2u));
 }
 
 TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset) {
@@ -119,10 +117,7 @@ TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
 
 TEST(CommandSelection, DeviceResetRunsRecoveryInsteadOfACommand) {
   AgentFixture h;
-  ASSERT_EQ(
-      h.setupWith(
-          {{"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}, {"PowerToggle Freq", "0"}}),
-      0);
+  ASSERT_EQ(h.setupWith({{"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}, {"PowerToggle Freq", "0"}}), 0);
 
   // A sync cache is selected and recovery still runs in the same pass.
   *h.drive().deviceReset = true;

@@ -7,21 +7,6 @@
 namespace varnox::Cardamor {
 namespace {
 
-// The slot count that "Trace Depth" and "Max Queue Size" give is checked through setup.
-TEST(CommandTraceTest, RingWrapsAndKeepsChronologicalOrder) {
-  auto trace = CommandTrace::create(2000);
-  for (uint64_t id = 1; id <= 2000; ++id) trace->recordWriteIssued(id * 8, 8, id, 0, 0);
-  EXPECT_EQ(trace->trace_idx(), 0u);
-  EXPECT_EQ(trace->chronological(0).cmdId, 1u);
-  EXPECT_EQ(trace->chronological(1999).cmdId, 2000u);
-  trace->recordReadIssued(0x40, 1, 2001, 1, 7, false);
-  EXPECT_EQ(trace->trace_count(), 2001u);
-  EXPECT_EQ(trace->retainedCount(), 2000u);
-  EXPECT_EQ(trace->entry(0).cmdId, 2001u);
-  EXPECT_EQ(trace->chronological(0).cmdId, 2u);  // the oldest survivor sits in slot 1
-  EXPECT_EQ(trace->chronological(1999).kind, TraceEventKind::ReadIssued);
-}
-
 TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
   auto trace = CommandTrace::create(100);
   ASSERT_TRUE(trace);

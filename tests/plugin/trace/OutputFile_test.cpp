@@ -2,41 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
 #include <fstream>
-#include <sstream>
+
+#include "support/TempDirTest.h"
 
 namespace varnox::Cardamor {
 namespace {
 
-namespace fs = boost::filesystem;
-
 constexpr unsigned kAllOptions = OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS;
 
-class OutputFileTest : public ::testing::Test {
+class OutputFileTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / fs::unique_path("cardamor-open-%%%%-%%%%");
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    boost::system::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string at(const std::string& name) const { return (dir_ / name).string(); }
   static void touch(const std::string& path, const std::string& text = "old") { std::ofstream(path) << text; }
-  static std::string contents(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   static int writeAndClose(FILE* f, const char* text) {
     std::fputs(text, f);
     return std::fclose(f);
   }
-
-  fs::path dir_;
 };
 
 TEST_F(OutputFileTest, FreePathIsOpenedAsGivenAndExistingOnesGetHexSuffixes) {
@@ -57,10 +38,10 @@ TEST_F(OutputFileTest, FreePathIsOpenedAsGivenAndExistingOnesGetHexSuffixes) {
     EXPECT_EQ(writeAndClose(f, o.text), 0);
     EXPECT_EQ(path, at(o.opened));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(contents(path), o.text);
+    EXPECT_EQ(readFile(path), o.text);
   }
-  EXPECT_EQ(contents(at("dump.txt")), "first");
-  EXPECT_EQ(contents(at("dump.txt.001")), "old");
+  EXPECT_EQ(readFile(at("dump.txt")), "first");
+  EXPECT_EQ(readFile(at("dump.txt.001")), "old");
 }
 
 TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
@@ -77,8 +58,8 @@ TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
   EXPECT_EQ(writeAndClose(f, ""), 0);
   EXPECT_EQ(status, kOpenStatusNoUniqueName);
   EXPECT_EQ(path, at("full.bin"));
-  EXPECT_EQ(contents(at("full.bin")), "");  // truncated by "w"
-  EXPECT_EQ(contents(at("full.bin.fff")), "old");
+  EXPECT_EQ(readFile(at("full.bin")), "");  // truncated by "w"
+  EXPECT_EQ(readFile(at("full.bin.fff")), "old");
 }
 
 }  // namespace

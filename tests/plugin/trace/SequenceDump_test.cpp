@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "support/TempDirTest.h"
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
@@ -20,13 +20,6 @@ constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr uint64_t kMedia8 = 0x00000000FFFFFFF8ull;   // 8 LBAs per media block
 constexpr uint64_t kMedia16 = 0x00000000FFFFFFF0ull;  // 16 LBAs per media block
 constexpr uint64_t kMissLba = 0x104;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The power-toggle rows carry the live millisecond tick; the width stays checked.
 std::string maskTicks(const std::string& text) {
@@ -81,18 +74,8 @@ std::unique_ptr<CommandTrace> wrappedTrace() {
   return t;
 }
 
-class SequenceDumpTest : public ::testing::Test {
+class SequenceDumpTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / fs::unique_path("cardamor-dump-%%%%-%%%%");
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    boost::system::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string at(const std::string& name) const { return (dir_ / name).string(); }
-
   // Dumps into the temporary directory and compares with the golden file of that name.
   // CARDAMOR_UPDATE_GOLDEN=1 rewrites the golden file instead (review the diff by hand).
   void expectGolden(const CommandTrace* trace, const std::string& golden, bool miscompare, uint64_t missLba,
@@ -109,7 +92,6 @@ class SequenceDumpTest : public ::testing::Test {
   }
 
   DriveThread thread_{DriveProperties{}};
-  fs::path dir_;
 };
 
 TEST_F(SequenceDumpTest, MiscompareDumpsMatchTheirGoldenFiles) {
