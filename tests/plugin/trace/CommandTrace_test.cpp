@@ -33,14 +33,8 @@ TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
   EXPECT_EQ(trace->lastCommand(1023).kind, TraceEventKind::WriteFinished);
   EXPECT_EQ(trace->lastCommand(1023).lba, 0x200u);
   EXPECT_EQ(trace->lastCommand(1023).xferLength, 16u);
-  trace->recordReadAborted(0x999, 1, 2, 1023);
-  EXPECT_EQ(trace->lastCommand(1023).kind, TraceEventKind::ReadAborted);
-  trace->recordVerifyFinished(0x999, 1, 2, 1023, 0, Kcq{});
-  EXPECT_EQ(trace->lastCommand(1023).kind, TraceEventKind::VerifyFinished);
   trace->recordSyncCacheIssued(1023);
   EXPECT_EQ(trace->lastCommand(1023).kind, TraceEventKind::SyncCacheIssued);
-  trace->recordSyncCacheFinished(1023, 0, Kcq{});
-  EXPECT_EQ(trace->lastCommand(1023).kind, TraceEventKind::SyncCacheFinished);
   EXPECT_EQ(trace->lastCommand(1023).lba, 0x200u);
 
   // Events that are not a command's own step leave every tag alone.
