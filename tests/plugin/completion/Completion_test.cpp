@@ -140,14 +140,19 @@ TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
   }
 }
 
-TEST(WriteCompletion, FailedAtomicWriteIsAlwaysReadBack) {
-  CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
-  h.written(0, 0, 9);  // makes LBAs 0..8 known, so the atomic write needs no pre-read
-  const uint64_t a = h.writeAtomic(1, 0, 8, 8);
-  EXPECT_EQ(h.complete(1, h.kCheckCondition, {}, CompletionHarness::sense(3, 0x0C, 0, 0, true, 3)), 0);
-  ASSERT_EQ(h.drive().pendingReadBacks.size(), 2u);
-  EXPECT_EQ(h.drive().pendingReadBacks.back().cmdId, a);
-  EXPECT_EQ(h.drive().pendingReadBacks.back().spliceSuspect, 0);
+// An atomic write landed whole or not at all: failed or aborted, its read-back decides which.
+TEST(WriteCompletion, FailedOrAbortedAtomicWriteIsAlwaysReadBack) {
+  for (const uint32_t status : {CompletionHarness::kCheckCondition, CompletionHarness::kTaskAborted}) {
+    SCOPED_TRACE(status);
+    CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
+    h.written(0, 0, 9);  // makes LBAs 0..8 known, so the atomic write needs no pre-read
+    const uint64_t a = h.writeAtomic(1, 0, 8, 8);
+    const Bytes sense = status == h.kTaskAborted ? Bytes{} : CompletionHarness::sense(3, 0x0C, 0, 0, true, 3);
+    EXPECT_EQ(h.complete(1, status, {}, sense), 0);
+    ASSERT_EQ(h.drive().pendingReadBacks.size(), 2u);
+    EXPECT_EQ(h.drive().pendingReadBacks.back().cmdId, a);
+    EXPECT_EQ(h.drive().pendingReadBacks.back().spliceSuspect, 0);
+  }
 }
 
 // A write aborted with splice detection on is read back as a splice check, ahead of the
