@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame/DriveData.h"
@@ -14,12 +15,6 @@ namespace varnox::testing {
 namespace {
 
 using Cardamor::TraceEventKind;
-
-std::vector<Cardamor::TraceEntry> traceInOrder(Cardamor::CommandTrace& trace) {
-  std::vector<Cardamor::TraceEntry> out;
-  for (uint64_t i = 0; i < trace.retainedCount(); ++i) out.push_back(trace.chronological(i));
-  return out;
-}
 
 TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
   AgentFixture h;
@@ -66,32 +61,26 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   EXPECT_GT(h.drive().lastPowerEventMs, before);
   EXPECT_TRUE(h.drive().csZoneReset->empty());
   EXPECT_TRUE(h.drive().invalidateRanges->empty());
-  // Power first, then the zone resets and invalidations (first-last), then the write (lba-id).
-  std::string seen;
-  for (const auto& entry : traceInOrder(*h.drive().commandTrace)) {
-    if (entry.kind == TraceEventKind::WriteIssued && entry.lba == 10) continue;  // the first pass
-    if (entry.kind == TraceEventKind::PowerToggleOn) {
-      seen += "on ";
-      continue;
-    }
-    seen += entry.kind == TraceEventKind::ZoneReset         ? "reset "
-            : entry.kind == TraceEventKind::InvalidateRange ? "invalidate "
-            : entry.kind == TraceEventKind::WriteIssued     ? "write "
-                                                            : "other ";
-    seen += std::to_string(entry.lba) + "-" + std::to_string(entry.cmdId) + " ";
-  }
-  EXPECT_EQ(seen, "on reset 10-11 reset 20-29 invalidate 14-14 invalidate 16-17 write 100-2 ");
-
+  // Power first, then the zone resets and invalidations (first, last), then the write (lba, id).
+  using K = TraceEventKind;
+  std::vector<std::tuple<K, uint64_t, uint64_t>> seen;
+  const Cardamor::CommandTrace& trace = *h.drive().commandTrace;
+  for (uint64_t i = 1; i < trace.retainedCount(); ++i)  // after the first pass's write
+    seen.emplace_back(trace.chronological(i).kind, trace.chronological(i).lba, trace.chronological(i).cmdId);
+  EXPECT_EQ(seen, (std::vector<std::tuple<K, uint64_t, uint64_t>>{{K::PowerToggleOn, 0, 0},
+                                                                  {K::ZoneReset, 10, 11},
+                                                                  {K::ZoneReset, 20, 29},
+                                                                  {K::InvalidateRange, 14, 14},
+                                                                  {K::InvalidateRange, 16, 17},
+                                                                  {K::WriteIssued, 100, 2}}));
   // The history follows: reset blocks are unknown, invalidated ones keep their old content
   // marked, untouched ones are as written.
   const AtomicContext& history = h.drive().atomicContext;
-  EXPECT_EQ(history.lookup(11).blockNum, Cardamor::INVALID_BUCKET);
-  EXPECT_FALSE(history.lookup(11).invalidated);
-  EXPECT_NE(history.lookup(14).blockNum, Cardamor::INVALID_BUCKET);
-  EXPECT_TRUE(history.lookup(14).invalidated);
-  EXPECT_TRUE(history.lookup(17).invalidated);
-  EXPECT_FALSE(history.lookup(13).invalidated);
-  EXPECT_NE(history.lookup(13).blockNum, Cardamor::INVALID_BUCKET);
+  for (const auto& [lba, known, invalidated] : {std::tuple{11u, false, false}, {13u, true, false}, {14u, true, true},
+                                                {17u, true, true}}) {
+    EXPECT_EQ(history.lookup(lba).blockNum != Cardamor::INVALID_BUCKET, known) << lba;
+    EXPECT_EQ(history.lookup(lba).invalidated, invalidated) << lba;
+  }
 }
 
 }  // namespace
