@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "frame/Entry.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
+#include "entry/Entry.h"
 #include "sim/SimulatedDrive.h"
 #include "tavik/Tavik.h"
 #include "trace/CommandTrace.h"
@@ -59,7 +59,7 @@ class AgentFixture {
       tavik_ = std::make_unique<Tavik>(sim_.get(), options.deviceIndex);
     }
     thread_ = std::make_unique<DriveThread>(options.drive, nullptr, tavik_.get());
-    Cardamor::initAgent(&table_);
+    cardamor::initAgent(&table_);
     manager_.setConditionResolver(
         [](void* self, const std::string& name) { return static_cast<AgentFixture*>(self)->bit(name); }, this);
     const int configStatus = table_.registerConfig(&manager_);
@@ -86,8 +86,8 @@ class AgentFixture {
   DriveThread& thread() { return *thread_; }
   Tavik* tavik() { return tavik_.get(); }
   sim::SimulatedDrive* simDrive() { return sim_.get(); }
-  Cardamor::ConfigData& config() { return *static_cast<Cardamor::ConfigData*>(manager_.record()); }
-  Cardamor::DriveData& drive() { return *static_cast<Cardamor::DriveData*>(thread_->driveData()); }
+  cardamor::ConfigData& config() { return *static_cast<cardamor::ConfigData*>(manager_.record()); }
+  cardamor::DriveData& drive() { return *static_cast<cardamor::DriveData*>(thread_->driveData()); }
 
   // Configuration keys from text, as a test file gives them; a refused value fails the test.
   void set(const std::string& key, const std::string& value) {
@@ -166,9 +166,9 @@ class AgentFixture {
   static std::string statusLine(const std::string& function, int status) {
     return function + "(): " + EventLog::errStr(status) + " (" + std::to_string(status) + ")";
   }
-  std::vector<Cardamor::TraceEventKind> traceKinds() const {  // retained trace events, oldest first
-    std::vector<Cardamor::TraceEventKind> kinds;
-    const auto* trace = static_cast<const Cardamor::DriveData*>(thread_->driveData())->commandTrace.get();
+  std::vector<cardamor::TraceEventKind> traceKinds() const {  // retained trace events, oldest first
+    std::vector<cardamor::TraceEventKind> kinds;
+    const auto* trace = static_cast<const cardamor::DriveData*>(thread_->driveData())->commandTrace.get();
     for (uint64_t i = 0; trace != nullptr && i < trace->retainedCount(); ++i)
       kinds.push_back(trace->chronological(i).kind);
     return kinds;

@@ -199,12 +199,12 @@ TEST(CompareEngine, PreReadBlocksAreJudgedByTheirHash) {
     *h.drive().lba = 400;
     *h.drive().xferLength = 2;
     *h.drive().atomicBound = 2;
-    ASSERT_EQ(Cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);  // pre-read first
+    ASSERT_EQ(cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);  // pre-read first
     Bytes data(2 * h.sectorSize());
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
     ASSERT_EQ(h.complete(0, h.kGood, data), 0);
     ASSERT_EQ(h.drive().finishedPreReads.size(), 1u);  // kept for the atomic write to come
-    h.drive().pendingReadBacks.push_back(Cardamor::ReadBackRequest{0, 400, 2, 0, 0});
+    h.drive().pendingReadBacks.push_back(cardamor::ReadBackRequest{0, 400, 2, 0, 0});
     h.read(1);
     if (changed) data[h.sectorSize() + 9] ^= 1;
     ::testing::internal::CaptureStdout();

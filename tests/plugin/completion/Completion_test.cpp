@@ -8,13 +8,14 @@
 
 #include "completion/Miscompare.h"
 #include "completion/SenseInfo.h"
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
 namespace {
 
-using Cardamor::TraceEventKind;
+using cardamor::TraceEventKind;
 
 TEST(Dispatch, OnlyAFreshCompletionOfAPendingCommandIsHandled) {
   CompletionHarness h;
@@ -69,8 +70,8 @@ TEST(ParseSense, DecodesOnlyUsableSenseAndTreatsKeyOneAsNoError) {
     CompletionHarness h;
     h.report(0, h.kCheckCondition, {}, c.sense);
     *h.drive().deviceInterface = c.interface;
-    Cardamor::SenseInfo info;
-    EXPECT_EQ(Cardamor::parseSense(h.drive(), info), c.hardError);
+    cardamor::SenseInfo info;
+    EXPECT_EQ(cardamor::parseSense(h.drive(), info), c.hardError);
     EXPECT_EQ(std::tuple(info.kcq.key, info.kcq.code, info.kcq.qual), std::tuple(c.key, c.code, c.qual));
     EXPECT_EQ(std::tuple(info.uec, info.validBit, info.information),
               std::tuple(c.uec, c.valid, c.information));
@@ -121,7 +122,7 @@ TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
     EXPECT_TRUE(c.queued >= 0 || c.readSuspect >= 0 || d.atomicContext.recordCount() == 0)
         << "range forgotten";
     // The trace keeps the write's range and, for an error, its sense (a corrected one too).
-    const Cardamor::TraceEntry& e = d.commandTrace->chronological(d.commandTrace->retainedCount() - 1);
+    const cardamor::TraceEntry& e = d.commandTrace->chronological(d.commandTrace->retainedCount() - 1);
     EXPECT_EQ(std::tuple(e.lba, e.xferLength, e.cmdId, e.tag), std::tuple(100u, 8u, w, 0u));
     if (c.status == H::kTaskAborted) {
       EXPECT_EQ(e.kind, TraceEventKind::WriteAborted);
@@ -311,7 +312,7 @@ TEST(Showstop, StopsTheDriveOnlyWhenEnabled) {
     AgentFixture f(options);
     ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", c.on ? "true" : "false"}}, 8), 0);
     const size_t before = c.device ? f.tavik()->requests().size() : 0;
-    Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
+    cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
     EXPECT_TRUE(f.drive().miscompareSeen);
     EXPECT_EQ(f.drive().miscompareLba, c.recorded);
     if (!c.device) {

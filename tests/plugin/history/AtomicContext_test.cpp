@@ -10,6 +10,7 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
+using cardamor::AtomicContext;
 namespace {
 
 using test::historyCmdIds;

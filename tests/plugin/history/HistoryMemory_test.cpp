@@ -7,7 +7,8 @@
 
 #include "history/AtomicContext.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 std::vector<uint64_t> recordedLbas(const AtomicContext& context, uint64_t first, uint64_t last) {
@@ -58,4 +59,4 @@ TEST(HistoryMemoryTest, TableKeepsEveryRecordAcrossGrowthAndWalksRangesInOrder) 
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

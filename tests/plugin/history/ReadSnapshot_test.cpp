@@ -9,7 +9,8 @@
 
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using Event = AtomicContext::Event;
@@ -215,4 +216,4 @@ TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirec
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

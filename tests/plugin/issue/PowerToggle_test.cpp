@@ -12,7 +12,7 @@
 namespace varnox::testing {
 namespace {
 
-using K = Cardamor::TraceEventKind;
+using K = cardamor::TraceEventKind;
 
 class PowerToggleTest : public ::testing::Test {
  protected:
@@ -41,7 +41,7 @@ TEST_F(PowerToggleTest, TheIntervalIsInSeconds) {
 
 TEST_F(PowerToggleTest, ZeroFrequencyTogglesEveryPassUntilPowerComesBackAndThenAgain) {
   configure("0");
-  f_.drive().outstandingWrites.push_back(Cardamor::WriteRecord{77, 0, 500, 2, send()});
+  f_.drive().outstandingWrites.push_back(cardamor::WriteRecord{77, 0, 500, 2, send()});
   ASSERT_EQ(pass(), 0);
   EXPECT_TRUE(selected("power"));
   EXPECT_FALSE(selected("write")) << "a power toggle pass issues nothing else";

@@ -11,15 +11,17 @@
 #include <utility>
 #include <vector>
 
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::INVALID_BUCKET;
-using Cardamor::ReadBackRequest;
+using cardamor::INVALID_BUCKET;
+using cardamor::ReadBackRequest;
 
 // Every write is read back in the next pass.
 const AgentFixture::Keys kWriteThenRead = {{"Min Queue Size", "1"}, {"Max Queue Size", "1"}};
@@ -102,7 +104,7 @@ TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
     const uint64_t lba = 300 + 16 * i;
     ASSERT_EQ(h.pass(lba, 4), 0);
     ASSERT_TRUE(h.selected("write"));
-    Cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
+    cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
     write.readBack = 0;
     h.drive().pendingReadBacks.push_back(ReadBackRequest{write.cmdId, lba, 4, 1, 0});
     ASSERT_EQ(h.pass(0, 1), 0);
@@ -148,8 +150,8 @@ TEST(ReadIssue, ReadOrVerifyChoice) {
 TEST(ReadIssue, ReadWithoutSourceFails) {
   AgentFixture h;
   ASSERT_EQ(h.setupWith(), 0);
-  EXPECT_EQ(Cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
-  EXPECT_EQ(Cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_EQ(cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_EQ(cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
   EXPECT_TRUE(h.logged("doARead(): Invalid WriteSent and WriteFinished"));
   EXPECT_TRUE(h.logged("doAVerify(): Invalid WriteSent and WriteFinished"));
   EXPECT_TRUE(h.drive().outstandingReads.empty());
@@ -185,7 +187,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
     EXPECT_EQ(*h.drive().lba, c.lba);
     EXPECT_EQ(*h.drive().xferLength, c.length);
     ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
-    const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
+    const cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
     EXPECT_EQ(verify.cmdId, verifyId);
     EXPECT_EQ(verify.lba, c.lba);
     EXPECT_EQ(verify.xferLength, c.length);
@@ -204,7 +206,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
         // Stamped as no bucket, so that it matches no block ever written.
         const uint8_t* block = h.writeBlock(k, 512);
         EXPECT_EQ(std::vector<uint8_t>(block, block + 4), (std::vector<uint8_t>{0x08, 0x00, 0x01, 0x00})) << k;
-        EXPECT_EQ(Cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
+        EXPECT_EQ(cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
         EXPECT_EQ(std::tuple(block[16], block[17]), std::tuple(1, static_cast<uint8_t>(verifyId)));
       }
     }

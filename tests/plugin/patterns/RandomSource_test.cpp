@@ -7,7 +7,8 @@
 #include "tavik/Tavik.h"
 #include "varnox/SeedEntropy.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 TEST(RandomSource, DrawsCoverThe64BitRangeAndReseedingStartsOver) {
@@ -44,4 +45,4 @@ TEST(RandomSource, SeedRuleUsesTheConfiguredSeedOrFreshEntropy) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -4,7 +4,8 @@
 
 #include <tuple>
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 TEST(CommandTraceTest, IssueEventsSetTheWholeTagStateOthersTheKindOrNothing) {
@@ -67,4 +68,4 @@ TEST(CommandTraceTest, OutOfRangeTagsAndAnEmptyRingStayInBounds) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -6,7 +6,8 @@
 
 #include "support/TempDirTest.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 constexpr unsigned kAllOptions = OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS;
@@ -63,4 +64,4 @@ TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -11,7 +11,8 @@
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 namespace fs = boost::filesystem;
@@ -125,4 +126,4 @@ TEST_F(SequenceDumpTest, AnUnopenableNameIsLoggedAndFails) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -7,14 +7,15 @@
 #include <tuple>
 #include <vector>
 
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::TraceEventKind;
+using cardamor::TraceEventKind;
 
 TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
   AgentFixture h;
@@ -22,8 +23,8 @@ TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
   ASSERT_TRUE(h.drive().deferredSetup);
   // Stand in for a setup step that fails, delegating to the real one so later passes can write.
   int calls = 0;
-  Cardamor::DeferredSetup real = *h.drive().deferredSetup;
-  *h.drive().deferredSetup = [&](DriveThread* t, Cardamor::DriveData* d, const Cardamor::ConfigData* c) {
+  cardamor::DeferredSetup real = *h.drive().deferredSetup;
+  *h.drive().deferredSetup = [&](DriveThread* t, cardamor::DriveData* d, const cardamor::ConfigData* c) {
     ++calls;
     real(t, d, c);
     return -1002;
@@ -64,7 +65,7 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   // Power first, then the zone resets and invalidations (first, last), then the write (lba, id).
   using K = TraceEventKind;
   std::vector<std::tuple<K, uint64_t, uint64_t>> seen;
-  const Cardamor::CommandTrace& trace = *h.drive().commandTrace;
+  const cardamor::CommandTrace& trace = *h.drive().commandTrace;
   for (uint64_t i = 1; i < trace.retainedCount(); ++i)  // after the first pass's write
     seen.emplace_back(trace.chronological(i).kind, trace.chronological(i).lba, trace.chronological(i).cmdId);
   EXPECT_EQ(seen, (std::vector<std::tuple<K, uint64_t, uint64_t>>{{K::PowerToggleOn, 0, 0},
@@ -78,7 +79,7 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   const AtomicContext& history = h.drive().atomicContext;
   for (const auto& [lba, known, invalidated] : {std::tuple{11u, false, false}, {13u, true, false}, {14u, true, true},
                                                 {17u, true, true}}) {
-    EXPECT_EQ(history.lookup(lba).blockNum != Cardamor::INVALID_BUCKET, known) << lba;
+    EXPECT_EQ(history.lookup(lba).blockNum != cardamor::INVALID_BUCKET, known) << lba;
     EXPECT_EQ(history.lookup(lba).invalidated, invalidated) << lba;
   }
 }

@@ -1,6 +1,6 @@
 // Test setup on a real drive thread: its checks and their order, what it builds, and the
 // one-shot local-buffer step it leaves for the first pass.
-#include "frame/SetupTest.h"
+#include "entry/SetupTest.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 #include "support/AgentFixture.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using testing::AgentFixture;
@@ -124,4 +125,4 @@ TEST(SetupTest, DeferredStepAllocatesOneLocalWriteBufferPerTag) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing
