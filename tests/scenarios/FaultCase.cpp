@@ -228,6 +228,19 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     }
   }
 
+  if (auto most = expect["max_unread_bytes"].value<int64_t>()) {
+    for (const DriveReport& r : report.drives)
+      if (r.bytesWritten > r.bytesVerified + static_cast<uint64_t>(*most))
+        out.problems.push_back("drive " + r.name + " read back " + std::to_string(r.bytesVerified) + " of the " +
+                               std::to_string(r.bytesWritten) + " bytes it wrote");
+  }
+  if (const toml::array* list = expect["never_issued"].as_array()) {
+    for (const toml::node& k : *list) {
+      const std::string kind = k.value_or(std::string{});
+      if (d.commandsByKind.count(kind)) out.problems.push_back(kind + " commands were sent, though their step never holds");
+    }
+  }
+
   // Cases about the device rather than the data (a command that hangs, slow commands) name the
   // exit status and the figures they expect instead of the exposure oracle.
   if (judgedByExit) {
