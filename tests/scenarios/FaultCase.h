@@ -18,6 +18,12 @@
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
 //   issued = ["Read", "Verify"]  # command kinds every seed must send
+//   never_issued = ["SyncCache"]  # command kinds no seed may send
+//   max_unread_bytes = 65536  # on every drive, at most this many bytes written were not read back
+//   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
+//                             # with `message`, `trace = true` and latency_at_least / latency_below
+//
+// A drive whose device is a relative path is a file in the seed's own temporary folder.
 #include <cstdint>
 #include <optional>
 #include <set>
