@@ -11,13 +11,13 @@
 #include <memory>
 #include <vector>
 
-#include "completion/Diagnosis.h"
-#include "completion/PendingCompare.h"
-#include "frame/ByteArray.h"
-#include "frame/ByteBuffer.h"
-#include "frame/RecordList.h"
+#include "base/ByteArray.h"
+#include "base/ByteBuffer.h"
+#include "base/CommandRecords.h"
+#include "base/RecordList.h"
+#include "drive/DiagnosisRecord.h"
+#include "drive/PendingCompare.h"
 #include "history/AtomicContext.h"
-#include "issue/CommandRecords.h"
 #include "patterns/RandomSource.h"
 #include "trace/CommandTrace.h"
 #include "varnox/Buffer.h"
@@ -28,47 +28,47 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
 // The one-shot step that setup leaves for the first execute pass (allocateLocalWriteBuffers).
-using DeferredSetup = std::function<int(DriveThread*, DriveData*, const ConfigData*)>;
+using DeferredSetup = std::function<int(varnox::DriveThread*, DriveData*, const ConfigData*)>;
 
 struct DriveData {
   // --- drive variables; pointers owned by the drive thread, valid while the record lives.
-  uint64_t* lba = nullptr;                     // "LBA"
-  uint32_t* xferLength = nullptr;              // "XferLength"
-  uint32_t* testMaxXferLength = nullptr;       // "TestMaxXferLength"
-  uint64_t* maxLba = nullptr;                  // "MaxLBA"
-  uint64_t* minLba = nullptr;                  // "MinLBA"
-  Buffer* writeData = nullptr;                 // "WriteData"
-  Buffer* lastErrSenseData = nullptr;          // "LastErrSenseData"
-  TaggedBuffer* cdb = nullptr;                 // "CDB[TagID]"
-  TaggedBuffer* recvCdb = nullptr;             // "RecvCDB[TagID]"
-  TaggedBuffer* parameterList = nullptr;       // "ParameterList[TagID]"
-  TaggedBuffer* readDataPtr = nullptr;         // "ReadDataPtr[TagID]"
-  uint32_t* skipGen = nullptr;                 // "SkipGen"
-  uint32_t* epo = nullptr;                     // "EPO"
-  uint32_t* lastTagId = nullptr;               // "LastTagID"
-  uint32_t* deviceInterface = nullptr;         // "DeviceInterface"
-  uint32_t* readDataIsValid = nullptr;         // "ReadDataIsValid"
-  uint32_t* lastStatusByte = nullptr;          // "LastStatusByte"
-  uint32_t* bucketIndex = nullptr;             // "BucketIndex"
-  uint32_t* atomicBound = nullptr;             // "AtomicBound"
-  bool* deviceReset = nullptr;                 // "DeviceReset"
-  uint32_t* writeCacheVolatile = nullptr;      // "WriteCacheVolatile": the host says a power loss may lose unsynchronized writes
-  uint64_t* pendingReadBackBlocks = nullptr;   // "PendingReadBackBlocks": written blocks not yet read back, set at finish
-  Buffer* diagnosisText = nullptr;             // "Diagnosis": key=value lines for the host, set at finish
-  uint64_t* diagnosisReadLba = nullptr;        // "DiagnosisReadLBA": a block the host reads back before finish
-  Buffer* diagnosisReadData = nullptr;         // "DiagnosisReadData": what that read returned
-  uint64_t* writeLba = nullptr;                // "WriteLBA"
-  uint32_t* writeXferLength = nullptr;         // "WriteXferLength"
-  uint32_t* writeCmdUsed = nullptr;            // "WriteCmdUsed"
-  LBARangeQueue* csZoneReset = nullptr;        // "CSZoneReset"; null after setup when no agent writes it
-  LBARangeQueue* invalidateRanges = nullptr;   // "CardamorInvalidateRanges"; likewise
-  uint32_t* hostManaged = nullptr;             // "HostManaged"
+  uint64_t* lba = nullptr;                            // "LBA"
+  uint32_t* xferLength = nullptr;                     // "XferLength"
+  uint32_t* testMaxXferLength = nullptr;              // "TestMaxXferLength"
+  uint64_t* maxLba = nullptr;                         // "MaxLBA"
+  uint64_t* minLba = nullptr;                         // "MinLBA"
+  varnox::Buffer* writeData = nullptr;                // "WriteData"
+  varnox::Buffer* lastErrSenseData = nullptr;         // "LastErrSenseData"
+  varnox::TaggedBuffer* cdb = nullptr;                // "CDB[TagID]"
+  varnox::TaggedBuffer* recvCdb = nullptr;            // "RecvCDB[TagID]"
+  varnox::TaggedBuffer* parameterList = nullptr;      // "ParameterList[TagID]"
+  varnox::TaggedBuffer* readDataPtr = nullptr;        // "ReadDataPtr[TagID]"
+  uint32_t* skipGen = nullptr;                        // "SkipGen"
+  uint32_t* epo = nullptr;                            // "EPO"
+  uint32_t* lastTagId = nullptr;                      // "LastTagID"
+  uint32_t* deviceInterface = nullptr;                // "DeviceInterface"
+  uint32_t* readDataIsValid = nullptr;                // "ReadDataIsValid"
+  uint32_t* lastStatusByte = nullptr;                 // "LastStatusByte"
+  uint32_t* bucketIndex = nullptr;                    // "BucketIndex"
+  uint32_t* atomicBound = nullptr;                    // "AtomicBound"
+  bool* deviceReset = nullptr;                        // "DeviceReset"
+  uint32_t* writeCacheVolatile = nullptr;             // "WriteCacheVolatile": the host says a power loss may lose unsynchronized writes
+  uint64_t* pendingReadBackBlocks = nullptr;          // "PendingReadBackBlocks": written blocks not yet read back, set at finish
+  varnox::Buffer* diagnosisText = nullptr;            // "Diagnosis": key=value lines for the host, set at finish
+  uint64_t* diagnosisReadLba = nullptr;               // "DiagnosisReadLBA": a block the host reads back before finish
+  varnox::Buffer* diagnosisReadData = nullptr;        // "DiagnosisReadData": what that read returned
+  uint64_t* writeLba = nullptr;                       // "WriteLBA"
+  uint32_t* writeXferLength = nullptr;                // "WriteXferLength"
+  uint32_t* writeCmdUsed = nullptr;                   // "WriteCmdUsed"
+  varnox::LBARangeQueue* csZoneReset = nullptr;       // "CSZoneReset"; null after setup when no agent writes it
+  varnox::LBARangeQueue* invalidateRanges = nullptr;  // "CardamorInvalidateRanges"; likewise
+  uint32_t* hostManaged = nullptr;                    // "HostManaged"
 
   // --- state
   uint64_t nextCmdId = 1;                      // 0 means no command
@@ -119,7 +119,7 @@ struct DriveData {
 // attempted even after one failed; the record is registered with the thread only when all
 // succeeded. Returns 0 (the host now owns the record), -1002 when it cannot be allocated, the
 // mapping error, or the registration status; on failure the record is destroyed here.
-int registerDriveVariables(DriveThread* thread);
+int registerDriveVariables(varnox::DriveThread* thread);
 
 // The buffer for a completed read's data copy: a spare one from an earlier compare when there is
 // one (its capacity kept, its content stale), else an empty one.
@@ -129,9 +129,13 @@ ByteBuffer takeReadData(DriveData& drive);
 // each completed read takes one back, and more would only hold memory after a burst.
 void recycleReadData(DriveData& drive, ByteBuffer&& data);
 
+// Bytes of one local write buffer, as setup's allocateLocalWriteBuffers sizes it.
+uint64_t localWriteBufferBytes(const varnox::DriveThread& thread, const DriveData& drive,
+                               const ConfigData& config);
+
 // Releases a record made by registerDriveVariables: the trace, the bucket table, the expected
 // and trim buffers, the miscompare buffers, the local write buffers, a deferred setup that
 // never ran, then the rest of the record. `record` must not be null.
 void deleteDriveData(DriveData* record);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -15,21 +15,18 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
 // 0 when the drive can run the test, otherwise the status of the last failing check.
-int setupTest(DriveThread* thread, ConfigData* config, DriveData* drive);
+int setupTest(varnox::DriveThread* thread, ConfigData* config, DriveData* drive);
 
 // The deferred step: one local write buffer per tag of "TestMaxXferLength" x (block size +
 // protection-information bytes when enabled + 8 when the E2E Condition is set) bytes. Every
 // tag is attempted; -1002 (logged "Cardamor: Failed memory allocation of local write buffers")
 // when any allocation failed, else 0.
-int allocateLocalWriteBuffers(DriveThread* thread, DriveData* drive, const ConfigData* config);
+int allocateLocalWriteBuffers(varnox::DriveThread* thread, DriveData* drive, const ConfigData* config);
 
-// Bytes of one local write buffer, as allocateLocalWriteBuffers sizes it.
-uint64_t localWriteBufferBytes(const DriveThread& thread, const DriveData& drive, const ConfigData& config);
-
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -10,9 +10,7 @@
 // E2E Condition holding stride is sectorSize + 8, and those 8 bytes are never written here.
 #include <cstdint>
 
-namespace varnox::Cardamor {
-
-struct DriveData;
+namespace cardamor {
 
 // The content of the block cannot be predicted (never written, aborted, zone reset).
 inline constexpr uint32_t INVALID_BUCKET = 0x80001;
@@ -44,18 +42,6 @@ void embedCmdId(uint8_t* block, uint64_t cmdId);
 // byte is 0xFF (TRIM_BUCKET and its neighbours pass unchanged). embedValid is always 1.
 BlockHeader parseBlockHeader(const uint8_t* block);
 
-// The expected sectorSize bytes of a block recorded with `bucket`: the bucket itself, the
-// trimBuffer for TRIM_BUCKET, null for anything else (not compared by content). With embedded
-// values the block is assembled in drive.expectedDataBuffer, which the next call overwrites.
-const uint8_t* referenceBlock(DriveData& drive, uint32_t bucket, uint64_t sectorSize, bool embedded,
-                              uint64_t embeddedCmdId, uint64_t embeddedLba);
-
-// Whether `block` equals what referenceBlock would return for the same arguments, decided with
-// memcmp but without assembling the expected block (the compare's common case: it matches).
-// False when the bucket has no predictable content.
-bool matchesReferenceBlock(const DriveData& drive, const uint8_t* block, uint32_t bucket, uint64_t sectorSize,
-                           bool embedded, uint64_t embeddedCmdId, uint64_t embeddedLba);
-
 // 64-bit hash of a block's bytes: h ^= c + 0x9E3779B9 + (h << 6) + (h >> 2) for every byte c.
 uint64_t blockHash(const uint8_t* block, uint64_t length);
 
@@ -77,4 +63,4 @@ struct WrittenBlocks {
 // the table holds bucket first + count - 1.
 void buildWrittenBlocks(uint8_t* dest, const WrittenBlocks& blocks);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

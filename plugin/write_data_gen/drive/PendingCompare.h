@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/ByteBuffer.h"
+#include "base/ByteBuffer.h"
 #include "history/ReadSnapshot.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct PendingCompare {
   uint64_t cmdId = 0;       // the read's command id
@@ -23,4 +23,4 @@ struct PendingCompare {
   ReadSnapshot snapshot;  // taken just before the compare
 };
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -17,17 +17,17 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
 // Does nothing when any of the three is null.
-void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive);
+void finishTest(varnox::DriveThread* thread, ConfigData* config, DriveData* drive);
 
 // Mask that maps an LBA to its media (physical) block: with n = physical block bytes divided by
 // the sector size (unsigned 32-bit), ~(n - 1) as an unsigned 32-bit value, upper half zero.
 // All ones when the sector or physical size is unknown (zero).
-uint64_t mediaBlockMask(const DriveThread& thread);
+uint64_t mediaBlockMask(const varnox::DriveThread& thread);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

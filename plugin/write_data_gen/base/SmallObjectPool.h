@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-namespace varnox {
+namespace cardamor {
 
 class SmallObjectPool {
  public:
@@ -65,4 +65,4 @@ class SmallObjectPool {
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
 };
 
-}  // namespace varnox
+}  // namespace cardamor

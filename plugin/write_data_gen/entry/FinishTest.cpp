@@ -1,23 +1,23 @@
-#include "frame/FinishTest.h"
+#include "entry/FinishTest.h"
 
 #include <string>
 
+#include "base/ConfigData.h"
 #include "completion/Diagnosis.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "frame/MiscompareData.h"
+#include "drive/DriveData.h"
+#include "trace/MiscompareData.h"
 #include "trace/SequenceDump.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 constexpr uint64_t kNoMediaBlock = ~uint64_t{0};
 
 // A data file holds a block or does not exist: an empty capture is not written, and the
 // diagnosis says why (`why`, unless it already gave a reason).
-void dumpBytes(DriveThread* thread, const ByteBuffer* buffer, const std::string& path, std::string* written,
-               std::string* why) {
+void dumpBytes(varnox::DriveThread* thread, const ByteBuffer* buffer, const std::string& path,
+               std::string* written, std::string* why) {
   if (buffer == nullptr || buffer->data == nullptr || buffer->size == 0) {
     if (why != nullptr && why->empty()) *why = "no block was captured";
     return;
@@ -40,7 +40,7 @@ std::string dumpReason(const ConfigData& config, const DriveData& drive) {
 
 }  // namespace
 
-uint64_t mediaBlockMask(const DriveThread& thread) {
+uint64_t mediaBlockMask(const varnox::DriveThread& thread) {
   const uint32_t sectorSize = thread.sectorSize();
   const uint32_t physicalSize = (1u << thread.log2LogicalPerPhysical()) * thread.logicalBlockSize();
   if (sectorSize == 0 || physicalSize == 0) return kNoMediaBlock;
@@ -51,7 +51,7 @@ uint64_t mediaBlockMask(const DriveThread& thread) {
   return static_cast<uint64_t>(static_cast<uint32_t>(~(n - 1u)));
 }
 
-void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive) {
+void finishTest(varnox::DriveThread* thread, ConfigData* config, DriveData* drive) {
   if (thread == nullptr || config == nullptr || drive == nullptr) return;
 
   // What the run left unproven: written blocks still waiting for their read-back.
@@ -93,4 +93,4 @@ void finishTest(DriveThread* thread, ConfigData* config, DriveData* drive) {
   }
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,33 +1,39 @@
-#include "frame/Entry.h"
+#include "entry/Entry.h"
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "frame/FinishTest.h"
-#include "frame/SetupTest.h"
-#include "issue/Execute.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
+#include "entry/Execute.h"
+#include "entry/FinishTest.h"
+#include "entry/SetupTest.h"
 #include "issue/ResetRecovery.h"
 #include "varnox/AgentTable.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 // The host hands back exactly the records that slots 4 and 6 registered.
 ConfigData* configOf(void* config) { return static_cast<ConfigData*>(config); }
 DriveData* driveOf(void* drive) { return static_cast<DriveData*>(drive); }
 
-int setupSlot(DriveThread* thread, void* config, void* drive) {
+int setupSlot(varnox::DriveThread* thread, void* config, void* drive) {
   return setupTest(thread, configOf(config), driveOf(drive));
 }
-void finishSlot(DriveThread* thread, void* config, void* drive) { finishTest(thread, configOf(config), driveOf(drive)); }
-int executeSlot(DriveThread* thread, void* config, void* drive) {
+void finishSlot(varnox::DriveThread* thread, void* config, void* drive) {
+  finishTest(thread, configOf(config), driveOf(drive));
+}
+int executeSlot(varnox::DriveThread* thread, void* config, void* drive) {
   return execute(*thread, *configOf(config), *driveOf(drive));
 }
-int resetSlot(DriveThread* thread, void* config, void* drive) {
+int resetSlot(varnox::DriveThread* thread, void* config, void* drive) {
   return handleReset(*thread, *configOf(config), *driveOf(drive));
 }
-int registerConfigSlot(ConfigManager* manager) { return registerConfig(manager); }
+int registerConfigSlot(varnox::ConfigManager* manager) {
+  return registerConfig(manager);
+}
 void deleteConfigSlot(void* config) { deleteConfigData(configOf(config)); }
-int registerDriveSlot(DriveThread* thread) { return registerDriveVariables(thread); }
+int registerDriveSlot(varnox::DriveThread* thread) {
+  return registerDriveVariables(thread);
+}
 void deleteDriveSlot(void* drive) { deleteDriveData(driveOf(drive)); }
 
 // The two example agents of line 1 are the host's built-in LBA chooser in its two modes.
@@ -47,7 +53,7 @@ constexpr const char kUsage[] =
 
 const char* usageText() { return kUsage; }
 
-int initAgent(AgentTable* table) {
+int initAgent(varnox::AgentTable* table) {
   table->setupTest = setupSlot;
   table->finishTest = finishSlot;
   table->execute = executeSlot;
@@ -60,4 +66,4 @@ int initAgent(AgentTable* table) {
   return 0;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

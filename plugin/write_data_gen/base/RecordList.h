@@ -12,9 +12,9 @@
 #include <list>
 #include <new>
 
-#include "frame/SmallObjectPool.h"
+#include "base/SmallObjectPool.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // Allocator over a SmallObjectPool; a default-constructed one (a list made outside a drive
 // record) uses the heap.
@@ -55,4 +55,4 @@ class NodeAllocator {
 template <typename T>
 using RecordList = std::list<T, NodeAllocator<T>>;
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -6,13 +6,13 @@ namespace varnox {
 struct AgentTable;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // Stores the nine slot pointers in `table` and returns 0. Allocates nothing, keeps no state,
 // so calling it again simply fills the table again.
-int initAgent(AgentTable* table);
+int initAgent(varnox::AgentTable* table);
 
 // The usage text shown by the host; lives as long as the library.
 const char* usageText();
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,4 +1,4 @@
-#include "frame/MiscompareData.h"
+#include "trace/MiscompareData.h"
 
 #include <cstdio>
 #include <utility>
@@ -6,13 +6,14 @@
 #include "trace/OutputFile.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
-void dumpMiscompareData(DriveThread* thread, const uint8_t* bytes, uint64_t count, std::string path) {
+void dumpMiscompareData(varnox::DriveThread* thread, const uint8_t* bytes, uint64_t count, std::string path) {
   writeMiscompareData(thread, bytes, count, std::move(path));
 }
 
-std::string writeMiscompareData(DriveThread* thread, const uint8_t* bytes, uint64_t count, std::string path) {
+std::string writeMiscompareData(varnox::DriveThread* thread, const uint8_t* bytes, uint64_t count,
+                                std::string path) {
   int status = 0;  // which work-around was needed does not matter for a data file
   FILE* out = openUniqueFile(path, "wb", status, OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS);
   if (out == nullptr) {
@@ -26,4 +27,4 @@ std::string writeMiscompareData(DriveThread* thread, const uint8_t* bytes, uint6
   return path;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

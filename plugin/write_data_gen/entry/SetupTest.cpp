@@ -1,44 +1,44 @@
-#include "frame/SetupTest.h"
+#include "entry/SetupTest.h"
 
 #include <memory>
 #include <new>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "patterns/SectorBuckets.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
+#include "entry/BucketSetup.h"
 #include "tavik/Tavik.h"
 #include "varnox/Clock.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 // Checks on the configuration alone; the status of the last one that fails.
-int checkConfiguration(EventLog& log, const ConfigData& config) {
+int checkConfiguration(varnox::EventLog& log, const ConfigData& config) {
   int status = 0;
   if (config.minQueueSize > config.maxQueueSize) {
     log.logf(2, "Min Queue Size > Max Queue Size: %u > %u", config.minQueueSize, config.maxQueueSize);
-    status = VARNOX_ERR_QUEUE_SIZE_ORDER;
+    status = varnox::VARNOX_ERR_QUEUE_SIZE_ORDER;
   }
   if (!config.readCondition.isSet() && !config.verifyCondition.isSet()) {
     log.logf(2, "Read or verify Condition Must Be Set");
-    status = VARNOX_ERR_CONFIG_MISSING;
+    status = varnox::VARNOX_ERR_CONFIG_MISSING;
   }
   if (!config.writeCondition.isSet() && !config.writeAtomicCondition.isSet() && !config.writeSameCondition.isSet() &&
       !config.trimCondition.isSet()) {
     log.logf(2, "A Write Condition Must Be Set");
-    status = VARNOX_ERR_CONFIG_MISSING;
+    status = varnox::VARNOX_ERR_CONFIG_MISSING;
   }
   if (config.userDefinedData && config.dataBuffer.size == 0) {
     log.logf(2, "UserData: No Data Was Specified");
-    status = VARNOX_ERR_CONFIG_MISSING;
+    status = varnox::VARNOX_ERR_CONFIG_MISSING;
   }
   return status;
 }
 
 // Buckets, random source, trim buffer and miscompare buffers; stops at the first failure.
-int buildPatternsAndBuffers(DriveThread& thread, ConfigData& config, DriveData& drive) {
+int buildPatternsAndBuffers(varnox::DriveThread& thread, ConfigData& config, DriveData& drive) {
   int status = buildSectorBuckets(thread, config, drive);
   if (status != 0) return status;
   status = buildTrimBuffer(thread, drive);
@@ -47,12 +47,12 @@ int buildPatternsAndBuffers(DriveThread& thread, ConfigData& config, DriveData& 
   drive.miscompareReferenceBytes.reset(new (std::nothrow) ByteBuffer());
   drive.miscompareDriveBytes.reset(new (std::nothrow) ByteBuffer());
   if (!drive.miscompareReferenceBytes || !drive.miscompareDriveBytes) {
-    status = VARNOX_ERR_NO_MEMORY;
+    status = varnox::VARNOX_ERR_NO_MEMORY;
   } else {
     // One logical block each: the captured bytes of a miscompare exclude protection information.
     const uint32_t blockBytes = thread.logicalBlockSize();
     if (drive.miscompareDriveBytes->grow(blockBytes) != 0 || drive.miscompareReferenceBytes->grow(blockBytes) != 0)
-      status = VARNOX_ERR_NO_MEMORY;
+      status = varnox::VARNOX_ERR_NO_MEMORY;
   }
   if (status != 0) thread.eventLog().logf(2, "Could not allocate miscompare info buffers");
   return status;
@@ -60,17 +60,17 @@ int buildPatternsAndBuffers(DriveThread& thread, ConfigData& config, DriveData& 
 
 }  // namespace
 
-int setupTest(DriveThread* threadPtr, ConfigData* configPtr, DriveData* drivePtr) {
-  DriveThread& thread = *threadPtr;
+int setupTest(varnox::DriveThread* threadPtr, ConfigData* configPtr, DriveData* drivePtr) {
+  varnox::DriveThread& thread = *threadPtr;
   ConfigData& config = *configPtr;
   DriveData& drive = *drivePtr;
-  EventLog& log = thread.eventLog();
+  varnox::EventLog& log = thread.eventLog();
 
   int status = checkConfiguration(log, config);
 
   // The host always gives a drive that reaches setup a device; the test stays usable without.
-  if (Tavik* device = thread.tavik(); device == nullptr ||
-                                      device->ioctl(kIoctlDeviceProperty, 1, &drive.deviceProperty4241) != 0) {
+  if (varnox::Tavik* device = thread.tavik();
+      device == nullptr || device->ioctl(varnox::kIoctlDeviceProperty, 1, &drive.deviceProperty4241) != 0) {
     drive.deviceProperty4241 = 0;
   }
 
@@ -78,7 +78,7 @@ int setupTest(DriveThread* threadPtr, ConfigData* configPtr, DriveData* drivePtr
     drive.commandTrace = CommandTrace::create(traceSlotCount(config.traceDepth, config.maxQueueSize));
     if (!drive.commandTrace) {
       log.logf(2, "Cardamor: Failed memory allocation for the command trace.");
-      status = VARNOX_ERR_NO_MEMORY;
+      status = varnox::VARNOX_ERR_NO_MEMORY;
     }
   }
   if (status == 0) status = buildPatternsAndBuffers(thread, config, drive);
@@ -89,27 +89,27 @@ int setupTest(DriveThread* threadPtr, ConfigData* configPtr, DriveData* drivePtr
   }
   if (config.writeSameCondition.isSet() && config.useSkipCommands) {
     log.logf(2, "Cardamor: Cannot use writesame and skip commands together");
-    status = VARNOX_ERR_COMMAND_CHOICE;
+    status = varnox::VARNOX_ERR_COMMAND_CHOICE;
   }
   // The write and the atomic write then share the flow, so "SkipGen" is left to the issue side.
   if (config.writeAtomicCondition.isSet() && config.writeCondition.isSet()) drive.setSkipGen = false;
   if (config.writeSpliceDetection && !config.readCondition.isSet()) {
     log.logf(2, "Cardamor: Cannot use splice checking without read enabled");
-    status = VARNOX_ERR_COMMAND_CHOICE;
+    status = varnox::VARNOX_ERR_COMMAND_CHOICE;
   }
   if (config.trimCondition.isSet() && config.useSkipCommands) {
     log.logf(2, "Cardamor: Cannot use trim and skip commands together");
-    status = VARNOX_ERR_COMMAND_CHOICE;
+    status = varnox::VARNOX_ERR_COMMAND_CHOICE;
   } else if (status == 0) {
     const uint32_t maxXfer = drive.testMaxXferLength != nullptr ? *drive.testMaxXferLength : 0;
     const uint32_t expectedBytes = maxXfer * thread.sectorSize();  // 32-bit, as the compare engine indexes it
     drive.expectedDataBuffer = allocateByteArray(expectedBytes, false);
     if (!drive.expectedDataBuffer) {
       log.logf(2, "Cardamor: Failed memory allocation. Try disabling <Embed Data>.");
-      status = VARNOX_ERR_NO_MEMORY;
+      status = varnox::VARNOX_ERR_NO_MEMORY;
     } else {
       drive.lastPowerEventMs = static_cast<double>(thread.testStartCounter()) /
-                               (static_cast<double>(queryPerformanceFrequency()) / 1000.0);
+                               (static_cast<double>(varnox::queryPerformanceFrequency()) / 1000.0);
     }
   }
 
@@ -121,16 +121,7 @@ int setupTest(DriveThread* threadPtr, ConfigData* configPtr, DriveData* drivePtr
   return status;
 }
 
-uint64_t localWriteBufferBytes(const DriveThread& thread, const DriveData& drive, const ConfigData& config) {
-  const uint64_t maxXfer = drive.testMaxXferLength != nullptr ? *drive.testMaxXferLength : 0;
-  // The 8 extra bytes per block hold the protection information of a protected write.
-  const uint64_t perBlock = static_cast<uint64_t>(thread.logicalBlockSize()) +
-                            (thread.protectionInfoEnabled() ? thread.protectionInfoBytes() : 0) +
-                            (config.e2eCondition.isSet() ? 8 : 0);
-  return maxXfer * perBlock;
-}
-
-int allocateLocalWriteBuffers(DriveThread* thread, DriveData* drive, const ConfigData* config) {
+int allocateLocalWriteBuffers(varnox::DriveThread* thread, DriveData* drive, const ConfigData* config) {
   const uint64_t bytes = localWriteBufferBytes(*thread, *drive, *config);
   drive->localWriteBuffers.resize(thread->freeTagQueue().getMaxQueueDepth());
   int result = 0;
@@ -139,11 +130,11 @@ int allocateLocalWriteBuffers(DriveThread* thread, DriveData* drive, const Confi
     if (fresh) {
       buffer = std::move(fresh);
     } else {
-      result = VARNOX_ERR_NO_MEMORY;
+      result = varnox::VARNOX_ERR_NO_MEMORY;
     }
   }
   if (result != 0) thread->eventLog().logf(2, "Cardamor: Failed memory allocation of local write buffers");
   return result;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,11 +1,11 @@
-#include "frame/ConfigData.h"
+#include "base/ConfigData.h"
 
 #include <new>
 
 #include "varnox/ConfigManager.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 // The four write-kind conditions share one text; only the command name differs. The host's
@@ -96,7 +96,7 @@ constexpr const char* kDeprecateColdStorage =
 
 #undef CARDAMOR_WRITE_KIND_HELP
 
-int registerKeys(ConfigManager& m, ConfigData& c) {
+int registerKeys(varnox::ConfigManager& m, ConfigData& c) {
   int status = 0;
   // Each registration runs only while every earlier one succeeded.
   auto step = [&status](auto&& call) {
@@ -137,9 +137,9 @@ int registerKeys(ConfigManager& m, ConfigData& c) {
 
 }  // namespace
 
-int registerConfig(ConfigManager* manager) {
+int registerConfig(varnox::ConfigManager* manager) {
   auto* record = new (std::nothrow) ConfigData();
-  if (record == nullptr) return VARNOX_ERR_NO_MEMORY;
+  if (record == nullptr) return varnox::VARNOX_ERR_NO_MEMORY;
   int status = manager->registerConfigData(record, sizeof(ConfigData));
   if (status != 0) {
     delete record;
@@ -154,4 +154,4 @@ void deleteConfigData(ConfigData* record) {
   delete record;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -13,7 +13,7 @@ namespace varnox {
 class ConfigManager;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData {
   uint32_t maxQueueSize = 4096;
@@ -31,17 +31,17 @@ struct ConfigData {
   bool useSkipCommands = false;
   bool showstopOnMiscompare = false;
   bool coldStorage = false;
-  Buffer dataBuffer;             // the user pattern; its bytes are copied only under dataBufferMutex
+  varnox::Buffer dataBuffer;  // the user pattern; its bytes are copied only under dataBufferMutex
   std::mutex dataBufferMutex;
-  Condition readCondition;
-  Condition verifyCondition;
-  Condition writeCondition;
-  Condition writeAtomicCondition;
-  Condition writeSameCondition;
-  Condition trimCondition;
-  Condition e2eCondition;
-  Condition powerToggleCondition;
-  Condition syncCacheCondition;
+  varnox::Condition readCondition;
+  varnox::Condition verifyCondition;
+  varnox::Condition writeCondition;
+  varnox::Condition writeAtomicCondition;
+  varnox::Condition writeSameCondition;
+  varnox::Condition trimCondition;
+  varnox::Condition e2eCondition;
+  varnox::Condition powerToggleCondition;
+  varnox::Condition syncCacheCondition;
   std::string miscompareOutputPath = "./datacompare";
   bool alwaysDumpSequence = false;
 };
@@ -50,10 +50,10 @@ struct ConfigData {
 // first non-zero status, which is returned. -1002 when the record cannot be allocated. When
 // registerConfigData refuses the record it is freed here; after that the host owns it, also
 // when a later key is refused.
-int registerConfig(ConfigManager* manager);
+int registerConfig(varnox::ConfigManager* manager);
 
 // Releases a record made by registerConfig (its path, mutex and owned pattern bytes). Null is
 // ignored.
 void deleteConfigData(ConfigData* record);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,30 +1,30 @@
-#include "issue/Execute.h"
+#include "entry/Execute.h"
 
 #include <algorithm>
 #include <vector>
 
+#include "base/ConfigData.h"
 #include "completion/Compare.h"
 #include "completion/Dispatch.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "issue/ClearReadRange.h"
 #include "issue/CommandSelection.h"
 #include "varnox/Clock.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
 // Pops the queue's front range; the queue locks itself for the test and the pop, never across
 // the processing of a range.
-bool popRange(LBARangeQueue& queue, LBARange& range) {
+bool popRange(varnox::LBARangeQueue& queue, varnox::LBARange& range) {
   return !queue.empty() && queue.pop(range);
 }
 
 }  // namespace
 
-int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
+int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& drive) {
   if (drive.deferredSetup) {
     // One shot, also when it fails: a failed allocation is not retried on later passes.
     std::unique_ptr<DeferredSetup> step = std::move(drive.deferredSetup);
@@ -45,12 +45,12 @@ int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
       std::sort(outstanding.begin(), outstanding.end());
       drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding);
     }
-    drive.lastPowerEventMs = static_cast<double>(queryPerformanceCounter()) /
-                             (static_cast<double>(queryPerformanceFrequency()) / 1000.0);
+    drive.lastPowerEventMs = static_cast<double>(varnox::queryPerformanceCounter()) /
+                             (static_cast<double>(varnox::queryPerformanceFrequency()) / 1000.0);
   }
 
   // Resets and invalidations first, so a read completing in this pass is judged against them.
-  LBARange range;
+  varnox::LBARange range;
   if (drive.csZoneReset != nullptr) {
     while (popRange(*drive.csZoneReset, range)) {
       clearReadRange(config, drive, range.first, range.last);
@@ -73,8 +73,8 @@ int execute(DriveThread& thread, const ConfigData& config, DriveData& drive) {
   if (status == 0) status = doCompares(thread, drive, config);
   if (status == 0) status = commandSelection(thread, drive, config);
   if (status == 0) return 0;
-  thread.eventLog().logf(2, "execute(): %s (%d)", EventLog::errStr(status), status);
+  thread.eventLog().logf(2, "execute(): %s (%d)", varnox::EventLog::errStr(status), status);
   return status;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct CFreeDeleter {
   void operator()(uint8_t* bytes) const { std::free(bytes); }
@@ -20,4 +20,4 @@ inline ByteArray allocateByteArray(uint64_t bytes, bool zero) {
   return ByteArray(static_cast<uint8_t*>(zero ? std::calloc(n, 1) : std::malloc(n)));
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -8,7 +8,7 @@
 
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ByteBuffer {
   uint8_t* data = nullptr;
@@ -37,7 +37,7 @@ struct ByteBuffer {
   int grow(uint64_t bytes) {
     if (bytes <= capacity) return 0;
     auto* fresh = static_cast<uint8_t*>(std::calloc(bytes, 1));
-    if (fresh == nullptr) return VARNOX_ERR_NO_MEMORY;
+    if (fresh == nullptr) return varnox::VARNOX_ERR_NO_MEMORY;
     if (size != 0 && data != nullptr) std::memcpy(fresh, data, size);
     if (ownsData) std::free(data);
     data = fresh;
@@ -54,4 +54,4 @@ struct ByteBuffer {
   }
 };
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -4,7 +4,7 @@
 // and reset recovery remove them.
 #include <cstdint>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // A write, WriteSame, Trim or atomic write sent and not yet completed (outstandingWrites).
 struct WriteRecord {
@@ -55,4 +55,4 @@ struct PreReadRecord {
   uint32_t atomicBound = 0;  // "AtomicBound" when the pre-read was issued
 };
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

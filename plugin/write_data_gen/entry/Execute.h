@@ -6,11 +6,11 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
-int execute(DriveThread& thread, const ConfigData& config, DriveData& drive);
+int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& drive);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor
