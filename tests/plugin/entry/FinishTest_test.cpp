@@ -1,4 +1,4 @@
-#include "frame/FinishTest.h"
+#include "entry/FinishTest.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 namespace fs = boost::filesystem;
@@ -179,4 +180,4 @@ TEST(FinishMediaMaskTest, MaskCoversOnePhysicalBlockInTheLowerHalf) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

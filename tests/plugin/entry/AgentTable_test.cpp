@@ -7,16 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "frame/Entry.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
+#include "entry/Entry.h"
 #include "varnox/AgentLoader.h"
 #include "varnox/AgentTable.h"
 #include "varnox/ConfigManager.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using Type = ConfigManager::KeyType;
@@ -398,4 +399,4 @@ TEST(CardamorRegistration, AFailedMappingStillAttemptsEveryLaterMappingAndRegist
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

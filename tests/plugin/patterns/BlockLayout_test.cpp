@@ -1,6 +1,7 @@
 // Block header decoding, the block hash, and the expected block rebuilt from what the history
 // recorded, checked against a block the agent actually wrote.
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +11,10 @@
 #include "plugin/issue/IssueHarness.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using namespace Cardamor;
+using namespace cardamor;
 
 TEST(BlockLayout, HeaderDecoding) {
   struct Case {

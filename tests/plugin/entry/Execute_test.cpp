@@ -6,17 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "plugin/issue/IssueHarness.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::TraceEventKind;
+using cardamor::TraceEventKind;
 
-std::vector<Cardamor::TraceEntry> traceInOrder(Cardamor::CommandTrace& trace) {
-  std::vector<Cardamor::TraceEntry> out;
+std::vector<cardamor::TraceEntry> traceInOrder(cardamor::CommandTrace& trace) {
+  std::vector<cardamor::TraceEntry> out;
   for (uint64_t i = 0; i < trace.retainedCount(); ++i) out.push_back(trace.chronological(i));
   return out;
 }
@@ -27,8 +28,8 @@ TEST(Execute, DeferredSetupRunsOnceAndItsFailureEndsOnlyThatPass) {
   ASSERT_TRUE(h.drive().deferredSetup);
   // Stand in for a setup step that fails, delegating to the real one so later passes can write.
   int calls = 0;
-  Cardamor::DeferredSetup real = *h.drive().deferredSetup;
-  *h.drive().deferredSetup = [&](DriveThread* t, Cardamor::DriveData* d, const Cardamor::ConfigData* c) {
+  cardamor::DeferredSetup real = *h.drive().deferredSetup;
+  *h.drive().deferredSetup = [&](DriveThread* t, cardamor::DriveData* d, const cardamor::ConfigData* c) {
     ++calls;
     real(t, d, c);
     return -1002;
@@ -86,13 +87,13 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
   // The history follows: reset blocks are unknown, invalidated ones keep their old content
   // marked, untouched ones are as written.
   const AtomicContext& history = h.drive().atomicContext;
-  EXPECT_EQ(history.lookup(11).blockNum, Cardamor::INVALID_BUCKET);
+  EXPECT_EQ(history.lookup(11).blockNum, cardamor::INVALID_BUCKET);
   EXPECT_FALSE(history.lookup(11).invalidated);
-  EXPECT_NE(history.lookup(14).blockNum, Cardamor::INVALID_BUCKET);
+  EXPECT_NE(history.lookup(14).blockNum, cardamor::INVALID_BUCKET);
   EXPECT_TRUE(history.lookup(14).invalidated);
   EXPECT_TRUE(history.lookup(17).invalidated);
   EXPECT_FALSE(history.lookup(13).invalidated);
-  EXPECT_NE(history.lookup(13).blockNum, Cardamor::INVALID_BUCKET);
+  EXPECT_NE(history.lookup(13).blockNum, cardamor::INVALID_BUCKET);
 }
 
 }  // namespace

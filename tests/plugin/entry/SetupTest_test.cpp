@@ -1,6 +1,6 @@
 // Test setup on a real drive thread: its checks and their order, what it builds, and the
 // one-shot local-buffer step it leaves for the first pass.
-#include "frame/SetupTest.h"
+#include "entry/SetupTest.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,8 @@
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using testing::AgentFixture;
@@ -193,4 +194,4 @@ TEST(SetupTest, DeferredStepAllocatesOneLocalWriteBufferPerTag) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing
