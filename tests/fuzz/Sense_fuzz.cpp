@@ -12,7 +12,7 @@
 
 #include "FuzzCheck.h"
 #include "completion/SenseInfo.h"
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "tavik/SenseBuilder.h"
 #include "tavik/SenseParser.h"
 
@@ -70,16 +70,16 @@ void checkGetters(const uint8_t* sense, size_t length) {
 }
 
 // The agent's decode of the same bytes, as a drive would leave them in "LastErrSenseData".
-void checkAgentDecode(varnox::Cardamor::DriveData& drive, uint8_t* sense, size_t length) {
+void checkAgentDecode(cardamor::DriveData& drive, uint8_t* sense, size_t length) {
   varnox::Buffer buffer;
   buffer.pointAt(sense, length);
   uint32_t deviceInterface = 0;
   drive.lastErrSenseData = &buffer;
   drive.deviceInterface = &deviceInterface;
-  varnox::Cardamor::SenseInfo info;
-  const bool decoded = varnox::Cardamor::decodeSense(drive, info);
+  cardamor::SenseInfo info;
+  const bool decoded = cardamor::decodeSense(drive, info);
   fuzzCheck(decoded == (length >= 8), "the agent decodes every record of 8 bytes or more", std::to_string(length));
-  const bool isError = varnox::Cardamor::parseSense(drive, info);
+  const bool isError = cardamor::parseSense(drive, info);
   fuzzCheck(isError != (decoded && info.kcq.key == 1), "all but a recovered error count as errors");
   fuzzCheck(info.validBit == 0 || info.kcq.key == 3, "the valid bit is fetched only for a medium error");
   fuzzCheck(info.validBit != 0 || info.information == 0, "information only with the valid bit");
@@ -89,7 +89,7 @@ void checkAgentDecode(varnox::Cardamor::DriveData& drive, uint8_t* sense, size_t
   }
   // Another interface's sense is not the agent's to decode.
   deviceInterface = 1;
-  fuzzCheck(!varnox::Cardamor::decodeSense(drive, info), "sense of another interface is left alone");
+  fuzzCheck(!cardamor::decodeSense(drive, info), "sense of another interface is left alone");
   drive.lastErrSenseData = nullptr;
   drive.deviceInterface = nullptr;
 }
@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every shorter length too: a record cut anywhere must still decode safely. The copy has
   // exactly the length under test, so a read past it is seen by the sanitizers.
   const size_t longest = size < 64 ? size : 64;
-  varnox::Cardamor::DriveData drive;
+  cardamor::DriveData drive;
   for (size_t length = 0; length <= longest; ++length) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[length]);
     if (length > 0) std::memcpy(copy.get(), data, length);

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "frame/Entry.h"
+#include "entry/Entry.h"
 #include "varnox/EventLog.h"
 
 namespace varnox::testing {
@@ -27,7 +27,7 @@ AgentFixture::AgentFixture(AgentFixtureOptions options) {
   thread_ = std::make_unique<DriveThread>(options.drive, nullptr, tavik_.get());
 
   if (options.libraryPath.empty()) {
-    Cardamor::initAgent(&table_);
+    cardamor::initAgent(&table_);
   } else {
     std::string error;
     const int status = loader_.load(options.libraryPath, error);
@@ -145,9 +145,9 @@ std::string AgentFixture::statusLine(const std::string& function, int status) {
   return function + "(): " + EventLog::errStr(status) + " (" + std::to_string(status) + ")";
 }
 
-std::vector<Cardamor::TraceEventKind> AgentFixture::traceKinds() const {
-  std::vector<Cardamor::TraceEventKind> kinds;
-  const auto* trace = static_cast<const Cardamor::DriveData*>(thread_->driveData())->commandTrace.get();
+std::vector<cardamor::TraceEventKind> AgentFixture::traceKinds() const {
+  std::vector<cardamor::TraceEventKind> kinds;
+  const auto* trace = static_cast<const cardamor::DriveData*>(thread_->driveData())->commandTrace.get();
   for (uint64_t i = 0; trace != nullptr && i < trace->retainedCount(); ++i)
     kinds.push_back(trace->chronological(i).kind);
   return kinds;

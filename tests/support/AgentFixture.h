@@ -6,7 +6,7 @@
 //   1. builds a DriveThread from `options.drive` (geometry, tag count) and, unless
 //      `options.withDevice` is false, a SimulatedDrive of the same geometry behind a Tavik
 //      with `options.deviceIndex`;
-//   2. fills an AgentTable with Cardamor::initAgent (the code linked into unit_tests), or,
+//   2. fills an AgentTable with cardamor::initAgent (the code linked into unit_tests), or,
 //      when `options.libraryPath` is set, loads that library through varnox::AgentLoader;
 //   3. registerConfig on a real ConfigManager whose condition names resolve to one mask bit
 //      each (conditionBit), then registerDriveVariables with the thread's mapper set to
@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "sim/SimulatedDrive.h"
 #include "tavik/Tavik.h"
 #include "trace/CommandTrace.h"
@@ -63,8 +63,8 @@ class AgentFixture {
   DriveThread& thread() { return *thread_; }
   Tavik* tavik() { return tavik_.get(); }
   sim::SimulatedDrive* simDrive() { return sim_.get(); }
-  Cardamor::ConfigData& config() { return *static_cast<Cardamor::ConfigData*>(manager_.record()); }
-  Cardamor::DriveData& drive() { return *static_cast<Cardamor::DriveData*>(thread_->driveData()); }
+  cardamor::ConfigData& config() { return *static_cast<cardamor::ConfigData*>(manager_.record()); }
+  cardamor::DriveData& drive() { return *static_cast<cardamor::DriveData*>(thread_->driveData()); }
   bool registered() const { return registered_; }
 
   // Sets a configuration key from text, as the host does from a test file; a refused value is
@@ -102,7 +102,7 @@ class AgentFixture {
   // The line a slot logs when it returns `status`: "execute(): <text> (<status>)".
   static std::string statusLine(const std::string& function, int status);
   // The kinds of the retained trace events, oldest first.
-  std::vector<Cardamor::TraceEventKind> traceKinds() const;
+  std::vector<cardamor::TraceEventKind> traceKinds() const;
 
  private:
   static uint64_t resolve(void* context, const std::string& name);

@@ -14,7 +14,7 @@
 #include "completion/Compare.h"
 #include "completion/Dispatch.h"
 #include "issue/AtomicWriteIssue.h"
-#include "issue/Execute.h"
+#include "entry/Execute.h"
 #include "issue/ReadIssue.h"
 #include "issue/WriteIssue.h"
 #include "support/AgentFixture.h"
@@ -49,7 +49,7 @@ class CompletionHarness : public AgentFixture {
   uint64_t write(uint32_t tag, uint64_t lba, uint32_t length) {
     *drive().lba = lba;
     *drive().xferLength = length;
-    EXPECT_EQ(Cardamor::doAWrite(thread(), drive(), config(), tag, {}), 0);
+    EXPECT_EQ(cardamor::doAWrite(thread(), drive(), config(), tag, {}), 0);
     return keepWritten(lba, length);
   }
   // The same, completed GOOD.
@@ -65,7 +65,7 @@ class CompletionHarness : public AgentFixture {
     *drive().lba = lba;
     *drive().xferLength = length;
     *drive().atomicBound = bound;
-    EXPECT_EQ(Cardamor::doAWriteAtomic(thread(), drive(), config(), tag, {}), 0);
+    EXPECT_EQ(cardamor::doAWriteAtomic(thread(), drive(), config(), tag, {}), 0);
     EXPECT_TRUE(!drive().outstandingWrites.empty() && drive().outstandingWrites.back().atomic)
         << "no atomic write";
     return keepWritten(lba, length);
@@ -108,13 +108,13 @@ class CompletionHarness : public AgentFixture {
     drive().recvCdb->buffer(tag)->assign(cdb.data(), cdb.size());
   }
 
-  int dispatch() { return Cardamor::dispatchCompletion(thread(), drive(), config()); }
+  int dispatch() { return cardamor::dispatchCompletion(thread(), drive(), config()); }
   // The completion half of a pass: dispatch, then the compares that are due.
   int complete(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
                const Bytes& cdb = cdb16()) {
     report(tag, status, readData, sense, cdb);
     const int rc = dispatch();
-    return rc != 0 ? rc : Cardamor::doCompares(thread(), drive(), config());
+    return rc != 0 ? rc : cardamor::doCompares(thread(), drive(), config());
   }
 
   // A whole agent pass handling the completion; used where the result must reach the host.
@@ -134,9 +134,9 @@ class CompletionHarness : public AgentFixture {
 
  private:
   uint64_t readOrVerify(uint32_t tag, bool verify) {
-    Cardamor::readSelectionFlags sel;
+    cardamor::readSelectionFlags sel;
     (verify ? sel.verify : sel.read) = true;
-    EXPECT_EQ(Cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
+    EXPECT_EQ(cardamor::doAReadOrVerify(thread(), drive(), config(), tag, sel), 0);
     auto last = [](const auto& records) {
       EXPECT_FALSE(records.empty());
       return records.empty() ? uint64_t{0} : records.back().cmdId;

@@ -6,13 +6,15 @@
 
 #include "completion/Miscompare.h"
 #include "completion/SenseInfo.h"
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::TraceEventKind;
+using cardamor::TraceEventKind;
 
 TEST(Dispatch, OnlyAFreshCompletionOfAPendingCommandIsHandled) {
   CompletionHarness h;
@@ -67,8 +69,8 @@ TEST(ParseSense, DecodesOnlyUsableSenseAndTreatsKeyOneAsNoError) {
     CompletionHarness h;
     h.report(0, h.kCheckCondition, {}, c.sense);
     *h.drive().deviceInterface = c.interface;
-    Cardamor::SenseInfo info;
-    EXPECT_EQ(Cardamor::parseSense(h.drive(), info), c.hardError);
+    cardamor::SenseInfo info;
+    EXPECT_EQ(cardamor::parseSense(h.drive(), info), c.hardError);
     EXPECT_EQ(std::tuple(info.kcq.key, info.kcq.code, info.kcq.qual), std::tuple(c.key, c.code, c.qual));
     EXPECT_EQ(std::tuple(info.uec, info.validBit, info.information),
               std::tuple(c.uec, c.valid, c.information));
@@ -191,7 +193,7 @@ TEST(PreReadCompletion, HashesEveryBlockForTheAtomicWriteToCome) {
   *h.drive().lba = 400;
   *h.drive().xferLength = 4;
   *h.drive().atomicBound = 4;
-  ASSERT_EQ(Cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);
+  ASSERT_EQ(cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);
   ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);  // unknown range: pre-read first
   Bytes data(4 * h.sectorSize());
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
@@ -202,7 +204,7 @@ TEST(PreReadCompletion, HashesEveryBlockForTheAtomicWriteToCome) {
     const auto expected = h.drive().atomicContext.lookup(lba);
     EXPECT_EQ(expected.blockType, 3u) << lba;
     EXPECT_EQ(expected.hashValue,
-              Cardamor::blockHash(data.data() + (lba - 400) * h.sectorSize(), h.sectorSize()));
+              cardamor::blockHash(data.data() + (lba - 400) * h.sectorSize(), h.sectorSize()));
     EXPECT_EQ(h.drive().atomicContext.findRecord(lba)->ref_count, 1u);
   }
 }
@@ -283,7 +285,7 @@ TEST(Showstop, OnlyWhenEnabledTheDriveIsStoppedAndItsSettingRestored) {
     CompletionHarness h([on](AgentFixture& f) { f.set("Showstop on Miscompare", on ? "true" : "false"); });
     Tavik& tavik = *h.tavik();
     const size_t before = tavik.requests().size();
-    Cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 0x1234, 5, 6, 77, 0);
+    cardamor::reportMiscompare(h.thread(), h.drive(), h.config(), 0x1234, 5, 6, 77, 0);
 
     const auto all = tavik.requests();
     const std::vector<Tavik::Request> requests(all.begin() + before, all.end());
@@ -315,7 +317,7 @@ TEST(Showstop, TheRecordedLbaIsTheOneTheDeviceHandsBack) {
   f.setBasicConditions();
   f.setTestMaxXferLength(8);
   ASSERT_EQ(f.setup(), 0);
-  Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
+  cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
   EXPECT_EQ(f.drive().miscompareLba, 0x1230u);
   ASSERT_EQ(f.simDrive()->miscompareLog().size(), 1u);
   EXPECT_EQ(f.simDrive()->miscompareLog()[0].lba, 0x1235u);
@@ -330,8 +332,8 @@ TEST(Showstop, WithoutADeviceTheReportStillStands) {
   f.set("Showstop on Miscompare", "true");
   f.setTestMaxXferLength(8);
   ASSERT_EQ(f.setup(), 0);
-  EXPECT_EQ(Cardamor::issueShowstop(f.thread()), -1053);
-  Cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 3, 5, 6, 77, 0);
+  EXPECT_EQ(cardamor::issueShowstop(f.thread()), -1053);
+  cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 3, 5, 6, 77, 0);
   EXPECT_TRUE(f.logged("Failed to issue Showstop, tavik err -1053")) << f.log();
   EXPECT_TRUE(f.drive().miscompareSeen);
   EXPECT_EQ(f.drive().miscompareLba, 3u);

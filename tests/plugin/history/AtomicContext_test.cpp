@@ -9,6 +9,7 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
+using cardamor::AtomicContext;
 namespace {
 
 using test::historyCmdIds;

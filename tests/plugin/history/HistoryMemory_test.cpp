@@ -10,7 +10,8 @@
 #include "history/AtomicContext.h"
 #include "history/ReadSnapshot.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 std::vector<uint64_t> recordedLbas(const AtomicContext& context, uint64_t first, uint64_t last) {
@@ -92,4 +93,4 @@ TEST(HistoryMemoryTest, SnapshotsFromRecycledNodesStartCleanAndOutliveTheirHisto
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

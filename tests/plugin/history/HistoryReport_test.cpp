@@ -4,7 +4,8 @@
 
 #include <memory>
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using Event = AtomicContext::Event;
@@ -74,4 +75,4 @@ TEST(HistoryReportTest, EmptyHistoryGivesTheHeadingOnlyAndAMissingNodeNothing) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -9,6 +9,7 @@
 #include "history/AtomicContext.h"
 
 namespace varnox::test {
+using cardamor::AtomicContext;
 
 // Copies of the LBA's history, newest first (empty when the LBA has no record).
 inline std::vector<AtomicContext::Event> historyOf(const AtomicContext& context, uint64_t lba) {

@@ -8,7 +8,8 @@
 
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using Event = AtomicContext::Event;
@@ -226,4 +227,4 @@ TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirec
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

@@ -9,9 +9,10 @@
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::TraceEventKind;
+using cardamor::TraceEventKind;
 
 // Write, WriteAtomic and Read configured; the mask decides between write and atomic write.
 int atomicSetup(IssueHarness& h, const char* embedData = "true") {
@@ -73,7 +74,7 @@ TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   ASSERT_EQ(h.pass(700, 6, h.bit("atomic")), 0);
   EXPECT_EQ(h.thread().conditionMask(), h.bit("read"));
   ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);
-  const Cardamor::PreReadRecord preRead = h.drive().outstandingPreReads.front();
+  const cardamor::PreReadRecord preRead = h.drive().outstandingPreReads.front();
   EXPECT_EQ(preRead.lba, 700u);
   EXPECT_EQ(preRead.xferLength, 6u);
   EXPECT_EQ(preRead.atomicBound, 2u);
@@ -111,7 +112,7 @@ TEST(AtomicWriteIssue, FinishedPreReadIsReusedAndItsHashReferencesReleased) {
   ASSERT_EQ(atomicSetup(h), 0);
   // A pre-read of 50..53 that completed without an atomic write: hash events holding references.
   AtomicContext& history = h.drive().atomicContext;
-  h.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{90, 0, 50, 4, 3, 4});
+  h.drive().finishedPreReads.push_back(cardamor::PreReadRecord{90, 0, 50, 4, 3, 4});
   for (uint64_t b = 50; b < 54; ++b) ASSERT_EQ(history.addHash(90, b, 0x1234 + b, true), 0);
 
   ASSERT_EQ(h.pass(1000, 2, h.bit("atomic")), 0);

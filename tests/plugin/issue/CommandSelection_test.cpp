@@ -13,7 +13,7 @@
 namespace varnox::testing {
 namespace {
 
-using Cardamor::ReadBackRequest;
+using cardamor::ReadBackRequest;
 
 // 'W' when the pass left the write condition in the mask, 'R' for read, '-' for neither.
 char kindOf(IssueHarness& h) {
@@ -85,10 +85,10 @@ TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
   const std::vector<Band> bands = {{24, 0.75}, {25, 0.5}, {75, 0.5}, {76, 0.25}};
   for (const Band& band : bands) {
     h.drive().pendingReadBacks.assign(band.distance, ReadBackRequest{});
-    ASSERT_EQ(Cardamor::readBackDistance(h.drive()), band.distance);
+    ASSERT_EQ(cardamor::readBackDistance(h.drive()), band.distance);
     const int draws = 4000;
     int writes = 0;
-    for (int i = 0; i < draws; ++i) writes += Cardamor::chooseWrite(h.drive(), h.config()) ? 1 : 0;
+    for (int i = 0; i < draws; ++i) writes += cardamor::chooseWrite(h.drive(), h.config()) ? 1 : 0;
     EXPECT_NEAR(static_cast<double>(writes) / draws, band.writeShare, 0.04) << "distance " << band.distance;
   }
 }
@@ -114,7 +114,7 @@ TEST(CommandSelection, AlternationWithTheDefaultQueueSizesIsSticky) {
     ++reads;
   }
   EXPECT_EQ(reads, 2049);
-  EXPECT_EQ(Cardamor::readBackDistance(h.drive()), 2048u);
+  EXPECT_EQ(cardamor::readBackDistance(h.drive()), 2048u);
 }
 
 TEST(CommandSelection, DeviceResetRunsRecoveryInsteadOfACommand) {

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 
-inline std::vector<std::string> orphanedHistoryRecords(const Cardamor::DriveData& drive, uint64_t step = 1) {
+inline std::vector<std::string> orphanedHistoryRecords(const cardamor::DriveData& drive, uint64_t step = 1) {
   auto covers = [step](uint64_t lba, uint64_t start, uint32_t length) {
     return lba >= start && lba < start + step * length && (lba - start) % step == 0;
   };

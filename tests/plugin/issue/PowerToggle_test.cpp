@@ -12,7 +12,7 @@
 namespace varnox::testing {
 namespace {
 
-using K = Cardamor::TraceEventKind;
+using K = cardamor::TraceEventKind;
 
 class PowerToggleTest : public ::testing::Test {
  protected:
@@ -54,7 +54,7 @@ TEST_F(PowerToggleTest, ZeroFrequencyTogglesEveryPassUntilPowerComesBackAndThenA
 
 TEST_F(PowerToggleTest, OutstandingCommandsAreAbortedBeforeTheCut) {
   configure(false);
-  f_.drive().outstandingWrites.push_back(Cardamor::WriteRecord{77, 0, 500, 2, send()});
+  f_.drive().outstandingWrites.push_back(cardamor::WriteRecord{77, 0, 500, 2, send()});
   ASSERT_EQ(pass(), 0);
   EXPECT_TRUE(f_.drive().outstandingWrites.empty());
   EXPECT_EQ(f_.thread().freeTagQueue().inUseCount(), 0u);

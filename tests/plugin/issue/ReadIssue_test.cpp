@@ -10,15 +10,17 @@
 #include <utility>
 #include <vector>
 
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 #include "plugin/issue/IssueHarness.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::INVALID_BUCKET;
-using Cardamor::ReadBackRequest;
+using cardamor::INVALID_BUCKET;
+using cardamor::ReadBackRequest;
 
 // Every write is read back in the next pass.
 void writeThenRead(IssueHarness& h) {
@@ -58,7 +60,7 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpan) {
       ASSERT_TRUE(h.selected("read"));
       const uint64_t start = *h.drive().lba;
       const uint32_t len = *h.drive().xferLength;
-      const Cardamor::ReadRecord& read = h.drive().outstandingReads.back();
+      const cardamor::ReadRecord& read = h.drive().outstandingReads.back();
       EXPECT_EQ(read.lba, start);
       EXPECT_EQ(read.xferLength, len);
       if (len == c.writeLen && start == src) {
@@ -111,7 +113,7 @@ TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
     const uint64_t lba = 300 + 16 * i;
     ASSERT_EQ(h.pass(lba, 4), 0);
     ASSERT_TRUE(h.selected("write"));
-    Cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
+    cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
     write.readBack = 0;
     h.drive().pendingReadBacks.push_back(ReadBackRequest{write.cmdId, lba, 4, 1, 0});
     ASSERT_EQ(h.pass(0, 1), 0);
@@ -160,8 +162,8 @@ TEST(ReadIssue, ReadOrVerifyChoice) {
 TEST(ReadIssue, ReadWithoutSourceFails) {
   IssueHarness h;
   ASSERT_EQ(h.setupWith(), 0);
-  EXPECT_EQ(Cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
-  EXPECT_EQ(Cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_EQ(cardamor::doARead(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
+  EXPECT_EQ(cardamor::doAVerify(h.thread(), h.drive(), h.config(), 0, 9, nullptr, nullptr), -1200);
   EXPECT_TRUE(h.logged("doARead(): Invalid WriteSent and WriteFinished"));
   EXPECT_TRUE(h.logged("doAVerify(): Invalid WriteSent and WriteFinished"));
   EXPECT_TRUE(h.drive().outstandingReads.empty());
@@ -198,7 +200,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
     EXPECT_EQ(*h.drive().lba, c.lba);
     EXPECT_EQ(*h.drive().xferLength, c.length);
     ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
-    const Cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
+    const cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
     EXPECT_EQ(verify.cmdId, verifyId);
     EXPECT_EQ(verify.lba, c.lba);
     EXPECT_EQ(verify.xferLength, c.length);
@@ -209,7 +211,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
       for (uint64_t b = 502; b < 504; ++b) {
         const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(b);
         const uint8_t* reference =
-            Cardamor::referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
+            cardamor::referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
         ASSERT_NE(reference, nullptr);
         EXPECT_EQ(std::memcmp(h.writeBlock(static_cast<uint32_t>(b - 502), 512), reference, 512), 0) << b;
         EXPECT_EQ(e.embeddedCmdId, writeId);
@@ -228,7 +230,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
         const uint8_t* block = h.writeBlock(k, 512);
         const uint8_t stamp[4] = {0x08, 0x00, 0x01, 0x00};
         EXPECT_EQ(std::memcmp(block, stamp, 4), 0) << k;
-        EXPECT_EQ(Cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
+        EXPECT_EQ(cardamor::parseBlockHeader(block).bucket, INVALID_BUCKET);
         EXPECT_EQ(block[16], 1);
         EXPECT_EQ(block[17], static_cast<uint8_t>(verifyId));
         // The rest is table bytes from some byte offset below "Bucket Count".

@@ -12,12 +12,13 @@
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::ReadBackRequest;
-using Cardamor::ReadRecord;
-using Cardamor::VerifyRecord;
-using Cardamor::WriteRecord;
+using cardamor::ReadBackRequest;
+using cardamor::ReadRecord;
+using cardamor::VerifyRecord;
+using cardamor::WriteRecord;
 
 // A tag as the host leaves it while a command is in flight.
 uint32_t takeTag(AgentFixture& f) {
@@ -90,7 +91,7 @@ TEST_F(ResetRecoveryTest, ReadsAreRequeuedAheadOfWaitingReadBacksInReverseIssueO
   EXPECT_EQ(*f_.drive().readDataIsValid, 0u);
   EXPECT_EQ(*f_.drive().lastStatusByte, 0xFFFFFFFFu);
 
-  using K = Cardamor::TraceEventKind;
+  using K = cardamor::TraceEventKind;
   EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::ReadAborted, K::ReadAborted}));
   // The reads' records stay: their ranges will be read again.
   EXPECT_NE(f_.drive().atomicContext.findRecord(100), nullptr);
@@ -137,8 +138,8 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
     f_.drive().atomicContext.readIssued(21, b, true);
   }
   f_.drive().outstandingVerifies.push_back(VerifyRecord{21, 60, 4, takeTag(f_), 0});
-  f_.drive().outstandingPreReads.push_back(Cardamor::PreReadRecord{22, 0, 80, 2, takeTag(f_)});
-  f_.drive().finishedPreReads.push_back(Cardamor::PreReadRecord{20, 0, 80, 2, 0});
+  f_.drive().outstandingPreReads.push_back(cardamor::PreReadRecord{22, 0, 80, 2, takeTag(f_)});
+  f_.drive().finishedPreReads.push_back(cardamor::PreReadRecord{20, 0, 80, 2, 0});
 
   EXPECT_EQ(f_.handleReset(), 0);
   EXPECT_TRUE(f_.drive().outstandingVerifies.empty());
@@ -146,7 +147,7 @@ TEST_F(ResetRecoveryTest, VerifiesAndPreReadsAreReleasedWithNothingQueued) {
   EXPECT_EQ(f_.drive().finishedPreReads.size(), 1u) << "finished pre-reads carry over";
   EXPECT_TRUE(f_.drive().pendingReadBacks.empty());
   EXPECT_EQ(f_.drive().atomicContext.findRecord(60), nullptr) << "the verify's LBAs are released";
-  using K = Cardamor::TraceEventKind;
+  using K = cardamor::TraceEventKind;
   EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::ReadAborted, K::VerifyAborted}));
   EXPECT_TRUE(orphanedHistoryRecords(f_.drive()).empty());
 

@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "issue/BlockLayout.h"
+#include "completion/ReferenceBlock.h"
+#include "patterns/BlockLayout.h"
 #include "plugin/issue/IssueHarness.h"
 #include "trace/CommandTrace.h"
 
 namespace varnox::testing {
+using cardamor::AtomicContext;
 namespace {
 
-using Cardamor::TRIM_BUCKET;
+using cardamor::TRIM_BUCKET;
 
 const uint8_t* bucket(IssueHarness& h, uint32_t b) {
   return h.drive().sectorBuckets.get() + uint64_t{b} * 512;
@@ -65,7 +67,7 @@ TEST(WriteIssue, KindAndLengthFailures) {
     ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
     EXPECT_EQ(h.drive().outstandingWrites.front().xferLength, c.len);
     EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
-    EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, Cardamor::TraceEventKind::Empty);
+    EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, cardamor::TraceEventKind::Empty);
     EXPECT_EQ(h.drive().writeData->data, nullptr);
     EXPECT_EQ(h.thread().conditionMask(), c.applied == nullptr ? 0u : h.bit(c.applied));
   }
@@ -167,7 +169,7 @@ TEST(WriteIssue, WriteSameAndTrimChosenByTheMask) {
     EXPECT_EQ(expected.blockNum, first);
     EXPECT_EQ(expected.embeddedLba, 300u);
   }
-  EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, Cardamor::TraceEventKind::WriteSameIssued);
+  EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, cardamor::TraceEventKind::WriteSameIssued);
 
   const Buffer& data = *h.drive().writeData;
   const uint8_t* before = data.data;
@@ -181,7 +183,7 @@ TEST(WriteIssue, WriteSameAndTrimChosenByTheMask) {
     EXPECT_EQ(expected.blockNum, TRIM_BUCKET);
     EXPECT_FALSE(expected.embedded);
   }
-  EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, Cardamor::TraceEventKind::TrimIssued);
+  EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, cardamor::TraceEventKind::TrimIssued);
 }
 
 TEST(WriteIssue, HostManagedPositionAndEmptyWrite) {

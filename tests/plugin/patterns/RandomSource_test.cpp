@@ -7,7 +7,8 @@
 #include "tavik/Tavik.h"
 #include "varnox/SeedEntropy.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 TEST(RandomSource, DrawsTwoEngineWordsPerValueOverTheFull64BitRange) {
@@ -52,4 +53,4 @@ TEST(RandomSource, SeedRuleUsesTheConfiguredSeedOrFreshEntropy) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

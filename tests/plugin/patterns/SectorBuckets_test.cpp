@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "entry/BucketSetup.h"
 #include "patterns/SectorBuckets.h"
 #include "support/AgentFixture.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 using testing::AgentFixture;
@@ -149,4 +151,4 @@ TEST(SectorBuckets, TilingKeepsThePatternPhaseForAnyLength) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

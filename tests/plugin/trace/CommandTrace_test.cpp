@@ -4,7 +4,8 @@
 
 #include "varnox/Clock.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 // The slot count that "Trace Depth" and "Max Queue Size" give is checked through setup.
@@ -136,4 +137,4 @@ TEST(CommandTraceTest, CallerPreconditionsAreCheckedInDebugBuilds) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

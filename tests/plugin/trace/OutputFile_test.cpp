@@ -8,7 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 namespace fs = boost::filesystem;
@@ -126,4 +127,4 @@ TEST_F(OutputFileTest, CloseOnExecModeLetterReachesTheCLibrary) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing

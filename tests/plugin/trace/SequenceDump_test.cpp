@@ -11,7 +11,8 @@
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace varnox::testing {
+using namespace cardamor;
 namespace {
 
 namespace fs = boost::filesystem;
@@ -158,4 +159,4 @@ TEST_F(SequenceDumpTest, FallbackToTheCurrentDirectoryReturnsItsStatus) {
 }
 
 }  // namespace
-}  // namespace varnox::Cardamor
+}  // namespace varnox::testing
