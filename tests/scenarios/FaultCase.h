@@ -14,8 +14,6 @@
 //   min_exposed = 5           # at least this many seeds must expose a corrupting fault (scaled,
 //                             # rounded up, when `--seeds N` replaces `seeds`)
 //   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
-//   files = true              # a failing seed writes the trace, drive and reference files, whose
-//                             # bytes differ exactly where the fault changed the block
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
 //   issued = ["Read", "Verify"]  # command kinds every seed must send
