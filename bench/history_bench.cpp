@@ -56,7 +56,7 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 namespace {
 
-using varnox::AtomicContext;
+using cardamor::AtomicContext;
 
 constexpr uint64_t kLarge = 1'000'000;
 constexpr uint64_t kHot = 4096;

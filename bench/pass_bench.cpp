@@ -22,8 +22,8 @@
 #include <utility>
 
 #include "BenchSupport.h"
-#include "frame/DriveData.h"
-#include "frame/Entry.h"
+#include "drive/DriveData.h"
+#include "entry/Entry.h"
 
 namespace {
 
@@ -54,12 +54,12 @@ PassTimer timer;
 int timedSetup(DriveThread* thread, void* config, void* driveRecord) {
   const int status = timer.real.setupTest(thread, config, driveRecord);
   if (status != 0) return status;
-  auto& drive = *static_cast<varnox::Cardamor::DriveData*>(driveRecord);
+  auto& drive = *static_cast<cardamor::DriveData*>(driveRecord);
   // Command id 1 for the background, so that every write of the run is newer than it.
   const uint64_t spacing = kCapacityBlocks / timer.backgroundLbas;
   for (uint64_t i = 0; i < timer.backgroundLbas; ++i) {
-    const int added =
-        drive.atomicContext.writeIssued(1, i * spacing + spacing / 2, varnox::AtomicContext::INVALID_BUCKET, false, 0, 0);
+    const int added = drive.atomicContext.writeIssued(1, i * spacing + spacing / 2,
+                                                      cardamor::AtomicContext::INVALID_BUCKET, false, 0, 0);
     if (added != 0) return added;
   }
   drive.nextCmdId = std::max<uint64_t>(drive.nextCmdId, 2);
@@ -98,7 +98,7 @@ struct PassCost {
 
 PassCost measure(uint64_t backgroundLbas) {
   timer = PassTimer{};
-  varnox::Cardamor::initAgent(&timer.real);
+  cardamor::initAgent(&timer.real);
   timer.backgroundLbas = backgroundLbas;
   AgentTable wrapped = timer.real;
   wrapped.setupTest = &timedSetup;

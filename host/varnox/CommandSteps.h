@@ -23,6 +23,8 @@ namespace varnox {
 using StepKind = StepSpec::Kind;
 
 const char* stepKindName(StepKind kind);
+// Write, WriteSame and WriteAtomic: the steps that store data.
+bool isWrite(StepKind kind);
 
 // What the steps counted, for the drive's report. Counted by kind and status code, which is a
 // few instructions per command; the names are looked up only for the report.
@@ -116,6 +118,8 @@ class CommandSteps {
     uint64_t bytes = 0;
     uint64_t submitted = 0;  // LatencyClock ticks
   };
+
+  static constexpr uint32_t kNoStatus = 0xFFFFFFFF;  // "LastStatusByte" with nothing complete
 
   int fail(const std::string& stepName, int status, const char* format, ...) __attribute__((format(printf, 4, 5)));
   void finishTag(uint32_t tag);

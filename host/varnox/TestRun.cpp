@@ -1,259 +1,28 @@
 #include "varnox/TestRun.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <random>
-#include <set>
-#include <sstream>
 #include <thread>
 
-#include "BuiltinAgents.h"
+#include "AgentFactory.h"
 #include "blockdev/SharedDevice.h"
 #include "varnox/ConditionNames.h"
 #include "DeviceFactory.h"
+#include "EndToEndKey.h"
 #include "FlowEngine.h"
 #include "SkipCommands.h"
-#include "TableAgent.h"
+#include "StepSupport.h"
+#include "TestRunImpl.h"
 #include "tavik/Tavik.h"
-#include "varnox/AgentLoader.h"
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
-namespace {
-
-bool isIntegrityStatus(int status) {
-  return status == VARNOX_ERR_MISCOMPARE || status == VARNOX_ERR_WRITE_SPLICE_DETECTED ||
-         status == VARNOX_ERR_ATOMIC_ORDERING;
-}
-
-int exitStatusFor(int status) {
-  if (status == VARNOX_OK) return kExitPassed;
-  if (isIntegrityStatus(status)) return kExitIntegrityFailure;
-  if (status == VARNOX_ERR_DEVICE || status == VARNOX_ERR_NO_DEVICE) return kExitDeviceFailure;
-  // Any other agent status means the test could not run as configured.
-  return kExitRefused;
-}
-
-// An integrity failure matters most, then a failed device, then a refusal, then a drive that
-// proved nothing.
-int worseExit(int a, int b) {
-  auto rank = [](int exit) {
-    switch (exit) {
-      case kExitIntegrityFailure: return 4;
-      case kExitDeviceFailure: return 3;
-      case kExitRefused: return 2;
-      case kExitInconclusive: return 1;
-      default: return 0;
-    }
-  };
-  return rank(b) > rank(a) ? b : a;
-}
-
-std::string programDirectory() {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return "";
-  path[n] = '\0';
-  return std::filesystem::path(path).parent_path().string();
-}
-
-// A bare agent name is looked up as lib<name>.so; a name with a slash or ".so" is a path.
-std::string resolveAgentLibrary(const std::string& name) {
-  if (name.find('/') != std::string::npos || name.ends_with(".so")) return name;
-  const std::string file = "lib" + name + ".so";
-  std::vector<std::string> dirs;
-  if (const char* env = std::getenv("VARNOX_AGENT_PATH")) {
-    std::stringstream list(env);
-    for (std::string dir; std::getline(list, dir, ':');) {
-      if (!dir.empty()) dirs.push_back(dir);
-    }
-  }
-  const std::string exeDir = programDirectory();
-  if (!exeDir.empty()) {
-    dirs.push_back(exeDir);
-    dirs.push_back(exeDir + "/../plugin/write_data_gen");  // the build tree
-  }
-  for (const std::string& dir : dirs) {
-    std::error_code ec;
-    const std::filesystem::path candidate = std::filesystem::path(dir) / file;
-    if (std::filesystem::is_regular_file(candidate, ec)) return candidate.string();
-  }
-  return file;  // the system's library search
-}
-
-std::unique_ptr<FlowAgent> makeAgent(const StepSpec& step, const std::map<std::string, AgentTable>& tables,
-                                     ConditionNames& names, std::string& error) {
-  auto tableIt = tables.find(step.name);
-  if (tableIt != tables.end() || !isBuiltinAgent(step.name)) {
-    if (!step.settings.empty()) {
-      error = "agent \"" + step.name + "\": unknown setting \"" + step.settings.front().first +
-              "\" (library agents take their configuration keys from the keys table)";
-      return nullptr;
-    }
-  }
-  if (tableIt != tables.end()) {
-    return std::make_unique<TableAgent>(step.name, tableIt->second, nullptr, &ConditionNames::resolve, &names);
-  }
-  if (isBuiltinAgent(step.name)) return makeBuiltinAgent(step.name, step.settings, names, error);
-  auto loader = std::make_unique<AgentLoader>();
-  if (loader->load(resolveAgentLibrary(step.name), error) != VARNOX_OK) return nullptr;
-  AgentTable table = loader->table();
-  return std::make_unique<TableAgent>(step.name, table, std::move(loader), &ConditionNames::resolve, &names);
-}
-
-std::string describeKeyType(const ConfigManager::Key& key) {
-  switch (key.type) {
-    case ConfigManager::KeyType::U32:
-      return "u32 " + std::to_string(key.min) + ".." + std::to_string(key.max) + ", default " +
-             std::to_string(key.defaultU32);
-    case ConfigManager::KeyType::Bool: return std::string("bool, default ") + (key.defaultBool ? "true" : "false");
-    case ConfigManager::KeyType::String: return "text, default \"" + key.defaultText + "\"";
-    case ConfigManager::KeyType::Condition: return "condition, default none";
-    case ConfigManager::KeyType::Buffer: return "data, default empty";
-  }
-  return "";
-}
-
-// The agents' condition that marks a pass whose commands carry protection information end to end.
-constexpr const char* kEndToEndKey = "E2E Condition";
-
-// "" with `condition` resolved from the last value of the key (unset when the test has none);
-// else why the value is unusable.
-std::string endToEndCondition(const std::vector<std::pair<std::string, std::string>>& keys, ConditionNames& names,
-                              Condition& condition) {
-  std::string text;
-  for (const auto& [key, value] : keys)
-    if (key == kEndToEndKey) text = value;
-  std::string why;
-  if (!text.empty() && parseConditionText(text, &ConditionNames::resolve, &names, condition, why) != VARNOX_OK)
-    return "\"" + std::string(kEndToEndKey) + "\" = \"" + text + "\" " + why;
-  return {};
-}
-
-// Tokens of the agents' log lines that name files the run left behind.
-// A step the device cannot perform is refused before the run, with the reason, rather than
-// failing command by command once the test is under way.
-std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeometry& geometry,
-                            const std::string& device) {
-  for (const StepSpec& step : flow) {
-    switch (step.kind) {
-      case StepSpec::Kind::PowerToggle:
-        if (!geometry.supportsPowerToggle)
-          return "power toggle needs the simulated drive: " + device + " cannot lose power on request";
-        break;
-      case StepSpec::Kind::Trim:
-        if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
-        break;
-      case StepSpec::Kind::ZoneReset:
-        if (geometry.zoneBlocks == 0)
-          return "the flow resets zones, but " + device + " has none (for the simulated drive set zone_size)";
-        break;
-      case StepSpec::Kind::WriteAtomic:
-        if (geometry.atomicUnitBlocks == 0)
-          return "the flow writes atomically, but " + device +
-                 " reports no atomic write support (for the simulated drive set atomic_unit)";
-        break;
-      default:
-        break;
-    }
-  }
-  return {};
-}
-
-std::vector<std::string> outputFilesFrom(const EventLog& log) {
-  std::vector<std::string> files;
-  std::set<std::string> seen;
-  for (const std::string& text : log.texts()) {
-    std::stringstream words(text);
-    for (std::string word; words >> word;) {
-      while (!word.empty() && std::string("\"'`,;:()[]<>").find(word.front()) != std::string::npos) word.erase(0, 1);
-      while (!word.empty() && std::string("\"'`,;:()[]<>.").find(word.back()) != std::string::npos) word.pop_back();
-      if (word.size() < 3 || seen.count(word) != 0) continue;
-      if (word.find('/') == std::string::npos && word.find('.') == std::string::npos) continue;
-      std::error_code ec;
-      if (std::filesystem::is_regular_file(word, ec)) {
-        seen.insert(word);
-        files.push_back(word);
-      }
-    }
-  }
-  return files;
-}
-
-// The agent's key=value lines in "Diagnosis" (DriveThread.h).
-std::map<std::string, std::string> diagnosisFrom(const DriveThread& thread) {
-  std::map<std::string, std::string> keys;
-  const Buffer* buffer = thread.findBuffer("Diagnosis");
-  if (buffer == nullptr || buffer->data == nullptr) return keys;
-  std::stringstream text(std::string(reinterpret_cast<const char*>(buffer->data), buffer->size));
-  for (std::string line; std::getline(text, line);) {
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos && eq > 0) keys[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return keys;
-}
-
-}  // namespace
-
-struct TestRun::Impl {
-  struct Drive {
-    DriveSpec planned;
-    uint64_t seed = 0;
-    std::unique_ptr<Device> device;
-    std::unique_ptr<Tavik> tavik;
-    std::unique_ptr<DriveThread> thread;
-    DriveProgress progress;
-    std::unique_ptr<DriveFlow> flow;
-    int status = VARNOX_OK;
-  };
-
-  std::map<std::string, AgentTable> tables;
-  FILE* terminal = nullptr;
-  int terminalLevel = 0;
-  PreconditionProgress preconditionProgress;
-  FILE* logFile = nullptr;
-  std::shared_ptr<LogSink> sink;
-  ConditionNames names;
-  std::vector<std::unique_ptr<FlowAgent>> agents;
-  std::vector<std::unique_ptr<Drive>> drives;
-  FlowLimits limits;
-  std::atomic<bool> stop{false};
-  std::mutex agentsFinishing;
-  bool prepared = false;
-  bool released = false;
-
-  ~Impl() {
-    release();
-    // The log outlives the drives: the runner may still write the agents' own output to it.
-    sink.reset();
-    if (logFile != nullptr) std::fclose(logFile);
-    logFile = nullptr;
-  }
-
-  // Gives every record back to its agent, then the drives, then the agents (and their libraries).
-  void release() {
-    if (released) return;
-    released = true;
-    for (auto& drive : drives) {
-      if (!drive->flow) continue;
-      for (auto& agent : agents) agent->deleteDriveData(drive->flow->env());
-    }
-    for (auto& agent : agents) agent->deleteConfig();
-    drives.clear();
-    agents.clear();
-  }
-
-  int prepare(const TestPlan& plan, std::string& error);
-};
 
 int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;
@@ -504,76 +273,7 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (std::thread& thread : threads) thread.join();
   report.seconds = static_cast<double>(queryPerformanceCounter() - start) / 1e9;
 
-  for (auto& drive : impl_->drives) {
-    DriveReport r;
-    const CommandCounters& c = drive->flow->counters();
-    r.name = drive->planned.name;
-    r.device = drive->device->describe();
-    r.passes = drive->flow->passes();
-    r.commandsByKind = c.commandsByKind();
-    r.completionsByStatus = c.completionsByStatus();
-    const KindLatencies& latency = drive->flow->latency().byKind;
-    for (size_t kind = 0; kind < latency.size(); ++kind) {
-      LatencySnapshot s = latency[kind].snapshot();
-      if (s.count != 0) r.latency[stepKindName(static_cast<StepKind>(kind))] = std::move(s);
-    }
-    r.bytesWritten = c.bytesWritten;
-    r.bytesVerified = c.bytesVerified;
-    r.agentStatus = drive->status;
-    r.failures = isIntegrityStatus(drive->status) ? 1 : 0;
-    for (const EventLog::Line& line : drive->thread->eventLog().lines()) {
-      if (line.level >= 2) {
-        r.failureText = line.text;
-        break;
-      }
-    }
-    r.outputFiles = outputFilesFrom(drive->thread->eventLog());
-    r.deviceStopped = drive->device->stopped();
-    r.deviceSeed = drive->seed;
-    r.deviceStats = drive->device->stats();
-    r.injectedFaults = drive->device->injectedFaults();
-    r.deviceErrors = drive->flow->steps().deviceErrors().count();
-    r.dataChecks = c.dataChecks;
-    int err = 0;
-    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
-      r.blocksAwaitingReadBack = *left;
-    r.geometry = drive->device->geometry();
-    r.queueDepth = drive->thread->properties().queueDepth;
-    r.path = drive->planned.device.kind;
-    r.cache = r.path == "sim"                                 ? drive->planned.device.writeCache
-              : r.device.find("direct I/O") != std::string::npos ? "direct I/O"
-                                                                : "page cache";
-    r.faultRules = drive->planned.device.faults;
-    r.faultRuleCounts = drive->device->faultRuleCounts();
-    r.diagnosis = diagnosisFrom(*drive->thread);
-    r.logWarnings = drive->thread->eventLog().countAtLevel(1);
-    r.logErrors = drive->thread->eventLog().countAtLevel(2);
-    r.faultTallies = drive->device->faultTallies();
-    drive->progress.failures.store(r.failures);
-    int exit = exitStatusFor(drive->status);
-    // A pass proves a drive only when it compared data: a drive whose every command failed, or
-    // whose flow never read back, checked nothing and must not read as passed.
-    if (exit == kExitPassed && r.dataChecks == 0) {
-      if (c.commands == 0) {
-        r.inconclusive = "it sent no command";
-      } else if (c.goodWrites == 0) {
-        r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
-      } else {
-        r.inconclusive = "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
-                         " writes completed)";
-      }
-      r.inconclusive = "checked no data: " + r.inconclusive;
-      exit = kExitInconclusive;
-    }
-    report.exitStatus = worseExit(report.exitStatus, exit);
-    if (exit != kExitPassed && report.error.empty()) {
-      report.error = "drive " + r.name + ": " +
-                     (!r.inconclusive.empty() ? r.inconclusive
-                      : r.failureText.empty() ? EventLog::errStr(drive->status)
-                                              : r.failureText);
-    }
-    report.drives.push_back(std::move(r));
-  }
+  impl_->reportDrives(report);
   impl_->release();
   return report;
 }
@@ -581,30 +281,5 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
 void TestRun::stop() { impl_->stop.store(true); }
 
 std::shared_ptr<LogSink> TestRun::logSink() const { return impl_->sink; }
-
-int TestRun::describeAgent(const std::string& agentName, std::string& usage, std::string& keysText,
-                           std::string& error) {
-  ConditionNames names;
-  StepSpec step;
-  step.name = agentName;
-  std::unique_ptr<FlowAgent> agent = makeAgent(step, {}, names, error);
-  if (!agent) return kExitRefused;
-  if (agent->registerConfig(error) != VARNOX_OK) {
-    agent->deleteConfig();
-    return kExitRefused;
-  }
-  usage = agent->usage();
-  std::string text;
-  if (ConfigManager* manager = agent->config()) {
-    for (const ConfigManager::Key& key : manager->keys()) {
-      text += "\"" + key.name + "\"  (" + describeKeyType(key) + ")\n";
-      if (!key.help.empty()) text += "    " + key.help + "\n";
-      if (!key.deprecation.empty()) text += "    deprecated: " + key.deprecation + "\n";
-    }
-  }
-  keysText = isBuiltinAgent(agentName) ? builtinAgentSettings(agentName) : text;
-  agent->deleteConfig();
-  return kExitPassed;
-}
 
 }  // namespace varnox

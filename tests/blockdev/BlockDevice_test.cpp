@@ -1,21 +1,18 @@
 // The file and block-device backend on files in a temporary directory: commands through
-// io_uring, sense for errors, and the safety checks a real device gets before a test writes it.
+// io_uring, sense for errors, and what a run leaves in the file.
 #include "blockdev/BlockDevice.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <vector>
 
 #include "blockdev/Precondition.h"
 #include "sim/FaultingDevice.h"
-#include "tavik/Cdb.h"
+#include "sim/SimDriveHarness.h"
+#include "support/TempDir.h"
 #include "tavik/SenseBuilder.h"
 #include "tavik/Tavik.h"
 #include "varnox/Errors.h"
@@ -25,40 +22,26 @@ namespace varnox::blockdev {
 namespace {
 
 namespace fs = std::filesystem;
+using sim::testing::Harness;
 
 constexpr uint32_t kBlock = 512;
 constexpr uint64_t kBlocks = 64;
 
-struct Sense {
-  uint8_t key, asc, ascq;
-  uint64_t information;
-};
-
-Sense senseOf(const DeviceCompletion& c) {
-  if (c.sense.size() < 14) return {0xFF, 0xFF, 0xFF, 0};
-  uint64_t info = (uint64_t{c.sense[3]} << 24) | (uint64_t{c.sense[4]} << 16) | (uint64_t{c.sense[5]} << 8) | c.sense[6];
-  return {static_cast<uint8_t>(c.sense[2] & 0x0F), c.sense[12], c.sense[13], info};
+std::vector<uint8_t> pattern(uint64_t lba, uint32_t blocks, uint8_t stamp) {
+  return sim::testing::pattern(lba, blocks, kBlock, stamp);
 }
 
-std::vector<uint8_t> pattern(uint64_t bytes, uint8_t seed) {
-  std::vector<uint8_t> data(bytes);
-  for (uint64_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(seed + i * 7 + i / kBlock);
-  return data;
+uint64_t information(const DeviceCompletion& c) {
+  uint8_t info[8] = {};
+  EXPECT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
+  uint64_t v = 0;
+  for (uint8_t b : info) v = v << 8 | b;
+  return v;
 }
 
-class BlockDeviceTest : public ::testing::Test {
+class BlockDeviceTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("varnox_blockdev_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  DeviceSpec deviceSpec(const std::string& name, bool direct = false) const {
+  DeviceSpec spec(const std::string& name, bool direct = false) const {
     DeviceSpec s;
     s.kind = path(name);
     s.capacityBlocks = kBlocks;
@@ -67,7 +50,6 @@ class BlockDeviceTest : public ::testing::Test {
     s.directIo = direct;
     return s;
   }
-
   std::unique_ptr<BlockDevice> open(const DeviceSpec& s) {
     std::string error;
     int status = 0;
@@ -76,63 +58,15 @@ class BlockDeviceTest : public ::testing::Test {
     EXPECT_TRUE(device) << error;
     return device;
   }
-
-  static DeviceCommand command(uint32_t tag, const uint8_t* cdb, size_t cdbBytes,
-                               const uint8_t* out = nullptr, uint64_t outBytes = 0, uint8_t* in = nullptr,
-                               uint64_t inBytes = 0) {
-    DeviceCommand command;
-    command.tag = tag;
-    std::memcpy(command.cdb, cdb, cdbBytes);
-    command.cdbLength = static_cast<uint32_t>(cdbBytes);
-    command.dataOut = out;
-    command.dataOutBytes = outBytes;
-    command.dataIn = in;
-    command.dataInBytes = inBytes;
-    return command;
-  }
-
-  // Sends one command and waits for its completion.
-  static DeviceCompletion run(Device& device, const uint8_t* cdb, size_t cdbBytes,
-                              const uint8_t* out = nullptr, uint64_t outBytes = 0, uint8_t* in = nullptr,
-                              uint64_t inBytes = 0) {
-    DeviceCompletion completion;
-    completion.status = 0xFF;
-    EXPECT_EQ(device.submit(command(7, cdb, cdbBytes, out, outBytes, in, inBytes)), 0);
-    EXPECT_TRUE(device.poll(completion, true));
-    EXPECT_EQ(completion.tag, 7u);
-    EXPECT_EQ(device.outstanding(), 0u);
-    return completion;
-  }
-
-  static DeviceCompletion write(Device& d, uint64_t lba, const std::vector<uint8_t>& data, bool fua = false) {
-    uint8_t cdb[kCdbMaxBytes];
-    size_t n = buildWrite16(cdb, lba, static_cast<uint32_t>(data.size() / kBlock), 0, fua);
-    return run(d, cdb, n, data.data(), data.size());
-  }
-
-  static std::vector<uint8_t> read(BlockDevice& d, uint64_t lba, uint32_t blocks, size_t misalign = 0) {
-    std::vector<uint8_t> buffer(blocks * kBlock + misalign);
-    uint8_t cdb[kCdbMaxBytes];
-    size_t n = buildRead16(cdb, lba, blocks);
-    DeviceCompletion c = run(d, cdb, n, nullptr, 0, buffer.data() + misalign, blocks * kBlock);
-    EXPECT_EQ(c.status, kStatusGood);
-    EXPECT_EQ(c.bytesIn, blocks * kBlock);
-    return std::vector<uint8_t>(buffer.begin() + misalign, buffer.end());
-  }
-
-  std::vector<uint8_t> fileBytes(const std::string& name, uint64_t offset, uint64_t bytes) const {
-    std::vector<uint8_t> data(bytes);
+  std::vector<uint8_t> fileBytes(const std::string& name, uint64_t lba, uint32_t blocks) const {
+    std::vector<uint8_t> data(uint64_t{blocks} * kBlock);
     std::ifstream in(path(name), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(bytes));
+    in.seekg(static_cast<std::streamoff>(lba * kBlock));
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
     return data;
   }
-
-  fs::path dir_;
 };
 
-// A corruption on a file (the one silent fault files take) is pinned end to end by the scenario
-// that gets the same verdict on the simulated drive and on a file.
 TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
   auto rule = [](const char* kind, uint64_t lba) {
     FaultRule r;
@@ -140,257 +74,197 @@ TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
     r.lba = lba;
     return r;
   };
-  sim::FaultingDevice d(open(deviceSpec("faults.img")),
-                        {rule("hard-error", 4), rule("recovered-error", 8), rule("abort", 20)}, 1);
-  const std::vector<uint8_t> zeros(2 * kBlock, 0);
-  DeviceCompletion c = write(d, 3, pattern(2 * kBlock, 1));
-  EXPECT_EQ(c.status, kStatusCheckCondition);
-  EXPECT_EQ(senseOf(c).key, kSenseHardwareError);
+  Harness h(std::make_unique<sim::FaultingDevice>(open(spec("faults.img")),
+                                                  std::vector{rule("hard-error", 4), rule("recovered-error", 8),
+                                                              rule("abort", 20)},
+                                                  1),
+            kBlock);
+  const std::vector<uint8_t> zeros(2 * kBlock, 0), recovered = pattern(8, 2, 2);
+  DeviceCompletion c = h.write(3, pattern(3, 2, 1));
+  EXPECT_SENSE(c, kSenseHardwareError, 0x44, 0);
   EXPECT_TRUE(c.injected);
-  EXPECT_EQ(fileBytes("faults.img", 3 * kBlock, 2 * kBlock), zeros);  // failed before it wrote
-
-  const std::vector<uint8_t> recovered = pattern(2 * kBlock, 2);
-  c = write(d, 8, recovered);
-  EXPECT_EQ(senseOf(c).key, kSenseRecoveredError);
+  EXPECT_EQ(fileBytes("faults.img", 3, 2), zeros);  // failed before it wrote
+  c = h.write(8, recovered);
+  EXPECT_SENSE(c, kSenseRecoveredError, 0x18, 0);
   EXPECT_TRUE(c.injected);
-  EXPECT_EQ(fileBytes("faults.img", 8 * kBlock, 2 * kBlock), recovered);  // and still wrote
-
-  c = write(d, 20, pattern(2 * kBlock, 4));
+  EXPECT_EQ(fileBytes("faults.img", 8, 2), recovered);  // and still wrote
+  c = h.write(20, pattern(20, 2, 4));
   EXPECT_EQ(c.status, kStatusTaskAborted);
   EXPECT_TRUE(c.injected);
-  EXPECT_FALSE(write(d, 30, pattern(kBlock, 5)).injected);
-  EXPECT_EQ(fileBytes("faults.img", 20 * kBlock, 2 * kBlock), zeros);
-  EXPECT_EQ(d.stats().faultsInjected, 3u);
+  EXPECT_FALSE(h.write(30, pattern(30, 1, 5)).injected);
+  EXPECT_EQ(fileBytes("faults.img", 20, 2), zeros);
+  EXPECT_EQ(h.device->stats().faultsInjected, 3u);
 }
 
 TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirect) {
   for (bool direct : {false, true}) {
     SCOPED_TRACE(direct ? "direct I/O" : "page cache");
     const std::string name = direct ? "direct.img" : "buffered.img";
-    std::unique_ptr<BlockDevice> d = open(deviceSpec(name, direct));
-    ASSERT_TRUE(d);
+    Harness h(open(spec(name, direct)), kBlock);
+    ASSERT_TRUE(h.device);
     EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
-    EXPECT_EQ(d->describe(),
-              "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
-    EXPECT_FALSE(d->geometry().supportsPowerToggle);
-    EXPECT_FALSE(d->geometry().supportsReset);
-    EXPECT_EQ(d->powerToggle(), VARNOX_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(d->reset(), VARNOX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(h.device->describe(), "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
+    EXPECT_FALSE(h.device->geometry().supportsPowerToggle || h.device->geometry().supportsReset);
+    EXPECT_EQ(h.device->powerToggle(), VARNOX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(h.device->reset(), VARNOX_ERR_NOT_SUPPORTED);
 
-    std::vector<uint8_t> data = pattern(8 * kBlock, direct ? 3 : 5);
-    EXPECT_EQ(write(*d, 5, data).status, kStatusGood);
-    EXPECT_EQ(read(*d, 5, 8), data);
-    // A caller's buffer off the direct I/O alignment goes through a bounce buffer.
-    EXPECT_EQ(read(*d, 5, 8, 3), data);
-    std::vector<uint8_t> odd(4 * kBlock + 1);
-    std::vector<uint8_t> second = pattern(4 * kBlock, 11);
-    std::copy(second.begin(), second.end(), odd.begin() + 1);
+    const std::vector<uint8_t> data = pattern(5, 8, direct ? 3 : 5), second = pattern(40, 4, 11);
+    EXPECT_EQ(h.write(5, data).status, kStatusGood);
+    EXPECT_EQ(h.read(5, 8), data);
+    // Caller's buffers off the direct I/O alignment go through a bounce buffer.
+    std::vector<uint8_t> odd(8 * kBlock + 3);
     uint8_t cdb[kCdbMaxBytes];
-    size_t n = buildWrite16(cdb, 40, 4, 0, true);
-    EXPECT_EQ(run(*d, cdb, n, odd.data() + 1, second.size()).status, kStatusGood);
-    EXPECT_EQ(read(*d, 40, 4), second);
-
+    EXPECT_EQ(h.runCdb(cdb, buildRead16(cdb, 5, 8), nullptr, 0, odd.data() + 3, 8 * kBlock).status, kStatusGood);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), odd.begin() + 3));
+    std::copy(second.begin(), second.end(), odd.begin() + 1);
+    EXPECT_EQ(h.runCdb(cdb, buildWrite16(cdb, 40, 4, 0, true), odd.data() + 1, second.size()).status, kStatusGood);
+    EXPECT_EQ(h.read(40, 4), second);
     // WRITE SAME repeats its one block.
-    std::vector<uint8_t> block = pattern(kBlock, 99);
-    n = buildWriteSame16(cdb, 20, 3);
-    EXPECT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
-    std::vector<uint8_t> same = read(*d, 20, 3);
-    for (int i = 0; i < 3; ++i)
-      EXPECT_TRUE(std::equal(block.begin(), block.end(), same.begin() + i * kBlock)) << "block " << i;
-
-    d.reset();
-    EXPECT_EQ(fileBytes(name, 5 * kBlock, data.size()), data);
-    EXPECT_EQ(fileBytes(name, 40 * kBlock, second.size()), second);
+    const std::vector<uint8_t> block = pattern(99, 1, 9);
+    EXPECT_EQ(h.writeSame(20, 3, block).status, kStatusGood);
+    EXPECT_EQ(h.read(20, 3), [&] {
+      std::vector<uint8_t> three;
+      for (int i = 0; i < 3; ++i) three.insert(three.end(), block.begin(), block.end());
+      return three;
+    }());
+    h.owned.reset();
+    EXPECT_EQ(fileBytes(name, 5, 8), data);
+    EXPECT_EQ(fileBytes(name, 40, 4), second);
   }
 }
 
 TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
-  std::unique_ptr<BlockDevice> d = open(deviceSpec("queue.img", true));
-  ASSERT_TRUE(d);
-  std::vector<std::vector<uint8_t>> data;
-  std::vector<DeviceCommand> commands;
-  uint8_t cdb[kCdbMaxBytes];
-  for (uint32_t tag = 0; tag < 8; ++tag) {
-    data.push_back(pattern(2 * kBlock, static_cast<uint8_t>(tag * 13)));
-    commands.push_back(
-        command(tag + 100, cdb, buildWrite16(cdb, tag * 2, 2), data.back().data(), data.back().size()));
-    ASSERT_EQ(d->submit(commands.back()), 0);
-  }
-  EXPECT_EQ(d->outstanding(), 8u);
-  EXPECT_EQ(d->submit(commands[0]), VARNOX_ERR_BAD_VALUE) << "tag 100 is outstanding";
-  DeviceCommand extra = commands[0];
-  extra.tag = 200;
-  EXPECT_EQ(d->submit(extra), VARNOX_ERR_GENERIC) << "queue depth 8 is full";
+  Harness h(open(spec("queue.img", true)), kBlock);
+  for (uint32_t tag = 0; tag < 8; ++tag) ASSERT_EQ(h.submitWrite(tag + 100, tag * 2, pattern(tag * 2, 2, 1)), 0);
+  EXPECT_EQ(h.device->outstanding(), 8u);
+  EXPECT_EQ(h.submitWrite(100, 0, pattern(0, 1, 1)), VARNOX_ERR_BAD_VALUE) << "tag 100 is outstanding";
+  EXPECT_EQ(h.submitWrite(200, 0, pattern(0, 1, 1)), VARNOX_ERR_GENERIC) << "queue depth 8 is full";
   std::vector<int> seen(8, 0);
   DeviceCompletion done;
-  while (d->poll(done, true)) {
-    ASSERT_GE(done.tag, 100u);
-    ASSERT_LT(done.tag, 108u);
+  while (h.device->poll(done, true)) {
+    ASSERT_TRUE(done.tag >= 100 && done.tag < 108) << done.tag;
     EXPECT_EQ(done.status, kStatusGood);
     ++seen[done.tag - 100];
   }
   EXPECT_EQ(seen, std::vector<int>(8, 1));
-  EXPECT_FALSE(d->poll(done, true)) << "nothing outstanding";
-  for (uint32_t tag = 0; tag < 8; ++tag) EXPECT_EQ(read(*d, tag * 2, 2), data[tag]) << "tag " << tag;
-  EXPECT_EQ(d->stats().blocksWritten, 16u);
+  EXPECT_EQ(h.read(0, 16), pattern(0, 16, 1));
+  EXPECT_EQ(h.device->stats().blocksWritten, 16u);
 
-  // Overlapping commands in flight together act in the order they were sent, as on a drive.
-  std::vector<uint8_t> older = pattern(4 * kBlock, 1), newer = pattern(4 * kBlock, 2), got(6 * kBlock);
-  const DeviceCommand first = command(1, cdb, buildWrite16(cdb, 30, 4), older.data(), older.size());
-  const DeviceCommand second = command(2, cdb, buildWrite16(cdb, 32, 4), newer.data(), newer.size());
-  const DeviceCommand readBack = command(3, cdb, buildRead16(cdb, 30, 6), nullptr, 0, got.data(), got.size());
-  ASSERT_EQ(d->submit(first), 0);
-  ASSERT_EQ(d->submit(second), 0);
-  ASSERT_EQ(d->submit(readBack), 0);
-  int completions = 0;
-  while (d->poll(done, true)) {
-    EXPECT_EQ(done.status, kStatusGood);
-    ++completions;
+  // Overlapping commands in flight together act in the order they were sent, as on a drive:
+  // a write, a discard of its range, a write over half of it, a read of it all.
+  std::vector<uint8_t> got(6 * kBlock);
+  ASSERT_EQ(h.submitWrite(1, 30, pattern(30, 4, 2)), 0);
+  ASSERT_EQ(h.submitWrite(2, 32, pattern(32, 4, 3)), 0);
+  ASSERT_EQ(h.submitRead(3, 30, got), 0);
+  const UnmapRange range{40, 4};
+  std::vector<uint8_t> list(unmapParameterListBytes(1));
+  buildUnmapParameterList(list.data(), list.size(), &range, 1);
+  ASSERT_EQ(h.submitWrite(4, 40, pattern(40, 4, 4)), 0);
+  uint8_t cdb[kCdbMaxBytes];
+  ASSERT_EQ(h.submitCdb(5, cdb, buildUnmap10(cdb, static_cast<uint16_t>(list.size())), list.data(), list.size()), 0);
+  ASSERT_EQ(h.submitWrite(6, 42, pattern(42, 2, 5)), 0);
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(h.device->poll(done, true));
+    EXPECT_EQ(done.status, kStatusGood) << "tag " << done.tag;
   }
-  EXPECT_EQ(completions, 3);
-  std::vector<uint8_t> expected(older.begin(), older.begin() + 2 * kBlock);
+  std::vector<uint8_t> expected = pattern(30, 2, 2), newer = pattern(32, 4, 3);
   expected.insert(expected.end(), newer.begin(), newer.end());
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(read(*d, 30, 6), expected);
+  std::vector<uint8_t> after(2 * kBlock, 0), last = pattern(42, 2, 5);
+  after.insert(after.end(), last.begin(), last.end());
+  EXPECT_EQ(h.read(40, 4), after);
 }
 
-TEST_F(BlockDeviceTest, VerifyComparesOnTheHostAndReportsTheFirstDifferingByte) {
-  std::unique_ptr<BlockDevice> d = open(deviceSpec("verify.img"));
-  ASSERT_TRUE(d);
-  std::vector<uint8_t> data = pattern(4 * kBlock, 21);
-  ASSERT_EQ(write(*d, 10, data).status, kStatusGood);
-  uint8_t cdb[kCdbMaxBytes];
-  size_t n = buildVerify16(cdb, 10, 4, kBytchkCompare);
-  EXPECT_EQ(run(*d, cdb, n, data.data(), data.size()).status, kStatusGood);
-
+TEST_F(BlockDeviceTest, VerifyDiscardAndSyncActOnTheFile) {
+  Harness h(open(spec("verify.img")), kBlock);
+  ASSERT_TRUE(h.device->geometry().supportsUnmap) << "the temporary directory's file system cannot punch holes";
+  const std::vector<uint8_t> data = pattern(10, 4, 21);
+  ASSERT_EQ(h.write(10, data).status, kStatusGood);
+  EXPECT_EQ(h.verify(10, data).status, kStatusGood);
   std::vector<uint8_t> wrong = data;
   wrong[2 * kBlock + 7] ^= 0x40;
-  DeviceCompletion c = run(*d, cdb, n, wrong.data(), wrong.size());
-  ASSERT_EQ(c.status, kStatusCheckCondition);
-  Sense s = senseOf(c);
-  EXPECT_EQ(s.key, kSenseMiscompare);
-  EXPECT_EQ(s.asc, 0x1D);
-  EXPECT_EQ(s.ascq, 0x00);
-  EXPECT_EQ(s.information, 2 * kBlock + 7);
+  DeviceCompletion c = h.verify(10, wrong);
+  EXPECT_SENSE(c, kSenseMiscompare, 0x1D, 0x00);
+  EXPECT_EQ(information(c), 2 * kBlock + 7);
+  // BYTCHK 3: one block compared with every verified block; block 29 was never written.
+  const std::vector<uint8_t> block = pattern(0, 1, 77);
+  ASSERT_EQ(h.writeSame(30, 5, block).status, kStatusGood);
+  EXPECT_EQ(h.verify(30, block, kBytchkSame, 5).status, kStatusGood);
+  c = h.verify(29, block, kBytchkSame, 2);
+  EXPECT_SENSE(c, kSenseMiscompare, 0x1D, 0x00);
+  EXPECT_EQ(information(c), 0u);
 
-  // BYTCHK 3: one block compared with every verified block.
-  std::vector<uint8_t> block = pattern(kBlock, 77);
-  n = buildWriteSame16(cdb, 30, 5);
-  ASSERT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
-  n = buildVerify16(cdb, 30, 5, kBytchkSame);
-  EXPECT_EQ(run(*d, cdb, n, block.data(), block.size()).status, kStatusGood);
-  n = buildVerify16(cdb, 29, 2, kBytchkSame);  // block 29 was never written
-  c = run(*d, cdb, n, block.data(), block.size());
-  EXPECT_EQ(senseOf(c).key, kSenseMiscompare);
-  EXPECT_EQ(senseOf(c).information, 0u);
-}
-
-TEST_F(BlockDeviceTest, DiscardReadsBackZerosAndSyncCompletesGood) {
-  std::unique_ptr<BlockDevice> d = open(deviceSpec("trim.img"));
-  ASSERT_TRUE(d);
-  ASSERT_TRUE(d->geometry().supportsUnmap) << "the temporary directory's file system cannot punch holes";
-  std::vector<uint8_t> data = pattern(16 * kBlock, 1);
-  ASSERT_EQ(write(*d, 0, data).status, kStatusGood);
-
-  uint8_t list[unmapParameterListBytes(2)];
-  UnmapRange ranges[2] = {{2, 3}, {9, 1}};
-  size_t listBytes = buildUnmapParameterList(list, sizeof(list), ranges, 2);
+  // UNMAP and WRITE SAME with the unmap bit read back as zeros.
+  const std::vector<uint8_t> before = h.read(0, 16);
+  EXPECT_EQ(h.unmap({{2, 3}, {9, 1}}).status, kStatusGood);
   uint8_t cdb[kCdbMaxBytes];
-  size_t n = buildUnmap10(cdb, static_cast<uint16_t>(listBytes));
-  EXPECT_EQ(run(*d, cdb, n, list, listBytes).status, kStatusGood);
-  n = buildWriteSame16(cdb, 12, 2, true);
-  EXPECT_EQ(run(*d, cdb, n).status, kStatusGood);
-
-  std::vector<uint8_t> expected = data;
+  EXPECT_EQ(h.runCdb(cdb, buildWriteSame16(cdb, 12, 2, true)).status, kStatusGood);
+  std::vector<uint8_t> expected = before;
   for (uint64_t lba : {2, 3, 4, 9, 12, 13}) std::fill_n(expected.begin() + lba * kBlock, kBlock, 0);
-  EXPECT_EQ(read(*d, 0, 16), expected);
-
-  n = buildSynchronizeCache16(cdb);
-  DeviceCompletion c = run(*d, cdb, n);
+  EXPECT_EQ(h.read(0, 16), expected);
+  c = h.sync();
   EXPECT_EQ(c.status, kStatusGood);
   EXPECT_TRUE(c.sense.empty());
-
-  // A discard keeps its place among overlapping commands in flight: after the write sent before
-  // it, before the write sent after it.
-  const std::vector<uint8_t> older = pattern(4 * kBlock, 3), newer = pattern(2 * kBlock, 5);
-  uint8_t writeCdb[kCdbMaxBytes];
-  n = buildWrite16(writeCdb, 20, 4, 0, false);
-  ASSERT_EQ(d->submit(command(1, writeCdb, n, older.data(), older.size())), 0);
-  UnmapRange range{20, 4};
-  listBytes = buildUnmapParameterList(list, sizeof(list), &range, 1);
-  n = buildUnmap10(cdb, static_cast<uint16_t>(listBytes));
-  ASSERT_EQ(d->submit(command(2, cdb, n, list, listBytes)), 0);
-  n = buildWrite16(writeCdb, 22, 2, 0, false);
-  ASSERT_EQ(d->submit(command(3, writeCdb, n, newer.data(), newer.size())), 0);
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(d->poll(c, true));
-    EXPECT_EQ(c.status, kStatusGood) << "tag " << c.tag;
-  }
-  std::vector<uint8_t> after(2 * kBlock, 0);
-  after.insert(after.end(), newer.begin(), newer.end());
-  EXPECT_EQ(read(*d, 20, 4), after);
 }
 
 TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
-  std::unique_ptr<BlockDevice> d = open(deviceSpec("refuse.img"));
-  ASSERT_TRUE(d);
+  Harness h(open(spec("refuse.img")), kBlock);
   std::vector<uint8_t> buffer(4 * kBlock);
   uint8_t cdb[kCdbMaxBytes];
-  auto expectSense = [&](size_t n, const uint8_t* out, uint64_t outBytes, uint8_t* in, uint64_t inBytes, Sense want,
-                         const char* what) {
-    DeviceCompletion c = run(*d, cdb, n, out, outBytes, in, inBytes);
-    EXPECT_EQ(c.status, kStatusCheckCondition) << what;
-    Sense s = senseOf(c);
-    EXPECT_EQ(s.key, want.key) << what;
-    EXPECT_EQ(s.asc, want.asc) << what;
+  const uint8_t list[24] = {0, 30, 0, 32};  // an UNMAP list that claims more descriptors than it carries
+  const struct {
+    const char* what;
+    std::function<size_t(uint8_t*)> build;
+    const uint8_t* out;  // the data sent; null: the command reads into `buffer`
+    uint64_t outBytes;
+    uint8_t asc;
+  } cases[] = {
+      {"read past the end", [](uint8_t* c) { return buildRead16(c, kBlocks - 1, 2); }, nullptr, 0, 0x21},
+      {"write at the capacity", [](uint8_t* c) { return buildWrite16(c, kBlocks, 1); }, buffer.data(), kBlock, 0x21},
+      {"write same past the end", [](uint8_t* c) { return buildWriteSame16(c, kBlocks - 2, 3); }, buffer.data(), kBlock,
+       0x21},
+      {"data buffer too short", [](uint8_t* c) { return buildWrite16(c, 0, 8); }, buffer.data(), buffer.size(), 0x1A},
+      {"protection information", [](uint8_t* c) { return buildWrite16(c, 0, 1, 1); }, buffer.data(), 520, 0x24},
+      {"atomic write without kernel support", [](uint8_t* c) { return buildWriteAtomic16(c, 0, 1, 0); }, buffer.data(),
+       kBlock, 0x20},
+      {"malformed UNMAP list", [](uint8_t* c) { return buildUnmap10(c, sizeof list); }, list, sizeof list, 0x26},
   };
-  expectSense(buildRead16(cdb, kBlocks - 1, 2), nullptr, 0, buffer.data(), buffer.size(), {5, 0x21, 0, 0},
-              "read past the end");
-  expectSense(buildWrite16(cdb, kBlocks, 1), buffer.data(), buffer.size(), nullptr, 0, {5, 0x21, 0, 0},
-              "write at the capacity");
-  expectSense(buildWriteSame16(cdb, kBlocks - 2, 3), buffer.data(), buffer.size(), nullptr, 0, {5, 0x21, 0, 0},
-              "write same past the end");
-  expectSense(buildWrite16(cdb, 0, 8), buffer.data(), buffer.size(), nullptr, 0, {5, 0x1A, 0, 0},
-              "data buffer too short");
-  expectSense(buildWrite16(cdb, 0, 1, 1), buffer.data(), buffer.size(), nullptr, 0, {5, 0x24, 0, 0},
-              "protection information");
-  EXPECT_EQ(d->geometry().atomicUnitBlocks, 0u);
-  expectSense(buildWriteAtomic16(cdb, 0, 1, 0), buffer.data(), buffer.size(), nullptr, 0, {5, 0x20, 0, 0},
-              "atomic write without kernel support");
-  // An UNMAP list that claims more descriptors than it carries changes nothing.
-  uint8_t list[24] = {0, 30, 0, 32};
-  expectSense(buildUnmap10(cdb, sizeof list), list, sizeof list, nullptr, 0, {5, 0x26, 0, 0}, "malformed UNMAP list");
+  EXPECT_EQ(h.device->geometry().atomicUnitBlocks, 0u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t n = c.build(cdb);
+    EXPECT_SENSE(c.out ? h.runCdb(cdb, n, c.out, c.outBytes) : h.runCdb(cdb, n, nullptr, 0, buffer.data(), buffer.size()),
+                 kSenseIllegalRequest, c.asc, 0);
+  }
   // The same tag after a refusal completes clean: no sense left over from the command before.
-  EXPECT_TRUE(write(*d, 0, pattern(kBlock, 1)).sense.empty());
+  EXPECT_TRUE(h.write(0, pattern(0, 1, 1)).sense.empty());
 
   // Request 218 keeps the LBA the agent names; the showstop stops the file, which then refuses
   // every command.
   uint32_t zero = 0;
   uint64_t failing = 0x3E8;
   void* args[] = {&zero, &failing};
-  EXPECT_EQ(d->ioctl(kIoctlMiscompareLba, 2, args), 0);
-  EXPECT_EQ(d->lastMiscompareLba(), 0x3E8u);
+  EXPECT_EQ(h.device->ioctl(kIoctlMiscompareLba, 2, args), 0);
+  EXPECT_EQ(static_cast<BlockDevice*>(h.device)->lastMiscompareLba(), 0x3E8u);
   const ShowstopRequest showstop;
-  EXPECT_EQ(d->send(&showstop, sizeof showstop), 0);
-  EXPECT_TRUE(d->stopped());
-  EXPECT_NE(d->submit(command(7, cdb, buildRead16(cdb, 0, 1), nullptr, 0, buffer.data(), kBlock)), 0);
-  d.reset();
+  EXPECT_EQ(h.device->send(&showstop, sizeof showstop), 0);
+  EXPECT_TRUE(h.device->stopped());
+  EXPECT_NE(h.submitRead(7, 0, buffer), 0);
+  h.owned.reset();
   EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
 
-  struct Refusal {
+  DeviceSpec protectedSpec = spec("pi.img");
+  protectedSpec.protectionInfo = true;
+  const struct {
     DeviceSpec device;
     int status;
     std::vector<std::string> messages;
-  };
-  DeviceSpec protectedSpec = deviceSpec("pi.img");
-  protectedSpec.protectionInfo = true;
-  const std::string missing = path("no/such/dir/file.img");
-  const Refusal refusals[] = {
-      {deviceSpec("no/such/dir/file.img"), kExitDeviceFailure, {missing, "No such file or directory"}},
+  } refusals[] = {
+      {spec("no/such/dir/file.img"), kExitDeviceFailure, {path("no/such/dir/file.img"), "No such file or directory"}},
       {protectedSpec, kExitRefused, {"protection information"}},
-      {deviceSpec(""), kExitDeviceFailure, {"cannot be used as a drive: it is a directory"}},
+      {spec(""), kExitDeviceFailure, {"cannot be used as a drive: it is a directory"}},
   };
-  for (const Refusal& r : refusals) {
+  for (const auto& r : refusals) {
     std::string error;
     int status = 0;
     std::vector<std::string> warnings;
@@ -402,21 +276,19 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
 
 // When a fixed seed warns is pinned through the command line in the FixedSeedWarning test.
 TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferent) {
-  DeviceSpec s = deviceSpec("pre.img");
-  std::unique_ptr<BlockDevice> d = open(s);
-  ASSERT_TRUE(d);
+  Harness h(open(spec("pre.img")), kBlock);
   std::string error;
-  ASSERT_TRUE(preconditionDevice(*d, runNonce(5), error)) << error;
-  std::vector<uint8_t> first = read(*d, 0, kBlocks);
-  ASSERT_TRUE(preconditionDevice(*d, runNonce(5), error)) << error;
-  std::vector<uint8_t> second = read(*d, 0, kBlocks);
+  ASSERT_TRUE(preconditionDevice(*static_cast<BlockDevice*>(h.device), runNonce(5), error)) << error;
+  const std::vector<uint8_t> first = h.read(0, kBlocks);
+  ASSERT_TRUE(preconditionDevice(*static_cast<BlockDevice*>(h.device), runNonce(5), error)) << error;
+  const std::vector<uint8_t> second = h.read(0, kBlocks);
+  auto block = [](const std::vector<uint8_t>& v, uint64_t lba) {
+    return std::vector<uint8_t>(v.begin() + lba * kBlock, v.begin() + (lba + 1) * kBlock);
+  };
   for (uint64_t lba = 0; lba < kBlocks; ++lba) {
-    EXPECT_FALSE(std::equal(first.begin() + lba * kBlock, first.begin() + (lba + 1) * kBlock, second.begin() + lba * kBlock))
-        << "block " << lba << " is the same in two runs with the same seed";
+    EXPECT_NE(block(first, lba), block(second, lba)) << "block " << lba << " is the same in two runs with the same seed";
     if (lba > 0) {
-      EXPECT_FALSE(std::equal(first.begin() + lba * kBlock, first.begin() + (lba + 1) * kBlock,
-                              first.begin() + (lba - 1) * kBlock))
-          << "block " << lba << " repeats its neighbour";
+      EXPECT_NE(block(first, lba), block(first, lba - 1)) << "block " << lba << " repeats its neighbour";
     }
   }
 }

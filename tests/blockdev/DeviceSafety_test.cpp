@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/RunVarnox.h"
+#include "support/TempDir.h"
 #include "blockdev/Signatures.h"
 #include "varnox/TestRun.h"
 
@@ -85,19 +86,8 @@ void writeMdSuperblock(const std::string& device) {
   out.write(reinterpret_cast<const char*>(sb), sizeof sb);
 }
 
-class DeviceSafety : public ::testing::Test {
+class DeviceSafety : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("varnox_safety_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    ::setenv("VARNOX_AGENT_PATH", fs::path(CARDAMOR_SO_PATH).parent_path().c_str(), 1);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
   // A short test of `device` with the drive's destroy_data as given; --force when `force`.
   Result run(const std::string& device, bool destroyData, bool force, const std::string& command = "run",
              bool precondition = false) {
@@ -122,8 +112,6 @@ class DeviceSafety : public ::testing::Test {
     Result written = run(device, true, true);
     EXPECT_EQ(written.status, kExitPassed) << type << "\n" << written.err;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(DeviceSafety, DevicesTheKernelUsesAreRefusedWhateverWasAsked) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "TestFile.h"
+#include "support/TempDir.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::blockdev {
@@ -25,20 +26,16 @@ struct Case {
   bool refused;
 };
 
-class SharedDevice : public ::testing::Test {
+class SharedDevice : public testing::TempDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) / ("varnox_shared_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
+    TempDirTest::SetUp();
     fs::create_directories(dir_ / "sub");
-    ::setenv("VARNOX_AGENT_PATH", fs::path(CARDAMOR_SO_PATH).parent_path().c_str(), 1);
   }
   void TearDown() override {
     for (const std::string& loop : loops_) std::system(("losetup -d " + loop + " 2>/dev/null").c_str());
-    fs::remove_all(dir_);
+    TempDirTest::TearDown();
   }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   // A loop device over `image` (with "-P", its partitions too); empty when the machine gives none.
   std::string attach(const std::string& image, const char* options) {
@@ -70,7 +67,6 @@ class SharedDevice : public ::testing::Test {
     EXPECT_NE(error.find("drives first and second use "), std::string::npos) << error;
   }
 
-  fs::path dir_;
   std::vector<std::string> loops_;
 };
 

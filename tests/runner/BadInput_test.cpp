@@ -1,28 +1,20 @@
 // Malformed test files and option values through the whole command line: each one is refused
-// by both `check` and `run` with exit 2 (3 when a path cannot be used as a drive) and exactly one
-// error line that names the key, value or file at fault. None runs a test, none crashes.
+// by both `check` and `run` with exit 2 (3 when a path cannot be used as a drive) and one error
+// line naming the key, value or file at fault (a command-line error adds the hint to --help).
+// None runs a test, none crashes.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "support/RunVarnox.h"
+#include "support/TempDir.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::cli {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct BadInput {
-  std::string file;                // test file text; empty: the path is given by `path`
-  std::vector<std::string> args;   // options after the file
-  int status;                      // kExitRefused or kExitDeviceFailure
-  std::string named;               // what the error line must contain
-};
+using BadInput = testing::TempDirTest;
 
 // A valid small test; rows append tables or replace it.
 constexpr const char* kLimit = "[test]\npasses = 2\n";
@@ -34,24 +26,41 @@ constexpr const char* kFlowAfterLba =
     "[cardamor]\n\"Write Condition\" = \"write\"\n\"Read Condition\" = \"read\"\n";
 
 std::string small(const std::string& more) { return std::string(kLimit) + kSmallDrive + more; }
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
+// The default flow with `lba` settings, then `more` (keys of [cardamor], or further steps).
+std::string flow(const std::string& lba, const std::string& more = "") {
+  return "[[flow]]\nagent = \"lba\"\n" + lba + kFlowAfterLba + more;
 }
 
-TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
-  const fs::path dir = fs::path(::testing::TempDir()) / "varnox_bad_input";
-  fs::remove_all(dir);
-  fs::create_directories(dir / "a-directory.toml");
-  const std::string missing = (dir / "missing.toml").string();
-  // A folder this test made sure is not there, rather than one assumed missing on the machine.
-  const std::string absent = (dir / "absent").string();
-  const std::string directory = (dir / "a-directory.toml").string();
+// Refused with `status`, nothing on the standard output, and a first line "varnox: ..." that names
+// `named`; a second line only as the hint of a command-line error.
+void expectRefused(const std::vector<std::string>& args, int status, const std::string& named) {
+  const testing::CliResult r = testing::runCli(args);
+  std::string what;
+  for (const std::string& a : args) what += a + " ";
+  what += "said: " + r.err;
+  EXPECT_EQ(r.status, status) << what;
+  EXPECT_EQ(r.out, "") << what;
+  EXPECT_EQ(r.err.rfind("varnox: ", 0), 0u) << what;
+  const size_t end = r.err.find('\n');
+  EXPECT_NE(r.err.substr(0, end).find(named), std::string::npos) << what << "should name " << named;
+  const std::string rest = end == std::string::npos ? "" : r.err.substr(end + 1);
+  EXPECT_TRUE(rest.empty() || (rest.rfind("Run 'varnox --help'", 0) == 0 && rest.find('\n') >= rest.size() - 1))
+      << what;
+}
 
-  const std::vector<BadInput> table = {
+TEST_F(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
+  std::filesystem::create_directories(dir_ / "a-directory.toml");
+  const std::string missing = path("missing.toml");
+  // A folder this test made sure is not there, rather than one assumed missing on the machine.
+  const std::string absent = path("absent");
+  const std::string directory = path("a-directory.toml");
+  struct Row {
+    std::string file;               // test file text; empty: the path is given by `args`
+    std::vector<std::string> args;  // options after the file
+    int status;                     // kExitRefused or kExitDeviceFailure
+    std::string named;              // what the error line must contain
+  };
+  const std::vector<Row> table = {
       // Unknown keys, wherever they are.
       {small("[[fault]]\nkind = \"abort\"\nlbaa = 5\n"), {}, kExitRefused, "unknown key \"lbaa\""},
       {small("[cardamor]\n\"Max Queue Sise\" = 16\n"), {}, kExitRefused, "\"Max Queue Sise\""},
@@ -114,7 +123,7 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small(""), {"--seed", "abc"}, kExitRefused, "--seed"},
       {small(""), {"--seed", "4294967296"}, kExitRefused, "--seed"},
       {small(""), {"--seed", "-1"}, kExitRefused, "--seed"},
-      {small(""), {"--passes", "0"}, kExitRefused, "--passes"},
+      {small(""), {"--passes", "0"}, kExitRefused, "--passes: must be from 1 to 18446744073709551615, got \"0\""},
       {small(""), {"--passes", "many"}, kExitRefused, "--passes"},
       {small(""), {"--passes", "-1"}, kExitRefused, "--passes"},
       {small(""), {"--passes", "18446744073709551616"}, kExitRefused, "--passes: must be from 1 to 18446744073709551615, got \"18446744073709551616\""},
@@ -126,68 +135,78 @@ TEST(BadInput, EveryBadFileAndOptionIsRefusedWithOneLineNamingIt) {
       {small(""), {"--duration", "1000000h"}, kExitRefused, "--duration: must be at most 100 years"},
       {"[test]\nduration = \"99999999999999999999999s\"\n", {}, kExitRefused, "\"duration\" must be at most 100 years"},
       {small(""), {"--duration", "0s"}, kExitRefused, "--duration"},
-      {small(""), {"--set", "Max Queue Size"}, kExitRefused, "\"Max Queue Size\""},
+      {small(""), {"--set", "Max Queue Size 512"}, kExitRefused,
+       "--set: expected KEY=VALUE, e.g. --set \"Max Queue Size=512\", got \"Max Queue Size 512\""},
       {small(""), {"--set", "=5"}, kExitRefused, "\"=5\""},
       {small(""), {"--set", "Min Queue Size=abc"}, kExitRefused, "\"abc\""},
       {small(""), {"--set", "Min Queue Size=100", "--set", "Max Queue Size=20"}, kExitRefused,
        "Min Queue Size > Max Queue Size"},
       // Test files that are not files.
-      {"", {missing}, kExitRefused, missing},
+      {"", {missing}, kExitRefused, missing + ": cannot open the test file"},
       {"", {directory}, kExitRefused, directory + ": cannot read the test file: it is a directory"},
+      {"[test]\npasses = 1\nqueue_depth = 4\n", {}, kExitRefused, "[test]: unknown key \"queue_depth\""},
+      {"[[drive]]\nqueue_depth = \"deep\"\n", {}, kExitRefused,
+       "\"queue_depth\" must be an integer from 1 to 1024, got \"deep\""},
+      {"[[drive]]\n", {}, kExitRefused, "set \"duration\" or \"passes\" (or give --duration or --passes)"},
+      {small(""), {"--duration", "5s", "--passes", "3"}, kExitRefused, "--duration excludes --passes"},
+      {small(""), {"--duration", "3 weeks"}, kExitRefused,
+       "--duration: unknown duration unit \"weeks\" in \"3 weeks\" (use ms, s, m or h)"},
+      {small(""), {"--seed", "0"}, kExitRefused, "--seed: must be from 1 to 4294967295, got \"0\""},
+      {small(""), {"--set", "Nonsense Key=1"}, kExitRefused, "\"Nonsense Key\""},
+      {small(""), {"--set", "Max Queue Size=2000000"}, kExitRefused, "\"Max Queue Size\": value \"2000000\" is out of range"},
+      {small(""), {"--set", "Embed Data=maybe"}, kExitRefused, "\"Embed Data\""},
+      {small(""), {"--frobnicate"}, kExitRefused, "--frobnicate"},
+      // Built-in agents' settings, and agents the drive cannot serve.
+      {small(flow("mode = \"zigzag\"\n")), {}, kExitRefused, "setting \"mode\" = \"zigzag\""},
+      {small(flow("max_lba = 2048\n")), {}, kExitRefused, "\"max_lba\" 2048 is beyond the drive's last block 2047"},
+      {small(flow("[[flow]]\nagent = \"zones\"\n")), {}, kExitRefused,
+       "agent \"zones\" on drive D0: the drive is not zoned (give it a zone_size)"},
+      {small(flow("[[flow]]\nagent = \"protect\"\n")), {}, kExitRefused,
+       "agent \"protect\" on drive D0: the drive has no protection information"},
+      {small(flow("[[flow]]\nagent = \"invalidate\"\nrate = 2\n")), {}, kExitRefused,
+       "agent \"invalidate\": setting \"rate\" = \"2\" is not a probability above 0 and at most 1"},
+      // Steps the device cannot perform.
+      {small(flow("", "[[flow]]\ncommand = \"atomic\"\ncondition = \"write\"\n")), {}, kExitRefused,
+       "drive D0: the flow writes atomically, but "},
+      {small(flow("", "[[flow]]\ncommand = \"zonereset\"\ncondition = \"read\"\n")), {}, kExitRefused,
+       "drive D0: the flow resets zones, but "},
+      {std::string(kLimit) + "[[drive]]\ndevice = \"" + path("f.img") + "\"\ncapacity = \"1MiB\"\n" +
+           flow("", "[[flow]]\ncommand = \"powertoggle\"\ncondition = \"write\"\n"),
+       {}, kExitRefused, "power toggle needs the simulated drive: file " + path("f.img")},
   };
 
   for (size_t i = 0; i < table.size(); ++i) {
-    const BadInput& row = table[i];
+    const Row& row = table[i];
+    SCOPED_TRACE("row " + std::to_string(i));
     std::vector<std::string> args = row.args;
-    if (!row.file.empty() || row.args.empty() || row.args[0].rfind("--", 0) == 0) {
-      const std::string path = (dir / ("bad" + std::to_string(i) + ".toml")).string();
-      std::ofstream(path, std::ios::binary) << row.file;
-      args.insert(args.begin(), path);
-    }
+    if (!row.file.empty() || row.args.empty() || row.args[0].rfind("--", 0) == 0)
+      args.insert(args.begin(), file("bad" + std::to_string(i) + ".toml", row.file));
     for (const char* command : {"check", "run"}) {
-      std::vector<const char*> argv = {"varnox", command};
-      for (const std::string& a : args) argv.push_back(a.c_str());
-      std::ostringstream out, err;
-      const int status = runVarnox(static_cast<int>(argv.size()), argv.data(), out, err);
-      const std::string what = "row " + std::to_string(i) + ", " + command + ": " + err.str();
-      const std::vector<std::string> said = lines(err.str());
-      EXPECT_EQ(status, row.status) << what;
-      EXPECT_EQ(out.str(), "") << what;
-      ASSERT_FALSE(said.empty()) << what;
-      EXPECT_EQ(said[0].rfind("varnox: ", 0), 0u) << what;
-      EXPECT_NE(said[0].find(row.named), std::string::npos) << what << "should name " << row.named;
-      // Only a command-line error adds its hint line.
-      EXPECT_TRUE(said.size() == 1 || (said.size() == 2 && said[1].rfind("Run 'varnox --help'", 0) == 0)) << what;
+      args.insert(args.begin(), command);
+      expectRefused(args, row.status, row.named);
+      args.erase(args.begin());
     }
   }
-  fs::remove_all(dir);
 }
 
-// What only `run` and `report` take: the run's output files and the JSON a report is drawn from.
-TEST(BadInput, RunOutputsAndReportInputsAreRefusedNamingThem) {
-  const fs::path dir = fs::path(::testing::TempDir()) / "varnox_bad_outputs";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string test = (dir / "t.toml").string(), notJson = (dir / "t.json").string();
-  std::ofstream(test) << small("");
-  std::ofstream(notJson) << "{\"drives\": 5}";
+// What only `run`, `report` and `keys` take: the run's output files, the JSON a report is drawn
+// from, an agent library.
+TEST_F(BadInput, RunOutputsAndReportInputsAreRefusedNamingThem) {
+  const std::string test = file("t.toml", small("")), notJson = file("t.json", "{\"drives\": 5}");
   const std::vector<std::vector<std::string>> table = {
       {"run", test, "--interval", "100ms", "--interval"},
       {"run", test, "--interval", "soon", "--interval"},
-      {"run", test, "--series", (dir / "absent/s.csv").string(), (dir / "absent/s.csv").string()},
-      {"run", test, "--report", (dir / "absent/r.html").string(), (dir / "absent/r.html").string()},
-      {"report", (dir / "missing.json").string(), (dir / "missing.json").string()},
+      {"run", test, "--series", path("absent/s.csv"), path("absent/s.csv")},
+      {"run", test, "--report", path("absent/r.html"), path("absent/r.html")},
+      {"run", test, "--json", path("absent/r.json"), "--json: cannot write " + path("absent/r.json")},
+      {"report", path("missing.json"), path("missing.json")},
       {"report", notJson, notJson + ": not the JSON summary of a run"},
+      {"keys", path("libnothere.so"), path("libnothere.so")},
+      {"A subcommand is required"},
   };
-  for (const std::vector<std::string>& row : table) {
-    std::vector<const char*> argv = {"varnox"};
-    for (size_t i = 0; i + 1 < row.size(); ++i) argv.push_back(row[i].c_str());
-    std::ostringstream out, err;
-    EXPECT_EQ(runVarnox(static_cast<int>(argv.size()), argv.data(), out, err), kExitRefused) << row[2];
-    EXPECT_EQ(lines(err.str()).size(), 1u) << err.str();
-    EXPECT_NE(err.str().find(row.back()), std::string::npos) << err.str() << " should name " << row.back();
-  }
-  fs::remove_all(dir);
+  for (const std::vector<std::string>& row : table)
+    expectRefused(std::vector<std::string>(row.begin(), row.end() - 1), kExitRefused, row.back());
+  EXPECT_FALSE(std::filesystem::exists(path("absent")));
 }
 
 }  // namespace

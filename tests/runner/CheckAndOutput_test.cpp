@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/RunVarnox.h"
+#include "support/TempDir.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::cli {
@@ -21,27 +22,11 @@ namespace {
 namespace fs = std::filesystem;
 
 using Result = testing::CliResult;
+using testing::readAll;
 Result varnox(std::vector<std::string> args) { return testing::runCli(std::move(args)); }
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class CheckAndOutput : public ::testing::Test {
+class CheckAndOutput : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("varnox_output_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
   // A test of two file drives, with the log and output base given.
   std::string testFile(const std::string& log, const std::string& output) {
     const std::string test = path("test.toml");
@@ -51,8 +36,6 @@ class CheckAndOutput : public ::testing::Test {
                         << "[[drive]]\ndevice = \"" << path("new.img") << "\"\ncapacity = \"8MiB\"\n";
     return test;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(CheckAndOutput, CheckWritesNothingAndSaysWhatRunWould) {

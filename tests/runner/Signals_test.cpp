@@ -7,16 +7,13 @@
 
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "support/TempDir.h"
 #include "varnox/TestRun.h"
 
 namespace varnox::cli {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string readAll(int fd) {
   std::string text;
@@ -25,14 +22,12 @@ std::string readAll(int fd) {
   return text;
 }
 
-TEST(Signals, ASignalStopsTheRunWithItsOwnExitStatusAfterTheSummary) {
-  const fs::path dir = fs::path(::testing::TempDir()) / "varnox_signals";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string test = (dir / "t.toml").string();
+using Signals = testing::TempDirTest;
+
+TEST_F(Signals, ASignalStopsTheRunWithItsOwnExitStatusAfterTheSummary) {
   // Preconditioning announces itself once the run has taken the signals over: the cue to send one.
-  std::ofstream(test) << "[test]\nduration = \"1h\"\n[[drive]]\ndevice = \"" << (dir / "d.img").string()
-                      << "\"\ncapacity = \"1MiB\"\nprecondition = true\n";
+  const std::string test = file("t.toml", "[test]\nduration = \"1h\"\n[[drive]]\ndevice = \"" + path("d.img") +
+                                              "\"\ncapacity = \"1MiB\"\nprecondition = true\n");
   struct Case {
     int signal;
     int status;
@@ -73,7 +68,6 @@ TEST(Signals, ASignalStopsTheRunWithItsOwnExitStatusAfterTheSummary) {
         << summary;
     EXPECT_NE(summary.find(": stopped before its limit, "), std::string::npos) << summary;
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

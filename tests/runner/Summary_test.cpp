@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 
 #include "Progress.h"
@@ -15,6 +16,13 @@
 
 namespace varnox::cli {
 namespace {
+
+// Output files in a folder made sure to be missing: the summary reads what they hold, if anything.
+std::string gone(const std::string& name) {
+  const std::string dir = ::testing::TempDir() + "varnox_summary_" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  return dir + "/" + name;
+}
 
 RunReport failedRun() {
   RunReport report;
@@ -31,7 +39,7 @@ RunReport failedRun() {
   d.failures = 1;
   d.agentStatus = VARNOX_ERR_MISCOMPARE;
   d.failureText = "Miscompare at LBA 0x10 \"tab\there\"";
-  d.outputFiles = {"/tmp/r_trace_D0.txt", "/tmp/r_drive_D0.bin"};
+  d.outputFiles = {gone("r_trace_D0.txt"), gone("r_drive_D0.bin")};
   d.deviceStopped = true;
   d.deviceSeed = 42;
   d.deviceStats.commands = 450;
@@ -81,8 +89,8 @@ TEST(Summary, TextNamesTheFailureTheFilesAndHowToRepeat) {
                       "  device        450 commands, 2 power cycles, 0 resets, 1 faults injected\n"
                       "  faults        corrupt 1 injected, 1 exposed; abort 3 injected\n"
                       "  drive seed    42\n"
-                      "  output files  /tmp/r_trace_D0.txt\n"
-                      "                /tmp/r_drive_D0.bin\n"
+                      "  output files  " + gone("r_trace_D0.txt") + "\n"
+                      "                " + gone("r_drive_D0.bin") + "\n"
                       "\n"
                       "Stopped by SIGINT before the run's limit.\n"
                       "Result: data-integrity failure (exit 1) after 12.3 s, t.toml: stopped before its limit, "
@@ -135,7 +143,7 @@ TEST(Summary, JsonCarriesTheSameFactsEscaped) {
             "     \"completionsByStatus\": {\"CHECK CONDITION\": 1, \"GOOD\": 449},\n"
             "     \"bytesWritten\": 3145728, \"bytesVerified\": 1000, \"failures\": 1, \"agentStatus\": -1046,\n"
             "     \"failureText\": \"Miscompare at LBA 0x10 \\\"tab\\there\\\"\",\n"
-            "     \"outputFiles\": [\"/tmp/r_trace_D0.txt\", \"/tmp/r_drive_D0.bin\"],\n"
+            "     \"outputFiles\": [\"" + gone("r_trace_D0.txt") + "\", \"" + gone("r_drive_D0.bin") + "\"],\n"
             "     \"deviceStopped\": true, \"deviceSeed\": 42,\n"
             "     \"deviceStats\": {\"commands\": 450, \"blocksWritten\": 0, \"blocksRead\": 0, \"powerCycles\": 2, "
             "\"resets\": 0, \"faultsInjected\": 1},\n"

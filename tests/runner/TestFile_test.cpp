@@ -32,7 +32,7 @@ TEST(TestFile, ReadsEveryTableIntoThePlan) {
   TestPlan plan = parse(R"(
 [test]
 passes = 1000
-output = "/tmp/out/run1"
+output = "/data/out/run1"
 log = "run.log"
 command_timeout = "1500ms"
 
@@ -97,7 +97,7 @@ delay = "20ms"
 )");
   EXPECT_EQ(plan.sourceFile, "t.toml");
   EXPECT_EQ(plan.passes, 1000u);
-  EXPECT_EQ(plan.outputBase, "/tmp/out/run1");
+  EXPECT_EQ(plan.outputBase, "/data/out/run1");
   EXPECT_EQ(plan.logFile, "run.log");
   EXPECT_DOUBLE_EQ(plan.commandTimeoutSeconds, 1.5);
 
@@ -221,7 +221,7 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
        "bad.toml: [[drive]] 1: \"zone_size\" must not exceed the capacity of 64 blocks, got 128"},
       {"[[drive]]\nzone_size = 64\nzone_model = \"sequential\"\n",
        "bad.toml: [[drive]] 1: \"zone_model\" must be one of \"host-managed\", \"host-aware\", got \"sequential\""},
-      {"[[drive]]\ndevice = \"/tmp/d.img\"\nzone_size = 64\n", "bad.toml: [[drive]] 1: \"zone_size\" needs device = \"sim\""},
+      {"[[drive]]\ndevice = \"/data/d.img\"\nzone_size = 64\n", "bad.toml: [[drive]] 1: \"zone_size\" needs device = \"sim\""},
       {"[[fault]]\nkind = \"slow\"\n", "bad.toml: [[fault]] 1: \"delay\" must be given for kind \"slow\""},
       {"[[fault]]\nkind = \"slow\"\ndelay = 0\n", "bad.toml: [[fault]] 1: \"delay\" must be longer than 0 s, got 0"},
       {"[[fault]]\nkind = \"abort\"\ndelay = \"5ms\"\n",
@@ -236,8 +236,8 @@ TEST(TestFile, RefusesMalformedFilesWithOneMessageNamingTheProblem) {
        "bad.toml: [[fault]] 1: \"drive\" does not name a drive of this file, got \"D7\""},
       {"[[fault]]\nkind = \"corrupt\"\nlba = 2097152\n",
        "bad.toml: [[fault]] 1: \"lba\" must lie below the capacity of drive D0 (2097152 blocks), got 2097152"},
-      {"[[drive]]\ndevice = \"/tmp/disk.img\"\n[[fault]]\nkind = \"lost-write\"\n",
-       "bad.toml: [[fault]] 1: \"kind\" needs a simulated drive, and drive D0 is \"/tmp/disk.img\" (files and block "
+      {"[[drive]]\ndevice = \"/data/disk.img\"\n[[fault]]\nkind = \"lost-write\"\n",
+       "bad.toml: [[fault]] 1: \"kind\" needs a simulated drive, and drive D0 is \"/data/disk.img\" (files and block "
        "devices take corrupt, abort, medium-error, hard-error and recovered-error), got \"lost-write\""},
       {"[[fault]]\nkind = \"abort\"\ncount = -1\n",
        "bad.toml: [[fault]] 1: \"count\" must be an integer from 0 to 4294967295, got -1"},

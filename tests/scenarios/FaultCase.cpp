@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,10 @@
 
 #include <toml++/toml.h>
 
+#include "AgentOutput.h"
+#include "OutputPaths.h"
 #include "RunOptions.h"
+#include "Summary.h"
 #include "TestFile.h"
 #include "Units.h"
 #include "varnox/TestRun.h"
@@ -25,43 +29,6 @@ namespace varnox::scenarios {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The agent prints some verdicts (a torn atomic write, a hash mismatch) on the standard streams
-// rather than in its log; they are caught in a file while the case runs.
-class CapturedOutput {
- public:
-  CapturedOutput() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    file_ = std::tmpfile();
-    if (file_ == nullptr) return;
-    savedOut_ = ::dup(1);
-    savedErr_ = ::dup(2);
-    ::dup2(::fileno(file_), 1);
-    ::dup2(::fileno(file_), 2);
-  }
-  ~CapturedOutput() { finish(); }
-  std::string finish() {
-    if (file_ == nullptr) return {};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::dup2(savedOut_, 1);
-    ::dup2(savedErr_, 2);
-    ::close(savedOut_);
-    ::close(savedErr_);
-    std::string text;
-    std::rewind(file_);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
-    std::fclose(file_);
-    file_ = nullptr;
-    return text;
-  }
-
- private:
-  FILE* file_ = nullptr;
-  int savedOut_ = -1, savedErr_ = -1;
-};
 
 std::vector<uint8_t> readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -130,32 +97,6 @@ bool hitBy(const InjectedFault& f, const Named& n) {
   return within(f.lba, n) || (f.kind == "misdirect" && within(f.landedAt, n));
 }
 
-// The dumped drive and reference blocks differ exactly where the fault changed the block.
-std::string checkBytes(const InjectedFault& f, uint64_t lba, const std::vector<uint8_t>& drive,
-                       const std::vector<uint8_t>& reference) {
-  if (drive.size() != reference.size() || drive.empty()) return "the drive and reference files differ in size";
-  if (f.kind == "corrupt") {
-    std::vector<size_t> differing;
-    for (size_t i = 0; i < drive.size(); ++i)
-      if (drive[i] != reference[i]) differing.push_back(i);
-    if (differing.size() != 1 || static_cast<int64_t>(differing[0]) != f.byteOffset ||
-        (drive[differing[0]] ^ reference[differing[0]]) != f.xorMask)
-      return "the files differ in " + std::to_string(differing.size()) + " bytes, not just byte " +
-             std::to_string(f.byteOffset) + " XOR " + std::to_string(f.xorMask);
-    return {};
-  }
-  if (f.kind == "misdirect" && lba == f.landedAt) {
-    if (embeddedLba(drive) != f.lba)
-      return "the block read at " + hex(lba) + " does not say it was written for " + hex(f.lba);
-    return {};
-  }
-  // The block kept (or was read with) an earlier content: never written, or an older write.
-  if (allZero(drive)) return {};
-  if (embeddedLba(drive) != lba || embeddedCmdId(drive) >= embeddedCmdId(reference))
-    return "the drive's block is not an earlier write of " + hex(lba);
-  return {};
-}
-
 }  // namespace
 
 std::vector<std::string> faultCaseFiles(const std::string& directory) {
@@ -179,6 +120,78 @@ std::string verdictLine(const std::string& message, const std::string& firstErro
   return {};
 }
 
+// The agent's diagnosis of a failed seed: a class the case allows, a block a fault hit, shown in
+// the summary and the JSON, and data files that hold the block as the class says; a passing seed
+// that keeps its dump says why.
+void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const DriveReport& d,
+                    const cli::SummaryInput& summary, SeedOutcome& out) {
+  auto problem = [&](std::string text) { out.problems.push_back("diagnosis: " + std::move(text)); };
+  const std::string text = cli::summaryText(summary), json = cli::summaryJson(summary);
+  // The summary ends with the log, whose warning and error lines it counts.
+  const size_t logLine = text.rfind("\nLog: " + plan.logFile + " (");
+  if (logLine == std::string::npos || text.find('\n', logLine + 1) != text.size() - 1) problem("no log line at the end");
+  for (const std::string& file : d.outputFiles)
+    if (!fs::exists(file) || fs::file_size(file) == 0) problem(file + " is empty");
+  const std::map<std::string, std::string>& k = d.diagnosis;
+  auto key = [&](const char* name) { return k.count(name) ? k.at(name) : std::string(); };
+  auto number = [&](const char* name) { return k.count(name) ? std::stoull(k.at(name)) : 0; };
+  if (const std::string dump = expect["dump"].value_or(std::string{}); out.exitStatus == kExitPassed) {
+    if (!dump.empty() && text.find("  dump kept     ") == std::string::npos) problem("no dump kept line");
+    if (!dump.empty() && key("dumpReason").find(dump) == std::string::npos) problem("dump kept for " + key("dumpReason"));
+    return;
+  }
+  out.diagnosed = key("class");
+  const uint64_t lba = number("lba");
+  bool allowed = false;
+  for (const toml::node& c : *expect["classes"].as_array()) allowed |= c.value_or(std::string{}) == out.diagnosed;
+  if (!allowed || key("lba").empty()) return problem("class \"" + out.diagnosed + "\" at " + key("lba"));
+  if (const std::string f = expect["failure"].value_or(std::string{}); !f.empty() && key("failure") != f)
+    problem("a " + key("failure") + " failure, not " + f);
+  char line[96];
+  std::snprintf(line, sizeof line, "  diagnosis     %s at LBA 0x%016" PRIX64 " (", out.diagnosed.c_str(), lba);
+  if (text.find(line) == std::string::npos) problem("the summary has no line \"" + std::string(line) + "\"");
+  if (json.find("\"class\": \"" + out.diagnosed + "\", \"lba\": " + key("lba") + ",") == std::string::npos)
+    problem("the JSON does not name the class and block");
+  const InjectedFault* culprit = nullptr;
+  for (const InjectedFault& f : d.injectedFaults)
+    if (f.kind == "splice" || f.kind == "torn-atomic" ? lba - f.firstLba < f.blocks
+                                                      : lba == f.lba || (f.kind == "misdirect" && lba == f.landedAt))
+      culprit = &f;
+  if (culprit == nullptr) return problem("no fault hit " + hex(lba));
+  if (culprit->kind == "splice") {
+    if (!key("driveFile").empty() || text.find("  data files    no drive file: ") == std::string::npos)
+      problem("a spliced range has no drive block to keep");
+    return;
+  }
+  if (json.find("\"drive\": \"" + key("driveFile") + "\"") == std::string::npos) problem("the JSON names no drive file");
+  const std::vector<uint8_t> drive = readBytes(key("driveFile")), reference = readBytes(key("referenceFile"));
+  const uint32_t blockBytes = plan.drives[0].device.logicalBlockSize;
+  if (drive.size() != blockBytes || reference.size() != blockBytes) return problem("the data files are not one block");
+  const bool embedded = std::find(plan.keys.begin(), plan.keys.end(), std::pair<std::string, std::string>{
+                                      "Embed Data", "false"}) == plan.keys.end();
+  const std::string& c = out.diagnosed;
+  const size_t at = number("offset");
+  size_t differing = 0;
+  for (size_t i = 0; i < drive.size(); ++i) differing += drive[i] != reference[i];
+  bool right = drive != reference;
+  if (c == "corrupted")
+    right = differing == number("bytes") && at < drive.size() && drive[at] != reference[at] &&
+            std::equal(drive.begin(), drive.begin() + at, reference.begin()) &&
+            (culprit->kind != "corrupt" ||
+             (static_cast<int64_t>(at) == culprit->byteOffset && (drive[at] ^ reference[at]) == culprit->xorMask));
+  else if (c == "lost")
+    right = allZero(drive);
+  else if (c == "stale" && embedded)
+    right = embeddedLba(drive) == lba && embeddedCmdId(drive) == number("foundCmdId") &&
+            embeddedCmdId(drive) < embeddedCmdId(reference);
+  else if (c == "misdirected")  // the block carries the LBA it was written for
+    right = embeddedLba(drive) == number("foundLba") && number("foundLba") == culprit->lba;
+  else if (c == "torn")
+    right = embeddedCmdId(drive) == number("foundCmdId") && embeddedCmdId(reference) == number("expectedCmdId") &&
+            number("foundCmdId") < number("expectedCmdId");
+  if (!right) problem("the data files do not show a " + c + " block at " + hex(lba));
+}
+
 SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t seed, const fs::path& dir) {
   SeedOutcome out;
   out.seed = seed;
@@ -196,15 +209,28 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
   options.outputBase = (dir / "run").string();
   cli::RepeatInfo repeat;
   if (!cli::applyRunOptions(plan, options, repeat, error)) return problem(error);
+  // A file drive named by a relative path lives in the seed's own folder, never the working one.
+  for (DriveSpec& drive : plan.drives)
+    if (drive.device.kind != "sim" && drive.device.kind.front() != '/') drive.device.kind = (dir / drive.device.kind).string();
 
-  CapturedOutput capture;
+  cli::defaultLogFile(plan);
   TestRun run;
-  RunReport report;
   const int prepared = run.prepare(plan, error);
-  if (prepared == kExitPassed) report = run.run();
-  const std::string printed = capture.finish();
   if (prepared != kExitPassed) return problem("refused: " + error);
-  if (report.drives.size() != 1) return problem("a case runs exactly one drive");
+  cli::AgentOutput agentOutput(run.logSink(), plan.drives[0].name);
+  const RunReport report = run.run();
+  agentOutput.stop();
+  cli::SummaryInput summary{path, &report, &repeat, 0};
+  cli::countLogLines(summary, plan.logFile, agentOutput.warnings(), agentOutput.errors());
+  // Some verdicts (a torn atomic write, a hash mismatch) the agent prints rather than logs: they
+  // reach the log as error lines.
+  std::string printed;
+  std::ifstream log(plan.logFile);
+  for (std::string l; std::getline(log, l);)
+    if (l.find(" E ") != std::string::npos) printed += l + '\n';
+  const bool judgedByExit = expect["exit"].is_integer();
+  if (report.drives.empty() || (report.drives.size() != 1 && !judgedByExit))
+    return problem("a case judged by the drive's oracle runs exactly one drive");
   const DriveReport& d = report.drives[0];
   out.exitStatus = report.exitStatus;
   out.commands = d.deviceStats.commands;
@@ -223,12 +249,27 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     }
   }
 
+  if (auto most = expect["max_unread_bytes"].value<int64_t>()) {
+    for (const DriveReport& r : report.drives)
+      if (r.bytesWritten > r.bytesVerified + static_cast<uint64_t>(*most))
+        out.problems.push_back("drive " + r.name + " read back " + std::to_string(r.bytesVerified) + " of the " +
+                               std::to_string(r.bytesWritten) + " bytes it wrote");
+  }
+  if (const toml::array* list = expect["never_issued"].as_array()) {
+    for (const toml::node& k : *list) {
+      const std::string kind = k.value_or(std::string{});
+      if (d.commandsByKind.count(kind)) out.problems.push_back(kind + " commands were sent, though their step never holds");
+    }
+  }
+
+  if (expect["classes"].is_array() || expect["dump"].is_string()) checkDiagnosis(expect, plan, d, summary, out);
   // Cases about the device rather than the data (a command that hangs, slow commands) name the
   // exit status and the figures they expect instead of the exposure oracle.
-  if (auto wantExit = expect["exit"].value<int64_t>()) {
-    if (out.exitStatus != *wantExit)
-      out.problems.push_back("exit " + std::to_string(out.exitStatus) + ", expected " + std::to_string(*wantExit) +
-                             (d.failureText.empty() ? "" : ": " + d.failureText));
+  if (judgedByExit) {
+    const int64_t wantExit = *expect["exit"].value<int64_t>();
+    if (out.exitStatus != wantExit)
+      out.problems.push_back("exit " + std::to_string(out.exitStatus) + ", expected " + std::to_string(wantExit) +
+                             (d.failureText.empty() ? report.error : ": " + d.failureText));
     const std::string message = expect["message"].value_or(std::string{});
     if (!message.empty() && verdictLine(message, d.failureText, printed).empty())
       out.problems.push_back("no line holds \"" + message + "\"; first error: \"" + d.failureText + "\"");
@@ -297,15 +338,6 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     out.problems.push_back("the verdict names " + out.lba + ", but the exposed faults are " + shown);
   }
 
-  if (expect["files"].value_or(false) && out.exitStatus == kExitIntegrityFailure) {
-    if (d.outputFiles.size() != 3 || !std::all_of(d.outputFiles.begin(), d.outputFiles.end(),
-                                                  [](const std::string& f) { return fs::exists(f); })) {
-      out.problems.push_back("expected the trace, drive and reference files");
-    } else if (culprit != nullptr && named && !named->range) {
-      std::string wrong = checkBytes(*culprit, named->lba, readBytes(d.outputFiles[1]), readBytes(d.outputFiles[2]));
-      if (!wrong.empty()) out.problems.push_back(wrong);
-    }
-  }
   if (!out.problems.empty()) {
     // What the drive did, to tell a missed fault from one that never had a chance: the
     // corrupting faults first.
@@ -333,7 +365,7 @@ void writeOutcome(const SeedOutcome& o, const fs::path& file) {
     return s;
   };
   out << "exit " << o.exitStatus << "\nexposed " << o.exposed << "\ncommands " << o.commands << "\nlba " << o.lba
-      << "\nmessage " << flat(o.message) << '\n';
+      << "\nmessage " << flat(o.message) << "\nclass " << o.diagnosed << '\n';
   for (const std::string& k : o.fired) out << "fired " << k << '\n';
   for (const std::string& p : o.problems) out << "problem " << flat(p) << '\n';
 }
@@ -351,6 +383,7 @@ SeedOutcome readOutcome(uint64_t seed, const fs::path& file) {
     else if (key == "commands") o.commands = std::stoull(value);
     else if (key == "lba") o.lba = value;
     else if (key == "message") o.message = value;
+    else if (key == "class") o.diagnosed = value;
     else if (key == "fired") o.fired.insert(value);
     else if (key == "problem") o.problems.push_back(value);
   }
@@ -429,10 +462,11 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
   fs::create_directories(dir);
   out.seeds = runSeeds(path, expect, seeds, options.jobs, dir);
 
-  std::set<std::string> fired;
+  std::set<std::string> fired, diagnosed;
   uint64_t exposedSeeds = 0;
   for (const SeedOutcome& s : out.seeds) {
     fired.insert(s.fired.begin(), s.fired.end());
+    diagnosed.insert(s.diagnosed);
     exposedSeeds += s.exposed > 0;
     for (const std::string& p : s.problems) out.problems.push_back("seed " + std::to_string(s.seed) + ": " + p);
     if (!s.problems.empty() && !out.firstFailure) out.firstFailure = s;
@@ -446,9 +480,17 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
   }
   for (const std::string& k : wanted)
     if (!fired.count(k)) out.problems.push_back("no " + k + " fault took effect in any seed");
-  if (auto least = expect["min_exposed"].value<int64_t>(); least && !options.seed &&
-                                                          exposedSeeds < static_cast<uint64_t>(*least))
-    out.problems.push_back(std::to_string(exposedSeeds) + " seeds exposed a fault, fewer than " + std::to_string(*least));
+  // A sweep of another length than the case's own needs proportionally many exposing seeds, and
+  // a shorter one need not come across every class.
+  const int64_t own = expect["seeds"].value_or(int64_t{20});
+  int64_t least = expect["min_exposed"].value_or(int64_t{0});
+  if (options.seeds && least > 0) least = (least * static_cast<int64_t>(*options.seeds) + own - 1) / own;
+  const toml::array* classes = expect["classes"].as_array();
+  const std::string required = expect["required"].value_or(classes ? (*classes)[0].value_or(std::string{}) : "");
+  if (!required.empty() && !options.seed && out.seeds.size() >= static_cast<uint64_t>(own) && !diagnosed.count(required))
+    out.problems.push_back("no seed was diagnosed " + required);
+  if (!options.seed && exposedSeeds < static_cast<uint64_t>(least))
+    out.problems.push_back(std::to_string(exposedSeeds) + " seeds exposed a fault, fewer than " + std::to_string(least));
   if (out.problems.empty()) fs::remove_all(dir);
   return out;
 }

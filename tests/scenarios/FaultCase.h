@@ -11,13 +11,23 @@
 //
 //   [expect]
 //   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
-//   min_exposed = 5           # at least this many seeds must expose a corrupting fault
+//   min_exposed = 5           # at least this many seeds must expose a corrupting fault (scaled,
+//                             # rounded up, when `--seeds N` replaces `seeds`)
 //   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
-//   files = true              # a failing seed writes the trace, drive and reference files, whose
-//                             # bytes differ exactly where the fault changed the block
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
 //   issued = ["Read", "Verify"]  # command kinds every seed must send
+//   never_issued = ["SyncCache"]  # command kinds no seed may send
+//   max_unread_bytes = 65536  # on every drive, at most this many bytes written were not read back
+//   classes = ["misdirected", "stale"]  # a failing seed's diagnosis has one of these classes, at a
+//                             # block a fault hit, in the summary and JSON, with data files that show it
+//   required = "misdirected"  # a class some seed must be diagnosed (default: the first)
+//   failure = "verify"        # what the diagnosis says failed
+//   dump = "..."              # a passing seed keeps its sequence dump for this reason
+//   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
+//                             # with `message`, `trace = true` and latency_at_least / latency_below
+//
+// A drive whose device is a relative path is a file in the seed's own temporary folder.
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -32,6 +42,7 @@ struct SeedOutcome {
   uint64_t exposed = 0;  // corrupting faults exposed
   std::string lba;       // the block (or range) the verdict named
   std::string message;   // the verdict line, or the run's first error
+  std::string diagnosed;  // the class of the agent's diagnosis
   uint64_t commands = 0;
   std::set<std::string> fired;        // fault kinds that took effect
   std::vector<std::string> problems;  // empty when the oracle and [expect] hold

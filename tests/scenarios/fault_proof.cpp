@@ -2,6 +2,7 @@
 // and prints one row per case: seeds run, seeds in which the drive exposed a corrupting fault,
 // seeds the oracle failed, and for the first failing seed what went wrong and the command that
 // repeats it. Exit 0 when every seed of every case holds, 1 otherwise, 2 for a bad option.
+// --seeds N runs seeds 1 to N of every case, its min_exposed scaled to N (rounded up).
 //
 //   fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]
 #include <cstdio>
@@ -44,7 +45,8 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr, "fault_proof: %s needs a number above 0, or is unknown\n"
-                           "usage: fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]\n", arg.c_str());
+                           "usage: fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]\n"
+                           "  --seeds N  seeds 1 to N of every case, min_exposed scaled to N\n", arg.c_str());
       return 2;
     } else {
       files.push_back(arg);

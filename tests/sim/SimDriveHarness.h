@@ -1,5 +1,5 @@
 #pragma once
-// Short-hand for driving a SimulatedDrive in tests: each helper builds one command, submits it
+// Short-hand for driving a SimulatedDrive (or any other device) in tests: each helper builds one command, submits it
 // and, where it says so, waits for its completion.
 #include <gtest/gtest.h>
 
@@ -31,14 +31,20 @@ inline SimConfig smallConfig() {
 }
 
 struct Harness {
-  std::unique_ptr<SimulatedDrive> drive;
+  std::unique_ptr<SimulatedDrive> drive;  // null when the harness drives another device
+  std::unique_ptr<Device> owned;
+  Device* device = nullptr;
   uint32_t blockBytes = 512;
 
   explicit Harness(const SimConfig& config) : blockBytes(config.logicalBlockSize) {
     std::string error;
     drive = SimulatedDrive::create(config, error);
     EXPECT_NE(drive, nullptr) << error;
+    device = drive.get();
   }
+  // A file, a block device, or a device wrapping one.
+  Harness(std::unique_ptr<Device> other, uint32_t blockSize)
+      : owned(std::move(other)), device(owned.get()), blockBytes(blockSize) {}
 
   int submitCdb(uint32_t tag, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
                 uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
@@ -50,7 +56,7 @@ struct Harness {
     c.dataOutBytes = outBytes;
     c.dataIn = in;
     c.dataInBytes = inBytes;
-    return drive->submit(c);
+    return device->submit(c);
   }
   int submitWrite(uint32_t tag, uint64_t lba, const std::vector<uint8_t>& data, uint8_t protect = 0) {
     uint8_t cdb[kCdbMaxBytes];
@@ -66,7 +72,7 @@ struct Harness {
   // Waits for the completion of `tag`, failing the test if another one comes back first.
   DeviceCompletion finish(uint32_t tag) {
     DeviceCompletion c;
-    EXPECT_TRUE(drive->poll(c, true));
+    EXPECT_TRUE(device->poll(c, true));
     EXPECT_EQ(c.tag, tag);
     return c;
   }
@@ -79,15 +85,39 @@ struct Harness {
     EXPECT_EQ(submitWrite(900, lba, data, protect), 0);
     return finish(900);
   }
-  std::vector<uint8_t> read(uint64_t lba, uint32_t blocks, uint8_t protect = 0) {
-    uint32_t bytes = blockBytes + (protect ? 8 : 0);
-    std::vector<uint8_t> data(uint64_t{blocks} * bytes, 0xEE);
+  int submitRead(uint32_t tag, uint64_t lba, std::vector<uint8_t>& into, uint8_t protect = 0) {
     uint8_t cdb[kCdbMaxBytes];
-    size_t n = buildRead16(cdb, lba, blocks, protect);
-    DeviceCompletion c = runCdb(cdb, n, nullptr, 0, data.data(), data.size());
+    const uint32_t blocks = static_cast<uint32_t>(into.size() / (blockBytes + (protect ? 8 : 0)));
+    return submitCdb(tag, cdb, buildRead16(cdb, lba, blocks, protect), nullptr, 0, into.data(), into.size());
+  }
+  DeviceCompletion readInto(uint64_t lba, std::vector<uint8_t>& into, uint8_t protect = 0) {
+    EXPECT_EQ(submitRead(900, lba, into, protect), 0);
+    return finish(900);
+  }
+  // A read that must complete GOOD.
+  std::vector<uint8_t> read(uint64_t lba, uint32_t blocks, uint8_t protect = 0) {
+    std::vector<uint8_t> data(uint64_t{blocks} * (blockBytes + (protect ? 8 : 0)), 0xEE);
+    DeviceCompletion c = readInto(lba, data, protect);
     EXPECT_EQ(c.status, kStatusGood);
     EXPECT_EQ(c.bytesIn, data.size());
     return data;
+  }
+  // VERIFY of `blocks` (default: as many as `data` holds) comparing `data` as `bytchk` says.
+  DeviceCompletion verify(uint64_t lba, const std::vector<uint8_t>& data, uint8_t bytchk = kBytchkCompare,
+                          uint32_t blocks = 0, uint8_t protect = 0) {
+    uint8_t cdb[kCdbMaxBytes];
+    if (blocks == 0) blocks = static_cast<uint32_t>(data.size() / (blockBytes + (protect ? 8 : 0)));
+    return runCdb(cdb, buildVerify16(cdb, lba, blocks, bytchk, protect), data.data(), data.size());
+  }
+  DeviceCompletion writeSame(uint64_t lba, uint32_t blocks, const std::vector<uint8_t>& block, bool unmap = false) {
+    uint8_t cdb[kCdbMaxBytes];
+    return runCdb(cdb, buildWriteSame16(cdb, lba, blocks, unmap), block.data(), block.size());
+  }
+  DeviceCompletion unmap(const std::vector<UnmapRange>& ranges) {
+    std::vector<uint8_t> list(unmapParameterListBytes(static_cast<uint32_t>(ranges.size())));
+    buildUnmapParameterList(list.data(), list.size(), ranges.data(), static_cast<uint32_t>(ranges.size()));
+    uint8_t cdb[kCdbMaxBytes];
+    return runCdb(cdb, buildUnmap10(cdb, static_cast<uint16_t>(list.size())), list.data(), list.size());
   }
   DeviceCompletion sync() {
     uint8_t cdb[kCdbMaxBytes];

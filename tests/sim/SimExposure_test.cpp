@@ -26,11 +26,6 @@ uint64_t exposed(const Harness& h) {
   return n;
 }
 
-DeviceCompletion verify(Harness& h, uint64_t lba, const std::vector<uint8_t>& data) {
-  uint8_t cdb[kCdbMaxBytes];
-  return h.runCdb(cdb, buildVerify16(cdb, lba, static_cast<uint32_t>(data.size() / 512)), data.data(), data.size());
-}
-
 // Exposed is what a checker must report: each row drives the drive through one way the faulted
 // data reaches the host, or fails to, and says whether the fault counts as exposed.
 TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
@@ -55,9 +50,8 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
       {"read racing the write, which completes", rule("corrupt"),
        [&](Harness& h) {
          std::vector<uint8_t> got(8 * 512);
-         uint8_t cdb[kCdbMaxBytes];
          ASSERT_EQ(h.submitWrite(1, 16, v1), 0);
-         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 16, 8), nullptr, 0, got.data(), got.size()), 0);
+         ASSERT_EQ(h.submitRead(2, 16, got), 0);
          h.finish(1);
          h.finish(2);
        },
@@ -66,15 +60,14 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
        [&](Harness& h) {
          h.write(16, v1);
          std::vector<uint8_t> got(8 * 512);
-         uint8_t cdb[kCdbMaxBytes];
-         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 16, 8), nullptr, 0, got.data(), got.size()), 0);
+         ASSERT_EQ(h.submitRead(2, 16, got), 0);
          h.drive->reset();
        },
        0},
       {"verify comparing the block", rule("corrupt"),
        [&](Harness& h) {
          h.write(16, v1);
-         EXPECT_SENSE(verify(h, 16, v1), kSenseMiscompare, 0x1D, 0x00);
+         EXPECT_SENSE(h.verify(16, v1), kSenseMiscompare, 0x1D, 0x00);
        },
        1},
       {"verify stopping at an earlier block", rule("corrupt"),
@@ -82,7 +75,7 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
          h.write(16, v1);
          auto other = v1;
          other[0] ^= 1;
-         EXPECT_SENSE(verify(h, 16, other), kSenseMiscompare, 0x1D, 0x00);
+         EXPECT_SENSE(h.verify(16, other), kSenseMiscompare, 0x1D, 0x00);
        },
        0},
       {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
@@ -99,8 +92,7 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
          h.write(16, v1);
          ASSERT_EQ(h.submitWrite(1, 20, pattern(20, 1, 512, 2)), 0);
          std::vector<uint8_t> got(512);
-         uint8_t cdb[kCdbMaxBytes];
-         ASSERT_EQ(h.submitCdb(2, cdb, buildRead16(cdb, 20, 1), nullptr, 0, got.data(), got.size()), 0);
+         ASSERT_EQ(h.submitRead(2, 20, got), 0);
          h.finish(1);
          h.finish(2);
        },
@@ -149,15 +141,14 @@ TEST(SimExposure, AnInjectedRecoveredErrorNeverHidesTheCommandsOwnOutcome) {
   EXPECT_TRUE(w.injected);
   // A read delivers its data with the recovered error.
   std::vector<uint8_t> got(2 * 512);
-  uint8_t cdb[kCdbMaxBytes];
-  DeviceCompletion r = h.runCdb(cdb, buildRead16(cdb, 40, 2), nullptr, 0, got.data(), got.size());
+  DeviceCompletion r = h.readInto(40, got);
   EXPECT_SENSE(r, kSenseRecoveredError, 0x18, 0x00);
   EXPECT_EQ(r.bytesIn, got.size());
   EXPECT_EQ(got, data);
   // A verify that miscompares stays a miscompare, and it is the drive's own outcome.
   auto other = data;
   other[700] ^= 1;
-  DeviceCompletion v = verify(h, 40, other);
+  DeviceCompletion v = h.verify(40, other);
   EXPECT_SENSE(v, kSenseMiscompare, 0x1D, 0x00);
   EXPECT_FALSE(v.injected);
 }

@@ -57,7 +57,6 @@ TEST(SimulatedDrive, ProtectionBytesAreStoredGeneratedAndCheckedAsTheProtectFiel
   h.write(20, pattern(20, 2, 512, 4));
   EXPECT_EQ(h.read(20, 2, 1), protectedPattern(20, 2, 4));
 
-  uint8_t cdb[kCdbMaxBytes];
   std::vector<uint8_t> in(520 * 2);
   const struct {
     const char* what;
@@ -73,24 +72,20 @@ TEST(SimulatedDrive, ProtectionBytesAreStoredGeneratedAndCheckedAsTheProtectFiel
     EXPECT_EQ(h.read(d.lba, 2), std::vector<uint8_t>(1024, 0));  // refused before any block landed
     // The same bytes stored with protect 3 fail every later read and verify that checks them.
     h.write(d.lba, bad, 3);
-    const DeviceCompletion read = h.runCdb(cdb, buildRead16(cdb, d.lba, 2, 1), nullptr, 0, in.data(), in.size());
+    const DeviceCompletion read = h.readInto(d.lba, in, 1);
     EXPECT_SENSE(read, kSenseAbortedCommand, 0x10, d.ascq);
     uint8_t info[8];
     ASSERT_EQ(SenseParser::getInformationBytes(read.sense.data(), read.sense.size(), info), 0);
     EXPECT_EQ(info[7], d.lba);
-    EXPECT_SENSE(h.runCdb(cdb, buildRead16(cdb, d.lba, 2, 0), nullptr, 0, in.data(), in.size()),
-                 kSenseAbortedCommand, 0x10, d.ascq);
-    EXPECT_SENSE(
-        h.runCdb(cdb, buildVerify16(cdb, d.lba, 2, kBytchkCompare, 0), pattern(d.lba, 2, 512, 5).data(), 1024),
-        kSenseAbortedCommand, 0x10, d.ascq);
+    in.resize(1024);
+    EXPECT_SENSE(h.readInto(d.lba, in), kSenseAbortedCommand, 0x10, d.ascq);
+    EXPECT_SENSE(h.verify(d.lba, pattern(d.lba, 2, 512, 5)), kSenseAbortedCommand, 0x10, d.ascq);
     EXPECT_EQ(h.read(d.lba, 2, 3), bad);
   }
   // A checked verify compares the data; bytes sent that do not fit the LBA fail it.
   h.write(40, protectedPattern(40, 2, 6), 1);
-  EXPECT_EQ(h.runCdb(cdb, buildVerify16(cdb, 40, 2, kBytchkCompare, 1), protectedPattern(40, 2, 6).data(), 1040).status,
-            kStatusGood);
-  EXPECT_SENSE(h.runCdb(cdb, buildVerify16(cdb, 41, 1, kBytchkCompare, 1), protectedPattern(40, 1, 6).data(), 520),
-               kSenseAbortedCommand, 0x10, 0x03);
+  EXPECT_EQ(h.verify(40, protectedPattern(40, 2, 6), kBytchkCompare, 0, 1).status, kStatusGood);
+  EXPECT_SENSE(h.verify(41, protectedPattern(40, 1, 6), kBytchkCompare, 0, 1), kSenseAbortedCommand, 0x10, 0x03);
 }
 
 TEST(SimulatedDrive, PiCorruptDamagesOnlyTheCheckedProtectionBytes) {
@@ -117,60 +112,40 @@ TEST(SimulatedDrive, PiCorruptDamagesOnlyTheCheckedProtectionBytes) {
 
 TEST(SimulatedDrive, UnmappedBlocksReadAsZeros) {
   Harness h(smallConfig());
-  h.write(0, pattern(0, 64, 512, 5));
+  const auto before = pattern(0, 64, 512, 5);
+  h.write(0, before);
   // UNMAP with two ranges, one of them spanning whole pages of the medium.
-  const UnmapRange ranges[] = {{2, 3}, {16, 40}};
-  std::vector<uint8_t> list(unmapParameterListBytes(2));
-  buildUnmapParameterList(list.data(), list.size(), ranges, 2);
-  uint8_t cdb[kCdbMaxBytes];
-  size_t n = buildUnmap10(cdb, static_cast<uint16_t>(list.size()));
-  EXPECT_EQ(h.runCdb(cdb, n, list.data(), list.size()).status, kStatusGood);
-  auto got = h.read(0, 64);
-  auto before = pattern(0, 64, 512, 5);
-  for (uint64_t lba = 0; lba < 64; ++lba) {
-    bool unmapped = (lba >= 2 && lba < 5) || (lba >= 16 && lba < 56);
-    std::vector<uint8_t> block(got.begin() + lba * 512, got.begin() + (lba + 1) * 512);
-    std::vector<uint8_t> expect =
-        unmapped ? std::vector<uint8_t>(512, 0)
-                 : std::vector<uint8_t>(before.begin() + lba * 512, before.begin() + (lba + 1) * 512);
-    EXPECT_EQ(block, expect) << "lba " << lba;
-  }
+  EXPECT_EQ(h.unmap({{2, 3}, {16, 40}}).status, kStatusGood);
+  auto expect = before;
+  std::fill(expect.begin() + 2 * 512, expect.begin() + 5 * 512, 0);
+  std::fill(expect.begin() + 16 * 512, expect.begin() + 56 * 512, 0);
+  EXPECT_EQ(h.read(0, 64), expect);
   // WRITE SAME with the UNMAP bit deallocates too; without it one block is replicated.
-  auto one = pattern(0, 1, 512, 6);
-  n = buildWriteSame16(cdb, 100, 3);
-  EXPECT_EQ(h.runCdb(cdb, n, one.data(), one.size()).status, kStatusGood);
-  auto same = h.read(100, 3);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::equal(one.begin(), one.end(), same.begin() + i * 512));
-  n = buildWriteSame16(cdb, 101, 1, true);
-  EXPECT_EQ(h.runCdb(cdb, n).status, kStatusGood);
-  EXPECT_EQ(h.read(101, 1), std::vector<uint8_t>(512, 0));
-  EXPECT_TRUE(std::equal(one.begin(), one.end(), h.read(102, 1).begin()));
+  const auto one = pattern(0, 1, 512, 6);
+  EXPECT_EQ(h.writeSame(100, 3, one).status, kStatusGood);
+  EXPECT_EQ(h.writeSame(101, 1, {}, true).status, kStatusGood);
+  auto same = one;
+  same.resize(2 * 512, 0);
+  same.insert(same.end(), one.begin(), one.end());
+  EXPECT_EQ(h.read(100, 3), same);
 }
 
 TEST(SimulatedDrive, VerifyComparesBytesAndReportsTheFirstDifference) {
   Harness h(smallConfig());
   auto data = pattern(50, 4, 512, 7);
   h.write(50, data);
-  uint8_t cdb[kCdbMaxBytes];
-  size_t n = buildVerify16(cdb, 50, 4);
-  EXPECT_EQ(h.runCdb(cdb, n, data.data(), data.size()).status, kStatusGood);
-
-  auto wrong = data;
-  wrong[2 * 512 + 17] ^= 0x40;
-  DeviceCompletion c = h.runCdb(cdb, n, wrong.data(), wrong.size());
+  EXPECT_EQ(h.verify(50, data).status, kStatusGood);
+  data[2 * 512 + 17] ^= 0x40;
+  DeviceCompletion c = h.verify(50, data);
   EXPECT_SENSE(c, kSenseMiscompare, 0x1D, 0x00);
   uint8_t info[8] = {};
   ASSERT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
   EXPECT_EQ(info[6] * 256 + info[7], 2 * 512 + 17);
-
   // BYTCHK 3: one block of data compared with every block of the range.
-  auto one = pattern(0, 1, 512, 8);
-  n = buildWriteSame16(cdb, 200, 5);
-  h.runCdb(cdb, n, one.data(), one.size());
-  n = buildVerify16(cdb, 200, 5, kBytchkSame);
-  EXPECT_EQ(h.runCdb(cdb, n, one.data(), one.size()).status, kStatusGood);
-  n = buildVerify16(cdb, 199, 5, kBytchkSame);
-  EXPECT_SENSE(h.runCdb(cdb, n, one.data(), one.size()), kSenseMiscompare, 0x1D, 0x00);
+  const auto one = pattern(0, 1, 512, 8);
+  h.writeSame(200, 5, one);
+  EXPECT_EQ(h.verify(200, one, kBytchkSame, 5).status, kStatusGood);
+  EXPECT_SENSE(h.verify(199, one, kBytchkSame, 5), kSenseMiscompare, 0x1D, 0x00);
 }
 
 TEST(SimulatedDrive, RefusedCommandsGetIllegalRequestAndChangeNothing) {
@@ -187,10 +162,7 @@ TEST(SimulatedDrive, RefusedCommandsGetIllegalRequestAndChangeNothing) {
   EXPECT_EQ(h.drive->stats().blocksWritten, 0u);
   // An UNMAP list with one bad range touches none of its ranges.
   h.write(0, pattern(0, 4, 512, 1));
-  const UnmapRange ranges[] = {{0, 4}, {4095, 2}};
-  std::vector<uint8_t> list(unmapParameterListBytes(2));
-  buildUnmapParameterList(list.data(), list.size(), ranges, 2);
-  EXPECT_SENSE(h.runCdb(cdb, buildUnmap10(cdb, 40), list.data(), list.size()), 5, 0x21, 0);
+  EXPECT_SENSE(h.unmap({{0, 4}, {4095, 2}}), 5, 0x21, 0);
   EXPECT_EQ(h.read(0, 4), pattern(0, 4, 512, 1));
 
   uint8_t read10[10] = {0x28};

@@ -7,23 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "base/ConfigData.h"
 #include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
-#include "completion/PendingCompare.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "completion/ReferenceBlock.h"
+#include "drive/DriveData.h"
+#include "drive/PendingCompare.h"
 #include "history/HistoryReport.h"
 #include "history/ReadSnapshot.h"
-#include "issue/BlockLayout.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint64_t kProtectionBytes = 8;
 constexpr uint64_t kCdbBytesShown = 16;
 
-void logCdb(DriveThread& thread, DriveData& drive) {
+void logCdb(varnox::DriveThread& thread, DriveData& drive) {
   uint64_t size = 0;
   const uint8_t* cdb = drive.recvCdb != nullptr ? drive.recvCdb->getData(*drive.lastTagId, &size) : nullptr;
   if (cdb == nullptr) size = 0;
@@ -39,7 +40,7 @@ void logCdb(DriveThread& thread, DriveData& drive) {
 }
 }  // namespace
 
-int compareBlock(DriveThread& thread, DriveData& drive, const ConfigData& /*config*/, uint64_t lba,
+int compareBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& /*config*/, uint64_t lba,
                  const uint8_t* driveBlock, const uint8_t* expectedBlock, uint64_t length, bool invalidated) {
   const bool differ = std::memcmp(driveBlock, expectedBlock, length) != 0;
   // An invalidated block's old content is expected to be gone; reading it unchanged means the
@@ -64,11 +65,12 @@ int compareBlock(DriveThread& thread, DriveData& drive, const ConfigData& /*conf
   logCdb(thread, drive);
   if (drive.miscompareDriveBytes) captureBytes(*drive.miscompareDriveBytes, driveBlock, length);
   if (drive.miscompareReferenceBytes) captureBytes(*drive.miscompareReferenceBytes, expectedBlock, length);
-  thread.eventLog().logf(2, "compareBlock(): %s (%d)", EventLog::errStr(-1046), -1046);
+  thread.eventLog().logf(2, "compareBlock(): %s (%d)", varnox::EventLog::errStr(-1046), -1046);
   return -1046;
 }
 
-int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config, PendingCompare& pending) {
+int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                PendingCompare& pending) {
   if (pending.data.data == nullptr) {
     thread.eventLog().logf(2, "Read Buffer == NULL");
     return -1022;
@@ -164,7 +166,7 @@ int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config,
   return -1063;
 }
 
-int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config) {
+int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
   if (drive.compareQueue.empty()) return 0;
   // The outstanding writes' ids, sorted, made only when some read raced a write: most passes
   // have none, and they then allocate nothing.
@@ -205,8 +207,9 @@ int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config) 
     it = drive.compareQueue.erase(it);
     if (result != 0) break;
   }
-  if (result != 0) thread.eventLog().logf(2, "doCompares(): %s (%d)", EventLog::errStr(result), result);
+  if (result != 0)
+    thread.eventLog().logf(2, "doCompares(): %s (%d)", varnox::EventLog::errStr(result), result);
   return result;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

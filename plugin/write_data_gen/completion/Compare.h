@@ -10,7 +10,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -19,16 +19,17 @@ struct PendingCompare;
 // Returns 0 or the first error (-1046 miscompare, -1063 torn atomic write, -1022/-1057 bad read
 // data, or a history status such as -1003), after logging "doCompares(): %s (%d)". A read still
 // waiting for an older overlapping write stays queued and does not hold up later reads.
-int doCompares(DriveThread& thread, DriveData& drive, const ConfigData& config);
+int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
 // Compares one read whose snapshot has been taken. Blocks are sectorSize apart, or
 // sectorSize + 8 when the data holds protection bytes behind every block (never compared).
-int dataCompare(DriveThread& thread, DriveData& drive, const ConfigData& config, PendingCompare& pending);
+int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                PendingCompare& pending);
 
 // Compares one block: 0 when it matches, or when it differs and its content had been
 // invalidated; -1046 (after logging the miscompare, the CDB of the last completed tag and
 // capturing both blocks) when it differs, or when an invalidated block still reads unchanged.
-int compareBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t lba,
+int compareBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t lba,
                  const uint8_t* driveBlock, const uint8_t* expectedBlock, uint64_t length, bool invalidated);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -7,15 +7,16 @@
 #include <memory>
 #include <new>
 
-#include "completion/PendingCompare.h"
-#include "frame/ByteBuffer.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ByteBuffer.h"
+#include "base/ConfigData.h"
+#include "completion/ReferenceBlock.h"
+#include "drive/DriveData.h"
+#include "drive/PendingCompare.h"
 #include "history/ReadSnapshot.h"
-#include "issue/BlockLayout.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 using Event = AtomicContext::Event;
@@ -119,8 +120,9 @@ void captureBytes(ByteBuffer& buffer, const uint8_t* bytes, uint64_t length) {
   buffer.size = length;
 }
 
-void diagnoseBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, Diagnosis& d, uint64_t lba,
-                   const uint8_t* block, const std::vector<Event>& history, const Event* expected) {
+void diagnoseBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, Diagnosis& d,
+                   uint64_t lba, const uint8_t* block, const std::vector<Event>& history,
+                   const Event* expected) {
   const size_t n = thread.sectorSize();
   const Block reference = expected ? contentOf(drive, *expected, n) : Block{};
   if (expected) d.expectedCmdId = expected->cmdId;
@@ -202,8 +204,9 @@ void diagnoseBlock(DriveThread& thread, DriveData& drive, const ConfigData& conf
   if (!differ.empty()) d.text += "; " + differ + " of " + expectedName + "'s data";
 }
 
-void diagnoseReadBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t checkCmdId,
-                       uint64_t lba, const uint8_t* block, const AtomicContext::Node& node, bool invalidated) {
+void diagnoseReadBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                       uint64_t checkCmdId, uint64_t lba, const uint8_t* block,
+                       const AtomicContext::Node& node, bool invalidated) {
   Diagnosis& d = startDiagnosis(drive, "read", lba, checkCmdId);
   if (!d.kind.empty()) return;
   const Event* expected = expectedEventOf(node);
@@ -217,9 +220,9 @@ void diagnoseReadBlock(DriveThread& thread, DriveData& drive, const ConfigData& 
   diagnoseBlock(thread, drive, config, d, lba, block, node.history, expected);
 }
 
-void diagnoseHashBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, const char* failure,
-                       uint64_t checkCmdId, uint64_t lba, const uint8_t* block, const std::vector<Event>& history,
-                       const Event* expected) {
+void diagnoseHashBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                       const char* failure, uint64_t checkCmdId, uint64_t lba, const uint8_t* block,
+                       const std::vector<Event>& history, const Event* expected) {
   Diagnosis& d = startDiagnosis(drive, failure, lba, checkCmdId);
   if (!d.kind.empty()) return;
   if (drive.miscompareDriveBytes) captureBytes(*drive.miscompareDriveBytes, block, thread.sectorSize());
@@ -229,8 +232,8 @@ void diagnoseHashBlock(DriveThread& thread, DriveData& drive, const ConfigData& 
   diagnoseBlock(thread, drive, config, d, lba, block, history, expected);
 }
 
-void diagnoseTornUnit(DriveThread& thread, DriveData& drive, const PendingCompare& pending, uint64_t stride,
-                      uint64_t failLba) {
+void diagnoseTornUnit(varnox::DriveThread& thread, DriveData& drive, const PendingCompare& pending,
+                      uint64_t stride, uint64_t failLba) {
   Diagnosis& d = startDiagnosis(drive, "atomic ordering", failLba, pending.cmdId);
   if (!d.kind.empty()) return;
   d.kind = "torn";
@@ -290,7 +293,7 @@ void diagnoseTornUnit(DriveThread& thread, DriveData& drive, const PendingCompar
                 : "an atomic unit was torn: this LBA holds " + older + " inside the unit";
 }
 
-void awaitVerifyBlock(DriveThread& thread, DriveData& drive, Diagnosis& d, std::vector<Event> history,
+void awaitVerifyBlock(varnox::DriveThread& thread, DriveData& drive, Diagnosis& d, std::vector<Event> history,
                       uint64_t verifyCmdId) {
   d.history = std::move(history);
   for (const Event& e : d.history) {
@@ -308,12 +311,12 @@ void awaitVerifyBlock(DriveThread& thread, DriveData& drive, Diagnosis& d, std::
   d.awaitingReadBack = true;
 }
 
-void finishReadBack(DriveThread& thread, DriveData& drive, const ConfigData& config) {
+void finishReadBack(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
   Diagnosis* d = drive.diagnosis.get();
   if (d == nullptr || !d->awaitingReadBack) return;
   d->awaitingReadBack = false;
   const uint64_t sectorSize = thread.sectorSize();
-  const Buffer* data = drive.diagnosisReadData;
+  const varnox::Buffer* data = drive.diagnosisReadData;
   if (data == nullptr || data->data == nullptr || data->size < sectorSize) {
     d->noDriveFile = "the drive compared the block itself and it could not be read back afterwards";
     if (config.showstopOnMiscompare) d->noDriveFile += " (the showstop stopped the drive)";
@@ -354,4 +357,4 @@ std::string diagnosisText(const Diagnosis* d, const std::string& dumpReason) {
   return text;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

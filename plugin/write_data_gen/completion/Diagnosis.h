@@ -8,74 +8,56 @@
 #include <string>
 #include <vector>
 
+#include "drive/DiagnosisRecord.h"
 #include "history/AtomicContext.h"
 
 namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ByteBuffer;
 struct ConfigData;
 struct DriveData;
 struct PendingCompare;
 
-struct Diagnosis {
-  std::string failure;         // "read", "pre-read", "verify", "hash", "atomic ordering", "splice"
-  std::string kind;            // "corrupted", "stale", "lost", "misdirected", "torn", "unrecognisable"
-  uint64_t lba = 0;            // the block that failed
-  int64_t offset = -1;         // first byte that differs from the reference, -1 without one
-  uint64_t bytes = 0;          // bytes that differ from it
-  uint64_t checkCmdId = 0;     // the read, pre-read or verify that failed
-  uint64_t expectedCmdId = 0;  // the command whose data the block had to hold
-  uint64_t foundCmdId = 0;     // the write whose data it holds (stale, misdirected, torn)
-  int64_t foundLba = -1;       // misdirected: the LBA the block says it was written for
-  std::string text;            // one sentence for people
-  std::string driveFile, referenceFile;      // data files written at finish
-  std::string noDriveFile, noReferenceFile;  // why one could not be written
-  // A verify's block is not returned by the drive: the host reads it back before finish. Until
-  // then the history and the expected event of the block are kept here.
-  bool awaitingReadBack = false;
-  std::vector<AtomicContext::Event> history;
-  bool hasExpected = false;
-  AtomicContext::Event expected;
-};
-
 // The drive's diagnosis, made on its first failure; later failures keep the first one.
 Diagnosis& startDiagnosis(DriveData& drive, const char* failure, uint64_t lba, uint64_t checkCmdId);
 
 // Classifies the block read at lba against the event it had to hold (`expected`, may be null)
 // and the LBA's other events (`history`, newest first), filling kind, text, offset and bytes.
-void diagnoseBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, Diagnosis& d, uint64_t lba,
-                   const uint8_t* block, const std::vector<AtomicContext::Event>& history,
+void diagnoseBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, Diagnosis& d,
+                   uint64_t lba, const uint8_t* block, const std::vector<AtomicContext::Event>& history,
                    const AtomicContext::Event* expected);
 
 // A read's block that failed its compare: diagnoseBlock against the Node's expected event. A
 // block whose content had been invalidated and still reads unchanged is stale.
-void diagnoseReadBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t checkCmdId,
-                       uint64_t lba, const uint8_t* block, const AtomicContext::Node& node, bool invalidated);
+void diagnoseReadBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                       uint64_t checkCmdId, uint64_t lba, const uint8_t* block,
+                       const AtomicContext::Node& node, bool invalidated);
 
 // A block whose hash differs from the one a pre-read took: the drive's block is captured; there
 // is no reference block, only the hash.
-void diagnoseHashBlock(DriveThread& thread, DriveData& drive, const ConfigData& config, const char* failure,
-                       uint64_t checkCmdId, uint64_t lba, const uint8_t* block,
-                       const std::vector<AtomicContext::Event>& history, const AtomicContext::Event* expected);
+void diagnoseHashBlock(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                       const char* failure, uint64_t checkCmdId, uint64_t lba, const uint8_t* block,
+                       const std::vector<AtomicContext::Event>& history,
+                       const AtomicContext::Event* expected);
 
 // An atomic unit seen torn at failLba: older data there, the unit's data next to it. Captures
 // the drive's block at failLba and the unit's version of it.
-void diagnoseTornUnit(DriveThread& thread, DriveData& drive, const PendingCompare& pending, uint64_t stride,
-                      uint64_t failLba);
+void diagnoseTornUnit(varnox::DriveThread& thread, DriveData& drive, const PendingCompare& pending,
+                      uint64_t stride, uint64_t failLba);
 
 // A verify the drive failed at lba: its history (copied before the verify released it) names
 // the expected event, whose block is captured as the reference; the drive's block is asked of
 // the host through "DiagnosisReadLBA" and classified at finish (finishReadBack).
-void awaitVerifyBlock(DriveThread& thread, DriveData& drive, Diagnosis& d, std::vector<AtomicContext::Event> history,
-                      uint64_t verifyCmdId);
+void awaitVerifyBlock(varnox::DriveThread& thread, DriveData& drive, Diagnosis& d,
+                      std::vector<AtomicContext::Event> history, uint64_t verifyCmdId);
 
 // At finish: takes the block the host read back, if one was asked for, as the drive's bytes and
 // classifies it; without it says why there is no drive file.
-void finishReadBack(DriveThread& thread, DriveData& drive, const ConfigData& config);
+void finishReadBack(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
 // The event a read of a Node had to see: the observed one, else the newest finished one; null
 // when there is none. Mirrors expectedFromNode, which returns a view without the command id.
@@ -92,4 +74,4 @@ void captureBytes(ByteBuffer& buffer, const uint8_t* bytes, uint64_t length);
 // sequence dump was kept although nothing failed.
 std::string diagnosisText(const Diagnosis* d, const std::string& dumpReason);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

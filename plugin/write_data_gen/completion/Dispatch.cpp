@@ -1,17 +1,17 @@
 #include "completion/Dispatch.h"
 
 #include "completion/Receive.h"
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "trace/CommandTrace.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint32_t kNoTag = 0xFFFFFFFF;
 constexpr uint32_t kNoCompletion = 0xFFFFFFFF;
 }  // namespace
 
-int dispatchCompletion(DriveThread& thread, DriveData& drive, const ConfigData& config) {
+int dispatchCompletion(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
   drive.syncCacheSucceeded = false;
   const uint32_t tag = *drive.lastTagId;
   TagState state;
@@ -43,4 +43,4 @@ int dispatchCompletion(DriveThread& thread, DriveData& drive, const ConfigData& 
   }
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

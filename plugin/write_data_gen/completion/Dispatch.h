@@ -7,11 +7,11 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
-int dispatchCompletion(DriveThread& thread, DriveData& drive, const ConfigData& config);
+int dispatchCompletion(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

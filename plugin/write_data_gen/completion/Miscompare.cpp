@@ -1,13 +1,13 @@
 #include "completion/Miscompare.h"
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "tavik/Tavik.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
-void reportMiscompare(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t lba,
+void reportMiscompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t lba,
                       uint32_t referenceBucket, uint32_t driveBucket, uint64_t cmdId, uint8_t invalidated) {
   if (config.showstopOnMiscompare) {
     const int status = issueShowstop(thread);
@@ -17,9 +17,9 @@ void reportMiscompare(DriveThread& thread, DriveData& drive, const ConfigData& c
   // the physical block that holds it): the LBA recorded for the dump is the one it hands back,
   // whatever the status of the request; the trace keeps the block that was compared.
   uint64_t miscompareLba = lba;
-  if (Tavik* tavik = thread.tavik()) {
+  if (varnox::Tavik* tavik = thread.tavik()) {
     uint32_t zero = 0;
-    tavik->ioctl(kIoctlMiscompareLba, 2, &zero, &miscompareLba);
+    tavik->ioctl(varnox::kIoctlMiscompareLba, 2, &zero, &miscompareLba);
   }
   if (drive.commandTrace != nullptr) {
     drive.commandTrace->recordMiscompare(lba, referenceBucket, driveBucket, cmdId, invalidated != 0);
@@ -28,17 +28,17 @@ void reportMiscompare(DriveThread& thread, DriveData& drive, const ConfigData& c
   drive.miscompareSeen = true;
 }
 
-int issueShowstop(DriveThread& thread) {
-  Tavik* tavik = thread.tavik();
+int issueShowstop(varnox::DriveThread& thread) {
+  varnox::Tavik* tavik = thread.tavik();
   if (tavik == nullptr) return -1053;
   uint32_t saved = 0;
   uint32_t one = 1;
-  tavik->ioctl(kIoctlGetSetting, 1, &saved);
-  tavik->ioctl(kIoctlSetSetting, 1, &one);
-  const ShowstopRequest request;
+  tavik->ioctl(varnox::kIoctlGetSetting, 1, &saved);
+  tavik->ioctl(varnox::kIoctlSetSetting, 1, &one);
+  const varnox::ShowstopRequest request;
   const int status = tavik->send(&request);
-  if (saved != 1) tavik->ioctl(kIoctlSetSetting, 1, &saved);
+  if (saved != 1) tavik->ioctl(varnox::kIoctlSetSetting, 1, &saved);
   return status;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -5,17 +5,18 @@
 #include <memory>
 #include <vector>
 
+#include "base/ConfigData.h"
 #include "completion/Compare.h"
 #include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "completion/ReferenceBlock.h"
+#include "drive/DriveData.h"
 #include "history/HistoryReport.h"
 #include "history/ReadSnapshot.h"
-#include "issue/BlockLayout.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 using Event = AtomicContext::Event;
@@ -58,8 +59,8 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
 
 }  // namespace
 
-int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
-                     uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
+int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+                     uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
   std::vector<uint64_t> outstanding;
   for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
   std::sort(outstanding.begin(), outstanding.end());
@@ -100,4 +101,4 @@ int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& co
   return 0;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

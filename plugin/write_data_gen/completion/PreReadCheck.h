@@ -9,7 +9,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -17,7 +17,7 @@ struct DriveData;
 // Checks the pre-read cmdId's data, `size` bytes of blocks of `lba`, `xferLength` blocks and
 // `step` LBAs apart. 0, or -1046 after reporting the first block that differs from what it had
 // to hold ("Miscompare Detected at LBA ..." or a hash mismatch, as for a read).
-int checkPreReadData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
-                     uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size);
+int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+                     uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

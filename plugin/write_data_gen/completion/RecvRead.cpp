@@ -1,19 +1,19 @@
 #include <algorithm>
 #include <cstdio>
-#include <string>
 #include <cstring>
+#include <string>
 
+#include "base/ConfigData.h"
 #include "completion/Diagnosis.h"
-#include "completion/PendingCompare.h"
 #include "completion/PreReadCheck.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "issue/BlockLayout.h"
+#include "drive/DriveData.h"
+#include "drive/PendingCompare.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint32_t kStatusGood = 0x00;
@@ -74,7 +74,8 @@ void describeSplice(DriveData& drive, uint64_t lba, uint32_t xferLength, uint64_
 
 }  // namespace
 
-int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
+int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+             const TagState& /*state*/) {
   const uint32_t tag = *drive.lastTagId;
   auto found = drive.outstandingReads.begin();
   while (found != drive.outstandingReads.end() && found->tag != tag) ++found;
@@ -181,7 +182,7 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
     }
   }
   if (result != 0) {
-    thread.eventLog().logf(2, "recvRead(): %s (%d)", EventLog::errStr(result), result);
+    thread.eventLog().logf(2, "recvRead(): %s (%d)", varnox::EventLog::errStr(result), result);
     return result;
   }
   pending.blockCount = read.xferLength;
@@ -190,7 +191,8 @@ int recvRead(DriveThread& thread, DriveData& drive, const ConfigData& config, co
   return 0;
 }
 
-int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
+int recvPreRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                const TagState& /*state*/) {
   const uint32_t tag = *drive.lastTagId;
   auto found = drive.outstandingPreReads.begin();
   while (found != drive.outstandingPreReads.end() && found->tag != tag) ++found;
@@ -249,10 +251,10 @@ int recvPreRead(DriveThread& thread, DriveData& drive, const ConfigData& config,
   releaseBlocks(drive, preRead.cmdId, preRead.lba, preRead.xferLength, step);
   if (preRead.atomicCmdId == 0) drive.finishedPreReads.push_back(preRead);
   if (result != 0) {
-    thread.eventLog().logf(2, "recvPreRead(): %s (%d)", EventLog::errStr(result), result);
+    thread.eventLog().logf(2, "recvPreRead(): %s (%d)", varnox::EventLog::errStr(result), result);
     return result;
   }
   return 0;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,17 +1,17 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/ConfigData.h"
 #include "completion/Diagnosis.h"
 #include "completion/Miscompare.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "issue/BlockLayout.h"
+#include "drive/DriveData.h"
 #include "issue/IssueCommon.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint32_t kStatusGood = 0x00;
@@ -20,12 +20,13 @@ constexpr uint32_t kStatusTaskAborted = 0x40;
 constexpr uint32_t kBlockTypeAtomic = 2;
 
 // MISCOMPARE DURING VERIFY OPERATION.
-bool isVerifyMiscompare(const Kcq& kcq) {
+bool isVerifyMiscompare(const varnox::Kcq& kcq) {
   return kcq.key == 0x0E && kcq.code == 0x1D && kcq.qual == 0x00;
 }
 }  // namespace
 
-int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& /*state*/) {
+int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+               const TagState& /*state*/) {
   const uint32_t tag = *drive.lastTagId;
   auto found = drive.outstandingVerifies.begin();
   while (found != drive.outstandingVerifies.end() && found->tag != tag) ++found;
@@ -111,7 +112,8 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
     // block had a known content: an externally invalidated block is meant to differ from
     // what it held before, so the drive's miscompare is the expected outcome, just as the
     // read side accepts a difference on such a block.
-    if (result != 0) thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(result), result);
+    if (result != 0)
+      thread.eventLog().logf(2, "recvVerify(): %s (%d)", varnox::EventLog::errStr(result), result);
     return result;
   }
   reportMiscompare(thread, drive, config, verify.lba, 0, 0, verify.cmdId, expect ? 1 : 0);
@@ -132,8 +134,8 @@ int recvVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, 
       d.awaitingReadBack = true;
     }
   }
-  thread.eventLog().logf(2, "recvVerify(): %s (%d)", EventLog::errStr(-1046), -1046);
+  thread.eventLog().logf(2, "recvVerify(): %s (%d)", varnox::EventLog::errStr(-1046), -1046);
   return -1046;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,12 +1,12 @@
 #include <algorithm>
 
+#include "base/ConfigData.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint32_t kStatusGood = 0x00;
@@ -18,7 +18,8 @@ uint32_t blockStep(const ConfigData& config) {
   return config.useSkipCommands ? 2 : 1;
 }
 
-int recvWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, const TagState& state) {
+int recvWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+              const TagState& state) {
   const uint32_t tag = *drive.lastTagId;
   auto found = drive.outstandingWrites.begin();
   while (found != drive.outstandingWrites.end() && found->tag != tag) ++found;
@@ -91,7 +92,7 @@ int recvWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, c
   for (uint64_t lba = write.lba; lba < end; lba += step) {
     const int rc = history.readSkip(lba);
     if (rc != 0) {
-      thread.eventLog().logf(2, "recvWrite(): %s (%d)", EventLog::errStr(rc), rc);
+      thread.eventLog().logf(2, "recvWrite(): %s (%d)", varnox::EventLog::errStr(rc), rc);
       return rc;
     }
   }
@@ -111,4 +112,4 @@ void recvSyncCache(DriveData& drive, const ConfigData& /*config*/) {
   drive.commandTrace->recordSyncCacheFinished(*drive.lastTagId, sense.uec, sense.kcq);
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,9 +1,9 @@
 #include "completion/SenseInfo.h"
 
-#include "frame/DriveData.h"
+#include "drive/DriveData.h"
 #include "tavik/SenseParser.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 constexpr uint8_t kKeyRecovered = 1;
@@ -13,24 +13,24 @@ constexpr uint64_t kMinSenseBytes = 8;
 
 bool decodeSense(const DriveData& drive, SenseInfo& sense) {
   sense = SenseInfo{};
-  const Buffer* buffer = drive.lastErrSenseData;
+  const varnox::Buffer* buffer = drive.lastErrSenseData;
   if (drive.deviceInterface == nullptr || *drive.deviceInterface != 0 || buffer == nullptr ||
       buffer->data == nullptr || buffer->size < kMinSenseBytes) {
     return false;
   }
   const uint8_t* bytes = buffer->data;
   const size_t length = static_cast<size_t>(buffer->size);
-  if (SenseParser::getKey(bytes, length, sense.kcq) == 0 && sense.kcq.key == kKeyMediumError) {
-    SenseParser::getValidBit(bytes, length, &sense.validBit);
+  if (varnox::SenseParser::getKey(bytes, length, sense.kcq) == 0 && sense.kcq.key == kKeyMediumError) {
+    varnox::SenseParser::getValidBit(bytes, length, &sense.validBit);
   }
   // The code, qualifier and unit error code are fetched whatever the key said: a partial
   // decode is still worth tracing.
-  SenseParser::getCode(bytes, length, sense.kcq);
-  SenseParser::getQual(bytes, length, sense.kcq);
-  SenseParser::getUec(bytes, length, sense.uec);
+  varnox::SenseParser::getCode(bytes, length, sense.kcq);
+  varnox::SenseParser::getQual(bytes, length, sense.kcq);
+  varnox::SenseParser::getUec(bytes, length, sense.uec);
   if (sense.validBit != 0) {
     uint8_t information[8] = {};
-    SenseParser::getInformationBytes(bytes, length, information);
+    varnox::SenseParser::getInformationBytes(bytes, length, information);
     for (uint8_t byte : information) sense.information = (sense.information << 8) | byte;
   }
   return true;
@@ -38,12 +38,15 @@ bool decodeSense(const DriveData& drive, SenseInfo& sense) {
 
 bool senseInformation(const DriveData& drive, uint64_t& information) {
   information = 0;
-  const Buffer* buffer = drive.lastErrSenseData;
+  const varnox::Buffer* buffer = drive.lastErrSenseData;
   if (buffer == nullptr || buffer->data == nullptr || buffer->size < kMinSenseBytes) return false;
   uint8_t valid = 0;
-  if (SenseParser::getValidBit(buffer->data, static_cast<size_t>(buffer->size), &valid) != 0 || valid == 0) return false;
+  if (varnox::SenseParser::getValidBit(buffer->data, static_cast<size_t>(buffer->size), &valid) != 0 ||
+      valid == 0)
+    return false;
   uint8_t bytes[8] = {};
-  if (SenseParser::getInformationBytes(buffer->data, static_cast<size_t>(buffer->size), bytes) != 0) return false;
+  if (varnox::SenseParser::getInformationBytes(buffer->data, static_cast<size_t>(buffer->size), bytes) != 0)
+    return false;
   for (uint8_t byte : bytes) information = (information << 8) | byte;
   return true;
 }
@@ -53,4 +56,4 @@ bool parseSense(const DriveData& drive, SenseInfo& sense) {
   return !(decodeSense(drive, sense) && sense.kcq.key == kKeyRecovered);
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

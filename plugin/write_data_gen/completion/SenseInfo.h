@@ -4,13 +4,13 @@
 
 #include "tavik/Kcq.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct DriveData;
 
 // Decoded sense of the last error; all zero when nothing was decoded.
 struct SenseInfo {
-  Kcq kcq;
+  varnox::Kcq kcq;
   uint16_t uec = 0;
   uint8_t validBit = 0;      // fetched only for sense key 3 (MEDIUM ERROR)
   uint64_t information = 0;  // the information bytes big-endian; only when validBit is set
@@ -29,4 +29,4 @@ bool senseInformation(const DriveData& drive, uint64_t& information);
 // corrected the error itself (sense key 1). Undecodable sense counts as a hard error.
 bool parseSense(const DriveData& drive, SenseInfo& sense);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

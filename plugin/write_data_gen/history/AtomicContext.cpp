@@ -7,7 +7,7 @@
 #include "history/SnapshotPool.h"
 #include "varnox/Errors.h"
 
-namespace varnox {
+namespace cardamor {
 
 // A tracked LBA with one event and one read in flight must stay within 128 bytes: a 32-byte table
 // entry (key, record, chain link) with at most 8 bytes of bucket, a 56-byte event and a 16-byte
@@ -82,14 +82,14 @@ size_t AtomicContext::bytesInUse() const {
 
 int AtomicContext::addEvent(Record& record, const Event& event) {
   uint32_t slot = events_.take();
-  if (slot == kNoSlot) return VARNOX_ERR_NO_MEMORY;
+  if (slot == kNoSlot) return varnox::VARNOX_ERR_NO_MEMORY;
   Event& added = events_.at(slot);
   added = event;
   const uint64_t cmdId = event.cmdId;
   if (record.history == kNoSlot || cmdId == 0 || cmdId > events_.at(record.history).cmdId) {
     added.next = record.history;
     record.history = slot;
-    return VARNOX_OK;
+    return varnox::VARNOX_OK;
   }
   // Behind the first event and every later one that is newer than this one.
   uint32_t prev = record.history;
@@ -100,7 +100,7 @@ int AtomicContext::addEvent(Record& record, const Event& event) {
   }
   added.next = events_.at(prev).next;
   events_.at(prev).next = slot;
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 uint32_t AtomicContext::findEvent(const Record& record, uint64_t cmdId) const {
@@ -116,7 +116,7 @@ AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint32_t slot) const {
     slot = events_.at(slot).next;
   }
   if (slot == kNoSlot) {
-    expected.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    expected.status = varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
     return expected;
   }
   const Event& event = events_.at(slot);
@@ -148,7 +148,7 @@ void AtomicContext::releaseIfIdle(uint64_t lba, Record& record) {
 int AtomicContext::writeIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bool embedded,
                                uint64_t embeddedCmdId, uint64_t embeddedLba) {
   Record* record = getRecord(lba);
-  if (!record) return VARNOX_ERR_NO_MEMORY;
+  if (!record) return varnox::VARNOX_ERR_NO_MEMORY;
   Event event;
   event.eventType = kEventWrite;
   event.cmdId = cmdId;
@@ -159,7 +159,7 @@ int AtomicContext::writeIssued(uint64_t cmdId, uint64_t lba, uint32_t bucket, bo
   event.embeddedLba = embeddedLba;
   ++record->ref_count;
   int status = addEvent(*record, event);
-  if (status != VARNOX_OK) {
+  if (status != varnox::VARNOX_OK) {
     --record->ref_count;
     dropIfEmpty(lba);
   }
@@ -172,7 +172,7 @@ int AtomicContext::atomicWriteIssued(uint64_t cmdId, uint64_t lba, uint32_t buck
   Record* record = getRecord(lba);
   if (!record) {
     errorLine("<E> atomicWriteIssued failed getRecord() lba:", lba, cmdId);
-    return VARNOX_ERR_NO_MEMORY;
+    return varnox::VARNOX_ERR_NO_MEMORY;
   }
   Event event;
   event.eventType = kEventAtomic;
@@ -187,7 +187,7 @@ int AtomicContext::atomicWriteIssued(uint64_t cmdId, uint64_t lba, uint32_t buck
   event.atomicUnit = atomicUnit;
   ++record->ref_count;
   int status = addEvent(*record, event);
-  if (status != VARNOX_OK) {
+  if (status != varnox::VARNOX_OK) {
     --record->ref_count;
     dropIfEmpty(lba);
   }
@@ -213,7 +213,7 @@ void AtomicContext::writeAborted(uint64_t cmdId, uint64_t lba) {
 
 int AtomicContext::addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, bool addRef) {
   Record* record = getRecord(lba);
-  if (!record) return VARNOX_ERR_NO_MEMORY;
+  if (!record) return varnox::VARNOX_ERR_NO_MEMORY;
   Event event;
   event.eventType = kEventHash;
   event.cmdId = cmdId;
@@ -221,59 +221,59 @@ int AtomicContext::addHash(uint64_t cmdId, uint64_t lba, uint64_t hashValue, boo
   event.blockNum = INVALID_BUCKET;
   event.hashValue = hashValue;
   int status = addEvent(*record, event);
-  if (status != VARNOX_OK) {
+  if (status != varnox::VARNOX_OK) {
     dropIfEmpty(lba);
     return status;
   }
   if (addRef) ++record->ref_count;
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 int AtomicContext::dropHash(uint64_t cmdId, uint64_t lba) {
   Record* record = records_.find(lba);
   if (!record) {
     errorLine("<E> dropHash couldn't find record lba:", lba);
-    return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    return varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
   if (findEvent(*record, cmdId) == kNoSlot) {
     errorLine("<E> dropHash no hash event found. lba:", lba, cmdId);
-    return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    return varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
   if (record->ref_count == 0) {
     errorLine("<E> SANITY_CHECK dropHash ref_count=0 lba:", lba, cmdId);
-    return VARNOX_ERR_INTERNAL;
+    return varnox::VARNOX_ERR_INTERNAL;
   }
   --record->ref_count;
   releaseIfIdle(lba, *record);
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 int AtomicContext::readIssued(uint64_t cmdId, uint64_t lba, bool expect) {
   Record* record = records_.find(lba);
   if (!record && expect) {
     errorLine("<E> readIssued !record && expect lba:", lba, cmdId);
-    return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    return varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
   if (record && expect && record->ref_count == 0) {
     errorLine("<E> SANITY_CHECK readIssued expect=1 ref_count=0 lba:", lba, cmdId);
-    return VARNOX_ERR_INTERNAL;
+    return varnox::VARNOX_ERR_INTERNAL;
   }
   // Taken before anything changes, so that running out of memory leaves the record as it was.
   uint32_t wait = waits_.take();
-  if (wait == kNoSlot) return VARNOX_ERR_NO_MEMORY;
+  if (wait == kNoSlot) return varnox::VARNOX_ERR_NO_MEMORY;
 
   if (!record) {
     record = getRecord(lba);
     if (!record) {
       waits_.give(wait);
       errorLine("<E> readIssued failed getRecord, !record !expect lba:", lba, cmdId);
-      return VARNOX_ERR_NO_MEMORY;
+      return varnox::VARNOX_ERR_NO_MEMORY;
     }
     Event placeholder;  // type none, cmdId 0, blockType unknown, INVALID_BUCKET
-    if (addEvent(*record, placeholder) != VARNOX_OK) {
+    if (addEvent(*record, placeholder) != varnox::VARNOX_OK) {
       waits_.give(wait);
       records_.erase(lba);
-      return VARNOX_ERR_NO_MEMORY;
+      return varnox::VARNOX_ERR_NO_MEMORY;
     }
   } else if (expect) {
     --record->ref_count;
@@ -284,24 +284,24 @@ int AtomicContext::readIssued(uint64_t cmdId, uint64_t lba, bool expect) {
   entry.issuedAt = record->history;
   entry.next = record->wait_read;
   record->wait_read = wait;
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 int AtomicContext::readSkip(uint64_t lba) {
   Record* record = records_.find(lba);
   if (!record) {
     errorLine("<E> readSkip couldn't find record lba:", lba);
-    return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    return varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   }
-  if (record->ref_count == 0) return VARNOX_OK;
+  if (record->ref_count == 0) return varnox::VARNOX_OK;
   --record->ref_count;
   releaseIfIdle(lba, *record);
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 AtomicContext::ExpectedBlock AtomicContext::readFinished(uint64_t cmdId, uint64_t lba, bool keep) {
   ExpectedBlock missing;
-  missing.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
+  missing.status = varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   Record* found = records_.find(lba);
   if (!found) {
     errorLine("<E> readFinished couldn't find record lba:", lba, cmdId);
@@ -359,7 +359,7 @@ void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zo
   records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
     // Without memory the mark is lost and a later compare may report the range; nothing better
     // can be done here, and a failed allocation of 13107 events means the test is already doomed.
-    if (!failed) failed = addEvent(record, event) != VARNOX_OK;
+    if (!failed) failed = addEvent(record, event) != varnox::VARNOX_OK;
   });
 }
 
@@ -379,4 +379,4 @@ bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba, uint32_t step
   return true;
 }
 
-}  // namespace varnox
+}  // namespace cardamor

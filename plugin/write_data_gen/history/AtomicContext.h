@@ -21,16 +21,16 @@
 
 #include "history/LbaTable.h"
 #include "history/SlotPool.h"
-#include "issue/BlockLayout.h"
+#include "patterns/BlockLayout.h"
 
-namespace varnox {
+namespace cardamor {
 
 class SnapshotPool;
 
 class AtomicContext {
  public:
-  static constexpr uint32_t INVALID_BUCKET = Cardamor::INVALID_BUCKET;
-  static constexpr uint32_t TRIM_BUCKET = Cardamor::TRIM_BUCKET;
+  static constexpr uint32_t INVALID_BUCKET = cardamor::INVALID_BUCKET;
+  static constexpr uint32_t TRIM_BUCKET = cardamor::TRIM_BUCKET;
   static constexpr uint32_t kNoSlot = IndexPool<int>::kNone;
 
   // Event types.
@@ -216,4 +216,4 @@ class AtomicContext {
   SnapshotPool* snapshotPool_ = nullptr;  // one counted reference (SnapshotPool::Ref)
 };
 
-}  // namespace varnox
+}  // namespace cardamor

@@ -3,7 +3,7 @@
 #include <iomanip>
 #include <sstream>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -76,4 +76,4 @@ std::string historyReport(const ReadSnapshot& snapshot, uint64_t lba) {
   return out.str();
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

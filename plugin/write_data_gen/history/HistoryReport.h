@@ -7,8 +7,8 @@
 
 #include "history/ReadSnapshot.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 std::string historyReport(const ReadSnapshot& snapshot, uint64_t lba);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -20,7 +20,7 @@
 
 #include "history/SlotPool.h"
 
-namespace varnox {
+namespace cardamor {
 
 template <typename Value>
 class LbaTable {
@@ -184,4 +184,4 @@ class LbaTable {
   size_t size_ = 0;
 };
 
-}  // namespace varnox
+}  // namespace cardamor

@@ -5,7 +5,7 @@
 
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -93,7 +93,7 @@ ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint6
 
 int observe(ReadSnapshot& snapshot, uint64_t lba, const BlockHeader& header, LazyBlockHash& lazyHash) {
   auto it = snapshot.find(lba);
-  if (it == snapshot.end()) return VARNOX_ERR_HISTORY_EVENT_MISSING;
+  if (it == snapshot.end()) return varnox::VARNOX_ERR_HISTORY_EVENT_MISSING;
   return observeNode(*it->second, header, lazyHash);
 }
 
@@ -116,16 +116,16 @@ int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockH
     uint64_t hash = lazyHash.value();
     seen = findObserved(node, [&](const Event& event) { return event.hashValue == hash; });
   }
-  if (!seen) return VARNOX_ERR_HISTORY_ENTRY_MISSING;
+  if (!seen) return varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
   node.observed = seen;
-  return VARNOX_OK;
+  return varnox::VARNOX_OK;
 }
 
 AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, uint64_t lba) {
   auto it = snapshot.find(lba);
   if (it == snapshot.end()) {
     AtomicContext::ExpectedBlock expected;
-    expected.status = VARNOX_ERR_HISTORY_EVENT_MISSING;
+    expected.status = varnox::VARNOX_ERR_HISTORY_EVENT_MISSING;
     return expected;
   }
   return expectedFromNode(*it->second);
@@ -145,7 +145,7 @@ AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node) {
     }
   }
   if (!chosen) {
-    expected.status = VARNOX_ERR_HISTORY_ENTRY_MISSING;
+    expected.status = varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;
     return expected;
   }
   expected.blockType = chosen->blockType;
@@ -162,4 +162,4 @@ bool checkAtomicOrdering(const ReadSnapshot& snapshot, uint64_t& failLba) {
   return orderingPass(snapshot.rbegin(), snapshot.rend(), false, failLba);
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -14,9 +14,9 @@
 
 #include "history/AtomicContext.h"
 #include "history/SnapshotPool.h"
-#include "issue/BlockLayout.h"
+#include "patterns/BlockLayout.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // Nodes by LBA. A snapshot taken from a history draws its memory from that history's
 // SnapshotPool; one built by hand (tests) uses the heap.
@@ -61,4 +61,4 @@ AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
 // newer atomic unit. An empty snapshot passes.
 bool checkAtomicOrdering(const ReadSnapshot& snapshot, uint64_t& failLba);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace varnox {
+namespace cardamor {
 
 // Slots of T addressed by 32-bit index (half the size of a pointer in every link). T must have a
 // member `uint32_t next` that the pool uses to chain free slots, and need no destructor.
@@ -104,4 +104,4 @@ class IndexPool {
   std::vector<std::unique_ptr<T, FreeChunk>> chunks_;
 };
 
-}  // namespace varnox
+}  // namespace cardamor

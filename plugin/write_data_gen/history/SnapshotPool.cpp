@@ -1,6 +1,6 @@
 #include "history/SnapshotPool.h"
 
-namespace varnox {
+namespace cardamor {
 
 void SnapshotPool::Ref::release(SnapshotPool* pool) noexcept {
   if (--pool->refs_ == 0) delete pool;
@@ -27,4 +27,4 @@ std::shared_ptr<AtomicContext::Node> SnapshotPool::makeNode() {
   return std::shared_ptr<AtomicContext::Node>(node, std::move(recycle), SnapshotAllocator<AtomicContext::Node>(Ref(this)));
 }
 
-}  // namespace varnox
+}  // namespace cardamor

@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "frame/SmallObjectPool.h"
+#include "base/SmallObjectPool.h"
 #include "history/AtomicContext.h"
 
-namespace varnox {
+namespace cardamor {
 
 class SnapshotPool {
  public:
@@ -123,4 +123,4 @@ class SnapshotAllocator {
   SnapshotPool::Ref pool_;
 };
 
-}  // namespace varnox
+}  // namespace cardamor

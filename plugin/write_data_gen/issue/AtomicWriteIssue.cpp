@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "issue/BlockLayout.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "issue/IssueCommon.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -19,12 +19,12 @@ bool notTaken(const PreReadRecord& record) {
 
 }  // namespace
 
-int issuePreRead(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag) {
+int issuePreRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag) {
   const uint64_t cmdId = takeCmdId(drive);
   drive.commandTrace->recordPreReadIssued(*drive.lba, *drive.xferLength, cmdId, tag);
   drive.outstandingPreReads.push_back(
       PreReadRecord{cmdId, 0, *drive.lba, *drive.xferLength, tag, *drive.atomicBound});
-  applyCondition(config.readCondition, thread.conditionMask());
+  varnox::applyCondition(config.readCondition, thread.conditionMask());
   // The pre-read waits on its blocks like a read (without an obligation), so that no record it
   // covers is dropped while it is out. Otherwise a write issued after it could complete, be read
   // back and vanish from the history, and the pre-read's late hash would then stand alone as
@@ -33,16 +33,16 @@ int issuePreRead(DriveThread& thread, DriveData& drive, const ConfigData& config
   for (uint32_t i = 0; i < *drive.xferLength; ++i) {
     const int status = drive.atomicContext.readIssued(cmdId, *drive.lba + uint64_t{step} * i, false);
     if (status != 0) {
-      thread.eventLog().logf(2, "issuePreRead(): %s (%d)", EventLog::errStr(status), status);
+      thread.eventLog().logf(2, "issuePreRead(): %s (%d)", varnox::EventLog::errStr(status), status);
       return status;
     }
   }
   return 0;
 }
 
-int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAWriteAtomic(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
                    const readSelectionFlags& /*sel*/) {
-  EventLog& log = thread.eventLog();
+  varnox::EventLog& log = thread.eventLog();
   uint64_t& mask = thread.conditionMask();
 
   bool reuseHash = false;
@@ -82,12 +82,12 @@ int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& conf
 
   int status = 0;
   if (len >= config.bucketCount) {
-    status = VARNOX_ERR_READ_DATA;
+    status = varnox::VARNOX_ERR_READ_DATA;
     log.logf(2, "Requested buffer too large: need=%u, max=%u", len, config.bucketCount - 1);
   }
 
   drive.outstandingWrites.push_back(WriteRecord{cmdId, 0, lba, len, tag, 1, 1});
-  applyCondition(config.writeAtomicCondition, mask);
+  varnox::applyCondition(config.writeAtomicCondition, mask);
   const bool e2e = conditionHolds(config.e2eCondition, mask);
   const uint32_t sectorSize = thread.sectorSize();
   const uint64_t stride = sectorSize + (e2e ? 8 : 0);
@@ -138,8 +138,8 @@ int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& conf
     if (status == 0) return 0;
   }
 
-  log.logf(2, "doAWriteAtomic(): %s (%d)", EventLog::errStr(status), status);
+  log.logf(2, "doAWriteAtomic(): %s (%d)", varnox::EventLog::errStr(status), status);
   return status;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

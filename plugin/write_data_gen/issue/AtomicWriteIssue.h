@@ -10,7 +10,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -19,11 +19,11 @@ struct DriveData;
 // "AtomicBound" are taken from a pre-read when the proposed range is not fully known. 0, or
 // (after logging "doAWriteAtomic(): %s (%d)") -1022 for a length of "Bucket Count" or more or
 // one the tag's buffer cannot hold, or the history's status.
-int doAWriteAtomic(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAWriteAtomic(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
                    const readSelectionFlags& sel);
 
 // Reads the range "LBA"/"XferLength" hold: traces it, appends a PreReadRecord and applies the
 // Read Condition. Registers nothing with the history (its completion adds hash events). 0.
-int issuePreRead(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag);
+int issuePreRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

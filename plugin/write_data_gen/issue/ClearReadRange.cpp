@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -42,4 +42,4 @@ void clearReadRange(const ConfigData& config, DriveData& drive, uint64_t first, 
   }
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -3,11 +3,11 @@
 // are dropped, since the drive no longer holds what they wrote.
 #include <cstdint>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
 void clearReadRange(const ConfigData& config, DriveData& drive, uint64_t first, uint64_t last);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

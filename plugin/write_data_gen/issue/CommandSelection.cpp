@@ -1,7 +1,7 @@
 #include "issue/CommandSelection.h"
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "issue/AtomicWriteIssue.h"
 #include "issue/PowerToggle.h"
 #include "issue/ReadIssue.h"
@@ -10,7 +10,7 @@
 #include "varnox/Clock.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -24,9 +24,10 @@ readSelectionFlags takeSelectionFlags(const ConfigData& config, uint64_t& mask) 
   sel.trim = conditionSelected(config.trimCondition, mask);
   // From here on the mask selects no command, so a pass that ends early sends nothing. The E2E
   // Condition is not a command and stays.
-  for (const Condition* c : {&config.readCondition, &config.verifyCondition, &config.writeCondition,
-                             &config.writeAtomicCondition, &config.writeSameCondition, &config.trimCondition,
-                             &config.powerToggleCondition, &config.syncCacheCondition}) {
+  for (const varnox::Condition* c :
+       {&config.readCondition, &config.verifyCondition, &config.writeCondition, &config.writeAtomicCondition,
+        &config.writeSameCondition, &config.trimCondition, &config.powerToggleCondition,
+        &config.syncCacheCondition}) {
     mask &= ~(c->anyBits | c->allBits);
   }
   return sel;
@@ -36,8 +37,8 @@ enum class PowerStep { kNone, kToggled, kSyncCache };
 
 // The power-toggle cycle: once the interval has elapsed, a sync cache first (when one is
 // configured and has not yet succeeded), then the toggle.
-PowerStep pollPowerToggle(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
-                          uint64_t counter, uint64_t frequency) {
+PowerStep pollPowerToggle(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                          uint32_t tag, uint64_t counter, uint64_t frequency) {
   const double nowMs = static_cast<double>(counter) / (static_cast<double>(frequency) / 1000.0);
   const double elapsedSeconds = (nowMs - drive.lastPowerEventMs) / 1000.0;
   if (elapsedSeconds < static_cast<double>(config.powerToggleFreq)) return PowerStep::kNone;
@@ -48,7 +49,7 @@ PowerStep pollPowerToggle(DriveThread& thread, DriveData& drive, const ConfigDat
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
     drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
-    applyCondition(config.syncCacheCondition, thread.conditionMask());
+    varnox::applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;
   }
@@ -91,16 +92,16 @@ bool chooseWrite(DriveData& drive, const ConfigData& config) {
   return write;
 }
 
-int commandSelection(DriveThread& thread, DriveData& drive, const ConfigData& config) {
+int commandSelection(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
   uint64_t& mask = thread.conditionMask();
   const readSelectionFlags sel = takeSelectionFlags(config, mask);
 
   // Only peeked: the flow's command step takes the tag when it sends the command.
   const uint32_t tag = thread.freeTagQueue().peekNextFreeTag();
-  if (tag == kNoTag) return 0;
+  if (tag == varnox::kNoTag) return 0;
 
-  const uint64_t counter = queryPerformanceCounter();
-  const uint64_t frequency = queryPerformanceFrequency();
+  const uint64_t counter = varnox::queryPerformanceCounter();
+  const uint64_t frequency = varnox::queryPerformanceFrequency();
   const bool deviceReset = *drive.deviceReset;
   // A sync cache in flight died with the reset; waiting for its completion would stop the
   // power-toggle cycle for good.
@@ -124,4 +125,4 @@ int commandSelection(DriveThread& thread, DriveData& drive, const ConfigData& co
   return doAWriteAtomic(thread, drive, config, tag, sel);
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

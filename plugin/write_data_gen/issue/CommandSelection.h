@@ -11,7 +11,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -28,22 +28,22 @@ struct readSelectionFlags {
 };
 
 // The test author configured the condition.
-inline bool conditionSet(const Condition& c) {
+inline bool conditionSet(const varnox::Condition& c) {
   return c.isSet();
 }
 // The mask names the condition's command (shares a bit with anyBits or allBits).
-inline bool conditionSelected(const Condition& c, uint64_t mask) {
+inline bool conditionSelected(const varnox::Condition& c, uint64_t mask) {
   return (mask & (c.anyBits | c.allBits)) != 0;
 }
 // A guarded step would run on this mask: set, and holds() on it.
-inline bool conditionHolds(const Condition& c, uint64_t mask) {
+inline bool conditionHolds(const varnox::Condition& c, uint64_t mask) {
   return c.isSet() && c.holds(mask);
 }
 
 // Takes the selection flags and removes every command condition from the mask, then, with a
 // free tag: the power-toggle cycle, reset recovery on "DeviceReset", or a read/verify or write.
 // Returns 0 or the status of the issue operation it called.
-int commandSelection(DriveThread& thread, DriveData& drive, const ConfigData& config);
+int commandSelection(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
 // True for a write, false for a read or verify; keeps the read-back distance between
 // "Min Queue Size" and "Max Queue Size". Updates drive.lastChoiceWasRead.
@@ -52,4 +52,4 @@ bool chooseWrite(DriveData& drive, const ConfigData& config);
 // Ranges waiting for a read-back plus outstanding writes that still need one and have no read.
 uint64_t readBackDistance(const DriveData& drive);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,12 +1,11 @@
 #include "issue/IssueCommon.h"
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "frame/SetupTest.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 uint64_t takeCmdId(DriveData& drive) {
   return drive.nextCmdId++;
@@ -16,8 +15,8 @@ void pointWriteData(DriveData& drive, uint8_t* data, uint64_t size) {
   drive.writeData->pointAt(data, size);
 }
 
-int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigData& config, uint32_t tag,
-                     uint64_t blocks, uint64_t stride) {
+int checkWriteBuffer(varnox::DriveThread& thread, const DriveData& drive, const ConfigData& config,
+                     uint32_t tag, uint64_t blocks, uint64_t stride) {
   const bool present = tag < drive.localWriteBuffers.size() && drive.localWriteBuffers[tag] != nullptr;
   const uint64_t have = present ? localWriteBufferBytes(thread, drive, config) : 0;
   const uint64_t need = blocks * stride;
@@ -28,7 +27,7 @@ int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigDa
       "TestMaxXferLength=%u",
       static_cast<unsigned long long>(need), static_cast<unsigned long long>(have),
       drive.testMaxXferLength != nullptr ? *drive.testMaxXferLength : 0u);
-  return VARNOX_ERR_READ_DATA;
+  return varnox::VARNOX_ERR_READ_DATA;
 }
 
 bool overlapsOutstandingWrite(const DriveData& drive, const ConfigData& config, uint64_t lba, uint64_t blocks,
@@ -42,4 +41,4 @@ bool overlapsOutstandingWrite(const DriveData& drive, const ConfigData& config, 
   return false;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

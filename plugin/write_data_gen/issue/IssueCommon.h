@@ -6,7 +6,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -22,8 +22,8 @@ void pointWriteData(DriveData& drive, uint8_t* data, uint64_t size);
 // logs "Requested transfer does not fit the write buffer: need=%llu bytes, have=%llu bytes,
 // TestMaxXferLength=%u" at level 2 and returns -1022; else 0. Building the data anyway would
 // overrun the buffer of a command that may still be in flight.
-int checkWriteBuffer(DriveThread& thread, const DriveData& drive, const ConfigData& config, uint32_t tag,
-                     uint64_t blocks, uint64_t stride);
+int checkWriteBuffer(varnox::DriveThread& thread, const DriveData& drive, const ConfigData& config,
+                     uint32_t tag, uint64_t blocks, uint64_t stride);
 
 // Whether an outstanding write older than `beforeCmdId` (any, with 0) covers a block of the
 // contiguous range [lba, lba + blocks). With skip commands a write's extent is counted whole.
@@ -35,4 +35,4 @@ inline uint32_t lbaStep(bool skip) {
   return skip ? 2 : 1;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -5,11 +5,11 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
-void powerToggle(DriveThread& thread, DriveData& drive, const ConfigData& config);
+void powerToggle(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <optional>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "issue/BlockLayout.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "issue/IssueCommon.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
@@ -24,9 +24,9 @@ constexpr uint8_t kInvalidStamp[4] = {0x08, 0x00, 0x01, 0x00};
 
 }  // namespace
 
-int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAReadOrVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
                     const readSelectionFlags& sel) {
-  EventLog& log = thread.eventLog();
+  varnox::EventLog& log = thread.eventLog();
   if (drive.setSkipGen) *drive.skipGen = 1;
   const uint64_t cmdId = takeCmdId(drive);
 
@@ -59,11 +59,11 @@ int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& con
   }
   if (r && v) {
     log.log(2, "Both Read and Verify condition selected during same execution loop.");
-    return VARNOX_ERR_COMMAND_CHOICE;
+    return varnox::VARNOX_ERR_COMMAND_CHOICE;
   }
   if (!r && !v) {
     log.log(2, "Niether read nor verify selected during execution loop.");
-    return VARNOX_ERR_COMMAND_CHOICE;
+    return varnox::VARNOX_ERR_COMMAND_CHOICE;
   }
   // Two ranges are read instead of verified whenever the flow can read. One with a write in
   // flight over it: the drive judges a verify the moment it runs it, so it cannot wait for that
@@ -123,9 +123,9 @@ void slideRead(DriveData& drive, uint64_t& lba, uint32_t& xferLength, bool skip)
   lba = skip ? lower + (r % ((upper - lower) / 2 + 1)) * 2 : lower + r % (upper - lower + 1);
 }
 
-int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag, uint64_t cmdId,
-            const ReadBackRequest* request, const WriteRecord* write) {
-  EventLog& log = thread.eventLog();
+int doARead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+            uint64_t cmdId, const ReadBackRequest* request, const WriteRecord* write) {
+  varnox::EventLog& log = thread.eventLog();
   uint64_t wLba = 0;
   uint32_t wLen = 0;
   uint8_t spliceSuspect = 0;
@@ -140,7 +140,7 @@ int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uin
     wLen = write->xferLength;
   } else {
     log.log(2, "doARead(): Invalid WriteSent and WriteFinished");
-    return VARNOX_ERR_INTERNAL;
+    return varnox::VARNOX_ERR_INTERNAL;
   }
 
   uint64_t rLba = wLba;
@@ -148,7 +148,7 @@ int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uin
   // A splice check must see exactly the torn write's blocks.
   if (config.slideReads && spliceSuspect == 0) slideRead(drive, rLba, rLen, config.useSkipCommands);
 
-  applyCondition(config.readCondition, thread.conditionMask());
+  varnox::applyCondition(config.readCondition, thread.conditionMask());
   const AtomicContext::ExpectedBlock expected = drive.atomicContext.lookup(rLba);
   drive.commandTrace->recordReadIssued(rLba, rLen, cmdId, tag, expected.blockNum, expected.invalidated);
   drive.outstandingReads.push_back(ReadRecord{cmdId, rLba, rLen, tag, spliceSuspect, retried});
@@ -167,16 +167,16 @@ int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uin
       status = drive.atomicContext.readIssued(cmdId, b, b >= wLba && b < wEnd);
     }
     if (status != 0) {
-      log.logf(2, "doARead(): %s (%d)", EventLog::errStr(status), status);
+      log.logf(2, "doARead(): %s (%d)", varnox::EventLog::errStr(status), status);
       return status;
     }
   }
   return 0;
 }
 
-int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag, uint64_t cmdId,
-              const ReadBackRequest* request, const WriteRecord* write) {
-  EventLog& log = thread.eventLog();
+int doAVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+              uint64_t cmdId, const ReadBackRequest* request, const WriteRecord* write) {
+  varnox::EventLog& log = thread.eventLog();
   uint64_t lba = 0;
   uint32_t len = 0;
   if (request != nullptr) {
@@ -187,7 +187,7 @@ int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, u
     len = write->xferLength;
   } else {
     log.log(2, "doAVerify(): Invalid WriteSent and WriteFinished");
-    return VARNOX_ERR_INTERNAL;
+    return varnox::VARNOX_ERR_INTERNAL;
   }
   // A verify always covers consecutive LBAs; skip commands do not apply to it.
   const uint64_t end = lba + len;
@@ -217,11 +217,11 @@ int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, u
   }
 
   uint64_t& mask = thread.conditionMask();
-  applyCondition(config.verifyCondition, mask);
+  varnox::applyCondition(config.verifyCondition, mask);
   const uint64_t stride = thread.sectorSize() + (conditionHolds(config.e2eCondition, mask) ? 8 : 0);
   int status = checkWriteBuffer(thread, drive, config, tag, std::max<uint32_t>(count, 1), stride);
   if (status != 0) {
-    log.logf(2, "doAVerify(): %s (%d)", EventLog::errStr(status), status);
+    log.logf(2, "doAVerify(): %s (%d)", varnox::EventLog::errStr(status), status);
     return status;
   }
   buildVerifyData(thread, drive, config, cmdId, tag, s, count);
@@ -239,14 +239,14 @@ int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, u
       status = drive.atomicContext.readIssued(cmdId, b, true);
     }
     if (status != 0) {
-      log.logf(2, "doAVerify(): %s (%d)", EventLog::errStr(status), status);
+      log.logf(2, "doAVerify(): %s (%d)", varnox::EventLog::errStr(status), status);
       return status;
     }
   }
   return 0;
 }
 
-void buildVerifyData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+void buildVerifyData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                      uint32_t tag, uint64_t lba, uint32_t count) {
   const bool e2e = conditionHolds(config.e2eCondition, thread.conditionMask());
   const uint32_t sectorSize = thread.sectorSize();
@@ -275,4 +275,4 @@ void buildVerifyData(DriveThread& thread, DriveData& drive, const ConfigData& co
   pointWriteData(drive, buffer, total);
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -12,7 +12,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -21,19 +21,19 @@ struct WriteRecord;
 
 // 0, or -1050 when both or neither of read and verify are chosen, or the status of doARead /
 // doAVerify (-1200 when there was nothing to read).
-int doAReadOrVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAReadOrVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
                     const readSelectionFlags& sel);
 
 // Exactly one of request and write is given, or neither after a failed selection (-1200).
 // The read may be slid (see slideRead); source blocks it leaves out are released with readSkip,
 // blocks beyond the source are registered without an expectation.
-int doARead(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag, uint64_t cmdId,
-            const ReadBackRequest* request, const WriteRecord* write);
+int doARead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+            uint64_t cmdId, const ReadBackRequest* request, const WriteRecord* write);
 
 // Verifies the first run of known blocks of the source range (the whole range, expecting a
 // miscompare, when none is known). Source blocks outside the run are released with readSkip.
-int doAVerify(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag, uint64_t cmdId,
-              const ReadBackRequest* request, const WriteRecord* write);
+int doAVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+              uint64_t cmdId, const ReadBackRequest* request, const WriteRecord* write);
 
 // With bit 62 of a random draw set, the read takes the current "XferLength" and a random start
 // that still covers the source's first block (when longer) or stays inside the source (when
@@ -43,7 +43,7 @@ void slideRead(DriveData& drive, uint64_t& lba, uint32_t& xferLength, bool skip)
 // Builds the verify's expected data in the tag's local buffer from the history's current
 // expectation of each LBA of [lba, lba + count) and points "WriteData" at it. The caller has
 // checked that the tag's buffer holds count blocks of the stride (doAVerify refuses with -1022).
-void buildVerifyData(DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+void buildVerifyData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                      uint32_t tag, uint64_t lba, uint32_t count);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

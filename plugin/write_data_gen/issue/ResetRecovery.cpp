@@ -5,21 +5,22 @@
 #include <utility>
 #include <vector>
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 namespace {
 
 // With skip commands a command of n blocks touches every other LBA.
 uint64_t blockStep(const ConfigData& config) { return config.useSkipCommands ? 2 : 1; }
 
-void freeTags(DriveThread& thread, DriveData& drive) {
-  FreeTagQueue& tags = thread.freeTagQueue();
-  for (uint32_t tag = tags.getNotFreeTag(0, false); tag != kNoTag; tag = tags.getNotFreeTag(0, false)) {
+void freeTags(varnox::DriveThread& thread, DriveData& drive) {
+  varnox::FreeTagQueue& tags = thread.freeTagQueue();
+  for (uint32_t tag = tags.getNotFreeTag(0, false); tag != varnox::kNoTag;
+       tag = tags.getNotFreeTag(0, false)) {
     drive.readDataPtr->unlock(tag);
     drive.cdb->unlock(tag);
     drive.parameterList->unlock(tag);
@@ -33,7 +34,7 @@ void freeTags(DriveThread& thread, DriveData& drive) {
 
 }  // namespace
 
-int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive) {
+int handleReset(varnox::DriveThread& thread, const ConfigData& config, DriveData& drive) {
   freeTags(thread, drive);
   CommandTrace* trace = drive.commandTrace.get();
   AtomicContext& history = drive.atomicContext;
@@ -99,4 +100,4 @@ int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive)
   return 0;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

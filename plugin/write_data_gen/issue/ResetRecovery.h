@@ -5,11 +5,11 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
 
-int handleReset(DriveThread& thread, const ConfigData& config, DriveData& drive);
+int handleReset(varnox::DriveThread& thread, const ConfigData& config, DriveData& drive);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -1,17 +1,17 @@
 #include "issue/WriteIssue.h"
 
-#include "frame/ConfigData.h"
-#include "frame/DriveData.h"
-#include "issue/BlockLayout.h"
+#include "base/ConfigData.h"
+#include "drive/DriveData.h"
 #include "issue/IssueCommon.h"
+#include "patterns/BlockLayout.h"
 #include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
-int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
              const readSelectionFlags& sel) {
-  EventLog& log = thread.eventLog();
+  varnox::EventLog& log = thread.eventLog();
   uint64_t& mask = thread.conditionMask();
 
   // A host-managed (zoned) drive dictates where the next write goes.
@@ -28,7 +28,7 @@ int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, ui
 
   int status = 0;
   if (len >= config.bucketCount) {
-    status = VARNOX_ERR_READ_DATA;
+    status = varnox::VARNOX_ERR_READ_DATA;
     log.logf(2, "Requested buffer too large: need=%u, max=%u", len, config.bucketCount - 1);
   }
 
@@ -46,9 +46,12 @@ int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, ui
   const uint64_t maskBefore = mask;
   const int chosen = int(w) + int(s) + int(t);
   if (chosen == 1) {
-    applyCondition(w ? config.writeCondition : s ? config.writeSameCondition : config.trimCondition, mask);
+    varnox::applyCondition(w   ? config.writeCondition
+                           : s ? config.writeSameCondition
+                               : config.trimCondition,
+                           mask);
   } else {
-    status = VARNOX_ERR_COMMAND_CHOICE;
+    status = varnox::VARNOX_ERR_COMMAND_CHOICE;
     log.log(2, chosen > 1 ? "Multiple write commands selected" : "No write command selected");
   }
   // The protection bytes belong to the write the flow sends after this agent, which an earlier
@@ -101,8 +104,8 @@ int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, ui
     if (status == 0) return 0;
   }
 
-  log.logf(2, "doAWrite(): %s (%d)", EventLog::errStr(status), status);
+  log.logf(2, "doAWrite(): %s (%d)", varnox::EventLog::errStr(status), status);
   return status;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

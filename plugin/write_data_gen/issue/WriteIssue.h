@@ -10,7 +10,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 struct ConfigData;
 struct DriveData;
@@ -18,7 +18,7 @@ struct DriveData;
 // 0, or (after logging "doAWrite(): %s (%d)") -1022 for a length of "Bucket Count" or more or
 // one the tag's buffer cannot hold, -1050 when no kind or more than one is chosen, or the
 // history's status. The WriteRecord is appended in every case.
-int doAWrite(DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
+int doAWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint32_t tag,
              const readSelectionFlags& sel);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

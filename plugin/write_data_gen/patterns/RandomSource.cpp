@@ -4,7 +4,7 @@
 #include "varnox/Clock.h"
 #include "varnox/SeedEntropy.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 void RandomSource::seedRandomSource(uint64_t min, uint64_t max, uint32_t seed) {
   release();
@@ -19,11 +19,11 @@ void RandomSource::release() {
   generator_.reset();
 }
 
-uint32_t chooseSeed(uint32_t configuredSeed, const Tavik* device) {
+uint32_t chooseSeed(uint32_t configuredSeed, const varnox::Tavik* device) {
   if (configuredSeed != 0) return configuredSeed;
-  const uint32_t entropy = seed_entropy.fetch_add(1) + 1u;
+  const uint32_t entropy = varnox::seed_entropy.fetch_add(1) + 1u;
   const uint32_t index = device != nullptr ? static_cast<uint32_t>(device->getCurrentDeviceIndex()) : 0u;
-  return entropy + tickCountMs() + index;
+  return entropy + varnox::tickCountMs() + index;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

@@ -14,7 +14,7 @@ namespace varnox {
 class Tavik;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 class RandomSource {
  public:
@@ -50,6 +50,6 @@ class RandomSource {
 // seed_entropy counter plus the millisecond tick count plus the device's index (unsigned 32-bit,
 // wrapping), so drives set up in the same millisecond still differ. `device` may be null
 // (index 0).
-uint32_t chooseSeed(uint32_t configuredSeed, const Tavik* device);
+uint32_t chooseSeed(uint32_t configuredSeed, const varnox::Tavik* device);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

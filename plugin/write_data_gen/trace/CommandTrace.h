@@ -26,7 +26,7 @@
 #include "tavik/Kcq.h"
 #include "varnox/Clock.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // Tags come from the host's tag queue and are always below this.
 inline constexpr uint32_t MAX_QUEUE_DEPTH = 1024;
@@ -72,7 +72,7 @@ struct TraceEntry {
   uint32_t xferLength = 0;
   uint32_t tag = 0;
   uint32_t bucket = 0;
-  Kcq kcq;
+  varnox::Kcq kcq;
   uint8_t invalidated = 0;
   TraceEventKind kind = TraceEventKind::Empty;
 };
@@ -128,7 +128,8 @@ class CommandTrace {
   void recordWriteIssued(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint32_t bucket) {
     recordIssue(TraceEventKind::WriteIssued, lba, xferLength, cmdId, tag, bucket);
   }
-  void recordWriteFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec, Kcq kcq) {
+  void recordWriteFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec,
+                           varnox::Kcq kcq) {
     recordFinished(TraceEventKind::WriteFinished, lba, xferLength, cmdId, tag, uec, kcq);
   }
   void recordWriteAborted(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag) {
@@ -154,7 +155,8 @@ class CommandTrace {
                         bool invalidated) {
     recordCheckIssued(TraceEventKind::ReadIssued, lba, xferLength, cmdId, tag, bucket, invalidated);
   }
-  void recordReadFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec, Kcq kcq) {
+  void recordReadFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec,
+                          varnox::Kcq kcq) {
     recordFinished(TraceEventKind::ReadFinished, lba, xferLength, cmdId, tag, uec, kcq);
   }
   void recordReadAborted(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag) {
@@ -164,7 +166,8 @@ class CommandTrace {
                           bool invalidated) {
     recordCheckIssued(TraceEventKind::VerifyIssued, lba, xferLength, cmdId, tag, bucket, invalidated);
   }
-  void recordVerifyFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec, Kcq kcq) {
+  void recordVerifyFinished(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec,
+                            varnox::Kcq kcq) {
     recordFinished(TraceEventKind::VerifyFinished, lba, xferLength, cmdId, tag, uec, kcq);
   }
   void recordVerifyAborted(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag) {
@@ -183,7 +186,8 @@ class CommandTrace {
     }
     advance();
   }
-  void recordWriteSplice(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec, Kcq kcq) {
+  void recordWriteSplice(uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag, uint16_t uec,
+                         varnox::Kcq kcq) {
     if (TraceEntry* e = beginCommand(TraceEventKind::WriteSplice, lba, xferLength, cmdId, tag)) {
       e->bucket = uec;
       e->kcq = kcq;
@@ -212,7 +216,7 @@ class CommandTrace {
     setTagKind(tag, TraceEventKind::SyncCacheIssued);
     advance();
   }
-  void recordSyncCacheFinished(uint32_t tag, uint16_t uec, Kcq kcq) {
+  void recordSyncCacheFinished(uint32_t tag, uint16_t uec, varnox::Kcq kcq) {
     checkTag(tag);
     if (TraceEntry* e = slot()) {
       e->tag = tag;
@@ -309,7 +313,7 @@ class CommandTrace {
     advance();
   }
   void recordFinished(TraceEventKind kind, uint64_t lba, uint32_t xferLength, uint64_t cmdId, uint32_t tag,
-                      uint16_t uec, Kcq kcq) {
+                      uint16_t uec, varnox::Kcq kcq) {
     if (TraceEntry* e = beginCommand(kind, lba, xferLength, cmdId, tag)) {
       e->bucket = uec;
       e->kcq = kcq;
@@ -324,7 +328,7 @@ class CommandTrace {
   }
   void recordTick(TraceEventKind kind) {
     if (TraceEntry* e = slot()) {
-      e->tag = tickCountMs();
+      e->tag = varnox::tickCountMs();
       e->kind = kind;
     }
     advance();
@@ -348,4 +352,4 @@ class CommandTrace {
   TagState tags_[MAX_QUEUE_DEPTH] = {};
 };
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

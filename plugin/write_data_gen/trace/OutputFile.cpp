@@ -3,7 +3,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 namespace fs = boost::filesystem;
@@ -78,4 +78,4 @@ FILE* openUniqueFile(std::string& path, std::string mode, int& status, unsigned 
   return stream;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

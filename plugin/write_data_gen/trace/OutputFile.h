@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 // Option bits.
 inline constexpr unsigned OPEN_FALLBACK = 1;     // try the file name in the current directory
@@ -27,4 +27,4 @@ inline constexpr int kOpenStatusFallback = 6;            // opened in the curren
 // name tried when nothing could be opened (then the result is null).
 FILE* openUniqueFile(std::string& path, std::string mode, int& status, unsigned options);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

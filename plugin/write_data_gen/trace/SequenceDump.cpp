@@ -5,7 +5,7 @@
 #include "varnox/DriveThread.h"
 #include "varnox/EventLog.h"
 
-namespace varnox::Cardamor {
+namespace cardamor {
 namespace {
 
 constexpr int kErrNoDumpFile = -1052;
@@ -35,7 +35,9 @@ const char* dumpName(TraceEventKind kind) {
   }
 }
 
-unsigned kcqValue(const Kcq& kcq) { return kcq.key * 65536u + kcq.code * 256u + kcq.qual; }
+unsigned kcqValue(const varnox::Kcq& kcq) {
+  return kcq.key * 65536u + kcq.code * 256u + kcq.qual;
+}
 unsigned uec(const TraceEntry& e) { return e.bucket & 0xFFFFu; }
 
 struct Selection {
@@ -174,9 +176,9 @@ void printSequence(const CommandTrace* trace, FILE* stream, bool filtered, bool 
   }
 }
 
-int dumpSequence(const CommandTrace* trace, DriveThread* thread, std::string& path, bool miscompare, uint64_t missLba,
-                 uint64_t mediaMask) {
-  EventLog& log = thread->eventLog();
+int dumpSequence(const CommandTrace* trace, varnox::DriveThread* thread, std::string& path, bool miscompare,
+                 uint64_t missLba, uint64_t mediaMask) {
+  varnox::EventLog& log = thread->eventLog();
   int status = 0;
   FILE* out = openUniqueFile(path, "w", status, OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS);
   if (status == kOpenStatusFallback) log.logf(2, "Could not use specifed file path, using temp file instead");
@@ -192,4 +194,4 @@ int dumpSequence(const CommandTrace* trace, DriveThread* thread, std::string& pa
   return status;
 }
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

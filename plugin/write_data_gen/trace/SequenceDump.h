@@ -13,7 +13,7 @@ namespace varnox {
 class DriveThread;
 }
 
-namespace varnox::Cardamor {
+namespace cardamor {
 
 class CommandTrace;
 
@@ -22,11 +22,11 @@ class CommandTrace;
 // status (0 or the work-around it needed) when written, -1052 when no file could be opened.
 // missLba is the failing LBA; mediaMask maps an LBA to its media block (all ones: no media
 // block information). A null trace is dumped as an empty one.
-int dumpSequence(const CommandTrace* trace, DriveThread* thread, std::string& path, bool miscompare,
+int dumpSequence(const CommandTrace* trace, varnox::DriveThread* thread, std::string& path, bool miscompare,
                  uint64_t missLba, uint64_t mediaMask);
 
 // Writes one table to `stream`: the filtered (miscompare) table or the full one.
 void printSequence(const CommandTrace* trace, FILE* stream, bool filtered, bool miscompare, uint64_t missLba,
                    uint64_t mediaMask);
 
-}  // namespace varnox::Cardamor
+}  // namespace cardamor

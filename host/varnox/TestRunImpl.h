@@ -1,0 +1,77 @@
+#pragma once
+// What a TestRun holds between prepare and run: the agents, one Drive per drive of the plan
+// (device, device library, drive thread, flow, status) and the log. Shared by the files that
+// prepare the run, run it and report it.
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FlowAgent.h"
+#include "FlowEngine.h"
+#include "tavik/Tavik.h"
+#include "varnox/ConditionNames.h"
+#include "varnox/DriveThread.h"
+#include "varnox/Errors.h"
+#include "varnox/TestRun.h"
+
+namespace varnox {
+
+struct TestRun::Impl {
+  struct Drive {
+    DriveSpec planned;
+    uint64_t seed = 0;
+    std::unique_ptr<Device> device;
+    std::unique_ptr<Tavik> tavik;
+    std::unique_ptr<DriveThread> thread;
+    DriveProgress progress;
+    std::unique_ptr<DriveFlow> flow;
+    int status = VARNOX_OK;
+  };
+
+  std::map<std::string, AgentTable> tables;
+  FILE* terminal = nullptr;
+  int terminalLevel = 0;
+  PreconditionProgress preconditionProgress;
+  FILE* logFile = nullptr;
+  std::shared_ptr<LogSink> sink;
+  ConditionNames names;
+  std::vector<std::unique_ptr<FlowAgent>> agents;
+  std::vector<std::unique_ptr<Drive>> drives;
+  FlowLimits limits;
+  std::atomic<bool> stop{false};
+  std::mutex agentsFinishing;
+  bool prepared = false;
+  bool released = false;
+
+  ~Impl() {
+    release();
+    // The log outlives the drives: the runner may still write the agents' own output to it.
+    sink.reset();
+    if (logFile != nullptr) std::fclose(logFile);
+    logFile = nullptr;
+  }
+
+  // Gives every record back to its agent, then the drives, then the agents (and their libraries).
+  void release() {
+    if (released) return;
+    released = true;
+    for (auto& drive : drives) {
+      if (!drive->flow) continue;
+      for (auto& agent : agents) agent->deleteDriveData(drive->flow->env());
+    }
+    for (auto& agent : agents) agent->deleteConfig();
+    drives.clear();
+    agents.clear();
+  }
+
+  int prepare(const TestPlan& plan, std::string& error);
+  // Appends a DriveReport per drive to `report` and sets its exit status and, from the first
+  // drive that did not pass, its error.
+  void reportDrives(RunReport& report);
+};
+
+}  // namespace varnox

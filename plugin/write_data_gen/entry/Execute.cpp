@@ -1,0 +1,80 @@
+#include "entry/Execute.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/ConfigData.h"
+#include "completion/Compare.h"
+#include "completion/Dispatch.h"
+#include "drive/DriveData.h"
+#include "issue/ClearReadRange.h"
+#include "issue/CommandSelection.h"
+#include "varnox/Clock.h"
+#include "varnox/DriveThread.h"
+
+namespace cardamor {
+
+namespace {
+
+// Pops the queue's front range; the queue locks itself for the test and the pop, never across
+// the processing of a range.
+bool popRange(varnox::LBARangeQueue& queue, varnox::LBARange& range) {
+  return !queue.empty() && queue.pop(range);
+}
+
+}  // namespace
+
+int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& drive) {
+  if (drive.deferredSetup) {
+    // One shot, also when it fails: a failed allocation is not retried on later passes.
+    std::unique_ptr<DeferredSetup> step = std::move(drive.deferredSetup);
+    const int status = (*step)(&thread, &drive, &config);
+    step.reset();
+    if (status != 0) return status;
+  }
+
+  if (*drive.epo != 0) {
+    drive.commandTrace->recordPowerToggleOn();
+    *drive.epo = 0;
+    // A volatile write cache may lose, at a power loss, whatever was written since the last
+    // sync cache that completed: those blocks may now hold their old or their new content.
+    // Everything older must still be there.
+    if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
+      std::vector<uint64_t> outstanding;
+      for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
+      std::sort(outstanding.begin(), outstanding.end());
+      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding);
+    }
+    drive.lastPowerEventMs = static_cast<double>(varnox::queryPerformanceCounter()) /
+                             (static_cast<double>(varnox::queryPerformanceFrequency()) / 1000.0);
+  }
+
+  // Resets and invalidations first, so a read completing in this pass is judged against them.
+  varnox::LBARange range;
+  if (drive.csZoneReset != nullptr) {
+    while (popRange(*drive.csZoneReset, range)) {
+      clearReadRange(config, drive, range.first, range.last);
+      drive.atomicContext.invalidateRange(range.first, range.last, true);
+      drive.commandTrace->recordZoneReset(range.first, range.last);
+    }
+  }
+  if (drive.invalidateRanges != nullptr) {
+    while (popRange(*drive.invalidateRanges, range)) {
+      drive.atomicContext.invalidateRange(range.first, range.last, false);
+      drive.commandTrace->recordInvalidateRange(range.first, range.last);
+    }
+  }
+
+  // The history of the range the LBA chooser picked is needed if this pass writes; loading its
+  // buckets now lets a large history's cache misses overlap the completion work below.
+  drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
+
+  int status = dispatchCompletion(thread, drive, config);
+  if (status == 0) status = doCompares(thread, drive, config);
+  if (status == 0) status = commandSelection(thread, drive, config);
+  if (status == 0) return 0;
+  thread.eventLog().logf(2, "execute(): %s (%d)", varnox::EventLog::errStr(status), status);
+  return status;
+}
+
+}  // namespace cardamor

@@ -1,0 +1,83 @@
+// Reads a [[drive]]: which device, its geometry, queue, cache, protection and zones, each
+// checked against what the device kinds accept.
+#include "TestFileTables.h"
+
+#include <cstdint>
+#include <optional>
+
+#include "TestFileSection.h"
+#include "Units.h"
+#include "sim/SimConfig.h"
+
+namespace varnox::cli::testfile {
+
+bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::string& error) {
+  Section s(table, "[[drive]] " + std::to_string(index + 1), error);
+  DeviceSpec& dev = drive.device;
+  std::optional<std::string> name, device;
+  if (!s.string("name", name) || !s.string("device", device)) return false;
+  drive.name = name.value_or("D" + std::to_string(index));
+  // The name becomes part of output file names.
+  if (drive.name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") !=
+      std::string::npos)
+    return s.fail("name", "may hold only letters, digits, '_', '-' and '.'", table.get("name"));
+  if (device) dev.kind = *device;
+
+  if (const toml::node* b = s.find("block_size")) {
+    const auto* i = b->as_integer();
+    if (i == nullptr || !sim::isUsableBlockSize(static_cast<uint64_t>(i->get())))
+      return s.fail("block_size", "must be a power of two from 512 to 65536", b);
+    dev.logicalBlockSize = static_cast<uint32_t>(i->get());
+  }
+  if (const toml::node* c = s.find("capacity")) {
+    if (const auto* i = c->as_integer(); i != nullptr && i->get() > 0) {
+      dev.capacityBlocks = static_cast<uint64_t>(i->get());
+    } else if (c->is_string()) {
+      std::string why;
+      auto bytes = parseSize(c->as_string()->get(), why);
+      if (!bytes) return s.fail("capacity", "is not a size: " + why, nullptr);
+      if (*bytes == 0 || *bytes % dev.logicalBlockSize != 0)
+        return s.fail("capacity", "must be a positive multiple of the block size " + std::to_string(dev.logicalBlockSize), c);
+      dev.capacityBlocks = *bytes / dev.logicalBlockSize;
+    } else {
+      return s.fail("capacity", "must be a size such as \"1GiB\" or a number of blocks", c);
+    }
+  }
+  std::optional<int64_t> exponent, depth, atomic, seed;
+  if (!s.integer("physical_exponent", 0, 7, exponent) || !s.integer("queue_depth", 1, 1024, depth) ||
+      !s.integer("atomic_unit", 0, 65536, atomic) || !s.integer("seed", 0, INT64_MAX, seed))
+    return false;
+  if (exponent) dev.log2LogicalPerPhysical = static_cast<uint32_t>(*exponent);
+  if (depth) dev.queueDepth = static_cast<uint32_t>(*depth);
+  if (atomic) dev.atomicUnitBlocks = static_cast<uint32_t>(*atomic);
+  if (seed) dev.seed = static_cast<uint64_t>(*seed);
+  if (dev.atomicUnitBlocks > dev.capacityBlocks)
+    return s.fail("atomic_unit", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+                  table.get("atomic_unit"));
+
+  std::optional<std::string> completions, cache;
+  if (!s.oneOf("completions", {"shuffled", "in-order"}, completions) ||
+      !s.oneOf("write_cache", {"write-through", "protected", "volatile"}, cache))
+    return false;
+  if (completions) dev.shuffleCompletions = *completions == "shuffled";
+  if (cache) dev.writeCache = *cache;
+  if (!s.boolean("protection_info", dev.protectionInfo) || !s.boolean("direct_io", dev.directIo) ||
+      !s.boolean("destroy_data", dev.destroyData) || !s.boolean("precondition", dev.precondition))
+    return false;
+  std::optional<int64_t> zoneSize;
+  std::optional<std::string> zoneModel;
+  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) || !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
+    return false;
+  if (zoneSize || zoneModel) {
+    if (dev.kind != "sim") return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
+    if (!zoneSize) return s.fail("zone_model", "needs a \"zone_size\" in blocks", table.get("zone_model"));
+    if (static_cast<uint64_t>(*zoneSize) > dev.capacityBlocks)
+      return s.fail("zone_size", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+                    table.get("zone_size"));
+    dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
+    dev.zoneModel = zoneModel.value_or("host-managed");
+  }
+  return s.rejectUnknown();
+}
+
+}  // namespace varnox::cli::testfile
