@@ -17,9 +17,9 @@
 
 #include "blockdev/DeviceSafety.h"
 #include "blockdev/Signatures.h"
+#include "tavik/DeviceFactory.h"
+#include "tavik/Errors.h"
 #include "tavik/Tavik.h"
-#include "varnox/Errors.h"
-#include "varnox/TestRun.h"
 
 namespace varnox::blockdev {
 namespace {

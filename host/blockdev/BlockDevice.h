@@ -47,8 +47,8 @@
 #include "blockdev/UringQueue.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
+#include "tavik/DeviceSpec.h"
 #include "tavik/SenseBuilder.h"
-#include "varnox/TestPlan.h"
 
 namespace varnox::blockdev {
 

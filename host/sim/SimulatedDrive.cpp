@@ -9,11 +9,11 @@
 #include "sim/RuleFaults.h"
 #include "sim/WriteCache.h"
 #include "sim/ZoneModel.h"
+#include "tavik/Clock.h"
+#include "tavik/Errors.h"
 #include "tavik/ProtectionInfo.h"
 #include "tavik/SenseParser.h"
 #include "tavik/Tavik.h"
-#include "varnox/Clock.h"
-#include "varnox/Errors.h"
 
 namespace varnox::sim {
 namespace {
