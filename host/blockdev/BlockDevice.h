@@ -47,8 +47,8 @@
 #include "blockdev/UringQueue.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
+#include "tavik/DeviceSpec.h"
 #include "tavik/SenseBuilder.h"
-#include "varnox/TestPlan.h"
 
 namespace varnox::blockdev {
 
@@ -98,6 +98,10 @@ class BlockDevice : public Device {
   // Deallocates the slot's ranges so that they read back as zeros, one after the other, in
   // order with the commands that overlap them; false when it finished at once.
   bool startDiscard(Slot& slot);
+  // Hands the kernel the discard's next range; false after failing the slot.
+  bool issueDiscard(Slot& slot);
+  // Handles the kernel's result for the discard's range; true when the command is finished.
+  bool advanceDiscard(Slot& slot, int result);
   // Issues the slot's first piece now, or queues it behind the overlapping commands before it;
   // the command touches blocks [firstLba, endLba).
   bool launch(Slot& slot, uint64_t firstLba, uint64_t endLba);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "varnox/TestRun.h"
+#include "tavik/DeviceFactory.h"
 
 namespace varnox::blockdev {
 namespace {

@@ -1,17 +1,12 @@
 #pragma once
 // Preparing a real device so that a rerun cannot pass on data an earlier run left behind.
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "blockdev/BlockDevice.h"
-#include "varnox/TestPlan.h"
-
-namespace varnox {
-// Bytes written so far and in all, reported while a device is being preconditioned.
-using PreconditionBytes = std::function<void(uint64_t doneBytes, uint64_t totalBytes)>;
-}  // namespace varnox
+#include "tavik/DeviceFactory.h"
+#include "tavik/DeviceSpec.h"
 
 namespace varnox::blockdev {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "varnox/TestPlan.h"
+#include "tavik/DeviceSpec.h"
 
 namespace varnox::blockdev {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "varnox/Errors.h"
+#include "tavik/Errors.h"
 
 namespace varnox::sim {
 namespace {

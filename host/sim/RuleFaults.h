@@ -81,7 +81,7 @@
 #include "sim/FaultExposure.h"
 #include "sim/FaultHook.h"
 #include "tavik/Device.h"
-#include "varnox/TestPlan.h"
+#include "tavik/DeviceSpec.h"
 
 namespace varnox::sim {
 

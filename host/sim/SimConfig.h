@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sim/ZoneModel.h"
-#include "varnox/TestPlan.h"
+#include "tavik/DeviceSpec.h"
 
 namespace varnox::sim {
 

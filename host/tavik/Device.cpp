@@ -1,6 +1,6 @@
 #include "tavik/Device.h"
 
-#include "varnox/Errors.h"
+#include "tavik/Errors.h"
 
 namespace varnox {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "varnox/Errors.h"
+#include "tavik/Errors.h"
 
 namespace varnox {
 namespace {

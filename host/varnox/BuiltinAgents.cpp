@@ -274,7 +274,9 @@ std::unique_ptr<FlowAgent> makeKindAgent(const std::string& name, std::vector<Ki
   std::string weights;
   for (const auto& c : choices) weights += (weights.empty() ? "" : ", ") + c.condition;
   for (const auto& [key, value] : settings) {
-    auto it = std::find_if(choices.begin(), choices.end(), [&](const auto& c) { return c.condition == key; });
+    // A named copy: lambdas cannot capture structured bindings before Clang 16.
+    const std::string& setting = key;
+    auto it = std::find_if(choices.begin(), choices.end(), [&](const auto& c) { return c.condition == setting; });
     if (it == choices.end()) {
       error = "agent \"" + name + "\": unknown setting \"" + key + "\" (weights: " + weights + ")";
       return nullptr;

@@ -10,10 +10,9 @@
 #include <thread>
 
 #include "AgentFactory.h"
-#include "blockdev/SharedDevice.h"
-#include "varnox/ConditionNames.h"
-#include "DeviceFactory.h"
+#include "BuiltinDevices.h"
 #include "EndToEndKey.h"
+#include "varnox/ConditionNames.h"
 #include "FlowEngine.h"
 #include "SkipCommands.h"
 #include "StepSupport.h"
@@ -124,7 +123,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     error = file + ": " + why;
     return kExitRefused;
   }
-  if (const std::string why = blockdev::sharedDeviceError(plan.drives); !why.empty()) {
+  const std::unique_ptr<DeviceFactory> devices = builtinDevices();
+  if (const std::string why = devices->sharedMediumError(plan.drives); !why.empty()) {
     error = file + ": " + why;
     return kExitRefused;
   }
@@ -147,7 +147,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     PreconditionBytes progress;
     if (preconditionProgress)
       progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) { preconditionProgress(name, done, total); };
-    drive->device = openDevice(drive->planned.device, drive->seed, error, exitStatus, progress);
+    drive->device = devices->open(drive->planned.device, drive->seed, error, exitStatus, progress);
     if (!drive->device) {
       error = file + ": drive " + drive->planned.name + ": " + error;
       return exitStatus;

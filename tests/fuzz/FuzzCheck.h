@@ -1,7 +1,7 @@
 #pragma once
-// Invariants inside fuzz targets. A broken invariant prints what broke and aborts, which both
-// libFuzzer and FuzzDriver treat as a crash: the input is saved and its path printed. Each
-// invariant's text is unique within its target, so it leads to the line.
+// Invariants inside fuzz targets. A broken invariant prints what broke and aborts, which
+// libFuzzer treats as a crash: the input is saved and its path printed. Each invariant's text is
+// unique within its target, so it leads to the line.
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -1,21 +1,18 @@
 #pragma once
-// Host error numbers. Operations return 0 for success or one of these negative numbers;
-// EventLog::errStr turns any of them into text.
+// Host error numbers. Operations return 0 for success or one of these negative numbers, or one
+// of the device library's (tavik/Errors.h); EventLog::errStr turns any of them into text.
+#include "tavik/Errors.h"
+
 namespace varnox {
 
-inline constexpr int VARNOX_OK = 0;
-inline constexpr int VARNOX_ERR_GENERIC = -1001;
 inline constexpr int VARNOX_ERR_NO_MEMORY = -1002;            // memory or a record missing
 inline constexpr int VARNOX_ERR_HISTORY_ENTRY_MISSING = -1003;
 inline constexpr int VARNOX_ERR_HISTORY_EVENT_MISSING = -1004;
 inline constexpr int VARNOX_ERR_QUEUE_SIZE_ORDER = -1009;
-inline constexpr int VARNOX_ERR_BAD_VALUE = -1010;             // a configuration value out of range or unparsable
 inline constexpr int VARNOX_ERR_UNKNOWN_KEY = -1011;
 inline constexpr int VARNOX_ERR_DUPLICATE = -1012;             // a key or variable registered twice
 inline constexpr int VARNOX_ERR_TYPE_MISMATCH = -1013;         // a variable mapped with another type
 inline constexpr int VARNOX_ERR_NO_RECORD = -1014;             // no record registered
-inline constexpr int VARNOX_ERR_DEVICE = -1020;                // the device failed or could not be opened
-inline constexpr int VARNOX_ERR_NOT_SUPPORTED = -1021;
 inline constexpr int VARNOX_ERR_READ_DATA = -1022;             // read data missing or transfer length too large
 inline constexpr int VARNOX_ERR_CONFIG_MISSING = -1027;
 inline constexpr int VARNOX_ERR_MISCOMPARE = -1046;

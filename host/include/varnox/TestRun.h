@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tavik/Device.h"
+#include "tavik/DeviceFactory.h"
 #include "varnox/AgentTable.h"
 #include "varnox/LatencyHistogram.h"
 #include "varnox/EventLog.h"
@@ -19,11 +20,11 @@
 
 namespace varnox {
 
-// Exit statuses of a run, shared by the runner's commands.
+// Exit statuses of a run, shared by the runner's commands; kExitRefused (2: test file,
+// configuration or setup refused) and kExitDeviceFailure (3: the device failed or could not be
+// opened) come from tavik/DeviceFactory.h, as devices refuse with them.
 inline constexpr int kExitPassed = 0;
 inline constexpr int kExitIntegrityFailure = 1;  // miscompare, write splice, torn atomic write
-inline constexpr int kExitRefused = 2;           // test file, configuration or setup refused
-inline constexpr int kExitDeviceFailure = 3;     // the device failed or could not be opened
 inline constexpr int kExitInconclusive = 4;      // a drive checked no data: nothing was proven
 
 // A drive's command latencies, by StepSpec::Kind (Agent and GetStatus stay empty).

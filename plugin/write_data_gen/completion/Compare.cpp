@@ -153,7 +153,11 @@ int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData&
   if (!atomicSeen) return 0;
   uint64_t failLba = 0;
   if (checkAtomicOrdering(pending.snapshot, failLba)) return 0;
+  return reportTornUnit(thread, drive, config, pending, stride, failLba);
+}
 
+int reportTornUnit(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                   const PendingCompare& pending, uint64_t stride, uint64_t failLba) {
   std::fprintf(stderr, "atomic data ordering failure lba:0x%lx\n", static_cast<unsigned long>(failLba));
   reportMiscompare(thread, drive, config, failLba, INVALID_BUCKET, INVALID_BUCKET, 0, 0);
   diagnoseTornUnit(thread, drive, pending, stride, failLba);

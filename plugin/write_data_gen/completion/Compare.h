@@ -26,6 +26,11 @@ int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
 int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
                 PendingCompare& pending);
 
+// Reports the atomic unit seen torn at failLba in a read whose blocks were observed against its
+// snapshot ("atomic data ordering failure lba:..."), and returns -1063.
+int reportTornUnit(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,
+                   const PendingCompare& pending, uint64_t stride, uint64_t failLba);
+
 // Compares one block: 0 when it matches, or when it differs and its content had been
 // invalidated; -1046 (after logging the miscompare, the CDB of the last completed tag and
 // capturing both blocks) when it differs, or when an invalidated block still reads unchanged.

@@ -240,21 +240,23 @@ void diagnoseTornUnit(varnox::DriveThread& thread, DriveData& drive, const Pendi
   const auto at = pending.snapshot.find(failLba);
   if (at == pending.snapshot.end()) return;
   const Event* old = at->second->observed;
-  // The unit is the atomic write whose data the neighbouring block shows.
+  // The unit is the atomic write whose data the nearest block shows and that wrote this LBA too
+  // (a newer atomic write seen next door may have covered only that block).
   const Event* unit = nullptr;
   uint64_t neighbour = failLba;
-  auto newerAtomic = [old](const AtomicContext::Node& node) {
+  auto unitOf = [&](const AtomicContext::Node& node) -> const Event* {
     const Event* e = node.observed;
-    return e && e->eventType == AtomicContext::kEventAtomic && (!old || e->cmdId > old->cmdId) ? e : nullptr;
+    if (!e || e->eventType != AtomicContext::kEventAtomic || (old && e->cmdId <= old->cmdId)) return nullptr;
+    for (const Event& h : at->second->history)
+      if (h.cmdId == e->cmdId) return e;
+    return nullptr;
   };
-  if (at != pending.snapshot.begin()) {
-    auto before = std::prev(at);
-    if ((unit = newerAtomic(*before->second))) neighbour = before->first;
+  for (auto b = at; !unit && b != pending.snapshot.begin();) {
+    --b;
+    if ((unit = unitOf(*b->second))) neighbour = b->first;
   }
-  if (!unit && std::next(at) != pending.snapshot.end()) {
-    auto after = std::next(at);
-    if ((unit = newerAtomic(*after->second))) neighbour = after->first;
-  }
+  for (auto a = std::next(at); !unit && a != pending.snapshot.end(); ++a)
+    if ((unit = unitOf(*a->second))) neighbour = a->first;
   const uint64_t sectorSize = thread.sectorSize();
   const uint64_t index = pending.step ? (failLba - pending.lba) / pending.step : 0;
   const uint8_t* block = nullptr;

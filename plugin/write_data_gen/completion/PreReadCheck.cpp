@@ -1,6 +1,7 @@
 #include "completion/PreReadCheck.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "completion/Miscompare.h"
 #include "completion/ReferenceBlock.h"
 #include "drive/DriveData.h"
+#include "drive/PendingCompare.h"
 #include "history/HistoryReport.h"
 #include "history/ReadSnapshot.h"
 #include "patterns/BlockLayout.h"
@@ -57,6 +59,39 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
   return snapshot;
 }
 
+// A pre-read sees torn units as a read does: an aborted atomic write's unit holding part of its
+// data and part of what was there before is torn whatever write comes next. Judged only when no
+// write is outstanding over the range, since the drive may still land those in any order.
+int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+                         uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
+  const uint64_t end = lba + uint64_t{step} * xferLength;
+  for (const WriteRecord& write : drive.outstandingWrites) {
+    if (write.cmdId < cmdId && write.lba < end && lba < write.lba + uint64_t{step} * write.xferLength) return 0;
+  }
+  PendingCompare pending;
+  pending.cmdId = cmdId;
+  pending.lba = lba;
+  pending.xferLength = xferLength;
+  pending.blockCount = xferLength;
+  pending.step = static_cast<uint8_t>(step);
+  pending.snapshot = takeSnapshot(drive.atomicContext, lba, end, cmdId);
+  const uint64_t sectorSize = thread.sectorSize();
+  bool atomicSeen = false;
+  for (auto& [blockLba, node] : pending.snapshot) {
+    const uint64_t offset = (blockLba - lba) / step * sectorSize;
+    if (offset + sectorSize > size) break;
+    LazyBlockHash lazyHash{data + offset, data + offset + sectorSize, 0, false};
+    observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData);
+    atomicSeen |= node->observed != nullptr && node->observed->eventType == AtomicContext::kEventAtomic;
+  }
+  uint64_t failLba = 0;
+  if (!atomicSeen || checkAtomicOrdering(pending.snapshot, failLba)) return 0;
+  if (pending.data.grow(size) != 0) return 0;  // without memory for the report the unit goes unjudged
+  std::memcpy(pending.data.data, data, size);
+  pending.data.size = size;
+  return reportTornUnit(thread, drive, config, pending, sectorSize, failLba);
+}
+
 }  // namespace
 
 int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
@@ -98,7 +133,7 @@ int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const Config
       drive.commandTrace->setContextText(historyReport(snapshotOf(drive.atomicContext, blockLba, known), blockLba));
     return -1046;
   }
-  return 0;
+  return checkPreReadOrdering(thread, drive, config, cmdId, lba, xferLength, step, data, size);
 }
 
 }  // namespace cardamor
