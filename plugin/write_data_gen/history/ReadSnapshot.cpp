@@ -40,18 +40,7 @@ bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba)
   uint32_t p = 0;
   for (Iterator it = begin; it != end; ++it, ++p) {
     while (!stack.empty() && stack.back().end < p) stack.pop_back();
-    const AtomicContext::Node& node = *it->second;
-    const Event* e = node.observed;
-    // A block that shows none of its known contents, inside the span of an atomic unit seen
-    // elsewhere, whose newest write is that same atomic write, holds what was there before it:
-    // content never written, or a write whose record is gone. The unit is torn. Without this a
-    // unit torn over blocks never written before passed.
-    if (!e && !stack.empty() && !node.history.empty() &&
-        node.history.front().eventType == AtomicContext::kEventAtomic &&
-        node.history.front().cmdId == stack.back().cmdId) {
-      failLba = it->first;
-      return false;
-    }
+    const Event* e = it->second->observed;
     // A pre-read's hash counts as data too: it is the content from before the atomic write
     // whose pre-read it was, so seeing it inside that write's unit is as torn as seeing an
     // older write's stamp there. Without it a unit torn over blocks known only by hash passed.
