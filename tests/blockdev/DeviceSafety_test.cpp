@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,31 +30,6 @@ namespace fs = std::filesystem;
 using testing::LoopDevice;
 using testing::shell;
 using Result = testing::CliResult;
-
-// An md superblock of metadata 1.2 (4 KiB into the member) as mdadm writes it, checksum included,
-// for machines whose kernel has no md driver for mdadm to create an array with.
-void writeMdSuperblock(const std::string& device) {
-  uint8_t sb[256] = {};
-  auto put32 = [&sb](size_t at, uint32_t v) { std::memcpy(sb + at, &v, 4); };
-  auto put64 = [&sb](size_t at, uint64_t v) { std::memcpy(sb + at, &v, 8); };
-  put32(0, 0xA92B4EFC);  // magic
-  put32(4, 1);           // major version
-  put32(72, 1);          // raid1
-  put32(92, 2);          // raid disks
-  put64(128, 2048);      // data offset, sectors
-  put64(136, 16384);     // data size
-  put64(144, 8);         // super offset: this superblock's own sector
-  uint64_t sum = 0;
-  for (size_t at = 0; at < sizeof sb; at += 4) {
-    uint32_t word;
-    std::memcpy(&word, sb + at, 4);
-    sum += word;
-  }
-  put32(216, static_cast<uint32_t>((sum & 0xFFFFFFFF) + (sum >> 32)));
-  std::fstream out(device, std::ios::in | std::ios::out | std::ios::binary);
-  out.seekp(4096);
-  out.write(reinterpret_cast<const char*>(sb), sizeof sb);
-}
 
 class DeviceSafety : public testing::TempDirTest {
  protected:
@@ -152,7 +126,9 @@ TEST_F(DeviceSafety, FilesAreRefusedByWhatBlkidRecognises) {
 TEST_F(DeviceSafety, SignaturesOnLoopDevicesNeedBothFlagsAndCheckTouchesNothing) {
   struct Case {
     std::string type;
-    std::string tool;  // makes the signature on the device given after it; empty: an md superblock
+    // Makes the signature on the device given after it. Empty: an md superblock of metadata 1.2
+    // as mdadm writes it, 4 KiB into the member, for kernels with no md driver to create an array.
+    std::string tool;
   };
   const std::vector<Case> cases = {{"ext4", "mkfs.ext4 -q -F"},
                                    {"LVM2_member", "LVM_SUPPRESS_FD_WARNINGS=1 pvcreate -qq -ff -y"},
@@ -161,7 +137,8 @@ TEST_F(DeviceSafety, SignaturesOnLoopDevicesNeedBothFlagsAndCheckTouchesNothing)
     LoopDevice loop(zeros(c.type + ".img", 16 << 20));
     if (loop.path().empty()) GTEST_SKIP() << "no loop devices here (losetup failed)";
     if (c.tool.empty()) {
-      writeMdSuperblock(loop.path());
+      std::ofstream(loop.path(), std::ios::in | std::ios::binary).seekp(4096)
+          << testing::readAll(VARNOX_SOURCE_DIR "/tests/blockdev/md-superblock.bin");
     } else if (shell(c.tool + " " + loop.path() + " >/dev/null && echo made") != "made") {
       std::printf("skipped %s: %s failed or is not installed\n", c.type.c_str(), c.tool.c_str());
       continue;
