@@ -62,7 +62,8 @@ class BlockDeviceTest : public testing::TempDirTest {
 
 TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
   Harness h(std::make_unique<sim::FaultingDevice>(open(spec("faults.img")),
-                                                  std::vector<FaultRule>{{"hard-error", 4, {}, {}}, {"recovered-error", 8, {}, {}},
+                                                  std::vector<FaultRule>{{"hard-error", 4, {}, {}},
+                                                                         {"recovered-error", 8, {}, {}},
                                                                          {"abort", 20, {}, {}}},
                                                   1),
             kBlock);
@@ -109,11 +110,8 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
     // WRITE SAME repeats its one block.
     const std::vector<uint8_t> block = pattern(99, 1, 9);
     EXPECT_EQ(h.writeSame(20, 3, block).status, kStatusGood);
-    EXPECT_EQ(h.read(20, 3), [&] {
-      std::vector<uint8_t> three;
-      for (int i = 0; i < 3; ++i) three.insert(three.end(), block.begin(), block.end());
-      return three;
-    }());
+    const std::vector<uint8_t> three = h.read(20, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::equal(block.begin(), block.end(), &three[i * kBlock])) << i;
     h.owned.reset();
     EXPECT_EQ(fileBytes(name, 5, 8), data);
     EXPECT_EQ(fileBytes(name, 40, 4), second);
