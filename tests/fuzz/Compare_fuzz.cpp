@@ -14,7 +14,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "frame/Entry.h"
+#include "entry/Entry.h"
 #include "varnox/DriveThread.h"
 #include "varnox/TestRun.h"
 
@@ -85,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive.device.shuffleCompletions = false;
   drive.device.seed = 1;
   plan.drives.push_back(drive);
-  plan.flow = {{Kind::Agent, "overlay"},        {Kind::Agent, "lba", "", {{"max_xfer", "8"}}},
-               {Kind::Agent, "cardamor"},       {Kind::Write, "Write", "write"},
-               {Kind::Read, "Read", "read"},    {Kind::GetStatus, "GetStatus"}};
+  plan.flow = {{Kind::Agent, "overlay", "", {}},   {Kind::Agent, "lba", "", {{"max_xfer", "8"}}},
+               {Kind::Agent, "cardamor", "", {}},  {Kind::Write, "Write", "write", {}},
+               {Kind::Read, "Read", "read", {}},   {Kind::GetStatus, "GetStatus", "", {}}};
   plan.keys = {{"Write Condition", "write"},   {"Read Condition", "read"},
                {"Min Queue Size", "1"},        {"Max Queue Size", "4"},
                {"Random Seed", "1"},           {"Bucket Count", "64"},
@@ -95,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plan.passes = 32;
 
   varnox::TestRun run;
-  varnox::AgentTable cardamor{};
-  varnox::Cardamor::initAgent(&cardamor);
-  run.addAgent("cardamor", cardamor);
+  varnox::AgentTable agent{};
+  cardamor::initAgent(&agent);
+  run.addAgent("cardamor", agent);
   varnox::AgentTable overlayTable{};
   overlayTable.registerDriveVariables = overlayRegister;
   overlayTable.execute = overlayExecute;
