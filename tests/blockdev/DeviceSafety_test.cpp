@@ -11,14 +11,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "LoopDevice.h"
 #include "support/RunVarnox.h"
 #include "support/TempDir.h"
 #include "blockdev/Signatures.h"
@@ -29,62 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testing::LoopDevice;
+using testing::shell;
 using Result = testing::CliResult;
-Result varnox(std::vector<std::string> args) { return testing::runCli(std::move(args)); }
-
-// The shell command's standard output, empty when it failed.
-std::string shell(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen(("{ " + command + "; } 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return text;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
-  if (::pclose(pipe) != 0) text.clear();
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-// A loop device over a file, detached when it goes out of scope, also when the test fails.
-class LoopDevice {
- public:
-  explicit LoopDevice(const fs::path& image) {
-    std::ofstream(image).close();
-    fs::resize_file(image, 16 << 20);
-    path_ = shell("losetup -f --show " + image.string());
-  }
-  ~LoopDevice() {
-    if (!path_.empty()) shell("losetup -d " + path_);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// An md superblock of metadata 1.2 (4 KiB into the member) as mdadm writes it, checksum included,
-// for machines whose kernel has no md driver for mdadm to create an array with.
-void writeMdSuperblock(const std::string& device) {
-  uint8_t sb[256] = {};
-  auto put32 = [&sb](size_t at, uint32_t v) { std::memcpy(sb + at, &v, 4); };
-  auto put64 = [&sb](size_t at, uint64_t v) { std::memcpy(sb + at, &v, 8); };
-  put32(0, 0xA92B4EFC);  // magic
-  put32(4, 1);           // major version
-  put32(72, 1);          // raid1
-  put32(92, 2);          // raid disks
-  put64(128, 2048);      // data offset, sectors
-  put64(136, 16384);     // data size
-  put64(144, 8);         // super offset: this superblock's own sector
-  uint64_t sum = 0;
-  for (size_t at = 0; at < sizeof sb; at += 4) {
-    uint32_t word;
-    std::memcpy(&word, sb + at, 4);
-    sum += word;
-  }
-  put32(216, static_cast<uint32_t>((sum & 0xFFFFFFFF) + (sum >> 32)));
-  std::fstream out(device, std::ios::in | std::ios::out | std::ios::binary);
-  out.seekp(4096);
-  out.write(reinterpret_cast<const char*>(sb), sizeof sb);
-}
 
 class DeviceSafety : public testing::TempDirTest {
  protected:
@@ -98,7 +43,14 @@ class DeviceSafety : public testing::TempDirTest {
                         << "\n[cardamor]\n\"Min Queue Size\" = 4\n\"Max Queue Size\" = 16\n";
     std::vector<std::string> args = {command, test, "--seed", "5"};
     if (force) args.push_back("--force");
-    return varnox(args);
+    return testing::runCli(args);
+  }
+
+  // A zero-filled file of `bytes` in the test's folder.
+  std::string zeros(const std::string& name, uintmax_t bytes) {
+    std::ofstream(path(name)).close();
+    fs::resize_file(path(name), bytes);
+    return path(name);
   }
 
   // Refused without both flags, naming the drive, the path and blkid's type; written with both.
@@ -152,9 +104,7 @@ TEST_F(DeviceSafety, FilesAreRefusedByWhatBlkidRecognises) {
   // An empty file, a zero-filled one and one an earlier run filled carry nothing.
   std::ofstream(path("empty.img")).close();
   EXPECT_EQ(run(path("empty.img"), false, false).status, kExitPassed);
-  std::ofstream(path("zero.img")).close();
-  fs::resize_file(path("zero.img"), 8 << 20);
-  EXPECT_EQ(run(path("zero.img"), false, false).status, kExitPassed);
+  EXPECT_EQ(run(zeros("zero.img", 8 << 20), false, false).status, kExitPassed);
   ASSERT_EQ(run(path("filled.img"), false, false, "run", true).status, kExitPassed);
   Result again = run(path("filled.img"), false, false);
   EXPECT_EQ(again.status, kExitPassed) << again.err;
@@ -164,9 +114,7 @@ TEST_F(DeviceSafety, FilesAreRefusedByWhatBlkidRecognises) {
     const char* type;
   };
   for (const Case& c : {Case{"mkfs.ext4 -q -F", "ext4"}, Case{"mkswap", "swap"}}) {
-    const std::string image = path(std::string(c.type) + ".img");
-    std::ofstream(image).close();
-    fs::resize_file(image, 8 << 20);
+    const std::string image = zeros(std::string(c.type) + ".img", 8 << 20);
     if (shell(std::string(c.tool) + " " + image + " >/dev/null && echo made") != "made") {
       std::printf("skipped %s: %s is not available\n", c.type, c.tool);
       continue;
@@ -178,16 +126,19 @@ TEST_F(DeviceSafety, FilesAreRefusedByWhatBlkidRecognises) {
 TEST_F(DeviceSafety, SignaturesOnLoopDevicesNeedBothFlagsAndCheckTouchesNothing) {
   struct Case {
     std::string type;
-    std::string tool;  // makes the signature on the device given after it; empty: an md superblock
+    // Makes the signature on the device given after it. Empty: an md superblock of metadata 1.2
+    // as mdadm writes it, 4 KiB into the member, for kernels with no md driver to create an array.
+    std::string tool;
   };
   const std::vector<Case> cases = {{"ext4", "mkfs.ext4 -q -F"},
                                    {"LVM2_member", "LVM_SUPPRESS_FD_WARNINGS=1 pvcreate -qq -ff -y"},
                                    {"linux_raid_member", ""}};
   for (const Case& c : cases) {
-    LoopDevice loop(dir_ / (c.type + ".img"));
+    LoopDevice loop(zeros(c.type + ".img", 16 << 20));
     if (loop.path().empty()) GTEST_SKIP() << "no loop devices here (losetup failed)";
     if (c.tool.empty()) {
-      writeMdSuperblock(loop.path());
+      std::ofstream(loop.path(), std::ios::in | std::ios::binary).seekp(4096)
+          << testing::readAll(VARNOX_SOURCE_DIR "/tests/blockdev/md-superblock.bin");
     } else if (shell(c.tool + " " + loop.path() + " >/dev/null && echo made") != "made") {
       std::printf("skipped %s: %s failed or is not installed\n", c.type.c_str(), c.tool.c_str());
       continue;
@@ -218,7 +169,7 @@ TEST_F(DeviceSafety, SignaturesOnLoopDevicesNeedBothFlagsAndCheckTouchesNothing)
 }
 
 TEST_F(DeviceSafety, ADeviceWithAHolderIsRefusedEvenWithBothFlags) {
-  LoopDevice loop(dir_ / "held.img");
+  LoopDevice loop(zeros("held.img", 16 << 20));
   if (loop.path().empty()) GTEST_SKIP() << "no loop devices here (losetup failed)";
   const std::string name = "varnox_held_" + std::to_string(::getpid());
   if (shell("dmsetup create " + name + " --table '0 32768 linear " + loop.path() + " 0' && echo made") != "made")

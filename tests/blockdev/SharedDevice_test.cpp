@@ -1,16 +1,14 @@
 // Two drives on one medium are refused before the run, naming both drives (each agent would
 // otherwise report the other's writes as miscompares); drives on media of their own pass.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "LoopDevice.h"
 #include "TestFile.h"
 #include "support/TempDir.h"
 #include "varnox/TestRun.h"
@@ -19,6 +17,7 @@ namespace varnox::blockdev {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::LoopDevice;
 
 struct Case {
   const char* what;
@@ -28,27 +27,6 @@ struct Case {
 
 class SharedDevice : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    fs::create_directories(dir_ / "sub");
-  }
-  void TearDown() override {
-    for (const std::string& loop : loops_) std::system(("losetup -d " + loop + " 2>/dev/null").c_str());
-    TempDirTest::TearDown();
-  }
-
-  // A loop device over `image` (with "-P", its partitions too); empty when the machine gives none.
-  std::string attach(const std::string& image, const char* options) {
-    FILE* out = ::popen(("losetup -f --show " + std::string(options) + " " + image + " 2>/dev/null").c_str(), "r");
-    if (out == nullptr) return {};
-    std::array<char, 256> line{};
-    std::string device = std::fgets(line.data(), line.size(), out) ? line.data() : "";
-    ::pclose(out);
-    if (!device.empty() && device.back() == '\n') device.pop_back();
-    if (!device.empty()) loops_.push_back(device);
-    return device;
-  }
-
   void check(const Case& c) {
     SCOPED_TRACE(c.what);
     const std::string text = "[test]\npasses = 1\n[[drive]]\nname = \"first\"\ndevice = \"" + c.first +
@@ -59,18 +37,14 @@ class SharedDevice : public testing::TempDirTest {
     ASSERT_TRUE(cli::parseTestFile(text, "shared.toml", plan, error)) << error;
     TestRun run;  // prepared only, as `varnox check` does
     const int status = run.prepare(plan, error);
-    if (!c.refused) {
-      EXPECT_EQ(status, kExitPassed) << error;
-      return;
-    }
-    EXPECT_EQ(status, kExitRefused);
-    EXPECT_NE(error.find("drives first and second use "), std::string::npos) << error;
+    EXPECT_EQ(status, c.refused ? kExitRefused : kExitPassed) << error;
+    EXPECT_EQ(error.find("drives first and second use ") != std::string::npos, c.refused) << error;
   }
 
-  std::vector<std::string> loops_;
 };
 
 TEST_F(SharedDevice, FilesAreOneWhateverPathReachesThem) {
+  fs::create_directories(dir_ / "sub");
   std::ofstream(path("a.img")) << "a";
   std::ofstream(path("b.img")) << "b";
   fs::create_symlink(path("a.img"), path("link.img"));
@@ -94,9 +68,10 @@ TEST_F(SharedDevice, BlockDevicesOverlapOnTheirDisk) {
   image[510] = 0x55;
   image[511] = static_cast<char>(0xAA);
   std::ofstream(path("disk.img"), std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-  const std::string disk = attach(path("disk.img"), "-P");
+  const LoopDevice loop(path("disk.img"), "-P");  // with its partitions
+  const std::string& disk = loop.path();
   // Some kernels leave the partition scan to user space.
-  if (!disk.empty() && !fs::exists(disk + "p1")) std::system(("partx -a " + disk + " 2>/dev/null").c_str());
+  if (!disk.empty() && !fs::exists(disk + "p1")) testing::shell("partx -a " + disk);
   if (disk.empty() || !fs::exists(disk + "p1")) GTEST_SKIP() << "no loop device with partitions on this machine";
   const std::vector<Case> cases = {
       {"the same loop device twice", disk, disk, true},

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "frame/Entry.h"
+#include "entry/Entry.h"
 #include "varnox/DriveThread.h"
 #include "varnox/TestRun.h"
 
@@ -61,14 +61,6 @@ int overlayExecute(varnox::DriveThread*, void*, void*) {
   return 0;
 }
 
-varnox::StepSpec step(varnox::StepSpec::Kind kind, const std::string& name, const std::string& condition = "") {
-  varnox::StepSpec s;
-  s.kind = kind;
-  s.name = name;
-  s.condition = condition;
-  return s;
-}
-
 // A miscompare writes the blocks and the command sequence: into a folder of its own, not the
 // fuzzer's working directory.
 struct OutputFolder {
@@ -93,11 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive.device.shuffleCompletions = false;
   drive.device.seed = 1;
   plan.drives.push_back(drive);
-  varnox::StepSpec lba = step(Kind::Agent, "lba");
-  lba.settings = {{"max_xfer", "8"}};
-  plan.flow = {step(Kind::Agent, "overlay"),       lba, step(Kind::Agent, "cardamor"),
-               step(Kind::Write, "Write", "write"), step(Kind::Read, "Read", "read"),
-               step(Kind::GetStatus, "GetStatus")};
+  plan.flow = {{Kind::Agent, "overlay", "", {}},   {Kind::Agent, "lba", "", {{"max_xfer", "8"}}},
+               {Kind::Agent, "cardamor", "", {}},  {Kind::Write, "Write", "write", {}},
+               {Kind::Read, "Read", "read", {}},   {Kind::GetStatus, "GetStatus", "", {}}};
   plan.keys = {{"Write Condition", "write"},   {"Read Condition", "read"},
                {"Min Queue Size", "1"},        {"Max Queue Size", "4"},
                {"Random Seed", "1"},           {"Bucket Count", "64"},
@@ -105,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plan.passes = 32;
 
   varnox::TestRun run;
-  varnox::AgentTable cardamor{};
-  varnox::Cardamor::initAgent(&cardamor);
-  run.addAgent("cardamor", cardamor);
+  varnox::AgentTable agent{};
+  cardamor::initAgent(&agent);
+  run.addAgent("cardamor", agent);
   varnox::AgentTable overlayTable{};
   overlayTable.registerDriveVariables = overlayRegister;
   overlayTable.execute = overlayExecute;

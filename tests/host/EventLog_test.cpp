@@ -6,7 +6,6 @@
 #include <regex>
 #include <set>
 
-#include "tavik/Tavik.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -49,25 +48,6 @@ TEST(EventLogTest, EveryHostErrorNumberHasItsOwnText) {
   EXPECT_EQ(std::size(codes), texts.size());
   EXPECT_STREQ("Data miscompare", EventLog::errStr(-1046));
   EXPECT_STREQ("Unknown error -4242", EventLog::errStr(-4242));
-}
-
-TEST(TavikTest, WithoutADeviceRequestsAreRefusedAndRecorded) {
-  Tavik tavik(nullptr, 2);
-  EXPECT_EQ(2, tavik.getCurrentDeviceIndex());
-  uint32_t property = 0xFFFFFFFF;
-  EXPECT_EQ(VARNOX_ERR_NOT_SUPPORTED, tavik.ioctl(kIoctlDeviceProperty, 1, &property));
-  uint32_t zero = 0;
-  uint64_t lba = 0x123456789ULL;
-  EXPECT_EQ(VARNOX_ERR_NOT_SUPPORTED, tavik.ioctl(kIoctlMiscompareLba, 2, &zero, &lba));
-  ShowstopRequest showstop;
-  EXPECT_EQ(VARNOX_ERR_NOT_SUPPORTED, tavik.send(&showstop));
-  const auto requests = tavik.requests();
-  ASSERT_EQ(3u, requests.size());
-  EXPECT_EQ(kIoctlDeviceProperty, requests[0].request);
-  EXPECT_EQ(std::vector<uint64_t>{0xFFFFFFFF}, requests[0].args);
-  EXPECT_EQ((std::vector<uint64_t>{0, 0x123456789ULL}), requests[1].args);
-  EXPECT_EQ(Tavik::kSendRequest, requests[2].request);
-  EXPECT_EQ(VARNOX_ERR_NOT_SUPPORTED, requests[2].status);
 }
 
 }  // namespace

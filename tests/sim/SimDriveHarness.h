@@ -46,28 +46,30 @@ struct Harness {
   Harness(std::unique_ptr<Device> other, uint32_t blockSize)
       : owned(std::move(other)), device(owned.get()), blockBytes(blockSize) {}
 
+  uint32_t blocksIn(size_t bytes, uint8_t protect) const {
+    return static_cast<uint32_t>(bytes / (blockBytes + (protect ? 8 : 0)));
+  }
   int submitCdb(uint32_t tag, const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
                 uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
-    DeviceCommand c;
-    c.tag = tag;
+    DeviceCommand c{.tag = tag, .cdbLength = static_cast<uint32_t>(cdbBytes), .dataOut = out,
+                    .dataOutBytes = outBytes, .dataIn = in, .dataInBytes = inBytes};
     std::copy(cdb, cdb + cdbBytes, c.cdb);
-    c.cdbLength = static_cast<uint32_t>(cdbBytes);
-    c.dataOut = out;
-    c.dataOutBytes = outBytes;
-    c.dataIn = in;
-    c.dataInBytes = inBytes;
     return device->submit(c);
   }
   int submitWrite(uint32_t tag, uint64_t lba, const std::vector<uint8_t>& data, uint8_t protect = 0) {
     uint8_t cdb[kCdbMaxBytes];
-    uint32_t bytes = blockBytes + (protect ? 8 : 0);
-    size_t n = buildWrite16(cdb, lba, static_cast<uint32_t>(data.size() / bytes), protect);
+    const size_t n = buildWrite16(cdb, lba, blocksIn(data.size(), protect), protect);
     return submitCdb(tag, cdb, n, data.data(), data.size());
   }
   int submitAtomic(uint32_t tag, uint64_t lba, const std::vector<uint8_t>& data, uint16_t boundary) {
     uint8_t cdb[kCdbMaxBytes];
-    size_t n = buildWriteAtomic16(cdb, lba, static_cast<uint16_t>(data.size() / blockBytes), boundary);
+    const size_t n = buildWriteAtomic16(cdb, lba, static_cast<uint16_t>(blocksIn(data.size(), 0)), boundary);
     return submitCdb(tag, cdb, n, data.data(), data.size());
+  }
+  int submitRead(uint32_t tag, uint64_t lba, std::vector<uint8_t>& into, uint8_t protect = 0) {
+    uint8_t cdb[kCdbMaxBytes];
+    const size_t n = buildRead16(cdb, lba, blocksIn(into.size(), protect), protect);
+    return submitCdb(tag, cdb, n, nullptr, 0, into.data(), into.size());
   }
   // Waits for the completion of `tag`, failing the test if another one comes back first.
   DeviceCompletion finish(uint32_t tag) {
@@ -76,6 +78,7 @@ struct Harness {
     EXPECT_EQ(c.tag, tag);
     return c;
   }
+  // Submitted with tag 900 and waited for.
   DeviceCompletion runCdb(const uint8_t* cdb, size_t cdbBytes, const uint8_t* out = nullptr,
                           uint64_t outBytes = 0, uint8_t* in = nullptr, uint64_t inBytes = 0) {
     EXPECT_EQ(submitCdb(900, cdb, cdbBytes, out, outBytes, in, inBytes), 0);
@@ -84,11 +87,6 @@ struct Harness {
   DeviceCompletion write(uint64_t lba, const std::vector<uint8_t>& data, uint8_t protect = 0) {
     EXPECT_EQ(submitWrite(900, lba, data, protect), 0);
     return finish(900);
-  }
-  int submitRead(uint32_t tag, uint64_t lba, std::vector<uint8_t>& into, uint8_t protect = 0) {
-    uint8_t cdb[kCdbMaxBytes];
-    const uint32_t blocks = static_cast<uint32_t>(into.size() / (blockBytes + (protect ? 8 : 0)));
-    return submitCdb(tag, cdb, buildRead16(cdb, lba, blocks, protect), nullptr, 0, into.data(), into.size());
   }
   DeviceCompletion readInto(uint64_t lba, std::vector<uint8_t>& into, uint8_t protect = 0) {
     EXPECT_EQ(submitRead(900, lba, into, protect), 0);
@@ -106,8 +104,8 @@ struct Harness {
   DeviceCompletion verify(uint64_t lba, const std::vector<uint8_t>& data, uint8_t bytchk = kBytchkCompare,
                           uint32_t blocks = 0, uint8_t protect = 0) {
     uint8_t cdb[kCdbMaxBytes];
-    if (blocks == 0) blocks = static_cast<uint32_t>(data.size() / (blockBytes + (protect ? 8 : 0)));
-    return runCdb(cdb, buildVerify16(cdb, lba, blocks, bytchk, protect), data.data(), data.size());
+    const size_t n = buildVerify16(cdb, lba, blocks ? blocks : blocksIn(data.size(), protect), bytchk, protect);
+    return runCdb(cdb, n, data.data(), data.size());
   }
   DeviceCompletion writeSame(uint64_t lba, uint32_t blocks, const std::vector<uint8_t>& block, bool unmap = false) {
     uint8_t cdb[kCdbMaxBytes];
@@ -131,6 +129,15 @@ inline Kcq senseOf(const DeviceCompletion& c) {
   EXPECT_EQ(SenseParser::getCode(c.sense.data(), c.sense.size(), kcq), 0);
   EXPECT_EQ(SenseParser::getQual(c.sense.data(), c.sense.size(), kcq), 0);
   return kcq;
+}
+
+// The sense data's information field (an LBA, or a miscompare's byte offset).
+inline uint64_t information(const DeviceCompletion& c) {
+  uint8_t info[8] = {};
+  EXPECT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
+  uint64_t v = 0;
+  for (uint8_t b : info) v = v << 8 | b;
+  return v;
 }
 
 // Evaluates `completion` once: it is often the command itself.

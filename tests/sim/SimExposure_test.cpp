@@ -35,41 +35,19 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
     std::function<void(Harness&)> run;
     uint64_t exposed;
   };
-  const auto v1 = pattern(16, 8, 512, 1);
+  const auto v1 = pattern(16, 8, 512, 1), v2 = pattern(20, 1, 512, 2), unit = pattern(0, 12, 512, 1);
+  std::vector<uint8_t> got(8 * 512);
   const std::vector<Row> rows = {
       {"read after the write completed", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
       {"read that ends before the block", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 4); }, 0},
       {"a later write accepted first", rule("corrupt"),
-       [&](Harness& h) {
-         h.write(16, v1);
-         ASSERT_EQ(h.submitWrite(1, 20, pattern(20, 1, 512, 2)), 0);
-         h.finish(1);
-         h.read(16, 8);
-       },
-       0},
+       [&](Harness& h) { h.write(16, v1); h.submitWrite(1, 20, v2); h.finish(1); h.read(16, 8); }, 0},
       {"read racing the write, which completes", rule("corrupt"),
-       [&](Harness& h) {
-         std::vector<uint8_t> got(8 * 512);
-         ASSERT_EQ(h.submitWrite(1, 16, v1), 0);
-         ASSERT_EQ(h.submitRead(2, 16, got), 0);
-         h.finish(1);
-         h.finish(2);
-       },
-       1},
+       [&](Harness& h) { h.submitWrite(1, 16, v1); h.submitRead(2, 16, got); h.finish(1); h.finish(2); }, 1},
       {"read lost at a reset", rule("corrupt"),
-       [&](Harness& h) {
-         h.write(16, v1);
-         std::vector<uint8_t> got(8 * 512);
-         ASSERT_EQ(h.submitRead(2, 16, got), 0);
-         h.drive->reset();
-       },
-       0},
+       [&](Harness& h) { h.write(16, v1); h.submitRead(2, 16, got); h.drive->reset(); }, 0},
       {"verify comparing the block", rule("corrupt"),
-       [&](Harness& h) {
-         h.write(16, v1);
-         EXPECT_SENSE(h.verify(16, v1), kSenseMiscompare, 0x1D, 0x00);
-       },
-       1},
+       [&](Harness& h) { h.write(16, v1); EXPECT_SENSE(h.verify(16, v1), kSenseMiscompare, 0x1D, 0x00); }, 1},
       {"verify stopping at an earlier block", rule("corrupt"),
        [&](Harness& h) {
          h.write(16, v1);
@@ -81,32 +59,22 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
       {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
       {"misdirected block read at home", rule("misdirect"), [&](Harness& h) { h.write(16, v1); h.read(20, 1); }, 1},
       {"stale read after completed writes", rule("stale-read"),
-       [&](Harness& h) {
-         h.write(16, v1);
-         h.write(20, pattern(20, 1, 512, 2));
-         h.read(20, 1);
-       },
-       1},
+       [&](Harness& h) { h.write(16, v1); h.write(20, v2); h.read(20, 1); }, 1},
       {"stale read racing the latest write", rule("stale-read"),
        [&](Harness& h) {
          h.write(16, v1);
-         ASSERT_EQ(h.submitWrite(1, 20, pattern(20, 1, 512, 2)), 0);
-         std::vector<uint8_t> got(512);
-         ASSERT_EQ(h.submitRead(2, 20, got), 0);
+         got.resize(512);
+         h.submitWrite(1, 20, v2);
+         h.submitRead(2, 20, got);
          h.finish(1);
          h.finish(2);
        },
        0},
       {"torn unit read whole", rule("torn-atomic", std::nullopt),
-       [&](Harness& h) {
-         ASSERT_EQ(h.submitAtomic(1, 0, pattern(0, 12, 512, 1), 4), 0);
-         h.finish(1);
-         h.read(0, 12);
-       },
-       1},
+       [&](Harness& h) { h.submitAtomic(1, 0, unit, 4); h.finish(1); h.read(0, 12); }, 1},
       {"torn unit read a block at a time", rule("torn-atomic", std::nullopt),
        [&](Harness& h) {
-         ASSERT_EQ(h.submitAtomic(1, 0, pattern(0, 12, 512, 1), 4), 0);
+         h.submitAtomic(1, 0, unit, 4);
          h.finish(1);
          for (uint64_t lba = 0; lba < 12; ++lba) h.read(lba, 1);
        },

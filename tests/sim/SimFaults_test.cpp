@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <set>
+#include <tuple>
 
 #include "SimDriveHarness.h"
 #include "sim/SimulatedDrive.h"
@@ -9,107 +12,75 @@ namespace varnox::sim {
 namespace {
 
 using testing::Harness;
+using testing::information;
 using testing::pattern;
 using testing::smallConfig;
 
-SimConfig withFault(FaultRule rule) {
+SimConfig withFault(FaultRule rule, uint64_t seed = 1) {
   SimConfig c = smallConfig();
   c.atomicUnitBlocks = 16;
+  c.seed = seed;
   c.faults.push_back(std::move(rule));
   return c;
 }
 
-FaultRule at(const char* kind, uint64_t lba) {
-  FaultRule r;
-  r.kind = kind;
-  r.lba = lba;
-  return r;
+// A rule of `kind` at `lba` (none: a block of the command), firing `count` times (0: no limit).
+FaultRule rule(const char* kind, std::optional<uint64_t> lba = {}, uint32_t count = 1,
+               std::optional<uint64_t> after = {}, std::optional<double> rate = {}) {
+  return FaultRule{kind, lba, after, rate, count};
 }
 
 std::vector<uint8_t> blockOf(const std::vector<uint8_t>& data, uint64_t index) {
   return std::vector<uint8_t>(data.begin() + index * 512, data.begin() + (index + 1) * 512);
 }
 
-// What corrupt, lost-write and stale-read leave in the named block is pinned end to end by the
-// fault-proof cases, which compare the dumped drive block with the reference byte for byte; here,
-// that a rule fires once, and where misdirected data goes.
-TEST(SimFaults, SilentDataFaultsFireOnceAndMisdirectedDataLandsElsewhere) {
-  {
-    Harness h(withFault(at("corrupt", 20)));
-    EXPECT_EQ(h.write(16, pattern(16, 8, 512, 1)).status, kStatusGood);
-    EXPECT_NE(h.read(20, 1), pattern(20, 1, 512, 1));
-    h.write(20, pattern(20, 1, 512, 2));
-    EXPECT_EQ(h.read(20, 1), pattern(20, 1, 512, 2));
-    EXPECT_EQ(h.drive->stats().faultsInjected, 1u);
-  }
-  {
-    Harness h(withFault(at("misdirect", 22)));
-    EXPECT_EQ(h.write(22, pattern(22, 1, 512, 1)).status, kStatusGood);
-    EXPECT_EQ(h.read(22, 1), std::vector<uint8_t>(512, 0));
-    auto rest = h.read(0, 2048);
-    int landed = 0;
-    for (uint64_t lba = 0; lba < 2048; ++lba)
-      if (blockOf(rest, lba) == pattern(22, 1, 512, 1)) ++landed;
-    EXPECT_EQ(landed, 1);
-  }
+// Kind, first LBA and blocks of the one fault the drive injected.
+std::tuple<std::string, uint64_t, uint64_t> onlyFault(const Harness& h) {
+  const std::vector<InjectedFault> faults = h.drive->injectedFaults();
+  EXPECT_EQ(faults.size(), 1u);
+  return faults.empty() ? std::tuple<std::string, uint64_t, uint64_t>{}
+                        : std::tuple{faults[0].kind, faults[0].firstLba, uint64_t{faults[0].blocks}};
 }
 
 TEST(SimFaults, ErrorFaultsCompleteWithTheirSense) {
   {
-    FaultRule rule = at("medium-error", 40);
-    rule.count = 2;
-    Harness h(withFault(rule));
+    Harness h(withFault(rule("medium-error", 40, 2)));
     std::vector<uint8_t> buffer(8 * 512);
     DeviceCompletion c = h.readInto(36, buffer);
     EXPECT_SENSE(c, kSenseMediumError, 0x11, 0x00);
     EXPECT_EQ(c.bytesIn, 0u);
-    uint8_t info[8] = {};
-    ASSERT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
-    EXPECT_EQ(info[7], 40);
+    EXPECT_EQ(information(c), 40u);
     // A read that does not cover the block is not hit; a verify that does is.
     EXPECT_EQ(h.read(41, 4), std::vector<uint8_t>(4 * 512, 0));
     EXPECT_SENSE(h.verify(40, buffer, kBytchkCompare, 1), kSenseMediumError, 0x11, 0x00);
     EXPECT_EQ(h.read(36, 8), buffer);  // count reached
   }
   // That a recovered error still does its command's work is a SimExposure case.
-  {
-    Harness h(withFault(at("hard-error", 60)));
-    EXPECT_SENSE(h.write(60, pattern(60, 2, 512, 3)), kSenseHardwareError, 0x44, 0x00);
-    EXPECT_EQ(h.read(60, 2), std::vector<uint8_t>(1024, 0));
-  }
+  Harness h(withFault(rule("hard-error", 60)));
+  EXPECT_SENSE(h.write(60, pattern(60, 2, 512, 3)), kSenseHardwareError, 0x44, 0x00);
+  EXPECT_EQ(h.read(60, 2), std::vector<uint8_t>(1024, 0));
 }
 
 // The rules act through the drive's fault seam (before each command, after each stored block),
-// so these tests and the corrupt one above pin the seam as well.
+// so these tests pin the seam as well.
 TEST(SimFaults, AbortsLandALeadingPartAndTornAtomicWritesTearOneUnit) {
   int partial = 0;
   for (uint64_t seed = 1; seed <= 10; ++seed) {
-    FaultRule rule;
-    rule.kind = "abort";
-    SimConfig c = withFault(rule);
-    c.seed = seed;
-    Harness h(c);
-    DeviceCompletion done = h.write(0, pattern(0, 8, 512, 1));
+    Harness aborts(withFault(rule("abort"), seed));
+    const auto data = pattern(0, 12, 512, 1);
+    DeviceCompletion done = aborts.write(0, std::vector<uint8_t>(data.begin(), data.begin() + 8 * 512));
     EXPECT_EQ(done.status, kStatusTaskAborted);
     EXPECT_TRUE(done.sense.empty());
-    auto got = h.read(0, 8);
+    auto got = aborts.read(0, 8);
     size_t landed = 0;
-    while (landed < 8 && blockOf(got, landed) == blockOf(pattern(0, 8, 512, 1), landed)) ++landed;
+    while (landed < 8 && blockOf(got, landed) == blockOf(data, landed)) ++landed;
     for (size_t i = landed; i < 8; ++i) EXPECT_EQ(blockOf(got, i), std::vector<uint8_t>(512, 0));
-    if (landed > 0 && landed < 8) ++partial;
-  }
-  EXPECT_GT(partial, 0);
+    partial += landed > 0 && landed < 8;
 
-  for (uint64_t seed = 1; seed <= 10; ++seed) {
-    FaultRule rule;
-    rule.kind = "torn-atomic";
-    SimConfig c = withFault(rule);
-    c.seed = seed;
-    Harness h(c);
-    auto data = pattern(0, 12, 512, 1);
-    ASSERT_EQ(h.submitAtomic(1, 0, data, 4), 0);
-    EXPECT_EQ(h.finish(1).status, kStatusTaskAborted);
-    auto got = h.read(0, 12);
+    Harness torn(withFault(rule("torn-atomic"), seed));
+    ASSERT_EQ(torn.submitAtomic(1, 0, data, 4), 0);
+    EXPECT_EQ(torn.finish(1).status, kStatusTaskAborted);
+    got = torn.read(0, 12);
     int tornUnits = 0;
     bool sawOld = false;
     for (int unit = 0; unit < 3; ++unit) {
@@ -126,15 +97,13 @@ TEST(SimFaults, AbortsLandALeadingPartAndTornAtomicWritesTearOneUnit) {
     }
     EXPECT_EQ(tornUnits, 1) << "seed " << seed;
   }
+  EXPECT_GT(partial, 0);
 }
 
 TEST(SimFaults, ResetAndPowerLossRulesDropTheQueueAndRaiseAResetEvent) {
   for (const char* kind : {"reset", "power-loss"}) {
     SCOPED_TRACE(kind);
-    FaultRule rule;
-    rule.kind = kind;
-    rule.after = 3;
-    Harness h(withFault(rule));
+    Harness h(withFault(rule(kind, {}, 1, 3)));
     for (uint32_t tag = 0; tag < 5; ++tag) ASSERT_EQ(h.submitWrite(tag, tag, pattern(tag, 1, 512, 1)), 0);
     // Commands 0-2 were lost with command 3; command 4 is the only one left.
     EXPECT_EQ(h.drive->outstanding(), 1u);
@@ -151,14 +120,7 @@ TEST(SimFaults, ResetAndPowerLossRulesDropTheQueueAndRaiseAResetEvent) {
 
 TEST(SimFaults, RatesAndStartPointsGateFiringAndReplayWithTheSeed) {
   auto run = [](uint64_t seed) {
-    FaultRule rule;
-    rule.kind = "corrupt";
-    rule.rate = 0.25;
-    rule.after = 50;
-    rule.count = 0;  // no limit
-    SimConfig c = withFault(rule);
-    c.seed = seed;
-    Harness h(c);
+    Harness h(withFault(rule("corrupt", {}, 0, 50, 0.25), seed));
     std::vector<int> hit;
     for (uint64_t lba = 0; lba < 200; ++lba) {
       h.write(lba, pattern(lba, 1, 512, 1));
@@ -167,13 +129,9 @@ TEST(SimFaults, RatesAndStartPointsGateFiringAndReplayWithTheSeed) {
     return hit;
   };
   std::vector<int> hit = run(5);
-  int total = 0;
-  for (size_t i = 0; i < hit.size(); ++i) {
-    if (i < 25) {
-      EXPECT_EQ(hit[i], 0) << "command " << 2 * i << " is before the start point";
-    }
-    total += hit[i];
-  }
+  // Two commands per block: the first 25 blocks come before the start point.
+  EXPECT_EQ(std::vector<int>(hit.begin(), hit.begin() + 25), std::vector<int>(25, 0));
+  const int total = static_cast<int>(std::count(hit.begin(), hit.end(), 1));
   EXPECT_GT(total, 10);
   EXPECT_LT(total, 80);
   EXPECT_EQ(run(5), hit);
@@ -181,9 +139,7 @@ TEST(SimFaults, RatesAndStartPointsGateFiringAndReplayWithTheSeed) {
 }
 
 TEST(SimFaults, ReorderedReadOvertakesTheOlderWriteItOverlaps) {
-  FaultRule rule;
-  rule.kind = "reorder";
-  Harness h(withFault(rule));
+  Harness h(withFault(rule("reorder")));
   h.write(100, pattern(100, 4, 512, 1));
   const auto newer = pattern(102, 4, 512, 2);
   ASSERT_EQ(h.submitWrite(1, 102, newer), 0);
@@ -198,15 +154,11 @@ TEST(SimFaults, ReorderedReadOvertakesTheOlderWriteItOverlaps) {
   auto expect = pattern(100, 2, 512, 1);
   expect.insert(expect.end(), newer.begin(), newer.end());
   EXPECT_EQ(got, expect);
-  const std::vector<InjectedFault> faults = h.drive->injectedFaults();
-  ASSERT_EQ(faults.size(), 1u);
-  EXPECT_EQ(faults[0].kind, "reorder");
-  EXPECT_EQ(faults[0].firstLba, 100u);
-  EXPECT_EQ(faults[0].blocks, 6u);
+  EXPECT_EQ(onlyFault(h), std::make_tuple("reorder", 100u, 6u));
 }
 
 TEST(SimFaults, SpliceLandsPartOfTheWriteAndFailsReadsUntilRewritten) {
-  Harness h(withFault(at("splice", 303)));
+  Harness h(withFault(rule("splice", 303)));
   const auto data = pattern(300, 8, 512, 1);
   EXPECT_EQ(h.write(300, data).status, kStatusTaskAborted);
   std::vector<uint8_t> buffer(8 * 512);
@@ -223,21 +175,20 @@ TEST(SimFaults, SpliceLandsPartOfTheWriteAndFailsReadsUntilRewritten) {
   EXPECT_SENSE(h.readInto(300, buffer), kSenseHardwareError, 0x44, 0);
   h.write(300, pattern(300, 8, 512, 3));
   EXPECT_EQ(h.read(300, 8), pattern(300, 8, 512, 3));
-  const std::vector<InjectedFault> faults = h.drive->injectedFaults();
-  ASSERT_EQ(faults.size(), 1u);
-  EXPECT_EQ(faults[0].kind, "splice");
-  EXPECT_EQ(faults[0].firstLba, 300u);
-  EXPECT_EQ(faults[0].blocks, 8u);
+  EXPECT_EQ(onlyFault(h), std::make_tuple("splice", 300u, 8u));
 }
 
 TEST(SimFaults, BadRulesAreRefusedWithTheirValue) {
   SimConfig c = smallConfig();
-  c.faults.push_back(at("corrupt", 4096));
-  EXPECT_NE(validateSimConfig(c).find("fault 1: lba = 4096"), std::string::npos) << validateSimConfig(c);
-  c.faults[0] = FaultRule{"abort", {}, {}, 1.5, 1};
-  EXPECT_NE(validateSimConfig(c).find("rate = 1.5"), std::string::npos) << validateSimConfig(c);
-  c.faults[0].kind = "reorder-reads";
-  EXPECT_NE(validateSimConfig(c).find("\"reorder-reads\" is not one of corrupt"), std::string::npos);
+  const std::pair<FaultRule, const char*> rules[] = {
+      {rule("corrupt", 4096), "fault 1: lba = 4096"},
+      {rule("abort", {}, 1, {}, 1.5), "rate = 1.5"},
+      {rule("reorder-reads"), "\"reorder-reads\" is not one of corrupt"},
+  };
+  for (const auto& [rule, message] : rules) {
+    c.faults = {rule};
+    EXPECT_NE(validateSimConfig(c).find(message), std::string::npos) << validateSimConfig(c);
+  }
 }
 
 }  // namespace

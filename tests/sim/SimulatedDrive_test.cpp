@@ -11,8 +11,8 @@ namespace varnox::sim {
 namespace {
 
 using testing::Harness;
+using testing::information;
 using testing::pattern;
-using testing::senseOf;
 using testing::smallConfig;
 
 TEST(SimulatedDrive, WritesReadBackAndNeverWrittenBlocksAreZero) {
@@ -74,9 +74,7 @@ TEST(SimulatedDrive, ProtectionBytesAreStoredGeneratedAndCheckedAsTheProtectFiel
     h.write(d.lba, bad, 3);
     const DeviceCompletion read = h.readInto(d.lba, in, 1);
     EXPECT_SENSE(read, kSenseAbortedCommand, 0x10, d.ascq);
-    uint8_t info[8];
-    ASSERT_EQ(SenseParser::getInformationBytes(read.sense.data(), read.sense.size(), info), 0);
-    EXPECT_EQ(info[7], d.lba);
+    EXPECT_EQ(information(read), d.lba);
     in.resize(1024);
     EXPECT_SENSE(h.readInto(d.lba, in), kSenseAbortedCommand, 0x10, d.ascq);
     EXPECT_SENSE(h.verify(d.lba, pattern(d.lba, 2, 512, 5)), kSenseAbortedCommand, 0x10, d.ascq);
@@ -138,9 +136,7 @@ TEST(SimulatedDrive, VerifyComparesBytesAndReportsTheFirstDifference) {
   data[2 * 512 + 17] ^= 0x40;
   DeviceCompletion c = h.verify(50, data);
   EXPECT_SENSE(c, kSenseMiscompare, 0x1D, 0x00);
-  uint8_t info[8] = {};
-  ASSERT_EQ(SenseParser::getInformationBytes(c.sense.data(), c.sense.size(), info), 0);
-  EXPECT_EQ(info[6] * 256 + info[7], 2 * 512 + 17);
+  EXPECT_EQ(information(c), 2u * 512 + 17);
   // BYTCHK 3: one block of data compared with every block of the range.
   const auto one = pattern(0, 1, 512, 8);
   h.writeSame(200, 5, one);
