@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,7 +47,8 @@ inline std::vector<Case> readCases(const std::string& path) {
     } else if (line.starts_with("--- ") && !cases.empty()) {
       endBlock();
       const size_t space = line.find(' ', 4);
-      cases.back().blocks.push_back({line.substr(4, space - 4), space == std::string::npos ? "" : line.substr(space + 1), ""});
+      cases.back().blocks.push_back(
+          {line.substr(4, space - 4), space == std::string::npos ? "" : line.substr(space + 1), ""});
     } else if (!cases.empty() && !cases.back().blocks.empty()) {
       cases.back().blocks.back().body += line + "\n";
     } else if (!line.empty()) {
@@ -70,9 +72,14 @@ inline std::vector<std::string> splitArgs(const std::string& line) {
       continue;
     }
     any = true;
-    if (line[i] == '"') quoted = !quoted;
-    else if (line.compare(i, 2, "\\n") == 0) arg += '\n', ++i;
-    else arg += line[i];
+    if (line[i] == '"') {
+      quoted = !quoted;
+    } else if (line.compare(i, 2, "\\n") == 0) {
+      arg += '\n';
+      ++i;
+    } else {
+      arg += line[i];
+    }
   }
   if (any) args.push_back(arg);
   return args;
@@ -80,11 +87,8 @@ inline std::vector<std::string> splitArgs(const std::string& line) {
 
 inline std::vector<std::string> bodyLines(const std::string& body) {
   std::vector<std::string> lines;
-  for (size_t at = 0, end; at < body.size(); at = end + 1) {
-    end = body.find('\n', at);
-    if (end == std::string::npos) end = body.size();
-    lines.push_back(body.substr(at, end - at));
-  }
+  std::istringstream in(body);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

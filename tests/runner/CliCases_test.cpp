@@ -88,7 +88,8 @@ void runCase(const Case& c, const fs::path& dir, const std::string& command) {
       EXPECT_FALSE(fs::exists(arg)) << arg;
     } else if (b.key == "listing") {
       std::vector<std::string> names;
-      for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+      for (const fs::directory_entry& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
       std::sort(names.begin(), names.end());
       EXPECT_EQ(names, bodyLines(body));
     } else {

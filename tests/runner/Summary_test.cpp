@@ -1,18 +1,16 @@
 #include "Summary.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
-#include <cstdlib>
+#include <memory>
 
 #include "Progress.h"
-#include "varnox/Errors.h"
 #include "runner/CaseFile.h"
+#include "varnox/Errors.h"
 
 namespace varnox::cli {
 namespace {
@@ -75,28 +73,22 @@ std::string expected(const std::string& name) {
 TEST(Summary, TextAndJsonNameTheFailureTheFilesAndHowToRepeat) {
   RunReport report = failedRun();
   RepeatInfo repeat{42, std::string("42"), "varnox run t.toml --seed 42"};
-  EXPECT_EQ(summaryText({"t.toml", &report, &repeat, SIGINT}), expected("text of a failed run stopped by SIGINT"));
-  const RunDetails details{"varnox 1.2.3 (source revision abc)", "2025-01-31T12:00:00Z", "2025-01-31T12:00:12Z", "host",
-                           "varnox run 'my t.toml'"};
+  EXPECT_EQ(summaryText({"t.toml", &report, &repeat, SIGINT}),
+            expected("text of a failed run stopped by SIGINT"));
+  const RunDetails details{"varnox 1.2.3 (source revision abc)", "2025-01-31T12:00:00Z",
+                           "2025-01-31T12:00:12Z", "host", "varnox run 'my t.toml'"};
   repeat.commandLine = "varnox run 'my t.toml' --seed 42";
-  EXPECT_EQ(summaryJson({"my t.toml", &report, &repeat, 0, nullptr, &details}), expected("JSON of a failed run"));
+  EXPECT_EQ(summaryJson({"my t.toml", &report, &repeat, 0, nullptr, &details}),
+            expected("JSON of a failed run"));
 
-  // A time-seeded agent cannot repeat its data; the summary says so instead of promising it.
+  // A time-seeded agent cannot repeat its data: the summary says so instead of promising it. An
+  // interrupted run says so, and what it had checked; reading more than was written is explained.
   repeat.randomSeed = "0";
-  EXPECT_NE(summaryText({"t.toml", &report, &repeat, 0}).find("\"Random Seed\" 0 draws new data every run"),
-            std::string::npos);
-
-  // An interrupted run says so, and what it had checked; reading more than was written is explained.
   report.exitStatus = kExitTerminated;
   report.drives[0].failures = 0;
   report.drives[0].bytesVerified = 4 * 1048576;
-  const std::string text = summaryText({"t.toml", &report, &repeat, SIGTERM});
-  EXPECT_NE(text.find("Result: interrupted by SIGTERM (exit 143) after 12.3 s, t.toml: stopped before its limit, "
-                      "4.0 MiB verified on 1 drive, no failure found\n"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("  verified      4.0 MiB (4194304 bytes)\n                (more than written: "), std::string::npos)
-      << text;
+  EXPECT_EQ(summaryText({"t.toml", &report, &repeat, SIGTERM}),
+            expected("text of a time-seeded run stopped by SIGTERM"));
 
   // A refused run has no drives and no seeds, and control characters never reach the file raw.
   RunReport refused;
@@ -156,7 +148,7 @@ TEST(Progress, SeveralDrivesGetALineEachOnATerminal) {
   const size_t second = drawn.find("\033[1A\r\033[J");
   ASSERT_NE(second, std::string::npos) << drawn;
   for (const std::string& shown : {drawn.substr(0, second), drawn.substr(second)}) {
-    EXPECT_NE(shown.find("A ") , std::string::npos) << shown;
+    EXPECT_NE(shown.find("A "), std::string::npos) << shown;
     EXPECT_NE(shown.find("passes 7"), std::string::npos) << shown;
     EXPECT_NE(shown.find("B "), std::string::npos) << shown;
     EXPECT_NE(shown.find("passes 9"), std::string::npos) << shown;
