@@ -249,7 +249,7 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   EXPECT_NE(error.find("protection information"), std::string::npos) << error;
 }
 
-// When a fixed seed warns is pinned through the command line in the fixed-seed cases in tests/runner/cases/commands.cli.
+// When a fixed seed warns is pinned by tests/runner/cases/commands.cli.
 TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferent) {
   Harness h(open(spec("pre.img")), kBlock);
   std::string error;
