@@ -13,6 +13,7 @@
 
 #include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
+#include "plugin/CaseRows.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
@@ -118,29 +119,16 @@ TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
 }
 
 TEST(ReadIssue, ReadOrVerifyChoice) {
-  const struct {
-    std::vector<std::string> inMask;  // conditions an earlier agent left in the mask
-    int status;
-    const char* message;
-    std::vector<std::string> after;   // the mask the agent leaves
-  } cases[] = {
-      {{"read", "verify"}, -1050, "Both Read and Verify condition selected during same execution loop.", {}},
-      {{}, -1050, "Niether read nor verify selected during execution loop.", {}},
-      {{"read"}, 0, nullptr, {"read"}},
-      // The write to read back is still outstanding: a verify would be judged by the drive
-      // before the write's outcome is known, so the range is read instead.
-      {{"verify"}, 0, nullptr, {"read"}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.inMask.size());
+  for (const auto& row : caseRows("issue/cases/read_or_verify.txt")) {
+    SCOPED_TRACE(row[0]);
     AgentFixture h;
     ASSERT_EQ(h.setupWith({{"Verify Condition", "verify"}, {"Min Queue Size", "1"}, {"Max Queue Size", "1"}}), 0);
     ASSERT_EQ(h.pass(80, 2), 0);
-    uint64_t mask = 0;
-    for (const std::string& name : c.inMask) mask |= h.bit(name);
-    EXPECT_EQ(h.pass(0, 1, mask), c.status);
-    EXPECT_TRUE(c.message == nullptr || h.logged(c.message)) << h.log();
-    uint64_t after = 0;
-    for (const std::string& name : c.after) after |= h.bit(name);
+    uint64_t mask = 0, after = 0;
+    for (const std::string& name : split(row[0], ", ")) mask |= h.bit(name);
+    for (const std::string& name : split(row[3], ", ")) after |= h.bit(name);
+    EXPECT_EQ(std::to_string(h.pass(0, 1, mask)), row[1]);
+    EXPECT_TRUE(row[2] == "-" || h.logged(row[2])) << h.log();
     EXPECT_EQ(h.thread().conditionMask(), after);
     // The write was claimed for this read whatever followed.
     EXPECT_EQ(h.drive().outstandingWrites.front().readCmdId, 2u);

@@ -10,6 +10,7 @@
 
 #include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
+#include "plugin/CaseRows.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
@@ -24,54 +25,29 @@ const uint8_t* bucket(AgentFixture& h, uint32_t b) {
 }
 
 TEST(WriteIssue, KindAndLengthFailures) {
-  const int kChoice = -1050, kLength = -1022;
-  const std::string kNone = "No write command selected",
-                    kTooLarge = "Requested buffer too large: need=16, max=15";
-  struct Case {
-    std::vector<std::string> kinds;   // "<kind> Condition" keys set, each to the name <kind>
-    std::vector<std::string> inMask;  // of those, the ones an earlier agent left in the mask
-    uint32_t len;
-    int status;
-    std::vector<std::string> messages;  // level-2 lines before the doAWrite and execute ones
-    const char* applied;                // the kind condition left in the mask, if any
-  };
-  const std::vector<Case> cases = {
-      {{"Write", "Trim"}, {}, 4, kChoice, {kNone}, nullptr},
-      {{"Write", "Trim"}, {"Write", "Trim"}, 4, kChoice, {"Multiple write commands selected"}, nullptr},
-      {{"WriteAtomic"}, {}, 4, kChoice, {kNone}, nullptr},
-      {{"Write"}, {}, 16, kLength, {kTooLarge}, "Write"},                 // as long as the bucket count
-      {{"Write", "Trim"}, {}, 16, kChoice, {kTooLarge, kNone}, nullptr},  // the kind failure wins
-      {{"Write"},
-       {},
-       9,
-       kLength,
-       {"Requested transfer does not fit the write buffer: need=4608 bytes, "
-        "have=4096 bytes, TestMaxXferLength=8"},
-       "Write"},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(i);
+  for (const auto& row : caseRows("issue/cases/write_failures.txt")) {
+    SCOPED_TRACE(row.back());
     AgentFixture h;
     h.set({{"Read Condition", "read"}, {"Random Seed", "7"}, {"Bucket Count", "16"}});
     h.setTestMaxXferLength(8);
-    for (const std::string& kind : c.kinds) h.set(kind + " Condition", kind);
+    for (const std::string& kind : split(row[0], ", ")) h.set(kind + " Condition", kind);
     ASSERT_EQ(h.setup(), 0);
     uint64_t mask = 0;
-    for (const std::string& kind : c.inMask) mask |= h.bit(kind);
+    for (const std::string& kind : split(row[1], ", ")) mask |= h.bit(kind);
 
-    EXPECT_EQ(h.pass(40, c.len, mask), c.status);
-    std::vector<std::string> expected = c.messages;
-    expected.push_back(h.statusLine("doAWrite", c.status));
-    expected.push_back(h.statusLine("execute", c.status));
+    const int status = std::stoi(row[3]);
+    EXPECT_EQ(h.pass(40, std::stoul(row[2]), mask), status);
+    std::vector<std::string> expected(row.begin() + 5, row.end());
+    expected.push_back(h.statusLine("doAWrite", status));
+    expected.push_back(h.statusLine("execute", status));
     EXPECT_EQ(h.errors(), expected);
     // The record is kept whatever failed; no data, history or trace follow a failure.
     ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
-    EXPECT_EQ(h.drive().outstandingWrites.front().xferLength, c.len);
+    EXPECT_EQ(std::to_string(h.drive().outstandingWrites.front().xferLength), row[2]);
     EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
     EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, cardamor::TraceEventKind::Empty);
     EXPECT_EQ(h.drive().writeData->data, nullptr);
-    EXPECT_EQ(h.thread().conditionMask(), c.applied == nullptr ? 0u : h.bit(c.applied));
+    EXPECT_EQ(h.thread().conditionMask(), row[4] == "-" ? 0u : h.bit(row[4]));
   }
 }
 
