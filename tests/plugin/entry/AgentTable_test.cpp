@@ -11,7 +11,7 @@
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "entry/Entry.h"
-#include "plugin/CaseRows.h"
+#include "plugin/TestData.h"
 #include "varnox/AgentLoader.h"
 #include "varnox/AgentTable.h"
 #include "varnox/ConfigManager.h"

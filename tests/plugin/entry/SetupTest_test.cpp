@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/CaseRows.h"
+#include "plugin/TestData.h"
 #include "support/AgentFixture.h"
 
 namespace varnox::testing {

@@ -10,7 +10,7 @@
 
 #include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
-#include "plugin/CaseRows.h"
+#include "plugin/TestData.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
