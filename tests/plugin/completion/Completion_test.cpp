@@ -207,26 +207,6 @@ TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
   EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::ReadAborted);
 }
 
-TEST(SyncCacheCompletion, OnlyGoodStatusCountsAsSynchronized) {
-  CompletionHarness h;
-  h.drive().syncCacheOutstanding = true;
-  h.drive().commandTrace->recordSyncCacheIssued(4);
-  h.report(4, h.kGood);
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_TRUE(h.drive().syncCacheSucceeded);
-  EXPECT_FALSE(h.drive().syncCacheOutstanding);
-  // The flag lives only for the pass of the completion.
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_FALSE(h.drive().syncCacheSucceeded);
-
-  h.drive().syncCacheOutstanding = true;
-  h.drive().commandTrace->recordSyncCacheIssued(4);
-  h.report(4, h.kCheckCondition, {}, CompletionHarness::sense(1, 0, 0));
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_FALSE(h.drive().syncCacheSucceeded);
-  EXPECT_FALSE(h.drive().syncCacheOutstanding);
-}
-
 // Verifies of a written range at LBA 0x10: the drive's miscompare fails a verify of known data and
 // is no error when corrected, undecoded, expected or over a block whose content is unknown (a
 // zone reset, an atomic write whose outcome is open); GOOD on data that should have changed fails.
