@@ -1,6 +1,4 @@
-// Block header decoding, the block hash, and the expected block rebuilt from what the history
-// recorded, checked against a block the agent actually wrote.
-#include "completion/ReferenceBlock.h"
+// Block header decoding, as the diagnosis and the snapshot walk read headers of any content.
 #include "patterns/BlockLayout.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/AgentFixture.h"
-
 namespace varnox::testing {
-using cardamor::AtomicContext;
 namespace {
 
 using namespace cardamor;
@@ -47,33 +42,6 @@ TEST(BlockLayout, HeaderDecoding) {
     EXPECT_EQ(header.embedLba, c.lba);
     EXPECT_EQ(header.embedCmdId, c.cmdId);
   }
-}
-
-TEST(BlockLayout, ReferenceBlockRebuildsAWrittenBlock) {
-  AgentFixture h;
-  ASSERT_EQ(h.setupWith(), 0);
-  ASSERT_EQ(h.pass(0, 1), 0);
-  h.drive().nextCmdId = 0x1234567;
-  ASSERT_EQ(h.pass(0xABCDEF, 4), 0);
-
-  for (uint32_t k = 0; k < 4; ++k) {
-    // The bytes written are pinned by WriteIssue.WrittenBlocksCarry..., their decoding above.
-    const uint8_t* written = h.writeBlock(k, 512);
-    const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(0xABCDEF + k);
-    const uint8_t* expected =
-        referenceBlock(h.drive(), e.blockNum, 512, e.embedded, e.embeddedCmdId, e.embeddedLba);
-    ASSERT_NE(expected, nullptr);
-    EXPECT_EQ(std::memcmp(expected, written, 512), 0) << "block " << k;
-  }
-
-  // Without embedded values the bucket itself; trimmed blocks are zeros; unknown ones have none.
-  const uint8_t* plain = referenceBlock(h.drive(), 5, 512, false, 0, 0);
-  EXPECT_EQ(plain, h.drive().sectorBuckets.get() + 5 * 512);
-  const uint8_t* trim = referenceBlock(h.drive(), TRIM_BUCKET, 512, false, 0, 0);
-  ASSERT_NE(trim, nullptr);
-  EXPECT_EQ(std::vector<uint8_t>(trim, trim + 512), std::vector<uint8_t>(512, 0));
-  EXPECT_EQ(referenceBlock(h.drive(), INVALID_BUCKET, 512, true, 1, 1), nullptr);
-  EXPECT_EQ(referenceBlock(h.drive(), 0xFF0001, 512, false, 0, 0), nullptr);
 }
 
 }  // namespace
