@@ -3,60 +3,43 @@
 
 #include <gtest/gtest.h>
 
+#include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
 namespace {
 
-// A read-back of one write with some bytes changed: the first differing block is named with the
-// first offset and number of differing bytes, and the read's CDB.
+// The first differing block is named with the first offset and number of differing bytes, and
+// the read's CDB.
 TEST(CompareEngine, ChangedBytesAreReportedAtTheirBlock) {
-  const struct {
-    const char* what;
-    const char* option;  // set to "true" when given
-    uint32_t length;
-    size_t block;                // of the read data changed
-    std::vector<size_t> offsets;  // flipped in it; none: the data ends half-way into it
-    Bytes cdb;
-    const char* line;
-    const char* cdbLine;
-  } cases[] = {
-      {"flipped bytes", nullptr, 1, 0, {5, 6, 300}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000020, first_offset = 5, num_bytes = 3",
-       "Miscompare CDB: 88 00 00 00 00 00 00 00 00 20 00 00 00 01 00 00"},
-      {"short CDB", nullptr, 1, 0, {100}, Bytes(10, 0x28),
-       "Miscompare Detected at LBA 0x0000000000000020, first_offset = 100, num_bytes = 1",
-       "Could not dump CDB: cdb_size = 10"},
-      {"skip commands: every second LBA", "Use Skip Commands", 3, 2, {64}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000024, first_offset = 64, num_bytes = 1", nullptr},
-      // Compared against zeros, not against what an earlier read left in a recycled buffer.
-      {"short last block", nullptr, 4, 3, {}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000023, first_offset = 256, num_bytes = 254", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/changed_bytes.txt")) {
+    SCOPED_TRACE(row[0]);
+    const std::string& option = row[1];
+    const uint32_t length = std::stoul(row[2]);
+    const uint64_t step = option == "-" ? 1 : 2;
     // Five buckets and writes of four blocks: every write takes buckets 0 to 3.
-    CompletionHarness h([&c](AgentFixture& f) {
+    CompletionHarness h([&](AgentFixture& f) {
       f.set("Bucket Count", "5");
-      if (c.option != nullptr) f.set(c.option, "true");
+      if (option != "-") f.set(option, "true");
     });
     auto readData = [&](uint64_t w, uint64_t lba, uint32_t count) {
       Bytes data;
-      for (uint32_t i = 0; i < count; ++i) CompletionHarness::append(data, h.block(w, lba + i * (c.option ? 2 : 1)));
+      for (uint32_t i = 0; i < count; ++i) CompletionHarness::append(data, h.block(w, lba + i * step));
       return data;
     };
     const uint64_t first = h.written(0, 0x60, 4);
     h.read(1);
     ASSERT_EQ(h.complete(1, h.kGood, readData(first, 0x60, 4)), 0) << h.log();
     EXPECT_EQ(h.drive().atomicContext.findRecord(0x60), nullptr) << "a good read-back releases the history";
-    const uint64_t w = h.written(2, 0x20, c.length);
+    const uint64_t w = h.written(2, 0x20, length);
     h.read(3);
-    Bytes data = readData(w, 0x20, c.length);
-    for (size_t offset : c.offsets) data[c.block * h.sectorSize() + offset] ^= 0x5A;
-    if (c.offsets.empty()) data.resize(data.size() - h.sectorSize() / 2);
-    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, c.cdb), -1046);
-    EXPECT_TRUE(h.logged(c.line)) << h.log();
-    EXPECT_TRUE(c.cdbLine == nullptr || h.logged(c.cdbLine)) << h.log();
+    Bytes data = readData(w, 0x20, length);
+    const size_t changed = std::stoul(row[3]) * h.sectorSize();
+    for (const std::string& offset : split(row[4], ", ")) data[changed + std::stoul(offset)] ^= 0x5A;
+    if (row[4] == "-") data.resize(data.size() - h.sectorSize() / 2);
+    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, row[5] == "16" ? h.cdb16() : Bytes(10, 0x28)), -1046);
+    EXPECT_TRUE(h.logged(row[6])) << h.log();
+    EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
     EXPECT_TRUE(h.logged(h.statusLine("execute", -1046))) << h.log();
     const auto& d = h.drive();
     EXPECT_TRUE(d.miscompareSeen);

@@ -127,6 +127,12 @@ class CompletionHarness : public AgentFixture {
                      uint32_t information = 0) {
     return fixedSense(SenseFields{key, code, qual, valid, information, uec});
   }
+  // Sense from a case table: "KEY/CODE/QUALIFIER" in hex, or "-" for none.
+  static Bytes sense(const std::string& kcq) {
+    if (kcq == "-") return {};
+    auto hex = [&](size_t at) { return static_cast<uint8_t>(std::stoul(kcq.substr(at, 2), nullptr, 16)); };
+    return sense(hex(0), hex(3), hex(6));
+  }
 
  private:
   uint64_t readOrVerify(uint32_t tag, bool verify) {

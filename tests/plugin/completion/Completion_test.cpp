@@ -4,12 +4,9 @@
 
 #include <tuple>
 
-#include "varnox/Errors.h"
-
 #include "completion/Miscompare.h"
 #include "completion/SenseInfo.h"
-#include "completion/ReferenceBlock.h"
-#include "patterns/BlockLayout.h"
+#include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
@@ -207,61 +204,34 @@ TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
   EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::ReadAborted);
 }
 
-// Verifies of a written range at LBA 0x10: the drive's miscompare fails a verify of known data and
-// is no error when corrected, undecoded, expected or over a block whose content is unknown (a
-// zone reset, an atomic write whose outcome is open); GOOD on data that should have changed fails.
 TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
-  using H = CompletionHarness;
-  const Bytes miscompare = H::sense(0x0E, 0x1D, 0x00);
-  enum Before { kNothing, kZoneReset, kInvalidated, kInvalidatedUntold, kAbortedAtomic, kLostRegistration };
-  const struct {
-    const char* what;
-    uint32_t length;
-    Before before;
-    uint32_t status;
-    Bytes sense;
-    int interface;
-    int result;
-    const char* line;
-  } cases[] = {
-      {"known data", 8, kNothing, H::kCheckCondition, miscompare, 0, -1046,
-       "Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"},
-      {"expected miscompare missing", 2, kInvalidated, H::kGood, {}, 0, -1046,
-       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
-      // The completion judges by the history's invalidation, whatever the record says.
-      {"invalidated, record not told", 2, kInvalidatedUntold, H::kGood, {}, 0, -1046,
-       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
-      {"corrected", 2, kNothing, H::kCheckCondition, H::sense(1, 0x1D, 0x00), 0, 0, nullptr},
-      {"undecoded", 2, kNothing, H::kCheckCondition, miscompare, 1, 0, nullptr},
-      {"unknown content", 2, kZoneReset, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"invalidated", 2, kInvalidated, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"aborted atomic write", 2, kAbortedAtomic, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"aborted", 2, kNothing, H::kTaskAborted, {}, 0, 0, nullptr},
-      {"lost registration", 2, kLostRegistration, H::kGood, {}, 0, VARNOX_ERR_HISTORY_ENTRY_MISSING,
-       "Could not find Read LBA in Hash Table at LBA 0x0000000000000010"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/verify_verdicts.txt")) {
+    SCOPED_TRACE(row[0]);
+    const uint32_t length = std::stoul(row[1]);
+    const std::string& before = row[2];
+    const int result = std::stoi(row[6]);
     CompletionHarness h([](AgentFixture& f) {
       f.set({{"Verify Condition", "verify"}, {"WriteAtomic Condition", "atomic"}});
     });
-    h.written(0, 0x10, c.length + (c.before == kAbortedAtomic));  // the LBA after an atomic write known
-    if (c.before == kAbortedAtomic) {
-      h.writeAtomic(2, 0x10, c.length, c.length);
+    const bool atomic = before == "aborted-atomic";
+    h.written(0, 0x10, length + atomic);  // the LBA after an atomic write known
+    if (atomic) {
+      h.writeAtomic(2, 0x10, length, length);
       ASSERT_EQ(h.complete(2, h.kTaskAborted), 0);
     }
-    if (c.before == kZoneReset || c.before == kInvalidated || c.before == kInvalidatedUntold)
-      h.drive().atomicContext.invalidateRange(0x10, 0x11, c.before == kZoneReset);
+    if (before == "zone-reset" || before.starts_with("invalidated"))
+      h.drive().atomicContext.invalidateRange(0x10, 0x11, before == "zone-reset");
     const uint64_t v = h.verify(1);
-    if (c.before == kInvalidatedUntold) h.drive().outstandingVerifies.front().expectMiscompare = 0;
-    if (c.before == kLostRegistration) h.drive().atomicContext.readFinished(v, 0x10, false);
-    *h.drive().deviceInterface = c.interface;
-    EXPECT_EQ(h.complete(1, c.status, {}, c.sense), c.result) << h.log();
-    EXPECT_TRUE(c.line == nullptr || h.logged(c.line)) << h.log();
-    EXPECT_TRUE(c.result == 0 || h.logged(h.statusLine("recvVerify", c.result))) << h.log();
-    EXPECT_EQ(h.drive().miscompareSeen, c.result == -1046);
-    EXPECT_EQ(h.drive().miscompareLba, c.result == -1046 ? 0x10u : 0u);
-    if (c.status == H::kTaskAborted) {  // traced only
+    if (before == "invalidated-untold") h.drive().outstandingVerifies.front().expectMiscompare = 0;
+    if (before == "lost-registration") h.drive().atomicContext.readFinished(v, 0x10, false);
+    *h.drive().deviceInterface = std::stoul(row[5]);
+    EXPECT_EQ(h.complete(1, std::stoul(row[3], nullptr, 0), {}, CompletionHarness::sense(row[4])), result)
+        << h.log();
+    EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
+    EXPECT_TRUE(result == 0 || h.logged(h.statusLine("recvVerify", result))) << h.log();
+    EXPECT_EQ(h.drive().miscompareSeen, result == -1046);
+    EXPECT_EQ(h.drive().miscompareLba, result == -1046 ? 0x10u : 0u);
+    if (row[3] == "0x40") {  // traced only
       EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
       EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
     }

@@ -5,7 +5,6 @@
 #include <boost/filesystem.hpp>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"

@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "support/AgentFixture.h"
-#include "trace/CommandTrace.h"
 
 namespace varnox::testing {
 namespace {
@@ -21,23 +19,6 @@ char kindOf(AgentFixture& h) {
   if (h.selected("write")) return 'W';
   if (h.selected("read")) return 'R';
   return '-';
-}
-
-TEST(CommandSelection, FirstPassWritesAndOnlyTheChosenCommandStaysInTheMask) {
-  AgentFixture h;
-  ASSERT_EQ(h.setupWith({{"E2E Condition", "e2e"}, {"PowerToggle Condition", "power"}, {"SyncCache Condition", "sync"}}), 0);
-
-  // Power came back just now, so the toggle interval has not elapsed. An earlier agent left
-  // every command bit and the E2E bit set.
-  *h.drive().epo = 1;
-  const uint64_t before = h.bit("read") | h.bit("write") | h.bit("power") | h.bit("sync") | h.bit("e2e");
-  ASSERT_EQ(h.pass(100, 8, before), 0);
-
-  EXPECT_EQ(h.thread().conditionMask(), h.bit("write") | h.bit("e2e"));
-  ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
-  EXPECT_EQ(std::tuple(h.drive().outstandingWrites.front().lba, h.drive().outstandingWrites.front().xferLength,
-                       h.drive().nextCmdId),
-            std::tuple(100u, 8u, 2u));
 }
 
 TEST(CommandSelection, NoFreeTagSelectsNothingDrawsNothingAndIgnoresDeviceReset) {

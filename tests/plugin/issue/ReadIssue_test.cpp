@@ -4,18 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
 #include "plugin/TestData.h"
 #include "support/AgentFixture.h"
-#include "trace/CommandTrace.h"
 
 namespace varnox::testing {
 using cardamor::AtomicContext;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
 #include "plugin/TestData.h"
 #include "support/AgentFixture.h"
