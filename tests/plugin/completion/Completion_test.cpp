@@ -158,18 +158,10 @@ TEST(WriteCompletion, FailedOrAbortedAtomicWriteIsAlwaysReadBack) {
 // that say nothing of a torn write, or a second abort, end the check. The fault cases "splice"
 // and "corrupt-in-aborted-write" pin the whole run.
 TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
-  using H = CompletionHarness;
-  const struct {
-    const char* what;
-    uint32_t status;
-    uint16_t uec;
-    int reads;  // splice-check reads sent
-    int result;
-  } cases[] = {{"hard error", H::kCheckCondition, 0x1234, 3, -1062}, {"0xF7C3", H::kCheckCondition, 0xF7C3, 1, 0},
-               {"0xF815", H::kCheckCondition, 0xF815, 1, 0},        {"0xF510", H::kCheckCondition, 0xF510, 1, 0},
-               {"0xF827", H::kCheckCondition, 0xF827, 1, 0},        {"aborted", H::kTaskAborted, 0, 2, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/splice_checks.txt")) {
+    SCOPED_TRACE(row[0]);
+    const int expectedReads = std::stoi(row[3]), result = std::stoi(row[4]);
+    const Bytes sense = CompletionHarness::sense(4, 0x44, 0, std::stoul(row[2], nullptr, 16));
     CompletionHarness h([](AgentFixture& f) { f.set("Write Splice Detection", "true"); });
     h.write(0, 0x300, 4);
     ASSERT_EQ(h.complete(0, h.kTaskAborted), 0);
@@ -179,15 +171,15 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
       ++reads;
       h.read(2);
       ASSERT_EQ(h.drive().outstandingReads.back().lba, 0x300u);
-      rc = h.complete(2, c.status, {}, H::sense(4, 0x44, 0, c.uec));
+      rc = h.complete(2, std::stoul(row[1], nullptr, 0), {}, sense);
     }
-    EXPECT_EQ(reads, c.reads);
-    EXPECT_EQ(rc, c.result);
-    EXPECT_EQ(h.drive().spliceDetected, c.result != 0);
-    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), c.result != 0);
+    EXPECT_EQ(reads, expectedReads);
+    EXPECT_EQ(rc, result);
+    EXPECT_EQ(h.drive().spliceDetected, result != 0);
+    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), result != 0);
     EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
     // A check that ended without a splice gave up the range: the history forgot it.
-    if (c.result == 0) {
+    if (result == 0) {
       h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const auto&) {
         ADD_FAILURE() << "record left at LBA " << lba;
       });

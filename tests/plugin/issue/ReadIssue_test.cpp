@@ -25,36 +25,25 @@ using cardamor::ReadBackRequest;
 const AgentFixture::Keys kWriteThenRead = {{"Min Queue Size", "1"}, {"Max Queue Size", "1"}};
 
 TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
-  const struct {
-    const char* name;
-    bool skip;
-    uint32_t writeLen, readLen;
-    int64_t below, above;  // blocks between MinLBA and the source, and after it to MaxLBA; -1 far
-  } cases[] = {
-      {"shorter read", false, 8, 4, -1, -1},
-      {"longer read", false, 4, 8, -1, -1},
-      {"shorter read with skip commands", true, 4, 2, -1, -1},
-      {"longer read at MinLBA", false, 4, 8, 2, -1},
-      {"longer read at MaxLBA", false, 4, 8, -1, 2},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& row : caseRows("issue/cases/slid_reads.txt")) {
+    SCOPED_TRACE(row[0]);
     AgentFixture f;
     ASSERT_EQ(f.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}, {"Slide Reads", "true"},
-                           {"Use Skip Commands", c.skip ? "true" : "false"}}),
+                           {"Use Skip Commands", row[1]}}),
               0);
-    const uint64_t step = c.skip ? 2 : 1;
+    const uint32_t writeLen = std::stoul(row[2]), readLen = std::stoul(row[3]);
+    const uint64_t step = row[1] == "true" ? 2 : 1;
     std::set<uint64_t> slidStarts;
     int unslid = 0;
     for (uint64_t i = 0; i < 60; ++i) {
       const uint64_t src = 1000 + 64 * i;
-      const uint64_t minLba = c.below < 0 ? 0 : src - c.below;
-      const uint64_t maxLba = c.above < 0 ? 1u << 20 : src + step * (c.writeLen - 1) + c.above;
+      const uint64_t minLba = row[4] == "-" ? 0 : src - std::stoul(row[4]);
+      const uint64_t maxLba = row[5] == "-" ? 1u << 20 : src + step * (writeLen - 1) + std::stoul(row[5]);
       *f.drive().minLba = minLba;
       *f.drive().maxLba = maxLba;
-      ASSERT_EQ(f.pass(src, c.writeLen), 0);
+      ASSERT_EQ(f.pass(src, writeLen), 0);
       ASSERT_TRUE(f.selected("write"));
-      ASSERT_EQ(f.pass(0, c.readLen), 0);
+      ASSERT_EQ(f.pass(0, readLen), 0);
       ASSERT_TRUE(f.selected("read"));
       const uint64_t start = *f.drive().lba;
       const uint32_t len = *f.drive().xferLength;
@@ -62,21 +51,21 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
       EXPECT_EQ(f.drive().outstandingReads.back().xferLength, len);
       EXPECT_GE(start, minLba);
       EXPECT_LE(start + step * (len - 1), maxLba);
-      if (len == c.writeLen && start == src) {
+      if (len == writeLen && start == src) {
         ++unslid;
         continue;
       }
-      ASSERT_EQ(len, c.readLen);
+      ASSERT_EQ(len, readLen);
       // A shorter read starts inside the source; a longer one still covers its first block.
-      EXPECT_TRUE(c.readLen < c.writeLen ? start >= src && start <= src + step * (c.writeLen - 1)
-                                         : start <= src && start + step * (c.readLen - 1) >= src)
+      EXPECT_TRUE(readLen < writeLen ? start >= src && start <= src + step * (writeLen - 1)
+                                         : start <= src && start + step * (readLen - 1) >= src)
           << start << " for " << src;
       EXPECT_EQ((start - src) % step, 0u) << "stays on the source's LBA parity";
       slidStarts.insert(start - src + 100);
 
       // Source blocks the read leaves out are released, blocks it adds are registered.
       const uint64_t end = start + step * len;
-      for (uint64_t b = std::min(start, src); b < std::max(end, src + step * c.writeLen); b += step) {
+      for (uint64_t b = std::min(start, src); b < std::max(end, src + step * writeLen); b += step) {
         const AtomicContext::Record* record = f.drive().atomicContext.findRecord(b);
         if (b >= start && b < end) {
           ASSERT_NE(record, nullptr) << b;
