@@ -127,11 +127,14 @@ class CompletionHarness : public AgentFixture {
                      uint32_t information = 0) {
     return fixedSense(SenseFields{key, code, qual, valid, information, uec});
   }
-  // Sense from a case table: "KEY/CODE/QUALIFIER" in hex, or "-" for none.
-  static Bytes sense(const std::string& kcq) {
-    if (kcq == "-") return {};
-    auto hex = [&](size_t at) { return static_cast<uint8_t>(std::stoul(kcq.substr(at, 2), nullptr, 16)); };
-    return sense(hex(0), hex(3), hex(6));
+  // Sense from a case table: "KEY/CODE/QUALIFIER" in hex, then optionally " uec UEC" and
+  // " info INFORMATION" (hex, with the valid bit); "-" for none.
+  static Bytes sense(const std::string& text) {
+    if (text == "-") return {};
+    auto hex = [&](size_t at) { return static_cast<uint32_t>(std::stoul(text.substr(at), nullptr, 16)); };
+    const size_t uec = text.find(" uec "), info = text.find(" info ");
+    return sense(hex(0), hex(3), hex(6), uec == std::string::npos ? 0 : hex(uec + 5), info != std::string::npos,
+                 info == std::string::npos ? 0 : hex(info + 6));
   }
 
  private:

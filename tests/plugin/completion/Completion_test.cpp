@@ -46,32 +46,18 @@ TEST(Dispatch, OnlyAFreshCompletionOfAPendingCommandIsHandled) {
 }
 
 TEST(ParseSense, DecodesOnlyUsableSenseAndTreatsKeyOneAsNoError) {
-  using H = CompletionHarness;
-  const struct {
-    Bytes sense;
-    uint32_t interface;  // "DeviceInterface"; only 0 is decoded
-    bool hardError;
-    uint8_t key, code, qual;
-    uint16_t uec;
-    uint8_t valid;  // fetched for a medium error only
-    uint32_t information;
-  } cases[] = {
-      {H::sense(3, 0x11, 0x02, 0xABCD, true, 0x1234), 0, true, 3, 0x11, 0x02, 0xABCD, 1, 0x1234},
-      {H::sense(4, 0x44, 0, 0, true, 0x1234), 0, true, 4, 0x44, 0, 0, 0, 0},
-      {H::sense(1, 0x17, 0x01, 0x0101), 0, false, 1, 0x17, 0x01, 0x0101, 0, 0},
-      {Bytes{0x70, 0, 1, 0, 0, 0, 0}, 0, true, 0, 0, 0, 0, 0, 0},  // too short: nothing decoded
-      {H::sense(1, 0x17, 0x01), 1, true, 0, 0, 0, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.sense));
+  for (const auto& row : caseRows("completion/cases/parse_sense.txt")) {
+    SCOPED_TRACE(row[0]);
     CompletionHarness h;
-    h.report(0, h.kCheckCondition, {}, c.sense);
-    *h.drive().deviceInterface = c.interface;
+    h.report(0, h.kCheckCondition, {},
+             row[0] == "too short" ? Bytes{0x70, 0, 1, 0, 0, 0, 0} : CompletionHarness::sense(row[0]));
+    *h.drive().deviceInterface = std::stoul(row[1]);
     cardamor::SenseInfo info;
-    EXPECT_EQ(cardamor::parseSense(h.drive(), info), c.hardError);
-    EXPECT_EQ(std::tuple(info.kcq.key, info.kcq.code, info.kcq.qual), std::tuple(c.key, c.code, c.qual));
-    EXPECT_EQ(std::tuple(info.uec, info.validBit, info.information),
-              std::tuple(c.uec, c.valid, c.information));
+    EXPECT_EQ(cardamor::parseSense(h.drive(), info), row[2] == "true");
+    char decoded[64];
+    std::snprintf(decoded, sizeof decoded, "%02X/%02X/%02X uec %X valid %u info %llX", info.kcq.key, info.kcq.code,
+                  info.kcq.qual, info.uec, info.validBit, static_cast<unsigned long long>(info.information));
+    EXPECT_EQ(decoded, row[3]);
   }
 }
 

@@ -8,8 +8,9 @@
 
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
-#include "trace/CommandTrace.h"
+#include "plugin/TestData.h"
 #include "support/TempDirTest.h"
+#include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
 namespace varnox::testing {
@@ -146,21 +147,12 @@ TEST_F(FinishTestTest, UncreatableDirectoryFallsBackToTheCurrentDirectory) {
 }
 
 TEST(FinishMediaMaskTest, MaskCoversOnePhysicalBlockInTheLowerHalf) {
-  const struct {
-    uint32_t blockSize, log2PerPhysical;
-    bool pi;
-    uint64_t mask;
-  } cases[] = {{512, 3, false, 0xFFFFFFF8ull},
-               {512, 4, false, 0xFFFFFFF0ull},
-               {512, 0, false, 0xFFFFFFFFull},   // no physical-size information
-               {4096, 0, true, 0xFFFFFFFFull},   // 4104-byte sectors are larger than the physical block
-               {0, 0, false, ~uint64_t{0}}};
-  for (const auto& c : cases) {
+  for (const auto& row : caseRows("entry/cases/media_masks.txt")) {
     DriveProperties p;
-    p.logicalBlockSize = c.blockSize;
-    p.log2LogicalPerPhysical = c.log2PerPhysical;
-    p.protectionInfoEnabled = c.pi;
-    EXPECT_EQ(mediaBlockMask(DriveThread(p)), c.mask) << c.blockSize << "/" << c.log2PerPhysical;
+    p.logicalBlockSize = std::stoul(row[0]);
+    p.log2LogicalPerPhysical = std::stoul(row[1]);
+    p.protectionInfoEnabled = row[2] == "true";
+    EXPECT_EQ(mediaBlockMask(DriveThread(p)), std::stoull(row[3], nullptr, 16)) << row[0] << "/" << row[1];
   }
 }
 
