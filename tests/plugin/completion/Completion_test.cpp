@@ -61,60 +61,37 @@ TEST(ParseSense, DecodesOnlyUsableSenseAndTreatsKeyOneAsNoError) {
   }
 }
 
-// What a write's completion leaves: a read-back (a splice check or not), an outstanding read of
-// the range made the splice check, or nothing, the history forgetting the range.
 TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
-  using H = CompletionHarness;
-  const Bytes medium = H::sense(3, 0x0C, 0, 0, true, 103);  // fails from LBA 103 on
-  struct Case {
-    const char* name;
-    const char* option;  // set to "true" when given
-    uint32_t status;
-    Bytes sense;
-    uint16_t uec;
-    bool linkedRead;  // a read of the range is outstanding when the write completes
-    int queued;       // the read-back's spliceSuspect; -1 none queued
-    int readSuspect;  // the linked read's spliceSuspect; -1 no read
-  } cases[] = {
-      {"corrected error", nullptr, H::kCheckCondition, H::sense(1, 0x17, 0x01, 0x0042), 0x0042, false, 0, -1},
-      {"medium error", "Write Splice Detection", H::kCheckCondition, medium, 0, false, -1, -1},
-      {"medium error, read linked", "Write Splice Detection", H::kCheckCondition, medium, 0, true, -1, 0},
-      {"aborted", nullptr, H::kTaskAborted, {}, 0, false, -1, -1},
-      {"aborted, skip commands", "Use Skip Commands", H::kTaskAborted, {}, 0, false, -1, -1},
-      {"aborted, detection on", "Write Splice Detection", H::kTaskAborted, {}, 0, false, 1, -1},
-      {"aborted, detection on, read linked", "Write Splice Detection", H::kTaskAborted, {}, 0, true, -1, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CompletionHarness h([&c](AgentFixture& f) {
-      if (c.option != nullptr) f.set(c.option, "true");
+  for (const auto& row : caseRows("completion/cases/write_completions.txt")) {
+    SCOPED_TRACE(row[0]);
+    CompletionHarness h([&](AgentFixture& f) {
+      if (row[1] != "-") f.set(row[1], "true");
     });
+    const bool linkedRead = row[4] == "true";
     const uint64_t w = h.write(0, 100, 8);
-    if (c.linkedRead) h.read(1);
-    EXPECT_EQ(h.complete(0, c.status, {}, c.sense), 0);
+    if (linkedRead) h.read(1);
+    EXPECT_EQ(h.complete(0, std::stoul(row[2], nullptr, 0), {}, CompletionHarness::sense(row[3])), 0);
     auto& d = h.drive();
-    ASSERT_EQ(d.pendingReadBacks.size(), c.queued < 0 ? 0u : 1u);
-    if (c.queued >= 0) {
+    ASSERT_EQ(d.pendingReadBacks.size(), row[5] == "-" ? 0u : 1u);
+    if (row[5] != "-") {
       EXPECT_EQ(d.pendingReadBacks.front().cmdId, w);
-      EXPECT_EQ(d.pendingReadBacks.front().spliceSuspect, c.queued);
+      EXPECT_EQ(std::to_string(d.pendingReadBacks.front().spliceSuspect), row[5]);
     }
-    ASSERT_EQ(d.outstandingReads.size(), c.readSuspect < 0 ? 0u : 1u);
-    if (c.readSuspect >= 0) {
-      EXPECT_EQ(d.outstandingReads.front().spliceSuspect, c.readSuspect);
+    ASSERT_EQ(d.outstandingReads.size(), row[6] == "-" ? 0u : 1u);
+    if (row[6] != "-") {
+      EXPECT_EQ(std::to_string(d.outstandingReads.front().spliceSuspect), row[6]);
     }
-    EXPECT_TRUE(c.queued >= 0 || c.readSuspect >= 0 || d.atomicContext.recordCount() == 0)
-        << "range forgotten";
+    EXPECT_TRUE(row[5] != "-" || row[6] != "-" || d.atomicContext.recordCount() == 0) << "range forgotten";
     // The trace keeps the write's range and, for an error, its sense (a corrected one too).
     const cardamor::TraceEntry& e = d.commandTrace->chronological(d.commandTrace->retainedCount() - 1);
     EXPECT_EQ(std::tuple(e.lba, e.xferLength, e.cmdId, e.tag), std::tuple(100u, 8u, w, 0u));
-    if (c.status == H::kTaskAborted) {
-      EXPECT_EQ(e.kind, TraceEventKind::WriteAborted);
-    } else {
-      EXPECT_EQ(e.kind, TraceEventKind::WriteFinished);
-      EXPECT_EQ(std::tuple(e.kcq.key, e.kcq.code, e.kcq.qual, e.bucket & 0xFFFFu),
-                std::tuple(c.sense[2] & 0x0F, c.sense[12], c.sense[13], c.uec));
-    }
-    if (c.linkedRead && c.status == H::kCheckCondition) {
+    char traced[32] = "aborted";
+    if (e.kind == TraceEventKind::WriteFinished)
+      std::snprintf(traced, sizeof traced, "%02X/%02X/%02X uec %X", e.kcq.key, e.kcq.code, e.kcq.qual,
+                    static_cast<unsigned>(e.bucket & 0xFFFFu));
+    EXPECT_TRUE(e.kind == TraceEventKind::WriteFinished || e.kind == TraceEventKind::WriteAborted);
+    EXPECT_EQ(traced, row[7]);
+    if (linkedRead && row[2] == "2") {
       // The read keeps the records: blocks before the failing LBA stay written, the rest unknown.
       for (uint64_t lba = 100; lba < 108; ++lba) {
         const uint32_t b = d.atomicContext.lookup(lba).blockNum;
