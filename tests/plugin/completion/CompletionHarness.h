@@ -79,10 +79,10 @@ class CompletionHarness : public AgentFixture {
     EXPECT_NE(it, written_.end()) << "write " << cmdId << " did not write LBA " << lba;
     return it == written_.end() ? Bytes(sectorSize(), 0) : it->second;
   }
-  // Blocks of write `cmdId` for `count` consecutive LBAs, as a read returns them.
-  Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count) {
+  // Blocks of write `cmdId` for `count` LBAs `step` apart, as a read returns them.
+  Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count, uint64_t step = 1) {
     Bytes out;
-    for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i));
+    for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i * step));
     return out;
   }
   static void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }

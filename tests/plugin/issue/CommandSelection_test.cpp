@@ -56,19 +56,13 @@ TEST(CommandSelection, RandomSelectionBandsFollowTheDistance) {
   AgentFixture h;
   ASSERT_EQ(h.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "100"}}), 0);
 
-  struct Band {
-    uint32_t distance;
-    double writeShare;
-  };
   // Below 25% three writes in four, above 75% one in four, even odds from 25% to 75%.
-  const std::vector<Band> bands = {{24, 0.75}, {25, 0.5}, {75, 0.5}, {76, 0.25}};
-  for (const Band& band : bands) {
-    h.drive().pendingReadBacks.assign(band.distance, ReadBackRequest{});
-    ASSERT_EQ(cardamor::readBackDistance(h.drive()), band.distance);
-    const int draws = 4000;
+  for (const auto& [distance, writeShare] : {std::pair{24u, 0.75}, {25u, 0.5}, {75u, 0.5}, {76u, 0.25}}) {
+    h.drive().pendingReadBacks.assign(distance, ReadBackRequest{});
+    ASSERT_EQ(cardamor::readBackDistance(h.drive()), distance);
     int writes = 0;
-    for (int i = 0; i < draws; ++i) writes += cardamor::chooseWrite(h.drive(), h.config()) ? 1 : 0;
-    EXPECT_NEAR(static_cast<double>(writes) / draws, band.writeShare, 0.04) << "distance " << band.distance;
+    for (int i = 0; i < 4000; ++i) writes += cardamor::chooseWrite(h.drive(), h.config()) ? 1 : 0;
+    EXPECT_NEAR(writes / 4000.0, writeShare, 0.04) << "distance " << distance;
   }
 }
 

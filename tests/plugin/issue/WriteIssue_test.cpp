@@ -54,45 +54,37 @@ TEST(WriteIssue, KindAndLengthFailures) {
 // identifier (its length, then big-endian, from byte 16) embedded, protection bytes left alone,
 // and the history expecting the same.
 TEST(WriteIssue, WrittenBlocksAreTheBucketsWithLbaAndIdentifierEmbedded) {
-  const struct {
-    const char* what;
-    AgentFixture::Keys keys;
-    bool e2e;
-    uint64_t cmdId;
-    std::vector<uint8_t> idBytes;  // empty: nothing embedded
-  } cases[] = {
-      {"id 1", {}, false, 1, {1, 0x01}},
-      {"id 0x100", {}, false, 0x100, {2, 0x01, 0x00}},
-      {"largest id", {}, false, ~uint64_t{0}, {8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-      {"E2E stride", {{"E2E Condition", "e2e"}}, true, 5, {1, 0x05}},
-      {"Embed Data off, skip commands", {{"Embed Data", "false"}, {"Use Skip Commands", "true"}}, false, 5, {}},
-  };
   const uint64_t lba = 0x0102030405060708ull;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("issue/cases/written_blocks.txt")) {
+    SCOPED_TRACE(row[0]);
+    const bool e2e = row[1].find("E2E") != std::string::npos;
+    const uint64_t cmdId = std::stoull(row[2], nullptr, 16);
+    std::vector<uint8_t> idBytes;
+    for (const std::string& b : split(row[3], " ")) idBytes.push_back(std::stoul(b, nullptr, 16));
     AgentFixture h;
-    ASSERT_EQ(h.setupWith(c.keys, 16), 0);
+    h.setPairs(split(row[1], "; "));
+    ASSERT_EQ(h.setupWith({}, 16), 0);
     ASSERT_EQ(h.pass(0, 1), 0);  // runs the deferred setup
-    const uint64_t stride = c.e2e ? 520 : 512, step = c.idBytes.empty() ? 2 : 1;
-    if (c.e2e) std::memset(h.drive().localWriteBuffers[h.nextTag()].get(), 0xEE, 16 * 520);
-    h.drive().nextCmdId = c.cmdId;
-    ASSERT_EQ(h.pass(lba, 3, c.e2e ? h.bit("e2e") : 0), 0);
+    const uint64_t stride = e2e ? 520 : 512, step = idBytes.empty() ? 2 : 1;
+    if (e2e) std::memset(h.drive().localWriteBuffers[h.nextTag()].get(), 0xEE, 16 * 520);
+    h.drive().nextCmdId = cmdId;
+    ASSERT_EQ(h.pass(lba, 3, e2e ? h.bit("e2e") : 0), 0);
     const uint32_t first = *h.drive().bucketIndex;
     ASSERT_EQ(h.drive().writeData->size, 3 * stride);
     for (uint32_t k = 0; k < 3; ++k) {
       const uint8_t* block = h.writeBlock(k, stride);
       const uint8_t* source = bucket(h, first + k);
-      std::vector<uint8_t> head(source, source + 16 + c.idBytes.size());
-      if (!c.idBytes.empty()) {
+      std::vector<uint8_t> head(source, source + 16 + idBytes.size());
+      if (!idBytes.empty()) {
         for (int i = 0; i < 8; ++i) head[8 + i] = static_cast<uint8_t>((lba + k) >> (56 - 8 * i));
-        std::copy(c.idBytes.begin(), c.idBytes.end(), head.begin() + 16);
+        std::copy(idBytes.begin(), idBytes.end(), head.begin() + 16);
       }
       EXPECT_EQ(std::vector<uint8_t>(block, block + head.size()), head) << k;
       EXPECT_EQ(std::memcmp(block + head.size(), source + head.size(), 512 - head.size()), 0) << k;
       for (uint64_t i = 512; i < stride; ++i) EXPECT_EQ(block[i], 0xEE) << "protection byte " << i;
       const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(lba + step * k);
-      EXPECT_EQ(std::tuple(e.blockNum, e.embedded), std::tuple(first + k, !c.idBytes.empty()));
-      EXPECT_TRUE(c.idBytes.empty() || (e.embeddedCmdId == c.cmdId && e.embeddedLba == lba + k));
+      EXPECT_EQ(std::tuple(e.blockNum, e.embedded), std::tuple(first + k, !idBytes.empty()));
+      EXPECT_TRUE(idBytes.empty() || (e.embeddedCmdId == cmdId && e.embeddedLba == lba + k));
     }
     EXPECT_EQ(h.drive().atomicContext.recordCount(), 3u + 1);  // and the first pass's block
   }
