@@ -21,8 +21,13 @@ namespace {
 using cardamor::INVALID_BUCKET;
 using cardamor::ReadBackRequest;
 
-// Every write is read back in the next pass.
-const AgentFixture::Keys kWriteThenRead = {{"Min Queue Size", "1"}, {"Max Queue Size", "1"}};
+// Write and Verify conditions (no Read), every write read back in the next pass.
+int setupWriteThenVerify(AgentFixture& h) {
+  h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
+  h.set({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}});
+  h.setTestMaxXferLength(64);
+  return h.setup();
+}
 
 TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
   for (const auto& row : caseRows("issue/cases/slid_reads.txt")) {
@@ -82,10 +87,8 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
 
 TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
   AgentFixture h;
-  h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}, {"Slide Reads", "true"}});
-  h.setTestMaxXferLength(64);
-  h.set(kWriteThenRead);
-  ASSERT_EQ(h.setup(), 0);
+  h.set("Slide Reads", "true");
+  ASSERT_EQ(setupWriteThenVerify(h), 0);
   for (uint64_t i = 0; i < 8; ++i) {
     // A write whose range is suspect, queued for its splice check instead of a plain read-back.
     const uint64_t lba = 300 + 16 * i;
@@ -131,43 +134,32 @@ TEST(ReadIssue, ReadWithoutSourceFails) {
   EXPECT_TRUE(h.drive().outstandingReads.empty());
 }
 
-// A verify of write 500..507 after parts of it lost their content: zone resets make blocks unknown,
-// an external invalidation leaves the old content predictable but no longer expected.
 TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
-  const struct {
-    const char* what;
-    std::vector<std::pair<uint64_t, uint64_t>> resets;
-    uint64_t invalidated;  // 0: none
-    uint64_t lba;
-    uint32_t length;
-    uint8_t expectMiscompare;
-  } cases[] = {{"the first run of known blocks", {{500, 501}, {504, 504}}, 0, 502, 2, 0},
-               {"all unknown, against stamped filler", {{500, 507}}, 0, 500, 8, 1},
-               {"externally invalidated", {}, 503, 500, 8, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("issue/cases/verify_ranges.txt")) {
+    SCOPED_TRACE(row[0]);
+    const auto resets = split(row[1], ", ");
     AgentFixture h;
-    h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
-    h.setTestMaxXferLength(64);
-    h.set(kWriteThenRead);
-    ASSERT_EQ(h.setup(), 0);
+    ASSERT_EQ(setupWriteThenVerify(h), 0);
     ASSERT_EQ(h.pass(500, 8), 0);
-    for (const auto& [first, last] : c.resets) h.drive().atomicContext.invalidateRange(first, last, true);
-    if (c.invalidated != 0) h.drive().atomicContext.invalidateRange(c.invalidated, c.invalidated, false);
+    for (const std::string& r : resets)
+      h.drive().atomicContext.invalidateRange(std::stoul(r), std::stoul(r.substr(r.find('-') + 1)), true);
+    if (row[2] != "-") h.drive().atomicContext.invalidateRange(std::stoul(row[2]), std::stoul(row[2]), false);
+    const uint64_t lba = std::stoul(row[3]);
+    const uint32_t length = std::stoul(row[4]);
     const uint64_t verifyId = h.drive().nextCmdId;
     ASSERT_EQ(h.pass(0, 1), 0);
 
     EXPECT_EQ(h.thread().conditionMask(), h.bit("verify"));
-    EXPECT_EQ(*h.drive().lba, c.lba);
-    EXPECT_EQ(*h.drive().xferLength, c.length);
+    EXPECT_EQ(*h.drive().lba, lba);
+    EXPECT_EQ(*h.drive().xferLength, length);
     ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
     const cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
     EXPECT_EQ(verify.cmdId, verifyId);
-    EXPECT_EQ(verify.lba, c.lba);
-    EXPECT_EQ(verify.xferLength, c.length);
-    EXPECT_EQ(verify.expectMiscompare, c.expectMiscompare);
-    ASSERT_EQ(h.drive().writeData->size, c.length * 512u);
-    if (c.resets.size() == 2) {
+    EXPECT_EQ(verify.lba, lba);
+    EXPECT_EQ(verify.xferLength, length);
+    EXPECT_EQ(verify.expectMiscompare, std::stoul(row[5]));
+    ASSERT_EQ(h.drive().writeData->size, length * 512u);
+    if (resets.size() == 2) {
       // Verified blocks wait for the verify; the other six gave up their obligation and are gone.
       for (uint64_t b = 500; b < 508; ++b) {
         const AtomicContext::Record* record = h.drive().atomicContext.findRecord(b);
@@ -175,7 +167,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
         EXPECT_TRUE(record == nullptr || record->wait_read != AtomicContext::kNoSlot) << b;
       }
     }
-    if (c.resets.size() == 1) {
+    if (resets.size() == 1) {
       for (uint32_t k = 0; k < 8; ++k) {
         // Stamped as no bucket, so that it matches no block ever written.
         const uint8_t* block = h.writeBlock(k, 512);
