@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,9 +47,7 @@ inline void expectGolden(const std::string& actual, const std::string& golden) {
     return;
   }
   std::ifstream in(path, std::ios::binary);
-  std::stringstream expected;
-  expected << in.rdbuf();
-  EXPECT_EQ(actual, expected.str()) << "golden file " << path;
+  EXPECT_EQ(actual, std::string(std::istreambuf_iterator<char>(in), {})) << "golden file " << path;
 }
 
 }  // namespace varnox::testing

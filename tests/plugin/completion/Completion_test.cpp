@@ -2,6 +2,7 @@
 // issued by the agent's own issue operations.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <tuple>
 
 #include "completion/Miscompare.h"
@@ -193,47 +194,32 @@ TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
   }
 }
 
-// Only with "Showstop on Miscompare" is the drive stopped (its setting read, set to 1, the
-// showstop sent, the setting put back); the miscompare LBA is recorded as the device hands it
-// back, and a missing device leaves the report standing.
 TEST(Showstop, StopsTheDriveOnlyWhenEnabled) {
-  const struct {
-    bool on, device;
-    uint32_t log2PerPhysical;
-    std::vector<uint32_t> requests;
-    uint64_t recorded;
-  } cases[] = {
-      {true, true, 0, {kIoctlGetSetting, kIoctlSetSetting, Tavik::kSendRequest, kIoctlSetSetting, kIoctlMiscompareLba},
-       0x1235},
-      {false, true, 0, {kIoctlMiscompareLba}, 0x1235},
-      {false, true, 3, {kIoctlMiscompareLba}, 0x1230},  // 8 blocks per physical block
-      {true, false, 0, {}, 0x1235},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.on << c.device << c.log2PerPhysical);
+  for (const auto& row : caseRows("completion/cases/showstop.txt")) {
+    SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2]);
+    const bool device = row[1] == "true";
     AgentFixtureOptions options;
-    options.withDevice = c.device;
-    options.drive.log2LogicalPerPhysical = c.log2PerPhysical;
+    options.withDevice = device;
+    options.drive.log2LogicalPerPhysical = std::stoul(row[2]);
     AgentFixture f(options);
-    ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", c.on ? "true" : "false"}}, 8), 0);
-    const size_t before = c.device ? f.tavik()->requests().size() : 0;
+    ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", row[0]}}, 8), 0);
+    const size_t before = device ? f.tavik()->requests().size() : 0;
     cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
     EXPECT_TRUE(f.drive().miscompareSeen);
-    EXPECT_EQ(f.drive().miscompareLba, c.recorded);
-    if (!c.device) {
+    EXPECT_EQ(f.drive().miscompareLba, std::stoull(row[4], nullptr, 16));
+    if (!device) {
       EXPECT_TRUE(f.logged("Failed to issue Showstop, tavik err -1053")) << f.log();
       continue;
     }
+    std::ostringstream sent;
     const auto all = f.tavik()->requests();
-    std::vector<uint32_t> kinds;
-    for (size_t i = before; i < all.size(); ++i) kinds.push_back(all[i].request);
-    EXPECT_EQ(kinds, c.requests);
-    if (c.on) {
-      EXPECT_EQ(all[before + 1].args, std::vector<uint64_t>{1});
-      EXPECT_EQ(all[before + 3].args, std::vector<uint64_t>{0});
+    for (size_t i = before; i < all.size(); ++i) {
+      const auto& r = all[i];
+      sent << (i > before ? ", " : "") << (r.request == Tavik::kSendRequest ? "send" : std::to_string(r.request));
+      for (uint64_t arg : r.args) sent << " " << std::hex << std::uppercase << arg << std::dec;
     }
-    EXPECT_EQ(all.back().args, (std::vector<uint64_t>{0, c.recorded}));
-    EXPECT_EQ(f.simDrive()->stopped(), c.on);
+    EXPECT_EQ(sent.str(), row[3]);
+    EXPECT_EQ(f.simDrive()->stopped(), row[0] == "true");
   }
 }
 
