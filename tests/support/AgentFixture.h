@@ -97,6 +97,9 @@ class AgentFixture {
   void set(Keys keys) {
     for (const auto& [key, value] : keys) set(key, value);
   }
+  void setPairs(const std::vector<std::string>& pairs) {  // "Name=value" each
+    for (const std::string& p : pairs) set(p.substr(0, p.find('=')), p.substr(p.find('=') + 1));
+  }
   // The mask bit of a condition name; each new name gets the next bit.
   uint64_t bit(const std::string& condition) {
     return conditionBits_.try_emplace(condition, uint64_t{1} << conditionBits_.size()).first->second;

@@ -5,7 +5,7 @@
 
 #include <boost/filesystem.hpp>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 namespace varnox::testing {
@@ -22,9 +22,7 @@ class TempDirTest : public ::testing::Test {
   std::string at(const std::string& name) const { return (dir_ / name).string(); }
   static std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   boost::filesystem::path dir_;

@@ -3,59 +3,38 @@
 
 #include <gtest/gtest.h>
 
+#include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
 namespace {
 
-// A read-back of one write with some bytes changed: the first differing block is named with the
-// first offset and number of differing bytes, and the read's CDB.
+// The first differing block is named with the first offset and number of differing bytes, and
+// the read's CDB.
 TEST(CompareEngine, ChangedBytesAreReportedAtTheirBlock) {
-  const struct {
-    const char* what;
-    const char* option;  // set to "true" when given
-    uint32_t length;
-    size_t block;                // of the read data changed
-    std::vector<size_t> offsets;  // flipped in it; none: the data ends half-way into it
-    Bytes cdb;
-    const char* line;
-    const char* cdbLine;
-  } cases[] = {
-      {"flipped bytes", nullptr, 1, 0, {5, 6, 300}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000020, first_offset = 5, num_bytes = 3",
-       "Miscompare CDB: 88 00 00 00 00 00 00 00 00 20 00 00 00 01 00 00"},
-      {"short CDB", nullptr, 1, 0, {100}, Bytes(10, 0x28),
-       "Miscompare Detected at LBA 0x0000000000000020, first_offset = 100, num_bytes = 1",
-       "Could not dump CDB: cdb_size = 10"},
-      {"skip commands: every second LBA", "Use Skip Commands", 3, 2, {64}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000024, first_offset = 64, num_bytes = 1", nullptr},
-      // Compared against zeros, not against what an earlier read left in a recycled buffer.
-      {"short last block", nullptr, 4, 3, {}, CompletionHarness::cdb16(),
-       "Miscompare Detected at LBA 0x0000000000000023, first_offset = 256, num_bytes = 254", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/changed_bytes.txt")) {
+    SCOPED_TRACE(row[0]);
+    const std::string& option = row[1];
+    const uint32_t length = std::stoul(row[2]);
+    const uint64_t step = option == "-" ? 1 : 2;
     // Five buckets and writes of four blocks: every write takes buckets 0 to 3.
-    CompletionHarness h([&c](AgentFixture& f) {
+    CompletionHarness h([&](AgentFixture& f) {
       f.set("Bucket Count", "5");
-      if (c.option != nullptr) f.set(c.option, "true");
+      if (option != "-") f.set(option, "true");
     });
-    auto readData = [&](uint64_t w, uint64_t lba, uint32_t count) {
-      Bytes data;
-      for (uint32_t i = 0; i < count; ++i) CompletionHarness::append(data, h.block(w, lba + i * (c.option ? 2 : 1)));
-      return data;
-    };
     const uint64_t first = h.written(0, 0x60, 4);
     h.read(1);
-    ASSERT_EQ(h.complete(1, h.kGood, readData(first, 0x60, 4)), 0) << h.log();
-    const uint64_t w = h.written(2, 0x20, c.length);
+    ASSERT_EQ(h.complete(1, h.kGood, h.blocks(first, 0x60, 4, step)), 0) << h.log();
+    EXPECT_EQ(h.drive().atomicContext.findRecord(0x60), nullptr) << "a good read-back releases the history";
+    const uint64_t w = h.written(2, 0x20, length);
     h.read(3);
-    Bytes data = readData(w, 0x20, c.length);
-    for (size_t offset : c.offsets) data[c.block * h.sectorSize() + offset] ^= 0x5A;
-    if (c.offsets.empty()) data.resize(data.size() - h.sectorSize() / 2);
-    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, c.cdb), -1046);
-    EXPECT_TRUE(h.logged(c.line)) << h.log();
-    EXPECT_TRUE(c.cdbLine == nullptr || h.logged(c.cdbLine)) << h.log();
+    Bytes data = h.blocks(w, 0x20, length, step);
+    const size_t changed = std::stoul(row[3]) * h.sectorSize();
+    for (const std::string& offset : split(row[4], ", ")) data[changed + std::stoul(offset)] ^= 0x5A;
+    if (row[4] == "-") data.resize(data.size() - h.sectorSize() / 2);
+    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, row[5] == "16" ? h.cdb16() : Bytes(10, 0x28)), -1046);
+    EXPECT_TRUE(h.logged(row[6])) << h.log();
+    EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
     EXPECT_TRUE(h.logged(h.statusLine("execute", -1046))) << h.log();
     const auto& d = h.drive();
     EXPECT_TRUE(d.miscompareSeen);
@@ -150,43 +129,30 @@ TEST(AbortedAtomicWrite, AllOldOrAllNewDataIsAcceptedAndATornUnitFails) {
   }
 }
 
-TEST(CompareEngine, CorrectDataPassesAndReleasesTheHistory) {
-  CompletionHarness h;
-  const uint64_t w = h.written(0, 100, 4);
-  h.read(1);
-  EXPECT_EQ(h.complete(1, h.kGood, h.blocks(w, 100, 4)), 0) << h.log();
-  EXPECT_FALSE(h.drive().miscompareSeen);
-  EXPECT_TRUE(h.drive().compareQueue.empty());
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
-
-  // Protection bytes behind every block are never compared.
-  const uint64_t p = h.written(2, 300, 3);
-  h.read(3);
-  Bytes data;
-  for (uint64_t lba = 300; lba < 303; ++lba) {
-    CompletionHarness::append(data, h.block(p, lba));
-    CompletionHarness::append(data, Bytes(8, 0xEE));
-  }
-  EXPECT_EQ(h.complete(3, h.kGood, data), 0) << h.log();
-}
-
-TEST(CompareEngine, BadReadDataReachesTheHost) {
-  // Fewer bytes than blocks: the first block beyond the data ends the compare. No data at all.
+// Fewer bytes than blocks: the first block beyond the data ends the compare. No data at all.
+// Data the host marked invalid (zeros here) is released without a compare.
+TEST(CompareEngine, ReadDataThatCannotBeComparedIsReleased) {
   const struct {
-    uint32_t blocks;
+    uint32_t blocks;  // of the write's data returned; 0 none
+    bool valid;
     int status;
-    const char* message;
-    const char* function;
-  } cases[] = {{2, -1057, "dataCompare() Read pointer: offset > buff size", "doCompares"},
-               {0, -1022, "Read Buffer == NULL", "recvRead"}};
+    std::vector<std::string> errors;  // the level-2 line and the function reporting the status
+  } cases[] = {{2, true, -1057, {"dataCompare() Read pointer: offset > buff size", "doCompares"}},
+               {0, true, -1022, {"Read Buffer == NULL", "recvRead"}},
+               {4, false, 0, {}}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+    SCOPED_TRACE(c.status);
     CompletionHarness h;
     const uint64_t w = h.written(0, 50, 4);
     h.read(1);
-    EXPECT_EQ(h.executePass(1, h.kGood, c.blocks == 0 ? Bytes{} : h.blocks(w, 50, c.blocks)), c.status);
-    EXPECT_EQ(h.errors(), (std::vector<std::string>{c.message, h.statusLine(c.function, c.status),
-                                                    h.statusLine("execute", c.status)}));
+    const Bytes data = c.blocks ? h.blocks(w, 50, c.blocks) : Bytes{};
+    h.report(1, h.kGood, c.valid ? data : Bytes(data.size(), 0));
+    *h.drive().readDataIsValid = c.valid;
+    EXPECT_EQ(h.execute(), c.status);
+    std::vector<std::string> errors = c.errors;
+    if (c.status != 0)
+      errors = {errors[0], h.statusLine(errors[1], c.status), h.statusLine("execute", c.status)};
+    EXPECT_EQ(h.errors(), errors);
     EXPECT_TRUE(h.drive().compareQueue.empty());
   }
 }
@@ -213,17 +179,6 @@ TEST(CompareEngine, PreReadBlocksAreJudgedByTheirHash) {
     EXPECT_EQ(h.drive().miscompareSeen, changed);
     EXPECT_EQ(h.drive().miscompareLba, changed ? 401u : 0u);
   }
-}
-
-TEST(CompareEngine, ReadDataMarkedInvalidIsReleasedWithoutCompare) {
-  CompletionHarness h;
-  h.written(0, 60, 2);
-  h.read(1);
-  h.report(1, h.kGood, Bytes(2 * h.sectorSize(), 0));
-  *h.drive().readDataIsValid = 0;
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_TRUE(h.drive().compareQueue.empty());
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
 }
 
 }  // namespace

@@ -79,10 +79,10 @@ class CompletionHarness : public AgentFixture {
     EXPECT_NE(it, written_.end()) << "write " << cmdId << " did not write LBA " << lba;
     return it == written_.end() ? Bytes(sectorSize(), 0) : it->second;
   }
-  // Blocks of write `cmdId` for `count` consecutive LBAs, as a read returns them.
-  Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count) {
+  // Blocks of write `cmdId` for `count` LBAs `step` apart, as a read returns them.
+  Bytes blocks(uint64_t cmdId, uint64_t lba, uint32_t count, uint64_t step = 1) {
     Bytes out;
-    for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i));
+    for (uint32_t i = 0; i < count; ++i) append(out, block(cmdId, lba + i * step));
     return out;
   }
   static void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
@@ -126,6 +126,15 @@ class CompletionHarness : public AgentFixture {
   static Bytes sense(uint8_t key, uint8_t code, uint8_t qual, uint16_t uec = 0, bool valid = false,
                      uint32_t information = 0) {
     return fixedSense(SenseFields{key, code, qual, valid, information, uec});
+  }
+  // Sense from a case table: "KEY/CODE/QUALIFIER" in hex, then optionally " uec UEC" and
+  // " info INFORMATION" (hex, with the valid bit); "-" for none.
+  static Bytes sense(const std::string& text) {
+    if (text == "-") return {};
+    auto hex = [&](size_t at) { return static_cast<uint32_t>(std::stoul(text.substr(at), nullptr, 16)); };
+    const size_t uec = text.find(" uec "), info = text.find(" info ");
+    return sense(hex(0), hex(3), hex(6), uec == std::string::npos ? 0 : hex(uec + 5), info != std::string::npos,
+                 info == std::string::npos ? 0 : hex(info + 6));
   }
 
  private:

@@ -2,14 +2,12 @@
 // issued by the agent's own issue operations.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <tuple>
-
-#include "varnox/Errors.h"
 
 #include "completion/Miscompare.h"
 #include "completion/SenseInfo.h"
-#include "completion/ReferenceBlock.h"
-#include "patterns/BlockLayout.h"
+#include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
@@ -49,89 +47,52 @@ TEST(Dispatch, OnlyAFreshCompletionOfAPendingCommandIsHandled) {
 }
 
 TEST(ParseSense, DecodesOnlyUsableSenseAndTreatsKeyOneAsNoError) {
-  using H = CompletionHarness;
-  const struct {
-    Bytes sense;
-    uint32_t interface;  // "DeviceInterface"; only 0 is decoded
-    bool hardError;
-    uint8_t key, code, qual;
-    uint16_t uec;
-    uint8_t valid;  // fetched for a medium error only
-    uint32_t information;
-  } cases[] = {
-      {H::sense(3, 0x11, 0x02, 0xABCD, true, 0x1234), 0, true, 3, 0x11, 0x02, 0xABCD, 1, 0x1234},
-      {H::sense(4, 0x44, 0, 0, true, 0x1234), 0, true, 4, 0x44, 0, 0, 0, 0},
-      {H::sense(1, 0x17, 0x01, 0x0101), 0, false, 1, 0x17, 0x01, 0x0101, 0, 0},
-      {Bytes{0x70, 0, 1, 0, 0, 0, 0}, 0, true, 0, 0, 0, 0, 0, 0},  // too short: nothing decoded
-      {H::sense(1, 0x17, 0x01), 1, true, 0, 0, 0, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.sense));
+  for (const auto& row : caseRows("completion/cases/parse_sense.txt")) {
+    SCOPED_TRACE(row[0]);
     CompletionHarness h;
-    h.report(0, h.kCheckCondition, {}, c.sense);
-    *h.drive().deviceInterface = c.interface;
+    h.report(0, h.kCheckCondition, {},
+             row[0] == "too short" ? Bytes{0x70, 0, 1, 0, 0, 0, 0} : CompletionHarness::sense(row[0]));
+    *h.drive().deviceInterface = std::stoul(row[1]);
     cardamor::SenseInfo info;
-    EXPECT_EQ(cardamor::parseSense(h.drive(), info), c.hardError);
-    EXPECT_EQ(std::tuple(info.kcq.key, info.kcq.code, info.kcq.qual), std::tuple(c.key, c.code, c.qual));
-    EXPECT_EQ(std::tuple(info.uec, info.validBit, info.information),
-              std::tuple(c.uec, c.valid, c.information));
+    EXPECT_EQ(cardamor::parseSense(h.drive(), info), row[2] == "true");
+    char decoded[64];
+    std::snprintf(decoded, sizeof decoded, "%02X/%02X/%02X uec %X valid %u info %llX", info.kcq.key, info.kcq.code,
+                  info.kcq.qual, info.uec, info.validBit, static_cast<unsigned long long>(info.information));
+    EXPECT_EQ(decoded, row[3]);
   }
 }
 
-// What a write's completion leaves: a read-back (a splice check or not), an outstanding read of
-// the range made the splice check, or nothing, the history forgetting the range.
 TEST(WriteCompletion, ReadBackAndHistoryFollowTheStatusAndSpliceDetection) {
-  using H = CompletionHarness;
-  const Bytes medium = H::sense(3, 0x0C, 0, 0, true, 103);  // fails from LBA 103 on
-  struct Case {
-    const char* name;
-    const char* option;  // set to "true" when given
-    uint32_t status;
-    Bytes sense;
-    uint16_t uec;
-    bool linkedRead;  // a read of the range is outstanding when the write completes
-    int queued;       // the read-back's spliceSuspect; -1 none queued
-    int readSuspect;  // the linked read's spliceSuspect; -1 no read
-  } cases[] = {
-      {"corrected error", nullptr, H::kCheckCondition, H::sense(1, 0x17, 0x01, 0x0042), 0x0042, false, 0, -1},
-      {"medium error", "Write Splice Detection", H::kCheckCondition, medium, 0, false, -1, -1},
-      {"medium error, read linked", "Write Splice Detection", H::kCheckCondition, medium, 0, true, -1, 0},
-      {"aborted", nullptr, H::kTaskAborted, {}, 0, false, -1, -1},
-      {"aborted, skip commands", "Use Skip Commands", H::kTaskAborted, {}, 0, false, -1, -1},
-      {"aborted, detection on", "Write Splice Detection", H::kTaskAborted, {}, 0, false, 1, -1},
-      {"aborted, detection on, read linked", "Write Splice Detection", H::kTaskAborted, {}, 0, true, -1, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CompletionHarness h([&c](AgentFixture& f) {
-      if (c.option != nullptr) f.set(c.option, "true");
+  for (const auto& row : caseRows("completion/cases/write_completions.txt")) {
+    SCOPED_TRACE(row[0]);
+    CompletionHarness h([&](AgentFixture& f) {
+      if (row[1] != "-") f.set(row[1], "true");
     });
+    const bool linkedRead = row[4] == "true";
     const uint64_t w = h.write(0, 100, 8);
-    if (c.linkedRead) h.read(1);
-    EXPECT_EQ(h.complete(0, c.status, {}, c.sense), 0);
+    if (linkedRead) h.read(1);
+    EXPECT_EQ(h.complete(0, std::stoul(row[2], nullptr, 0), {}, CompletionHarness::sense(row[3])), 0);
     auto& d = h.drive();
-    ASSERT_EQ(d.pendingReadBacks.size(), c.queued < 0 ? 0u : 1u);
-    if (c.queued >= 0) {
+    ASSERT_EQ(d.pendingReadBacks.size(), row[5] == "-" ? 0u : 1u);
+    if (row[5] != "-") {
       EXPECT_EQ(d.pendingReadBacks.front().cmdId, w);
-      EXPECT_EQ(d.pendingReadBacks.front().spliceSuspect, c.queued);
+      EXPECT_EQ(std::to_string(d.pendingReadBacks.front().spliceSuspect), row[5]);
     }
-    ASSERT_EQ(d.outstandingReads.size(), c.readSuspect < 0 ? 0u : 1u);
-    if (c.readSuspect >= 0) {
-      EXPECT_EQ(d.outstandingReads.front().spliceSuspect, c.readSuspect);
+    ASSERT_EQ(d.outstandingReads.size(), row[6] == "-" ? 0u : 1u);
+    if (row[6] != "-") {
+      EXPECT_EQ(std::to_string(d.outstandingReads.front().spliceSuspect), row[6]);
     }
-    EXPECT_TRUE(c.queued >= 0 || c.readSuspect >= 0 || d.atomicContext.recordCount() == 0)
-        << "range forgotten";
+    EXPECT_TRUE(row[5] != "-" || row[6] != "-" || d.atomicContext.recordCount() == 0) << "range forgotten";
     // The trace keeps the write's range and, for an error, its sense (a corrected one too).
     const cardamor::TraceEntry& e = d.commandTrace->chronological(d.commandTrace->retainedCount() - 1);
     EXPECT_EQ(std::tuple(e.lba, e.xferLength, e.cmdId, e.tag), std::tuple(100u, 8u, w, 0u));
-    if (c.status == H::kTaskAborted) {
-      EXPECT_EQ(e.kind, TraceEventKind::WriteAborted);
-    } else {
-      EXPECT_EQ(e.kind, TraceEventKind::WriteFinished);
-      EXPECT_EQ(std::tuple(e.kcq.key, e.kcq.code, e.kcq.qual, e.bucket & 0xFFFFu),
-                std::tuple(c.sense[2] & 0x0F, c.sense[12], c.sense[13], c.uec));
-    }
-    if (c.linkedRead && c.status == H::kCheckCondition) {
+    char traced[32] = "aborted";
+    if (e.kind == TraceEventKind::WriteFinished)
+      std::snprintf(traced, sizeof traced, "%02X/%02X/%02X uec %X", e.kcq.key, e.kcq.code, e.kcq.qual,
+                    static_cast<unsigned>(e.bucket & 0xFFFFu));
+    EXPECT_TRUE(e.kind == TraceEventKind::WriteFinished || e.kind == TraceEventKind::WriteAborted);
+    EXPECT_EQ(traced, row[7]);
+    if (linkedRead && row[2] == "2") {
       // The read keeps the records: blocks before the failing LBA stay written, the rest unknown.
       for (uint64_t lba = 100; lba < 108; ++lba) {
         const uint32_t b = d.atomicContext.lookup(lba).blockNum;
@@ -161,18 +122,10 @@ TEST(WriteCompletion, FailedOrAbortedAtomicWriteIsAlwaysReadBack) {
 // that say nothing of a torn write, or a second abort, end the check. The fault cases "splice"
 // and "corrupt-in-aborted-write" pin the whole run.
 TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
-  using H = CompletionHarness;
-  const struct {
-    const char* what;
-    uint32_t status;
-    uint16_t uec;
-    int reads;  // splice-check reads sent
-    int result;
-  } cases[] = {{"hard error", H::kCheckCondition, 0x1234, 3, -1062}, {"0xF7C3", H::kCheckCondition, 0xF7C3, 1, 0},
-               {"0xF815", H::kCheckCondition, 0xF815, 1, 0},        {"0xF510", H::kCheckCondition, 0xF510, 1, 0},
-               {"0xF827", H::kCheckCondition, 0xF827, 1, 0},        {"aborted", H::kTaskAborted, 0, 2, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/splice_checks.txt")) {
+    SCOPED_TRACE(row[0]);
+    const int expectedReads = std::stoi(row[3]), result = std::stoi(row[4]);
+    const Bytes sense = CompletionHarness::sense(4, 0x44, 0, std::stoul(row[2], nullptr, 16));
     CompletionHarness h([](AgentFixture& f) { f.set("Write Splice Detection", "true"); });
     h.write(0, 0x300, 4);
     ASSERT_EQ(h.complete(0, h.kTaskAborted), 0);
@@ -182,15 +135,15 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
       ++reads;
       h.read(2);
       ASSERT_EQ(h.drive().outstandingReads.back().lba, 0x300u);
-      rc = h.complete(2, c.status, {}, H::sense(4, 0x44, 0, c.uec));
+      rc = h.complete(2, std::stoul(row[1], nullptr, 0), {}, sense);
     }
-    EXPECT_EQ(reads, c.reads);
-    EXPECT_EQ(rc, c.result);
-    EXPECT_EQ(h.drive().spliceDetected, c.result != 0);
-    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), c.result != 0);
+    EXPECT_EQ(reads, expectedReads);
+    EXPECT_EQ(rc, result);
+    EXPECT_EQ(h.drive().spliceDetected, result != 0);
+    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), result != 0);
     EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
     // A check that ended without a splice gave up the range: the history forgot it.
-    if (c.result == 0) {
+    if (result == 0) {
       h.drive().atomicContext.forEachRecord(0x300, 0x303, [](uint64_t lba, const auto&) {
         ADD_FAILURE() << "record left at LBA " << lba;
       });
@@ -207,128 +160,66 @@ TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
   EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::ReadAborted);
 }
 
-TEST(SyncCacheCompletion, OnlyGoodStatusCountsAsSynchronized) {
-  CompletionHarness h;
-  h.drive().syncCacheOutstanding = true;
-  h.drive().commandTrace->recordSyncCacheIssued(4);
-  h.report(4, h.kGood);
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_TRUE(h.drive().syncCacheSucceeded);
-  EXPECT_FALSE(h.drive().syncCacheOutstanding);
-  // The flag lives only for the pass of the completion.
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_FALSE(h.drive().syncCacheSucceeded);
-
-  h.drive().syncCacheOutstanding = true;
-  h.drive().commandTrace->recordSyncCacheIssued(4);
-  h.report(4, h.kCheckCondition, {}, CompletionHarness::sense(1, 0, 0));
-  EXPECT_EQ(h.dispatch(), 0);
-  EXPECT_FALSE(h.drive().syncCacheSucceeded);
-  EXPECT_FALSE(h.drive().syncCacheOutstanding);
-}
-
-// Verifies of a written range at LBA 0x10: the drive's miscompare fails a verify of known data and
-// is no error when corrected, undecoded, expected or over a block whose content is unknown (a
-// zone reset, an atomic write whose outcome is open); GOOD on data that should have changed fails.
 TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
-  using H = CompletionHarness;
-  const Bytes miscompare = H::sense(0x0E, 0x1D, 0x00);
-  enum Before { kNothing, kZoneReset, kInvalidated, kInvalidatedUntold, kAbortedAtomic, kLostRegistration };
-  const struct {
-    const char* what;
-    uint32_t length;
-    Before before;
-    uint32_t status;
-    Bytes sense;
-    int interface;
-    int result;
-    const char* line;
-  } cases[] = {
-      {"known data", 8, kNothing, H::kCheckCondition, miscompare, 0, -1046,
-       "Miscompare Detected with a Verify command at LBA 0x0000000000000010 Transfer Length 0x008"},
-      {"expected miscompare missing", 2, kInvalidated, H::kGood, {}, 0, -1046,
-       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
-      // The completion judges by the history's invalidation, whatever the record says.
-      {"invalidated, record not told", 2, kInvalidatedUntold, H::kGood, {}, 0, -1046,
-       "Miscompare was expected from Verify command at LBA 0x0000000000000010 Transfer Length 0x002"},
-      {"corrected", 2, kNothing, H::kCheckCondition, H::sense(1, 0x1D, 0x00), 0, 0, nullptr},
-      {"undecoded", 2, kNothing, H::kCheckCondition, miscompare, 1, 0, nullptr},
-      {"unknown content", 2, kZoneReset, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"invalidated", 2, kInvalidated, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"aborted atomic write", 2, kAbortedAtomic, H::kCheckCondition, miscompare, 0, 0, nullptr},
-      {"aborted", 2, kNothing, H::kTaskAborted, {}, 0, 0, nullptr},
-      {"lost registration", 2, kLostRegistration, H::kGood, {}, 0, VARNOX_ERR_HISTORY_ENTRY_MISSING,
-       "Could not find Read LBA in Hash Table at LBA 0x0000000000000010"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("completion/cases/verify_verdicts.txt")) {
+    SCOPED_TRACE(row[0]);
+    const uint32_t length = std::stoul(row[1]);
+    const std::string& before = row[2];
+    const int result = std::stoi(row[6]);
     CompletionHarness h([](AgentFixture& f) {
       f.set({{"Verify Condition", "verify"}, {"WriteAtomic Condition", "atomic"}});
     });
-    h.written(0, 0x10, c.length + (c.before == kAbortedAtomic));  // the LBA after an atomic write known
-    if (c.before == kAbortedAtomic) {
-      h.writeAtomic(2, 0x10, c.length, c.length);
+    const bool atomic = before == "aborted-atomic";
+    h.written(0, 0x10, length + atomic);  // the LBA after an atomic write known
+    if (atomic) {
+      h.writeAtomic(2, 0x10, length, length);
       ASSERT_EQ(h.complete(2, h.kTaskAborted), 0);
     }
-    if (c.before == kZoneReset || c.before == kInvalidated || c.before == kInvalidatedUntold)
-      h.drive().atomicContext.invalidateRange(0x10, 0x11, c.before == kZoneReset);
+    if (before == "zone-reset" || before.starts_with("invalidated"))
+      h.drive().atomicContext.invalidateRange(0x10, 0x11, before == "zone-reset");
     const uint64_t v = h.verify(1);
-    if (c.before == kInvalidatedUntold) h.drive().outstandingVerifies.front().expectMiscompare = 0;
-    if (c.before == kLostRegistration) h.drive().atomicContext.readFinished(v, 0x10, false);
-    *h.drive().deviceInterface = c.interface;
-    EXPECT_EQ(h.complete(1, c.status, {}, c.sense), c.result) << h.log();
-    EXPECT_TRUE(c.line == nullptr || h.logged(c.line)) << h.log();
-    EXPECT_TRUE(c.result == 0 || h.logged(h.statusLine("recvVerify", c.result))) << h.log();
-    EXPECT_EQ(h.drive().miscompareSeen, c.result == -1046);
-    EXPECT_EQ(h.drive().miscompareLba, c.result == -1046 ? 0x10u : 0u);
-    if (c.status == H::kTaskAborted) {  // traced only
+    if (before == "invalidated-untold") h.drive().outstandingVerifies.front().expectMiscompare = 0;
+    if (before == "lost-registration") h.drive().atomicContext.readFinished(v, 0x10, false);
+    *h.drive().deviceInterface = std::stoul(row[5]);
+    EXPECT_EQ(h.complete(1, std::stoul(row[3], nullptr, 0), {}, CompletionHarness::sense(row[4])), result)
+        << h.log();
+    EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
+    EXPECT_TRUE(result == 0 || h.logged(h.statusLine("recvVerify", result))) << h.log();
+    EXPECT_EQ(h.drive().miscompareSeen, result == -1046);
+    EXPECT_EQ(h.drive().miscompareLba, result == -1046 ? 0x10u : 0u);
+    if (row[3] == "0x40") {  // traced only
       EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
       EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
     }
   }
 }
 
-// Only with "Showstop on Miscompare" is the drive stopped (its setting read, set to 1, the
-// showstop sent, the setting put back); the miscompare LBA is recorded as the device hands it
-// back, and a missing device leaves the report standing.
 TEST(Showstop, StopsTheDriveOnlyWhenEnabled) {
-  const struct {
-    bool on, device;
-    uint32_t log2PerPhysical;
-    std::vector<uint32_t> requests;
-    uint64_t recorded;
-  } cases[] = {
-      {true, true, 0, {kIoctlGetSetting, kIoctlSetSetting, Tavik::kSendRequest, kIoctlSetSetting, kIoctlMiscompareLba},
-       0x1235},
-      {false, true, 0, {kIoctlMiscompareLba}, 0x1235},
-      {false, true, 3, {kIoctlMiscompareLba}, 0x1230},  // 8 blocks per physical block
-      {true, false, 0, {}, 0x1235},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.on << c.device << c.log2PerPhysical);
+  for (const auto& row : caseRows("completion/cases/showstop.txt")) {
+    SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2]);
+    const bool device = row[1] == "true";
     AgentFixtureOptions options;
-    options.withDevice = c.device;
-    options.drive.log2LogicalPerPhysical = c.log2PerPhysical;
+    options.withDevice = device;
+    options.drive.log2LogicalPerPhysical = std::stoul(row[2]);
     AgentFixture f(options);
-    ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", c.on ? "true" : "false"}}, 8), 0);
-    const size_t before = c.device ? f.tavik()->requests().size() : 0;
+    ASSERT_EQ(f.setupWith({{"Showstop on Miscompare", row[0]}}, 8), 0);
+    const size_t before = device ? f.tavik()->requests().size() : 0;
     cardamor::reportMiscompare(f.thread(), f.drive(), f.config(), 0x1235, 5, 6, 77, 0);
     EXPECT_TRUE(f.drive().miscompareSeen);
-    EXPECT_EQ(f.drive().miscompareLba, c.recorded);
-    if (!c.device) {
+    EXPECT_EQ(f.drive().miscompareLba, std::stoull(row[4], nullptr, 16));
+    if (!device) {
       EXPECT_TRUE(f.logged("Failed to issue Showstop, tavik err -1053")) << f.log();
       continue;
     }
+    std::ostringstream sent;
     const auto all = f.tavik()->requests();
-    std::vector<uint32_t> kinds;
-    for (size_t i = before; i < all.size(); ++i) kinds.push_back(all[i].request);
-    EXPECT_EQ(kinds, c.requests);
-    if (c.on) {
-      EXPECT_EQ(all[before + 1].args, std::vector<uint64_t>{1});
-      EXPECT_EQ(all[before + 3].args, std::vector<uint64_t>{0});
+    for (size_t i = before; i < all.size(); ++i) {
+      const auto& r = all[i];
+      sent << (i > before ? ", " : "") << (r.request == Tavik::kSendRequest ? "send" : std::to_string(r.request));
+      for (uint64_t arg : r.args) sent << " " << std::hex << std::uppercase << arg << std::dec;
     }
-    EXPECT_EQ(all.back().args, (std::vector<uint64_t>{0, c.recorded}));
-    EXPECT_EQ(f.simDrive()->stopped(), c.on);
+    EXPECT_EQ(sent.str(), row[3]);
+    EXPECT_EQ(f.simDrive()->stopped(), row[0] == "true");
   }
 }
 

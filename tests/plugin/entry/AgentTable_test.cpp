@@ -3,6 +3,7 @@
 // both registrations.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "entry/Entry.h"
+#include "plugin/TestData.h"
 #include "varnox/AgentLoader.h"
 #include "varnox/AgentTable.h"
 #include "varnox/ConfigManager.h"
@@ -20,25 +22,8 @@ namespace varnox::testing {
 using namespace cardamor;
 namespace {
 
-using Type = ConfigManager::KeyType;
-
-// The keys in registration order; ranges, defaults and help texts are the key table's own.
-const std::vector<std::pair<const char*, Type>>& expectedKeys() {
-  static const std::vector<std::pair<const char*, Type>> keys = {
-      {"Min Queue Size", Type::U32},       {"Max Queue Size", Type::U32},         {"Random Seed", Type::U32},
-      {"Bucket Count", Type::U32},         {"Trace Depth", Type::U32},            {"Random Selection", Type::Bool},
-      {"Write Splice Detection", Type::Bool}, {"Slide Reads", Type::Bool},        {"Showstop on Miscompare", Type::Bool},
-      {"User Defined Data", Type::Bool},   {"Use Skip Commands", Type::Bool},     {"Always Dump Sequence", Type::Bool},
-      {"PowerToggle Freq", Type::U32},     {"Read Condition", Type::Condition},   {"Verify Condition", Type::Condition},
-      {"Write Condition", Type::Condition}, {"WriteAtomic Condition", Type::Condition},
-      {"WriteSame Condition", Type::Condition}, {"Trim Condition", Type::Condition}, {"E2E Condition", Type::Condition},
-      {"PowerToggle Condition", Type::Condition}, {"SyncCache Condition", Type::Condition},
-      {"Miscompare Output Path", Type::String}, {"Data Buffer", Type::Buffer},   {"Embed Data", Type::Bool},
-      {"Embed LBA", Type::Bool},           {"Cold Storage", Type::Bool}};
-  return keys;
-}
-
-// Records every map call before the host handles it; can make one variable's mapping fail.
+// Records every map call and what it bound before the host handles it; can make one
+// variable's mapping fail.
 class RecordingThread : public DriveThread {
  public:
   struct Call {
@@ -46,26 +31,27 @@ class RecordingThread : public DriveThread {
     std::string kind;
     int mode;
     uint64_t def;
+    const void* bound;
   };
   explicit RecordingThread(std::string failing = "") : DriveThread(DriveProperties{}), failing_(std::move(failing)) {}
 
   uint64_t* mapU64(const char* n, int mode, int* err, uint64_t def) override {
-    return note(n, "u64", mode, err, def) ? DriveThread::mapU64(n, mode, err, def) : nullptr;
+    return note(n, "u64", mode, err, def, [&] { return DriveThread::mapU64(n, mode, err, def); });
   }
   uint32_t* mapU32(const char* n, int mode, int* err, uint32_t def) override {
-    return note(n, "u32", mode, err, def) ? DriveThread::mapU32(n, mode, err, def) : nullptr;
+    return note(n, "u32", mode, err, def, [&] { return DriveThread::mapU32(n, mode, err, def); });
   }
   bool* mapBool(const char* n, int mode, int* err, bool def) override {
-    return note(n, "bool", mode, err, def) ? DriveThread::mapBool(n, mode, err, def) : nullptr;
+    return note(n, "bool", mode, err, def, [&] { return DriveThread::mapBool(n, mode, err, def); });
   }
   Buffer* mapBuffer(const char* n, int mode, int* err) override {
-    return note(n, "buffer", mode, err, 0) ? DriveThread::mapBuffer(n, mode, err) : nullptr;
+    return note(n, "buffer", mode, err, 0, [&] { return DriveThread::mapBuffer(n, mode, err); });
   }
   TaggedBuffer* mapTaggedBuffer(const char* n, int mode, int* err) override {
-    return note(n, "tagged", mode, err, 0) ? DriveThread::mapTaggedBuffer(n, mode, err) : nullptr;
+    return note(n, "tagged", mode, err, 0, [&] { return DriveThread::mapTaggedBuffer(n, mode, err); });
   }
   LBARangeQueue* mapLBARangeQueue(const char* n, int mode, int* err) override {
-    return note(n, "ranges", mode, err, 0) ? DriveThread::mapLBARangeQueue(n, mode, err) : nullptr;
+    return note(n, "ranges", mode, err, 0, [&] { return DriveThread::mapLBARangeQueue(n, mode, err); });
   }
   int registerDriveData(void* record) override {
     ++registrations;
@@ -77,74 +63,19 @@ class RecordingThread : public DriveThread {
   int refuseRegistration = 0;
 
  private:
-  bool note(const char* name, const char* kind, int mode, int* err, uint64_t def) {
-    calls.push_back({name, kind, mode, def});
+  template <class Map>
+  auto note(const char* name, const char* kind, int mode, int* err, uint64_t def, Map map) -> decltype(map()) {
+    calls.push_back({name, kind, mode, def, nullptr});
     if (failing_ == name) {
       *err = VARNOX_ERR_TYPE_MISMATCH;
-      return false;
+      return nullptr;
     }
-    return true;
+    auto* bound = map();
+    calls.back().bound = bound;
+    return bound;
   }
   std::string failing_;
 };
-
-struct ExpectedVariable {
-  const char* name;
-  const char* kind;
-  int mode;
-  void* (*member)(DriveData&);
-};
-
-#define DMEMBER(m) +[](DriveData& d) -> void* { return d.m; }
-
-const std::vector<ExpectedVariable>& expectedVariables() {
-  static const std::vector<ExpectedVariable> vars = {
-      {"LBA", "u64", 3, DMEMBER(lba)},
-      {"XferLength", "u32", 3, DMEMBER(xferLength)},
-      {"AtomicBound", "u32", 3, DMEMBER(atomicBound)},
-      {"TestMaxXferLength", "u32", 1, DMEMBER(testMaxXferLength)},
-      {"MaxLBA", "u64", 1, DMEMBER(maxLba)},
-      {"MinLBA", "u64", 1, DMEMBER(minLba)},
-      {"EPO", "u32", 5, DMEMBER(epo)},
-      {"LastTagID", "u32", 1, DMEMBER(lastTagId)},
-      {"ReadDataIsValid", "u32", 1, DMEMBER(readDataIsValid)},
-      {"DeviceInterface", "u32", 1, DMEMBER(deviceInterface)},
-      {"LastStatusByte", "u32", 1, DMEMBER(lastStatusByte)},
-      {"ReadDataPtr[TagID]", "tagged", 5, DMEMBER(readDataPtr)},
-      {"CDB[TagID]", "tagged", 1, DMEMBER(cdb)},
-      {"RecvCDB[TagID]", "tagged", 1, DMEMBER(recvCdb)},
-      {"WriteData", "buffer", 2, DMEMBER(writeData)},
-      {"LastErrSenseData", "buffer", 1, DMEMBER(lastErrSenseData)},
-      {"ParameterList[TagID]", "tagged", 5, DMEMBER(parameterList)},
-      {"BucketIndex", "u32", 2, DMEMBER(bucketIndex)},
-      {"SkipGen", "u32", 2, DMEMBER(skipGen)},
-      {"DeviceReset", "bool", 3, DMEMBER(deviceReset)},
-      {"WriteLBA", "u64", 5, DMEMBER(writeLba)},
-      {"WriteXferLength", "u32", 5, DMEMBER(writeXferLength)},
-      {"WriteCmdUsed", "u32", 2, DMEMBER(writeCmdUsed)},
-      {"CSZoneReset", "ranges", 5, DMEMBER(csZoneReset)},
-      {"HostManaged", "u32", 5, DMEMBER(hostManaged)},
-      {"CardamorInvalidateRanges", "ranges", 5, DMEMBER(invalidateRanges)},
-      {"WriteCacheVolatile", "u32", 1, DMEMBER(writeCacheVolatile)},
-      {"PendingReadBackBlocks", "u64", 2, DMEMBER(pendingReadBackBlocks)},
-      {"Diagnosis", "buffer", 2, DMEMBER(diagnosisText)},
-      {"DiagnosisReadLBA", "u64", 2, DMEMBER(diagnosisReadLba)},
-      {"DiagnosisReadData", "buffer", 1, DMEMBER(diagnosisReadData)},
-  };
-  return vars;
-}
-
-#undef DMEMBER
-
-void* foundVariable(const DriveThread& t, const ExpectedVariable& v) {
-  const std::string kind = v.kind;
-  if (kind == "u64") return t.findU64(v.name);
-  if (kind == "u32") return t.findU32(v.name);
-  if (kind == "bool") return t.findBool(v.name);
-  if (kind == "buffer") return t.findBuffer(v.name);
-  if (kind == "tagged") return t.findTaggedBuffer(v.name);
-  return t.findLBARangeQueue(v.name);
-}
 
 TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
   AgentLoader loader;
@@ -162,22 +93,18 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
   ASSERT_NE(config, nullptr);
   EXPECT_EQ(manager.recordSize(), sizeof(ConfigData));
   const auto& keys = manager.keys();
-  const auto& expected = expectedKeys();
+  const auto expected = caseRows("entry/cases/agent_keys.txt");
   ASSERT_EQ(keys.size(), expected.size());
+  const char* const types[] = {"u32", "bool", "string", "condition", "buffer"};  // KeyType order
   for (size_t i = 0; i < keys.size(); ++i) {
-    SCOPED_TRACE(expected[i].first);
-    EXPECT_EQ(std::pair(keys[i].name, keys[i].type), std::pair(std::string(expected[i].first), expected[i].second));
+    SCOPED_TRACE(expected[i][0]);
+    EXPECT_EQ(std::tuple(keys[i].name, std::string(types[static_cast<int>(keys[i].type)]), keys[i].deprecation),
+              std::tuple(expected[i][0], expected[i][1], expected[i].size() > 2 ? expected[i][2] : std::string()));
     EXPECT_FALSE(keys[i].help.empty());
     // Bound inside the record the host hands back to the agent.
     const auto* at = static_cast<const char*>(keys[i].member);
     EXPECT_TRUE(at >= reinterpret_cast<const char*>(config) && at < reinterpret_cast<const char*>(config + 1));
   }
-  EXPECT_EQ(keys[25].deprecation,
-            "Cardamor - Embed LBA - This option is deprecated and ignored if True. If False, 'Embed Data' will be "
-            "set to False. Use 'Embed Data' instead.");
-  EXPECT_EQ(keys[26].deprecation,
-            "Cardamor - Cold Storage - This option is deprecated and ignored. This option is no longer needed as it "
-            "is handled internally.");
   // The one default that the key table does not show.
   EXPECT_EQ(manager.find("Miscompare Output Path")->defaultText, "./datacompare");
 
@@ -186,18 +113,30 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
   ASSERT_EQ(table.registerDriveVariables(&thread), 0);
   auto* drive = static_cast<DriveData*>(thread.driveData());
   ASSERT_NE(drive, nullptr);
-  const auto& vars = expectedVariables();
+  const DriveData& d = *drive;
+  const std::map<std::string, const void*> members = {
+      {"LBA", d.lba}, {"XferLength", d.xferLength}, {"AtomicBound", d.atomicBound},
+      {"TestMaxXferLength", d.testMaxXferLength}, {"MaxLBA", d.maxLba}, {"MinLBA", d.minLba}, {"EPO", d.epo},
+      {"LastTagID", d.lastTagId}, {"ReadDataIsValid", d.readDataIsValid}, {"DeviceInterface", d.deviceInterface},
+      {"LastStatusByte", d.lastStatusByte}, {"ReadDataPtr[TagID]", d.readDataPtr}, {"CDB[TagID]", d.cdb},
+      {"RecvCDB[TagID]", d.recvCdb}, {"WriteData", d.writeData}, {"LastErrSenseData", d.lastErrSenseData},
+      {"ParameterList[TagID]", d.parameterList}, {"BucketIndex", d.bucketIndex}, {"SkipGen", d.skipGen},
+      {"DeviceReset", d.deviceReset}, {"WriteLBA", d.writeLba}, {"WriteXferLength", d.writeXferLength},
+      {"WriteCmdUsed", d.writeCmdUsed}, {"CSZoneReset", d.csZoneReset}, {"HostManaged", d.hostManaged},
+      {"CardamorInvalidateRanges", d.invalidateRanges}, {"WriteCacheVolatile", d.writeCacheVolatile},
+      {"PendingReadBackBlocks", d.pendingReadBackBlocks}, {"Diagnosis", d.diagnosisText},
+      {"DiagnosisReadLBA", d.diagnosisReadLba}, {"DiagnosisReadData", d.diagnosisReadData}};
+  const auto vars = caseRows("entry/cases/drive_variables.txt");
   ASSERT_EQ(thread.calls.size(), vars.size());
   for (size_t i = 0; i < vars.size(); ++i) {
-    SCOPED_TRACE(vars[i].name);
-    EXPECT_EQ(thread.calls[i].name, vars[i].name);
-    EXPECT_EQ(thread.calls[i].kind, vars[i].kind);
-    EXPECT_EQ(thread.calls[i].mode, vars[i].mode);
-    EXPECT_EQ(thread.calls[i].def, 0u);
-    EXPECT_NE(vars[i].member(*drive), nullptr);
-    EXPECT_EQ(vars[i].member(*drive), foundVariable(thread, vars[i]));
-    const bool writes = vars[i].mode == kVarWrite || vars[i].mode == kVarReadWrite;
-    EXPECT_EQ(thread.countVarWriters(vars[i].name), writes ? 1u : 0u);
+    SCOPED_TRACE(vars[i][0]);
+    const auto& call = thread.calls[i];
+    EXPECT_EQ(std::tuple(call.name, call.kind, std::to_string(call.mode), call.def),
+              std::tuple(vars[i][0], vars[i][1], vars[i][2], 0u));
+    EXPECT_NE(call.bound, nullptr);
+    EXPECT_EQ(call.bound, members.count(call.name) ? members.at(call.name) : nullptr) << "bound to its member";
+    const bool writes = call.mode == kVarWrite || call.mode == kVarReadWrite;
+    EXPECT_EQ(thread.countVarWriters(call.name.c_str()), writes ? 1u : 0u);
   }
   EXPECT_EQ(drive->nextCmdId, 1u);
 
@@ -260,7 +199,7 @@ TEST(CardamorRegistration, StopsAtTheFirstRefusedKeyOrMappingAndReportsItsStatus
   // A failed mapping still attempts every later one and registers nothing.
   RecordingThread failing("EPO");
   EXPECT_EQ(table.registerDriveVariables(&failing), VARNOX_ERR_TYPE_MISMATCH);
-  EXPECT_EQ(failing.calls.size(), expectedVariables().size());
+  EXPECT_EQ(failing.calls.size(), caseRows("entry/cases/drive_variables.txt").size());
   EXPECT_EQ(failing.registrations, 0);
   EXPECT_EQ(failing.driveData(), nullptr);
   RecordingThread refusing;

@@ -2,12 +2,10 @@
 // invalidations. Its one failure line is checked with the write issue failures.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "drive/DriveData.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 

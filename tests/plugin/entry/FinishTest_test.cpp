@@ -5,13 +5,10 @@
 #include <boost/filesystem.hpp>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
-#include "base/ConfigData.h"
-#include "drive/DriveData.h"
-#include "trace/CommandTrace.h"
+#include "plugin/TestData.h"
+#include "support/AgentFixture.h"
 #include "support/TempDirTest.h"
-#include "varnox/DriveThread.h"
 
 namespace varnox::testing {
 using namespace cardamor;
@@ -27,33 +24,23 @@ std::unique_ptr<ByteBuffer> bytesOf(const std::string& text) {
   return buffer;
 }
 
-DriveProperties drive512on4k() {
-  DriveProperties p;
-  p.driveName = "D0";
-  p.log2LogicalPerPhysical = 3;  // 4096-byte physical blocks
-  return p;
-}
-
-// A drive D0 registered with the host, with a trace, a small bucket table and, on request, a
-// captured miscompare at LBA 0x104; every file goes under a temporary directory.
+// A drive D0 set up with a small bucket table, a trace and, on request, a captured miscompare at
+// LBA 0x104; every file goes under a temporary directory.
 class FinishTestTest : public testing::TempDirTest {
  protected:
+  static AgentFixtureOptions drive512on4k() {
+    AgentFixtureOptions options;
+    options.drive.driveName = "D0";
+    options.drive.log2LogicalPerPhysical = 3;  // 4096-byte physical blocks
+    return options;
+  }
   void SetUp() override {
     oldCwd_ = fs::current_path();
-    ASSERT_EQ(registerDriveVariables(&thread_), 0);
-    drive_ = static_cast<DriveData*>(thread_.driveData());
-    config_.bucketCount = 4;
-    config_.miscompareOutputPath = at("x/run1");
-    drive_->sectorBuckets = allocateByteArray(uint64_t{512} * config_.bucketCount, true);
-    drive_->commandTrace = CommandTrace::create(2000);
+    ASSERT_EQ(f_.setupWith({{"Bucket Count", "4"}, {"Miscompare Output Path", at("x/run1")}}), 0);
     drive_->commandTrace->recordWriteIssued(0x100, 8, 1, 0, 0x10);
     drive_->commandTrace->recordWriteIssued(0x108, 8, 2, 1, 0x18);
   }
-  void TearDown() override {
-    fs::current_path(oldCwd_);
-    thread_.clearDriveData();
-    deleteDriveData(drive_);
-  }
+  void TearDown() override { fs::current_path(oldCwd_); }
   void captureMiscompare() {
     drive_->commandTrace->recordMiscompare(0x104, 0x14, 0x80001, 3, false);
     drive_->miscompareSeen = true;
@@ -69,9 +56,10 @@ class FinishTestTest : public testing::TempDirTest {
             "Miscompare Data Written To '" + base + "_reference_D0.bin" + suffix + "'"};
   }
 
-  DriveThread thread_{drive512on4k()};
-  ConfigData config_;
-  DriveData* drive_ = nullptr;
+  AgentFixture f_{drive512on4k()};
+  DriveThread& thread_ = f_.thread();
+  ConfigData& config_ = f_.config();
+  DriveData* drive_ = &f_.drive();
   fs::path oldCwd_;
 };
 
@@ -147,21 +135,12 @@ TEST_F(FinishTestTest, UncreatableDirectoryFallsBackToTheCurrentDirectory) {
 }
 
 TEST(FinishMediaMaskTest, MaskCoversOnePhysicalBlockInTheLowerHalf) {
-  const struct {
-    uint32_t blockSize, log2PerPhysical;
-    bool pi;
-    uint64_t mask;
-  } cases[] = {{512, 3, false, 0xFFFFFFF8ull},
-               {512, 4, false, 0xFFFFFFF0ull},
-               {512, 0, false, 0xFFFFFFFFull},   // no physical-size information
-               {4096, 0, true, 0xFFFFFFFFull},   // 4104-byte sectors are larger than the physical block
-               {0, 0, false, ~uint64_t{0}}};
-  for (const auto& c : cases) {
+  for (const auto& row : caseRows("entry/cases/media_masks.txt")) {
     DriveProperties p;
-    p.logicalBlockSize = c.blockSize;
-    p.log2LogicalPerPhysical = c.log2PerPhysical;
-    p.protectionInfoEnabled = c.pi;
-    EXPECT_EQ(mediaBlockMask(DriveThread(p)), c.mask) << c.blockSize << "/" << c.log2PerPhysical;
+    p.logicalBlockSize = std::stoul(row[0]);
+    p.log2LogicalPerPhysical = std::stoul(row[1]);
+    p.protectionInfoEnabled = row[2] == "true";
+    EXPECT_EQ(mediaBlockMask(DriveThread(p)), std::stoull(row[3], nullptr, 16)) << row[0] << "/" << row[1];
   }
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin/TestData.h"
 #include "support/AgentFixture.h"
-#include "varnox/Errors.h"
 
 namespace varnox::testing {
 using namespace cardamor;
@@ -19,39 +19,13 @@ using testing::AgentFixtureOptions;
 using Lines = std::vector<std::string>;
 
 TEST(SetupTest, RefusedConfigurationsLogEveryFailingCheckAndTheLastDecidesTheStatus) {
-  const struct {
-    AgentFixture::Keys keys;
-    int status;
-    Lines errors;
-  } cases[] = {
-      {{{"Min Queue Size", "10"}, {"Max Queue Size", "5"}},
-       VARNOX_ERR_CONFIG_MISSING,
-       {"Min Queue Size > Max Queue Size: 10 > 5", "Read or verify Condition Must Be Set",
-        "A Write Condition Must Be Set"}},
-      {{{"Read Condition", "read"}, {"Write Condition", "write"}, {"Min Queue Size", "6"}, {"Max Queue Size", "5"}},
-       VARNOX_ERR_QUEUE_SIZE_ORDER,
-       {"Min Queue Size > Max Queue Size: 6 > 5"}},
-      {{{"Read Condition", "read"}, {"Write Condition", "write"}, {"User Defined Data", "true"}},
-       VARNOX_ERR_CONFIG_MISSING,
-       {"UserData: No Data Was Specified"}},
-      // Command choices are checked after the buckets are built and before anything else.
-      {{{"Verify Condition", "read"}, {"Write Condition", "write"}, {"Write Splice Detection", "true"}},
-       VARNOX_ERR_COMMAND_CHOICE,
-       {"Cardamor: Cannot use splice checking without read enabled"}},
-      {{{"Read Condition", "read"}, {"Trim Condition", "write"}, {"Use Skip Commands", "true"}},
-       VARNOX_ERR_COMMAND_CHOICE,
-       {"Cardamor: Cannot use trim and skip commands together"}},
-      {{{"Read Condition", "read"}, {"WriteSame Condition", "write"}, {"Use Skip Commands", "true"}},
-       VARNOX_ERR_COMMAND_CHOICE,
-       {"Cardamor: Cannot use writesame and skip commands together"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.errors.back());
+  for (const auto& row : caseRows("entry/cases/setup_refusals.txt")) {
+    SCOPED_TRACE(row.back());
     AgentFixture f;
     f.set("Bucket Count", "4");
-    f.set(c.keys);
-    EXPECT_EQ(f.setup(), c.status);
-    EXPECT_EQ(f.errors(), c.errors);
+    f.setPairs(split(row[0], "; "));
+    EXPECT_EQ(std::to_string(f.setup()), row[1]);
+    EXPECT_EQ(f.errors(), Lines(row.begin() + 2, row.end()));
     EXPECT_EQ(f.drive().expectedDataBuffer, nullptr);
     EXPECT_EQ(f.drive().lastPowerEventMs, 0.0);
     EXPECT_NE(f.drive().deferredSetup, nullptr);

@@ -1,6 +1,7 @@
 #pragma once
-// Test helpers that walk an AtomicContext's records and histories, so that any test driving the
-// agent can show what an LBA's history holds and that no record, event or wait entry leaked.
+// Test helpers that build history events and walk an AtomicContext's records and histories, so
+// that any test driving the agent can show what an LBA's history holds and that no record, event
+// or wait entry leaked.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -10,6 +11,19 @@
 
 namespace varnox::test {
 using cardamor::AtomicContext;
+
+// An event as the history holds it, for tests that build snapshots by hand.
+inline AtomicContext::Event makeEvent(uint8_t eventType, uint64_t cmdId, uint32_t blockType, uint32_t blockNum,
+                                      uint32_t atomicIndex = 0, uint32_t atomicLength = 0) {
+  AtomicContext::Event e;
+  e.eventType = eventType;
+  e.cmdId = cmdId;
+  e.blockType = blockType;
+  e.blockNum = blockNum;
+  e.atomicIndex = atomicIndex;
+  e.atomicLength = atomicLength;
+  return e;
+}
 
 // Copies of the LBA's history, newest first (empty when the LBA has no record).
 inline std::vector<AtomicContext::Event> historyOf(const AtomicContext& context, uint64_t lba) {

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "plugin/history/HistoryWalker.h"
 #include "varnox/Errors.h"
 
 namespace varnox::testing {
@@ -14,6 +15,8 @@ using namespace cardamor;
 namespace {
 
 using Event = AtomicContext::Event;
+using test::makeEvent;
+using AC = AtomicContext;
 
 std::vector<uint64_t> lbasOf(const ReadSnapshot& snapshot) {
   std::vector<uint64_t> lbas;
@@ -129,24 +132,10 @@ std::shared_ptr<AtomicContext::Node> nodeOf(std::vector<Event> events, int obser
   return node;
 }
 
-Event makeEvent(uint8_t eventType, uint64_t cmdId, uint32_t blockNum, uint32_t atomicIndex = 0,
-                uint32_t atomicLength = 0) {
-  Event e;
-  e.eventType = eventType;
-  e.cmdId = cmdId;
-  e.blockType = eventType == AtomicContext::kEventAtomic  ? AtomicContext::kBlockAtomic
-                : eventType == AtomicContext::kEventWrite ? AtomicContext::kBlockNormal
-                                                          : AtomicContext::kBlockUnknown;
-  e.blockNum = blockNum;
-  e.atomicIndex = atomicIndex;
-  e.atomicLength = atomicLength;
-  return e;
-}
-
 TEST(ExpectedFromSnapshotTest, ObservedEventWinsAndExternalInvalidationsAreFlagged) {
-  const Event atomic8 = makeEvent(AtomicContext::kEventAtomic, 8, 8);
-  const Event external = makeEvent(AtomicContext::kEventExternalInvalidate, 0, INVALID_BUCKET);
-  const Event write3 = makeEvent(AtomicContext::kEventWrite, 3, 3);
+  const Event atomic8 = makeEvent(AC::kEventAtomic, 8, AC::kBlockAtomic, 8);
+  const Event external = makeEvent(AC::kEventExternalInvalidate, 0, AC::kBlockUnknown, INVALID_BUCKET);
+  const Event write3 = makeEvent(AC::kEventWrite, 3, AC::kBlockNormal, 3);
   ReadSnapshot snapshot{{1, nodeOf({atomic8, external, write3}, -1)},
                         {2, nodeOf({atomic8, external, write3}, 0)},
                         {3, nodeOf({atomic8, external, write3}, 2)},
@@ -172,9 +161,9 @@ ReadSnapshot observedRun(std::initializer_list<std::pair<uint64_t, Event>> block
 }
 
 TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirection) {
-  auto atomic20 = [](uint32_t index) { return makeEvent(AtomicContext::kEventAtomic, 20, 1, index, 4); };
-  const Event write15 = makeEvent(AtomicContext::kEventWrite, 15, 2);
-  const Event write25 = makeEvent(AtomicContext::kEventWrite, 25, 2);
+  auto atomic20 = [](uint32_t index) { return makeEvent(AC::kEventAtomic, 20, AC::kBlockAtomic, 1, index, 4); };
+  const Event write15 = makeEvent(AC::kEventWrite, 15, AC::kBlockNormal, 2);
+  const Event write25 = makeEvent(AC::kEventWrite, 25, AC::kBlockNormal, 2);
   uint64_t failLba = 0;
 
   EXPECT_TRUE(checkAtomicOrdering(ReadSnapshot{}, failLba));
@@ -204,7 +193,7 @@ TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirec
   EXPECT_EQ(failLba, 4u);
 
   // Older data beyond the end of a unit is not inside it.
-  auto pair20 = [](uint32_t index) { return makeEvent(AtomicContext::kEventAtomic, 20, 1, index, 2); };
+  auto pair20 = [](uint32_t index) { return makeEvent(AC::kEventAtomic, 20, AC::kBlockAtomic, 1, index, 2); };
   EXPECT_TRUE(checkAtomicOrdering(observedRun({{0, write15}, {1, pair20(0)}, {2, pair20(1)}, {3, write15}}),
                                   failLba));
 

@@ -15,11 +15,9 @@ namespace {
 using cardamor::TraceEventKind;
 
 // Write, WriteAtomic and Read configured; the mask decides between write and atomic write.
-int atomicSetup(AgentFixture& h, const char* embedData = "true") {
-  return h.setupWith({{"WriteAtomic Condition", "atomic"},
-                      {"Min Queue Size", "64"},
-                      {"Max Queue Size", "128"},
-                      {"Embed Data", embedData}});
+int atomicSetup(AgentFixture& h, const std::string& key = "Embed Data", const std::string& value = "true") {
+  return h.setupWith({{"WriteAtomic Condition", "atomic"}, {"Min Queue Size", "64"}, {"Max Queue Size", "128"},
+                      {key, value}});
 }
 
 std::tuple<uint32_t, uint32_t, uint32_t> position(AgentFixture& h, uint64_t lba) {
@@ -35,11 +33,7 @@ TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
   for (const uint64_t step : {1u, 2u}) {
     SCOPED_TRACE("LBA step " + std::to_string(step));
     AgentFixture h;
-    ASSERT_EQ(h.setupWith({{"WriteAtomic Condition", "atomic"},
-                           {"Min Queue Size", "64"},
-                           {"Max Queue Size", "128"},
-                           {"Use Skip Commands", step == 2 ? "true" : "false"}}),
-              0);
+    ASSERT_EQ(atomicSetup(h, "Use Skip Commands", step == 2 ? "true" : "false"), 0);
     ASSERT_EQ(h.pass(200, 11, h.bit("write")), 0);  // makes the blocks known
     // The known-range check looks at consecutive LBAs, so with skip commands both parities.
     if (step == 2) {
@@ -68,7 +62,7 @@ TEST(AtomicWriteIssue, PositionsOfBoundFourOverTenBlocks) {
 
 TEST(AtomicWriteIssue, UnknownRangeIsPreReadAndTheWriteMovesThere) {
   AgentFixture h;
-  ASSERT_EQ(atomicSetup(h, "false"), 0);  // atomic blocks carry LBA and identifier all the same
+  ASSERT_EQ(atomicSetup(h, "Embed Data", "false"), 0);  // atomic blocks carry LBA and identifier all the same
   *h.drive().atomicBound = 2;
 
   ASSERT_EQ(h.pass(700, 6, h.bit("atomic")), 0);

@@ -85,6 +85,11 @@ TEST_F(PowerToggleTest, AFailedSyncCacheIsRetriedOnTheNextPassAndOnlyAGoodOneLet
   EXPECT_EQ(f_.traceKinds(), (std::vector<K>{K::SyncCacheIssued, K::SyncCacheFinished, K::SyncCacheIssued,
                                              K::SyncCacheFinished, K::SyncCacheIssued, K::WriteIssued,
                                              K::SyncCacheFinished, K::WriteAborted, K::PowerToggleOff}));
+  // The good sync cache counted for that pass only: the next cut needs another.
+  *f_.drive().epo = 1;
+  ASSERT_EQ(pass(), 0);
+  EXPECT_TRUE(selected("sync"));
+  EXPECT_FALSE(selected("power"));
 }
 
 }  // namespace

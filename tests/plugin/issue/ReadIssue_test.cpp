@@ -4,17 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
+#include "plugin/TestData.h"
 #include "support/AgentFixture.h"
-#include "trace/CommandTrace.h"
 
 namespace varnox::testing {
 using cardamor::AtomicContext;
@@ -23,40 +21,34 @@ namespace {
 using cardamor::INVALID_BUCKET;
 using cardamor::ReadBackRequest;
 
-// Every write is read back in the next pass.
-const AgentFixture::Keys kWriteThenRead = {{"Min Queue Size", "1"}, {"Max Queue Size", "1"}};
+// Write and Verify conditions (no Read), every write read back in the next pass.
+int setupWriteThenVerify(AgentFixture& h) {
+  h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
+  h.set({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}});
+  h.setTestMaxXferLength(64);
+  return h.setup();
+}
 
 TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
-  const struct {
-    const char* name;
-    bool skip;
-    uint32_t writeLen, readLen;
-    int64_t below, above;  // blocks between MinLBA and the source, and after it to MaxLBA; -1 far
-  } cases[] = {
-      {"shorter read", false, 8, 4, -1, -1},
-      {"longer read", false, 4, 8, -1, -1},
-      {"shorter read with skip commands", true, 4, 2, -1, -1},
-      {"longer read at MinLBA", false, 4, 8, 2, -1},
-      {"longer read at MaxLBA", false, 4, 8, -1, 2},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& row : caseRows("issue/cases/slid_reads.txt")) {
+    SCOPED_TRACE(row[0]);
     AgentFixture f;
     ASSERT_EQ(f.setupWith({{"Min Queue Size", "1"}, {"Max Queue Size", "1"}, {"Slide Reads", "true"},
-                           {"Use Skip Commands", c.skip ? "true" : "false"}}),
+                           {"Use Skip Commands", row[1]}}),
               0);
-    const uint64_t step = c.skip ? 2 : 1;
+    const uint32_t writeLen = std::stoul(row[2]), readLen = std::stoul(row[3]);
+    const uint64_t step = row[1] == "true" ? 2 : 1;
     std::set<uint64_t> slidStarts;
     int unslid = 0;
     for (uint64_t i = 0; i < 60; ++i) {
       const uint64_t src = 1000 + 64 * i;
-      const uint64_t minLba = c.below < 0 ? 0 : src - c.below;
-      const uint64_t maxLba = c.above < 0 ? 1u << 20 : src + step * (c.writeLen - 1) + c.above;
+      const uint64_t minLba = row[4] == "-" ? 0 : src - std::stoul(row[4]);
+      const uint64_t maxLba = row[5] == "-" ? 1u << 20 : src + step * (writeLen - 1) + std::stoul(row[5]);
       *f.drive().minLba = minLba;
       *f.drive().maxLba = maxLba;
-      ASSERT_EQ(f.pass(src, c.writeLen), 0);
+      ASSERT_EQ(f.pass(src, writeLen), 0);
       ASSERT_TRUE(f.selected("write"));
-      ASSERT_EQ(f.pass(0, c.readLen), 0);
+      ASSERT_EQ(f.pass(0, readLen), 0);
       ASSERT_TRUE(f.selected("read"));
       const uint64_t start = *f.drive().lba;
       const uint32_t len = *f.drive().xferLength;
@@ -64,21 +56,21 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
       EXPECT_EQ(f.drive().outstandingReads.back().xferLength, len);
       EXPECT_GE(start, minLba);
       EXPECT_LE(start + step * (len - 1), maxLba);
-      if (len == c.writeLen && start == src) {
+      if (len == writeLen && start == src) {
         ++unslid;
         continue;
       }
-      ASSERT_EQ(len, c.readLen);
+      ASSERT_EQ(len, readLen);
       // A shorter read starts inside the source; a longer one still covers its first block.
-      EXPECT_TRUE(c.readLen < c.writeLen ? start >= src && start <= src + step * (c.writeLen - 1)
-                                         : start <= src && start + step * (c.readLen - 1) >= src)
+      EXPECT_TRUE(readLen < writeLen ? start >= src && start <= src + step * (writeLen - 1)
+                                         : start <= src && start + step * (readLen - 1) >= src)
           << start << " for " << src;
       EXPECT_EQ((start - src) % step, 0u) << "stays on the source's LBA parity";
       slidStarts.insert(start - src + 100);
 
       // Source blocks the read leaves out are released, blocks it adds are registered.
       const uint64_t end = start + step * len;
-      for (uint64_t b = std::min(start, src); b < std::max(end, src + step * c.writeLen); b += step) {
+      for (uint64_t b = std::min(start, src); b < std::max(end, src + step * writeLen); b += step) {
         const AtomicContext::Record* record = f.drive().atomicContext.findRecord(b);
         if (b >= start && b < end) {
           ASSERT_NE(record, nullptr) << b;
@@ -95,10 +87,8 @@ TEST(ReadIssue, SlidReadsStayOnTheSourceSpanAndWithinMinAndMaxLba) {
 
 TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
   AgentFixture h;
-  h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}, {"Slide Reads", "true"}});
-  h.setTestMaxXferLength(64);
-  h.set(kWriteThenRead);
-  ASSERT_EQ(h.setup(), 0);
+  h.set("Slide Reads", "true");
+  ASSERT_EQ(setupWriteThenVerify(h), 0);
   for (uint64_t i = 0; i < 8; ++i) {
     // A write whose range is suspect, queued for its splice check instead of a plain read-back.
     const uint64_t lba = 300 + 16 * i;
@@ -118,29 +108,16 @@ TEST(ReadIssue, SpliceSuspectIsAlwaysReadAndNeverSlid) {
 }
 
 TEST(ReadIssue, ReadOrVerifyChoice) {
-  const struct {
-    std::vector<std::string> inMask;  // conditions an earlier agent left in the mask
-    int status;
-    const char* message;
-    std::vector<std::string> after;   // the mask the agent leaves
-  } cases[] = {
-      {{"read", "verify"}, -1050, "Both Read and Verify condition selected during same execution loop.", {}},
-      {{}, -1050, "Niether read nor verify selected during execution loop.", {}},
-      {{"read"}, 0, nullptr, {"read"}},
-      // The write to read back is still outstanding: a verify would be judged by the drive
-      // before the write's outcome is known, so the range is read instead.
-      {{"verify"}, 0, nullptr, {"read"}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.inMask.size());
+  for (const auto& row : caseRows("issue/cases/read_or_verify.txt")) {
+    SCOPED_TRACE(row[0]);
     AgentFixture h;
     ASSERT_EQ(h.setupWith({{"Verify Condition", "verify"}, {"Min Queue Size", "1"}, {"Max Queue Size", "1"}}), 0);
     ASSERT_EQ(h.pass(80, 2), 0);
-    uint64_t mask = 0;
-    for (const std::string& name : c.inMask) mask |= h.bit(name);
-    EXPECT_EQ(h.pass(0, 1, mask), c.status);
-    EXPECT_TRUE(c.message == nullptr || h.logged(c.message)) << h.log();
-    uint64_t after = 0;
-    for (const std::string& name : c.after) after |= h.bit(name);
+    uint64_t mask = 0, after = 0;
+    for (const std::string& name : split(row[0], ", ")) mask |= h.bit(name);
+    for (const std::string& name : split(row[3], ", ")) after |= h.bit(name);
+    EXPECT_EQ(std::to_string(h.pass(0, 1, mask)), row[1]);
+    EXPECT_TRUE(row[2] == "-" || h.logged(row[2])) << h.log();
     EXPECT_EQ(h.thread().conditionMask(), after);
     // The write was claimed for this read whatever followed.
     EXPECT_EQ(h.drive().outstandingWrites.front().readCmdId, 2u);
@@ -157,43 +134,32 @@ TEST(ReadIssue, ReadWithoutSourceFails) {
   EXPECT_TRUE(h.drive().outstandingReads.empty());
 }
 
-// A verify of write 500..507 after parts of it lost their content: zone resets make blocks unknown,
-// an external invalidation leaves the old content predictable but no longer expected.
 TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
-  const struct {
-    const char* what;
-    std::vector<std::pair<uint64_t, uint64_t>> resets;
-    uint64_t invalidated;  // 0: none
-    uint64_t lba;
-    uint32_t length;
-    uint8_t expectMiscompare;
-  } cases[] = {{"the first run of known blocks", {{500, 501}, {504, 504}}, 0, 502, 2, 0},
-               {"all unknown, against stamped filler", {{500, 507}}, 0, 500, 8, 1},
-               {"externally invalidated", {}, 503, 500, 8, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("issue/cases/verify_ranges.txt")) {
+    SCOPED_TRACE(row[0]);
+    const auto resets = split(row[1], ", ");
     AgentFixture h;
-    h.set({{"Write Condition", "write"}, {"Verify Condition", "verify"}, {"Random Seed", "7"}});
-    h.setTestMaxXferLength(64);
-    h.set(kWriteThenRead);
-    ASSERT_EQ(h.setup(), 0);
+    ASSERT_EQ(setupWriteThenVerify(h), 0);
     ASSERT_EQ(h.pass(500, 8), 0);
-    for (const auto& [first, last] : c.resets) h.drive().atomicContext.invalidateRange(first, last, true);
-    if (c.invalidated != 0) h.drive().atomicContext.invalidateRange(c.invalidated, c.invalidated, false);
+    for (const std::string& r : resets)
+      h.drive().atomicContext.invalidateRange(std::stoul(r), std::stoul(r.substr(r.find('-') + 1)), true);
+    if (row[2] != "-") h.drive().atomicContext.invalidateRange(std::stoul(row[2]), std::stoul(row[2]), false);
+    const uint64_t lba = std::stoul(row[3]);
+    const uint32_t length = std::stoul(row[4]);
     const uint64_t verifyId = h.drive().nextCmdId;
     ASSERT_EQ(h.pass(0, 1), 0);
 
     EXPECT_EQ(h.thread().conditionMask(), h.bit("verify"));
-    EXPECT_EQ(*h.drive().lba, c.lba);
-    EXPECT_EQ(*h.drive().xferLength, c.length);
+    EXPECT_EQ(*h.drive().lba, lba);
+    EXPECT_EQ(*h.drive().xferLength, length);
     ASSERT_EQ(h.drive().outstandingVerifies.size(), 1u);
     const cardamor::VerifyRecord& verify = h.drive().outstandingVerifies.front();
     EXPECT_EQ(verify.cmdId, verifyId);
-    EXPECT_EQ(verify.lba, c.lba);
-    EXPECT_EQ(verify.xferLength, c.length);
-    EXPECT_EQ(verify.expectMiscompare, c.expectMiscompare);
-    ASSERT_EQ(h.drive().writeData->size, c.length * 512u);
-    if (c.resets.size() == 2) {
+    EXPECT_EQ(verify.lba, lba);
+    EXPECT_EQ(verify.xferLength, length);
+    EXPECT_EQ(verify.expectMiscompare, std::stoul(row[5]));
+    ASSERT_EQ(h.drive().writeData->size, length * 512u);
+    if (resets.size() == 2) {
       // Verified blocks wait for the verify; the other six gave up their obligation and are gone.
       for (uint64_t b = 500; b < 508; ++b) {
         const AtomicContext::Record* record = h.drive().atomicContext.findRecord(b);
@@ -201,7 +167,7 @@ TEST(VerifyIssue, RangeAndExpectedDataFollowWhatIsKnown) {
         EXPECT_TRUE(record == nullptr || record->wait_read != AtomicContext::kNoSlot) << b;
       }
     }
-    if (c.resets.size() == 1) {
+    if (resets.size() == 1) {
       for (uint32_t k = 0; k < 8; ++k) {
         // Stamped as no bucket, so that it matches no block ever written.
         const uint8_t* block = h.writeBlock(k, 512);

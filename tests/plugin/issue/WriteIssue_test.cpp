@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "completion/ReferenceBlock.h"
 #include "patterns/BlockLayout.h"
+#include "plugin/TestData.h"
 #include "support/AgentFixture.h"
 #include "trace/CommandTrace.h"
 
@@ -24,54 +24,29 @@ const uint8_t* bucket(AgentFixture& h, uint32_t b) {
 }
 
 TEST(WriteIssue, KindAndLengthFailures) {
-  const int kChoice = -1050, kLength = -1022;
-  const std::string kNone = "No write command selected",
-                    kTooLarge = "Requested buffer too large: need=16, max=15";
-  struct Case {
-    std::vector<std::string> kinds;   // "<kind> Condition" keys set, each to the name <kind>
-    std::vector<std::string> inMask;  // of those, the ones an earlier agent left in the mask
-    uint32_t len;
-    int status;
-    std::vector<std::string> messages;  // level-2 lines before the doAWrite and execute ones
-    const char* applied;                // the kind condition left in the mask, if any
-  };
-  const std::vector<Case> cases = {
-      {{"Write", "Trim"}, {}, 4, kChoice, {kNone}, nullptr},
-      {{"Write", "Trim"}, {"Write", "Trim"}, 4, kChoice, {"Multiple write commands selected"}, nullptr},
-      {{"WriteAtomic"}, {}, 4, kChoice, {kNone}, nullptr},
-      {{"Write"}, {}, 16, kLength, {kTooLarge}, "Write"},                 // as long as the bucket count
-      {{"Write", "Trim"}, {}, 16, kChoice, {kTooLarge, kNone}, nullptr},  // the kind failure wins
-      {{"Write"},
-       {},
-       9,
-       kLength,
-       {"Requested transfer does not fit the write buffer: need=4608 bytes, "
-        "have=4096 bytes, TestMaxXferLength=8"},
-       "Write"},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(i);
+  for (const auto& row : caseRows("issue/cases/write_failures.txt")) {
+    SCOPED_TRACE(row.back());
     AgentFixture h;
     h.set({{"Read Condition", "read"}, {"Random Seed", "7"}, {"Bucket Count", "16"}});
     h.setTestMaxXferLength(8);
-    for (const std::string& kind : c.kinds) h.set(kind + " Condition", kind);
+    for (const std::string& kind : split(row[0], ", ")) h.set(kind + " Condition", kind);
     ASSERT_EQ(h.setup(), 0);
     uint64_t mask = 0;
-    for (const std::string& kind : c.inMask) mask |= h.bit(kind);
+    for (const std::string& kind : split(row[1], ", ")) mask |= h.bit(kind);
 
-    EXPECT_EQ(h.pass(40, c.len, mask), c.status);
-    std::vector<std::string> expected = c.messages;
-    expected.push_back(h.statusLine("doAWrite", c.status));
-    expected.push_back(h.statusLine("execute", c.status));
+    const int status = std::stoi(row[3]);
+    EXPECT_EQ(h.pass(40, std::stoul(row[2]), mask), status);
+    std::vector<std::string> expected(row.begin() + 5, row.end());
+    expected.push_back(h.statusLine("doAWrite", status));
+    expected.push_back(h.statusLine("execute", status));
     EXPECT_EQ(h.errors(), expected);
     // The record is kept whatever failed; no data, history or trace follow a failure.
     ASSERT_EQ(h.drive().outstandingWrites.size(), 1u);
-    EXPECT_EQ(h.drive().outstandingWrites.front().xferLength, c.len);
+    EXPECT_EQ(std::to_string(h.drive().outstandingWrites.front().xferLength), row[2]);
     EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
     EXPECT_EQ(h.drive().commandTrace->lastCommand(h.nextTag()).kind, cardamor::TraceEventKind::Empty);
     EXPECT_EQ(h.drive().writeData->data, nullptr);
-    EXPECT_EQ(h.thread().conditionMask(), c.applied == nullptr ? 0u : h.bit(c.applied));
+    EXPECT_EQ(h.thread().conditionMask(), row[4] == "-" ? 0u : h.bit(row[4]));
   }
 }
 
@@ -79,45 +54,37 @@ TEST(WriteIssue, KindAndLengthFailures) {
 // identifier (its length, then big-endian, from byte 16) embedded, protection bytes left alone,
 // and the history expecting the same.
 TEST(WriteIssue, WrittenBlocksAreTheBucketsWithLbaAndIdentifierEmbedded) {
-  const struct {
-    const char* what;
-    AgentFixture::Keys keys;
-    bool e2e;
-    uint64_t cmdId;
-    std::vector<uint8_t> idBytes;  // empty: nothing embedded
-  } cases[] = {
-      {"id 1", {}, false, 1, {1, 0x01}},
-      {"id 0x100", {}, false, 0x100, {2, 0x01, 0x00}},
-      {"largest id", {}, false, ~uint64_t{0}, {8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-      {"E2E stride", {{"E2E Condition", "e2e"}}, true, 5, {1, 0x05}},
-      {"Embed Data off, skip commands", {{"Embed Data", "false"}, {"Use Skip Commands", "true"}}, false, 5, {}},
-  };
   const uint64_t lba = 0x0102030405060708ull;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& row : caseRows("issue/cases/written_blocks.txt")) {
+    SCOPED_TRACE(row[0]);
+    const bool e2e = row[1].find("E2E") != std::string::npos;
+    const uint64_t cmdId = std::stoull(row[2], nullptr, 16);
+    std::vector<uint8_t> idBytes;
+    for (const std::string& b : split(row[3], " ")) idBytes.push_back(std::stoul(b, nullptr, 16));
     AgentFixture h;
-    ASSERT_EQ(h.setupWith(c.keys, 16), 0);
+    h.setPairs(split(row[1], "; "));
+    ASSERT_EQ(h.setupWith({}, 16), 0);
     ASSERT_EQ(h.pass(0, 1), 0);  // runs the deferred setup
-    const uint64_t stride = c.e2e ? 520 : 512, step = c.idBytes.empty() ? 2 : 1;
-    if (c.e2e) std::memset(h.drive().localWriteBuffers[h.nextTag()].get(), 0xEE, 16 * 520);
-    h.drive().nextCmdId = c.cmdId;
-    ASSERT_EQ(h.pass(lba, 3, c.e2e ? h.bit("e2e") : 0), 0);
+    const uint64_t stride = e2e ? 520 : 512, step = idBytes.empty() ? 2 : 1;
+    if (e2e) std::memset(h.drive().localWriteBuffers[h.nextTag()].get(), 0xEE, 16 * 520);
+    h.drive().nextCmdId = cmdId;
+    ASSERT_EQ(h.pass(lba, 3, e2e ? h.bit("e2e") : 0), 0);
     const uint32_t first = *h.drive().bucketIndex;
     ASSERT_EQ(h.drive().writeData->size, 3 * stride);
     for (uint32_t k = 0; k < 3; ++k) {
       const uint8_t* block = h.writeBlock(k, stride);
       const uint8_t* source = bucket(h, first + k);
-      std::vector<uint8_t> head(source, source + 16 + c.idBytes.size());
-      if (!c.idBytes.empty()) {
+      std::vector<uint8_t> head(source, source + 16 + idBytes.size());
+      if (!idBytes.empty()) {
         for (int i = 0; i < 8; ++i) head[8 + i] = static_cast<uint8_t>((lba + k) >> (56 - 8 * i));
-        std::copy(c.idBytes.begin(), c.idBytes.end(), head.begin() + 16);
+        std::copy(idBytes.begin(), idBytes.end(), head.begin() + 16);
       }
       EXPECT_EQ(std::vector<uint8_t>(block, block + head.size()), head) << k;
       EXPECT_EQ(std::memcmp(block + head.size(), source + head.size(), 512 - head.size()), 0) << k;
       for (uint64_t i = 512; i < stride; ++i) EXPECT_EQ(block[i], 0xEE) << "protection byte " << i;
       const AtomicContext::ExpectedBlock e = h.drive().atomicContext.lookup(lba + step * k);
-      EXPECT_EQ(std::tuple(e.blockNum, e.embedded), std::tuple(first + k, !c.idBytes.empty()));
-      EXPECT_TRUE(c.idBytes.empty() || (e.embeddedCmdId == c.cmdId && e.embeddedLba == lba + k));
+      EXPECT_EQ(std::tuple(e.blockNum, e.embedded), std::tuple(first + k, !idBytes.empty()));
+      EXPECT_TRUE(idBytes.empty() || (e.embeddedCmdId == cmdId && e.embeddedLba == lba + k));
     }
     EXPECT_EQ(h.drive().atomicContext.recordCount(), 3u + 1);  // and the first pass's block
   }

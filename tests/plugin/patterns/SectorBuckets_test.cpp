@@ -24,22 +24,14 @@ std::vector<uint8_t> bucket(AgentFixture& f, uint32_t b) {
   return std::vector<uint8_t>(start, start + sector);
 }
 
-void configureRandom(AgentFixture& f, const char* buckets) {
-  f.setBasicConditions();
-  f.set({{"Random Seed", "5"}, {"Bucket Count", buckets}});
-}
-
-// The user pattern "ABC" over `buckets` buckets; a largest transfer length of 0 leaves it unset.
-void configureUserPattern(AgentFixture& f, const char* buckets, uint32_t maxXfer) {
-  f.setBasicConditions();
-  f.set({{"User Defined Data", "true"}, {"Data Buffer", "ABC"}, {"Bucket Count", buckets}});
-  if (maxXfer != 0) f.setTestMaxXferLength(maxXfer);
-}
+const AgentFixture::Keys kRandom = {{"Random Seed", "5"}, {"Bucket Count", "80000"}};
+// The user pattern "ABC" over four buckets.
+const AgentFixture::Keys kUserPattern = {
+    {"User Defined Data", "true"}, {"Data Buffer", "ABC"}, {"Bucket Count", "4"}};
 
 TEST(SectorBuckets, RandomModeStampsEveryBucketAndIsTheSameForTheSameSeed) {
   AgentFixture f;
-  configureRandom(f, "80000");
-  ASSERT_EQ(f.setup(), 0);
+  ASSERT_EQ(f.setupWith(kRandom), 0);
 
   // Every bucket starts with its number, in three bytes and a zero byte.
   const uint8_t* table = f.drive().sectorBuckets.get();
@@ -53,15 +45,13 @@ TEST(SectorBuckets, RandomModeStampsEveryBucketAndIsTheSameForTheSameSeed) {
   AgentFixtureOptions other;
   other.deviceIndex = 1;
   AgentFixture g(other);
-  configureRandom(g, "80000");
-  ASSERT_EQ(g.setup(), 0);
+  ASSERT_EQ(g.setupWith(kRandom), 0);
   EXPECT_EQ(std::memcmp(table, g.drive().sectorBuckets.get(), 80000u * 512), 0);
 }
 
 TEST(SectorBuckets, UserPatternTilesEachBucketRun) {
   AgentFixture f;
-  configureUserPattern(f, "4", 1);
-  ASSERT_EQ(f.setup(), 0);
+  ASSERT_EQ(f.setupWith(kUserPattern, 1), 0);
   for (uint32_t b = 0; b < 4; ++b) {
     const auto bytes = bucket(f, b);
     for (uint32_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], "ABC"[i % 3]) << "bucket " << b << " byte " << i;
@@ -69,17 +59,15 @@ TEST(SectorBuckets, UserPatternTilesEachBucketRun) {
 
   // A two-block pattern restarts every two buckets, so bucket 1 continues where bucket 0 ended.
   AgentFixture two;
-  configureUserPattern(two, "4", 2);
-  ASSERT_EQ(two.setup(), 0);
+  ASSERT_EQ(two.setupWith(kUserPattern, 2), 0);
   EXPECT_EQ(bucket(two, 1)[0], 'C');  // byte 512 of the pattern: 512 mod 3 = 2
   EXPECT_EQ(bucket(two, 2)[0], 'A');
-
 }
 
 TEST(SectorBuckets, SizesThatCannotBeBuiltFailSetup) {
   AgentFixture tooLarge;
-  configureUserPattern(tooLarge, "4", 0x800000);  // 512 x 2^23 = 2^32 bytes
-  EXPECT_EQ(tooLarge.setup(), VARNOX_ERR_USER_PATTERN);
+  // 512 x 2^23 = 2^32 bytes
+  EXPECT_EQ(tooLarge.setupWith(kUserPattern, 0x800000), VARNOX_ERR_USER_PATTERN);
   EXPECT_EQ(tooLarge.logTexts(),
             std::vector<std::string>{"The xfer_len * driveBlockSize is too large for 32-bit addressing."});
 

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
+#include "plugin/TestData.h"
 #include "support/TempDirTest.h"
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
@@ -78,18 +76,11 @@ std::unique_ptr<CommandTrace> wrappedTrace() {
 class SequenceDumpTest : public testing::TempDirTest {
  protected:
   // Dumps into the temporary directory and compares with the golden file of that name.
-  // CARDAMOR_UPDATE_GOLDEN=1 rewrites the golden file instead (review the diff by hand).
   void expectGolden(const CommandTrace* trace, const std::string& golden, bool miscompare, uint64_t missLba,
                     uint64_t mask) {
     std::string path = at(golden);
     ASSERT_EQ(dumpSequence(trace, &thread_, path, miscompare, missLba, mask), 0);
-    const std::string actual = maskTicks(readFile(path));
-    const std::string goldenPath = std::string(VARNOX_SOURCE_DIR) + "/tests/plugin/trace/golden/" + golden;
-    if (std::getenv("CARDAMOR_UPDATE_GOLDEN")) {
-      std::ofstream(goldenPath, std::ios::binary) << actual;
-      return;
-    }
-    EXPECT_EQ(actual, readFile(goldenPath)) << "golden file " << goldenPath;
+    testing::expectGolden(maskTicks(readFile(path)), "trace/golden/" + golden);
   }
 
   DriveThread thread_{DriveProperties{}};
