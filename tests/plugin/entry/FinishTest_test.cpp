@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 
 #include "plugin/TestData.h"
 #include "support/AgentFixture.h"
-#include "support/TempDirTest.h"
+#include "support/TempDir.h"
 
 namespace varnox::testing {
 using namespace cardamor;
 namespace {
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 std::unique_ptr<ByteBuffer> bytesOf(const std::string& text) {
   auto buffer = std::make_unique<ByteBuffer>();
@@ -35,12 +35,16 @@ class FinishTestTest : public testing::TempDirTest {
     return options;
   }
   void SetUp() override {
+    TempDirTest::SetUp();
     oldCwd_ = fs::current_path();
-    ASSERT_EQ(f_.setupWith({{"Bucket Count", "4"}, {"Miscompare Output Path", at("x/run1")}}), 0);
+    ASSERT_EQ(f_.setupWith({{"Bucket Count", "4"}, {"Miscompare Output Path", path("x/run1")}}), 0);
     drive_->commandTrace->recordWriteIssued(0x100, 8, 1, 0, 0x10);
     drive_->commandTrace->recordWriteIssued(0x108, 8, 2, 1, 0x18);
   }
-  void TearDown() override { fs::current_path(oldCwd_); }
+  void TearDown() override {
+    fs::current_path(oldCwd_);
+    TempDirTest::TearDown();
+  }
   void captureMiscompare() {
     drive_->commandTrace->recordMiscompare(0x104, 0x14, 0x80001, 3, false);
     drive_->miscompareSeen = true;
@@ -72,13 +76,13 @@ TEST_F(FinishTestTest, MiscompareWritesTraceDriveAndReferenceFilesInOrder) {
   EXPECT_EQ(drive_->writeData->size, 512u * 4u);
   EXPECT_FALSE(drive_->writeData->ownsData);
 
-  EXPECT_EQ(logTexts(), savedLines(at("x/run1")));
+  EXPECT_EQ(logTexts(), savedLines(path("x/run1")));
   for (const auto& line : thread_.eventLog().lines()) EXPECT_EQ(line.level, 2) << line.text;
 
-  EXPECT_EQ(readFile(at("x/run1_drive_D0.bin")), "drive block");
-  EXPECT_EQ(readFile(at("x/run1_reference_D0.bin")), "reference block");
+  EXPECT_EQ(readAll(path("x/run1_drive_D0.bin")), "drive block");
+  EXPECT_EQ(readAll(path("x/run1_reference_D0.bin")), "reference block");
   // 512-byte blocks on 4096-byte media: the write next to the failing LBA is another media block.
-  const std::string dump = readFile(at("x/run1_trace_D0.txt"));
+  const std::string dump = readAll(path("x/run1_trace_D0.txt"));
   EXPECT_EQ(dump.rfind("Dump of all commands that include the miscompare LBA 0x0000000000000104:\n"
                        " * indicates media block overlap\n",
                        0),
@@ -88,8 +92,8 @@ TEST_F(FinishTestTest, MiscompareWritesTraceDriveAndReferenceFilesInOrder) {
   // A second finish keeps the first files and writes suffixed ones.
   finishTest(&thread_, &config_, drive_);
   const auto again = logTexts();
-  EXPECT_EQ(std::vector<std::string>(again.begin() + 3, again.end()), savedLines(at("x/run1"), ".000"));
-  EXPECT_EQ(readFile(at("x/run1_drive_D0.bin.000")), "drive block");
+  EXPECT_EQ(std::vector<std::string>(again.begin() + 3, again.end()), savedLines(path("x/run1"), ".000"));
+  EXPECT_EQ(readAll(path("x/run1_drive_D0.bin.000")), "drive block");
 }
 
 TEST_F(FinishTestTest, WithoutMiscompareOnlyASpliceOrTheOptionDumpsTheSequence) {
@@ -97,15 +101,15 @@ TEST_F(FinishTestTest, WithoutMiscompareOnlyASpliceOrTheOptionDumpsTheSequence) 
   finishTest(&thread_, &config_, nullptr);
   finishTest(&thread_, nullptr, drive_);
   EXPECT_TRUE(logTexts().empty());
-  EXPECT_FALSE(fs::exists(at("x")));
+  EXPECT_FALSE(fs::exists(path("x")));
 
   drive_->spliceDetected = true;
   finishTest(&thread_, &config_, drive_);
   ASSERT_EQ(thread_.eventLog().lines().size(), 1u);
   EXPECT_EQ(thread_.eventLog().lines()[0].level, 0);
-  EXPECT_EQ(logTexts()[0], "Bucket compare command sequence saved to '" + at("x/run1_trace_D0.txt") + "'");
-  EXPECT_EQ(readFile(at("x/run1_trace_D0.txt")).rfind("\nDump of the full command sequence:\n", 0), 0u);
-  EXPECT_FALSE(fs::exists(at("x/run1_drive_D0.bin")));
+  EXPECT_EQ(logTexts()[0], "Bucket compare command sequence saved to '" + path("x/run1_trace_D0.txt") + "'");
+  EXPECT_EQ(readAll(path("x/run1_trace_D0.txt")).rfind("\nDump of the full command sequence:\n", 0), 0u);
+  EXPECT_FALSE(fs::exists(path("x/run1_drive_D0.bin")));
 
   // "Always Dump Sequence" with an empty output path: the default base in the current directory.
   drive_->spliceDetected = false;
@@ -115,23 +119,23 @@ TEST_F(FinishTestTest, WithoutMiscompareOnlyASpliceOrTheOptionDumpsTheSequence) 
   finishTest(&thread_, &config_, drive_);
   ASSERT_EQ(logTexts().size(), 2u);
   EXPECT_EQ(logTexts()[1], "Bucket compare command sequence saved to './datacompare_trace_D0.txt'");
-  EXPECT_TRUE(fs::is_regular_file(at("datacompare_trace_D0.txt")));
+  EXPECT_TRUE(fs::is_regular_file(path("datacompare_trace_D0.txt")));
 }
 
 TEST_F(FinishTestTest, UncreatableDirectoryFallsBackToTheCurrentDirectory) {
   captureMiscompare();
-  std::ofstream(at("blocker")) << "a file where the directory should be";
-  config_.miscompareOutputPath = at("blocker/run1");
-  fs::create_directories(at("cwd"));
-  std::ofstream(at("cwd/run1_drive_D0.bin")) << "an earlier run's";  // the fallback name is made unique too
-  fs::current_path(at("cwd"));
+  std::ofstream(path("blocker")) << "a file where the directory should be";
+  config_.miscompareOutputPath = path("blocker/run1");
+  fs::create_directories(path("cwd"));
+  std::ofstream(path("cwd/run1_drive_D0.bin")) << "an earlier run's";  // the fallback name is made unique too
+  fs::current_path(path("cwd"));
   finishTest(&thread_, &config_, drive_);
 
-  std::vector<std::string> expected = savedLines(at("cwd/run1"));
+  std::vector<std::string> expected = savedLines(path("cwd/run1"));
   expected.insert(expected.begin(), "Could not use specifed file path, using temp file instead");
-  expected[2] = "Miscompare Data Written To '" + at("cwd/run1_drive_D0.bin.000") + "'";
+  expected[2] = "Miscompare Data Written To '" + path("cwd/run1_drive_D0.bin.000") + "'";
   EXPECT_EQ(logTexts(), expected);
-  EXPECT_EQ(readFile(at("cwd/run1_reference_D0.bin")), "reference block");
+  EXPECT_EQ(readAll(path("cwd/run1_reference_D0.bin")), "reference block");
 }
 
 TEST(FinishMediaMaskTest, MaskCoversOnePhysicalBlockInTheLowerHalf) {

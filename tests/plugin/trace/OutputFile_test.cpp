@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "support/TempDirTest.h"
+#include "support/TempDir.h"
 
 namespace varnox::testing {
 using namespace cardamor;
@@ -18,17 +18,17 @@ TEST_F(OutputFileTest, WhenEveryDerivedNameExistsTheGivenPathIsReused) {
   char suffix[8] = "";
   for (int i = -1; i < 4096; ++i) {
     if (i >= 0) std::snprintf(suffix, sizeof suffix, ".%03x", i);
-    std::ofstream(at(std::string("full.bin") + suffix)) << "old";
+    std::ofstream(path(std::string("full.bin") + suffix)) << "old";
   }
-  std::string path = at("full.bin");
+  std::string target = path("full.bin");
   int status = 0;
-  FILE* f = openUniqueFile(path, "w", status, OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS);
+  FILE* f = openUniqueFile(target, "w", status, OPEN_FALLBACK | OPEN_UNIQUE | OPEN_CREATE_DIRS);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(std::fclose(f), 0);
   EXPECT_EQ(status, kOpenStatusNoUniqueName);
-  EXPECT_EQ(path, at("full.bin"));
-  EXPECT_EQ(readFile(at("full.bin")), "");  // truncated by "w"
-  EXPECT_EQ(readFile(at("full.bin.fff")), "old");
+  EXPECT_EQ(target, path("full.bin"));
+  EXPECT_EQ(readAll(path("full.bin")), "");  // truncated by "w"
+  EXPECT_EQ(readAll(path("full.bin.fff")), "old");
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "plugin/TestData.h"
-#include "support/TempDirTest.h"
+#include "support/TempDir.h"
 #include "trace/CommandTrace.h"
 #include "varnox/DriveThread.h"
 
@@ -13,7 +13,7 @@ namespace varnox::testing {
 using namespace cardamor;
 namespace {
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr uint64_t kMedia8 = 0x00000000FFFFFFF8ull;   // 8 LBAs per media block
@@ -78,9 +78,9 @@ class SequenceDumpTest : public testing::TempDirTest {
   // Dumps into the temporary directory and compares with the golden file of that name.
   void expectGolden(const CommandTrace* trace, const std::string& golden, bool miscompare, uint64_t missLba,
                     uint64_t mask) {
-    std::string path = at(golden);
-    ASSERT_EQ(dumpSequence(trace, &thread_, path, miscompare, missLba, mask), 0);
-    testing::expectGolden(maskTicks(readFile(path)), "trace/golden/" + golden);
+    std::string target = path(golden);
+    ASSERT_EQ(dumpSequence(trace, &thread_, target, miscompare, missLba, mask), 0);
+    testing::expectGolden(maskTicks(readAll(target)), "trace/golden/" + golden);
   }
 
   DriveThread thread_{DriveProperties{}};
@@ -107,7 +107,7 @@ TEST_F(SequenceDumpTest, PlainDumpsMatchTheirGoldenFiles) {
 
 TEST_F(SequenceDumpTest, AnUnopenableNameIsLoggedAndFails) {
   auto trace = wrappedTrace();
-  std::string tooLong = at(std::string(300, 'n'));  // no file system accepts it
+  std::string tooLong = path(std::string(300, 'n'));  // no file system accepts it
   EXPECT_EQ(dumpSequence(trace.get(), &thread_, tooLong, true, 0x1A, kAllOnes), -1052);
   const auto lines = thread_.eventLog().lines();
   ASSERT_EQ(lines.size(), 1u);
