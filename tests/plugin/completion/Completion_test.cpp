@@ -180,6 +180,8 @@ TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
     const uint64_t v = h.verify(1);
     if (before == "invalidated-untold") h.drive().outstandingVerifies.front().expectMiscompare = 0;
     if (before == "lost-registration") h.drive().atomicContext.readFinished(v, 0x10, false);
+    if (before == "write-in-flight")  // an older write over the last block, sent and not completed
+      h.drive().outstandingWrites.push_back(cardamor::WriteRecord{v - 1, 0, 0x10 + length - 1, 1, 9});
     *h.drive().deviceInterface = std::stoul(row[5]);
     EXPECT_EQ(h.complete(1, std::stoul(row[3], nullptr, 0), {}, CompletionHarness::sense(row[4])), result)
         << h.log();
