@@ -163,6 +163,15 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
       problem("a spliced range has no drive block to keep");
     return;
   }
+  // The sequence dump ends with the miscompare at the block compared (a verify's names its range).
+  bool dumped = key("failure") == "verify";
+  for (const std::string& file : d.outputFiles) {
+    if (file.find("_trace_") == std::string::npos) continue;
+    std::istringstream lines(std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
+    for (std::string l; std::getline(lines, l);)
+      dumped |= l.find(" Miscompare ") != std::string::npos && l.find(hex(lba)) != std::string::npos;
+  }
+  if (!dumped) problem("the sequence dump shows no miscompare at " + hex(lba));
   if (json.find("\"drive\": \"" + key("driveFile") + "\"") == std::string::npos) problem("the JSON names no drive file");
   const std::vector<uint8_t> drive = readBytes(key("driveFile")), reference = readBytes(key("referenceFile"));
   const uint32_t blockBytes = plan.drives[0].device.logicalBlockSize;
