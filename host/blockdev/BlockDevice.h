@@ -47,7 +47,7 @@
 #include "blockdev/UringQueue.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 #include "tavik/SenseBuilder.h"
 
 namespace varnox::blockdev {

@@ -6,7 +6,7 @@
 
 #include "blockdev/BlockDevice.h"
 #include "tavik/DeviceFactory.h"
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 
 namespace varnox::blockdev {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 
 namespace varnox::blockdev {
 

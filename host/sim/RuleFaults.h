@@ -81,7 +81,7 @@
 #include "sim/FaultExposure.h"
 #include "sim/FaultHook.h"
 #include "tavik/Device.h"
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 
 namespace varnox::sim {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sim/ZoneModel.h"
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 
 namespace varnox::sim {
 

@@ -34,7 +34,7 @@ std::vector<uint8_t> pattern(uint64_t lba, uint32_t blocks, uint8_t stamp) {
 
 class BlockDeviceTest : public testing::TempDirTest {
  protected:
-  DeviceSpec spec(const std::string& name, bool direct = false) const {
+  DeviceSpec fileSettings(const std::string& name, bool direct = false) const {
     DeviceSpec s;
     s.kind = path(name);
     s.capacityBlocks = kBlocks;
@@ -61,7 +61,7 @@ class BlockDeviceTest : public testing::TempDirTest {
 };
 
 TEST_F(BlockDeviceTest, FaultRulesOnAFileActAtTheCommandInterface) {
-  Harness h(std::make_unique<sim::FaultingDevice>(open(spec("faults.img")),
+  Harness h(std::make_unique<sim::FaultingDevice>(open(fileSettings("faults.img")),
                                                   std::vector<FaultRule>{{"hard-error", 4, {}, {}},
                                                                          {"recovered-error", 8, {}, {}},
                                                                          {"abort", 20, {}, {}}},
@@ -88,7 +88,7 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
   for (bool direct : {false, true}) {
     SCOPED_TRACE(direct ? "direct I/O" : "page cache");
     const std::string name = direct ? "direct.img" : "buffered.img";
-    Harness h(open(spec(name, direct)), kBlock);
+    Harness h(open(fileSettings(name, direct)), kBlock);
     ASSERT_TRUE(h.device);
     EXPECT_EQ(fs::file_size(path(name)), kBlocks * kBlock);
     EXPECT_EQ(h.device->describe(), "file " + path(name) + ", 64 x 512-byte blocks" + (direct ? ", direct I/O" : ""));
@@ -119,7 +119,7 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
 }
 
 TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
-  Harness h(open(spec("queue.img", true)), kBlock);
+  Harness h(open(fileSettings("queue.img", true)), kBlock);
   for (uint32_t tag = 0; tag < 8; ++tag) ASSERT_EQ(h.submitWrite(tag + 100, tag * 2, pattern(tag * 2, 2, 1)), 0);
   EXPECT_EQ(h.device->outstanding(), 8u);
   EXPECT_EQ(h.submitWrite(100, 0, pattern(0, 1, 1)), VARNOX_ERR_BAD_VALUE) << "tag 100 is outstanding";
@@ -161,7 +161,7 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
 }
 
 TEST_F(BlockDeviceTest, VerifyDiscardAndSyncActOnTheFile) {
-  Harness h(open(spec("verify.img")), kBlock);
+  Harness h(open(fileSettings("verify.img")), kBlock);
   ASSERT_TRUE(h.device->geometry().supportsUnmap) << "the temporary directory's file system cannot punch holes";
   const std::vector<uint8_t> data = pattern(10, 4, 21);
   ASSERT_EQ(h.write(10, data).status, kStatusGood);
@@ -193,7 +193,7 @@ TEST_F(BlockDeviceTest, VerifyDiscardAndSyncActOnTheFile) {
 }
 
 TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
-  Harness h(open(spec("refuse.img")), kBlock);
+  Harness h(open(fileSettings("refuse.img")), kBlock);
   std::vector<uint8_t> buffer(4 * kBlock);
   uint8_t cdb[kCdbMaxBytes];
   const uint8_t list[24] = {0, 30, 0, 32};  // an UNMAP list that claims more descriptors than it carries
@@ -239,19 +239,19 @@ TEST_F(BlockDeviceTest, RefusesWhatTheDeviceCannotDoWithReadableSense) {
   EXPECT_EQ(fs::file_size(path("refuse.img")), kBlocks * kBlock) << "nothing beyond the capacity was touched";
 
   // A file cannot keep protection information. Paths that cannot be opened are BadInput cases.
-  DeviceSpec protectedSpec = spec("pi.img");
-  protectedSpec.protectionInfo = true;
+  DeviceSpec protectedSettings = fileSettings("pi.img");
+  protectedSettings.protectionInfo = true;
   std::string error;
   int status = 0;
   std::vector<std::string> warnings;
-  EXPECT_FALSE(BlockDevice::open(protectedSpec, error, status, warnings));
+  EXPECT_FALSE(BlockDevice::open(protectedSettings, error, status, warnings));
   EXPECT_EQ(status, kExitRefused) << error;
   EXPECT_NE(error.find("protection information"), std::string::npos) << error;
 }
 
 // When a fixed seed warns is pinned by tests/runner/cases/commands.cli.
 TEST_F(BlockDeviceTest, PreconditionMakesEveryRunsContentDifferent) {
-  Harness h(open(spec("pre.img")), kBlock);
+  Harness h(open(fileSettings("pre.img")), kBlock);
   std::string error;
   ASSERT_TRUE(preconditionDevice(*static_cast<BlockDevice*>(h.device), runNonce(5), error)) << error;
   const std::vector<uint8_t> first = h.read(0, kBlocks);

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tavik/DeviceSpec.h"
+#include "tavik/DeviceSettings.h"
 
 namespace varnox {
 
