@@ -129,14 +129,7 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
     slot.unit = unit * geometry_.logicalBlockSize;
     slot.rwFlags = kRwfAtomic;
   }
-  if (cdb.protect != 0) {
-    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
-    return false;
-  }
-  if (!rangeValid(cdb.lba, strideSpan(cdb.blocks, stride))) {
-    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
-    return false;
-  }
+  if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
   const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < bytes) {
@@ -335,6 +328,18 @@ void BlockDevice::failErrno(Slot& slot, int error, uint64_t lba) {
 
 bool BlockDevice::rangeValid(uint64_t lba, uint64_t blocks) const {
   return lba < geometry_.capacityBlocks && blocks <= geometry_.capacityBlocks - lba;
+}
+
+bool BlockDevice::acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_t blocks) {
+  if (!fieldsUsable) {
+    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+    return false;
+  }
+  if (!rangeValid(lba, blocks)) {
+    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
+    return false;
+  }
+  return true;
 }
 
 bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }

@@ -123,6 +123,8 @@ class BlockDevice : public Device {
   void fail(Slot& slot, const SenseFields& sense);
   void failErrno(Slot& slot, int error, uint64_t lba);
   bool rangeValid(uint64_t lba, uint64_t blocks) const;
+  // false after failing the slot with INVALID FIELD IN CDB (fields not usable) or LBA OUT OF RANGE.
+  bool acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_t blocks);
   bool aligned(const void* p) const;
 
   std::string path_;

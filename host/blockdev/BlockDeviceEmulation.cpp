@@ -14,14 +14,7 @@ constexpr uint64_t kWriteSameBlocks = 256;           // copies of the block per 
 }  // namespace
 
 bool BlockDevice::startVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
-  if (cdb.bytchk == 2 || cdb.protect != 0) {
-    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
-    return false;
-  }
-  if (!rangeValid(cdb.lba, cdb.blocks)) {
-    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
-    return false;
-  }
+  if (!acceptCdb(slot, cdb.bytchk != 2 && cdb.protect == 0, cdb.lba, cdb.blocks)) return false;
   const uint32_t bs = geometry_.logicalBlockSize;
   const uint64_t bytes = uint64_t{cdb.blocks} * bs;
   const uint64_t need = cdb.bytchk == kBytchkCompare ? bytes : cdb.bytchk == kBytchkSame ? bs : 0;
@@ -49,14 +42,7 @@ bool BlockDevice::startWriteSame(Slot& slot, const DeviceCommand& command, const
   const bool noData = (cdb.flags & (kCdbUnmap | kCdbNdob)) != 0;
   const uint32_t bs = geometry_.logicalBlockSize;
   const uint32_t stride = command.lbaStride;
-  if (cdb.protect != 0) {
-    fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
-    return false;
-  }
-  if (!rangeValid(cdb.lba, strideSpan(cdb.blocks, stride))) {
-    fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
-    return false;
-  }
+  if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   if (!noData && (!command.dataOut || command.dataOutBytes < bs)) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
