@@ -166,6 +166,7 @@ TEST_F(BlockDeviceTest, VerifyDiscardAndSyncActOnTheFile) {
   const std::vector<uint8_t> data = pattern(10, 4, 21);
   ASSERT_EQ(h.write(10, data).status, kStatusGood);
   EXPECT_EQ(h.verify(10, data).status, kStatusGood);
+  EXPECT_EQ(h.verify(10, {}, kBytchkNone, 4).status, kStatusGood);  // a medium check sends no data
   std::vector<uint8_t> wrong = data;
   wrong[2 * kBlock + 7] ^= 0x40;
   DeviceCompletion c = h.verify(10, wrong);
@@ -184,6 +185,7 @@ TEST_F(BlockDeviceTest, VerifyDiscardAndSyncActOnTheFile) {
   EXPECT_EQ(h.unmap({{2, 3}, {9, 1}}).status, kStatusGood);
   uint8_t cdb[kCdbMaxBytes];
   EXPECT_EQ(h.runCdb(cdb, buildWriteSame16(cdb, 12, 2, true)).status, kStatusGood);
+  EXPECT_EQ(h.unmap({}).status, kStatusGood);  // an empty list is no error
   std::vector<uint8_t> expected = before;
   for (uint64_t lba : {2, 3, 4, 9, 12, 13}) std::fill_n(expected.begin() + lba * kBlock, kBlock, 0);
   EXPECT_EQ(h.read(0, 16), expected);
