@@ -7,7 +7,6 @@
 //   fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 

@@ -9,9 +9,7 @@
 namespace varnox::sim {
 namespace {
 
-using testing::Harness;
-using testing::pattern;
-using testing::smallConfig;
+using namespace testing;  // the harness, patterns and configurations
 
 FaultRule rule(const char* kind, std::optional<uint64_t> lba = 20) {
   FaultRule r;

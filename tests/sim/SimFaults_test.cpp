@@ -11,10 +11,7 @@
 namespace varnox::sim {
 namespace {
 
-using testing::Harness;
-using testing::information;
-using testing::pattern;
-using testing::smallConfig;
+using namespace testing;  // the harness, patterns and configurations
 
 SimConfig withFault(FaultRule rule, uint64_t seed = 1) {
   SimConfig c = smallConfig();

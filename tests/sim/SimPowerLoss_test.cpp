@@ -10,9 +10,7 @@
 namespace varnox::sim {
 namespace {
 
-using testing::Harness;
-using testing::pattern;
-using testing::smallConfig;
+using namespace testing;  // the harness, patterns and configurations
 
 // Which of two known writes each block of a range shows: 0 the old, 1 the new, -1 neither.
 std::vector<int> whichVersion(Harness& h, uint64_t lba, uint32_t blocks, uint8_t oldStamp, uint8_t newStamp) {

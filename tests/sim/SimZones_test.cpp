@@ -6,9 +6,7 @@
 namespace varnox::sim {
 namespace {
 
-using testing::Harness;
-using testing::pattern;
-using testing::smallConfig;
+using namespace testing;  // the harness, patterns and configurations
 
 SimConfig zoned(ZoneKind kind) {
   SimConfig c = smallConfig();

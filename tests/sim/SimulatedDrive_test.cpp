@@ -10,10 +10,7 @@
 namespace varnox::sim {
 namespace {
 
-using testing::Harness;
-using testing::information;
-using testing::pattern;
-using testing::smallConfig;
+using namespace testing;  // the harness, patterns and configurations
 
 TEST(SimulatedDrive, WritesReadBackAndNeverWrittenBlocksAreZero) {
   Harness h(smallConfig());
