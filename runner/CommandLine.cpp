@@ -47,6 +47,7 @@ struct Arguments {
   std::string report;    // --report FILE.html; for `varnox report`, where the page goes
   std::string series;
   std::string interval = "1s";
+  std::string journal;
   bool force = false;
   std::string commandLine;  // as typed, for the JSON summary
 };
@@ -71,6 +72,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
   options.force = args.force;
+  if (command.count("--journal") > 0) options.journal = args.journal;
   const bool applied = applyRunOptions(plan, options, repeat, error);
   if (applied) defaultLogFile(plan);
   if (!applied || !checkFlow(plan, error)) {
@@ -325,6 +327,9 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
+    command->add_option("--journal", args.journal,
+                        "Journal every write, trim and sync cache in this folder, so that `varnox verify --journal` "
+                        "can judge the drives after the host died");
     command->add_flag("--force", args.force,
                       "With a drive's destroy_data = true, write over a file or block device that carries a signature");
   };
