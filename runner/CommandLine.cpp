@@ -29,6 +29,7 @@
 #include "TestFile.h"
 #include "TimeSeries.h"
 #include "Units.h"
+#include "VerifyCommand.h"
 #include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
@@ -344,6 +345,13 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   reportApp->add_option("--report", args.report, "The HTML file to write (default: the JSON file's name with .html)");
   CLI::App* check = app.add_subcommand("check", "Validate a test file without running it");
   addTestOptions(check);
+  VerifyArguments verifyArgs;
+  verifyArgs.commandLine = args.commandLine;
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Judge every block a run's journal names, after the host died (a kill, a crash, a power cut)");
+  verify->add_option("--journal", verifyArgs.journal, "The journal folder of the run (varnox run --journal DIR)")->required();
+  verify->add_option("--output", verifyArgs.output, "Base of the failing block's data file (default: the journal's folder)");
+  verify->add_option("--json", verifyArgs.json, "Write the summary as JSON to this file");
 
   CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
   keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
@@ -365,6 +373,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
 
   if (run->parsed()) return runCommand(args, *run, out, err);
   if (check->parsed()) return checkCommand(args, *check, out, err);
+  if (verify->parsed()) return verifyCommand(verifyArgs, out, err);
   if (reportApp->parsed()) return reportCommand(args, out, err);
   if (keys->parsed()) return describeCommand(args, false, out, err);
   return describeCommand(args, true, out, err);
