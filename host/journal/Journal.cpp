@@ -49,12 +49,12 @@ std::string journalOnDriveError(const std::string& dir, const std::vector<DriveS
   for (const DriveSpec& drive : drives) {
     if (drive.device.kind == "sim") continue;
     struct stat target {};
-    if (::stat(drive.device.kind.c_str(), &target) != 0) continue;
+    const bool exists = ::stat(drive.device.kind.c_str(), &target) == 0;
     const std::string both = "the journal " + dir + " is on drive " + drive.name + " (" + drive.device.kind +
                              "), the drive under test: put it on a device of its own";
-    if (S_ISBLK(target.st_mode)) {
+    if (exists && S_ISBLK(target.st_mode)) {
       if (folder.st_dev == target.st_rdev || diskOf(folder.st_dev) == diskOf(target.st_rdev)) return both;
-    } else if (S_ISREG(target.st_mode)) {
+    } else if (!exists || S_ISREG(target.st_mode)) {  // a file, perhaps still to be made
       const fs::path file = fs::weakly_canonical(drive.device.kind, ec);
       const fs::path folderPath = fs::weakly_canonical(dir, ec);
       if (file.parent_path() == folderPath) {
