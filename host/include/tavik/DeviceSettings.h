@@ -37,6 +37,7 @@ struct DeviceSpec {
   bool force = false;                         // --force given: with destroyData, a signature may be overwritten
   bool precondition = false;                 // real devices: fill the range with a run-unique pattern first
   bool checkOnly = false;                    // varnox check: open read-only; create, extend and fill nothing
+  std::string medium;                        // "sim": the file that keeps the medium across processes; empty: none
   std::vector<FaultRule> faults;
   // False when nothing in the test can cut power or reset the drive (no power-toggle step, no
   // reset or power-loss fault): the simulated drive then need not keep what each write overwrote.
