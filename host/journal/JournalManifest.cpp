@@ -67,7 +67,8 @@ std::string manifestText(const JournalManifest& manifest) {
         << "zone_model=" << escape(s.zoneModel) << '\n'
         << "seed=" << s.seed << '\n'
         << "direct_io=" << s.directIo << '\n'
-        << "precondition=" << s.precondition << '\n';
+        << "precondition=" << s.precondition << '\n'
+        << "medium=" << escape(s.medium) << '\n';
     for (const auto& [name, value] : d.identity) out << "identity." << escape(name) << '=' << escape(value) << '\n';
   }
   return out.str();
@@ -129,6 +130,7 @@ bool parseManifest(const std::string& text, JournalManifest& manifest, std::stri
     else if (key == "seed") ok = number(value, s.seed);
     else if (key == "direct_io") s.directIo = value == "1";
     else if (key == "precondition") s.precondition = value == "1";
+    else if (key == "medium") s.medium = value;
     else if (key.rfind("identity.", 0) == 0) d.identity.emplace_back(unescape(key.substr(9)), value);
     else ok = false;
     if (!ok) return bad();
