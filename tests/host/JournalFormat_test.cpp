@@ -112,6 +112,11 @@ TEST_F(JournalFormat, ACutOrDamagedRecordEndsTheJournalThere) {
     EXPECT_EQ(contents.records.size(), 1u) << "byte " << at;
     EXPECT_TRUE(contents.tornTail);
   }
+  // A length reaching past the end (a damaged length field) ends it too, without reading beyond.
+  std::vector<uint8_t> overlong(bytes.begin(), bytes.begin() + end);
+  const uint32_t huge = 0x7FFFFFF8;
+  std::memcpy(overlong.data() + ends[2] + 4, &huge, sizeof(huge));
+  EXPECT_EQ(decodeJournal(overlong.data(), overlong.size()).records.size(), 3u);
   // A record out of sequence (a stale one from an earlier journal) is no record of this one.
   std::vector<uint8_t> skipped(4096);
   size_t n = encodeIntent(skipped.data(), 1, 1, write);
