@@ -40,7 +40,13 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
   std::vector<std::string> lines;
   for (const DriveSpec& drive : plan.drives) {
     const DeviceSpec& device = drive.device;
-    if (device.kind == "sim") continue;
+    if (device.kind == "sim") {
+      struct stat st {};
+      if (!device.medium.empty() && ::stat(device.medium.c_str(), &st) != 0)
+        lines.push_back("would create the medium " + device.medium + " of " +
+                        sizeText(device.capacityBlocks * (device.logicalBlockSize + (device.protectionInfo ? 8 : 0))));
+      continue;
+    }
     uint64_t tested = device.capacityBlocks * device.logicalBlockSize;
     struct stat st {};
     if (::stat(device.kind.c_str(), &st) != 0) {

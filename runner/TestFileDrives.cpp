@@ -1,4 +1,4 @@
-// Reads a [[drive]]: which device, its geometry, queue, cache, protection and zones, each
+// Reads a [[drive]]: which device, its geometry, queue, cache, protection, zones and kept medium, each
 // checked against what the device kinds accept.
 #include <cstdint>
 #include <optional>
@@ -108,6 +108,12 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
                     table.get("zone_size"));
     dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
     dev.zoneModel = zoneModel.value_or("host-managed");
+  }
+  std::optional<std::string> medium;
+  if (!s.string("medium", medium)) return false;
+  if (medium) {
+    if (dev.kind != "sim") return s.fail("medium", "needs device = \"sim\" (a file or block device is its own medium)", nullptr);
+    dev.medium = *medium;
   }
   return readPowerControl(s, table, dev) && s.rejectUnknown();
 }
