@@ -29,6 +29,7 @@
 #include "TestFile.h"
 #include "TimeSeries.h"
 #include "Units.h"
+#include "VerifyCommand.h"
 #include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
@@ -47,6 +48,7 @@ struct Arguments {
   std::string report;    // --report FILE.html; for `varnox report`, where the page goes
   std::string series;
   std::string interval = "1s";
+  std::string journal;
   bool force = false;
   std::string commandLine;  // as typed, for the JSON summary
 };
@@ -71,6 +73,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--output") > 0) options.outputBase = args.output;
   options.sets = args.sets;
   options.force = args.force;
+  if (command.count("--journal") > 0) options.journal = args.journal;
   const bool applied = applyRunOptions(plan, options, repeat, error);
   if (applied) defaultLogFile(plan);
   if (!applied || !checkFlow(plan, error)) {
@@ -325,6 +328,9 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
+    command->add_option("--journal", args.journal,
+                        "Journal every write, trim and sync cache in this folder, so that `varnox verify --journal` "
+                        "can judge the drives after the host died");
     command->add_flag("--force", args.force,
                       "With a drive's destroy_data = true, write over a file or block device that carries a signature");
   };
@@ -339,6 +345,13 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   reportApp->add_option("--report", args.report, "The HTML file to write (default: the JSON file's name with .html)");
   CLI::App* check = app.add_subcommand("check", "Validate a test file without running it");
   addTestOptions(check);
+  VerifyArguments verifyArgs;
+  verifyArgs.commandLine = args.commandLine;
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Judge every block a run's journal names, after the host died (a kill, a crash, a power cut)");
+  verify->add_option("--journal", verifyArgs.journal, "The journal folder of the run (varnox run --journal DIR)")->required();
+  verify->add_option("--output", verifyArgs.output, "Base of the failing block's data file (default: the journal's folder)");
+  verify->add_option("--json", verifyArgs.json, "Write the summary as JSON to this file");
 
   CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
   keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
@@ -360,6 +373,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
 
   if (run->parsed()) return runCommand(args, *run, out, err);
   if (check->parsed()) return checkCommand(args, *check, out, err);
+  if (verify->parsed()) return verifyCommand(verifyArgs, out, err);
   if (reportApp->parsed()) return reportCommand(args, out, err);
   if (keys->parsed()) return describeCommand(args, false, out, err);
   return describeCommand(args, true, out, err);

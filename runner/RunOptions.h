@@ -17,6 +17,7 @@ struct RunOptions {
   std::vector<std::string> sets;        // "KEY=VALUE", applied after the file's keys
   std::optional<std::string> outputBase;
   bool force = false;  // with a drive's destroy_data, a block device with a signature may be written
+  std::optional<std::string> journal;   // --journal DIR: replaces the file's journal folder
 };
 
 // What it takes to run the same test again.

@@ -24,11 +24,12 @@ int CommandSteps::powerToggle() {
   return VARNOX_OK;
 }
 
-void CommandSteps::finishTag(uint32_t tag) {
+void CommandSteps::finishTag(uint32_t tag, JournalOutcome outcome) {
   if (cdb_) cdb_->unlock(tag);
   if (readData_) readData_->unlock(tag);
   if (parameterList_) parameterList_->unlock(tag);
   if (inFlight_[tag].active) {
+    if (inFlight_[tag].journalId != 0) journal_->recordCompletion(inFlight_[tag].journalId, outcome);
     --inFlightCount_;
     if (inFlight_[tag].kind == StepKind::SyncCache && syncInFlight_ != 0) --syncInFlight_;
   }
@@ -43,6 +44,8 @@ void CommandSteps::forgetInFlight() {
     }
   }
   held_.clear();
+  awaiting_.clear();  // never sent: recorded as lost above
+  awaitingHead_ = 0;
   syncInFlight_ = 0;
   releaseOnNextStatus_ = false;
 }

@@ -129,6 +129,18 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
 
+  const bool checkOnly = std::any_of(plan.drives.begin(), plan.drives.end(), [](const DriveSpec& d) { return d.device.checkOnly; });
+  if (!plan.journalDir.empty()) {
+    if (plan.journalSync != "host" && plan.journalSync != "process") {
+      error = file + ": [test]: \"journal_sync\" must be \"host\" or \"process\", got \"" + plan.journalSync + "\"";
+      return kExitRefused;
+    }
+    if (const std::string why = journal::journalOnDriveError(plan.journalDir, plan.drives); !why.empty()) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+  }
+
   // Devices and drive threads.
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
@@ -182,6 +194,16 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drives.push_back(std::move(drive));
   }
 
+  if (!plan.journalDir.empty() && !checkOnly) {
+    std::string why;
+    journal = journal::Journal::create(plan.journalDir, journalManifest(plan), why);
+    if (!journal) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+    for (size_t i = 0; i < drives.size(); ++i) drives[i]->flow->steps().setJournal(journal->drive(i));
+  }
+
   for (auto& drive : drives) {
     std::string why;
     if (drive->flow->mapVariables(why) != VARNOX_OK) {
@@ -209,6 +231,25 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   }
   prepared = true;
   return kExitPassed;
+}
+
+journal::JournalManifest TestRun::Impl::journalManifest(const TestPlan& plan) const {
+  journal::JournalManifest manifest;
+  manifest.journalSync = plan.journalSync;
+  manifest.source = plan.sourceFile;
+  for (const auto& drive : drives) {
+    journal::JournalDrive& d = manifest.drives.emplace_back();
+    d.name = drive->planned.name;
+    d.device = drive->planned.device;
+    d.device.faults.clear();  // a reopened drive injects nothing
+    d.device.seed = drive->seed;
+    const DeviceGeometry& geometry = drive->device->geometry();
+    d.logicalBlockSize = geometry.logicalBlockSize;
+    d.capacityBlocks = geometry.capacityBlocks;
+    d.zoneBlocks = geometry.zoneBlocks;
+    d.identity = journal::deviceIdentity(d.device);
+  }
+  return manifest;
 }
 
 TestRun::TestRun() : impl_(std::make_unique<Impl>()) {}

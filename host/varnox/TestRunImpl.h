@@ -12,6 +12,8 @@
 
 #include "FlowAgent.h"
 #include "FlowEngine.h"
+#include "journal/Journal.h"
+#include "journal/JournalIdentity.h"
 #include "tavik/Tavik.h"
 #include "varnox/ConditionNames.h"
 #include "varnox/DriveThread.h"
@@ -41,6 +43,7 @@ struct TestRun::Impl {
   ConditionNames names;
   std::vector<std::unique_ptr<FlowAgent>> agents;
   std::vector<std::unique_ptr<Drive>> drives;
+  std::unique_ptr<journal::Journal> journal;  // after the drives: they record into it
   FlowLimits limits;
   std::atomic<bool> stop{false};
   std::mutex agentsFinishing;
@@ -65,10 +68,13 @@ struct TestRun::Impl {
     }
     for (auto& agent : agents) agent->deleteConfig();
     drives.clear();
+    journal.reset();
     agents.clear();
   }
 
   int prepare(const TestPlan& plan, std::string& error);
+  // What the journal needs to reopen every drive once prepared.
+  journal::JournalManifest journalManifest(const TestPlan& plan) const;
   // Appends a DriveReport per drive to `report` and sets its exit status and, from the first
   // drive that did not pass, its error.
   void reportDrives(RunReport& report);

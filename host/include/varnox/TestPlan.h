@@ -41,6 +41,12 @@ struct TestPlan {
   uint64_t maxDeviceErrors = 0;
   double commandTimeoutSeconds = 30;  // a command outstanding longer fails its drive; 0: never
   bool recordLatency = true;          // off only to measure what recording costs
+  // A folder for the journal of every command that changes a drive's blocks, so that
+  // `varnox verify --journal` can judge them after the host died; empty for none.
+  std::string journalDir;
+  // "host": a command is sent once its record is synced (survives the host's power loss);
+  // "process": once written (survives a kill of this process only).
+  std::string journalSync = "host";
 };
 
 }  // namespace varnox
