@@ -1,40 +1,35 @@
-// A drive's identity for the journal (JournalIdentity.h).
+// A drive's identity for the journal (JournalIdentity.h), kept as the identity's text lines.
 #include "journal/JournalIdentity.h"
 
-#include <sys/stat.h>
+#include <sstream>
 
-#include <cerrno>
-#include <cstring>
+#include "blockdev/DeviceIdentity.h"
 
 namespace varnox::journal {
 
 IdentityFields deviceIdentity(const DeviceSpec& device) {
   IdentityFields fields;
-  struct stat st {};
-  if (device.kind == "sim" || ::stat(device.kind.c_str(), &st) != 0) return fields;
-  fields.emplace_back("path", device.kind);
-  fields.emplace_back("kind", S_ISBLK(st.st_mode) ? "block device" : "file");
-  if (S_ISREG(st.st_mode)) {
-    fields.emplace_back("size", std::to_string(st.st_size));
-    fields.emplace_back("file system", std::to_string(st.st_dev));
-    fields.emplace_back("inode", std::to_string(st.st_ino));
+  blockdev::DeviceIdentity identity;
+  std::string error;
+  if (device.kind == "sim" || !blockdev::readDeviceIdentity(device.kind, identity, error)) return fields;
+  std::istringstream lines(blockdev::formatIdentity(identity));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) fields.emplace_back(line.substr(0, eq), line.substr(eq + 1));
   }
   return fields;
 }
 
 std::string identityChange(const IdentityFields& recorded, const DeviceSpec& device) {
-  struct stat st {};
-  if (::stat(device.kind.c_str(), &st) != 0) return device.kind + ": " + std::strerror(errno);
-  const IdentityFields now = deviceIdentity(device);
-  for (const auto& [name, value] : recorded) {
-    std::string current = "(none)";
-    for (const auto& [n, v] : now)
-      if (n == name) current = v;
-    if (current != value)
-      return device.kind + " is not the device the journal's run wrote to: its " + name + " is " + current +
-             ", was " + value;
-  }
-  return "";
+  std::string text, error;
+  for (const auto& [name, value] : recorded) text += name + "=" + value + "\n";
+  blockdev::DeviceIdentity before, now;
+  if (!blockdev::parseIdentity(text, before, error)) return "the journal's identity of " + device.kind + ": " + error;
+  if (!blockdev::readDeviceIdentity(device.kind, now, error)) return error;
+  // After a restart a file system may come back under another device number; its inode stays.
+  const std::string differs = blockdev::identityDifference(before, now, false);
+  if (differs.empty()) return "";
+  return device.kind + " is not the device the journal's run wrote to: " + differs;
 }
 
 }  // namespace varnox::journal

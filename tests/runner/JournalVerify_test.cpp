@@ -76,6 +76,12 @@ TEST_F(JournalVerifyTest, ARunsJournalVerifiesAndACutJournalVerifiesWhatItHolds)
     EXPECT_GT(cut.drives.at(0).records, 0u);
     EXPECT_EQ(cut.drives.at(0).records, whole.records.size() - 1);
   }
+  // Another file of the same size and content at the drive's path is not the drive the run wrote to.
+  std::filesystem::copy_file(path("d.img"), path("copy.img"));
+  std::filesystem::rename(path("copy.img"), path("d.img"));
+  const auto other = runCli({"verify", "--journal", path("j")});
+  EXPECT_EQ(other.status, 3);
+  EXPECT_NE(other.err.find("not the device the journal's run wrote to"), std::string::npos) << other.err;
 }
 
 TEST_F(JournalVerifyTest, AChangedBlockFailsVerifyAtThatBlockOnEverySeed) {
