@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -68,6 +69,8 @@ std::string manifestText(const JournalManifest& manifest) {
         << "seed=" << s.seed << '\n'
         << "direct_io=" << s.directIo << '\n'
         << "precondition=" << s.precondition << '\n';
+    // A simulated drive's kept medium, absolute so that verify finds it from any folder.
+    if (!s.medium.empty()) out << "medium=" << escape(std::filesystem::absolute(s.medium).string()) << '\n';
     for (const auto& [name, value] : d.identity) out << "identity." << escape(name) << '=' << escape(value) << '\n';
   }
   return out.str();
@@ -129,6 +132,7 @@ bool parseManifest(const std::string& text, JournalManifest& manifest, std::stri
     else if (key == "seed") ok = number(value, s.seed);
     else if (key == "direct_io") s.directIo = value == "1";
     else if (key == "precondition") s.precondition = value == "1";
+    else if (key == "medium") s.medium = value;
     else if (key.rfind("identity.", 0) == 0) d.identity.emplace_back(unescape(key.substr(9)), value);
     else ok = false;
     if (!ok) return bad();
