@@ -47,18 +47,20 @@ std::string journalOnDriveError(const std::string& dir, const std::vector<DriveS
   struct stat folder {};
   if (::stat(where.c_str(), &folder) != 0) return "";
   for (const DriveSpec& drive : drives) {
-    if (drive.device.kind == "sim") continue;
+    // A simulated drive with a medium file is that file.
+    const std::string& path = drive.device.kind == "sim" ? drive.device.medium : drive.device.kind;
+    if (path.empty()) continue;
     struct stat target {};
-    const bool exists = ::stat(drive.device.kind.c_str(), &target) == 0;
-    const std::string both = "the journal " + dir + " is on drive " + drive.name + " (" + drive.device.kind +
+    const bool exists = ::stat(path.c_str(), &target) == 0;
+    const std::string both = "the journal " + dir + " is on drive " + drive.name + " (" + path +
                              "), the drive under test: put it on a device of its own";
     if (exists && S_ISBLK(target.st_mode)) {
       if (folder.st_dev == target.st_rdev || diskOf(folder.st_dev) == diskOf(target.st_rdev)) return both;
     } else if (!exists || S_ISREG(target.st_mode)) {  // a file, perhaps still to be made
-      const fs::path file = fs::weakly_canonical(drive.device.kind, ec);
+      const fs::path file = fs::weakly_canonical(path, ec);
       const fs::path folderPath = fs::weakly_canonical(dir, ec);
       if (file.parent_path() == folderPath) {
-        return "the journal " + dir + " would hold drive " + drive.name + "'s file " + drive.device.kind +
+        return "the journal " + dir + " would hold drive " + drive.name + "'s file " + path +
                ": put the journal in a folder of its own";
       }
     }

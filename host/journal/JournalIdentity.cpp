@@ -11,7 +11,9 @@ IdentityFields deviceIdentity(const DeviceSpec& device) {
   IdentityFields fields;
   blockdev::DeviceIdentity identity;
   std::string error;
-  if (device.kind == "sim" || !blockdev::readDeviceIdentity(device.kind, identity, error)) return fields;
+  // A simulated drive is its medium file; one without a medium is nothing that outlives the run.
+  const std::string& path = device.kind == "sim" ? device.medium : device.kind;
+  if (path.empty() || !blockdev::readDeviceIdentity(path, identity, error)) return fields;
   std::istringstream lines(blockdev::formatIdentity(identity));
   for (std::string line; std::getline(lines, line);) {
     const size_t eq = line.find('=');
@@ -22,14 +24,15 @@ IdentityFields deviceIdentity(const DeviceSpec& device) {
 
 std::string identityChange(const IdentityFields& recorded, const DeviceSpec& device) {
   std::string text, error;
+  const std::string& path = device.kind == "sim" ? device.medium : device.kind;
   for (const auto& [name, value] : recorded) text += name + "=" + value + "\n";
   blockdev::DeviceIdentity before, now;
-  if (!blockdev::parseIdentity(text, before, error)) return "the journal's identity of " + device.kind + ": " + error;
-  if (!blockdev::readDeviceIdentity(device.kind, now, error)) return error;
+  if (!blockdev::parseIdentity(text, before, error)) return "the journal's identity of " + path + ": " + error;
+  if (!blockdev::readDeviceIdentity(path, now, error)) return error;
   // After a restart a file system may come back under another device number; its inode stays.
   const std::string differs = blockdev::identityDifference(before, now, false);
   if (differs.empty()) return "";
-  return device.kind + " is not the device the journal's run wrote to: " + differs;
+  return path + " is not the device the journal's run wrote to: " + differs;
 }
 
 }  // namespace varnox::journal

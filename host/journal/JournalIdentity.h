@@ -11,8 +11,8 @@ namespace varnox::journal {
 
 using IdentityFields = std::vector<std::pair<std::string, std::string>>;
 
-// The identity of the file or block device `device.kind` names; empty for a simulated drive or
-// when nothing is at the path.
+// The identity of the file or block device `device.kind` names, or of a simulated drive's medium
+// file; empty for a simulated drive without one or when nothing is at the path.
 IdentityFields deviceIdentity(const DeviceSpec& device);
 
 // Empty when the device at the path has the recorded identity; else a message naming the path and

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -68,9 +67,8 @@ std::string manifestText(const JournalManifest& manifest) {
         << "zone_model=" << escape(s.zoneModel) << '\n'
         << "seed=" << s.seed << '\n'
         << "direct_io=" << s.directIo << '\n'
-        << "precondition=" << s.precondition << '\n';
-    // A simulated drive's kept medium, absolute so that verify finds it from any folder.
-    if (!s.medium.empty()) out << "medium=" << escape(std::filesystem::absolute(s.medium).string()) << '\n';
+        << "precondition=" << s.precondition << '\n'
+        << "medium=" << escape(s.medium) << '\n';
     for (const auto& [name, value] : d.identity) out << "identity." << escape(name) << '=' << escape(value) << '\n';
   }
   return out.str();

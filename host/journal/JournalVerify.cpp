@@ -55,7 +55,8 @@ void verifyDrive(const std::string& dir, const std::string& outputBase, const Jo
                  const JournalDrive& planned, DriveReport& report, JournalVerifyCounts& counts, int& exitStatus) {
   report.name = planned.name;
   report.device = planned.device.kind;
-  report.path = planned.device.kind;
+  report.path = planned.device.kind == "sim" && !planned.device.medium.empty() ? planned.device.medium
+                                                                               : planned.device.kind;
   report.deviceSeed = planned.device.seed;
   counts.drive = planned.name;
   auto refuse = [&](int status, const std::string& why) {
@@ -75,13 +76,11 @@ void verifyDrive(const std::string& dir, const std::string& outputBase, const Jo
     exitStatus = kExitInconclusive;
     return;
   }
-  // A simulated drive's medium file is checked by the drive itself when it opens it.
-  if (const std::string change = planned.device.kind == "sim" ? "" : identityChange(planned.identity, planned.device);
-      !change.empty())
+  if (const std::string change = identityChange(planned.identity, planned.device); !change.empty())
     return refuse(kExitDeviceFailure, "drive " + planned.name + ": " + change);
 
   DeviceSpec spec = planned.device;
-  spec.checkOnly = true;  // read-only: create, extend and fill nothing
+  spec.checkOnly = true;  // read-only: create, extend and fill nothing; a medium file is only read
   spec.precondition = false;
   spec.destroyData = false;
   int openStatus = kExitDeviceFailure;
@@ -188,9 +187,8 @@ JournalVerifyResult verifyJournal(const std::string& dir, const std::string& out
     JournalVerifyCounts& counts = result.drives.emplace_back();
     int driveStatus = kExitPassed;
     verifyDrive(dir, outputBase, manifest, planned, report, counts, driveStatus);
-    if (result.report.error.empty() && driveStatus != kExitPassed && driveStatus != kExitInconclusive &&
-        driveStatus != kExitIntegrityFailure)
-      result.report.error = report.failureText;
+    if (result.report.error.empty() && driveStatus != kExitPassed && driveStatus != kExitIntegrityFailure)
+      result.report.error = report.inconclusive.empty() ? report.failureText : report.inconclusive;
     exitStatus = worse(exitStatus, driveStatus);
   }
   result.report.exitStatus = exitStatus;

@@ -160,3 +160,24 @@ TEST_F(JournalVerifyTest, AJournalOnTheDriveUnderTestIsRefused) {
 
 }  // namespace
 }  // namespace varnox::journal
+
+namespace varnox::journal {
+namespace {
+
+TEST_F(JournalVerifyTest, ASimulatedDriveVerifiesOnItsMediumFileAndWithoutOneCannotBe) {
+  const std::string drive = "[[drive]]\ndevice = \"sim\"\ncapacity = \"4MiB\"\nblock_size = 4096\n";
+  const std::string kept = file("m.toml", "[test]\njournal_sync = \"process\"\n" + drive + "medium = \"" + path("m.medium") + "\"\n");
+  ASSERT_EQ(runCli({"run", kept, "--journal", path("j"), "--duration", "1s"}).status, 0);
+  const auto verify = runCli({"verify", "--journal", path("j")});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_NE(verify.out.find(" 0 wrong"), std::string::npos) << verify.out;
+
+  const std::string gone = file("g.toml", "[test]\njournal_sync = \"process\"\n" + drive);
+  ASSERT_EQ(runCli({"run", gone, "--journal", path("k"), "--duration", "300ms"}).status, 0);
+  const auto nothing = runCli({"verify", "--journal", path("k")});
+  EXPECT_EQ(nothing.status, 4);
+  EXPECT_NE(nothing.err.find("without a medium file"), std::string::npos) << nothing.err;
+}
+
+}  // namespace
+}  // namespace varnox::journal
