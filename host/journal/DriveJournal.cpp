@@ -91,6 +91,17 @@ void DriveJournal::recordCompletion(uint64_t identity, JournalOutcome outcome) {
   appended_.store(sequence, std::memory_order_release);
 }
 
+void DriveJournal::recordPowerLoss() {
+  if (failed_.load(std::memory_order_acquire)) return;
+  JournalIntent loss;
+  loss.kind = JournalKind::PowerLoss;
+  uint8_t* dest = reserve(intentRecordBytes(loss));
+  if (dest == nullptr) return;
+  const uint64_t sequence = ++sequence_;
+  tail_ += encodeIntent(dest, sequence, sequence, loss);
+  appended_.store(sequence, std::memory_order_release);
+}
+
 bool DriveJournal::durable(uint64_t identity) const {
   return !hostDurable_ || synced_.load(std::memory_order_acquire) >= identity ||
          failed_.load(std::memory_order_acquire);

@@ -31,6 +31,7 @@ class DriveJournal final : public CommandJournal {
   bool durable(uint64_t identity) const override;
   void waitDurable(uint64_t identity) override;
   void recordCompletion(uint64_t identity, JournalOutcome outcome) override;
+  void recordPowerLoss() override;
   bool healthy(const char** error) const override;
 
   // Writer side: true when records were appended since the last sync.

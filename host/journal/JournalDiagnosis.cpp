@@ -21,6 +21,7 @@ const char* kindName(JournalKind kind) {
     case JournalKind::Atomic: return "WriteAtomic";
     case JournalKind::ZoneReset: return "ZoneReset";
     case JournalKind::SyncCache: return "SyncCache";
+    case JournalKind::PowerLoss: return "PowerLoss";
   }
   return "command";
 }

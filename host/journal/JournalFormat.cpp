@@ -110,7 +110,7 @@ JournalContents decodeJournal(const uint8_t* bytes, size_t size) {
     record.tag = get<uint32_t>(r, 20);
     record.identity = get<uint64_t>(r, 24);
     if (record.type == kIntentRecord) {
-      if (length < 64 || r[17] < 1 || r[17] > 6) break;
+      if (length < 64 || r[17] < 1 || r[17] > 7) break;
       record.kind = static_cast<JournalKind>(r[17]);
       record.lba = get<uint64_t>(r, 32);
       record.blocks = get<uint32_t>(r, 40);

@@ -8,7 +8,7 @@
 //   24 u64 command identity
 //   intent only: 32 u64 lba, 40 u32 blocks, 44 u32 lba stride, 48 u32 atomic unit,
 //                52 u32 hash count, 56 hash count x u64 (XXH3 of each block's data as sent;
-//                one for WRITE SAME, none for trims, zone resets and syncs)
+//                one for WRITE SAME, none for trims, zone resets, syncs and power losses)
 //   last 8 bytes: XXH3 of every byte before them
 #include <cstddef>
 #include <cstdint>

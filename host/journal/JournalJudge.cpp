@@ -37,16 +37,25 @@ JournalJudge::JournalJudge(const std::vector<JournalRecord>& records, bool volat
       }
     }
   }
-  // The newest sync cache that completed covers every write whose completion was recorded before it.
-  uint64_t lastSync = 0;
-  for (const JournaledCommand& c : commands_)
+  // A sync cache that completed covers every write whose completion was recorded before it, unless
+  // the drive lost power in between: what the cache held then was gone before the sync.
+  std::vector<uint64_t> syncs, losses;
+  for (const JournaledCommand& c : commands_) {
     if (c.kind == JournalKind::SyncCache && c.completionSequence != 0 && c.outcome == JournalOutcome::Done)
-      lastSync = std::max(lastSync, c.intentSequence);
+      syncs.push_back(c.intentSequence);
+    if (c.kind == JournalKind::PowerLoss) losses.push_back(c.intentSequence);
+  }
+  auto covered = [&](uint64_t completion) {
+    const auto loss = std::upper_bound(losses.begin(), losses.end(), completion);
+    const uint64_t before = loss == losses.end() ? UINT64_MAX : *loss;
+    const auto sync = std::upper_bound(syncs.begin(), syncs.end(), completion);
+    return sync != syncs.end() && *sync < before;
+  };
   for (size_t i = 0; i < commands_.size(); ++i) {
     JournaledCommand& c = commands_[i];
     c.durable = c.completionSequence != 0 && c.outcome == JournalOutcome::Done &&
-                (!volatileCache || c.completionSequence < lastSync);
-    if (c.kind == JournalKind::SyncCache) continue;
+                (!volatileCache || covered(c.completionSequence));
+    if (c.kind == JournalKind::SyncCache || c.kind == JournalKind::PowerLoss) continue;
     for (uint32_t k = 0; k < c.blocks; ++k) byLba_[c.lbaOf(k)].push_back(Touch{static_cast<int>(i), k});
   }
 }

@@ -5,7 +5,8 @@
 // The rules, per block, over the journaled commands that touched it:
 // - A write is durable when it completed with its data on the drive and, on a volatile write
 //   cache, a SYNCHRONIZE CACHE recorded after that completion completed too (a sync covers the
-//   writes that completed before it was sent; one still in flight then is not covered).
+//   writes that completed before it was sent; one still in flight then is not covered), with no
+//   power loss of the drive in between (the cache lost the write before the sync).
 // - A write W is ruled out when a durable write D was sent after W completed (W's completion is
 //   recorded before D's intent). Every write not ruled out is legal: the newest durable one and
 //   any in flight, failed, lost or not yet covered, since the drive may have kept old or new.

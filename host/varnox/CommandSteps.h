@@ -84,6 +84,10 @@ class CommandSteps {
   // and held back (with every command after it) until its record is durable; how it ended is
   // recorded too. Null for none. Call before the first pass.
   void setJournal(CommandJournal* journal) { journal_ = journal; }
+  // The drive lost power on its own (a fault): the journal hears of it as of a toggle.
+  void powerLost() {
+    if (journal_ != nullptr) journal_->recordPowerLoss();
+  }
   const DeviceErrors& deviceErrors() const { return deviceErrors_; }
   // The device lost every command in flight (reset or power loss): their buffers are released.
   void forgetInFlight();

@@ -16,6 +16,7 @@ int CommandSteps::powerToggle() {
     toggle.submitted = start;
     recordLatency(toggle, clock_.now());
   }
+  if (journal_ != nullptr) journal_->recordPowerLoss();
   forgetInFlight();  // also the commands held back behind a sync cache: they never ran
   if (status != 0) {
     thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);

@@ -62,6 +62,7 @@ int DriveFlow::runPass() {
     // as after a toggle, so that they allow for what a volatile cache may have lost.
     if (device_.takePowerLossEvent()) {
       *steps_.epo() = 1;
+      steps_.powerLost();
       thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
     } else {
       thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");

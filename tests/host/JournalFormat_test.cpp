@@ -36,6 +36,7 @@ void recordSample(CommandJournal& journal, const std::vector<uint8_t>& data) {
   journal.recordIntent(trim);
   journal.recordCompletion(a, JournalOutcome::Lost);
   journal.recordIntent(sync);
+  journal.recordPowerLoss();
 }
 
 TEST_F(JournalFormat, WhatADriveJournalWritesReadsBackAndACutRecordEndsIt) {
@@ -50,12 +51,12 @@ TEST_F(JournalFormat, WhatADriveJournalWritesReadsBackAndACutRecordEndsIt) {
       // Host: nothing counts as durable before a sync; process: at once.
       EXPECT_EQ(journal->durable(1), !host);
       journal->sync();
-      EXPECT_TRUE(journal->durable(8));
+      EXPECT_TRUE(journal->durable(9));
     }
     JournalContents contents;
     std::string error;
     ASSERT_TRUE(readJournalFile(path, contents, error)) << error;
-    ASSERT_EQ(contents.records.size(), 8u);
+    ASSERT_EQ(contents.records.size(), 9u);
     EXPECT_FALSE(contents.tornTail);
     const JournalRecord& w = contents.records[0];
     EXPECT_EQ(w.kind, JournalKind::Write);
@@ -75,7 +76,8 @@ TEST_F(JournalFormat, WhatADriveJournalWritesReadsBackAndACutRecordEndsIt) {
     EXPECT_EQ(contents.records[5].blocks, 16u);
     EXPECT_EQ(contents.records[6].outcome, JournalOutcome::Lost);
     EXPECT_EQ(contents.records[7].kind, JournalKind::SyncCache);
-    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(contents.records[i].sequence, i + 1);
+    EXPECT_EQ(contents.records[8].kind, JournalKind::PowerLoss);
+    for (size_t i = 0; i < 9; ++i) EXPECT_EQ(contents.records[i].sequence, i + 1);
   }
 }
 

@@ -51,8 +51,8 @@ bool addEvent(Script& s, const std::string& token) {
     s.completion(id, op == 'C' ? JournalOutcome::Done : op == 'F' ? JournalOutcome::Failed : JournalOutcome::Lost);
     return true;
   }
-  if (op == 'S') {
-    s.intent(JournalKind::SyncCache, id, 0, 0, 1, 0, {});
+  if (op == 'S' || op == 'P') {
+    s.intent(op == 'S' ? JournalKind::SyncCache : JournalKind::PowerLoss, id, 0, 0, 1, 0, {});
     return true;
   }
   const std::string rest = token.substr(at + 1);  // after '@'

@@ -14,6 +14,8 @@ enum class JournalKind : uint8_t {
   Atomic = 4,      // WRITE ATOMIC: all or nothing per atomic unit
   ZoneReset = 5,   // RESET WRITE POINTER: the zone reads as zeros
   SyncCache = 6,   // SYNCHRONIZE CACHE: no blocks; covers every write completed before it
+  PowerLoss = 7,   // the drive lost power (a toggle or its own): a volatile cache lost what no
+                   // sync had covered, so a later sync covers nothing completed before it
 };
 
 // A command about to be sent. `data` holds `blocks` blocks `dataStride` bytes apart (one block for
@@ -45,6 +47,8 @@ class CommandJournal {
   virtual void waitDurable(uint64_t identity) = 0;
   // Records how a command ended; never waits for the record to be durable.
   virtual void recordCompletion(uint64_t identity, JournalOutcome outcome) = 0;
+  // Records that the drive lost power; never waits either.
+  virtual void recordPowerLoss() = 0;
   // False once the journal could not record (its file system full, an I/O error): the drive must
   // stop, as a command sent now would not be journaled. `error` says why.
   virtual bool healthy(const char** error) const = 0;
