@@ -203,17 +203,26 @@ bool PersistentMedium::writeAll(const uint8_t* data, uint64_t bytes, uint64_t of
   return true;
 }
 
-bool PersistentMedium::writeBlocks(const BlockStore& store) {
-  // Ranges come in the order the commands touched them, often the same blocks again: sorted and
-  // merged, each block is written once.
+void PersistentMedium::compact() {
   std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
-  bool ok = true;
-  for (size_t i = 0; i < ranges_.size() && ok;) {
+  size_t kept = 0;
+  for (size_t i = 0; i < ranges_.size();) {
     Range run = ranges_[i++];
     while (i < ranges_.size() && ranges_[i].begin <= run.end) run.end = std::max(run.end, ranges_[i++].end);
-    ok = writeAll(store.block(run.begin), (run.end - run.begin) * storedBytes_,
-                  kMediumHeaderBytes + run.begin * storedBytes_);
+    ranges_[kept++] = run;
   }
+  ranges_.resize(kept);
+  compactAt_ = std::max<size_t>(4096, 2 * kept);
+}
+
+bool PersistentMedium::writeBlocks(const BlockStore& store) {
+  // Ranges come in the order the commands touched them, often the same blocks again: merged,
+  // each block is written once.
+  compact();
+  bool ok = true;
+  for (size_t i = 0; i < ranges_.size() && ok; ++i)
+    ok = writeAll(store.block(ranges_[i].begin), (ranges_[i].end - ranges_[i].begin) * storedBytes_,
+                  kMediumHeaderBytes + ranges_[i].begin * storedBytes_);
   // What could not be written is tried again with the next write.
   if (ok) ranges_.clear();
   return ok;

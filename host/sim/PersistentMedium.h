@@ -68,6 +68,8 @@ class PersistentMedium {
       ranges_.back().end += blocks;
     } else {
       ranges_.push_back({lba, lba + blocks});
+      // A volatile cache notes ranges until the next sync, which may be long in coming.
+      if (ranges_.size() >= compactAt_) compact();
     }
   }
   bool blocksChanged() const { return !ranges_.empty(); }
@@ -88,6 +90,8 @@ class PersistentMedium {
   };
   PersistentMedium(int fd, std::string path, const MediumShape& shape);
   bool writeAll(const uint8_t* data, uint64_t bytes, uint64_t offset);
+  // Sorts the noted ranges and merges those that overlap or touch.
+  void compact();
   uint64_t pointersOffset() const { return kMediumHeaderBytes + shape_.capacityBlocks * storedBytes_; }
 
   int fd_;
@@ -95,6 +99,7 @@ class PersistentMedium {
   MediumShape shape_;
   uint64_t storedBytes_;
   std::vector<Range> ranges_;
+  size_t compactAt_ = 4096;
   uint64_t firstZone_ = UINT64_MAX, lastZone_ = 0;
   std::string error_;
 };
