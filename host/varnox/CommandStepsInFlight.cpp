@@ -70,8 +70,7 @@ void CommandSteps::freeLostTags() {
     }
   }
   if (freed != 0) {
-    thread_.eventLog().logf(
-        1, "GetStatus: freed %u tags of commands the device lost; no agent recovered them", freed);
+    thread_.eventLog().logf(1, "GetStatus: freed %u tags of commands the device lost; no agent recovered them", freed);
   }
 }
 
