@@ -33,17 +33,26 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
     if (status != 0) return status;
   }
 
+  // The completion waiting in the status variables was handed over before any power cut this
+  // pass reports (the flow may run a command step after GetStatus, and the cut came with it): it
+  // belongs to the epoch before the cut, and is processed before the power-on marks anything.
+  bool dispatched = false;
+  int status = 0;
   if (*drive.epo != 0) {
+    status = dispatchCompletion(thread, drive, config);
+    dispatched = true;
     drive.commandTrace->recordPowerToggleOn();
     *drive.epo = 0;
+    ++drive.powerEpoch;
     // A volatile write cache may lose, at a power loss, whatever was written since the last
-    // sync cache that completed: those blocks may now hold their old or their new content.
-    // Everything older must still be there.
+    // sync cache that completed, and the writes that sync did not cover because they were
+    // still in flight when it was sent: those blocks may now hold their old or their new
+    // content. Everything older must still be there.
     if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
       std::vector<uint64_t> outstanding;
       for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
       std::sort(outstanding.begin(), outstanding.end());
-      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding);
+      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding, drive.unsyncedBelowCmdIds, drive.powerEpoch);
     }
     drive.lastPowerEventMs = static_cast<double>(varnox::queryPerformanceCounter()) /
                              (static_cast<double>(varnox::queryPerformanceFrequency()) / 1000.0);
@@ -69,7 +78,7 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   // buckets now lets a large history's cache misses overlap the completion work below.
   drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
 
-  int status = dispatchCompletion(thread, drive, config);
+  if (!dispatched) status = dispatchCompletion(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
   if (status == 0) status = commandSelection(thread, drive, config);
   if (status == 0) return 0;

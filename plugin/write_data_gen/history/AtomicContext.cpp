@@ -339,15 +339,23 @@ AtomicContext::ExpectedBlock AtomicContext::lookup(uint64_t lba) const {
   return expectedFrom(record ? record->history : kNoSlot);
 }
 
-void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding) {
+void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding,
+                              const std::vector<uint64_t>& unsynced, uint32_t epoch) {
+  const uint8_t mark = powerMark(epoch);
   records_.forEach(0, UINT64_MAX, [&](uint64_t, Record& record) {
     for (uint32_t slot = record.history; slot != kNoSlot; slot = events_.at(slot).next) {
       Event& event = events_.at(slot);
       const bool data = event.eventType == kEventWrite || event.eventType == kEventAtomic || event.eventType == kEventHash;
-      if (!data || event.cmdId < fromCmdId || event.blockType == kBlockAtomic) continue;
+      if (!data || event.blockType == kBlockAtomic) continue;
+      // A pre-read's hash is what the block held when it was read: only a later sync covers it.
+      const bool covered = event.cmdId < fromCmdId &&
+                           (event.eventType == kEventHash ||
+                            !std::binary_search(unsynced.begin(), unsynced.end(), event.cmdId));
+      if (covered) continue;
       if (event.eventType != kEventHash && std::binary_search(outstanding.begin(), outstanding.end(), event.cmdId))
         continue;
       event.blockType = kBlockAtomic;
+      event.lostAtPower = mark;
     }
   });
 }

@@ -68,7 +68,14 @@ class AtomicContext {
     uint8_t eventType = kEventNone;
     uint8_t blockType = kBlockUnknown;
     bool embedded = false;
+    // The power-on that marked the event "may be lost" (powerMark of its epoch), 0 when none did:
+    // a read that completed before that power-on is judged without the mark.
+    uint8_t lostAtPower = 0;
   };
+
+  // The one-byte mark of power epoch `epoch` (1 to 255, cycling; 0 is "never marked"). A read
+  // waits for its compare at most a few passes, far fewer than 255 power cycles.
+  static uint8_t powerMark(uint32_t epoch) { return static_cast<uint8_t>(epoch % 255 + 1); }
 
   // A read issued on the LBA and not yet finished.
   struct WaitRead {
@@ -155,10 +162,13 @@ class AtomicContext {
   ExpectedBlock lookup(uint64_t lba) const;
 
   // A volatile cache lost power: every write, atomic write or pre-read hash with a command id of
-  // at least fromCmdId, except the writes still outstanding (`outstanding`, sorted; reset
-  // recovery makes them unknown), becomes blockType atomic: lookups and reads pass over it to
-  // the content before, and accept either.
-  void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding);
+  // at least fromCmdId, or listed in `unsynced` (sorted: writes still in flight when the last
+  // completed sync cache was sent, which it did not cover), except the writes still outstanding
+  // (`outstanding`, sorted; reset recovery makes them unknown), becomes blockType atomic: lookups
+  // and reads pass over it to the content before, and accept either. `epoch` is the power-on's
+  // epoch: each event marked keeps powerMark(epoch) in lostAtPower.
+  void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding,
+                 const std::vector<uint64_t>& unsynced = {}, uint32_t epoch = 0);
 
   // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
   void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);

@@ -1,5 +1,7 @@
 #include "issue/CommandSelection.h"
 
+#include <algorithm>
+
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "issue/AtomicWriteIssue.h"
@@ -49,6 +51,10 @@ PowerStep pollPowerToggle(varnox::DriveThread& thread, DriveData& drive, const C
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
     drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
+    // ... except what is still in flight: a write may reach the cache after the flush.
+    drive.syncCacheSkipsCmdIds.clear();
+    for (const WriteRecord& write : drive.outstandingWrites) drive.syncCacheSkipsCmdIds.push_back(write.cmdId);
+    std::sort(drive.syncCacheSkipsCmdIds.begin(), drive.syncCacheSkipsCmdIds.end());
     varnox::applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;
