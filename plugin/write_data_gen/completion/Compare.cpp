@@ -194,7 +194,12 @@ int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
                             outstanding.end(), std::back_inserter(stillRacing));
       pending.racingWrites.swap(stillRacing);
     }
-    if (!pending.racingWrites.empty()) {
+    // Nor until another writer's command over its blocks, sent before it, has an outcome: the
+    // read may show the old data only if that command failed.
+    const uint64_t last = pending.lba + uint64_t{pending.step} * (pending.blockCount ? pending.blockCount - 1 : 0);
+    if (!pending.racingWrites.empty() ||
+        (drive.invalidateRanges != nullptr && pending.blockCount != 0 &&
+         drive.atomicContext.awaitsExternalWrite(pending.cmdId, pending.lba, last))) {
       // Cannot be judged until those writes complete; later reads go ahead.
       ++it;
       continue;

@@ -67,9 +67,17 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
       drive.commandTrace->recordZoneReset(range.first, range.last);
     }
   }
+  // Another writer's range comes twice: when its command is sent (the blocks' content is open
+  // while it is in flight, since it may still fail and land per block or not at all) and when it
+  // completed, as sent when it landed, turned round as {last + 1, first} when it failed or was
+  // lost. Only a landed one makes the old data wrong; a failed one leaves the blocks unknown
+  // until rewritten.
   if (drive.invalidateRanges != nullptr) {
     while (popRange(*drive.invalidateRanges, range)) {
-      drive.atomicContext.invalidateRange(range.first, range.last, false);
+      const bool failed = range.first > range.last;
+      if (failed) range = varnox::LBARange{range.last, range.first - 1};
+      if (drive.atomicContext.externalWriteSettled(range.first, range.last, !failed) || failed) continue;
+      drive.atomicContext.externalWriteIssued(range.first, range.last);
       drive.commandTrace->recordInvalidateRange(range.first, range.last);
     }
   }

@@ -371,6 +371,43 @@ void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zo
   });
 }
 
+void AtomicContext::externalWriteIssued(uint64_t firstLba, uint64_t lastLba) {
+  Event event;  // cmdId 0 puts it in front; blockType unknown, INVALID_BUCKET
+  event.eventType = kEventPendingInvalidate;
+  bool failed = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
+    if (!failed) failed = addEvent(record, event) != varnox::VARNOX_OK;
+  });
+}
+
+bool AtomicContext::externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed) {
+  bool settled = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
+    // Only the events in front, which no write of ours has been put before.
+    for (uint32_t slot = record.history; slot != kNoSlot && events_.at(slot).cmdId == 0;
+         slot = events_.at(slot).next) {
+      Event& event = events_.at(slot);
+      if (event.eventType != kEventPendingInvalidate) continue;
+      event.eventType = landed ? kEventExternalInvalidate : kEventInvalidate;
+      settled = true;
+      break;
+    }
+  });
+  return settled;
+}
+
+bool AtomicContext::awaitsExternalWrite(uint64_t cmdId, uint64_t firstLba, uint64_t lastLba) const {
+  bool pending = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, const Record& record) {
+    const WaitRead* wait = waitAt(record.wait_read);
+    while (wait && wait->cmdId != cmdId) wait = waitAt(wait->next);
+    if (!wait) return;
+    for (const Event* e = eventAt(wait->issuedAt); e && e->cmdId == 0 && !pending; e = eventAt(e->next))
+      pending = e->eventType == kEventPendingInvalidate;
+  });
+  return pending;
+}
+
 bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba, uint32_t step) const {
   // The record after the range must exist too: without it the atomic write's last unit may reach
   // into blocks whose content is unknown.

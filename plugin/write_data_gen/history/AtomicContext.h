@@ -40,6 +40,9 @@ class AtomicContext {
   static constexpr uint8_t kEventHash = 3;
   static constexpr uint8_t kEventInvalidate = 4;          // zone reset: content unknown
   static constexpr uint8_t kEventExternalInvalidate = 5;  // skipped by lookups, which flag it
+  // Another writer's command over the block is in flight: until it completes the block may hold
+  // the old data, the foreign data, or (a failed command lands per block) either; content unknown.
+  static constexpr uint8_t kEventPendingInvalidate = 6;
 
   // Block types.
   static constexpr uint32_t kBlockUnknown = 0;
@@ -172,6 +175,18 @@ class AtomicContext {
 
   // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
   void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);
+
+  // Another writer sent its command over [firstLba, lastLba]: every existing record gets a
+  // pending invalidation (type 6) in front.
+  void externalWriteIssued(uint64_t firstLba, uint64_t lastLba);
+  // That command completed: each block whose history still starts with its pending
+  // invalidation (nothing written over it since) becomes externally invalidated when the command
+  // landed, or of unknown content (type 4) when it failed, was lost or landed only in part.
+  // Whether any block of the range had a pending invalidation to settle.
+  bool externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed);
+  // Whether the read cmdId was issued over a block of [firstLba, lastLba] whose pending
+  // invalidation has not settled yet: its compare must wait for that outcome.
+  bool awaitsExternalWrite(uint64_t cmdId, uint64_t firstLba, uint64_t lastLba) const;
 
   // Whether an atomic write over [firstLba, endLba) may skip its pre-read: every LBA of the range
   // and endLba itself have records, and each block of the range is known as normal or hash.

@@ -126,6 +126,12 @@ int commandSelection(varnox::DriveThread& thread, DriveData& drive, const Config
   }
 
   if (power == PowerStep::kSyncCache) return 0;
+  // A zoned drive's agent hands out no write position while every open zone is busy: a pass
+  // then reads back what waits for it, or sends nothing.
+  if (*drive.hostManaged != 0 && *drive.writeXferLength == 0) {
+    if (readBackDistance(drive) == 0) return 0;
+    return doAReadOrVerify(thread, drive, config, tag, sel);
+  }
   if (!chooseWrite(drive, config)) return doAReadOrVerify(thread, drive, config, tag, sel);
   if (!sel.writeAtomic) return doAWrite(thread, drive, config, tag, sel);
   return doAWriteAtomic(thread, drive, config, tag, sel);
