@@ -102,6 +102,12 @@ int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData&
     observeNode(node, header, lazyHash, !config.userDefinedData);  // marks the matching event, if any
     const AtomicContext::ExpectedBlock view = expectedFromNode(node);
     if (view.blockType == AtomicContext::kBlockNormal) {
+      // A block that passes here without a stamp that names its event (a trim's zeros, data
+      // written without embedding, or the unknown content a write left when it failed) holds
+      // that event's content or older: the ordering check must see it as such, or a unit torn
+      // over such blocks shows only its new half and passes. Departs from judging the ordering
+      // by stamps alone.
+      if (node.observed == nullptr) node.observed = expectedEvent(node);
       if (!view.invalidated && matchesReferenceBlock(drive, block, view.blockNum, sectorSize, view.embedded,
                                                      view.embeddedCmdId, view.embeddedLba)) {
         continue;

@@ -146,18 +146,20 @@ AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, 
   return expectedFromNode(*it->second);
 }
 
+const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node) {
+  for (const Event& event : node.history) {
+    if (event.eventType == AtomicContext::kEventExternalInvalidate) continue;
+    if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) return &event;
+  }
+  return nullptr;
+}
+
 AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node) {
   AtomicContext::ExpectedBlock expected;
-  const Event* chosen = nullptr;
+  const Event* chosen = expectedEvent(node);
   for (const Event& event : node.history) {
-    if (event.eventType == AtomicContext::kEventExternalInvalidate) {
-      expected.invalidated = true;
-      continue;
-    }
-    if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) {
-      chosen = &event;
-      break;
-    }
+    if (&event == chosen) break;
+    if (event.eventType == AtomicContext::kEventExternalInvalidate) expected.invalidated = true;
   }
   if (!chosen) {
     expected.status = varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;

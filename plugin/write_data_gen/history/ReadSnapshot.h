@@ -59,6 +59,8 @@ AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, 
 int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash,
                 bool bucketStamped = true);
 AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
+// The event expectedFromNode takes its answer from; null when there is none.
+const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node);
 
 // Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
 // then in descending LBA order. On failure failLba is the LBA where older data was seen inside a
