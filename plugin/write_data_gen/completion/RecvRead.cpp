@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/ConfigData.h"
+#include "completion/Compare.h"
 #include "completion/Diagnosis.h"
 #include "completion/PreReadCheck.h"
 #include "completion/Receive.h"
@@ -212,6 +213,7 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
   pending.xferLength = read.xferLength;
   pending.lba = read.lba;
   pending.step = static_cast<uint8_t>(step);
+  pending.powerEpoch = drive.powerEpoch;
 
   int result = 0;
   uint64_t size = 0;
@@ -284,10 +286,12 @@ int recvPreRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData&
           checkPreReadData(thread, drive, config, preRead.cmdId, preRead.lba, preRead.xferLength, step, data, size);
       if (checked != 0) return checked;
     }
+    // Protection bytes delivered behind each block are not part of its content.
+    const uint64_t stride = readDataStride(size, preRead.xferLength, sectorSize);
     for (uint32_t i = 0; i < preRead.xferLength; ++i) {
       // A buffer shorter than the transfer leaves the missing blocks without a hash
       // event: their content stays unknown rather than being hashed from stray memory.
-      const uint64_t offset = uint64_t{i} * sectorSize;
+      const uint64_t offset = uint64_t{i} * stride;
       if (offset + sectorSize > size) break;
       const uint64_t hash = blockHash(data + offset, sectorSize);
       const int rc =

@@ -40,13 +40,15 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
   // The block the drive found different, from the sense information (the byte offset of the
   // first difference in the data sent), and its history while the verify still holds it.
   uint32_t differingBlock = 0;
+  bool differingKnown = false;
   std::vector<AtomicContext::Event> differingHistory;
   SenseInfo early;
   const bool miscompared = *drive.lastStatusByte == kStatusCheckCondition && decodeSense(drive, early) &&
                            early.kcq.key != 1 && isVerifyMiscompare(early.kcq);
   if (miscompared) {
     uint64_t offset = 0;
-    if (senseInformation(drive, offset) && thread.sectorSize() != 0)
+    differingKnown = senseInformation(drive, offset) && thread.sectorSize() != 0;
+    if (differingKnown)
       differingBlock = static_cast<uint32_t>(std::min<uint64_t>(offset / thread.sectorSize(),
                                                                 verify.xferLength ? verify.xferLength - 1 : 0));
     differingHistory = historyOf(drive.atomicContext, verify.lba + differingBlock);
@@ -69,8 +71,13 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
                              static_cast<unsigned long>(lba));
       result = view.status;
     }
-    if (view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) outcomeUnknown = true;
-    if (view.blockNum == INVALID_BUCKET) contentLost = true;
+    // A block whose content is open (a write that failed, one a power loss may have taken back)
+    // excuses a miscompare only where the drive found the difference: when the sense names the
+    // block, the other blocks of the range are not excused by it.
+    if ((view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) && (!differingKnown || i == differingBlock)) {
+      outcomeUnknown = true;
+      if (view.blockNum == INVALID_BUCKET) contentLost = true;
+    }
     if (view.invalidated) expect = true;
     if (view.invalidated && firstInvalidated < 0) firstInvalidated = i;
     if (view.status != 0) break;

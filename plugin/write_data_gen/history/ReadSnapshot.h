@@ -34,8 +34,12 @@ struct LazyBlockHash {
   uint64_t value();
 };
 
-// Nodes for the LBAs of [firstLba, lastLba] that hold a wait entry of the read cmdId.
-ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId);
+// Nodes for the LBAs of [firstLba, lastLba] that hold a wait entry of the read cmdId. A read that
+// completed in power epoch `completedEpoch`, `powerOnsSince` power-ons ago, is judged by what its
+// blocks could hold when it completed: the "may be lost" marks of those later power-ons are taken
+// off its copy (a stale read must not pass because a later cut made the block uncertain).
+ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId,
+                          uint32_t completedEpoch = 0, uint32_t powerOnsSince = 0);
 
 // Finds the event whose content the block read at lba shows and marks it observed: first by the
 // block's stamp (bucket and embedded values), then by its hash; either walk goes past an event

@@ -1,5 +1,7 @@
 #include "issue/CommandSelection.h"
 
+#include <algorithm>
+
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "issue/AtomicWriteIssue.h"
@@ -49,6 +51,10 @@ PowerStep pollPowerToggle(varnox::DriveThread& thread, DriveData& drive, const C
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
     drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
+    // ... except what is still in flight: a write may reach the cache after the flush.
+    drive.syncCacheSkipsCmdIds.clear();
+    for (const WriteRecord& write : drive.outstandingWrites) drive.syncCacheSkipsCmdIds.push_back(write.cmdId);
+    std::sort(drive.syncCacheSkipsCmdIds.begin(), drive.syncCacheSkipsCmdIds.end());
     varnox::applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;
@@ -120,6 +126,12 @@ int commandSelection(varnox::DriveThread& thread, DriveData& drive, const Config
   }
 
   if (power == PowerStep::kSyncCache) return 0;
+  // A zoned drive's agent hands out no write position while every open zone is busy: a pass
+  // then reads back what waits for it, or sends nothing.
+  if (*drive.hostManaged != 0 && *drive.writeXferLength == 0) {
+    if (readBackDistance(drive) == 0) return 0;
+    return doAReadOrVerify(thread, drive, config, tag, sel);
+  }
   if (!chooseWrite(drive, config)) return doAReadOrVerify(thread, drive, config, tag, sel);
   if (!sel.writeAtomic) return doAWrite(thread, drive, config, tag, sel);
   return doAWriteAtomic(thread, drive, config, tag, sel);

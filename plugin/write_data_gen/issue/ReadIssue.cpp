@@ -203,8 +203,9 @@ int doAVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& c
   uint64_t e = s;
   while (e < end) {
     const AtomicContext::ExpectedBlock expected = history.lookup(e);
-    if (expected.invalidated) expectMiscompare = 1;
+    // The block that ends the run is not verified: its invalidation says nothing of the run.
     if (expected.blockNum == INVALID_BUCKET) break;
+    if (expected.invalidated) expectMiscompare = 1;
     ++e;
   }
   uint32_t count;
