@@ -110,10 +110,11 @@ class FaultExposure {
     std::vector<Range> writes;  // what a write covers (UNMAP: its descriptors)
     std::vector<Candidate> candidates;
     // A verify: the writes outstanding over its range when it was accepted. While one of them is
-    // still outstanding when the verify completes, or once one ended without success, the agent
-    // cannot tell which content the drive compared: the verify shows nothing (it is sent again).
+    // still outstanding when the verify completes, the agent cannot tell which content the drive
+    // compared: the verify shows nothing (it is sent again). Nor where one that ended without
+    // success covers the block the drive found different (`failed`: their ranges).
     std::vector<uint64_t> racing;
-    bool excused = false;
+    std::vector<Range> failed;
   };
   struct Watched {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it

@@ -73,7 +73,8 @@
 // a reset shows nothing. Other writes outstanding over the block are older than the fault's (the
 // drive ran them first) and do not hide it from a read. A verify shows nothing when a write that
 // was outstanding over its range when it was sent is still outstanding when it completes, or
-// failed: the drive compared either content, and the agent verifies the range again. Commands
+// failed over the block the drive found different: the drive compared either content, and the
+// agent verifies the range again. Commands
 // are followed at their stride (skip commands cover every other block). Once a later write
 // over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
 // and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
