@@ -176,7 +176,7 @@ void FaultExposure::collectCandidates(Command& read) {
 void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                                bool atomicWrite) {
   pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record,
-                             neitherOldNorNew, false, neitherOldNorNew && atomicWrite});
+                             true, false, neitherOldNorNew && atomicWrite});
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,

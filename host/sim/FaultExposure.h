@@ -30,10 +30,10 @@ class FaultExposure {
 
   void accepted(const CommandContext& ctx);
   // corrupt, lost-write, misdirect: block `lba` of the accepted write holds the wrong data.
-  // `neitherOldNorNew` (corrupt): a read racing the write shows it too, once the write completes
-  // GOOD; lost and misdirected blocks keep old content, which a racing read may legally return.
-  // In an atomic write such a block shows even when the write is then aborted: its unit landed
-  // whole, so the block must hold exactly the write's data.
+  // A read racing the write shows it too, once the write completes GOOD: the drive ran the read
+  // after the write, and the agent then expects the write's data (a lost or misdirected block's
+  // old content included). `neitherOldNorNew` (corrupt) in an atomic write shows even when the
+  // write is then aborted: its unit landed whole, so the block must hold exactly its data.
   void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                   bool atomicWrite);
   // torn-atomic: of the unit [unitLba, unitEnd) blocks from `firstDropped` on kept their old data.

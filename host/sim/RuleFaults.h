@@ -37,7 +37,8 @@
 //                    verify's byte compare reached it; also a read racing the write, once the
 //                    write completes GOOD (the block is neither old nor new), and in an atomic
 //                    write also when it is then aborted (its unit landed whole).
-//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt.
+//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt
+//                    (a read racing the write ran after it, so old content there is wrong too).
 //   misdirect        a block of a write lands on another LBA (the record's landedAt) instead of
 //                    its own. Exposed through its own block, which kept its old content: as corrupt.
 //   stale-read       a read returns what a block held before its latest write (only blocks whose
