@@ -74,10 +74,9 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
     // A block whose content is open (a write that failed, one a power loss may have taken back)
     // excuses a miscompare only where the drive found the difference: when the sense names the
     // block, the other blocks of the range are not excused by it.
-    if ((view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) && (!differingKnown || i == differingBlock)) {
+    if ((view.blockNum == INVALID_BUCKET || view.blockType == kBlockTypeAtomic) && (!differingKnown || i == differingBlock))
       outcomeUnknown = true;
-      if (view.blockNum == INVALID_BUCKET) contentLost = true;
-    }
+    if (view.blockNum == INVALID_BUCKET) contentLost = true;
     if (view.invalidated) expect = true;
     if (view.invalidated && firstInvalidated < 0) firstInvalidated = i;
     if (view.status != 0) break;

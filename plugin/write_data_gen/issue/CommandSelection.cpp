@@ -104,7 +104,17 @@ int commandSelection(varnox::DriveThread& thread, DriveData& drive, const Config
 
   // Only peeked: the flow's command step takes the tag when it sends the command.
   const uint32_t tag = thread.freeTagQueue().peekNextFreeTag();
-  if (tag == varnox::kNoTag) return 0;
+  if (tag == varnox::kNoTag) {
+    // A reset met with every tag in use is recovered now all the same: left for a later pass,
+    // the host frees the lost tags meanwhile, another agent's step takes one of them, and the
+    // recovery would free that command's tag while the drive still holds it.
+    if (*drive.deviceReset) {
+      drive.syncCacheOutstanding = false;
+      handleReset(thread, config, drive);
+      *drive.deviceReset = false;
+    }
+    return 0;
+  }
 
   const uint64_t counter = varnox::queryPerformanceCounter();
   const uint64_t frequency = varnox::queryPerformanceFrequency();
