@@ -53,7 +53,7 @@ void FaultExposure::accepted(const CommandContext& ctx) {
   cmd.writes.clear();
   cmd.candidates.clear();
   cmd.racing.clear();
-  cmd.excused = false;
+  cmd.failed.clear();
   const ParsedCdb& c = *ctx.cdb;
   if (!c.known) return;
   cmd.range = Range{c.lba, c.blocks, ctx.lbaStride};
@@ -176,7 +176,7 @@ void FaultExposure::collectCandidates(Command& read) {
 void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                                bool atomicWrite) {
   pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record,
-                             neitherOldNorNew, false, neitherOldNorNew && atomicWrite});
+                             true, false, neitherOldNorNew && atomicWrite});
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
@@ -268,12 +268,12 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
           p.staleOf = UINT64_MAX - 1;
         }
       }
-      // A verify that raced this write cannot be judged when it failed.
+      // A verify that raced this write cannot be judged where it failed.
       if (!succeeded)
         for (Command& other : commands_)
           if (other.op == Op::Verify && other.index != UINT64_MAX &&
               std::find(other.racing.begin(), other.racing.end(), cmd.index) != other.racing.end())
-            other.excused = true;
+            other.failed.insert(other.failed.end(), cmd.writes.begin(), cmd.writes.end());
       break;
     case Op::Sync:
       if (succeeded) lastSyncAt_ = completions_;
@@ -286,9 +286,12 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
         delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
       }
-      if (cmd.op == Op::Verify &&
-          (cmd.excused || std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); })))
-        delivered = 0;
+      if (cmd.op == Op::Verify) {
+        const uint64_t differing = cmd.range.lba + (delivered ? delivered - 1 : 0);
+        if (std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); }) ||
+            std::any_of(cmd.failed.begin(), cmd.failed.end(), [&](const Range& r) { return r.covers(differing); }))
+          delivered = 0;
+      }
       for (const Candidate& c : cmd.candidates) {
         const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == c.id; });
         if (c.isSplice) {
@@ -316,6 +319,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
   cmd.index = UINT64_MAX;
   cmd.candidates.clear();
   cmd.racing.clear();
+  cmd.failed.clear();
 }
 
 void FaultExposure::dropped(uint32_t tag) {

@@ -30,10 +30,10 @@ class FaultExposure {
 
   void accepted(const CommandContext& ctx);
   // corrupt, lost-write, misdirect: block `lba` of the accepted write holds the wrong data.
-  // `neitherOldNorNew` (corrupt): a read racing the write shows it too, once the write completes
-  // GOOD; lost and misdirected blocks keep old content, which a racing read may legally return.
-  // In an atomic write such a block shows even when the write is then aborted: its unit landed
-  // whole, so the block must hold exactly the write's data.
+  // A read racing the write shows it too, once the write completes GOOD: the drive ran the read
+  // after the write, and the agent then expects the write's data (a lost or misdirected block's
+  // old content included). `neitherOldNorNew` (corrupt) in an atomic write shows even when the
+  // write is then aborted: its unit landed whole, so the block must hold exactly its data.
   void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                   bool atomicWrite);
   // torn-atomic: of the unit [unitLba, unitEnd) blocks from `firstDropped` on kept their old data.
@@ -110,10 +110,11 @@ class FaultExposure {
     std::vector<Range> writes;  // what a write covers (UNMAP: its descriptors)
     std::vector<Candidate> candidates;
     // A verify: the writes outstanding over its range when it was accepted. While one of them is
-    // still outstanding when the verify completes, or once one ended without success, the agent
-    // cannot tell which content the drive compared: the verify shows nothing (it is sent again).
+    // still outstanding when the verify completes, the agent cannot tell which content the drive
+    // compared: the verify shows nothing (it is sent again). Nor where one that ended without
+    // success covers the block the drive found different (`failed`: their ranges).
     std::vector<uint64_t> racing;
-    bool excused = false;
+    std::vector<Range> failed;
   };
   struct Watched {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it

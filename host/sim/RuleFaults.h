@@ -37,7 +37,8 @@
 //                    verify's byte compare reached it; also a read racing the write, once the
 //                    write completes GOOD (the block is neither old nor new), and in an atomic
 //                    write also when it is then aborted (its unit landed whole).
-//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt.
+//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt
+//                    (a read racing the write ran after it, so old content there is wrong too).
 //   misdirect        a block of a write lands on another LBA (the record's landedAt) instead of
 //                    its own. Exposed through its own block, which kept its old content: as corrupt.
 //   stale-read       a read returns what a block held before its latest write (only blocks whose
@@ -73,7 +74,8 @@
 // a reset shows nothing. Other writes outstanding over the block are older than the fault's (the
 // drive ran them first) and do not hide it from a read. A verify shows nothing when a write that
 // was outstanding over its range when it was sent is still outstanding when it completes, or
-// failed: the drive compared either content, and the agent verifies the range again. Commands
+// failed over the block the drive found different: the drive compared either content, and the
+// agent verifies the range again. Commands
 // are followed at their stride (skip commands cover every other block). Once a later write
 // over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
 // and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a

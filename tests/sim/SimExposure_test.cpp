@@ -63,6 +63,8 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
        },
        0},
       {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
+      {"lost block read racing its write, which completes", rule("lost-write"),
+       [&](Harness& h) { h.submitWrite(1, 16, v1); h.submitRead(2, 16, got); h.finish(1); h.finish(2); }, 1},
       {"misdirected block read at home", rule("misdirect"), [&](Harness& h) { h.write(16, v1); h.read(20, 1); }, 1},
       {"stale read after completed writes", rule("stale-read"),
        [&](Harness& h) { h.write(16, v1); h.write(20, v2); h.read(20, 1); }, 1},
