@@ -98,6 +98,20 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
     return false;
   }
 
+  // With skip commands a write covers every other block and a verify consecutive ones, so only
+  // reads can read writes back: a flow without them could check nothing.
+  bool skip = false;
+  bool reads = false;
+  for (const auto& [key, value] : plan.keys) {
+    if (key == "Use Skip Commands") skip = value == "true";
+    if (key == "Read Condition") reads = value.find_first_not_of(" \t") != std::string::npos;
+  }
+  if (skip && !reads) {
+    error = file + ": \"Use Skip Commands\" = true needs reads: a write then covers every other block and a " +
+            "verify consecutive ones, so no verify can read a write back; set \"Read Condition\" and add a read step";
+    return false;
+  }
+
   // What the agents apply: the agent's "... Condition" keys and the choosers' weighted names.
   std::map<std::string, std::string> applied;  // name -> who applies it
   std::map<std::string, std::string> keyValues;

@@ -114,6 +114,10 @@ class CommandSteps {
 
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
+  // Hands no completion to the agents on the next pass (the status variables say none).
+  void clearStatus() {
+    if (lastStatusByte_ != nullptr) *lastStatusByte_ = 0xFFFFFFFF;
+  }
   const CommandCounters& counters() const { return counters_; }
   uint32_t inFlight() const { return inFlightCount_; }
 

@@ -55,19 +55,12 @@ int DriveFlow::runPass() {
     powerRestored_ = false;
     *steps_.epo() = 1;
   }
-  if (device_.takeResetEvent()) {
-    steps_.forgetInFlight();
-    *steps_.deviceReset() = true;
-    // A power loss of the device's own is also a power-on: the agents hear of it through "EPO"
-    // as after a toggle, so that they allow for what a volatile cache may have lost.
-    if (device_.takePowerLossEvent()) {
-      *steps_.epo() = 1;
-      steps_.powerLost();
-      thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
-    } else {
-      thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
-    }
-  }
+  takeResetEvent();
+  // A reset or power loss that a command step of this pass met ends the pass's commands there:
+  // one sent after it would run on the device while the agents, told of the reset on the next
+  // pass, take every command in flight for lost and free its tag.
+  bool cut = false;
+  bool statusTaken = false;  // GetStatus ran this pass: its completion is for the next one
   for (const FlowStep& step : flow_) {
     int status = VARNOX_OK;
     if (step.kind == StepKind::Agent) {
@@ -75,6 +68,7 @@ int DriveFlow::runPass() {
       if (status != VARNOX_OK) return status;
       continue;
     }
+    if (cut) continue;
     if (step.guard.isSet() && !step.guard.holds(thread.conditionMask())) continue;
     switch (step.kind) {
       case StepKind::GetStatus:
@@ -90,8 +84,36 @@ int DriveFlow::runPass() {
         break;
     }
     if (status != VARNOX_OK) return status;
+    if (step.kind != StepKind::GetStatus && step.kind != StepKind::PowerToggle && device_.takeResetEvent()) {
+      cut = true;
+      resetMet_ = true;
+      powerLossMet_ = device_.takePowerLossEvent();
+      // The agents took the completion in the variables at this pass's start; one GetStatus
+      // handed over this pass, before the cut, is still theirs to take.
+      if (!statusTaken) steps_.clearStatus();
+    }
+    statusTaken |= step.kind == StepKind::GetStatus;
   }
   return VARNOX_OK;
+}
+
+void DriveFlow::takeResetEvent() {
+  DriveThread& thread = *env_.thread;
+  const bool met = resetMet_;
+  resetMet_ = false;
+  if (!met && !device_.takeResetEvent()) return;
+  const bool powerLost = met ? powerLossMet_ : device_.takePowerLossEvent();
+  steps_.forgetInFlight();
+  *steps_.deviceReset() = true;
+  // A power loss of the device's own is also a power-on: the agents hear of it through "EPO"
+  // as after a toggle, so that they allow for what a volatile cache may have lost.
+  if (powerLost) {
+    *steps_.epo() = 1;
+    steps_.powerLost();
+    thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
+  } else {
+    thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
+  }
 }
 
 int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {

@@ -59,8 +59,14 @@ class DriveFlow {
   DriveEnv& env() { return env_; }
 
  private:
+  bool resetMet_ = false;      // a command step met a reset; told at the next pass's start
+  bool powerLossMet_ = false;  // and it was a power loss
   int drain();
   void publishProgress();
+  // Tells the agents of a reset or power loss: one a command step met in the last pass, or one
+  // the device reports now.
+  void takeResetEvent();
+
 
   DriveEnv env_;
   Device& device_;
