@@ -59,7 +59,7 @@ LabelledTable driveSettingsTable(const json& d) {
       .text("zone size",
             nonZero(d, "zoneSize").empty() ? "" : nonZero(d, "zoneSize") + " blocks, " + str(d, "zoneModel"))
       .text("seed", str(d, "seed"))
-      .text("direct I/O", u64(d, "directIo") || member(d, "directIo") == true ? "yes" : "")
+      .text("direct I/O", member(d, "directIo") == true ? "yes" : "")
       .text("precondition", member(d, "precondition") == true ? "yes" : "")
       .text("destroy data", member(d, "destroyData") == true
                                 ? "yes" + std::string(member(d, "force") == true ? ", forced" : "")
