@@ -127,12 +127,14 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   TestPlan plan;
   RepeatInfo repeat;
   RunReport report;
+  RunDetails details = collectRunDetails(args.file, args.commandLine);
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
+  auto writeJson = [&args, &err, &report, &details](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
     if (args.json.empty()) return true;
     std::string why;
-    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal}), why))
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal, nullptr, &details}), why))
       return true;
     if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
     return false;
@@ -173,7 +175,6 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   }
   if (!created.empty()) err << "varnox: created the output directory " << escapeControl(created) << '\n';
 
-  RunDetails details{versionText(), utcTimestamp(std::chrono::system_clock::now()), "", hostName(), args.commandLine};
   // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
   StopOnSignal signals;
@@ -194,7 +195,10 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
     signals.watch(run, agentOutput.terminal());
     ProgressLine progress(agentOutput.terminal(), names);
-    if (series) series->start();
+    if (series) {
+      run.setProgressPeriod(series->progressPeriod());
+      series->start();
+    }
     report = run.run([&progress, &series](const std::vector<const DriveProgress*>& drives) {
       progress.update(drives);
       if (series) series->sample(drives);
@@ -212,7 +216,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     out << summaryText(summary);
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
-  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details};
+  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details, &plan};
   if (!args.report.empty()) {
     std::string why;
     if (!writeHtmlReport(summaryJson(full), args.report, why)) {
