@@ -43,7 +43,9 @@ struct DriveProgress {
   std::atomic<uint64_t> readBackDistance{0};
   std::atomic<uint64_t> failures{0};
   std::atomic<uint64_t> errors{0};             // completions with any status but GOOD
+  std::atomic<uint64_t> deviceErrors{0};       // errors no fault rule injected (DriveReport::deviceErrors)
   const KindLatencies* latency = nullptr;      // valid while the run runs
+  const Device* device = nullptr;              // valid while the run runs; its stats() may be read meanwhile
 };
 
 struct DriveReport {
