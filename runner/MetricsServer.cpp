@@ -2,7 +2,10 @@
 
 #include <httplib.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace varnox::cli {
@@ -40,7 +43,13 @@ bool MetricsServer::start(int port, std::string& error) {
             (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
     return false;
   }
+  // The thread takes no signals: Ctrl-C and SIGTERM must reach the runner's own watcher, which
+  // stops the run and prints its summary, not end the process here.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return true;
 }
 
