@@ -68,10 +68,10 @@ std::string runStateFor(int exitStatus) {
   }
 }
 
-const std::vector<double>& latencyBucketBounds() {
-  static const std::vector<double> bounds = [] {
-    std::vector<double> b;
-    for (int k = 0; k <= 25; ++k) b.push_back(1e-6 * static_cast<double>(uint64_t{1} << k));
+const std::vector<uint64_t>& latencyBucketBoundsNs() {
+  static const std::vector<uint64_t> bounds = [] {
+    std::vector<uint64_t> b;
+    for (int k = 10; k <= 35; ++k) b.push_back(uint64_t{1} << k);
     return b;
   }();
   return bounds;
@@ -105,10 +105,10 @@ std::string metricsText(const std::string& state, const std::vector<MetricsDrive
       out += family + "_total{" + labels(d) + "} " + std::to_string(d.*f.field) + '\n';
   }
 
-  // The drive's histogram has buckets about 1% wide; each lands in the first fixed bucket whose
-  // bound is at or above its highest value, so a latency within 1% below a bound may count in
-  // the next bucket up, never in a lower one.
-  const std::vector<double>& bounds = latencyBucketBounds();
+  // The bounds are powers of two in nanoseconds, as are the drive's histogram's, so each of its
+  // buckets (about 1% wide) lies wholly below one bound: the counts are exact, except that a
+  // latency of exactly a bound counts in the bucket above it.
+  const std::vector<uint64_t>& bounds = latencyBucketBoundsNs();
   const std::string histogram = "varnox_command_latency_seconds";
   header(histogram, histogram, "histogram", "Latency of the drive's commands by kind, submission to completion.",
          "seconds");
@@ -117,15 +117,16 @@ std::string metricsText(const std::string& state, const std::vector<MetricsDrive
       std::vector<uint64_t> counts(bounds.size() + 1, 0);
       for (size_t i = 0; i < snapshot.buckets.size(); ++i) {
         if (snapshot.buckets[i] == 0) continue;
-        const double high = static_cast<double>(LatencyHistogram::bucketHighNs(i)) * 1e-9;
-        const size_t slot = std::lower_bound(bounds.begin(), bounds.end(), high) - bounds.begin();
+        const uint64_t high = LatencyHistogram::bucketHighNs(i);
+        const size_t slot =
+            high == UINT64_MAX ? bounds.size() : std::lower_bound(bounds.begin(), bounds.end(), high + 1) - bounds.begin();
         counts[slot] += snapshot.buckets[i];
       }
       const std::string base = labels(d) + ",kind=\"" + labelValue(kind) + '"';
       uint64_t cumulative = 0;
       for (size_t i = 0; i < bounds.size(); ++i) {
         cumulative += counts[i];
-        out += histogram + "_bucket{" + base + ",le=\"" + number(bounds[i]) + "\"} " + std::to_string(cumulative) + '\n';
+        out += histogram + "_bucket{" + base + ",le=\"" + number(static_cast<double>(bounds[i]) * 1e-9) + "\"} " + std::to_string(cumulative) + '\n';
       }
       out += histogram + "_bucket{" + base + ",le=\"+Inf\"} " + std::to_string(snapshot.count) + '\n';
       out += histogram + "_count{" + base + "} " + std::to_string(snapshot.count) + '\n';

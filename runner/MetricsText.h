@@ -39,8 +39,9 @@ enum class MetricsFormat { OpenMetrics, Classic };
 const std::vector<std::string>& runStates();
 std::string runStateFor(int exitStatus);
 
-// Upper bounds of the latency histogram's buckets in seconds: 1 us to 2^25 us (33.6 s), doubling.
-const std::vector<double>& latencyBucketBounds();
+// Upper bounds of the latency histogram's buckets in nanoseconds: 2^10 (1.024 us) to 2^35
+// (34.4 s), doubling.
+const std::vector<uint64_t>& latencyBucketBoundsNs();
 
 std::string metricsText(const std::string& state, const std::vector<MetricsDrive>& drives, MetricsFormat format);
 
