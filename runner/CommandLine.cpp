@@ -137,12 +137,14 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   TestPlan plan;
   RepeatInfo repeat;
   RunReport report;
+  RunDetails details = collectRunDetails(args.file, args.commandLine);
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
+  auto writeJson = [&args, &err, &report, &details](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
     if (args.json.empty()) return true;
     std::string why;
-    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal}), why))
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal, nullptr, &details}), why))
       return true;
     if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
     return false;
@@ -163,9 +165,8 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     if (report.error.rfind("varnox: ", 0) == 0) report.error.erase(0, 8);
     while (!report.error.empty() && report.error.back() == '\n') report.error.pop_back();
     writeJson(nullptr, 0, false);  // an unwritable JSON file was named above
-    const std::string now = utcTimestamp(std::chrono::system_clock::now());
-    const RunDetails refused{versionText(), now, now, hostName(), args.commandLine};
-    const SummaryInput summary{args.file, &report, nullptr, 0, nullptr, &refused};
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    const SummaryInput summary{args.file, &report, nullptr, 0, nullptr, &details};
     RunRecorders recorders(recorderOptions(args, plan.drives.empty() ? nullptr : &plan));
     if (std::string why; !recorders.finish(summary, summaryJson(summary), why))
       err << "varnox: " << escapeControl(why) << '\n';
@@ -189,7 +190,6 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   }
   if (!created.empty()) err << "varnox: created the output directory " << escapeControl(created) << '\n';
 
-  RunDetails details{versionText(), utcTimestamp(std::chrono::system_clock::now()), "", hostName(), args.commandLine};
   RunRecorders recorders(recorderOptions(args, &plan));
   if (!recorders.start(plan, SummaryInput{args.file, nullptr, &repeat, 0, nullptr, &details}, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
@@ -215,7 +215,10 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
     signals.watch(run, agentOutput.terminal());
     ProgressLine progress(agentOutput.terminal(), names);
-    if (series) series->start();
+    if (series) {
+      run.setProgressPeriod(series->progressPeriod());
+      series->start();
+    }
     recorders.running();
     report = run.run([&progress, &series, &recorders](const std::vector<const DriveProgress*>& drives) {
       progress.update(drives);
@@ -235,7 +238,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     out << summaryText(summary);
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
-  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details};
+  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details, &plan};
   if (!args.report.empty()) {
     std::string why;
     if (!writeHtmlReport(summaryJson(full), args.report, why)) {

@@ -58,7 +58,8 @@ CREATE TABLE latency (
 CREATE TABLE series (
   run_id INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
   drive INTEGER NOT NULL,
-  time_s REAL, write_MBps REAL, verify_MBps REAL, iops REAL, p99_us REAL, errors INTEGER, failures INTEGER
+  time_s REAL, write_MBps REAL, verify_MBps REAL, iops REAL, p99_us REAL, errors INTEGER, failures INTEGER,
+  p50_us REAL, p99_9_us REAL
 );
 CREATE INDEX series_by_run ON series(run_id, drive);
 )SQL";
@@ -204,7 +205,7 @@ void HistoryDatabase::insertDrives(int64_t id, const HistoryRun& run) {
   SQLite::Statement failure(*db_, "INSERT INTO failures VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
   SQLite::Statement file(*db_, "INSERT INTO output_files VALUES (?, ?, ?)");
   SQLite::Statement latency(*db_, "INSERT INTO latency VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  SQLite::Statement sample(*db_, "INSERT INTO series VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  SQLite::Statement sample(*db_, "INSERT INTO series VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   for (size_t i = 0; i < run.drives.size(); ++i) {
     const HistoryDrive& d = run.drives[i];
     const int index = static_cast<int>(i);
@@ -266,6 +267,8 @@ void HistoryDatabase::insertDrives(int64_t id, const HistoryRun& run) {
       sample.bind(7, r.p99Us);
       sample.bind(8, asInt(r.errors));
       sample.bind(9, asInt(r.failures));
+      sample.bind(10, r.p50Us);
+      sample.bind(11, r.p999Us);
       sample.exec();
     }
   }

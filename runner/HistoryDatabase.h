@@ -23,7 +23,7 @@ struct HistoryLatency {
   uint64_t p50Ns = 0, p90Ns = 0, p99Ns = 0, p999Ns = 0, p9999Ns = 0, maxNs = 0;
 };
 
-struct HistorySample {  // one row of the run over time, in the CSV's units
+struct HistorySample {  // one row of the run over time, in the CSV's columns and units
   double seconds = 0;
   double writeMBps = 0;
   double verifyMBps = 0;
@@ -31,6 +31,8 @@ struct HistorySample {  // one row of the run over time, in the CSV's units
   double p99Us = 0;
   uint64_t errors = 0;
   uint64_t failures = 0;
+  double p50Us = 0;
+  double p999Us = 0;
 };
 
 struct HistoryFailure {

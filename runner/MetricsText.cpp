@@ -146,11 +146,8 @@ MetricsDrive metricsFromProgress(const MetricsDrive& identity, const DriveProgre
   d.failures = p.failures.load(std::memory_order_relaxed);
   d.deviceErrors = p.deviceErrors.load(std::memory_order_relaxed);
   d.errorCompletions = p.errors.load(std::memory_order_relaxed);
-  if (p.device != nullptr) {
-    const DeviceStats stats = p.device->stats();
-    d.powerCycles = stats.powerCycles;
-    d.resets = stats.resets;
-  }
+  d.powerCycles = p.powerCycles.load(std::memory_order_relaxed);
+  d.resets = p.resets.load(std::memory_order_relaxed);
   if (p.latency != nullptr) {
     for (size_t kind = 0; kind < p.latency->size(); ++kind) {
       LatencySnapshot s = (*p.latency)[kind].snapshot();

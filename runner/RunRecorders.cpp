@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "DriveIdentity.h"
 #include "OutputPaths.h"
 
 namespace varnox::cli {
@@ -23,10 +24,12 @@ HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, co
   HistoryDrive d;
   d.name = r.name;
   d.path = r.path.empty() ? (identity ? identity->path : "") : r.path;
-  if (identity != nullptr) {
-    d.serial = identity->serial;
-    d.model = identity->model;
-  }
+  // The drive as sysfs shows it now: a block device's serial is the key a lab looks runs up by.
+  const DriveIdentity id = driveIdentity(d.path.empty() ? "sim" : d.path);
+  d.model = id.model.value_or("");
+  d.serial = id.serial.value_or("");
+  d.firmware = id.firmware.value_or("");
+  d.wwid = id.wwid.value_or("");
   const MetricsDrive figures = metricsFromReport({}, r);
   d.passes = figures.passes;
   d.commands = figures.commands;
@@ -53,8 +56,8 @@ HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, co
   }
   if (series != nullptr && index < series->driveNames().size()) {
     for (const SeriesRow& row : series->rows(index)) {
-      d.series.push_back({row.seconds, row.writeMBps, row.verifyMBps, row.iops, static_cast<double>(row.p99Ns) / 1e3,
-                          row.errors, row.failures});
+      d.series.push_back({row.seconds, row.writeMBps, row.verifyMBps, row.iops, row.latency.p99Us, row.errors,
+                          row.failures, row.latency.p50Us, row.latency.p999Us});
     }
   }
   return d;
@@ -69,7 +72,7 @@ HistoryRun historyRun(const SummaryInput& in, const std::string& json, const std
     run.endTime = in.details->endTime;
     run.host = in.details->hostName;
     run.commandLine = in.details->commandLine;
-    run.version = in.details->version;
+    run.version = in.details->version + (in.details->revision.empty() ? "" : " (" + in.details->revision + ")");
   }
   run.testFile = in.file;
   if (in.repeat != nullptr) run.seed = in.repeat->seed;
@@ -92,6 +95,9 @@ std::vector<MetricsDrive> driveIdentities(const TestPlan& plan) {
     MetricsDrive d;
     d.name = spec.name;
     d.path = spec.device.kind;
+    const DriveIdentity id = driveIdentity(spec.device.kind);
+    d.serial = id.serial.value_or("");
+    d.model = id.model.value_or("");
     drives.push_back(std::move(d));
   }
   return drives;

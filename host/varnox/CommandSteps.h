@@ -22,7 +22,6 @@ namespace varnox {
 
 using StepKind = StepSpec::Kind;
 
-const char* stepKindName(StepKind kind);
 // Write, WriteSame and WriteAtomic: the steps that store data.
 bool isWrite(StepKind kind);
 

@@ -16,7 +16,6 @@ constexpr const char* kDumpSequenceKey = "Always Dump Sequence";
 DriveFlow::DriveFlow(DriveEnv env, Device& device, std::vector<FlowStep> steps, DriveProgress& progress)
     : env_(env), device_(device), flow_(std::move(steps)), progress_(progress), steps_(*env.thread, device) {
   progress_.latency = &steps_.latency().byKind;
-  progress_.device = &device_;
   steps_.setSkipCommands(env.lbaStride != 1);
 }
 
@@ -63,8 +62,12 @@ int DriveFlow::runPass() {
     // as after a toggle, so that they allow for what a volatile cache may have lost.
     if (device_.takePowerLossEvent()) {
       *steps_.epo() = 1;
+      progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+      noteEvent("power loss");
       thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
     } else {
+      progress_.resets.fetch_add(1, std::memory_order_relaxed);
+      noteEvent("reset");
       thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
     }
   }
@@ -82,6 +85,10 @@ int DriveFlow::runPass() {
         break;
       case StepKind::PowerToggle:
         status = steps_.powerToggle();
+        if (status == VARNOX_OK) {
+          progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+          noteEvent("power cycle");
+        }
         // Power comes back before the next pass; the agents hear of it through "EPO" then.
         powerRestored_ = true;
         break;
@@ -94,8 +101,14 @@ int DriveFlow::runPass() {
   return VARNOX_OK;
 }
 
+void DriveFlow::noteEvent(const char* kind) {
+  if (events_.size() < kMaxDriveEvents)
+    events_.push_back({static_cast<double>(queryPerformanceCounter() - start_) / 1e9, kind});
+}
+
 int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
   const uint64_t start = queryPerformanceCounter();
+  start_ = start;
   // A duration beyond what 64 bits of nanoseconds hold (about 584 years) means no time limit.
   const double ns = limits.durationSeconds * 1e9;
   const uint64_t durationNs = ns > 0 && ns < 1.8e19 ? static_cast<uint64_t>(ns) : 0;

@@ -38,6 +38,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
   limits.passes = plan.passes;
+  keys = plan.keys;
   limits.durationSeconds = plan.durationSeconds > 0 ? plan.durationSeconds : 0;
 
   // The flow: guards first, so the step conditions take the first mask bits in flow order.
@@ -250,19 +251,35 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (auto& drive : impl_->drives) {
     progress.push_back(&drive->progress);
     Impl::Drive* d = drive.get();
-    threads.emplace_back([this, d, &mutex, &finished, &done] {
+    threads.emplace_back([this, d, start, &mutex, &finished, &done] {
+      auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
       d->status = d->flow->run(impl_->limits, impl_->stop);
+      d->endedSeconds = since();
       const int drained = d->flow->finish(impl_->agentsFinishing);
-      if (d->status == VARNOX_OK) d->status = drained;
+      if (d->status == VARNOX_OK && drained != VARNOX_OK) {
+        d->status = drained;
+        d->endedSeconds = since();
+      }
       std::lock_guard<std::mutex> lock(mutex);
       ++done;
       finished.notify_all();
     });
   }
   {
+    // Calls on whole multiples of the period from the start, so they do not drift.
+    const auto first = std::chrono::steady_clock::now();
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(impl_->progressPeriod));
+    uint64_t tick = 0;
     std::unique_lock<std::mutex> lock(mutex);
     while (done < threads.size()) {
-      finished.wait_for(lock, std::chrono::milliseconds(200));
+      const auto due = first + period * static_cast<int64_t>(++tick);
+      finished.wait_until(lock, due);
+      // A drive that ended woke the wait: the next call stays on its multiple.
+      if (done < threads.size() && std::chrono::steady_clock::now() < due) {
+        --tick;
+        continue;
+      }
       if (onProgress) {
         lock.unlock();
         onProgress(progress);
@@ -274,11 +291,16 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   report.seconds = static_cast<double>(queryPerformanceCounter() - start) / 1e9;
 
   impl_->reportDrives(report);
+  report.agentKeys = impl_->agentKeyValues();
   impl_->release();
   return report;
 }
 
 void TestRun::stop() { impl_->stop.store(true); }
+
+void TestRun::setProgressPeriod(double seconds) {
+  if (seconds > 0) impl_->progressPeriod = seconds;
+}
 
 std::shared_ptr<LogSink> TestRun::logSink() const { return impl_->sink; }
 

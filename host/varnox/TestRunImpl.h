@@ -30,6 +30,7 @@ struct TestRun::Impl {
     DriveProgress progress;
     std::unique_ptr<DriveFlow> flow;
     int status = VARNOX_OK;
+    double endedSeconds = 0;  // when its flow ended (failed or drained), from the run's start
   };
 
   std::map<std::string, AgentTable> tables;
@@ -42,6 +43,8 @@ struct TestRun::Impl {
   std::vector<std::unique_ptr<FlowAgent>> agents;
   std::vector<std::unique_ptr<Drive>> drives;
   FlowLimits limits;
+  std::vector<std::pair<std::string, std::string>> keys;  // the plan's agent keys, as given
+  double progressPeriod = 0.2;
   std::atomic<bool> stop{false};
   std::mutex agentsFinishing;
   bool prepared = false;
@@ -72,6 +75,8 @@ struct TestRun::Impl {
   // Appends a DriveReport per drive to `report` and sets its exit status and, from the first
   // drive that did not pass, its error.
   void reportDrives(RunReport& report);
+  // Every key of every agent with its value; before release, while the agents' records live.
+  std::vector<AgentKeyValue> agentKeyValues() const;
 };
 
 }  // namespace varnox

@@ -96,8 +96,10 @@ void TestRun::Impl::reportDrives(RunReport& report) {
     r.logWarnings = drive->thread->eventLog().countAtLevel(1);
     r.logErrors = drive->thread->eventLog().countAtLevel(2);
     r.faultTallies = drive->device->faultTallies();
+    r.events = drive->flow->events();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
+    if (exit != kExitPassed) r.failureSeconds = drive->endedSeconds;
     // A pass proves a drive only when it compared data: a drive whose every command failed, or
     // whose flow never read back, checked nothing and must not read as passed.
     if (exit == kExitPassed && r.dataChecks == 0) {

@@ -38,7 +38,7 @@ HistoryRun makeRun(const std::string& start, const std::string& result, int stat
   d.failure = status == 1 ? std::optional<HistoryFailure>(HistoryFailure{4096, "stale", "miscompare", "Miscompare", "d.bin", "r.bin"})
                           : std::nullopt;
   d.latency.push_back({"Write", 10, 1500, 1000, 2000, 3000, 4000, 5000, 6000});
-  d.series.push_back({1.0, 2.5, 2.0, 100, 12.5, 0, 0});
+  d.series.push_back({1.0, 2.5, 2.0, 100, 12.5, 0, 0, 3.5, 20.5});
   run.drives.push_back(d);
   return run;
 }
@@ -100,7 +100,8 @@ TEST_F(History, RunsComeBackByDriveSerialResultAndDate) {
   EXPECT_FALSE(db->document(99));
   EXPECT_EQ(sql(path("h.db"), "SELECT lba || ' ' || class || ' ' || drive_file FROM failures"), "4096 stale d.bin");
   EXPECT_EQ(sql(path("h.db"), "SELECT count(*) FROM latency WHERE run_id = 2 AND p99_ns = 3000"), "1");
-  EXPECT_EQ(sql(path("h.db"), "SELECT p99_us FROM series WHERE run_id = 3"), "12.5");
+  EXPECT_EQ(sql(path("h.db"), "SELECT p50_us || ' ' || p99_us || ' ' || p99_9_us FROM series WHERE run_id = 3"),
+            "3.5 12.5 20.5");
   EXPECT_EQ(sql(path("h.db"), "PRAGMA journal_mode"), "wal");
 }
 

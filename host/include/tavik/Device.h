@@ -118,7 +118,6 @@ class Device {
   virtual int send(const void* request, size_t size);
   // True after a showstop: the device accepts no more commands.
   virtual bool stopped() const { return false; }
-  // Counters only, each read whole: another thread (the live metrics) reads them while the drive runs.
   virtual DeviceStats stats() const { return {}; }
   // The faults injected so far; read once the drive thread has stopped.
   virtual std::vector<InjectedFault> injectedFaults() const { return {}; }

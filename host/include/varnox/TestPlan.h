@@ -2,6 +2,7 @@
 // A test as the runner hands it to the host: drives, the flow every drive runs, the agents'
 // configuration keys and when to stop. The command line builds it from a test file; the host's
 // TestRun executes it. Plain values only, so it can be built by hand in tests.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,6 +26,10 @@ struct StepSpec {
   std::string condition;  // guard: condition names, e.g. "write" or "write&e2e"; empty = always
   std::vector<std::pair<std::string, std::string>> settings;  // step-specific settings, as text
 };
+
+inline constexpr size_t kStepKindCount = static_cast<size_t>(StepSpec::Kind::GetStatus) + 1;
+// The kind's name in reports and summaries: "Write", "WriteSame", "Read", ...
+const char* stepKindName(StepSpec::Kind kind);
 
 struct TestPlan {
   std::string sourceFile;  // for messages
