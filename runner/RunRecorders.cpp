@@ -74,7 +74,7 @@ HistoryRun historyRun(const SummaryInput& in, const std::string& json, const std
     run.commandLine = in.details->commandLine;
     run.version = in.details->version + (in.details->revision.empty() ? "" : " (" + in.details->revision + ")");
   }
-  run.testFile = in.file;
+  run.testFile = in.details != nullptr && !in.details->testFilePath.empty() ? in.details->testFilePath : in.file;
   if (in.repeat != nullptr) run.seed = in.repeat->seed;
   run.document = json;
   if (in.report != nullptr) {
