@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,6 +39,16 @@ std::optional<std::string> vpdSerial(const fs::path& file) {
   return serial.substr(first, serial.find_last_not_of(' ') - first + 1);
 }
 
+// The size of a disk or partition folder: sysfs counts 512-byte sectors whatever the block size.
+std::optional<uint64_t> sizeOf(const fs::path& dir) {
+  const auto sectors = attribute(dir / "size");
+  uint64_t n = 0;
+  if (!sectors || sectors->find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const auto [end, ec] = std::from_chars(sectors->data(), sectors->data() + sectors->size(), n);
+  if (ec != std::errc()) return std::nullopt;
+  return n * 512;
+}
+
 std::string orNull(const std::optional<std::string>& text) {
   return text ? jsonString(*text) : "null";
 }
@@ -47,12 +58,7 @@ std::string orNull(const std::optional<std::string>& text) {
 void readSysfsIdentity(const std::string& diskDir, DriveIdentity& id) {
   const fs::path dir(diskDir);
   id.sysfsPath = diskDir;
-  if (const auto sectors = attribute(dir / "size")) {
-    try {
-      id.sizeBytes = std::stoull(*sectors) * 512;  // sysfs counts 512-byte sectors whatever the block size
-    } catch (const std::exception&) {
-    }
-  }
+  id.sizeBytes = sizeOf(dir);
   const fs::path device = dir / "device";
   id.model = attribute(device / "model");
   id.vendor = attribute(device / "vendor");
@@ -91,7 +97,7 @@ DriveIdentity driveIdentity(const std::string& path, const std::string& sysRoot)
   // A partition's identity is its disk's, one folder up; its size stays its own.
   std::optional<uint64_t> partitionBytes;
   if (fs::exists(dir / "partition", ec)) {
-    if (const auto sectors = attribute(dir / "size")) partitionBytes = std::stoull(*sectors) * 512;
+    partitionBytes = sizeOf(dir);
     dir = dir.parent_path();
   }
   readSysfsIdentity(dir.string(), id);

@@ -87,6 +87,17 @@ std::string faultsText(const std::vector<FaultTally>& tallies) {
   return out;
 }
 
+// A simulated drive has no sysfs entry: its model says what it is, its size is its geometry's,
+// and its settings are in the record's configuration.
+DriveIdentity identityOf(const DriveReport& d) {
+  DriveIdentity id = driveIdentity(d.path);
+  if (id.kind == "sim") {
+    id.model = "simulated drive";
+    id.sizeBytes = d.geometry.capacityBlocks * d.geometry.logicalBlockSize;
+  }
+  return id;
+}
+
 }  // namespace
 
 std::string_view exitStatusName(int exitStatus) {
@@ -220,7 +231,7 @@ std::string summaryJson(const SummaryInput& in) {
     const DeviceStats& s = d.deviceStats;
     const char* statusWord = d.agentStatus == 0 ? "" : EventLog::errStr(d.agentStatus);
     out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << jsonString(d.name) << ", \"device\": " << jsonString(d.device)
-        << ", \"passes\": " << d.passes << ",\n     \"identity\": " << driveIdentityJson(driveIdentity(d.path))
+        << ", \"passes\": " << d.passes << ",\n     \"identity\": " << driveIdentityJson(identityOf(d))
         << ",\n     \"commandsByKind\": ";
     jsonCounts(out, d.commandsByKind);
     out << ",\n     \"completionsByStatus\": ";

@@ -67,9 +67,10 @@ void TimeSeries::take(size_t drive, const Totals& now, double stamp) {
 
 void TimeSeries::sample(const std::vector<const DriveProgress*>& drives) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  // The host calls on multiples of the period, a little after them: the call nearest an
-  // interval's end takes its row.
-  if (elapsed < next_ - progressPeriod() / 2) return;
+  // The host calls on multiples of the period, a little after them (never before): the first
+  // call at or past an interval's end takes its row. An earlier call (the run is ending) leaves
+  // the partial interval to finish(). A millisecond's grace covers the rounding of the period.
+  if (elapsed < next_ - 1e-3) return;
   const double stamp = next_;
   while (next_ <= elapsed + progressPeriod() / 2) next_ += interval_;
   for (size_t i = 0; i < drives.size() && i < names_.size(); ++i) {

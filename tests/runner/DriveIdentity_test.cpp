@@ -49,6 +49,12 @@ TEST_F(DriveIdentityTest, ReadsWhatSysfsShowsOfScsiAndNvmeDisks) {
   EXPECT_EQ(nv.firmware, "2B4QFXO7");
   EXPECT_EQ(nv.wwid, "eui.0025388b91b0c0d1");
   EXPECT_EQ(nv.vendor, std::nullopt);
+  // A size that is no number is unknown, not a crash.
+  fs::create_directories(dir_ / "odd");
+  file("odd/size", "lots\n");
+  DriveIdentity odd;
+  readSysfsIdentity((dir_ / "odd").string(), odd);
+  EXPECT_EQ(odd.sizeBytes, std::nullopt);
 
   // What the kernel does not show stays unknown: null in the record, never an empty string.
   EXPECT_EQ(
