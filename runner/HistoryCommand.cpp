@@ -17,13 +17,14 @@ int listRuns(HistoryDatabase& db, const HistoryArguments& args, std::ostream& ou
     return kExitPassed;
   }
   char line[160];
-  std::snprintf(line, sizeof line, "%6s  %-20s  %-24s %10s  %s\n", "run", "start (UTC)", "result", "time", "test file");
+  std::snprintf(line, sizeof line, "%6s  %-20s  %-24s %10s  %s\n", "run", "start (UTC)", "result", "time",
+                "test file");
   out << line;
   for (const HistoryEntry& e : entries) {
     char seconds[32] = "";
     if (e.exitStatus >= 0) std::snprintf(seconds, sizeof seconds, "%.1f s", e.seconds);
-    std::snprintf(line, sizeof line, "%6lld  %-20s  %-24s %10s  ", static_cast<long long>(e.id), e.startTime.c_str(),
-                  e.result.c_str(), seconds);
+    std::snprintf(line, sizeof line, "%6lld  %-20s  %-24s %10s  ", static_cast<long long>(e.id),
+                  e.startTime.c_str(), e.result.c_str(), seconds);
     out << line << escapeControl(e.testFile) << '\n';
     for (const std::string& drive : e.drives) out << "        " << escapeControl(drive) << '\n';
   }
@@ -70,7 +71,8 @@ int historyCommand(const HistoryArguments& args, std::ostream& out, std::ostream
       out << args.report << '\n';
     }
   } catch (const std::exception& e) {
-    err << "varnox: " << escapeControl(args.database) << ": cannot read the history database: " << e.what() << '\n';
+    err << "varnox: " << escapeControl(args.database) << ": cannot read the history database: " << e.what()
+        << '\n';
     return kExitRefused;
   }
   return kExitPassed;

@@ -64,11 +64,15 @@ CREATE TABLE series (
 CREATE INDEX series_by_run ON series(run_id, drive);
 )SQL";
 
-int64_t asInt(uint64_t value) { return static_cast<int64_t>(value); }
+int64_t asInt(uint64_t value) {
+  return static_cast<int64_t>(value);
+}
 
 void bindText(SQLite::Statement& s, int index, const std::string& text) {
-  if (text.empty()) s.bind(index);  // NULL: "not known" rather than an empty name
-  else s.bind(index, text);
+  if (text.empty())
+    s.bind(index);  // NULL: "not known" rather than an empty name
+  else
+    s.bind(index, text);
 }
 
 // journal_mode=WAL needs the database to itself for a moment; another run opening it at the
@@ -102,9 +106,11 @@ bool checkVersion(SQLite::Database& db, const std::string& path, std::string& er
 HistoryDatabase::HistoryDatabase(std::unique_ptr<SQLite::Database> db) : db_(std::move(db)) {}
 HistoryDatabase::~HistoryDatabase() = default;
 
-std::unique_ptr<HistoryDatabase> HistoryDatabase::openForWriting(const std::string& path, std::string& error) {
+std::unique_ptr<HistoryDatabase> HistoryDatabase::openForWriting(const std::string& path,
+                                                                 std::string& error) {
   try {
-    auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, kBusyTimeoutMs);
+    auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE,
+                                                 kBusyTimeoutMs);
     // Reading the header proves the file is an SQLite database before anything is written to it.
     db->execAndGet("PRAGMA schema_version");
     if (!checkVersion(*db, path, error)) return nullptr;
@@ -132,7 +138,8 @@ std::unique_ptr<HistoryDatabase> HistoryDatabase::openForWriting(const std::stri
   }
 }
 
-std::unique_ptr<HistoryDatabase> HistoryDatabase::openForReading(const std::string& path, std::string& error) {
+std::unique_ptr<HistoryDatabase> HistoryDatabase::openForReading(const std::string& path,
+                                                                 std::string& error) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
     error = path + ": no history database there";
@@ -171,10 +178,11 @@ int64_t HistoryDatabase::startRun(const HistoryRun& run) {
 
 void HistoryDatabase::finishRun(int64_t id, const HistoryRun& run) {
   SQLite::Transaction t(*db_, SQLite::TransactionBehavior::IMMEDIATE);
-  SQLite::Statement s(*db_,
-                      "UPDATE runs SET start_time = ?, end_time = ?, result = ?, exit_status = ?, host = ?, "
-                      "test_file = ?, command_line = ?, version = ?, seed = ?, seconds = ?, error = ?, document = ? "
-                      "WHERE id = ?");
+  SQLite::Statement s(
+      *db_,
+      "UPDATE runs SET start_time = ?, end_time = ?, result = ?, exit_status = ?, host = ?, "
+      "test_file = ?, command_line = ?, version = ?, seed = ?, seconds = ?, error = ?, document = ? "
+      "WHERE id = ?");
   s.bind(1, run.startTime);
   bindText(s, 2, run.endTime);
   s.bind(3, run.result);
@@ -200,8 +208,7 @@ int64_t HistoryDatabase::appendRun(const HistoryRun& run) {
 }
 
 void HistoryDatabase::insertDrives(int64_t id, const HistoryRun& run) {
-  SQLite::Statement drive(*db_,
-                          "INSERT INTO drives VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  SQLite::Statement drive(*db_, "INSERT INTO drives VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   SQLite::Statement failure(*db_, "INSERT INTO failures VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
   SQLite::Statement file(*db_, "INSERT INTO output_files VALUES (?, ?, ?)");
   SQLite::Statement latency(*db_, "INSERT INTO latency VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -253,7 +260,8 @@ void HistoryDatabase::insertDrives(int64_t id, const HistoryRun& run) {
       latency.bind(4, asInt(l.count));
       latency.bind(5, l.meanNs);
       column = 6;
-      for (uint64_t value : {l.p50Ns, l.p90Ns, l.p99Ns, l.p999Ns, l.p9999Ns, l.maxNs}) latency.bind(column++, asInt(value));
+      for (uint64_t value : {l.p50Ns, l.p90Ns, l.p99Ns, l.p999Ns, l.p9999Ns, l.maxNs})
+        latency.bind(column++, asInt(value));
       latency.exec();
     }
     for (const HistorySample& r : d.series) {
@@ -275,8 +283,7 @@ void HistoryDatabase::insertDrives(int64_t id, const HistoryRun& run) {
 }
 
 std::vector<HistoryEntry> HistoryDatabase::list(const HistoryFilter& filter) {
-  std::string sql =
-      "SELECT id, start_time, result, exit_status, test_file, host, seconds FROM runs WHERE 1";
+  std::string sql = "SELECT id, start_time, result, exit_status, test_file, host, seconds FROM runs WHERE 1";
   std::vector<std::string> values;
   if (!filter.serial.empty()) {
     sql += " AND id IN (SELECT run_id FROM drives WHERE serial = ?)";

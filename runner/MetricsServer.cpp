@@ -1,7 +1,6 @@
 #include "MetricsServer.h"
 
 #include <httplib.h>
-
 #include <pthread.h>
 
 #include <cerrno>
@@ -21,7 +20,8 @@ MetricsServer::~MetricsServer() {
 
 bool MetricsServer::start(int port, std::string& error) {
   server_->Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
-    const bool open = request.get_header_value("Accept").find("application/openmetrics-text") != std::string::npos;
+    const bool open =
+        request.get_header_value("Accept").find("application/openmetrics-text") != std::string::npos;
     std::lock_guard<std::mutex> lock(mutex_);
     if (open)
       response.set_content(openMetrics_, "application/openmetrics-text; version=1.0.0; charset=utf-8");

@@ -9,8 +9,8 @@ namespace {
 
 // StepSpec::Kind's names as the summary prints them, in the enum's order.
 constexpr std::array<const char*, std::tuple_size_v<KindLatencies>> kKindNames = {
-    "Agent", "Write",       "WriteSame", "Trim",     "WriteAtomic", "Read",
-    "Verify", "SyncCache", "PowerToggle", "ZoneReset", "Invalidate", "GetStatus"};
+    "Agent",  "Write",     "WriteSame",   "Trim",      "WriteAtomic", "Read",
+    "Verify", "SyncCache", "PowerToggle", "ZoneReset", "Invalidate",  "GetStatus"};
 
 std::string labelValue(const std::string& text) {
   std::string out;
@@ -43,8 +43,10 @@ constexpr Family kCounters[] = {
     {"varnox_written_bytes", "Bytes written with good status.", &MetricsDrive::bytesWritten},
     {"varnox_verified_bytes", "Bytes read back or verified with good status.", &MetricsDrive::bytesVerified},
     {"varnox_failures", "Data-integrity failures.", &MetricsDrive::failures},
-    {"varnox_device_errors", "Errors the device made that no fault rule injected.", &MetricsDrive::deviceErrors},
-    {"varnox_error_completions", "Completions with a status other than GOOD.", &MetricsDrive::errorCompletions},
+    {"varnox_device_errors", "Errors the device made that no fault rule injected.",
+     &MetricsDrive::deviceErrors},
+    {"varnox_error_completions", "Completions with a status other than GOOD.",
+     &MetricsDrive::errorCompletions},
     {"varnox_power_cycles", "Power cycles of the drive.", &MetricsDrive::powerCycles},
     {"varnox_resets", "Resets of the drive.", &MetricsDrive::resets},
 };
@@ -52,19 +54,25 @@ constexpr Family kCounters[] = {
 }  // namespace
 
 const std::vector<std::string>& runStates() {
-  static const std::vector<std::string> states = {"preparing", "running",        "passed",       "failed",
-                                                  "refused",   "device-failure", "inconclusive", "interrupted"};
+  static const std::vector<std::string> states = {
+      "preparing", "running", "passed", "failed", "refused", "device-failure", "inconclusive", "interrupted"};
   return states;
 }
 
 std::string runStateFor(int exitStatus) {
   switch (exitStatus) {
-    case kExitPassed: return "passed";
-    case kExitIntegrityFailure: return "failed";
-    case kExitRefused: return "refused";
-    case kExitDeviceFailure: return "device-failure";
-    case kExitInconclusive: return "inconclusive";
-    default: return "interrupted";
+    case kExitPassed:
+      return "passed";
+    case kExitIntegrityFailure:
+      return "failed";
+    case kExitRefused:
+      return "refused";
+    case kExitDeviceFailure:
+      return "device-failure";
+    case kExitInconclusive:
+      return "inconclusive";
+    default:
+      return "interrupted";
   }
 }
 
@@ -77,7 +85,8 @@ const std::vector<uint64_t>& latencyBucketBoundsNs() {
   return bounds;
 }
 
-std::string metricsText(const std::string& state, const std::vector<MetricsDrive>& drives, MetricsFormat format) {
+std::string metricsText(const std::string& state, const std::vector<MetricsDrive>& drives,
+                        MetricsFormat format) {
   const bool open = format == MetricsFormat::OpenMetrics;
   std::string out;
   auto header = [&](const std::string& family, const std::string& sample, const char* type, const char* help,
@@ -93,7 +102,8 @@ std::string metricsText(const std::string& state, const std::vector<MetricsDrive
            labelValue(d.serial) + "\",model=\"" + labelValue(d.model) + '"';
   };
 
-  header("varnox_run_state", "varnox_run_state", "gauge", "1 for the state the run is in, 0 for the others.", nullptr);
+  header("varnox_run_state", "varnox_run_state", "gauge", "1 for the state the run is in, 0 for the others.",
+         nullptr);
   for (const std::string& s : runStates())
     out += "varnox_run_state{state=\"" + s + "\"} " + (s == state ? "1" : "0") + '\n';
 
@@ -110,23 +120,25 @@ std::string metricsText(const std::string& state, const std::vector<MetricsDrive
   // latency of exactly a bound counts in the bucket above it.
   const std::vector<uint64_t>& bounds = latencyBucketBoundsNs();
   const std::string histogram = "varnox_command_latency_seconds";
-  header(histogram, histogram, "histogram", "Latency of the drive's commands by kind, submission to completion.",
-         "seconds");
+  header(histogram, histogram, "histogram",
+         "Latency of the drive's commands by kind, submission to completion.", "seconds");
   for (const MetricsDrive& d : drives) {
     for (const auto& [kind, snapshot] : d.latency) {
       std::vector<uint64_t> counts(bounds.size() + 1, 0);
       for (size_t i = 0; i < snapshot.buckets.size(); ++i) {
         if (snapshot.buckets[i] == 0) continue;
         const uint64_t high = LatencyHistogram::bucketHighNs(i);
-        const size_t slot =
-            high == UINT64_MAX ? bounds.size() : std::lower_bound(bounds.begin(), bounds.end(), high + 1) - bounds.begin();
+        const size_t slot = high == UINT64_MAX
+                                ? bounds.size()
+                                : std::lower_bound(bounds.begin(), bounds.end(), high + 1) - bounds.begin();
         counts[slot] += snapshot.buckets[i];
       }
       const std::string base = labels(d) + ",kind=\"" + labelValue(kind) + '"';
       uint64_t cumulative = 0;
       for (size_t i = 0; i < bounds.size(); ++i) {
         cumulative += counts[i];
-        out += histogram + "_bucket{" + base + ",le=\"" + number(static_cast<double>(bounds[i]) * 1e-9) + "\"} " + std::to_string(cumulative) + '\n';
+        out += histogram + "_bucket{" + base + ",le=\"" + number(static_cast<double>(bounds[i]) * 1e-9) +
+               "\"} " + std::to_string(cumulative) + '\n';
       }
       out += histogram + "_bucket{" + base + ",le=\"+Inf\"} " + std::to_string(snapshot.count) + '\n';
       out += histogram + "_count{" + base + "} " + std::to_string(snapshot.count) + '\n';

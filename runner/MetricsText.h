@@ -43,7 +43,8 @@ std::string runStateFor(int exitStatus);
 // (34.4 s), doubling.
 const std::vector<uint64_t>& latencyBucketBoundsNs();
 
-std::string metricsText(const std::string& state, const std::vector<MetricsDrive>& drives, MetricsFormat format);
+std::string metricsText(const std::string& state, const std::vector<MetricsDrive>& drives,
+                        MetricsFormat format);
 
 // A drive's figures from its live counters (while the run runs) and from its report (at the end);
 // `identity` gives name, path, serial and model.

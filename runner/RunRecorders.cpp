@@ -10,7 +10,8 @@ namespace {
 
 std::optional<uint64_t> decimal(const std::map<std::string, std::string>& keys, const char* key) {
   auto it = keys.find(key);
-  if (it == keys.end() || it->second.empty() || it->second.find_first_not_of("0123456789") != std::string::npos)
+  if (it == keys.end() || it->second.empty() ||
+      it->second.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
   return std::stoull(it->second);
 }
@@ -20,7 +21,8 @@ std::string text(const std::map<std::string, std::string>& keys, const char* key
   return it == keys.end() ? std::string() : it->second;
 }
 
-HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, const TimeSeries* series, size_t index) {
+HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, const TimeSeries* series,
+                          size_t index) {
   HistoryDrive d;
   d.name = r.name;
   d.path = r.path.empty() ? (identity ? identity->path : "") : r.path;
@@ -51,8 +53,8 @@ HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, co
   }
   d.outputFiles = r.outputFiles;
   for (const auto& [kind, s] : r.latency) {
-    d.latency.push_back({kind, s.count, s.meanNs(), s.percentileNs(0.5), s.percentileNs(0.9), s.percentileNs(0.99),
-                         s.percentileNs(0.999), s.percentileNs(0.9999), s.maxNs});
+    d.latency.push_back({kind, s.count, s.meanNs(), s.percentileNs(0.5), s.percentileNs(0.9),
+                         s.percentileNs(0.99), s.percentileNs(0.999), s.percentileNs(0.9999), s.maxNs});
   }
   if (series != nullptr && index < series->driveNames().size()) {
     for (const SeriesRow& row : series->rows(index)) {
@@ -65,16 +67,19 @@ HistoryDrive historyDrive(const DriveReport& r, const MetricsDrive* identity, co
 
 }  // namespace
 
-HistoryRun historyRun(const SummaryInput& in, const std::string& json, const std::vector<MetricsDrive>& identities) {
+HistoryRun historyRun(const SummaryInput& in, const std::string& json,
+                      const std::vector<MetricsDrive>& identities) {
   HistoryRun run;
   if (in.details != nullptr) {
     run.startTime = in.details->startTime;
     run.endTime = in.details->endTime;
     run.host = in.details->hostName;
     run.commandLine = in.details->commandLine;
-    run.version = in.details->version + (in.details->revision.empty() ? "" : " (" + in.details->revision + ")");
+    run.version =
+        in.details->version + (in.details->revision.empty() ? "" : " (" + in.details->revision + ")");
   }
-  run.testFile = in.details != nullptr && !in.details->testFilePath.empty() ? in.details->testFilePath : in.file;
+  run.testFile =
+      in.details != nullptr && !in.details->testFilePath.empty() ? in.details->testFilePath : in.file;
   if (in.repeat != nullptr) run.seed = in.repeat->seed;
   run.document = json;
   if (in.report != nullptr) {
@@ -83,8 +88,8 @@ HistoryRun historyRun(const SummaryInput& in, const std::string& json, const std
     run.seconds = in.report->seconds;
     run.error = in.report->error;
     for (size_t i = 0; i < in.report->drives.size(); ++i)
-      run.drives.push_back(historyDrive(in.report->drives[i], i < identities.size() ? &identities[i] : nullptr,
-                                        in.series, i));
+      run.drives.push_back(
+          historyDrive(in.report->drives[i], i < identities.size() ? &identities[i] : nullptr, in.series, i));
   }
   return run;
 }
@@ -133,7 +138,8 @@ bool RunRecorders::start(const TestPlan& plan, const SummaryInput& run, std::str
   state_ = "preparing";
   if (!options_.metricsFile.empty()) {
     std::string why;
-    if (!writeFileAtomically(options_.metricsFile, metricsText(state_, identities_, MetricsFormat::Classic), why)) {
+    if (!writeFileAtomically(options_.metricsFile, metricsText(state_, identities_, MetricsFormat::Classic),
+                             why)) {
       error = "--metrics-file: " + why;
       return false;
     }
@@ -145,9 +151,9 @@ bool RunRecorders::start(const TestPlan& plan, const SummaryInput& run, std::str
 void RunRecorders::running() {
   state_ = "running";
   publish(state_, identities_);
-  nextPublish_ = std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                     std::chrono::duration<double>(options_.intervalSeconds));
+  nextPublish_ =
+      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(options_.intervalSeconds));
 }
 
 void RunRecorders::progress(const std::vector<const DriveProgress*>& drives) {
@@ -184,8 +190,10 @@ bool RunRecorders::finish(const SummaryInput& summary, const std::string& json, 
       }
     }
     const HistoryRun run = historyRun(summary, json, identities_);
-    if (runId_ != 0) database_->finishRun(runId_, run);
-    else runId_ = database_->appendRun(run);
+    if (runId_ != 0)
+      database_->finishRun(runId_, run);
+    else
+      runId_ = database_->appendRun(run);
   } catch (const std::exception& e) {
     error = "--db: " + options_.database + ": cannot record the run: " + e.what();
     return false;
@@ -194,8 +202,9 @@ bool RunRecorders::finish(const SummaryInput& summary, const std::string& json, 
 }
 
 void RunRecorders::publish(const std::string& state, const std::vector<MetricsDrive>& drives) {
-  if (server_) server_->publish(metricsText(state, drives, MetricsFormat::OpenMetrics),
-                                metricsText(state, drives, MetricsFormat::Classic));
+  if (server_)
+    server_->publish(metricsText(state, drives, MetricsFormat::OpenMetrics),
+                     metricsText(state, drives, MetricsFormat::Classic));
   if (!options_.metricsFile.empty()) {
     // A file that cannot be rewritten in the middle of a run costs the run nothing: the last
     // good text stays, and the collector sees it go stale.

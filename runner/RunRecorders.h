@@ -18,7 +18,7 @@
 namespace varnox::cli {
 
 struct RecorderOptions {
-  std::string database;           // empty: no history
+  std::string database;            // empty: no history
   std::optional<int> metricsPort;  // 0: a free port, said on standard error
   std::string metricsFile;
   double intervalSeconds = 1;
@@ -26,7 +26,8 @@ struct RecorderOptions {
 
 // The history database's record of a run from its summary and JSON result. `identities` (one
 // per drive of the report, may be fewer) give serial, model and path.
-HistoryRun historyRun(const SummaryInput& summary, const std::string& json, const std::vector<MetricsDrive>& identities);
+HistoryRun historyRun(const SummaryInput& summary, const std::string& json,
+                      const std::vector<MetricsDrive>& identities);
 
 // What the metrics and the history call a drive: its name, path, and serial and model where
 // the device tells them.

@@ -3,9 +3,9 @@
 // at once each get their run recorded whole.
 #include "HistoryDatabase.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +23,8 @@ namespace {
 
 using History = testing::TempDirTest;
 
-HistoryRun makeRun(const std::string& start, const std::string& result, int status, const std::string& serial) {
+HistoryRun makeRun(const std::string& start, const std::string& result, int status,
+                   const std::string& serial) {
   HistoryRun run;
   run.startTime = start;
   run.endTime = start;
@@ -35,7 +36,8 @@ HistoryRun makeRun(const std::string& start, const std::string& result, int stat
   d.name = "D0";
   d.path = "/dev/sdx";
   d.serial = serial;
-  d.failure = status == 1 ? std::optional<HistoryFailure>(HistoryFailure{4096, "stale", "miscompare", "Miscompare", "d.bin", "r.bin"})
+  d.failure = status == 1 ? std::optional<HistoryFailure>(
+                                HistoryFailure{4096, "stale", "miscompare", "Miscompare", "d.bin", "r.bin"})
                           : std::nullopt;
   d.latency.push_back({"Write", 10, 1500, 1000, 2000, 3000, 4000, 5000, 6000});
   d.series.push_back({1.0, 2.5, 2.0, 100, 12.5, 0, 0, 3.5, 20.5});
@@ -51,7 +53,8 @@ std::string sql(const std::string& path, const std::string& statement) {
   sqlite3_exec(
       db, statement.c_str(),
       [](void* out, int, char** columns, char**) {
-        if (static_cast<std::string*>(out)->empty() && columns[0] != nullptr) *static_cast<std::string*>(out) = columns[0];
+        if (static_cast<std::string*>(out)->empty() && columns[0] != nullptr)
+          *static_cast<std::string*>(out) = columns[0];
         return 0;
       },
       &value, nullptr);
@@ -98,10 +101,12 @@ TEST_F(History, RunsComeBackByDriveSerialResultAndDate) {
   EXPECT_EQ(db->document(2).value_or(""), "{\"result\": \"data-integrity failure\"}");
   EXPECT_FALSE(db->document(4)) << "a run still running has no result yet";
   EXPECT_FALSE(db->document(99));
-  EXPECT_EQ(sql(path("h.db"), "SELECT lba || ' ' || class || ' ' || drive_file FROM failures"), "4096 stale d.bin");
+  EXPECT_EQ(sql(path("h.db"), "SELECT lba || ' ' || class || ' ' || drive_file FROM failures"),
+            "4096 stale d.bin");
   EXPECT_EQ(sql(path("h.db"), "SELECT count(*) FROM latency WHERE run_id = 2 AND p99_ns = 3000"), "1");
-  EXPECT_EQ(sql(path("h.db"), "SELECT p50_us || ' ' || p99_us || ' ' || p99_9_us FROM series WHERE run_id = 3"),
-            "3.5 12.5 20.5");
+  EXPECT_EQ(
+      sql(path("h.db"), "SELECT p50_us || ' ' || p99_us || ' ' || p99_9_us FROM series WHERE run_id = 3"),
+      "3.5 12.5 20.5");
   EXPECT_EQ(sql(path("h.db"), "PRAGMA journal_mode"), "wal");
 }
 
@@ -117,8 +122,12 @@ TEST_F(History, ADatabaseItCannotReadIsRefusedByNameAndLeftAlone) {
     std::string message;
   };
   const Case cases[] = {
-      {"new.db", true, "new.db: the history database has schema version 7, newer than this varnox reads (1): use a newer varnox"},
-      {"new.db", false, "new.db: the history database has schema version 7, newer than this varnox reads (1): use a newer varnox"},
+      {"new.db", true,
+       "new.db: the history database has schema version 7, newer than this varnox reads (1): use a newer "
+       "varnox"},
+      {"new.db", false,
+       "new.db: the history database has schema version 7, newer than this varnox reads (1): use a newer "
+       "varnox"},
       {"other.db", true, "other.db: not a history database: it holds tables of its own"},
       {"other.db", false, "other.db: not a history database (it has no schema version)"},
       {"text.db", true, "text.db: cannot use the history database: file is not a database"},
@@ -144,16 +153,18 @@ TEST_F(History, ConcurrentRunsAppendToOneDatabase) {
   std::string test = testing::readAll(std::string(VARNOX_SOURCE_DIR) + "/tests/runner/cases/tiny.toml");
   test.replace(test.find("passes = 400"), 12, "passes = 3000");
   const std::string toml = file("t.toml", test);
-  const std::string endless = file("endless.toml", "[test]\nduration = \"1h\"\n[[drive]]\ndevice = \"" +
-                                                       path("d.img") + "\"\ncapacity = \"1MiB\"\nprecondition = true\n");
+  const std::string endless =
+      file("endless.toml", "[test]\nduration = \"1h\"\n[[drive]]\ndevice = \"" + path("d.img") +
+                               "\"\ncapacity = \"1MiB\"\nprecondition = true\n");
   std::vector<std::vector<std::string>> commands;
   constexpr int kPassing = 6;
   for (int i = 0; i < kPassing; ++i)
     commands.push_back({"run", toml, "--seed", std::to_string(i + 1), "--db", db, "--interval", "200ms",
                         "--output", path("o" + std::to_string(i))});
-  commands.push_back({"run", path("none.toml"), "--db", db});                   // refused: no test file
-  commands.push_back({"run", toml, "--set", "No Such Key=1", "--db", db});      // refused by the agent
-  commands.push_back({"run", endless, "--seed", "9", "--db", db, "--interval", "200ms"});              // interrupted below
+  commands.push_back({"run", path("none.toml"), "--db", db});               // refused: no test file
+  commands.push_back({"run", toml, "--set", "No Such Key=1", "--db", db});  // refused by the agent
+  commands.push_back(
+      {"run", endless, "--seed", "9", "--db", db, "--interval", "200ms"});  // interrupted below
   std::vector<pid_t> children;
   int cue[2];
   ASSERT_EQ(::pipe(cue), 0);
@@ -196,24 +207,32 @@ TEST_F(History, ConcurrentRunsAppendToOneDatabase) {
   EXPECT_EQ(sql(db, "SELECT count(*) FROM runs WHERE result = 'passed' AND document LIKE '{%}%'"),
             std::to_string(kPassing));
   EXPECT_EQ(sql(db, "SELECT count(*) FROM runs WHERE result = 'refused' AND error <> ''"), "2");
-  EXPECT_EQ(sql(db, "SELECT count(*) FROM runs WHERE result = 'interrupted by SIGTERM' AND exit_status = 143"), "1");
+  EXPECT_EQ(
+      sql(db, "SELECT count(*) FROM runs WHERE result = 'interrupted by SIGTERM' AND exit_status = 143"),
+      "1");
   // Every passing run has its drive, its latency per command kind and its run over time.
-  EXPECT_EQ(sql(db, "SELECT count(DISTINCT run_id) FROM drives WHERE passes = 3000"), std::to_string(kPassing));
-  EXPECT_EQ(sql(db, "SELECT count(DISTINCT run_id) FROM latency WHERE kind = 'Write' AND count > 0 AND run_id IN "
-                    "(SELECT id FROM runs WHERE result = 'passed')"),
+  EXPECT_EQ(sql(db, "SELECT count(DISTINCT run_id) FROM drives WHERE passes = 3000"),
+            std::to_string(kPassing));
+  EXPECT_EQ(sql(db,
+                "SELECT count(DISTINCT run_id) FROM latency WHERE kind = 'Write' AND count > 0 AND run_id IN "
+                "(SELECT id FROM runs WHERE result = 'passed')"),
             std::to_string(kPassing));
   // The run over time has a row per interval: every run that lasted one has them.
-  EXPECT_EQ(sql(db, "SELECT count(*) FROM runs WHERE seconds >= 0.2 AND id NOT IN (SELECT run_id FROM series)"), "0");
+  EXPECT_EQ(
+      sql(db, "SELECT count(*) FROM runs WHERE seconds >= 0.2 AND id NOT IN (SELECT run_id FROM series)"),
+      "0");
   EXPECT_EQ(sql(db, "SELECT count(*) FROM runs WHERE seed = 3 AND result = 'passed'"), "1");
 
   const testing::CliResult list = testing::runCli({"history", db, "--result", "passed"});
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1 + 2 * kPassing) << list.out;
   const std::string id = sql(db, "SELECT id FROM runs WHERE seed = 3");
-  const testing::CliResult rebuilt = testing::runCli({"history", db, "--run", id, "--report", path("r.html")});
+  const testing::CliResult rebuilt =
+      testing::runCli({"history", db, "--run", id, "--report", path("r.html")});
   EXPECT_EQ(rebuilt.status, 0) << rebuilt.err;
   EXPECT_NE(testing::readAll(path("r.html")).find("--seed 3"), std::string::npos);
-  const testing::CliResult missing = testing::runCli({"history", db, "--run", "999", "--report", path("x.html")});
+  const testing::CliResult missing =
+      testing::runCli({"history", db, "--run", "999", "--report", path("x.html")});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err, "varnox: " + db + ": no finished run 999 (varnox history " + db + " lists them)\n");
 }

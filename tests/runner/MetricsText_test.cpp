@@ -33,13 +33,15 @@ TEST(MetricsText, LatenciesLandInTheirFixedBucketAndTheBucketsAreCumulative) {
   MetricsDrive d = drive();
   d.latency["Write"] = histogram.snapshot();
   const std::string text = metricsText("running", {d}, MetricsFormat::Classic);
-  const std::string labels = "drive=\"D0\",path=\"/dev/disk/by-id/x\\\"y\\\\z\",serial=\"S\\n1\",model=\"M\",kind=\"Write\"";
+  const std::string labels =
+      "drive=\"D0\",path=\"/dev/disk/by-id/x\\\"y\\\\z\",serial=\"S\\n1\",model=\"M\",kind=\"Write\"";
   struct Case {
     const char* le;
     const char* cumulative;
   };
-  for (const Case& c : {Case{"1.024e-06", "1"}, Case{"2.048e-06", "2"}, Case{"4.096e-06", "3"},
-                        Case{"0.001048576", "3"}, Case{"0.002097152", "4"}, Case{"34.3597384", "4"}, Case{"+Inf", "5"}}) {
+  for (const Case& c :
+       {Case{"1.024e-06", "1"}, Case{"2.048e-06", "2"}, Case{"4.096e-06", "3"}, Case{"0.001048576", "3"},
+        Case{"0.002097152", "4"}, Case{"34.3597384", "4"}, Case{"+Inf", "5"}}) {
     EXPECT_EQ(sampleValue(text, "varnox_command_latency_seconds_bucket{" + labels + ",le=\"" + c.le + "\"}"),
               c.cumulative)
         << c.le;
@@ -55,7 +57,8 @@ TEST(MetricsText, CountersAndStateInBothFlavours) {
   d.resets = 2;
   d.powerCycles = 1;
   d.deviceErrors = 3;
-  const std::string labels = "{drive=\"D0\",path=\"/dev/disk/by-id/x\\\"y\\\\z\",serial=\"S\\n1\",model=\"M\"}";
+  const std::string labels =
+      "{drive=\"D0\",path=\"/dev/disk/by-id/x\\\"y\\\\z\",serial=\"S\\n1\",model=\"M\"}";
   const std::string open = metricsText("failed", {d}, MetricsFormat::OpenMetrics);
   const std::string classic = metricsText("failed", {d}, MetricsFormat::Classic);
   for (const std::string& text : {open, classic}) {
@@ -65,7 +68,8 @@ TEST(MetricsText, CountersAndStateInBothFlavours) {
     EXPECT_EQ(sampleValue(text, "varnox_power_cycles_total" + labels), "1");
     EXPECT_EQ(sampleValue(text, "varnox_device_errors_total" + labels), "3");
     for (const std::string& state : runStates())
-      EXPECT_EQ(sampleValue(text, "varnox_run_state{state=\"" + state + "\"}"), state == "failed" ? "1" : "0");
+      EXPECT_EQ(sampleValue(text, "varnox_run_state{state=\"" + state + "\"}"),
+                state == "failed" ? "1" : "0");
   }
   // OpenMetrics names a counter's family without _total and ends with # EOF; the classic
   // format names the sample and has no end marker.
@@ -92,8 +96,13 @@ TEST(MetricsText, TheEndOfARunReadsFromItsReport) {
   EXPECT_EQ(d.errorCompletions, 3u);
   EXPECT_EQ(d.powerCycles, 3u);
   EXPECT_EQ(d.resets, 4u);
-  for (auto [status, state] : {std::pair{0, "passed"}, {1, "failed"}, {2, "refused"}, {3, "device-failure"},
-                               {4, "inconclusive"}, {130, "interrupted"}, {143, "interrupted"}})
+  for (auto [status, state] : {std::pair{0, "passed"},
+                               {1, "failed"},
+                               {2, "refused"},
+                               {3, "device-failure"},
+                               {4, "inconclusive"},
+                               {130, "interrupted"},
+                               {143, "interrupted"}})
     EXPECT_EQ(runStateFor(status), state) << status;
 }
 
