@@ -40,12 +40,13 @@ bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
   std::optional<int64_t> maxDeviceErrors;
   if (!s.integer("max_device_errors", 0, INT64_MAX, maxDeviceErrors)) return false;
   if (maxDeviceErrors) plan.maxDeviceErrors = static_cast<uint64_t>(*maxDeviceErrors);
-  std::optional<std::string> output, log, journal, journalSync;
+  std::optional<std::string> output, log, journal, journalSync, db;
   if (!s.string("output", output) || !s.string("log", log) || !s.string("journal", journal) ||
-      !s.string("journal_sync", journalSync))
+      !s.string("journal_sync", journalSync) || !s.string("db", db))
     return false;
   if (output) plan.outputBase = *output;
   if (log) plan.logFile = *log;
+  if (db) plan.historyDatabase = *db;
   if (journal) {
     if (journal->empty()) return s.fail("journal", "must name a folder", nullptr);
     plan.journalDir = *journal;

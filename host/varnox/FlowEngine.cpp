@@ -175,6 +175,7 @@ void DriveFlow::publishProgress() {
   progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
   progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
   progress_.errors.store(c.errorCompletions, std::memory_order_relaxed);
+  progress_.deviceErrors.store(steps_.deviceErrors().count(), std::memory_order_relaxed);
   // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
   // verify are the closest it can tell.
   progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,

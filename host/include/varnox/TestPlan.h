@@ -42,6 +42,7 @@ struct TestPlan {
   double durationSeconds = 0;     // 0: no time limit (one of the two limits must be set)
   std::string outputBase;         // default base of output files when the agent key is not set
   std::string logFile;            // the run's log file; empty for none
+  std::string historyDatabase;    // the runner's SQLite run history ([test] db); empty for none
   // Errors a drive may make on its own (not injected by a fault rule) before it is failed.
   uint64_t maxDeviceErrors = 0;
   double commandTimeoutSeconds = 30;  // a command outstanding longer fails its drive; 0: never

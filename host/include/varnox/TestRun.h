@@ -43,10 +43,11 @@ struct DriveProgress {
   std::atomic<uint64_t> bytesVerified{0};  // bytes read back or verified with good status
   std::atomic<uint64_t> readBackDistance{0};
   std::atomic<uint64_t> failures{0};
-  std::atomic<uint64_t> errors{0};         // completions with any status but GOOD
-  std::atomic<uint64_t> powerCycles{0};    // power toggles and the device's own power losses
-  std::atomic<uint64_t> resets{0};         // resets the device reported
-  const KindLatencies* latency = nullptr;  // valid while the run runs
+  std::atomic<uint64_t> errors{0};          // completions with any status but GOOD
+  std::atomic<uint64_t> deviceErrors{0};    // errors no fault rule injected (DriveReport::deviceErrors)
+  std::atomic<uint64_t> powerCycles{0};     // power toggles and the device's own power losses
+  std::atomic<uint64_t> resets{0};          // resets the device reported
+  const KindLatencies* latency = nullptr;   // valid while the run runs
 };
 
 // A power cycle or reset of a drive, for the marks on a report's time axis.
