@@ -33,6 +33,7 @@ class FaultingDevice : public Device {
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return inner_->outstanding() + static_cast<uint32_t>(made_.size()); }
+  uint32_t neverCompleting() const override { return inner_->neverCompleting(); }
   int powerToggle() override { return inner_->powerToggle(); }
   int reset() override { return inner_->reset(); }
   bool takeResetEvent() override { return inner_->takeResetEvent(); }
