@@ -14,6 +14,7 @@
 
 #include "AgentLibrary.h"
 #include "AgentOutput.h"
+#include "CampaignCommand.h"
 #include "FlowCheck.h"
 #include "HelpText.h"
 #include "HtmlReport.h"
@@ -47,6 +48,7 @@ struct Arguments {
   uint64_t passes = 0;
   uint64_t seed = 0;
   std::vector<std::string> sets;
+  std::string device;  // --device: replaces the device of the file's one drive
   std::string output;
   std::string json;
   std::string report;    // --report FILE.html; for `varnox report`, where the page goes
@@ -66,7 +68,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
     err << "varnox: " << escapeControl(args.file) << ": cannot read the test file: it is a directory\n";
     return kExitRefused;
   }
-  if (!loadTestFile(args.file, plan, error)) {
+  if (!loadTestFile(args.file, plan, error, args.device)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
@@ -75,6 +77,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--passes") > 0) options.passes = args.passes;
   if (command.count("--seed") > 0) options.seed = args.seed;
   if (command.count("--output") > 0) options.outputBase = args.output;
+  if (!args.device.empty()) options.device = args.device;
   options.sets = args.sets;
   options.force = args.force;
   const bool applied = applyRunOptions(plan, options, repeat, error);
@@ -406,6 +409,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
         ->check(wholeNumber(1, UINT32_MAX));
     command->add_option("--set", args.sets, "Set an agent key: --set \"Max Queue Size=512\" (repeatable)")
         ->allow_extra_args(false);
+    command->add_option("--device", args.device,
+                        "Test this device (\"sim\", a file or a block device) instead of the one the file's drive names");
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
     command->add_flag("--force", args.force,
                       "With a drive's destroy_data = true, write over a file or block device that carries a signature");
@@ -430,6 +435,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
 
   CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
   keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
+  CampaignArguments campaignArgs;
+  CLI::App* campaign = addCampaignCommand(app, campaignArgs);
   CLI::App* usage = app.add_subcommand("usage", "Show the agent's usage text");
   usage->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
 
@@ -451,6 +458,7 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   if (check->parsed()) return checkCommand(args, *check, out, err);
   if (reportApp->parsed()) return reportCommand(args, out, err);
   if (keys->parsed()) return describeCommand(args, false, out, err);
+  if (campaign->parsed()) return campaignCommand(*campaign, campaignArgs, out, err);
   return describeCommand(args, true, out, err);
 }
 

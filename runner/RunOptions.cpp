@@ -117,6 +117,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   repeat.randomSeed = planKey(plan, "Random Seed");
 
   std::string line = "varnox run " + shellWord(plan.sourceFile) + " --seed " + std::to_string(repeat.seed);
+  if (options.device) line += " --device " + shellWord(*options.device);
   if (options.duration) line += " --duration " + shellWord(*options.duration);
   if (options.passes) line += " --passes " + std::to_string(*options.passes);
   for (const std::string& set : options.sets) line += " --set " + shellWord(set);

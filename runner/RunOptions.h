@@ -16,6 +16,7 @@ struct RunOptions {
   std::optional<uint64_t> seed;         // simulated drives' seed, and "Random Seed" unless the file sets it
   std::vector<std::string> sets;        // "KEY=VALUE", applied after the file's keys
   std::optional<std::string> outputBase;
+  std::optional<std::string> device;  // --device: already in the plan; repeated in the repeat line
   bool force = false;  // with a drive's destroy_data, a block device with a signature may be written
 };
 

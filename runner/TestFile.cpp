@@ -63,13 +63,36 @@ bool readDocument(const toml::table& root, TestPlan& plan, std::string& error) {
 }
 
 }  // namespace
+
+bool replaceDevice(toml::table& root, const std::string& device, std::string& error) {
+  toml::node* drives = root.get("drive");
+  toml::table* drive = drives == nullptr ? nullptr : drives->as_table();
+  if (toml::array* list = drives == nullptr ? nullptr : drives->as_array(); list != nullptr && list->size() == 1)
+    drive = (*list)[0].as_table();
+  if (drives == nullptr) {
+    root.insert("drive", toml::table{{"device", device}});
+    return true;
+  }
+  if (drive == nullptr) {
+    error = "--device replaces the device of a test file with one [[drive]]; this one has " +
+            std::to_string(drives->is_array() ? drives->as_array()->size() : 0);
+    return false;
+  }
+  drive->insert_or_assign("device", device);
+  return true;
+}
 }  // namespace testfile
 
-bool parseTestFile(std::string_view text, const std::string& sourceName, TestPlan& plan, std::string& error) {
+bool parseTestFile(std::string_view text, const std::string& sourceName, TestPlan& plan, std::string& error,
+                   const std::string& device) {
   plan = TestPlan{};
   plan.sourceFile = sourceName;
   try {
     toml::table root = toml::parse(text, sourceName);
+    if (!device.empty() && !testfile::replaceDevice(root, device, error)) {
+      error = sourceName + ": " + error;
+      return false;
+    }
     if (testfile::readDocument(root, plan, error)) return true;
     error = sourceName + ": " + error;
   } catch (const toml::parse_error& e) {
@@ -80,7 +103,7 @@ bool parseTestFile(std::string_view text, const std::string& sourceName, TestPla
   return false;
 }
 
-bool loadTestFile(const std::string& path, TestPlan& plan, std::string& error) {
+bool loadTestFile(const std::string& path, TestPlan& plan, std::string& error, const std::string& device) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": cannot open the test file: " + std::strerror(errno);
@@ -92,7 +115,7 @@ bool loadTestFile(const std::string& path, TestPlan& plan, std::string& error) {
     error = path + ": cannot read the test file";
     return false;
   }
-  return parseTestFile(text.str(), path, plan, error);
+  return parseTestFile(text.str(), path, plan, error, device);
 }
 
 }  // namespace varnox::cli

@@ -27,10 +27,13 @@ namespace varnox::cli {
 // and sets `error` to one line naming the file, the table, the key and what was expected, e.g.
 //   examples/bad.toml: [[drive]] 1: "block_size" must be 512 or 4096, got 1000
 // Keys of the agent are only collected here; the host checks their names and values.
-bool loadTestFile(const std::string& path, TestPlan& plan, std::string& error);
+// `device`, when not empty, replaces the device of the file's one drive before the drive is
+// read, so that every check of the drive's keys applies to it (--device; a campaign's task).
+bool loadTestFile(const std::string& path, TestPlan& plan, std::string& error, const std::string& device = "");
 
 // The same for text in memory; `sourceName` stands for the file in messages.
-bool parseTestFile(std::string_view text, const std::string& sourceName, TestPlan& plan, std::string& error);
+bool parseTestFile(std::string_view text, const std::string& sourceName, TestPlan& plan, std::string& error,
+                   const std::string& device = "");
 
 // The flow of a test file without [[flow]]: the LBA agent, Cardamor, a write on "write", a read
 // on "read", GetStatus. With it the agent's "Write Condition" and "Read Condition" default to

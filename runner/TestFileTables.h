@@ -13,6 +13,10 @@ namespace varnox::cli::testfile {
 // [test]: the run's limit, timeout, tolerated device errors, output base and log file.
 bool readTest(const toml::table& root, TestPlan& plan, std::string& error);
 
+// Puts `device` into the file's one [[drive]] (making it where the file has none). False with
+// `error` when the file has several drives.
+bool replaceDevice(toml::table& root, const std::string& device, std::string& error);
+
 // One [[drive]], the `index`th (from 0).
 bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::string& error);
 
