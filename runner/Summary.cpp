@@ -76,7 +76,10 @@ std::string plural(uint64_t n, const char* word) { return std::to_string(n) + " 
 
 std::string logLine(const SummaryInput& in) {
   const std::string counts = plural(in.logWarnings, "warning") + ", " + plural(in.logErrors, "error");
-  if (in.logFile.empty()) return "Log: none (name one with [test] log or --output): " + counts;
+  if (in.logFile.empty())
+    return "Log: none (name one with [test] log or --output): " + counts +
+           (in.logWarnings + in.logErrors > 0 ? "; they were kept nowhere: rerun with --output BASE to read them in BASE.log"
+                                              : "");
   return "Log: " + in.logFile + " (" + counts + ")";
 }
 
