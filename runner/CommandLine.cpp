@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
@@ -10,18 +12,17 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <unistd.h>
 
 #include "AgentLibrary.h"
 #include "AgentOutput.h"
 #include "CampaignCommand.h"
+#include "FinalOutputs.h"
 #include "FlowCheck.h"
 #include "HelpText.h"
 #include "HtmlReport.h"
 #include "IdleSettings.h"
 #include "Messages.h"
 #include "OutputDirectory.h"
-#include "FinalOutputs.h"
 #include "OutputPaths.h"
 #include "OutputSafety.h"
 #include "PlannedWrites.h"
@@ -97,7 +98,8 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   }
   // --interval is judged with the run's other outputs, once it is known to be valid.
   GivenOptions given{args.force, false, false};
-  for (const std::string& warning : idleSettingWarnings(plan, given)) err << "varnox: warning: " << escapeControl(warning) << '\n';
+  for (const std::string& warning : idleSettingWarnings(plan, given))
+    err << "varnox: warning: " << escapeControl(warning) << '\n';
   resolveAgentLibraries(plan);
   return kExitPassed;
 }
@@ -110,12 +112,15 @@ bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe
   std::string why;
   const std::optional<double> interval = parseDuration(args.interval, why);
   if (!interval || *interval < 0.2) {
-    error = "--interval: " + (interval ? "must be at least 200ms, got " + cli::quoted(args.interval) : escapeControl(why));
+    error = "--interval: " +
+            (interval ? "must be at least 200ms, got " + cli::quoted(args.interval) : escapeControl(why));
     return false;
   }
   const std::optional<double> progress = parseDuration(args.progressInterval, why);
   if (!progress || *progress < 0) {
-    error = "--progress-interval: " + (progress ? "must not be negative, got " + cli::quoted(args.progressInterval) : escapeControl(why));
+    error =
+        "--progress-interval: " +
+        (progress ? "must not be negative, got " + cli::quoted(args.progressInterval) : escapeControl(why));
     return false;
   }
   const std::vector<NamedPath> outputs = runOutputs(plan, args.json, args.report, args.series);
@@ -135,7 +140,8 @@ bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe
   }
   for (const NamedPath& output : outputs) {
     // The run creates the output base's folders, where the default log goes too.
-    const bool madeByRun = output.what == "output base" || output.what.find("Output Path") != std::string::npos ||
+    const bool madeByRun = output.what == "output base" ||
+                           output.what.find("Output Path") != std::string::npos ||
                            (output.what == "log file" && output.path == plan.outputBase + ".log");
     if (std::string refusal = cannotCreateBeside(output.path, madeByRun, true); !refusal.empty()) {
       error = output.what + " " + cli::quoted(output.path) + ": " + refusal;
@@ -154,7 +160,8 @@ bool openSeries(const Arguments& args, const TestPlan& plan, std::unique_ptr<std
   if (!args.series.empty()) {
     csv = std::make_unique<std::ofstream>(args.series, std::ios::trunc);
     if (!*csv) {
-      err << "varnox: --series: cannot write " << escapeControl(args.series) << ": " << std::strerror(errno) << '\n';
+      err << "varnox: --series: cannot write " << escapeControl(args.series) << ": " << std::strerror(errno)
+          << '\n';
       return false;
     }
   }
@@ -182,7 +189,8 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   bool jsonSafe = true;
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report, &jsonSafe](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
+  auto writeJson = [&args, &err, &report, &jsonSafe](const RepeatInfo* repeatInfo, int stopSignal,
+                                                     bool sayWhy) {
     if (args.json.empty() || !jsonSafe) return true;
     std::string why;
     if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal}), why))
@@ -197,7 +205,8 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   if (status == kExitPassed && !checkRunOutputs(args, plan, jsonSafe, refusal)) status = kExitRefused;
   if (status == kExitPassed) status = prepareWithoutWriting(plan, refusal);
   if (status == kExitPassed && command.count("--interval") > 0)
-    for (const std::string& warning : idleSettingWarnings({}, {false, true, !args.series.empty() || !args.report.empty()}))
+    for (const std::string& warning :
+         idleSettingWarnings({}, {false, true, !args.series.empty() || !args.report.empty()}))
       err << "varnox: warning: " << escapeControl(warning) << '\n';
   if (!refusal.empty()) {
     err << "varnox: " << escapeControl(refusal) << '\n';
@@ -278,7 +287,8 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     details.endTime = utcTimestamp(std::chrono::system_clock::now());
     // The outputs are written before the summary, so that one that fails shows in its result line.
     writeFinalOutputs({args.json, args.report, args.series}, csv.get(),
-                      SummaryInput{args.file, &report, &repeat, stopSignal, series.get(), &details}, report, err);
+                      SummaryInput{args.file, &report, &repeat, stopSignal, series.get(), &details}, report,
+                      err);
     SummaryInput summary{args.file, &report, &repeat, stopSignal};
     countLogLines(summary, plan.logFile, agentOutput.warnings(), agentOutput.errors());
     out << summaryText(summary);
@@ -286,7 +296,8 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
   writeFinalOutputs({args.json, args.report, args.series}, csv.get(),
-                    SummaryInput{args.file, &report, nullptr, stopSignal, series.get(), &details}, report, err);
+                    SummaryInput{args.file, &report, nullptr, stopSignal, series.get(), &details}, report,
+                    err);
   return report.exitStatus;
 }
 
@@ -323,7 +334,8 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
   if (error.empty()) error = unwritableOutput(plan, "");
   for (const NamedPath& output : outputs)
     if (error.empty() && output.what != "log file")
-      if (std::string why = cannotCreateBeside(output.path, true, false); !why.empty()) error = output.what + " " + cli::quoted(output.path) + ": " + why;
+      if (std::string why = cannotCreateBeside(output.path, true, false); !why.empty())
+        error = output.what + " " + cli::quoted(output.path) + ": " + why;
   if (!error.empty()) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
@@ -351,7 +363,8 @@ int describeCommand(const Arguments& args, bool usage, std::ostream& out, std::o
   int status = TestRun::describeAgent(agentLibrary(args.agent), usageText, keysText, error);
   if (status != kExitPassed) {
     err << "varnox: " << escapeControl(error.empty() ? "cannot load agent " + args.agent : error)
-        << " (agents: cardamor, the built-in lba, write-kind, read-kind, zones, invalidate and protect, or an agent "
+        << " (agents: cardamor, the built-in lba, write-kind, read-kind, zones, invalidate and protect, or "
+           "an agent "
            "library's path)\n";
     return status;
   }
@@ -364,7 +377,8 @@ int describeCommand(const Arguments& args, bool usage, std::ostream& out, std::o
 std::string parseErrorText(std::string text) {
   const std::string atMost = ": At Most 1 required but received ";
   if (const size_t at = text.find(atMost); at != std::string::npos)
-    return text.substr(0, at) + ": may be given only once, got it " + text.substr(at + atMost.size()) + " times";
+    return text.substr(0, at) + ": may be given only once, got it " + text.substr(at + atMost.size()) +
+           " times";
   return text;
 }
 

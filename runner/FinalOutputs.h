@@ -17,7 +17,7 @@ struct FinalOutputPaths {
 // (last, so that it holds a failure of the others), from `summary`. A write that fails is said on
 // `err` and recorded in `report`: its error gains the reason, and a run that had passed becomes
 // refused (exit 2).
-void writeFinalOutputs(const FinalOutputPaths& paths, std::ostream* csv, const SummaryInput& summary, RunReport& report,
-                       std::ostream& err);
+void writeFinalOutputs(const FinalOutputPaths& paths, std::ostream* csv, const SummaryInput& summary,
+                       RunReport& report, std::ostream& err);
 
 }  // namespace varnox::cli

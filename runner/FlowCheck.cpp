@@ -143,7 +143,8 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
     for (const std::string& name : names) reachable |= applied.count(name) != 0;
     if (!reachable) {
       error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
-              "\" runs on condition \"" + step.condition + "\", which no agent applies: it would never send a command";
+              "\" runs on condition \"" + step.condition +
+              "\", which no agent applies: it would never send a command";
       return false;
     }
   }

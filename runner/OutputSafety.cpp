@@ -39,11 +39,15 @@ std::string resolved(const std::string& path) {
 
 bool sameFile(const std::string& a, const std::string& b) {
   if (resolved(a) == resolved(b)) return true;
-  struct stat sa {}, sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
-std::string named(const NamedPath& p) { return p.what + " " + cli::quoted(p.path); }
+std::string named(const NamedPath& p) {
+  return p.what + " " + cli::quoted(p.path);
+}
 
 }  // namespace
 
@@ -65,7 +69,8 @@ std::vector<NamedPath> runOutputs(const TestPlan& plan, const std::string& json,
 std::vector<NamedPath> runInputs(const TestPlan& plan, const std::string& testFile) {
   std::vector<NamedPath> inputs{{"the test file", testFile}};
   for (const DriveSpec& drive : plan.drives)
-    if (drive.device.kind != "sim") inputs.push_back({"drive " + drive.name + "'s device", drive.device.kind});
+    if (drive.device.kind != "sim")
+      inputs.push_back({"drive " + drive.name + "'s device", drive.device.kind});
   return inputs;
 }
 
@@ -85,7 +90,8 @@ std::string refuseOutputPaths(const std::vector<NamedPath>& outputs, const std::
       if (sameFile(out.path, in.path)) return named(out) + ": is " + in.what + "; a run never writes over it";
     for (size_t j = 0; j < i; ++j)
       if (sameFile(out.path, outputs[j].path))
-        return named(out) + ": is the file " + named(outputs[j]) + " writes too; give each output a file of its own";
+        return named(out) + ": is the file " + named(outputs[j]) +
+               " writes too; give each output a file of its own";
   }
   return {};
 }
@@ -105,7 +111,10 @@ std::string cannotCreateBeside(const std::string& path, bool nearestExisting, bo
     return "cannot create a file in " + folder.string() + ": it is a kernel file system";
   if (::statvfs(folder.c_str(), &vfsInfo) == 0 && (vfsInfo.f_flag & ST_RDONLY))
     return "cannot create a file in " + folder.string() + ": " + std::strerror(EROFS);
-  if (!tryIt) return ::access(folder.c_str(), W_OK | X_OK) == 0 ? "" : "cannot create a file in " + folder.string() + ": " + std::strerror(errno);
+  if (!tryIt)
+    return ::access(folder.c_str(), W_OK | X_OK) == 0
+               ? ""
+               : "cannot create a file in " + folder.string() + ": " + std::strerror(errno);
   std::string probe = (folder / ".varnox-probe.XXXXXX").string();
   const int fd = ::mkstemp(probe.data());
   if (fd < 0) return "cannot create a file in " + folder.string() + ": " + std::strerror(errno);

@@ -49,14 +49,15 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
       tested = std::min(tested, deviceBytes(device.kind));
     } else {
       if (static_cast<uint64_t>(st.st_size) < tested)
-        lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) + " to " +
-                        sizeText(tested));
+        lines.push_back("would extend " + device.kind + " from " +
+                        sizeText(static_cast<uint64_t>(st.st_size)) + " to " + sizeText(tested));
       // Which rule lets the run write over what the file holds.
       if (S_ISREG(st.st_mode) && st.st_size > 0)
-        lines.push_back("would write over " + device.kind + ": " +
-                        (blockdev::inspectFileData(device.kind).kind == blockdev::FileData::Kind::ZerosOrOwnBlocks
-                             ? std::string("it holds only zeros and blocks an earlier run wrote")
-                             : std::string("its data is overwritten (destroy_data = true and --force)")));
+        lines.push_back(
+            "would write over " + device.kind + ": " +
+            (blockdev::inspectFileData(device.kind).kind == blockdev::FileData::Kind::ZerosOrOwnBlocks
+                 ? std::string("it holds only zeros and blocks an earlier run wrote")
+                 : std::string("its data is overwritten (destroy_data = true and --force)")));
     }
     if (device.precondition)
       lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");

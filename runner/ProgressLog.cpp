@@ -32,10 +32,12 @@ void ProgressLog::update(const std::vector<const DriveProgress*>& drives) {
   if (since < interval_) return;
   const ProgressTotals totals = sumProgress(drives);
   uint64_t slowest = UINT64_MAX;
-  for (const DriveProgress* d : drives) slowest = std::min<uint64_t>(slowest, d->passes.load(std::memory_order_relaxed));
+  for (const DriveProgress* d : drives)
+    slowest = std::min<uint64_t>(slowest, d->passes.load(std::memory_order_relaxed));
   const double elapsed = std::chrono::duration<double>(now - start_).count();
   std::string line = "varnox: " + formatProgress(totals, previous_, since, elapsed);
-  if (const std::string eta = etaText(elapsed, duration_, passes_, drives.empty() ? 0 : slowest); !eta.empty())
+  if (const std::string eta = etaText(elapsed, duration_, passes_, drives.empty() ? 0 : slowest);
+      !eta.empty())
     line += "  " + eta;
   std::fprintf(stream_, "%s\n", line.c_str());
   std::fflush(stream_);

@@ -29,13 +29,15 @@ std::string bytesText(uint64_t bytes) {
 
 // ", 12.5 MiB/s" over the run's time; empty for a run that took no time.
 std::string perSecond(uint64_t bytes, double seconds) {
-  return seconds > 0 ? ", " + formatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s" : "";
+  return seconds > 0 ? ", " + formatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                     : "";
 }
 
 std::string statusText(int status) {
   const char* text = EventLog::errStr(status);
   // Words first; the number is for those who look it up.
-  return text != nullptr && *text != 0 ? std::string(text) + " (" + std::to_string(status) + ")" : std::to_string(status);
+  return text != nullptr && *text != 0 ? std::string(text) + " (" + std::to_string(status) + ")"
+                                       : std::to_string(status);
 }
 
 void line(std::ostringstream& out, const char* label, const std::string& value) {
@@ -78,8 +80,9 @@ std::string logLine(const SummaryInput& in) {
   const std::string counts = plural(in.logWarnings, "warning") + ", " + plural(in.logErrors, "error");
   if (in.logFile.empty())
     return "Log: none (name one with [test] log or --output): " + counts +
-           (in.logWarnings + in.logErrors > 0 ? "; they were kept nowhere: rerun with --output BASE to read them in BASE.log"
-                                              : "");
+           (in.logWarnings + in.logErrors > 0
+                ? "; they were kept nowhere: rerun with --output BASE to read them in BASE.log"
+                : "");
   return "Log: " + in.logFile + " (" + counts + ")";
 }
 

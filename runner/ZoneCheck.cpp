@@ -33,11 +33,13 @@ std::string zonedDriveRefusal(const TestPlan& plan) {
   for (const DriveSpec& drive : plan.drives) {
     const DeviceSpec& device = drive.device;
     if (device.zoneBlocks == 0 || device.zoneModel != "host-managed" || !writes(plan)) continue;
-    const std::string where = file + ": drive " + drive.name + ": zone_size = " + std::to_string(device.zoneBlocks) +
-                              " makes a host-managed zoned drive, which takes writes only at a zone's write pointer";
+    const std::string where =
+        file + ": drive " + drive.name + ": zone_size = " + std::to_string(device.zoneBlocks) +
+        " makes a host-managed zoned drive, which takes writes only at a zone's write pointer";
     if (!hasAgent(plan, "zones"))
-      return where + "; put the \"zones\" agent before \"cardamor\" in the flow (see examples/zones.toml), or set "
-                     "zone_model = \"host-aware\"";
+      return where +
+             "; put the \"zones\" agent before \"cardamor\" in the flow (see examples/zones.toml), or set "
+             "zone_model = \"host-aware\"";
     if (const StepSpec* step = unplacedWrite(plan))
       return where + "; the \"zones\" agent places ordinary writes only, so the flow's \"" +
              (step->name.empty() ? std::string("write") : step->name) + "\" step cannot run there";

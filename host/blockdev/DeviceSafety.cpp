@@ -99,7 +99,8 @@ std::string refuseUserData(const std::string& path, bool destroyData) {
   if (data.kind == FileData::Kind::Unreadable)
     return "device " + path + ": cannot read it to see whether it holds data: " + data.error + ". " + lift;
   if (data.kind != FileData::Kind::Foreign) return {};
-  return "device " + path + ": holds data that is neither zeros nor blocks a run of this tool wrote (at byte " +
+  return "device " + path +
+         ": holds data that is neither zeros nor blocks a run of this tool wrote (at byte " +
          std::to_string(data.offset) + "); a test would overwrite it. " + lift;
 }
 

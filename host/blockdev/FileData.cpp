@@ -42,7 +42,8 @@ std::vector<std::pair<uint64_t, uint64_t>> dataExtents(int fd, uint64_t size) {
 
 bool isOwnBlockStart(const uint8_t* block, size_t bytes) {
   if (std::all_of(block, block + bytes, [](uint8_t b) { return b == 0; })) return true;
-  if (bytes >= sizeof kPreconditionMagic && std::memcmp(block, kPreconditionMagic, sizeof kPreconditionMagic) == 0)
+  if (bytes >= sizeof kPreconditionMagic &&
+      std::memcmp(block, kPreconditionMagic, sizeof kPreconditionMagic) == 0)
     return true;
   // The data agent's header: bytes 0..2 the bucket, byte 3 zero, 8..15 the LBA, 16 the length
   // of the command identifier that follows.

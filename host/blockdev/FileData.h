@@ -9,8 +9,8 @@ namespace varnox::blockdev {
 struct FileData {
   enum class Kind { Empty, ZerosOrOwnBlocks, Foreign, Unreadable };
   Kind kind = Kind::Empty;
-  uint64_t offset = 0;   // Foreign: the byte offset of the first sample that is neither
-  std::string error;     // Unreadable: why
+  uint64_t offset = 0;  // Foreign: the byte offset of the first sample that is neither
+  std::string error;    // Unreadable: why
 };
 
 // True when the 512 bytes (or fewer, `bytes`) at a block's start are the tool's own: zeros, the

@@ -43,9 +43,10 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error,
   const uint64_t totalBytes = capacity * bs;
   // The last report waits for the sync: until then the bytes are not on the device.
   auto report = [&](uint64_t doneBytes) {
-    if (!progress || progress(std::min(doneBytes, totalBytes - (totalBytes > 0 ? 1 : 0)), totalBytes)) return true;
-    error = "device " + device.path() + ": preconditioning stopped after " + std::to_string(doneBytes) + " of " +
-            std::to_string(totalBytes) + " bytes";
+    if (!progress || progress(std::min(doneBytes, totalBytes - (totalBytes > 0 ? 1 : 0)), totalBytes))
+      return true;
+    error = "device " + device.path() + ": preconditioning stopped after " + std::to_string(doneBytes) +
+            " of " + std::to_string(totalBytes) + " bytes";
     return false;
   };
   if (!report(0)) return false;

@@ -15,7 +15,8 @@ uint64_t runNonce(uint64_t seed);
 
 // The first bytes of every preconditioned block: a run that finds them on a file knows the file
 // holds its own kind of data, not the user's.
-inline constexpr char kPreconditionMagic[16] = {'v', 'a', 'r', 'n', 'o', 'x', ' ', 'p', 'r', 'e', 'c', 'o', 'n', 'd', '\n', 0};
+inline constexpr char kPreconditionMagic[16] = {'v', 'a', 'r', 'n', 'o', 'x', ' ',  'p',
+                                                'r', 'e', 'c', 'o', 'n', 'd', '\n', 0};
 
 // Writes every block of the device's capacity with kPreconditionMagic and a pattern made from
 // `nonce` and the block's LBA, then syncs. Call before the first command. False with `error`

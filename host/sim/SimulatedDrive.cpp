@@ -218,8 +218,9 @@ bool SimulatedDrive::collectDue(bool wait) {
 
 uint32_t SimulatedDrive::neverCompleting() const {
   if (delayed_ == 0) return 0;
-  return static_cast<uint32_t>(
-      std::count_if(queue_.begin(), queue_.end(), [this](uint32_t tag) { return slots_[tag].readyAtNs == Intervention::kNever; }));
+  return static_cast<uint32_t>(std::count_if(queue_.begin(), queue_.end(), [this](uint32_t tag) {
+    return slots_[tag].readyAtNs == Intervention::kNever;
+  }));
 }
 
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {

@@ -78,18 +78,19 @@ int CommandSteps::reportNeverCompleted(uint64_t now) {
   }
   timedOut_ = true;
   if (oldest == nullptr) {
-    thread_.eventLog().logf(2, "%u commands never completed on drive %s by the end of the run", device_.outstanding(),
-                            thread_.driveName().c_str());
+    thread_.eventLog().logf(2, "%u commands never completed on drive %s by the end of the run",
+                            device_.outstanding(), thread_.driveName().c_str());
     return VARNOX_ERR_DEVICE;
   }
-  thread_.eventLog().logf(2,
-                          "Command never completed on drive %s: tag %u, opcode 0x%02X (%s), LBA 0x%016llX, %u blocks, "
-                          "outstanding %.3f s at the end of the run (%u of the device's commands will never complete; "
-                          "command_timeout 0 waits for every one)",
-                          thread_.driveName().c_str(), oldestTag, oldest->opcode, stepKindName(oldest->kind),
-                          static_cast<unsigned long long>(oldest->lba), oldest->blocks,
-                          oldest->submitted == 0 ? 0.0 : static_cast<double>(clock_.toNanoseconds(now - oldest->submitted)) / 1e9,
-                          device_.neverCompleting());
+  thread_.eventLog().logf(
+      2,
+      "Command never completed on drive %s: tag %u, opcode 0x%02X (%s), LBA 0x%016llX, %u blocks, "
+      "outstanding %.3f s at the end of the run (%u of the device's commands will never complete; "
+      "command_timeout 0 waits for every one)",
+      thread_.driveName().c_str(), oldestTag, oldest->opcode, stepKindName(oldest->kind),
+      static_cast<unsigned long long>(oldest->lba), oldest->blocks,
+      oldest->submitted == 0 ? 0.0 : static_cast<double>(clock_.toNanoseconds(now - oldest->submitted)) / 1e9,
+      device_.neverCompleting());
   return VARNOX_ERR_DEVICE;
 }
 

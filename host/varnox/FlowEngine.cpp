@@ -32,7 +32,8 @@ namespace {
 // "cardamor" for ".../libcardamor.so": the name a user writes in the flow, not the library's path.
 std::string agentShortName(const std::string& name) {
   std::string base = name.substr(name.find_last_of('/') + 1);
-  if (base.size() > 6 && base.starts_with("lib") && base.ends_with(".so")) base = base.substr(3, base.size() - 6);
+  if (base.size() > 6 && base.starts_with("lib") && base.ends_with(".so"))
+    base = base.substr(3, base.size() - 6);
   return base;
 }
 

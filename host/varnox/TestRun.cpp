@@ -100,7 +100,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       if (!all.empty() && (notices.empty() || notices.back() != all.back())) notices.push_back(all.back());
     }
     if (!known) {
-      error = file + ": [cardamor]: unknown key \"" + key + "\" (no agent of the flow has it; varnox keys lists them)";
+      error = file + ": [cardamor]: unknown key \"" + key +
+              "\" (no agent of the flow has it; varnox keys lists them)";
       return kExitRefused;
     }
   }

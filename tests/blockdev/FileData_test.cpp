@@ -30,7 +30,8 @@ std::vector<uint8_t> agentBlock(uint32_t bytes, uint64_t lba) {
 void writeAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& data) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)), static_cast<ssize_t>(data.size()));
+  ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+            static_cast<ssize_t>(data.size()));
   ::close(fd);
 }
 
@@ -49,14 +50,38 @@ TEST_F(FileDataTest, OwnBlocksZerosAndHolesAreTheToolsAndAnythingElseIsTheUsers)
       {"empty", {}, Kind::Empty, 0},
       {"zeros", {{0, std::vector<uint8_t>(200000, 0)}}, Kind::ZerosOrOwnBlocks, 0},
       {"a short text", {{0, text}}, Kind::Foreign, 0},
-      {"agent blocks of 4 KiB", {{0, agentBlock(4096, 0)}, {65536, agentBlock(4096, 16)}}, Kind::ZerosOrOwnBlocks, 0},
-      {"agent blocks of 64 KiB: data after the header", {{0, agentBlock(65536, 0)}, {65536, agentBlock(65536, 1)}},
-       Kind::ZerosOrOwnBlocks, 0},
+      {"agent blocks of 4 KiB",
+       {{0, agentBlock(4096, 0)}, {65536, agentBlock(4096, 16)}},
+       Kind::ZerosOrOwnBlocks,
+       0},
+      {"agent blocks of 64 KiB: data after the header",
+       {{0, agentBlock(65536, 0)}, {65536, agentBlock(65536, 1)}},
+       Kind::ZerosOrOwnBlocks,
+       0},
       {"preconditioned", {{0, precondition}, {65536, precondition}}, Kind::ZerosOrOwnBlocks, 0},
       {"a hole, then text", {{1 << 20, text}}, Kind::Foreign, 1 << 20},
-      {"own blocks, then text at a boundary", {{0, agentBlock(512, 0)}, {131072, text}}, Kind::Foreign, 131072},
-      {"a header one bit off", {{0, [] { auto b = agentBlock(512, 0); b[3] = 1; return b; }()}}, Kind::Foreign, 0},
-      {"an identifier too long", {{0, [] { auto b = agentBlock(512, 0); b[16] = 9; return b; }()}}, Kind::Foreign, 0},
+      {"own blocks, then text at a boundary",
+       {{0, agentBlock(512, 0)}, {131072, text}},
+       Kind::Foreign,
+       131072},
+      {"a header one bit off",
+       {{0,
+         [] {
+           auto b = agentBlock(512, 0);
+           b[3] = 1;
+           return b;
+         }()}},
+       Kind::Foreign,
+       0},
+      {"an identifier too long",
+       {{0,
+         [] {
+           auto b = agentBlock(512, 0);
+           b[16] = 9;
+           return b;
+         }()}},
+       Kind::Foreign,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,36 +21,40 @@ namespace fs = std::filesystem;
 using BadInputSweep = TempDirTest;
 
 struct Bad {
-  std::string table;   // "test", "drive", "flow", "cardamor", "fault", or "option"
-  std::string line;    // the TOML line (or the command-line words for "option")
-  std::string named;   // what the error must name
+  std::string table;  // "test", "drive", "flow", "cardamor", "fault", or "option"
+  std::string line;   // the TOML line (or the command-line words for "option")
+  std::string named;  // what the error must name
 };
 
 // A test that runs: a file drive (so an image made too early shows), an output base and a log
 // (so a folder or log made too early shows). `extra` goes into the table it belongs to.
 std::string testFile(const std::string& dir, const Bad& bad) {
   auto in = [&bad](const std::string& table) { return bad.table == table ? bad.line + "\n" : std::string(); };
-  return "[test]\npasses = 20\noutput = \"" + dir + "/out/run\"\nlog = \"" + dir + "/run.log\"\n" + in("test") +
-         "[[drive]]\ndevice = \"" + dir + "/d.img\"\ncapacity = \"1MiB\"\nqueue_depth = 4\n" + in("drive") +
-         (bad.table == "flow" ? "[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"cardamor\"\n[[flow]]\n" + bad.line +
-                                    "\n[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n[[flow]]\ncommand = "
-                                    "\"read\"\ncondition = \"read\"\n[[flow]]\ncommand = \"getstatus\"\n[cardamor]\n"
-                                    "\"Write Condition\" = \"write\"\n\"Read Condition\" = \"read\"\n"
-                              : std::string()) +
+  return "[test]\npasses = 20\noutput = \"" + dir + "/out/run\"\nlog = \"" + dir + "/run.log\"\n" +
+         in("test") + "[[drive]]\ndevice = \"" + dir + "/d.img\"\ncapacity = \"1MiB\"\nqueue_depth = 4\n" +
+         in("drive") +
+         (bad.table == "flow"
+              ? "[[flow]]\nagent = \"lba\"\n[[flow]]\nagent = \"cardamor\"\n[[flow]]\n" + bad.line +
+                    "\n[[flow]]\ncommand = \"write\"\ncondition = \"write\"\n[[flow]]\ncommand = "
+                    "\"read\"\ncondition = \"read\"\n[[flow]]\ncommand = \"getstatus\"\n[cardamor]\n"
+                    "\"Write Condition\" = \"write\"\n\"Read Condition\" = \"read\"\n"
+              : std::string()) +
          (bad.table == "cardamor" ? "[cardamor]\n" + bad.line + "\n" : std::string()) +
          (bad.table == "fault" ? "[[fault]]\n" + bad.line + "\n" : std::string());
 }
 
 std::vector<Bad> badInputs() {
   std::vector<Bad> bad;
-  auto values = [&bad](const std::string& table, const std::string& key, const std::vector<std::string>& list) {
+  auto values = [&bad](const std::string& table, const std::string& key,
+                       const std::vector<std::string>& list) {
     for (const std::string& value : list) bad.push_back({table, key + " = " + value, key});
   };
   const std::vector<std::string> notInt = {"\"7\"", "1.5", "true", "[1]", "{a = 1}", "-1", "\"\""};
   const std::vector<std::string> notBool = {"\"true\"", "1", "0", "\"yes\"", "[true]"};
   const std::vector<std::string> notText = {"5", "true", "[\"a\"]", "{a = \"b\"}", "1.5"};
-  values("test", "duration", {"0", "-1", "\"\"", "\"5x\"", "\"-5s\"", "true", "[1]", "\"1e400s\"", "\"876001h\"",
-                              "\"s\"", "{a = 1}", "\"0s\""});
+  values("test", "duration",
+         {"0", "-1", "\"\"", "\"5x\"", "\"-5s\"", "true", "[1]", "\"1e400s\"", "\"876001h\"", "\"s\"",
+          "{a = 1}", "\"0s\""});
   values("test", "passes", {"0", "-1", "\"10\"", "1.5", "true", "[1]"});
   values("test", "command_timeout", {"\"soon\"", "-1", "\"-1s\"", "true", "[1]", "\"5 parsecs\""});
   values("test", "max_device_errors", notInt);
@@ -59,8 +63,9 @@ std::vector<Bad> badInputs() {
   values("test", "lgo", {"\"x\""});
   values("drive", "name", {"\"a b\"", "\"x/y\"", "5", "true", "\"D0;rm\"", "\"\\u00e9\""});
   values("drive", "device", {"5", "true", "\"SIM\"", "\"Sim\"", "[\"sim\"]"});
-  values("drive", "capacity", {"\"65536\"", "0", "-1", "\"1XB\"", "\"\"", "\"1000B\"", "true", "\"1.5\"", "[1]",
-                               "\"99999999TiB\"", "\"-1MiB\""});
+  values("drive", "capacity",
+         {"\"65536\"", "0", "-1", "\"1XB\"", "\"\"", "\"1000B\"", "true", "\"1.5\"", "[1]", "\"99999999TiB\"",
+          "\"-1MiB\""});
   values("drive", "block_size", {"0", "1000", "256", "131072", "\"512\"", "-512", "4097"});
   values("drive", "protection_info", notBool);
   values("drive", "physical_exponent", {"-1", "8", "\"1\"", "1.5", "true"});
@@ -116,22 +121,37 @@ std::vector<Bad> badInputs() {
   bad.push_back({"fault", "kind = \"abort\"\ndrive = 0", "drive"});
   bad.push_back({"fault", "kind = \"abort\"\nlbaa = 5", "lbaa"});
   bad.push_back({"fault", "lba = 5", "kind"});
-  for (const auto& [words, named] : std::vector<std::pair<std::string, std::string>>{
-           {"--duration 0", "--duration"},       {"--duration -5s", "--duration"},   {"--duration soon", "--duration"},
-           {"--duration 1e400", "--duration"},   {"--duration 876001h", "--duration"}, {"--passes 0", "--passes"},
-           {"--passes -1", "--passes"},          {"--passes 1.5", "--passes"},      {"--passes x", "--passes"},
-           {"--passes 18446744073709551616", "--passes"}, {"--seed 0", "--seed"},     {"--seed 4294967296", "--seed"},
-           {"--seed -1", "--seed"},              {"--seed x", "--seed"},            {"--set x", "--set"},
-           {"--set =1", "--set"},                {"--set \"Max Queue Sise=5\"", "Max Queue Sise"},
-           {"--set \"Min Queue Size=abc\"", "Min Queue Size"}, {"--duration 5s --passes 5", "--passes"},
-           {"--bogus", "--bogus"},               {"--seed", "--seed"},              {"--seed 1 --seed 2", "--seed"}})
+  for (const auto& [words, named] :
+       std::vector<std::pair<std::string, std::string>>{{"--duration 0", "--duration"},
+                                                        {"--duration -5s", "--duration"},
+                                                        {"--duration soon", "--duration"},
+                                                        {"--duration 1e400", "--duration"},
+                                                        {"--duration 876001h", "--duration"},
+                                                        {"--passes 0", "--passes"},
+                                                        {"--passes -1", "--passes"},
+                                                        {"--passes 1.5", "--passes"},
+                                                        {"--passes x", "--passes"},
+                                                        {"--passes 18446744073709551616", "--passes"},
+                                                        {"--seed 0", "--seed"},
+                                                        {"--seed 4294967296", "--seed"},
+                                                        {"--seed -1", "--seed"},
+                                                        {"--seed x", "--seed"},
+                                                        {"--set x", "--set"},
+                                                        {"--set =1", "--set"},
+                                                        {"--set \"Max Queue Sise=5\"", "Max Queue Sise"},
+                                                        {"--set \"Min Queue Size=abc\"", "Min Queue Size"},
+                                                        {"--duration 5s --passes 5", "--passes"},
+                                                        {"--bogus", "--bogus"},
+                                                        {"--seed", "--seed"},
+                                                        {"--seed 1 --seed 2", "--seed"}})
     bad.push_back({"option", words, named});
   return bad;
 }
 
 std::vector<std::string> listing(const fs::path& dir) {
   std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  for (const fs::directory_entry& e : fs::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -7,9 +7,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include <cstring>
-
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>

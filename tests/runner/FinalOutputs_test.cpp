@@ -45,7 +45,8 @@ TEST_F(FinalOutputs, ASeriesStreamThatFailedIsAnError) {
   std::ostringstream err;
   writeFinalOutputs({"", "", path("s.csv")}, &csv, SummaryInput{"t.toml", &report}, report, err);
   EXPECT_EQ(report.exitStatus, kExitRefused);
-  EXPECT_NE(report.error.find("--series: writing " + path("s.csv") + " failed"), std::string::npos) << report.error;
+  EXPECT_NE(report.error.find("--series: writing " + path("s.csv") + " failed"), std::string::npos)
+      << report.error;
 }
 
 TEST(ProgressEta, TimeLeftFromTheDurationOrTheSlowestDrivesPasses) {

@@ -90,7 +90,8 @@ TEST_F(Signals, ASignalStopsPreconditioningAtOnce) {
   // Without a terminal the filling announces itself once, before its first write.
   std::string said;
   char ch;
-  while (said.find("preconditioning 4.0 GiB\n") == std::string::npos && ::read(err[0], &ch, 1) == 1) said += ch;
+  while (said.find("preconditioning 4.0 GiB\n") == std::string::npos && ::read(err[0], &ch, 1) == 1)
+    said += ch;
   ::kill(child, SIGINT);
   const std::string summary = readAll(out[0]);
   said += readAll(err[0]);
