@@ -61,24 +61,29 @@ FileData inspectFileData(const std::string& path) {
     return result;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  std::vector<uint64_t> offsets;
-  for (const auto& [start, end] : dataExtents(fd, size))
-    for (uint64_t at = start / kBoundary * kBoundary; at < end; at += kBoundary) offsets.push_back(at);
-  // A large file is sampled evenly rather than only at its start.
-  const uint64_t step = std::max<uint64_t>(1, (offsets.size() + kMaxSamples - 1) / kMaxSamples);
   result.kind = size == 0 ? FileData::Kind::Empty : FileData::Kind::ZerosOrOwnBlocks;
+  // The boundaries are counted first and visited with a stride, so that a large file is sampled
+  // over its whole length without a list of every boundary.
+  const std::vector<std::pair<uint64_t, uint64_t>> extents = dataExtents(fd, size);
+  auto firstBoundary = [](uint64_t start) { return start / kBoundary * kBoundary; };
+  uint64_t boundaries = 0;
+  for (const auto& [start, end] : extents)
+    boundaries += (end - firstBoundary(start) + kBoundary - 1) / kBoundary;
+  const uint64_t step = std::max<uint64_t>(1, (boundaries + kMaxSamples - 1) / kMaxSamples);
   uint8_t sample[kSampleBytes];
-  for (size_t i = 0; i < offsets.size(); i += step) {
-    const ssize_t n = ::pread(fd, sample, sizeof sample, static_cast<off_t>(offsets[i]));
-    if (n < 0) {
-      result.kind = FileData::Kind::Unreadable;
-      result.error = std::strerror(errno);
-      break;
-    }
-    if (!isOwnBlockStart(sample, static_cast<size_t>(n))) {
-      result.kind = FileData::Kind::Foreign;
-      result.offset = offsets[i];
-      break;
+  uint64_t index = 0;
+  for (const auto& [start, end] : extents) {
+    for (uint64_t at = firstBoundary(start); at < end && result.kind == FileData::Kind::ZerosOrOwnBlocks;
+         at += kBoundary, ++index) {
+      if (index % step != 0) continue;
+      const ssize_t n = ::pread(fd, sample, sizeof sample, static_cast<off_t>(at));
+      if (n < 0) {
+        result.kind = FileData::Kind::Unreadable;
+        result.error = std::strerror(errno);
+      } else if (!isOwnBlockStart(sample, static_cast<size_t>(n))) {
+        result.kind = FileData::Kind::Foreign;
+        result.offset = at;
+      }
     }
   }
   ::close(fd);

@@ -88,6 +88,14 @@ void runCase(const Case& c, const fs::path& dir, const std::string& command) {
       fs::create_directories(dir / arg);
     } else if (b.key == "mkfifo") {
       EXPECT_EQ(::mkfifo((dir / arg).c_str(), 0644), 0) << arg;
+    } else if (b.key == "symlink" || b.key == "hardlink") {
+      // A device node is named through a link in the case's folder: should the runner ever write
+      // over its output, it replaces the link, never the machine's /dev/null.
+      const std::vector<std::string> names = splitArgs(arg);
+      std::error_code ec;
+      if (b.key == "symlink") fs::create_symlink(names.at(1), dir / names.at(0), ec);
+      else fs::create_hard_link(dir / names.at(1), dir / names.at(0), ec);
+      EXPECT_FALSE(ec) << arg << ": " << ec.message();
     } else if (b.key == "mksocket") {
       bindSocket((dir / arg).string());
     } else if (b.key == "kind") {
