@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
@@ -10,20 +12,23 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <unistd.h>
 
 #include "AgentLibrary.h"
 #include "AgentOutput.h"
 #include "CampaignCommand.h"
+#include "FinalOutputs.h"
 #include "FlowCheck.h"
 #include "HelpText.h"
 #include "HistoryCommand.h"
 #include "HtmlReport.h"
+#include "IdleSettings.h"
 #include "Messages.h"
 #include "OutputDirectory.h"
 #include "OutputPaths.h"
+#include "OutputSafety.h"
 #include "PlannedWrites.h"
 #include "Progress.h"
+#include "ProgressLog.h"
 #include "RunDetails.h"
 #include "RunOptions.h"
 #include "RunRecorders.h"
@@ -33,6 +38,7 @@
 #include "TimeSeries.h"
 #include "Units.h"
 #include "VerifyCommand.h"
+#include "ZoneCheck.h"
 #include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
@@ -53,6 +59,7 @@ struct Arguments {
   std::string series;
   std::string interval = "1s";
   std::string journal;
+  std::string progressInterval = "10s";  // progress lines when the output is not a terminal
   bool force = false;
   std::string commandLine;  // as typed, for the JSON summary
   std::string db;           // --db, else the file's [test] db
@@ -94,7 +101,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (command.count("--journal") > 0) options.journal = args.journal;
   const bool applied = applyRunOptions(plan, options, repeat, error);
   if (applied) defaultLogFile(plan);
-  if (!applied || !checkFlow(plan, error)) {
+  if (!applied || !checkFlow(plan, error) || !(error = zonedDriveRefusal(plan)).empty()) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
@@ -107,36 +114,91 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
       if (!warning.empty()) err << "varnox: warning: " << escapeControl(warning) << '\n';
     }
   }
+  // --interval is judged with the run's other outputs, once it is known to be valid.
+  GivenOptions given{args.force, false, false};
+  for (const std::string& warning : idleSettingWarnings(plan, given))
+    err << "varnox: warning: " << escapeControl(warning) << '\n';
   resolveAgentLibraries(plan);
   return kExitPassed;
 }
 
-// Opens --series and checks --interval and --report before the run. False, with a message,
-// when one of them cannot be used.
-bool openRunOutputs(const Arguments& args, const TestPlan& plan, std::unique_ptr<std::ofstream>& csv,
-                    std::unique_ptr<TimeSeries>& series, std::ostream& err) {
+// Checks --interval, and every output's path, kind and folder, before anything is written.
+// False, with a message, when one of them cannot be used; `jsonSafe` says whether the refused
+// run may still write its JSON file.
+bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe, std::string& error) {
+  jsonSafe = true;
   std::string why;
   const std::optional<double> interval = parseDuration(args.interval, why);
   if (!interval || *interval < 0.2) {
-    err << "varnox: --interval: " << (interval ? "must be at least 200ms, got " + cli::quoted(args.interval) : escapeControl(why))
-        << '\n';
+    error = "--interval: " +
+            (interval ? "must be at least 200ms, got " + cli::quoted(args.interval) : escapeControl(why));
     return false;
   }
-  for (const auto& [option, path] : {std::pair{"--series", &args.series}, std::pair{"--report", &args.report}}) {
-    if (path->empty()) continue;
-    auto file = std::make_unique<std::ofstream>(*path, std::ios::trunc);
-    if (!*file) {
-      err << "varnox: " << option << ": cannot write " << escapeControl(*path) << ": " << std::strerror(errno) << '\n';
+  const std::optional<double> progress = parseDuration(args.progressInterval, why);
+  if (!progress || *progress < 0) {
+    error =
+        "--progress-interval: " +
+        (progress ? "must not be negative, got " + cli::quoted(args.progressInterval) : escapeControl(why));
+    return false;
+  }
+  const std::vector<NamedPath> outputs = runOutputs(plan, args.json, args.report, args.series);
+  if (std::string refusal = refuseOutputPaths(outputs, runInputs(plan, args.file)); !refusal.empty()) {
+    error = refusal;
+    // The JSON file is written on a refusal only when it is a file of its own: no input and no
+    // other output.
+    std::vector<NamedPath> others = runInputs(plan, args.file);
+    for (const NamedPath& output : outputs)
+      if (output.what != "--json") others.push_back(output);
+    jsonSafe = refuseOutputPaths({{"--json", args.json}}, others).empty();
+    return false;
+  }
+  if (std::string refusal = unwritableOutput(plan, args.json); !refusal.empty()) {
+    error = refusal;
+    return false;
+  }
+  for (const NamedPath& output : outputs) {
+    // The run creates the output base's folders, where the default log goes too.
+    const bool madeByRun = output.what == "output base" ||
+                           output.what.find("Output Path") != std::string::npos ||
+                           (output.what == "log file" && output.path == plan.outputBase + ".log");
+    if (std::string refusal = cannotCreateBeside(output.path, madeByRun, true); !refusal.empty()) {
+      error = output.what + " " + cli::quoted(output.path) + ": " + refusal;
+      if (output.what == "--json") jsonSafe = false;
       return false;
     }
-    if (path == &args.series) csv = std::move(file);
+  }
+  return true;
+}
+
+// Opens --series, which the run writes as it goes. False, with a message, when it cannot.
+bool openSeries(const Arguments& args, const TestPlan& plan, std::unique_ptr<std::ofstream>& csv,
+                std::unique_ptr<TimeSeries>& series, std::ostream& err) {
+  std::string why;
+  const double interval = parseDuration(args.interval, why).value_or(1);
+  if (!args.series.empty()) {
+    csv = std::make_unique<std::ofstream>(args.series, std::ios::trunc);
+    if (!*csv) {
+      err << "varnox: --series: cannot write " << escapeControl(args.series) << ": " << std::strerror(errno)
+          << '\n';
+      return false;
+    }
   }
   if (args.series.empty() && args.report.empty() && args.json.empty() && recorderOptions(args, &plan).database.empty())
     return true;
   std::vector<std::string> names;
   for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
-  series = std::make_unique<TimeSeries>(std::move(names), *interval, csv.get());
+  series = std::make_unique<TimeSeries>(std::move(names), interval, csv.get());
   return true;
+}
+
+// The plan as `varnox check` prepares it: devices opened read-only, nothing created, extended,
+// filled or logged. A run prepares this first, so that whatever check refuses is refused before
+// the run writes anything.
+int prepareWithoutWriting(TestPlan plan, std::string& error) {
+  plan.logFile.clear();
+  for (DriveSpec& drive : plan.drives) drive.device.checkOnly = true;
+  TestRun run;  // prepared, never run: destroying it releases agents and devices
+  return run.prepare(plan, error);
 }
 
 int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out, std::ostream& err) {
@@ -144,13 +206,17 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   RepeatInfo repeat;
   RunReport report;
   RunDetails details = collectRunDetails(args.file, args.commandLine);
+  bool jsonSafe = true;
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report, &details](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
-    if (args.json.empty()) return true;
+  auto writeJson = [&args, &err, &report, &details, &jsonSafe](const RepeatInfo* repeatInfo, int stopSignal,
+                                                               bool sayWhy) {
+    if (args.json.empty() || !jsonSafe) return true;
     std::string why;
     details.endTime = utcTimestamp(std::chrono::system_clock::now());
-    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal, nullptr, &details}), why))
+    if (writeFileAtomically(args.json,
+                            summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal, nullptr, &details}),
+                            why))
       return true;
     if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
     return false;
@@ -158,12 +224,16 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   std::ostringstream planMessages;
   int status = buildPlan(args, command, plan, repeat, planMessages);
   err << planMessages.str();
-  if (status == kExitPassed) {
-    if (std::string why = unwritableOutput(plan, args.json); !why.empty()) {
-      err << "varnox: " << escapeControl(why) << '\n';
-      planMessages.str("varnox: " + why + "\n");
-      status = kExitRefused;
-    }
+  std::string refusal;
+  if (status == kExitPassed && !checkRunOutputs(args, plan, jsonSafe, refusal)) status = kExitRefused;
+  if (status == kExitPassed) status = prepareWithoutWriting(plan, refusal);
+  if (status == kExitPassed && command.count("--interval") > 0)
+    for (const std::string& warning :
+         idleSettingWarnings({}, {false, true, !args.series.empty() || !args.report.empty()}))
+      err << "varnox: warning: " << escapeControl(warning) << '\n';
+  if (!refusal.empty()) {
+    err << "varnox: " << escapeControl(refusal) << '\n';
+    planMessages.str("varnox: " + refusal + "\n");
   }
   if (status != kExitPassed) {
     report.exitStatus = status;
@@ -182,12 +252,6 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   // standing as if it were this one's.
   if (!args.json.empty()) ::unlink(args.json.c_str());
 
-  // The time series and the report, like the JSON, are refused before the run when they cannot
-  // be written. Any of the three keeps the run over time.
-  std::unique_ptr<std::ofstream> csv;
-  std::unique_ptr<TimeSeries> series;
-  if (!openRunOutputs(args, plan, csv, series, err)) return kExitRefused;
-
   // Failure files go where the user asked, so a missing directory is made now, and said so.
   std::string created, error;
   if (!plan.outputBase.empty() && !makeOutputDirectory(plan.outputBase, created, error)) {
@@ -195,15 +259,30 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     return kExitRefused;
   }
   if (!created.empty()) err << "varnox: created the output directory " << escapeControl(created) << '\n';
+  // The time series, like the JSON and the report, was checked above; it is written as the run goes.
+  std::unique_ptr<std::ofstream> csv;
+  std::unique_ptr<TimeSeries> series;
+  if (!openSeries(args, plan, csv, series, err)) return kExitRefused;
 
   RunRecorders recorders(recorderOptions(args, &plan));
   if (!recorders.start(plan, SummaryInput{args.file, nullptr, &repeat, 0, nullptr, &details}, error)) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
   }
-  // The run outlives the signal watcher, which may call run.stop() until it is joined.
+  // The history database and the live metrics take the run's end like the files do: one that
+  // fails shows in the result line.
+  auto finishRecorders = [&recorders, &report, &err](const SummaryInput& full) {
+    if (std::string why; !recorders.finish(full, summaryJson(full), why)) {
+      err << "varnox: " << escapeControl(why) << '\n';
+      report.error += (report.error.empty() ? "" : "; ") + why;
+      if (report.exitStatus == kExitPassed) report.exitStatus = kExitRefused;
+    }
+  };
+  // The run outlives the signal watcher, which may call run.stop() until it is joined. It
+  // watches from before the preparation, which may fill a device for hours.
   TestRun run;
   StopOnSignal signals;
+  signals.watch(run, stderr);
   int stopSignal = 0;
   PreconditionLine precondition(stderr, err);
   run.setPreconditionProgress([&precondition](const std::string& drive, uint64_t done, uint64_t total) {
@@ -211,58 +290,61 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   });
   status = run.prepare(plan, error);
   if (status != kExitPassed) {
-    err << "varnox: " << escapeControl(error) << '\n';
     report.exitStatus = status;
     report.error = error;
+    if (signals.signal() != 0) {
+      // Stopped while a device was being filled: the interrupted result line, with what was left.
+      stopSignal = signals.signal();
+      report.exitStatus = exitStatusAfterSignal(kExitPassed, stopSignal);
+      out << summaryText(SummaryInput{args.file, &report, &repeat, stopSignal});
+    } else {
+      err << "varnox: " << escapeControl(error) << '\n';
+    }
   } else {
     std::vector<std::string> names;
     for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
     // What the agents print goes to the log, never between the progress line and the summary.
     AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
-    signals.watch(run, agentOutput.terminal());
+    signals.setTerminal(agentOutput.terminal());
     ProgressLine progress(agentOutput.terminal(), names);
+    std::string why;
+    ProgressLog progressLog(agentOutput.terminal(), parseDuration(args.progressInterval, why).value_or(0),
+                            plan.durationSeconds, plan.passes);
     if (series) {
       run.setProgressPeriod(series->progressPeriod());
       series->start();
     }
     recorders.running();
-    report = run.run([&progress, &series, &recorders](const std::vector<const DriveProgress*>& drives) {
-      progress.update(drives);
-      if (series) series->sample(drives);
-      recorders.progress(drives);
-    });
+    report = run.run(
+        [&progress, &progressLog, &series, &recorders](const std::vector<const DriveProgress*>& drives) {
+          progress.update(drives);
+          progressLog.update(drives);
+          if (series) series->sample(drives);
+          recorders.progress(drives);
+        });
     progress.finish();
     agentOutput.stop();
+    signals.setTerminal(stderr);
     if (series) series->finish(report);
     // A run a signal cut short never reads as passed.
     if (signals.signal() != 0 && stoppedBeforeLimit(report, plan)) {
       stopSignal = signals.signal();
       report.exitStatus = exitStatusAfterSignal(report.exitStatus, stopSignal);
     }
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    // The outputs are written before the summary, so that one that fails shows in its result line.
+    const SummaryInput full{args.file, &report, &repeat, stopSignal, series.get(), &details, &plan};
+    writeFinalOutputs({args.json, args.report, args.series}, csv.get(), full, report, err);
+    finishRecorders(full);
     SummaryInput summary{args.file, &report, &repeat, stopSignal};
     countLogLines(summary, plan.logFile, agentOutput.warnings(), agentOutput.errors());
     out << summaryText(summary);
+    return report.exitStatus;
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
-  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details, &plan};
-  if (!args.report.empty()) {
-    std::string why;
-    if (!writeHtmlReport(summaryJson(full), args.report, why)) {
-      err << "varnox: --report: " << escapeControl(why) << '\n';
-      if (report.exitStatus == kExitPassed) return kExitRefused;
-    }
-  }
-  if (!args.json.empty()) {
-    std::string why;
-    if (!writeFileAtomically(args.json, summaryJson(full), why)) {
-      err << "varnox: --json: " << escapeControl(why) << '\n';
-      if (report.exitStatus == kExitPassed) return kExitRefused;
-    }
-  }
-  if (std::string why; !recorders.finish(full, summaryJson(full), why)) {
-    err << "varnox: " << escapeControl(why) << '\n';
-    if (report.exitStatus == kExitPassed) return kExitRefused;
-  }
+  const SummaryInput full{args.file, &report, nullptr, stopSignal, series.get(), &details, &plan};
+  writeFinalOutputs({args.json, args.report, args.series}, csv.get(), full, report, err);
+  finishRecorders(full);
   return report.exitStatus;
 }
 
@@ -276,7 +358,11 @@ int reportCommand(const Arguments& args, std::ostream& out, std::ostream& err) {
   }
   std::string path = args.report;
   if (path.empty()) path = (std::filesystem::path(args.file).replace_extension(".html")).string();
-  std::string why;
+  std::string why = refuseOutputPaths({{"--report", path}}, {{"the JSON summary it reads", args.file}});
+  if (!why.empty()) {
+    err << "varnox: " << escapeControl(why) << '\n';
+    return kExitRefused;
+  }
   if (!writeHtmlReport(text.str(), path, why)) {
     err << "varnox: " << escapeControl(args.file) << ": " << escapeControl(why) << '\n';
     return kExitRefused;
@@ -290,7 +376,13 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
   RepeatInfo repeat;
   int status = buildPlan(args, command, plan, repeat, err);
   if (status != kExitPassed) return status;
-  std::string error = unwritableOutput(plan, "");
+  const std::vector<NamedPath> outputs = runOutputs(plan, "", "", "");
+  std::string error = refuseOutputPaths(outputs, runInputs(plan, args.file));
+  if (error.empty()) error = unwritableOutput(plan, "");
+  for (const NamedPath& output : outputs)
+    if (error.empty() && output.what != "log file")
+      if (std::string why = cannotCreateBeside(output.path, true, false); !why.empty())
+        error = output.what + " " + cli::quoted(output.path) + ": " + why;
   if (!error.empty()) {
     err << "varnox: " << escapeControl(error) << '\n';
     return kExitRefused;
@@ -317,12 +409,24 @@ int describeCommand(const Arguments& args, bool usage, std::ostream& out, std::o
   std::string usageText, keysText, error;
   int status = TestRun::describeAgent(agentLibrary(args.agent), usageText, keysText, error);
   if (status != kExitPassed) {
-    err << "varnox: " << escapeControl(error.empty() ? "cannot load agent " + args.agent : error) << '\n';
+    err << "varnox: " << escapeControl(error.empty() ? "cannot load agent " + args.agent : error)
+        << " (agents: cardamor, the built-in lba, write-kind, read-kind, zones, invalidate and protect, or "
+           "an agent "
+           "library's path)\n";
     return status;
   }
   const std::string& text = usage ? usageText : keysText;
   out << text << (text.empty() || text.back() != '\n' ? "\n" : "");
   return kExitPassed;
+}
+
+// The library's "--seed: At Most 1 required but received 2" in words a user reads.
+std::string parseErrorText(std::string text) {
+  const std::string atMost = ": At Most 1 required but received ";
+  if (const size_t at = text.find(atMost); at != std::string::npos)
+    return text.substr(0, at) + ": may be given only once, got it " + text.substr(at + atMost.size()) +
+           " times";
+  return text;
 }
 
 }  // namespace
@@ -398,6 +502,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
       ->check(CLI::Range(int64_t{1}, INT64_MAX));
   historyApp->add_option("--report", args.history.report, "With --run: write the run's HTML report to this file");
   historyApp->add_option("--json", args.history.json, "With --run: write the run's JSON result to this file");
+  run->add_option("--progress-interval", args.progressInterval,
+                  "Without a terminal, a progress line this often (default 10s; 0: none)");
   CLI::App* reportApp = app.add_subcommand("report", "Render the HTML report of a run from its --json file");
   reportApp->add_option("file", args.file, "The JSON summary of a run (varnox run --json)")->required();
   reportApp->add_option("--report", args.report, "The HTML file to write (default: the JSON file's name with .html)");
@@ -410,6 +516,10 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   verify->add_option("--journal", verifyArgs.journal, "The journal folder of the run (varnox run --journal DIR)")->required();
   verify->add_option("--output", verifyArgs.output, "Base of the failing block's data file (default: the journal's folder)");
   verify->add_option("--json", verifyArgs.json, "Write the summary as JSON to this file");
+  // Each command's help ends with the statuses it returns.
+  run->footer(exitStatusHelp());
+  check->footer(checkStatusHelp());
+  reportApp->footer(reportStatusHelp());
 
   CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
   keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
@@ -427,7 +537,8 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
-    err << "varnox: " << escapeControl(e.what()) << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";
+    err << "varnox: " << escapeControl(parseErrorText(e.what()))
+        << "\nRun 'varnox --help' or 'varnox COMMAND --help' for the options.\n";
     return kExitRefused;
   }
 

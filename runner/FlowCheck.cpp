@@ -141,19 +141,26 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
     if (step.kind == StepSpec::Kind::Agent || step.kind == StepSpec::Kind::GetStatus) continue;
     const std::vector<std::string> names = requiredNames(step.condition);
     guarding.insert(names.begin(), names.end());
-    bool reachable = names.empty();
-    for (const std::string& name : names) reachable |= applied.count(name) != 0;
-    if (!reachable) {
-      error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
-              "\" runs on condition \"" + step.condition + "\", which no agent applies: it would never send a command";
-      return false;
-    }
   }
+  // A key whose condition guards nothing is named first: it is what the user typed, and with the
+  // default flow the step it leaves without an agent is not in the file at all.
   for (const auto& [key, value] : keyValues) {
     for (const std::string& name : requiredNames(value)) {
       if (guarding.count(name)) continue;
       error = file + ": " + "\"" + key + "\" = \"" + value + "\" guards no step of the flow: add a [[flow]] step with condition = \"" +
               name + "\", or remove the key";
+      return false;
+    }
+  }
+  for (const StepSpec& step : plan.flow) {
+    if (step.kind == StepSpec::Kind::Agent || step.kind == StepSpec::Kind::GetStatus) continue;
+    const std::vector<std::string> names = requiredNames(step.condition);
+    bool reachable = names.empty();
+    for (const std::string& name : names) reachable |= applied.count(name) != 0;
+    if (!reachable) {
+      error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
+              "\" runs on condition \"" + step.condition +
+              "\", which no agent applies: it would never send a command";
       return false;
     }
   }

@@ -25,4 +25,17 @@ std::string exitStatusHelp() {
          "A failure found before the signal keeps its own status.\n";
 }
 
+std::string checkStatusHelp() {
+  return "Exit status:\n"
+         "  0 the test file, its keys and drives are fine; what the run would create or fill is listed\n"
+         "  2 refused: the test file, an option, the configuration or a drive's safety rule\n"
+         "  3 a drive cannot be used (missing folder, no permission, a directory or a character device)\n";
+}
+
+std::string reportStatusHelp() {
+  return "Exit status:\n"
+         "  0 the report was written; its path is printed\n"
+         "  2 refused: the JSON summary cannot be read, or the report cannot be written\n";
+}
+
 }  // namespace varnox::cli

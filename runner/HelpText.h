@@ -14,4 +14,8 @@ std::string sourceRevision();
 // The exit statuses, one a line: "  1 data-integrity failure: miscompare, ...".
 std::string exitStatusHelp();
 
+// The statuses of `varnox check` and of `varnox report`, for their own help.
+std::string checkStatusHelp();
+std::string reportStatusHelp();
+
 }  // namespace varnox::cli

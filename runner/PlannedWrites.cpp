@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "blockdev/FileData.h"
 #include "blockdev/PowerControl.h"
 #include "blockdev/Signatures.h"
 
@@ -53,9 +54,17 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
       lines.push_back("would create " + device.kind + " of " + sizeText(tested));
     } else if (S_ISBLK(st.st_mode)) {
       tested = std::min(tested, deviceBytes(device.kind));
-    } else if (static_cast<uint64_t>(st.st_size) < tested) {
-      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) + " to " +
-                      sizeText(tested));
+    } else {
+      if (static_cast<uint64_t>(st.st_size) < tested)
+        lines.push_back("would extend " + device.kind + " from " +
+                        sizeText(static_cast<uint64_t>(st.st_size)) + " to " + sizeText(tested));
+      // Which rule lets the run write over what the file holds.
+      if (S_ISREG(st.st_mode) && st.st_size > 0)
+        lines.push_back(
+            "would write over " + device.kind + ": " +
+            (blockdev::inspectFileData(device.kind).kind == blockdev::FileData::Kind::ZerosOrOwnBlocks
+                 ? std::string("it holds only zeros and blocks an earlier run wrote")
+                 : std::string("its data is overwritten (destroy_data = true and --force)")));
     }
     if (device.precondition)
       lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");

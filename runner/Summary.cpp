@@ -30,9 +30,17 @@ std::string bytesText(uint64_t bytes) {
   return formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
 }
 
+// ", 12.5 MiB/s" over the run's time; empty for a run that took no time.
+std::string perSecond(uint64_t bytes, double seconds) {
+  return seconds > 0 ? ", " + formatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                     : "";
+}
+
 std::string statusText(int status) {
   const char* text = EventLog::errStr(status);
-  return std::to_string(status) + (text != nullptr && *text != 0 ? std::string(" (") + text + ")" : "");
+  // Words first; the number is for those who look it up.
+  return text != nullptr && *text != 0 ? std::string(text) + " (" + std::to_string(status) + ")"
+                                       : std::to_string(status);
 }
 
 void line(std::ostringstream& out, const char* label, const std::string& value) {
@@ -73,7 +81,11 @@ std::string plural(uint64_t n, const char* word) { return std::to_string(n) + " 
 
 std::string logLine(const SummaryInput& in) {
   const std::string counts = plural(in.logWarnings, "warning") + ", " + plural(in.logErrors, "error");
-  if (in.logFile.empty()) return "Log: none (name one with [test] log or --output): " + counts;
+  if (in.logFile.empty())
+    return "Log: none (name one with [test] log or --output): " + counts +
+           (in.logWarnings + in.logErrors > 0
+                ? "; they were kept nowhere: rerun with --output BASE to read them in BASE.log"
+                : "");
   return "Log: " + in.logFile + " (" + counts + ")";
 }
 
@@ -158,8 +170,8 @@ std::string summaryText(const SummaryInput& in) {
       line(out, "", "(fewer GOOD than passes: not every pass sends a command; a pass that finds every tag "
                     "busy only waits for a completion)");
     out << latencyText(d, report.seconds);
-    line(out, "written", bytesText(d.bytesWritten));
-    line(out, "verified", bytesText(d.bytesVerified));
+    line(out, "written", bytesText(d.bytesWritten) + perSecond(d.bytesWritten, report.seconds));
+    line(out, "verified", bytesText(d.bytesVerified) + perSecond(d.bytesVerified, report.seconds));
     if (d.bytesVerified > d.bytesWritten)
       line(out, "", "(more than written: the reads before a write and every read of a block read more than once "
                     "count as well)");

@@ -265,6 +265,13 @@ bool SimulatedDrive::collectDue(bool wait) {
   return !candidates_.empty();
 }
 
+uint32_t SimulatedDrive::neverCompleting() const {
+  if (delayed_ == 0) return 0;
+  return static_cast<uint32_t>(std::count_if(queue_.begin(), queue_.end(), [this](uint32_t tag) {
+    return slots_[tag].readyAtNs == Intervention::kNever;
+  }));
+}
+
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
   if (queue_.empty()) return false;
   ++pollCount_;

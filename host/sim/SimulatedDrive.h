@@ -107,6 +107,7 @@ class SimulatedDrive : public Device {
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }
+  uint32_t neverCompleting() const override;
   int powerToggle() override;
   int reset() override;
   bool takeResetEvent() override;

@@ -156,6 +156,9 @@ class CommandSteps {
   void recordLatency(const InFlight& done, uint64_t now);
   // Every so often: VARNOX_ERR_DEVICE, logged, when a command has been outstanding too long.
   int checkTimeouts(uint64_t now);
+  // At the end of a run without a timeout, when only commands the device will never complete are
+  // left: VARNOX_ERR_DEVICE, logged with the oldest one's tag, LBA and time outstanding.
+  int reportNeverCompleted(uint64_t now);
 
   DriveThread& thread_;
   Device& device_;

@@ -27,6 +27,28 @@ int DriveFlow::mapVariables(std::string& error) {
   return steps_.mapVariables(commandSteps, error);
 }
 
+namespace {
+
+// "cardamor" for ".../libcardamor.so": the name a user writes in the flow, not the library's path.
+std::string agentShortName(const std::string& name) {
+  std::string base = name.substr(name.find_last_of('/') + 1);
+  if (base.size() > 6 && base.starts_with("lib") && base.ends_with(".so"))
+    base = base.substr(3, base.size() - 6);
+  return base;
+}
+
+// "; check the keys "Min Queue Size", "Max Queue Size"" for the agent's keys the message names.
+std::string keysNamedIn(const ConfigManager* config, const std::string& message) {
+  if (config == nullptr) return {};
+  std::string keys;
+  for (const ConfigManager::Key& key : config->keys())
+    if (key.name.size() > 3 && message.find(key.name) != std::string::npos)
+      keys += (keys.empty() ? "" : ", ") + ("\"" + key.name + "\"");
+  return keys.empty() ? std::string() : "; check the keys " + keys;
+}
+
+}  // namespace
+
 int DriveFlow::setupAgents(std::string& error) {
   DriveThread& thread = *env_.thread;
   thread.setTestStartCounter(queryPerformanceCounter());
@@ -40,8 +62,8 @@ int DriveFlow::setupAgents(std::string& error) {
         if (line.level >= 2) why = line.text;
       }
       if (why.empty()) why = EventLog::errStr(status);
-      error = "agent \"" + step.name + "\" refused drive " + thread.driveName() + ": " + why + " (" +
-              std::to_string(status) + ")";
+      error = "agent " + agentShortName(step.name) + " refused drive " + thread.driveName() + ": " + why +
+              keysNamedIn(step.agent->config(), why) + " (status " + std::to_string(status) + ")";
       return status;
     }
   }

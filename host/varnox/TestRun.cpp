@@ -101,7 +101,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       if (!all.empty() && (notices.empty() || notices.back() != all.back())) notices.push_back(all.back());
     }
     if (!known) {
-      error = file + ": unknown configuration key \"" + key + "\"";
+      error = file + ": [cardamor]: unknown key \"" + key +
+              "\" (no agent of the flow has it; varnox keys lists them)";
       return kExitRefused;
     }
   }
@@ -157,9 +158,11 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     // 32 bits, as --seed takes them, so that the number the summary reports repeats the run.
     while (drive->seed == 0) drive->seed = entropy();
     int exitStatus = kExitDeviceFailure;
-    PreconditionBytes progress;
-    if (preconditionProgress)
-      progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) { preconditionProgress(name, done, total); };
+    // Filling a large device takes hours: a stop() ends it at the next chunk.
+    PreconditionBytes progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) {
+      if (preconditionProgress) preconditionProgress(name, done, total);
+      return !stop.load();
+    };
     drive->device = devices->open(drive->planned.device, drive->seed, error, exitStatus, progress);
     if (!drive->device) {
       error = file + ": drive " + drive->planned.name + ": " + error;

@@ -113,8 +113,10 @@ void TestRun::Impl::reportDrives(RunReport& report) {
       } else if (c.goodWrites == 0) {
         r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
       } else {
-        r.inconclusive = "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
-                         " writes completed)";
+        r.inconclusive =
+            "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
+            " writes completed); Cardamor reads its writes back only once \"Min Queue Size\" of them "
+            "wait, so run more passes or a longer duration, or lower \"Min Queue Size\"";
       }
       r.inconclusive = "checked no data: " + r.inconclusive;
       exit = kExitInconclusive;

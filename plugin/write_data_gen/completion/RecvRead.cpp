@@ -203,7 +203,9 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
   }
   if (!pending.racingWrites.empty()) {
     std::sort(pending.racingWrites.begin(), pending.racingWrites.end());
-    thread.eventLog().logf(1, "recvRead(): recv read %llu out of order before write %llu",
+    // A read overtaking an older write is legal (it is compared once the write completes): an
+    // info line, counted, and never a warning, of which a benign run would print thousands.
+    thread.eventLog().logf(0, "recvRead(): recv read %llu out of order before write %llu",
                            static_cast<unsigned long long>(read.cmdId),
                            static_cast<unsigned long long>(pending.racingWrites.front()));
     drive.spliceDetected = true;
