@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "blockdev/PowerControl.h"
 #include "blockdev/Signatures.h"
 
 namespace varnox::cli {
@@ -53,11 +54,20 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
     } else if (S_ISBLK(st.st_mode)) {
       tested = std::min(tested, deviceBytes(device.kind));
     } else if (static_cast<uint64_t>(st.st_size) < tested) {
-      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) + " to " +
-                      sizeText(tested));
+      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) +
+                      " to " + sizeText(tested));
     }
     if (device.precondition)
-      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");
+      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) +
+                      ") with a pattern unique to the run");
+    if (!device.powerOff.empty()) {
+      const bool toggles = std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& step) {
+        return step.kind == StepSpec::Kind::PowerToggle;
+      });
+      lines.push_back(toggles ? blockdev::powerPlanText(device, device.kind)
+                              : "would never run power_off and power_on of " + device.kind +
+                                    ": no step of the flow toggles power");
+    }
   }
   if (!plan.logFile.empty()) lines.push_back("would write the log " + plan.logFile);
   return lines;
