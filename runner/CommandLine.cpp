@@ -17,6 +17,7 @@
 #include "CampaignCommand.h"
 #include "FlowCheck.h"
 #include "HelpText.h"
+#include "HistoryCommand.h"
 #include "HtmlReport.h"
 #include "Messages.h"
 #include "OutputDirectory.h"
@@ -25,11 +26,13 @@
 #include "Progress.h"
 #include "RunDetails.h"
 #include "RunOptions.h"
+#include "RunRecorders.h"
 #include "StopOnSignal.h"
 #include "Summary.h"
 #include "TestFile.h"
 #include "TimeSeries.h"
 #include "Units.h"
+#include "VerifyCommand.h"
 #include "blockdev/Precondition.h"
 #include "varnox/TestRun.h"
 
@@ -49,9 +52,23 @@ struct Arguments {
   std::string report;    // --report FILE.html; for `varnox report`, where the page goes
   std::string series;
   std::string interval = "1s";
+  std::string journal;
   bool force = false;
   std::string commandLine;  // as typed, for the JSON summary
+  std::string db;           // --db, else the file's [test] db
+  std::optional<int> metricsPort;
+  std::string metricsFile;
+  HistoryArguments history;
 };
+
+// The history database and the live metrics of a run (RunRecorders.h).
+RecorderOptions recorderOptions(const Arguments& args, const TestPlan* plan) {
+  RecorderOptions options{args.db, args.metricsPort, args.metricsFile, 1};
+  if (options.database.empty() && plan != nullptr) options.database = plan->historyDatabase;
+  std::string why;
+  if (auto interval = parseDuration(args.interval, why)) options.intervalSeconds = std::max(*interval, 0.2);
+  return options;
+}
 
 // Reads the file and applies the options: the plan is ready for TestRun::prepare.
 int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, RepeatInfo& repeat, std::ostream& err) {
@@ -74,6 +91,7 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   if (!args.device.empty()) options.device = args.device;
   options.sets = args.sets;
   options.force = args.force;
+  if (command.count("--journal") > 0) options.journal = args.journal;
   const bool applied = applyRunOptions(plan, options, repeat, error);
   if (applied) defaultLogFile(plan);
   if (!applied || !checkFlow(plan, error)) {
@@ -113,7 +131,8 @@ bool openRunOutputs(const Arguments& args, const TestPlan& plan, std::unique_ptr
     }
     if (path == &args.series) csv = std::move(file);
   }
-  if (args.series.empty() && args.report.empty() && args.json.empty()) return true;
+  if (args.series.empty() && args.report.empty() && args.json.empty() && recorderOptions(args, &plan).database.empty())
+    return true;
   std::vector<std::string> names;
   for (const DriveSpec& drive : plan.drives) names.push_back(drive.name);
   series = std::make_unique<TimeSeries>(std::move(names), *interval, csv.get());
@@ -124,12 +143,14 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   TestPlan plan;
   RepeatInfo repeat;
   RunReport report;
+  RunDetails details = collectRunDetails(args.file, args.commandLine);
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
+  auto writeJson = [&args, &err, &report, &details](const RepeatInfo* repeatInfo, int stopSignal, bool sayWhy) {
     if (args.json.empty()) return true;
     std::string why;
-    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal}), why))
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    if (writeFileAtomically(args.json, summaryJson(SummaryInput{args.file, &report, repeatInfo, stopSignal, nullptr, &details}), why))
       return true;
     if (sayWhy) err << "varnox: --json: " << escapeControl(why) << '\n';
     return false;
@@ -150,6 +171,11 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     if (report.error.rfind("varnox: ", 0) == 0) report.error.erase(0, 8);
     while (!report.error.empty() && report.error.back() == '\n') report.error.pop_back();
     writeJson(nullptr, 0, false);  // an unwritable JSON file was named above
+    details.endTime = utcTimestamp(std::chrono::system_clock::now());
+    const SummaryInput summary{args.file, &report, nullptr, 0, nullptr, &details};
+    RunRecorders recorders(recorderOptions(args, plan.drives.empty() ? nullptr : &plan));
+    if (std::string why; !recorders.finish(summary, summaryJson(summary), why))
+      err << "varnox: " << escapeControl(why) << '\n';
     return status;
   }
   // Whatever ends this run, a second Ctrl-C included, the last run's result must not be left
@@ -170,7 +196,11 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   }
   if (!created.empty()) err << "varnox: created the output directory " << escapeControl(created) << '\n';
 
-  RunDetails details{versionText(), utcTimestamp(std::chrono::system_clock::now()), "", hostName(), args.commandLine};
+  RunRecorders recorders(recorderOptions(args, &plan));
+  if (!recorders.start(plan, SummaryInput{args.file, nullptr, &repeat, 0, nullptr, &details}, error)) {
+    err << "varnox: " << escapeControl(error) << '\n';
+    return kExitRefused;
+  }
   // The run outlives the signal watcher, which may call run.stop() until it is joined.
   TestRun run;
   StopOnSignal signals;
@@ -191,10 +221,15 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     AgentOutput agentOutput(run.logSink(), plan.drives.size() == 1 ? plan.drives[0].name : "agent");
     signals.watch(run, agentOutput.terminal());
     ProgressLine progress(agentOutput.terminal(), names);
-    if (series) series->start();
-    report = run.run([&progress, &series](const std::vector<const DriveProgress*>& drives) {
+    if (series) {
+      run.setProgressPeriod(series->progressPeriod());
+      series->start();
+    }
+    recorders.running();
+    report = run.run([&progress, &series, &recorders](const std::vector<const DriveProgress*>& drives) {
       progress.update(drives);
       if (series) series->sample(drives);
+      recorders.progress(drives);
     });
     progress.finish();
     agentOutput.stop();
@@ -209,7 +244,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     out << summaryText(summary);
   }
   details.endTime = utcTimestamp(std::chrono::system_clock::now());
-  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details};
+  SummaryInput full{args.file, &report, status == kExitPassed ? &repeat : nullptr, stopSignal, series.get(), &details, &plan};
   if (!args.report.empty()) {
     std::string why;
     if (!writeHtmlReport(summaryJson(full), args.report, why)) {
@@ -223,6 +258,10 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
       err << "varnox: --json: " << escapeControl(why) << '\n';
       if (report.exitStatus == kExitPassed) return kExitRefused;
     }
+  }
+  if (std::string why; !recorders.finish(full, summaryJson(full), why)) {
+    err << "varnox: " << escapeControl(why) << '\n';
+    if (report.exitStatus == kExitPassed) return kExitRefused;
   }
   return report.exitStatus;
 }
@@ -330,6 +369,9 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
     command->add_option("--device", args.device,
                         "Test this device (\"sim\", a file or a block device) instead of the one the file's drive names");
     command->add_option("--output", args.output, "Base of the output files when \"Miscompare Output Path\" is not set");
+    command->add_option("--journal", args.journal,
+                        "Journal every write, trim and sync cache in this folder, so that `varnox verify --journal` "
+                        "can judge the drives after the host died");
     command->add_flag("--force", args.force,
                       "With a drive's destroy_data = true, write over a file or block device that carries a signature");
   };
@@ -339,11 +381,35 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
   run->add_option("--report", args.report, "Write the run's HTML report (charts, latency, the failing block) to this file");
   run->add_option("--series", args.series, "Write the run over time as CSV to this file, one row per drive and interval");
   run->add_option("--interval", args.interval, "Interval of --series and of the report's charts (default 1s, at least 200ms)");
+  run->add_option("--db", args.db, "Append the run to this SQLite history database (see varnox history)");
+  run->add_option("--metrics-port", args.metricsPort,
+                  "Serve live metrics for Prometheus on 127.0.0.1:PORT/metrics (0: a free port)")
+      ->check(CLI::Range(0, 65535));
+  run->add_option("--metrics-file", args.metricsFile,
+                  "Rewrite the live metrics into this file every interval (node exporter's textfile collector)");
+  CLI::App* historyApp = app.add_subcommand("history", "List the runs of a history database, or rebuild one's report");
+  historyApp->add_option("file", args.history.database, "The history database (varnox run --db)")->required();
+  historyApp->add_option("--serial", args.history.filter.serial, "Only runs with a drive of this serial");
+  historyApp->add_option("--result", args.history.filter.result,
+                         "Only runs with this result: passed, data-integrity failure, refused, ...");
+  historyApp->add_option("--since", args.history.filter.since, "Only runs started at or after this UTC date or time (2026-01-31)");
+  historyApp->add_option("--until", args.history.filter.until, "Only runs started at or before this UTC date or time");
+  historyApp->add_option("--run", args.history.run, "The run (its number in the list) whose result to write")
+      ->check(CLI::Range(int64_t{1}, INT64_MAX));
+  historyApp->add_option("--report", args.history.report, "With --run: write the run's HTML report to this file");
+  historyApp->add_option("--json", args.history.json, "With --run: write the run's JSON result to this file");
   CLI::App* reportApp = app.add_subcommand("report", "Render the HTML report of a run from its --json file");
   reportApp->add_option("file", args.file, "The JSON summary of a run (varnox run --json)")->required();
   reportApp->add_option("--report", args.report, "The HTML file to write (default: the JSON file's name with .html)");
   CLI::App* check = app.add_subcommand("check", "Validate a test file without running it");
   addTestOptions(check);
+  VerifyArguments verifyArgs;
+  verifyArgs.commandLine = args.commandLine;
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Judge every block a run's journal names, after the host died (a kill, a crash, a power cut)");
+  verify->add_option("--journal", verifyArgs.journal, "The journal folder of the run (varnox run --journal DIR)")->required();
+  verify->add_option("--output", verifyArgs.output, "Base of the failing block's data file (default: the journal's folder)");
+  verify->add_option("--json", verifyArgs.json, "Write the summary as JSON to this file");
 
   CLI::App* keys = app.add_subcommand("keys", "List the agent's configuration keys with defaults, ranges and help");
   keys->add_option("agent", args.agent, "Agent name or library path (default cardamor)");
@@ -367,7 +433,9 @@ int runVarnox(int argc, const char* const* argv, std::ostream& out, std::ostream
 
   if (run->parsed()) return runCommand(args, *run, out, err);
   if (check->parsed()) return checkCommand(args, *check, out, err);
+  if (verify->parsed()) return verifyCommand(verifyArgs, out, err);
   if (reportApp->parsed()) return reportCommand(args, out, err);
+  if (historyApp->parsed()) return historyCommand(args.history, out, err);
   if (keys->parsed()) return describeCommand(args, false, out, err);
   if (campaign->parsed()) return campaignCommand(*campaign, campaignArgs, out, err);
   return describeCommand(args, true, out, err);

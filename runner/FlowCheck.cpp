@@ -37,21 +37,6 @@ bool isAgent(const StepSpec& step, const std::string& agent) {
   return step.name == agent || std::filesystem::path(step.name).filename() == "lib" + agent + ".so";
 }
 
-const char* stepKeyword(StepSpec::Kind kind) {
-  switch (kind) {
-    case StepSpec::Kind::Write: return "write";
-    case StepSpec::Kind::WriteSame: return "writesame";
-    case StepSpec::Kind::Trim: return "trim";
-    case StepSpec::Kind::WriteAtomic: return "atomic";
-    case StepSpec::Kind::Read: return "read";
-    case StepSpec::Kind::Verify: return "verify";
-    case StepSpec::Kind::SyncCache: return "synccache";
-    case StepSpec::Kind::PowerToggle: return "powertoggle";
-    case StepSpec::Kind::ZoneReset: return "zonereset";
-    case StepSpec::Kind::Invalidate: return "invalidate";
-    default: return "";
-  }
-}
 
 // The conditions a built-in chooser applies: those with a non-zero weight; the zones, invalidate
 // and protect agents apply their "condition" setting.
@@ -75,6 +60,23 @@ void chooserConditions(const StepSpec& step, std::map<std::string, std::string>&
 }
 
 }  // namespace
+
+const char* stepKeyword(StepSpec::Kind kind) {
+  switch (kind) {
+    case StepSpec::Kind::Write: return "write";
+    case StepSpec::Kind::WriteSame: return "writesame";
+    case StepSpec::Kind::Trim: return "trim";
+    case StepSpec::Kind::WriteAtomic: return "atomic";
+    case StepSpec::Kind::Read: return "read";
+    case StepSpec::Kind::Verify: return "verify";
+    case StepSpec::Kind::SyncCache: return "synccache";
+    case StepSpec::Kind::PowerToggle: return "powertoggle";
+    case StepSpec::Kind::ZoneReset: return "zonereset";
+    case StepSpec::Kind::Invalidate: return "invalidate";
+    case StepSpec::Kind::GetStatus: return "getstatus";
+    default: return "";
+  }
+}
 
 bool checkFlow(const TestPlan& plan, std::string& error) {
   const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;

@@ -8,6 +8,10 @@ std::string versionText() {
   return std::string("varnox ") + VARNOX_VERSION + " (source revision " + VARNOX_SOURCE_REVISION + ")";
 }
 
+std::string versionNumber() { return VARNOX_VERSION; }
+
+std::string sourceRevision() { return VARNOX_SOURCE_REVISION; }
+
 std::string exitStatusHelp() {
   return "Exit status:\n"
          "  0 passed: data was checked on every drive and nothing failed\n"

@@ -40,7 +40,13 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
   std::vector<std::string> lines;
   for (const DriveSpec& drive : plan.drives) {
     const DeviceSpec& device = drive.device;
-    if (device.kind == "sim") continue;
+    if (device.kind == "sim") {
+      struct stat st {};
+      if (!device.medium.empty() && ::stat(device.medium.c_str(), &st) != 0)
+        lines.push_back("would create the medium " + device.medium + " of " +
+                        sizeText(device.capacityBlocks * (device.logicalBlockSize + (device.protectionInfo ? 8 : 0))));
+      continue;
+    }
     uint64_t tested = device.capacityBlocks * device.logicalBlockSize;
     struct stat st {};
     if (::stat(device.kind.c_str(), &st) != 0) {
@@ -48,12 +54,11 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
     } else if (S_ISBLK(st.st_mode)) {
       tested = std::min(tested, deviceBytes(device.kind));
     } else if (static_cast<uint64_t>(st.st_size) < tested) {
-      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) +
-                      " to " + sizeText(tested));
+      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) + " to " +
+                      sizeText(tested));
     }
     if (device.precondition)
-      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) +
-                      ") with a pattern unique to the run");
+      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");
     if (!device.powerOff.empty()) {
       const bool toggles = std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& step) {
         return step.kind == StepSpec::Kind::PowerToggle;

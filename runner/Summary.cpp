@@ -1,13 +1,16 @@
 #include "Summary.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "DiagnosisText.h"
 #include "DriveExtrasJson.h"
+#include "DriveIdentity.h"
 #include "LatencyReport.h"
+#include "ResolvedConfig.h"
 #include "StopOnSignal.h"
 #include "Units.h"
 #include "varnox/EventLog.h"
@@ -84,6 +87,17 @@ std::string faultsText(const std::vector<FaultTally>& tallies) {
   return out;
 }
 
+// A simulated drive has no sysfs entry: its model says what it is, its size is its geometry's,
+// and its settings are in the record's configuration.
+DriveIdentity identityOf(const DriveReport& d) {
+  DriveIdentity id = driveIdentity(d.path);
+  if (id.kind == "sim") {
+    id.model = "simulated drive";
+    id.sizeBytes = d.geometry.capacityBlocks * d.geometry.logicalBlockSize;
+  }
+  return id;
+}
+
 }  // namespace
 
 std::string_view exitStatusName(int exitStatus) {
@@ -120,6 +134,15 @@ std::string jsonString(std::string_view s) {
     }
   }
   return out + "\"";
+}
+
+std::string jsonDecimal(double value) {
+  if (!std::isfinite(value)) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  std::string out = text;
+  if (out.find_first_of(".e") == std::string::npos) out += ".0";
+  return out;
 }
 
 std::string summaryText(const SummaryInput& in) {
@@ -183,11 +206,16 @@ std::string summaryText(const SummaryInput& in) {
 std::string summaryJson(const SummaryInput& in) {
   const RunReport& report = *in.report;
   std::ostringstream out;
-  out << "{\n  \"file\": " << jsonString(in.file) << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus))
-      << ",\n  \"exitStatus\": " << report.exitStatus << ",\n  \"seconds\": " << report.seconds
-      << ",\n  \"interrupted\": " << (in.stopSignal != 0 ? "true" : "false") << ",\n  \"error\": " << jsonString(report.error);
-  if (in.stopSignal != 0) out << ",\n  \"stopSignal\": " << jsonString(signalName(in.stopSignal));
+  out << "{\n  \"schemaVersion\": " << kResultSchemaVersion << ",\n  \"file\": " << jsonString(in.file)
+      << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus)) << ",\n  \"exitStatus\": " << report.exitStatus
+      << ",\n  \"seconds\": " << jsonDecimal(report.seconds) << ",\n  \"interrupted\": " << (in.stopSignal != 0 ? "true" : "false")
+      << ",\n  \"stopSignal\": " << (in.stopSignal != 0 ? jsonString(signalName(in.stopSignal)) : "null")
+      << ",\n  \"error\": " << jsonString(report.error);
   if (in.details != nullptr) out << runDetailsJson(*in.details);
+  std::optional<double> firstFailure;
+  for (const DriveReport& d : report.drives)
+    if (d.failureSeconds && (!firstFailure || *d.failureSeconds < *firstFailure)) firstFailure = d.failureSeconds;
+  out << ",\n  \"timeToFirstFailureSeconds\": " << (firstFailure ? jsonDecimal(*firstFailure) : "null");
   if (in.repeat != nullptr) {
     out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": " << seedJson(in.repeat->randomSeed)
         << ",\n  \"repeat\": " << jsonString(in.repeat->commandLine);
@@ -196,18 +224,27 @@ std::string summaryJson(const SummaryInput& in) {
     out << ",\n  \"log\": " << (in.logFile.empty() ? std::string("null") : jsonString(in.logFile))
         << ", \"logWarnings\": " << in.logWarnings << ", \"logErrors\": " << in.logErrors;
   }
+  if (in.plan != nullptr) out << ",\n  \"configuration\": " << resolvedConfigJson(*in.plan, report.agentKeys);
   out << ",\n  \"drives\": [";
   for (size_t i = 0; i < report.drives.size(); ++i) {
     const DriveReport& d = report.drives[i];
     const DeviceStats& s = d.deviceStats;
+    const char* statusWord = d.agentStatus == 0 ? "" : EventLog::errStr(d.agentStatus);
     out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << jsonString(d.name) << ", \"device\": " << jsonString(d.device)
-        << ", \"passes\": " << d.passes << ",\n     \"commandsByKind\": ";
+        << ", \"passes\": " << d.passes << ",\n     \"identity\": " << driveIdentityJson(identityOf(d))
+        << ",\n     \"commandsByKind\": ";
     jsonCounts(out, d.commandsByKind);
     out << ",\n     \"completionsByStatus\": ";
     jsonCounts(out, d.completionsByStatus);
     out << ",\n     \"bytesWritten\": " << d.bytesWritten << ", \"bytesVerified\": " << d.bytesVerified
         << ", \"failures\": " << d.failures << ", \"agentStatus\": " << d.agentStatus
-        << ",\n     \"failureText\": " << jsonString(d.failureText) << ",\n     \"outputFiles\": [";
+        << ", \"agentStatusText\": " << jsonString(statusWord != nullptr ? statusWord : "")
+        << ",\n     \"failureSeconds\": " << (d.failureSeconds ? jsonDecimal(*d.failureSeconds) : "null")
+        << ", \"failureText\": " << jsonString(d.failureText)
+        << ",\n     \"deviceErrors\": " << d.deviceErrors << ", \"dataChecks\": " << d.dataChecks
+        << ", \"blocksAwaitingReadBack\": " << d.blocksAwaitingReadBack
+        << ", \"inconclusive\": " << (d.inconclusive.empty() ? "null" : jsonString(d.inconclusive))
+        << ",\n     \"outputFiles\": [";
     for (size_t f = 0; f < d.outputFiles.size(); ++f) out << (f == 0 ? "" : ", ") << jsonString(d.outputFiles[f]);
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten

@@ -1,10 +1,11 @@
-// Reads a [[drive]]: which device, its geometry, queue, cache, protection and zones, each
+// Reads a [[drive]]: which device, its geometry, queue, cache, protection, zones and kept medium, each
 // checked against what the device kinds accept.
+#include "TestFileTables.h"
+
 #include <cstdint>
 #include <optional>
 
 #include "TestFileSection.h"
-#include "TestFileTables.h"
 #include "Units.h"
 #include "sim/SimConfig.h"
 
@@ -63,9 +64,7 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
       auto bytes = parseSize(c->as_string()->get(), why);
       if (!bytes) return s.fail("capacity", "is not a size: " + why, nullptr);
       if (*bytes == 0 || *bytes % dev.logicalBlockSize != 0)
-        return s.fail("capacity",
-                      "must be a positive multiple of the block size " + std::to_string(dev.logicalBlockSize),
-                      c);
+        return s.fail("capacity", "must be a positive multiple of the block size " + std::to_string(dev.logicalBlockSize), c);
       dev.capacityBlocks = *bytes / dev.logicalBlockSize;
     } else {
       return s.fail("capacity", "must be a size such as \"1GiB\" or a number of blocks", c);
@@ -80,8 +79,7 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
   if (atomic) dev.atomicUnitBlocks = static_cast<uint32_t>(*atomic);
   if (seed) dev.seed = static_cast<uint64_t>(*seed);
   if (dev.atomicUnitBlocks > dev.capacityBlocks)
-    return s.fail("atomic_unit",
-                  "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+    return s.fail("atomic_unit", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
                   table.get("atomic_unit"));
 
   std::optional<std::string> completions, cache;
@@ -95,19 +93,22 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
     return false;
   std::optional<int64_t> zoneSize;
   std::optional<std::string> zoneModel;
-  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) ||
-      !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
+  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) || !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
     return false;
   if (zoneSize || zoneModel) {
-    if (dev.kind != "sim")
-      return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
+    if (dev.kind != "sim") return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
     if (!zoneSize) return s.fail("zone_model", "needs a \"zone_size\" in blocks", table.get("zone_model"));
     if (static_cast<uint64_t>(*zoneSize) > dev.capacityBlocks)
-      return s.fail("zone_size",
-                    "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+      return s.fail("zone_size", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
                     table.get("zone_size"));
     dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
     dev.zoneModel = zoneModel.value_or("host-managed");
+  }
+  std::optional<std::string> medium;
+  if (!s.string("medium", medium)) return false;
+  if (medium) {
+    if (dev.kind != "sim") return s.fail("medium", "needs device = \"sim\" (a file or block device is its own medium)", nullptr);
+    dev.medium = *medium;
   }
   return readPowerControl(s, table, dev) && s.rejectUnknown();
 }

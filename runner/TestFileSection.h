@@ -2,14 +2,13 @@
 // Checked reading of a test file's keys: the typed getters every table reader uses, so that a
 // value of the wrong kind or out of range is reported by table, key and value, and a misspelt
 // key is reported instead of silently ignored.
-#include <toml++/toml.h>
-
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <toml++/toml.h>
 #include <utility>
 #include <vector>
 
@@ -63,14 +62,12 @@ class Section {
   bool string(std::string_view key, std::optional<std::string>& out) {
     const toml::node* node = find(key);
     if (node == nullptr) return true;
-    if (!node->is_string() || node->as_string()->get().empty())
-      return fail(key, "must be a non-empty string", node);
+    if (!node->is_string() || node->as_string()->get().empty()) return fail(key, "must be a non-empty string", node);
     out = node->as_string()->get();
     return true;
   }
 
-  bool oneOf(std::string_view key, std::initializer_list<std::string_view> choices,
-             std::optional<std::string>& out) {
+  bool oneOf(std::string_view key, std::initializer_list<std::string_view> choices, std::optional<std::string>& out) {
     const toml::node* node = find(key);
     if (node == nullptr) return true;
     if (node->is_string()) {
@@ -127,8 +124,7 @@ class Section {
 };
 
 // A table of tables written as [[name]]; a single [name] is accepted too.
-bool tablesOf(const toml::table& root, std::string_view name, std::vector<const toml::table*>& out,
-              std::string& error);
+bool tablesOf(const toml::table& root, std::string_view name, std::vector<const toml::table*>& out, std::string& error);
 
 // Scalars of step settings and agent keys become text; the receiver parses them.
 std::optional<std::string> scalarText(const toml::node& node);

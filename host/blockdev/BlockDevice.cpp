@@ -18,8 +18,8 @@
 namespace varnox::blockdev {
 namespace {
 
-constexpr uint64_t kMaxPieceBytes = 1ull << 30;   // one kernel request at most
-constexpr uint64_t kCancelUserData = UINT64_MAX;  // the request that cancels at a power toggle
+constexpr uint64_t kMaxPieceBytes = 1ull << 30;      // one kernel request at most
+constexpr uint64_t kCancelUserData = UINT64_MAX;     // the request that cancels at a power toggle
 
 // Atomic writes arrived in Linux 6.11; older C library headers lack the flag's name.
 #ifdef RWF_ATOMIC
@@ -30,9 +30,7 @@ constexpr int kRwfAtomic = 0x00000040;
 
 }  // namespace
 
-void BlockDevice::AlignedFree::operator()(uint8_t* p) const {
-  std::free(p);
-}
+void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
 
 BlockDevice::~BlockDevice() {
   // The ring must not write into buffers that die with the slots.
@@ -106,8 +104,8 @@ void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCd
           fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
           break;
         }
-        // fdatasync flushes the whole file whatever range is named, as most drives do; it is
-        // it waits for every write sent before it (waitsFor()).
+        // fdatasync flushes the whole file whatever range is named, as most drives do; it
+        // waits for every write sent before it (waitsFor()).
         slot.kind = Slot::Kind::Sync;
         inKernel = launch(slot, 0, UINT64_MAX);
         break;
@@ -137,8 +135,7 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
   }
   if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
-  const uint64_t have =
-      isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < bytes) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
@@ -230,8 +227,7 @@ bool BlockDevice::issue(Slot& slot) {
   if (slot.runBytes) bytes = std::min(bytes, slot.runBytes - position % slot.runBytes);
   const uint64_t tag = static_cast<uint64_t>(&slot - slots_.data());
   const uint64_t offset = deviceOffset(slot, position);
-  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset,
-                                        slot.rwFlags, tag)
+  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
                           : ring_.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
   if (status < 0) {
     failErrno(slot, -status, offset / geometry_.logicalBlockSize);
@@ -360,9 +356,7 @@ bool BlockDevice::acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_
   return true;
 }
 
-bool BlockDevice::aligned(const void* p) const {
-  return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0;
-}
+bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }
 
 int BlockDevice::powerToggle() {
   powerText_.clear();
@@ -451,9 +445,7 @@ std::string BlockDevice::reopen(double timeoutSeconds) {
   return {};
 }
 
-int BlockDevice::reset() {
-  return VARNOX_ERR_NOT_SUPPORTED;
-}
+int BlockDevice::reset() { return VARNOX_ERR_NOT_SUPPORTED; }
 
 int BlockDevice::ioctl(uint32_t request, uint32_t count, void** args) {
   auto arg = [&](uint32_t i) -> void* { return args && i < count ? args[i] : nullptr; };
@@ -498,8 +490,8 @@ DeviceStats BlockDevice::stats() const {
 
 std::string BlockDevice::describe() const {
   std::string text = (blockDevice_ ? "block device " : "file ") + path_ + ", " +
-                     std::to_string(geometry_.capacityBlocks) + " x " +
-                     std::to_string(geometry_.logicalBlockSize) + "-byte blocks";
+                     std::to_string(geometry_.capacityBlocks) + " x " + std::to_string(geometry_.logicalBlockSize) +
+                     "-byte blocks";
   if (direct_) text += ", direct I/O";
   return text;
 }

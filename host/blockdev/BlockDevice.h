@@ -157,7 +157,7 @@ class BlockDevice : public Device {
   uint32_t queueDepth_ = 32;
   UringQueue ring_;
   std::vector<Slot> slots_;
-  std::deque<uint32_t> done_;      // finished tags not yet polled
+  std::deque<uint32_t> done_;  // finished tags not yet polled
   std::vector<uint32_t> active_;   // tags with a range in the kernel
   std::vector<uint32_t> waiting_;  // tags held back behind an overlapping command, oldest first
   uint32_t outstanding_ = 0;

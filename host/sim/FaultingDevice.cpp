@@ -17,8 +17,7 @@ bool faultKindWorksOnRealDevices(const std::string& kind) {
 
 FaultingDevice::FaultingDevice(std::unique_ptr<Device> inner, std::vector<FaultRule> rules, uint64_t seed)
     : inner_(std::move(inner)),
-      rules_(std::move(rules), seed, inner_->geometry().capacityBlocks, inner_->geometry().logicalBlockSize,
-             nullptr),
+      rules_(std::move(rules), seed, inner_->geometry().capacityBlocks, inner_->geometry().logicalBlockSize, nullptr),
       written_(kTagLimit),
       sense_(kTagLimit),
       inDevice_(kTagLimit, false) {}

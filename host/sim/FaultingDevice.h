@@ -32,17 +32,13 @@ class FaultingDevice : public Device {
   const DeviceGeometry& geometry() const override { return inner_->geometry(); }
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
-  uint32_t outstanding() const override {
-    return inner_->outstanding() + static_cast<uint32_t>(made_.size());
-  }
+  uint32_t outstanding() const override { return inner_->outstanding() + static_cast<uint32_t>(made_.size()); }
   int powerToggle() override;
   std::string lastPowerToggle() const override { return inner_->lastPowerToggle(); }
   int reset() override { return inner_->reset(); }
   bool takeResetEvent() override { return inner_->takeResetEvent(); }
   bool takePowerLossEvent() override { return inner_->takePowerLossEvent(); }
-  int ioctl(uint32_t request, uint32_t count, void** args) override {
-    return inner_->ioctl(request, count, args);
-  }
+  int ioctl(uint32_t request, uint32_t count, void** args) override { return inner_->ioctl(request, count, args); }
   int send(const void* request, size_t size) override { return inner_->send(request, size); }
   bool stopped() const override { return inner_->stopped(); }
   DeviceStats stats() const override;

@@ -51,7 +51,8 @@ int CommandSteps::drain() {
     if (device_.poll(completion, true)) {
       if (completion.tag < inFlight_.size() && inFlight_[completion.tag].active) {
         if (recordLatency_) recordLatency(inFlight_[completion.tag], clock_.now());
-        finishTag(completion.tag);
+        finishTag(completion.tag,
+                  completionDeliveredData(completion) ? JournalOutcome::Done : JournalOutcome::Failed);
       }
       continue;
     }

@@ -76,6 +76,10 @@ int DriveFlow::runPass() {
         break;
       case StepKind::PowerToggle:
         status = steps_.powerToggle();
+        if (status == VARNOX_OK) {
+          progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+          noteEvent("power cycle");
+        }
         // Power comes back before the next pass; the agents hear of it through "EPO" then.
         powerRestored_ = true;
         break;
@@ -97,6 +101,11 @@ int DriveFlow::runPass() {
   return VARNOX_OK;
 }
 
+void DriveFlow::noteEvent(const char* kind) {
+  if (events_.size() < kMaxDriveEvents)
+    events_.push_back({static_cast<double>(queryPerformanceCounter() - start_) / 1e9, kind});
+}
+
 void DriveFlow::takeResetEvent() {
   DriveThread& thread = *env_.thread;
   const bool met = resetMet_;
@@ -109,14 +118,20 @@ void DriveFlow::takeResetEvent() {
   // as after a toggle, so that they allow for what a volatile cache may have lost.
   if (powerLost) {
     *steps_.epo() = 1;
+    steps_.powerLost();
+    progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+    noteEvent("power loss");
     thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
   } else {
+    progress_.resets.fetch_add(1, std::memory_order_relaxed);
+    noteEvent("reset");
     thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
   }
 }
 
 int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
   const uint64_t start = queryPerformanceCounter();
+  start_ = start;
   // A duration beyond what 64 bits of nanoseconds hold (about 584 years) means no time limit.
   const double ns = limits.durationSeconds * 1e9;
   const uint64_t durationNs = ns > 0 && ns < 1.8e19 ? static_cast<uint64_t>(ns) : 0;
@@ -160,6 +175,7 @@ void DriveFlow::publishProgress() {
   progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
   progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
   progress_.errors.store(c.errorCompletions, std::memory_order_relaxed);
+  progress_.deviceErrors.store(steps_.deviceErrors().count(), std::memory_order_relaxed);
   // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
   // verify are the closest it can tell.
   progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,

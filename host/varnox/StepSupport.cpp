@@ -13,8 +13,7 @@ std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeome
                  "switch it off and on)";
         break;
       case StepSpec::Kind::Trim:
-        if (!geometry.supportsUnmap)
-          return "the flow trims, but " + device + " cannot discard blocks to zeros";
+        if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
         break;
       case StepSpec::Kind::ZoneReset:
         if (geometry.zoneBlocks == 0)

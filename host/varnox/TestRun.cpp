@@ -1,8 +1,8 @@
 #include "varnox/TestRun.h"
 
+#include <chrono>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -12,13 +12,13 @@
 #include "AgentFactory.h"
 #include "BuiltinDevices.h"
 #include "EndToEndKey.h"
+#include "varnox/ConditionNames.h"
 #include "FlowEngine.h"
 #include "SkipCommands.h"
 #include "StepSupport.h"
 #include "TestRunImpl.h"
 #include "tavik/Tavik.h"
 #include "varnox/Clock.h"
-#include "varnox/ConditionNames.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -38,6 +38,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
   limits.passes = plan.passes;
+  keys = plan.keys;
   limits.durationSeconds = plan.durationSeconds > 0 ? plan.durationSeconds : 0;
 
   // The flow: guards first, so the step conditions take the first mask bits in flow order.
@@ -48,19 +49,16 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     step.kind = planned.kind;
     step.name = planned.name.empty() ? stepKindName(planned.kind) : planned.name;
     std::string why;
-    if (parseConditionText(planned.condition, &ConditionNames::resolve, &names, step.guard, why) !=
-        VARNOX_OK) {
+    if (parseConditionText(planned.condition, &ConditionNames::resolve, &names, step.guard, why) != VARNOX_OK) {
       error = file + ": step \"" + step.name + "\": condition \"" + planned.condition + "\" " + why;
       return kExitRefused;
     }
     if (planned.kind != StepKind::Agent && !planned.settings.empty()) {
-      error =
-          file + ": step \"" + step.name + "\": unknown setting \"" + planned.settings.front().first + "\"";
+      error = file + ": step \"" + step.name + "\": unknown setting \"" + planned.settings.front().first + "\"";
       return kExitRefused;
     }
     if (planned.kind == StepKind::GetStatus) hasStatus = true;
-    if (planned.kind != StepKind::Agent && planned.kind != StepKind::GetStatus &&
-        planned.kind != StepKind::PowerToggle) {
+    if (planned.kind != StepKind::Agent && planned.kind != StepKind::GetStatus && planned.kind != StepKind::PowerToggle) {
       sendsCommands = true;
     }
     flow.push_back(std::move(step));
@@ -132,6 +130,18 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
 
+  const bool checkOnly = std::any_of(plan.drives.begin(), plan.drives.end(), [](const DriveSpec& d) { return d.device.checkOnly; });
+  if (!plan.journalDir.empty()) {
+    if (plan.journalSync != "host" && plan.journalSync != "process") {
+      error = file + ": [test]: \"journal_sync\" must be \"host\" or \"process\", got \"" + plan.journalSync + "\"";
+      return kExitRefused;
+    }
+    if (const std::string why = journal::journalOnDriveError(plan.journalDir, plan.drives); !why.empty()) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+  }
+
   // Devices and drive threads.
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
@@ -140,8 +150,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     if (drive->planned.name.empty()) drive->planned.name = "D" + std::to_string(index);
     DeviceSpec& device = drive->planned.device;
     device.commandsMayBeLost =
-        std::any_of(plan.flow.begin(), plan.flow.end(),
-                    [](const StepSpec& s) { return s.kind == StepSpec::Kind::PowerToggle; }) ||
+        std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& s) { return s.kind == StepSpec::Kind::PowerToggle; }) ||
         std::any_of(device.faults.begin(), device.faults.end(),
                     [](const FaultRule& f) { return f.kind == "reset" || f.kind == "power-loss"; });
     drive->seed = drive->planned.device.seed;
@@ -150,17 +159,14 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     int exitStatus = kExitDeviceFailure;
     PreconditionBytes progress;
     if (preconditionProgress)
-      progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) {
-        preconditionProgress(name, done, total);
-      };
+      progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) { preconditionProgress(name, done, total); };
     drive->device = devices->open(drive->planned.device, drive->seed, error, exitStatus, progress);
     if (!drive->device) {
       error = file + ": drive " + drive->planned.name + ": " + error;
       return exitStatus;
     }
     const DeviceGeometry& geometry = drive->device->geometry();
-    if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe());
-        !why.empty()) {
+    if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe()); !why.empty()) {
       error = file + ": drive " + drive->planned.name + ": " + why;
       return kExitRefused;
     }
@@ -189,6 +195,16 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drives.push_back(std::move(drive));
   }
 
+  if (!plan.journalDir.empty() && !checkOnly) {
+    std::string why;
+    journal = journal::Journal::create(plan.journalDir, journalManifest(plan), why);
+    if (!journal) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+    for (size_t i = 0; i < drives.size(); ++i) drives[i]->flow->steps().setJournal(journal->drive(i));
+  }
+
   for (auto& drive : drives) {
     std::string why;
     if (drive->flow->mapVariables(why) != VARNOX_OK) {
@@ -202,8 +218,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     const bool volatileCache =
         drive->planned.device.writeCache == "volatile" &&
         (drive->planned.device.kind == "sim" || drive->device->geometry().supportsPowerToggle);
-    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0))
-      *variable = volatileCache;
+    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0)) *variable = volatileCache;
     drive->flow->steps().setHoldBehindSyncCache(volatileCache);
     for (auto& agent : agents) {
       if (agent->registerDriveVariables(drive->flow->env(), why) != VARNOX_OK) {
@@ -223,13 +238,30 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   return kExitPassed;
 }
 
+journal::JournalManifest TestRun::Impl::journalManifest(const TestPlan& plan) const {
+  journal::JournalManifest manifest;
+  manifest.journalSync = plan.journalSync;
+  manifest.source = plan.sourceFile;
+  for (const auto& drive : drives) {
+    journal::JournalDrive& d = manifest.drives.emplace_back();
+    d.name = drive->planned.name;
+    d.device = drive->planned.device;
+    d.device.faults.clear();  // a reopened drive injects nothing
+    d.device.seed = drive->seed;
+    const DeviceGeometry& geometry = drive->device->geometry();
+    d.logicalBlockSize = geometry.logicalBlockSize;
+    d.capacityBlocks = geometry.capacityBlocks;
+    d.zoneBlocks = geometry.zoneBlocks;
+    d.identity = journal::deviceIdentity(d.device);
+  }
+  return manifest;
+}
+
 TestRun::TestRun() : impl_(std::make_unique<Impl>()) {}
 
 TestRun::~TestRun() = default;
 
-void TestRun::addAgent(const std::string& name, const AgentTable& table) {
-  impl_->tables[name] = table;
-}
+void TestRun::addAgent(const std::string& name, const AgentTable& table) { impl_->tables[name] = table; }
 
 void TestRun::setPreconditionProgress(PreconditionProgress progress) {
   impl_->preconditionProgress = std::move(progress);
@@ -264,19 +296,35 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (auto& drive : impl_->drives) {
     progress.push_back(&drive->progress);
     Impl::Drive* d = drive.get();
-    threads.emplace_back([this, d, &mutex, &finished, &done] {
+    threads.emplace_back([this, d, start, &mutex, &finished, &done] {
+      auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
       d->status = d->flow->run(impl_->limits, impl_->stop);
+      d->endedSeconds = since();
       const int drained = d->flow->finish(impl_->agentsFinishing);
-      if (d->status == VARNOX_OK) d->status = drained;
+      if (d->status == VARNOX_OK && drained != VARNOX_OK) {
+        d->status = drained;
+        d->endedSeconds = since();
+      }
       std::lock_guard<std::mutex> lock(mutex);
       ++done;
       finished.notify_all();
     });
   }
   {
+    // Calls on whole multiples of the period from the start, so they do not drift.
+    const auto first = std::chrono::steady_clock::now();
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(impl_->progressPeriod));
+    uint64_t tick = 0;
     std::unique_lock<std::mutex> lock(mutex);
     while (done < threads.size()) {
-      finished.wait_for(lock, std::chrono::milliseconds(200));
+      const auto due = first + period * static_cast<int64_t>(++tick);
+      finished.wait_until(lock, due);
+      // A drive that ended woke the wait: the next call stays on its multiple.
+      if (done < threads.size() && std::chrono::steady_clock::now() < due) {
+        --tick;
+        continue;
+      }
       if (onProgress) {
         lock.unlock();
         onProgress(progress);
@@ -288,12 +336,15 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   report.seconds = static_cast<double>(queryPerformanceCounter() - start) / 1e9;
 
   impl_->reportDrives(report);
+  report.agentKeys = impl_->agentKeyValues();
   impl_->release();
   return report;
 }
 
-void TestRun::stop() {
-  impl_->stop.store(true);
+void TestRun::stop() { impl_->stop.store(true); }
+
+void TestRun::setProgressPeriod(double seconds) {
+  if (seconds > 0) impl_->progressPeriod = seconds;
 }
 
 std::shared_ptr<LogSink> TestRun::logSink() const {

@@ -21,10 +21,8 @@ std::vector<std::string> outputFilesFrom(const EventLog& log) {
   for (const std::string& text : log.texts()) {
     std::stringstream words(text);
     for (std::string word; words >> word;) {
-      while (!word.empty() && std::string("\"'`,;:()[]<>").find(word.front()) != std::string::npos)
-        word.erase(0, 1);
-      while (!word.empty() && std::string("\"'`,;:()[]<>.").find(word.back()) != std::string::npos)
-        word.pop_back();
+      while (!word.empty() && std::string("\"'`,;:()[]<>").find(word.front()) != std::string::npos) word.erase(0, 1);
+      while (!word.empty() && std::string("\"'`,;:()[]<>.").find(word.back()) != std::string::npos) word.pop_back();
       if (word.size() < 3 || seen.count(word) != 0) continue;
       if (word.find('/') == std::string::npos && word.find('.') == std::string::npos) continue;
       std::error_code ec;
@@ -86,15 +84,14 @@ void TestRun::Impl::reportDrives(RunReport& report) {
     r.deviceErrors = drive->flow->steps().deviceErrors().count();
     r.dataChecks = c.dataChecks;
     int err = 0;
-    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0);
-        left && err == 0)
+    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
       r.blocksAwaitingReadBack = *left;
     r.geometry = drive->device->geometry();
     r.queueDepth = drive->thread->properties().queueDepth;
     r.path = drive->planned.device.kind;
-    r.cache = r.path == "sim"                                    ? drive->planned.device.writeCache
+    r.cache = r.path == "sim"                                 ? drive->planned.device.writeCache
               : r.device.find("direct I/O") != std::string::npos ? "direct I/O"
-                                                                 : "page cache";
+                                                                : "page cache";
     // A real drive whose power the test switches is judged by the cache the test says it has.
     if (r.path != "sim" && r.geometry.supportsPowerToggle)
       r.cache += ", write cache " + drive->planned.device.writeCache;
@@ -104,16 +101,17 @@ void TestRun::Impl::reportDrives(RunReport& report) {
     r.logWarnings = drive->thread->eventLog().countAtLevel(1);
     r.logErrors = drive->thread->eventLog().countAtLevel(2);
     r.faultTallies = drive->device->faultTallies();
+    r.events = drive->flow->events();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
+    if (exit != kExitPassed) r.failureSeconds = drive->endedSeconds;
     // A pass proves a drive only when it compared data: a drive whose every command failed, or
     // whose flow never read back, checked nothing and must not read as passed.
     if (exit == kExitPassed && r.dataChecks == 0) {
       if (c.commands == 0) {
         r.inconclusive = "it sent no command";
       } else if (c.goodWrites == 0) {
-        r.inconclusive =
-            "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
+        r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
       } else {
         r.inconclusive = "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
                          " writes completed)";

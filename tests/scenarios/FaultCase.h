@@ -41,9 +41,9 @@ namespace varnox::scenarios {
 struct SeedOutcome {
   uint64_t seed = 0;
   int exitStatus = -1;
-  uint64_t exposed = 0;   // corrupting faults exposed
-  std::string lba;        // the block (or range) the verdict named
-  std::string message;    // the verdict line, or the run's first error
+  uint64_t exposed = 0;  // corrupting faults exposed
+  std::string lba;       // the block (or range) the verdict named
+  std::string message;   // the verdict line, or the run's first error
   std::string diagnosed;  // the class of the agent's diagnosis
   uint64_t commands = 0;
   std::set<std::string> fired;        // fault kinds that took effect
@@ -51,7 +51,7 @@ struct SeedOutcome {
 };
 
 struct CaseOutcome {
-  std::string name;  // the file's stem
+  std::string name;   // the file's stem
   std::string path;
   std::string kinds;  // the fault kinds of the file, comma-separated
   std::vector<SeedOutcome> seeds;
