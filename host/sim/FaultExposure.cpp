@@ -104,7 +104,8 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
   if (!watched_.empty()) {
     if (r.blocks <= watched_.size()) {
       for (uint64_t i = 0; i < r.blocks; ++i)
-        if (auto w = watched_.find(r.lba + i * r.stride); w != watched_.end()) w->second = Watched{command, false, 0};
+        if (auto w = watched_.find(r.lba + i * r.stride); w != watched_.end())
+          w->second = Watched{command, false, 0};
     } else {
       for (auto& [lba, w] : watched_)
         if (r.covers(lba)) w = Watched{command, false, 0};
@@ -155,7 +156,8 @@ void FaultExposure::collectCandidates(Command& read) {
     if (p.intact.empty()) {
       // Other writes outstanding over the block are older than the fault's (a newer one closed
       // it): the drive ran them first, and the agent expects the newest write a read follows.
-      read.candidates.push_back(Candidate{p.id, r.indexOf(p.range.lba) + 1, p.kind, p.record, false, inFlight});
+      read.candidates.push_back(
+          Candidate{p.id, r.indexOf(p.range.lba) + 1, p.kind, p.record, false, inFlight});
       continue;
     }
     // A torn unit shows only when one read returns a stored and a dropped block of it.
@@ -175,8 +177,19 @@ void FaultExposure::collectCandidates(Command& read) {
 
 void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                                bool atomicWrite) {
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record,
-                             true, false, neitherOldNorNew && atomicWrite});
+  pending_.push_back(Pending{nextId_++,
+                             kind,
+                             ctx.index,
+                             State::InFlight,
+                             0,
+                             Range{lba, 1},
+                             0,
+                             {},
+                             false,
+                             record,
+                             true,
+                             false,
+                             neitherOldNorNew && atomicWrite});
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
@@ -289,7 +302,8 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       if (cmd.op == Op::Verify) {
         const uint64_t differing = cmd.range.lba + (delivered ? delivered - 1 : 0);
         if (std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); }) ||
-            std::any_of(cmd.failed.begin(), cmd.failed.end(), [&](const Range& r) { return r.covers(differing); }))
+            std::any_of(cmd.failed.begin(), cmd.failed.end(),
+                        [&](const Range& r) { return r.covers(differing); }))
           delivered = 0;
       }
       for (const Candidate& c : cmd.candidates) {

@@ -136,7 +136,8 @@ class FaultExposure {
   std::vector<Pending> pending_;      // faults that may still be exposed
   std::unordered_map<uint64_t, Watched> watched_;  // by LBA: the blocks whose old content is kept
   std::unordered_set<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
-  std::unordered_set<uint64_t> settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
+  std::unordered_set<uint64_t>
+      settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
   uint64_t nextId_ = 1;
   uint64_t completions_ = 0;
   uint64_t lastSyncAt_ = 0;  // completion ordinal of the latest GOOD SYNCHRONIZE CACHE

@@ -19,8 +19,13 @@ FaultRule rule(const char* kind, std::optional<uint64_t> lba = 20) {
 }
 
 // A READ or WRITE of 4 blocks at `lba` with the skip stride 2.
-void skip(Harness& h, uint32_t tag, uint64_t lba, const uint8_t* out, uint64_t outBytes, uint8_t* in, bool write) {
-  DeviceCommand c{.tag = tag, .dataOut = out, .dataOutBytes = outBytes, .dataIn = in, .dataInBytes = in ? 4 * 512 : 0,
+void skip(Harness& h, uint32_t tag, uint64_t lba, const uint8_t* out, uint64_t outBytes, uint8_t* in,
+          bool write) {
+  DeviceCommand c{.tag = tag,
+                  .dataOut = out,
+                  .dataOutBytes = outBytes,
+                  .dataIn = in,
+                  .dataInBytes = in ? uint64_t{4 * 512} : 0,
                   .lbaStride = 2};
   c.cdbLength = static_cast<uint32_t>(write ? buildWrite16(c.cdb, lba, 4, 0) : buildRead16(c.cdb, lba, 4, 0));
   EXPECT_EQ(h.device->submit(c), 0);
@@ -44,16 +49,47 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
   const auto v1 = pattern(16, 8, 512, 1), v2 = pattern(20, 1, 512, 2), unit = pattern(0, 12, 512, 1);
   std::vector<uint8_t> got(8 * 512);
   const std::vector<Row> rows = {
-      {"read after the write completed", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
-      {"read that ends before the block", rule("corrupt"), [&](Harness& h) { h.write(16, v1); h.read(16, 4); }, 0},
+      {"read after the write completed", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.read(16, 8);
+       },
+       1},
+      {"read that ends before the block", rule("corrupt"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.read(16, 4);
+       },
+       0},
       {"a later write accepted first", rule("corrupt"),
-       [&](Harness& h) { h.write(16, v1); h.submitWrite(1, 20, v2); h.finish(1); h.read(16, 8); }, 0},
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.submitWrite(1, 20, v2);
+         h.finish(1);
+         h.read(16, 8);
+       },
+       0},
       {"read racing the write, which completes", rule("corrupt"),
-       [&](Harness& h) { h.submitWrite(1, 16, v1); h.submitRead(2, 16, got); h.finish(1); h.finish(2); }, 1},
+       [&](Harness& h) {
+         h.submitWrite(1, 16, v1);
+         h.submitRead(2, 16, got);
+         h.finish(1);
+         h.finish(2);
+       },
+       1},
       {"read lost at a reset", rule("corrupt"),
-       [&](Harness& h) { h.write(16, v1); h.submitRead(2, 16, got); h.drive->reset(); }, 0},
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.submitRead(2, 16, got);
+         h.drive->reset();
+       },
+       0},
       {"verify comparing the block", rule("corrupt"),
-       [&](Harness& h) { h.write(16, v1); EXPECT_SENSE(h.verify(16, v1), kSenseMiscompare, 0x1D, 0x00); }, 1},
+       [&](Harness& h) {
+         h.write(16, v1);
+         EXPECT_SENSE(h.verify(16, v1), kSenseMiscompare, 0x1D, 0x00);
+       },
+       1},
       {"verify stopping at an earlier block", rule("corrupt"),
        [&](Harness& h) {
          h.write(16, v1);
@@ -62,12 +98,33 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
          EXPECT_SENSE(h.verify(16, other), kSenseMiscompare, 0x1D, 0x00);
        },
        0},
-      {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
+      {"lost write read back", rule("lost-write"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.read(16, 8);
+       },
+       1},
       {"lost block read racing its write, which completes", rule("lost-write"),
-       [&](Harness& h) { h.submitWrite(1, 16, v1); h.submitRead(2, 16, got); h.finish(1); h.finish(2); }, 1},
-      {"misdirected block read at home", rule("misdirect"), [&](Harness& h) { h.write(16, v1); h.read(20, 1); }, 1},
+       [&](Harness& h) {
+         h.submitWrite(1, 16, v1);
+         h.submitRead(2, 16, got);
+         h.finish(1);
+         h.finish(2);
+       },
+       1},
+      {"misdirected block read at home", rule("misdirect"),
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.read(20, 1);
+       },
+       1},
       {"stale read after completed writes", rule("stale-read"),
-       [&](Harness& h) { h.write(16, v1); h.write(20, v2); h.read(20, 1); }, 1},
+       [&](Harness& h) {
+         h.write(16, v1);
+         h.write(20, v2);
+         h.read(20, 1);
+       },
+       1},
       // The drive ran the read after the write it raced: the agent waits for that write and
       // then expects its data.
       {"stale read racing the latest write, which completes", rule("stale-read"),
@@ -121,7 +178,12 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
        },
        1},
       {"torn unit read whole", rule("torn-atomic", std::nullopt),
-       [&](Harness& h) { h.submitAtomic(1, 0, unit, 4); h.finish(1); h.read(0, 12); }, 1},
+       [&](Harness& h) {
+         h.submitAtomic(1, 0, unit, 4);
+         h.finish(1);
+         h.read(0, 12);
+       },
+       1},
       {"torn unit read a block at a time", rule("torn-atomic", std::nullopt),
        [&](Harness& h) {
          h.submitAtomic(1, 0, unit, 4);

@@ -62,7 +62,8 @@ int handleReset(varnox::DriveThread& thread, const ConfigData& config, DriveData
     std::printf("re-queuing read cmd_id:%" PRIu64 ":%" PRIx64 "\n", r.cmdId, r.cmdId);
     // A splice check keeps its count and the failing try it holds: a lost try is no evidence
     // either way, and the tries before it still count.
-    drive.pendingReadBacks.push_front(ReadBackRequest{0, r.lba, r.xferLength, r.spliceSuspect, r.retried, r.spliceSince});
+    drive.pendingReadBacks.push_front(
+        ReadBackRequest{0, r.lba, r.xferLength, r.spliceSuspect, r.retried, r.spliceSince});
     requeued.emplace_back(r.cmdId, &drive.pendingReadBacks.front());
   }
   drive.outstandingReads.clear();

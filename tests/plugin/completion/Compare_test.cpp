@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/TestData.h"
 #include "issue/CommandSelection.h"
 #include "issue/WriteIssue.h"
+#include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
