@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "blockdev/FileData.h"
+#include "blockdev/PowerControl.h"
 #include "blockdev/Signatures.h"
 
 namespace varnox::cli {
@@ -60,7 +61,16 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
                  : std::string("its data is overwritten (destroy_data = true and --force)")));
     }
     if (device.precondition)
-      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");
+      lines.push_back("would fill " + device.kind + " (" + sizeText(tested) +
+                      ") with a pattern unique to the run");
+    if (!device.powerOff.empty()) {
+      const bool toggles = std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& step) {
+        return step.kind == StepSpec::Kind::PowerToggle;
+      });
+      lines.push_back(toggles ? blockdev::powerPlanText(device, device.kind)
+                              : "would never run power_off and power_on of " + device.kind +
+                                    ": no step of the flow toggles power");
+    }
   }
   if (!plan.logFile.empty()) lines.push_back("would write the log " + plan.logFile);
   return lines;

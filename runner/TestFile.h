@@ -8,7 +8,8 @@
 //   [[drive]]   name, device ("sim" or a path), capacity ("1GiB" or blocks), block_size,
 //               protection_info, physical_exponent, queue_depth, completions, write_cache,
 //               atomic_unit, seed, direct_io, destroy_data, precondition, zone_size,
-//               zone_model ("host-managed" | "host-aware", simulated drives)
+//               zone_model ("host-managed" | "host-aware", simulated drives), power_off and
+//               power_on (argument lists, files and block devices), power_settle, power_timeout
 //   [[flow]]    agent = "lba" | "write-kind" | "read-kind" | "zones" | "invalidate" | "protect" |
 //               "cardamor" | library path, or command = "write" | "writesame" | "trim" | "atomic" |
 //               "read" | "verify" | "synccache" | "powertoggle" | "zonereset" | "invalidate" |

@@ -12,6 +12,33 @@
 
 namespace varnox::cli::testfile {
 
+namespace {
+
+// power_off, power_on (both or neither), power_settle and power_timeout: how a file or block
+// device's power is switched. The programs are looked for when the device is opened.
+bool readPowerControl(Section& s, const toml::table& table, DeviceSpec& dev) {
+  if (!s.stringList("power_off", dev.powerOff) || !s.stringList("power_on", dev.powerOn) ||
+      !durationValue(s, "power_settle", true, dev.powerSettleSeconds) ||
+      !durationValue(s, "power_timeout", false, dev.powerTimeoutSeconds))
+    return false;
+  const bool off = table.contains("power_off"), on = table.contains("power_on");
+  if ((off || on) && dev.kind == "sim")
+    return s.fail(off ? "power_off" : "power_on",
+                  "needs a file or block device: the simulated drive switches its own power", nullptr);
+  if (off != on)
+    return s.fail(
+        off ? "power_on" : "power_off",
+        std::string(
+            "is missing: a power toggle runs power_off and then power_on ([\"true\"] for a step with ") +
+            "nothing to do)",
+        nullptr);
+  for (const char* key : {"power_settle", "power_timeout"})
+    if (!off && table.contains(key)) return s.fail(key, "needs power_off and power_on", nullptr);
+  return true;
+}
+
+}  // namespace
+
 bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::string& error) {
   Section s(table, "[[drive]] " + std::to_string(index + 1), error);
   DeviceSpec& dev = drive.device;
@@ -54,7 +81,9 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
       auto bytes = parseSize(c->as_string()->get(), why);
       if (!bytes) return s.fail("capacity", "is not a size: " + why, nullptr);
       if (*bytes == 0 || *bytes % dev.logicalBlockSize != 0)
-        return s.fail("capacity", "must be a positive multiple of the block size " + std::to_string(dev.logicalBlockSize), c);
+        return s.fail("capacity",
+                      "must be a positive multiple of the block size " + std::to_string(dev.logicalBlockSize),
+                      c);
       dev.capacityBlocks = *bytes / dev.logicalBlockSize;
     } else {
       return s.fail("capacity", "must be a size such as \"1GiB\" or a number of blocks", c);
@@ -69,7 +98,8 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
   if (atomic) dev.atomicUnitBlocks = static_cast<uint32_t>(*atomic);
   if (seed) dev.seed = static_cast<uint64_t>(*seed);
   if (dev.atomicUnitBlocks > dev.capacityBlocks)
-    return s.fail("atomic_unit", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+    return s.fail("atomic_unit",
+                  "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
                   table.get("atomic_unit"));
 
   std::optional<std::string> completions, cache;
@@ -83,18 +113,21 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
     return false;
   std::optional<int64_t> zoneSize;
   std::optional<std::string> zoneModel;
-  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) || !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
+  if (!s.integer("zone_size", 1, INT64_MAX, zoneSize) ||
+      !s.oneOf("zone_model", {"host-managed", "host-aware"}, zoneModel))
     return false;
   if (zoneSize || zoneModel) {
-    if (dev.kind != "sim") return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
+    if (dev.kind != "sim")
+      return s.fail(zoneSize ? "zone_size" : "zone_model", "needs device = \"sim\"", nullptr);
     if (!zoneSize) return s.fail("zone_model", "needs a \"zone_size\" in blocks", table.get("zone_model"));
     if (static_cast<uint64_t>(*zoneSize) > dev.capacityBlocks)
-      return s.fail("zone_size", "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
+      return s.fail("zone_size",
+                    "must not exceed the capacity of " + std::to_string(dev.capacityBlocks) + " blocks",
                     table.get("zone_size"));
     dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
     dev.zoneModel = zoneModel.value_or("host-managed");
   }
-  return s.rejectUnknown();
+  return readPowerControl(s, table, dev) && s.rejectUnknown();
 }
 
 }  // namespace varnox::cli::testfile

@@ -2,13 +2,14 @@
 // Checked reading of a test file's keys: the typed getters every table reader uses, so that a
 // value of the wrong kind or out of range is reported by table, key and value, and a misspelt
 // key is reported instead of silently ignored.
+#include <toml++/toml.h>
+
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <toml++/toml.h>
 #include <utility>
 #include <vector>
 
@@ -62,12 +63,14 @@ class Section {
   bool string(std::string_view key, std::optional<std::string>& out) {
     const toml::node* node = find(key);
     if (node == nullptr) return true;
-    if (!node->is_string() || node->as_string()->get().empty()) return fail(key, "must be a non-empty string", node);
+    if (!node->is_string() || node->as_string()->get().empty())
+      return fail(key, "must be a non-empty string", node);
     out = node->as_string()->get();
     return true;
   }
 
-  bool oneOf(std::string_view key, std::initializer_list<std::string_view> choices, std::optional<std::string>& out) {
+  bool oneOf(std::string_view key, std::initializer_list<std::string_view> choices,
+             std::optional<std::string>& out) {
     const toml::node* node = find(key);
     if (node == nullptr) return true;
     if (node->is_string()) {
@@ -81,6 +84,25 @@ class Section {
     std::string list;
     for (std::string_view c : choices) list += (list.empty() ? "" : ", ") + quote(c);
     return fail(key, "must be one of " + list, node);
+  }
+
+  // A non-empty array of strings whose first (the program of a command) is not empty.
+  bool stringList(std::string_view key, std::vector<std::string>& out) {
+    const toml::node* node = find(key);
+    if (node == nullptr) return true;
+    const toml::array* list = node->as_array();
+    std::vector<std::string> values;
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+      if (!(*list)[i].is_string()) break;
+      values.push_back((*list)[i].as_string()->get());
+    }
+    if (list == nullptr || list->empty() || values.size() != list->size())
+      return fail(
+          key, "must be a list of strings, the program first, such as [\"losetup\", \"-d\", \"/dev/loop3\"]",
+          node);
+    if (values.front().empty()) return fail(key, "must name a program first, not an empty string", node);
+    out = std::move(values);
+    return true;
   }
 
   // Every key not asked for is an error; reported in file order.
@@ -105,7 +127,8 @@ class Section {
 };
 
 // A table of tables written as [[name]]; a single [name] is accepted too.
-bool tablesOf(const toml::table& root, std::string_view name, std::vector<const toml::table*>& out, std::string& error);
+bool tablesOf(const toml::table& root, std::string_view name, std::vector<const toml::table*>& out,
+              std::string& error);
 
 // Scalars of step settings and agent keys become text; the receiver parses them.
 std::optional<std::string> scalarText(const toml::node& node);

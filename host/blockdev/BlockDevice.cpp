@@ -1,12 +1,15 @@
 // The submission queue of a file or block device: commands in, kernel requests out, completions back.
 #include "blockdev/BlockDevice.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "blockdev/BlockDeviceSlot.h"
 #include "tavik/Errors.h"
@@ -15,7 +18,8 @@
 namespace varnox::blockdev {
 namespace {
 
-constexpr uint64_t kMaxPieceBytes = 1ull << 30;      // one kernel request at most
+constexpr uint64_t kMaxPieceBytes = 1ull << 30;   // one kernel request at most
+constexpr uint64_t kCancelUserData = UINT64_MAX;  // the request that cancels at a power toggle
 
 // Atomic writes arrived in Linux 6.11; older C library headers lack the flag's name.
 #ifdef RWF_ATOMIC
@@ -26,7 +30,9 @@ constexpr int kRwfAtomic = 0x00000040;
 
 }  // namespace
 
-void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
+void BlockDevice::AlignedFree::operator()(uint8_t* p) const {
+  std::free(p);
+}
 
 BlockDevice::~BlockDevice() {
   // The ring must not write into buffers that die with the slots.
@@ -38,7 +44,7 @@ BlockDevice::~BlockDevice() {
 }
 
 int BlockDevice::submit(const DeviceCommand& command) {
-  if (stopped()) return VARNOX_ERR_DEVICE;
+  if (stopped() || fd_ < 0) return VARNOX_ERR_DEVICE;  // a showstop, or lost at a power toggle
   if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb) ||
       command.lbaStride == 0)
     return VARNOX_ERR_BAD_VALUE;
@@ -47,6 +53,7 @@ int BlockDevice::submit(const DeviceCommand& command) {
   if (outstanding_ >= queueDepth_) return VARNOX_ERR_GENERIC;
 
   slot.busy = true;
+  slot.sequence = ++submitted_;
   slot.status = kStatusGood;
   slot.senseBytes = 0;
   slot.bytesIn = 0;
@@ -99,11 +106,10 @@ void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCd
           fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
           break;
         }
-        // fdatasync flushes the whole file whatever range is named, as most drives do.
+        // fdatasync flushes the whole file whatever range is named, as most drives do; it is
+        // it waits for every write sent before it (waitsFor()).
         slot.kind = Slot::Kind::Sync;
-        int status = ring_.fdatasync(fd_, tag);
-        if (status < 0) failErrno(slot, -status, cdb.lba);
-        inKernel = status == 0;
+        inKernel = launch(slot, 0, UINT64_MAX);
         break;
       }
     }
@@ -131,7 +137,8 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
   }
   if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
-  const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  const uint64_t have =
+      isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < bytes) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
@@ -158,8 +165,13 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
   setStride(slot, stride);
   return launch(slot, cdb.lba, cdb.lba + strideSpan(cdb.blocks, stride));
 }
-bool BlockDevice::overlaps(const Slot& a, const Slot& b) {
-  return (a.write || b.write) && a.firstLba < b.endLba && b.firstLba < a.endLba;
+bool BlockDevice::waitsFor(const Slot& slot, const Slot& other) {
+  // A sync must flush what was written before it, and the kernel would start an fdatasync beside
+  // the writes still in flight, which may then land after it: so it waits for the writes (and
+  // discards) sent before it. Nothing waits for a sync: what is sent after it is not its to flush.
+  if (slot.kind == Slot::Kind::Sync) return other.write && other.sequence < slot.sequence;
+  if (other.kind == Slot::Kind::Sync) return false;
+  return (slot.write || other.write) && slot.firstLba < other.endLba && other.firstLba < slot.endLba;
 }
 
 bool BlockDevice::launch(Slot& slot, uint64_t firstLba, uint64_t endLba) {
@@ -170,8 +182,8 @@ bool BlockDevice::launch(Slot& slot, uint64_t firstLba, uint64_t endLba) {
   slot.endLba = endLba;
   const uint32_t tag = static_cast<uint32_t>(&slot - slots_.data());
   bool blocked = false;
-  for (uint32_t other : active_) blocked = blocked || overlaps(slot, slots_[other]);
-  for (uint32_t other : waiting_) blocked = blocked || overlaps(slot, slots_[other]);
+  for (uint32_t other : active_) blocked = blocked || waitsFor(slot, slots_[other]);
+  for (uint32_t other : waiting_) blocked = blocked || waitsFor(slot, slots_[other]);
   if (blocked) {
     waiting_.push_back(tag);
     return true;
@@ -188,8 +200,8 @@ void BlockDevice::retire(uint32_t tag) {
   for (size_t i = 0; i < waiting_.size();) {
     Slot& slot = slots_[waiting_[i]];
     bool blocked = false;
-    for (uint32_t other : active_) blocked = blocked || overlaps(slot, slots_[other]);
-    for (size_t j = 0; j < i; ++j) blocked = blocked || overlaps(slot, slots_[waiting_[j]]);
+    for (uint32_t other : active_) blocked = blocked || waitsFor(slot, slots_[other]);
+    for (size_t j = 0; j < i; ++j) blocked = blocked || waitsFor(slot, slots_[waiting_[j]]);
     if (blocked) {
       ++i;
       continue;
@@ -205,6 +217,11 @@ void BlockDevice::retire(uint32_t tag) {
 
 bool BlockDevice::issue(Slot& slot) {
   if (slot.kind == Slot::Kind::Discard) return issueDiscard(slot);
+  if (slot.kind == Slot::Kind::Sync) {
+    const int status = ring_.fdatasync(fd_, static_cast<uint64_t>(&slot - slots_.data()));
+    if (status < 0) failErrno(slot, -status, 0);
+    return status == 0;
+  }
   const uint64_t position = slot.done;
   const uint64_t inData = slot.cycle ? position % slot.cycle : position;
   uint64_t bytes = std::min(slot.total - position, kMaxPieceBytes);
@@ -213,7 +230,8 @@ bool BlockDevice::issue(Slot& slot) {
   if (slot.runBytes) bytes = std::min(bytes, slot.runBytes - position % slot.runBytes);
   const uint64_t tag = static_cast<uint64_t>(&slot - slots_.data());
   const uint64_t offset = deviceOffset(slot, position);
-  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
+  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset,
+                                        slot.rwFlags, tag)
                           : ring_.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
   if (status < 0) {
     failErrno(slot, -status, offset / geometry_.logicalBlockSize);
@@ -342,11 +360,100 @@ bool BlockDevice::acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_
   return true;
 }
 
-bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }
+bool BlockDevice::aligned(const void* p) const {
+  return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0;
+}
 
-int BlockDevice::powerToggle() { return VARNOX_ERR_NOT_SUPPORTED; }
+int BlockDevice::powerToggle() {
+  powerText_.clear();
+  if (!power_) return VARNOX_ERR_NOT_SUPPORTED;
+  if (fd_ < 0) {
+    powerText_ = path_ + " did not come back from an earlier power toggle";
+    return VARNOX_ERR_DEVICE;
+  }
+  const uint32_t lost = outstanding_;
+  std::string why;
+  if (!dropOutstanding(power_->timeoutSeconds(), why)) {
+    powerText_ = why;
+    return VARNOX_ERR_DEVICE;
+  }
+  ::close(fd_);
+  fd_ = -1;
+  std::string report;
+  why = power_->cycle(identity_, report);
+  if (why.empty()) why = reopen(power_->timeoutSeconds());
+  if (!why.empty()) {
+    powerText_ = why;
+    return VARNOX_ERR_DEVICE;
+  }
+  powerCycles_.fetch_add(1, std::memory_order_relaxed);
+  powerText_ = "power cycled: " + report + "; " + std::to_string(lost) + " command" + (lost == 1 ? "" : "s") +
+               " in flight lost";
+  return 0;
+}
 
-int BlockDevice::reset() { return VARNOX_ERR_NOT_SUPPORTED; }
+bool BlockDevice::dropOutstanding(double timeoutSeconds, std::string& why) {
+  // A busy slot is finished (done_), held back (waiting_, never handed to the kernel), or has
+  // exactly one request in the kernel. Those are cancelled where the kernel still can and
+  // waited for where it cannot: their buffers are the host's, which it frees once the toggle
+  // returns. What they did is thrown away; the host reports them as aborted.
+  uint64_t inKernel = outstanding_ - done_.size() - waiting_.size();
+  bool cancelling = inKernel > 0 && ring_.cancelAll(fd_, kCancelUserData) == 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(timeoutSeconds));
+  while ((inKernel > 0 || cancelling) && std::chrono::steady_clock::now() < deadline) {
+    uint64_t userData = 0;
+    int result = 0;
+    if (!ring_.next(true, userData, result)) continue;
+    if (userData == kCancelUserData)
+      cancelling = false;
+    else if (userData < slots_.size() && slots_[userData].busy)
+      --inKernel;
+  }
+  if (inKernel > 0) {
+    why = std::to_string(inKernel) + " command" + (inKernel == 1 ? " was" : "s were") +
+          " still in the kernel " + secondsText(timeoutSeconds) + " after the power toggle began; " + path_ +
+          " cannot be closed safely";
+    return false;
+  }
+  for (Slot& slot : slots_) slot.busy = false;
+  done_.clear();
+  active_.clear();
+  waiting_.clear();
+  outstanding_ = 0;
+  return true;
+}
+
+std::string BlockDevice::reopen(double timeoutSeconds) {
+  // Something may hold a block device exclusively for a moment after it appears (udev's probe
+  // with some rules), so a busy device is tried again within the limit.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(timeoutSeconds));
+  for (;;) {
+    fd_ = ::open(path_.c_str(), openFlags_);
+    if (fd_ >= 0) break;
+    const int error = errno;
+    if (error != EBUSY || std::chrono::steady_clock::now() >= deadline)
+      return "cannot open " + path_ + " again after the power toggle: " + std::strerror(error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (direct_) {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      fd_ = -1;
+      return "cannot open " + path_ + " for direct I/O again after the power toggle: " + std::strerror(error);
+    }
+  }
+  return {};
+}
+
+int BlockDevice::reset() {
+  return VARNOX_ERR_NOT_SUPPORTED;
+}
 
 int BlockDevice::ioctl(uint32_t request, uint32_t count, void** args) {
   auto arg = [&](uint32_t i) -> void* { return args && i < count ? args[i] : nullptr; };
@@ -385,13 +492,14 @@ DeviceStats BlockDevice::stats() const {
   s.commands = commands_.load(std::memory_order_relaxed);
   s.blocksWritten = blocksWritten_.load(std::memory_order_relaxed);
   s.blocksRead = blocksRead_.load(std::memory_order_relaxed);
+  s.powerCycles = powerCycles_.load(std::memory_order_relaxed);
   return s;
 }
 
 std::string BlockDevice::describe() const {
   std::string text = (blockDevice_ ? "block device " : "file ") + path_ + ", " +
-                     std::to_string(geometry_.capacityBlocks) + " x " + std::to_string(geometry_.logicalBlockSize) +
-                     "-byte blocks";
+                     std::to_string(geometry_.capacityBlocks) + " x " +
+                     std::to_string(geometry_.logicalBlockSize) + "-byte blocks";
   if (direct_) text += ", direct I/O";
   return text;
 }

@@ -32,9 +32,18 @@
 // other kernel error 04/44/00.
 //
 // Commands that overlap one that writes or discards run one after the other in submission order,
-// and every block is read or written whole; others run at once. Completions come back in the order the
-// kernel finishes them. powerToggle() and reset() are
-// not possible here and return VARNOX_ERR_NOT_SUPPORTED; the geometry says so up front.
+// and every block is read or written whole; others run at once. A SYNCHRONIZE CACHE waits for the
+// writes and discards sent before it, so that it flushes them (the kernel would start the
+// fdatasync beside them); what is sent after it does not wait. Completions come back in the
+// order the kernel finishes them.
+//
+// Power: with power_off and power_on in the settings (PowerControl.h) powerToggle() stops taking
+// commands, cancels what the kernel holds where it can and waits for the rest, throwing every
+// result away (the host reports those commands to the agents as aborted), closes the device,
+// runs the commands, waits for the same device at the same path (DeviceIdentity.h) and reopens
+// it. VARNOX_ERR_DEVICE when that fails, lastPowerToggle() saying why; the device then takes no
+// more commands. Without power control, and for reset() always, VARNOX_ERR_NOT_SUPPORTED; the
+// geometry says so up front.
 //
 // Threads: as for every Device, one thread at a time submits and polls.
 #include <atomic>
@@ -44,6 +53,8 @@
 #include <string>
 #include <vector>
 
+#include "blockdev/DeviceIdentity.h"
+#include "blockdev/PowerControl.h"
 #include "blockdev/UringQueue.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
@@ -67,6 +78,7 @@ class BlockDevice : public Device {
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return outstanding_; }
   int powerToggle() override;
+  std::string lastPowerToggle() const override { return powerText_; }
   int reset() override;
   int ioctl(uint32_t request, uint32_t count, void** args) override;
   int send(const void* request, size_t size) override;
@@ -105,7 +117,8 @@ class BlockDevice : public Device {
   // Issues the slot's first piece now, or queues it behind the overlapping commands before it;
   // the command touches blocks [firstLba, endLba).
   bool launch(Slot& slot, uint64_t firstLba, uint64_t endLba);
-  static bool overlaps(const Slot& a, const Slot& b);
+  // Whether `slot` must wait for `other`, an earlier command or one already in the kernel.
+  static bool waitsFor(const Slot& slot, const Slot& other);
   // The slot left the kernel: starts the commands that waited only for it.
   void retire(uint32_t tag);
   // Issues the next piece of the slot's transfer; false after failing the slot.
@@ -126,9 +139,17 @@ class BlockDevice : public Device {
   // false after failing the slot with INVALID FIELD IN CDB (fields not usable) or LBA OUT OF RANGE.
   bool acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_t blocks);
   bool aligned(const void* p) const;
+  // Power toggle: lets go of every command (false with `why` when the kernel keeps some past
+  // `timeoutSeconds`), and opens the path again once the drive is back.
+  bool dropOutstanding(double timeoutSeconds, std::string& why);
+  std::string reopen(double timeoutSeconds);
 
   std::string path_;
   int fd_ = -1;
+  int openFlags_ = 0;                    // how a power toggle opens the path again
+  std::unique_ptr<PowerControl> power_;  // null: no power control
+  DeviceIdentity identity_;              // what must come back after a power toggle
+  std::string powerText_;
   bool blockDevice_ = false;
   bool direct_ = false;
   uint32_t memAlign_ = 4096;
@@ -136,14 +157,15 @@ class BlockDevice : public Device {
   uint32_t queueDepth_ = 32;
   UringQueue ring_;
   std::vector<Slot> slots_;
-  std::deque<uint32_t> done_;  // finished tags not yet polled
+  std::deque<uint32_t> done_;      // finished tags not yet polled
   std::vector<uint32_t> active_;   // tags with a range in the kernel
   std::vector<uint32_t> waiting_;  // tags held back behind an overlapping command, oldest first
   uint32_t outstanding_ = 0;
+  uint64_t submitted_ = 0;  // commands accepted so far: the sequence of the last
   uint32_t setting_ = 0;
   uint64_t lastMiscompareLba_ = 0;
   std::atomic<bool> stopped_{false};
-  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0};
+  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0}, powerCycles_{0};
 };
 
 }  // namespace varnox::blockdev

@@ -38,7 +38,8 @@ static_assert(sizeof(struct statx) >= kStatxAtomicUnitMinOffset + 8);
 // The largest atomic write in blocks the kernel offers for `fd`, 0 when none.
 uint32_t atomicUnitBlocks(int fd, uint32_t blockBytes) {
   struct statx ax {};
-  if (::statx(fd, "", AT_EMPTY_PATH, kStatxWriteAtomic, &ax) != 0 || !(ax.stx_mask & kStatxWriteAtomic)) return 0;
+  if (::statx(fd, "", AT_EMPTY_PATH, kStatxWriteAtomic, &ax) != 0 || !(ax.stx_mask & kStatxWriteAtomic))
+    return 0;
   uint32_t unit[2];  // minimum, maximum in bytes
   std::memcpy(unit, reinterpret_cast<const uint8_t*>(&ax) + kStatxAtomicUnitMinOffset, sizeof unit);
   return unit[0] <= blockBytes && unit[1] >= blockBytes ? unit[1] / blockBytes : 0;
@@ -66,8 +67,8 @@ uint32_t log2Of(uint32_t value) {
 
 }  // namespace
 
-std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std::string& error, int& exitStatus,
-                                               std::vector<std::string>& warnings) {
+std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std::string& error,
+                                               int& exitStatus, std::vector<std::string>& warnings) {
   const std::string& path = deviceSpec.kind;
   exitStatus = kExitRefused;
   if (deviceSpec.protectionInfo) {
@@ -76,6 +77,10 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
   }
   if (deviceSpec.logicalBlockSize == 0 || deviceSpec.queueDepth == 0 || deviceSpec.queueDepth > kTagLimit) {
     error = "device " + path + ": block size and queue depth (1 to 1024) must be set";
+    return nullptr;
+  }
+  if (std::string why = powerSettingsError(deviceSpec); !why.empty()) {
+    error = "device " + path + ": " + why;
     return nullptr;
   }
   exitStatus = kExitDeviceFailure;
@@ -90,8 +95,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
   // Like a path that cannot be opened, one that is not a file or block device is a device that
   // cannot be used (exit 3), whatever the reason.
   if (!device->blockDevice_ && st.st_mode != 0 && !S_ISREG(st.st_mode)) {
-    const char* what = S_ISDIR(st.st_mode)  ? "a directory"
-                       : S_ISCHR(st.st_mode) ? "a character device"
+    const char* what = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
                        : S_ISFIFO(st.st_mode) ? "a pipe"
                        : S_ISSOCK(st.st_mode) ? "a socket"
                                               : "not a regular file";
@@ -117,9 +122,11 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
       return nullptr;
     }
     // O_EXCL on a block device fails while anything else holds it: a mount, md, device-mapper.
+    device->openFlags_ = O_RDWR | O_EXCL | O_CLOEXEC;
     device->fd_ = ::open(path.c_str(), (deviceSpec.checkOnly ? O_RDONLY : O_RDWR) | O_EXCL | O_CLOEXEC);
     if (device->fd_ < 0) {
-      error = errno == EBUSY ? "device " + path + ": in use by a mount or another program" : sysErr(path, "cannot open", errno);
+      error = errno == EBUSY ? "device " + path + ": in use by a mount or another program"
+                             : sysErr(path, "cannot open", errno);
       return nullptr;
     }
     int logical = 0;
@@ -134,7 +141,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     g.log2LogicalPerPhysical = physical > g.logicalBlockSize ? log2Of(physical / g.logicalBlockSize) : 0;
     // The test file's capacity, when smaller than the device, limits the range the test uses.
     g.capacityBlocks = std::min(bytes, limitBytes) / g.logicalBlockSize;
-    if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force); !refusal.empty()) {
+    if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force);
+        !refusal.empty()) {
       error = refusal;
       exitStatus = kExitRefused;
       return nullptr;
@@ -174,6 +182,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
       }
       g.supportsUnmap = true;
     } else {
+      // After a power toggle the file must be back: it is not created again.
+      device->openFlags_ = O_RDWR | O_CLOEXEC;
       device->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
       if (device->fd_ < 0) {
         error = sysErr(path, "cannot open", errno);
@@ -195,8 +205,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
       }
       // Probed past the end of the file, where punching a hole changes nothing.
       off_t probe = static_cast<off_t>(std::max<uint64_t>(st.st_size, limitBytes) + g.logicalBlockSize);
-      g.supportsUnmap =
-          ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
+      g.supportsUnmap = ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe,
+                                    g.logicalBlockSize) == 0;
     }
   }
 
@@ -213,13 +223,24 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
         ::fcntl(device->fd_, F_SETFL, flags | O_DIRECT) == 0) {
       device->direct_ = true;
     } else {
-      warnings.push_back("device " + path + ": direct I/O is not available for " + std::to_string(g.logicalBlockSize) +
+      warnings.push_back("device " + path + ": direct I/O is not available for " +
+                         std::to_string(g.logicalBlockSize) +
                          "-byte blocks here; the test goes through the page cache");
     }
   }
 
   // The kernel writes a unit atomically only with direct I/O and only units it reports.
   if (device->direct_) g.atomicUnitBlocks = atomicUnitBlocks(device->fd_, g.logicalBlockSize);
+
+  // Power control: what must come back after a cut is what is there now, at its full size.
+  if (!deviceSpec.powerOff.empty()) {
+    g.supportsPowerToggle = true;
+    device->power_ = std::make_unique<PowerControl>(deviceSpec);
+    if (!deviceSpec.checkOnly && !readDeviceIdentity(path, device->identity_, error)) {
+      error = "device " + error;
+      return nullptr;
+    }
+  }
 
   if (!device->ring_.open(deviceSpec.queueDepth, error)) {
     error = "device " + path + ": " + error;

@@ -24,6 +24,7 @@ inline constexpr uint8_t kAscInternalTargetFailure = 0x44;
 struct BlockDevice::Slot {
   enum class Kind { Transfer, Verify, Sync, Discard };
   bool busy = false;
+  uint64_t sequence = 0;  // order of submission: a sync waits only for writes sent before it
   Kind kind = Kind::Transfer;
   bool write = false;
   uint8_t status = kStatusGood;
@@ -33,15 +34,15 @@ struct BlockDevice::Slot {
   uint64_t offset = 0;  // device byte offset of the command's first block
   uint64_t total = 0;   // bytes the command moves
   uint64_t done = 0;
-  uint8_t* data = nullptr;      // what the kernel reads into or writes from
-  uint64_t cycle = 0;           // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
-  uint64_t unit = 0;            // no kernel request crosses a multiple of `unit` (atomic units); 0 none
+  uint8_t* data = nullptr;  // what the kernel reads into or writes from
+  uint64_t cycle = 0;       // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
+  uint64_t unit = 0;        // no kernel request crosses a multiple of `unit` (atomic units); 0 none
   // A skip command moves its data in runs of `runBytes` whose device offsets are `runStride`
   // apart, one kernel request per run at most; 0: one contiguous run.
   uint64_t runBytes = 0, runStride = 0;
   int rwFlags = 0;
   uint64_t firstLba = 0, endLba = 0;  // the blocks it touches, for ordering overlapping commands
-  uint8_t* copyOut = nullptr;   // the caller's read buffer when reading through the bounce buffer
+  uint8_t* copyOut = nullptr;         // the caller's read buffer when reading through the bounce buffer
   const uint8_t* expected = nullptr;
   uint8_t bytchk = 0;
   AlignedBytes bounce;

@@ -8,7 +8,6 @@ namespace {
 constexpr long long kWaitBoundNs = 100 * 1000 * 1000;  // 100 ms
 }  // namespace
 
-
 UringQueue::~UringQueue() {
   if (open_) io_uring_queue_exit(&ring_);
 }
@@ -68,7 +67,8 @@ int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint
   return queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_read(sqe, fd, buffer, bytes, offset); });
 }
 
-int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
+int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags,
+                      uint64_t userData) {
   return queue(userData, [&](io_uring_sqe* sqe) {
     io_uring_prep_write(sqe, fd, buffer, bytes, offset);
     sqe->rw_flags = rwFlags;
@@ -83,6 +83,12 @@ int UringQueue::fallocate(int fd, int mode, uint64_t offset, uint64_t length, ui
   return queue(userData, [&](io_uring_sqe* sqe) {
     io_uring_prep_fallocate(sqe, fd, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
   });
+}
+
+int UringQueue::cancelAll(int fd, uint64_t userData) {
+  const int status =
+      queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_cancel_fd(sqe, fd, IORING_ASYNC_CANCEL_ALL); });
+  return status < 0 ? status : submit();
 }
 
 bool UringQueue::next(bool wait, uint64_t& userData, int& result) {

@@ -28,6 +28,10 @@ class UringQueue {
   int write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData);
   int fdatasync(int fd, uint64_t userData);
   int fallocate(int fd, int mode, uint64_t offset, uint64_t length, uint64_t userData);
+  // Submits what is queued and asks the kernel to give up every request on `fd` it has not yet
+  // started (one already at the device finishes as it will); the cancel itself completes with
+  // `userData`. 0, or a negative errno when it cannot be queued or submitted.
+  int cancelAll(int fd, uint64_t userData);
 
   // One completion: with `wait` blocks until one arrives, for 100 ms at most (a device that
   // hangs must not hold the drive thread past its command timeout). Submits the queued requests

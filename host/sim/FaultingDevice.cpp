@@ -17,9 +17,11 @@ bool faultKindWorksOnRealDevices(const std::string& kind) {
 
 FaultingDevice::FaultingDevice(std::unique_ptr<Device> inner, std::vector<FaultRule> rules, uint64_t seed)
     : inner_(std::move(inner)),
-      rules_(std::move(rules), seed, inner_->geometry().capacityBlocks, inner_->geometry().logicalBlockSize, nullptr),
+      rules_(std::move(rules), seed, inner_->geometry().capacityBlocks, inner_->geometry().logicalBlockSize,
+             nullptr),
       written_(kTagLimit),
-      sense_(kTagLimit) {}
+      sense_(kTagLimit),
+      inDevice_(kTagLimit, false) {}
 
 int FaultingDevice::submit(const DeviceCommand& command) {
   ParsedCdb cdb;
@@ -50,7 +52,7 @@ int FaultingDevice::submit(const DeviceCommand& command) {
     interventions_.fetch_add(1, std::memory_order_relaxed);
     sense_[command.tag] = fixedSense(action.sense);
   }
-  if (!isDataWrite(cdb) || command.dataOut == nullptr) return inner_->submit(command);
+  if (!isDataWrite(cdb) || command.dataOut == nullptr) return sent(command.tag, inner_->submit(command));
 
   // The blocks pass the rules on their way to the device; a corrupt rule changes its block here.
   const uint64_t blockBytes = inner_->geometry().logicalBlockSize;
@@ -66,7 +68,25 @@ int FaultingDevice::submit(const DeviceCommand& command) {
   DeviceCommand changed = command;
   changed.dataOut = data.data();
   changed.dataOutBytes = data.size();
-  return inner_->submit(changed);
+  return sent(command.tag, inner_->submit(changed));
+}
+
+int FaultingDevice::sent(uint32_t tag, int status) {
+  if (status == 0) inDevice_[tag] = true;
+  return status;
+}
+
+int FaultingDevice::powerToggle() {
+  // The device loses what it held, and the completions made here are lost with it.
+  const int status = inner_->powerToggle();
+  if (status == VARNOX_ERR_NOT_SUPPORTED) return status;
+  for (uint32_t tag = 0; tag < kTagLimit; ++tag) {
+    if (inDevice_[tag]) rules_.dropped(tag);
+    inDevice_[tag] = false;
+  }
+  for (const DeviceCompletion& made : made_) rules_.dropped(made.tag);
+  made_.clear();
+  return status;
 }
 
 bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
@@ -75,6 +95,7 @@ bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
     made_.pop_front();
   } else {
     if (!inner_->poll(completion, wait)) return false;
+    if (completion.tag < kTagLimit) inDevice_[completion.tag] = false;
     // A recovered error is reported only over a success; the data moved all the same (bytesIn).
     if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {
       completion.status = kStatusCheckCondition;

@@ -32,13 +32,18 @@ class FaultingDevice : public Device {
   const DeviceGeometry& geometry() const override { return inner_->geometry(); }
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
-  uint32_t outstanding() const override { return inner_->outstanding() + static_cast<uint32_t>(made_.size()); }
+  uint32_t outstanding() const override {
+    return inner_->outstanding() + static_cast<uint32_t>(made_.size());
+  }
   uint32_t neverCompleting() const override { return inner_->neverCompleting(); }
-  int powerToggle() override { return inner_->powerToggle(); }
+  int powerToggle() override;
+  std::string lastPowerToggle() const override { return inner_->lastPowerToggle(); }
   int reset() override { return inner_->reset(); }
   bool takeResetEvent() override { return inner_->takeResetEvent(); }
   bool takePowerLossEvent() override { return inner_->takePowerLossEvent(); }
-  int ioctl(uint32_t request, uint32_t count, void** args) override { return inner_->ioctl(request, count, args); }
+  int ioctl(uint32_t request, uint32_t count, void** args) override {
+    return inner_->ioctl(request, count, args);
+  }
   int send(const void* request, size_t size) override { return inner_->send(request, size); }
   bool stopped() const override { return inner_->stopped(); }
   DeviceStats stats() const override;
@@ -48,6 +53,9 @@ class FaultingDevice : public Device {
   std::string describe() const override { return inner_->describe() + ", with fault rules"; }
 
  private:
+  // Notes a command the device took (`status` 0), for what a power toggle loses; returns `status`.
+  int sent(uint32_t tag, int status);
+
   std::unique_ptr<Device> inner_;
   RuleFaults rules_;
   uint64_t commandIndex_ = 0;
@@ -55,6 +63,7 @@ class FaultingDevice : public Device {
   std::deque<DeviceCompletion> made_;          // completions of commands that never reached the device
   std::vector<std::vector<uint8_t>> written_;  // per tag: the write data as changed by a fault
   std::vector<std::vector<uint8_t>> sense_;    // per tag: sense that replaces a GOOD status
+  std::vector<bool> inDevice_;                 // per tag: handed to the device, not yet completed
 };
 
 }  // namespace varnox::sim

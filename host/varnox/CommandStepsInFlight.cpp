@@ -17,10 +17,17 @@ int CommandSteps::powerToggle() {
     recordLatency(toggle, clock_.now());
   }
   forgetInFlight();  // also the commands held back behind a sync cache: they never ran
+  // A real drive's power control says what it did (how long the drive took to come back) or
+  // why the drive is lost.
+  const std::string said = device_.lastPowerToggle();
   if (status != 0) {
-    thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);
+    if (said.empty())
+      thread_.eventLog().logf(2, "PowerToggle: the device failed to cycle power (status %d)", status);
+    else
+      thread_.eventLog().logf(2, "PowerToggle: %s", said.c_str());
     return VARNOX_ERR_DEVICE;
   }
+  if (!said.empty()) thread_.eventLog().logf(0, "PowerToggle: %s", said.c_str());
   return VARNOX_OK;
 }
 
@@ -59,7 +66,8 @@ void CommandSteps::freeLostTags() {
     }
   }
   if (freed != 0) {
-    thread_.eventLog().logf(1, "GetStatus: freed %u tags of commands the device lost; no agent recovered them", freed);
+    thread_.eventLog().logf(
+        1, "GetStatus: freed %u tags of commands the device lost; no agent recovered them", freed);
   }
 }
 

@@ -8,10 +8,13 @@ std::string unsupportedStep(const std::vector<StepSpec>& flow, const DeviceGeome
     switch (step.kind) {
       case StepSpec::Kind::PowerToggle:
         if (!geometry.supportsPowerToggle)
-          return "power toggle needs the simulated drive: " + device + " cannot lose power on request";
+          return "the flow toggles power, but " + device +
+                 " has no power control: set power_off and power_on in its [[drive]] (the commands that "
+                 "switch it off and on)";
         break;
       case StepSpec::Kind::Trim:
-        if (!geometry.supportsUnmap) return "the flow trims, but " + device + " cannot discard blocks to zeros";
+        if (!geometry.supportsUnmap)
+          return "the flow trims, but " + device + " cannot discard blocks to zeros";
         break;
       case StepSpec::Kind::ZoneReset:
         if (geometry.zoneBlocks == 0)

@@ -1,8 +1,8 @@
 #include "varnox/TestRun.h"
 
-#include <chrono>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -12,13 +12,13 @@
 #include "AgentFactory.h"
 #include "BuiltinDevices.h"
 #include "EndToEndKey.h"
-#include "varnox/ConditionNames.h"
 #include "FlowEngine.h"
 #include "SkipCommands.h"
 #include "StepSupport.h"
 #include "TestRunImpl.h"
 #include "tavik/Tavik.h"
 #include "varnox/Clock.h"
+#include "varnox/ConditionNames.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -48,16 +48,19 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     step.kind = planned.kind;
     step.name = planned.name.empty() ? stepKindName(planned.kind) : planned.name;
     std::string why;
-    if (parseConditionText(planned.condition, &ConditionNames::resolve, &names, step.guard, why) != VARNOX_OK) {
+    if (parseConditionText(planned.condition, &ConditionNames::resolve, &names, step.guard, why) !=
+        VARNOX_OK) {
       error = file + ": step \"" + step.name + "\": condition \"" + planned.condition + "\" " + why;
       return kExitRefused;
     }
     if (planned.kind != StepKind::Agent && !planned.settings.empty()) {
-      error = file + ": step \"" + step.name + "\": unknown setting \"" + planned.settings.front().first + "\"";
+      error =
+          file + ": step \"" + step.name + "\": unknown setting \"" + planned.settings.front().first + "\"";
       return kExitRefused;
     }
     if (planned.kind == StepKind::GetStatus) hasStatus = true;
-    if (planned.kind != StepKind::Agent && planned.kind != StepKind::GetStatus && planned.kind != StepKind::PowerToggle) {
+    if (planned.kind != StepKind::Agent && planned.kind != StepKind::GetStatus &&
+        planned.kind != StepKind::PowerToggle) {
       sendsCommands = true;
     }
     flow.push_back(std::move(step));
@@ -138,7 +141,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     if (drive->planned.name.empty()) drive->planned.name = "D" + std::to_string(index);
     DeviceSpec& device = drive->planned.device;
     device.commandsMayBeLost =
-        std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& s) { return s.kind == StepSpec::Kind::PowerToggle; }) ||
+        std::any_of(plan.flow.begin(), plan.flow.end(),
+                    [](const StepSpec& s) { return s.kind == StepSpec::Kind::PowerToggle; }) ||
         std::any_of(device.faults.begin(), device.faults.end(),
                     [](const FaultRule& f) { return f.kind == "reset" || f.kind == "power-loss"; });
     drive->seed = drive->planned.device.seed;
@@ -156,7 +160,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       return exitStatus;
     }
     const DeviceGeometry& geometry = drive->device->geometry();
-    if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe()); !why.empty()) {
+    if (const std::string why = unsupportedStep(plan.flow, geometry, drive->device->describe());
+        !why.empty()) {
       error = file + ": drive " + drive->planned.name + ": " + why;
       return kExitRefused;
     }
@@ -191,10 +196,15 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       error = file + ": " + why;
       return kExitRefused;
     }
-    // The agents must know whether a power loss may take back completed writes.
+    // The agents must know whether a power loss may take back completed writes: on the
+    // simulated drive, and on a file or block device whose power the test switches, by what the
+    // drive's write_cache says.
     int err = 0;
-    const bool volatileCache = drive->planned.device.kind == "sim" && drive->planned.device.writeCache == "volatile";
-    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0)) *variable = volatileCache;
+    const bool volatileCache =
+        drive->planned.device.writeCache == "volatile" &&
+        (drive->planned.device.kind == "sim" || drive->device->geometry().supportsPowerToggle);
+    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0))
+      *variable = volatileCache;
     drive->flow->steps().setHoldBehindSyncCache(volatileCache);
     for (auto& agent : agents) {
       if (agent->registerDriveVariables(drive->flow->env(), why) != VARNOX_OK) {
@@ -218,7 +228,9 @@ TestRun::TestRun() : impl_(std::make_unique<Impl>()) {}
 
 TestRun::~TestRun() = default;
 
-void TestRun::addAgent(const std::string& name, const AgentTable& table) { impl_->tables[name] = table; }
+void TestRun::addAgent(const std::string& name, const AgentTable& table) {
+  impl_->tables[name] = table;
+}
 
 void TestRun::setPreconditionProgress(PreconditionProgress progress) {
   impl_->preconditionProgress = std::move(progress);
@@ -281,8 +293,12 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   return report;
 }
 
-void TestRun::stop() { impl_->stop.store(true); }
+void TestRun::stop() {
+  impl_->stop.store(true);
+}
 
-std::shared_ptr<LogSink> TestRun::logSink() const { return impl_->sink; }
+std::shared_ptr<LogSink> TestRun::logSink() const {
+  return impl_->sink;
+}
 
 }  // namespace varnox

@@ -21,8 +21,10 @@ std::vector<std::string> outputFilesFrom(const EventLog& log) {
   for (const std::string& text : log.texts()) {
     std::stringstream words(text);
     for (std::string word; words >> word;) {
-      while (!word.empty() && std::string("\"'`,;:()[]<>").find(word.front()) != std::string::npos) word.erase(0, 1);
-      while (!word.empty() && std::string("\"'`,;:()[]<>.").find(word.back()) != std::string::npos) word.pop_back();
+      while (!word.empty() && std::string("\"'`,;:()[]<>").find(word.front()) != std::string::npos)
+        word.erase(0, 1);
+      while (!word.empty() && std::string("\"'`,;:()[]<>.").find(word.back()) != std::string::npos)
+        word.pop_back();
       if (word.size() < 3 || seen.count(word) != 0) continue;
       if (word.find('/') == std::string::npos && word.find('.') == std::string::npos) continue;
       std::error_code ec;
@@ -75,6 +77,8 @@ void TestRun::Impl::reportDrives(RunReport& report) {
       }
     }
     r.outputFiles = outputFilesFrom(drive->thread->eventLog());
+    // The drive's own file is named in the log too (at each power cut), but is no output.
+    std::erase(r.outputFiles, drive->planned.device.kind);
     r.deviceStopped = drive->device->stopped();
     r.deviceSeed = drive->seed;
     r.deviceStats = drive->device->stats();
@@ -82,14 +86,18 @@ void TestRun::Impl::reportDrives(RunReport& report) {
     r.deviceErrors = drive->flow->steps().deviceErrors().count();
     r.dataChecks = c.dataChecks;
     int err = 0;
-    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
+    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0);
+        left && err == 0)
       r.blocksAwaitingReadBack = *left;
     r.geometry = drive->device->geometry();
     r.queueDepth = drive->thread->properties().queueDepth;
     r.path = drive->planned.device.kind;
-    r.cache = r.path == "sim"                                 ? drive->planned.device.writeCache
+    r.cache = r.path == "sim"                                    ? drive->planned.device.writeCache
               : r.device.find("direct I/O") != std::string::npos ? "direct I/O"
-                                                                : "page cache";
+                                                                 : "page cache";
+    // A real drive whose power the test switches is judged by the cache the test says it has.
+    if (r.path != "sim" && r.geometry.supportsPowerToggle)
+      r.cache += ", write cache " + drive->planned.device.writeCache;
     r.faultRules = drive->planned.device.faults;
     r.faultRuleCounts = drive->device->faultRuleCounts();
     r.diagnosis = diagnosisFrom(*drive->thread);
@@ -104,7 +112,8 @@ void TestRun::Impl::reportDrives(RunReport& report) {
       if (c.commands == 0) {
         r.inconclusive = "it sent no command";
       } else if (c.goodWrites == 0) {
-        r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
+        r.inconclusive =
+            "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
       } else {
         r.inconclusive =
             "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +

@@ -32,13 +32,18 @@ void checkPlan(const varnox::TestPlan& plan) {
   std::set<std::string> names;
   for (const varnox::DriveSpec& drive : plan.drives) {
     const varnox::DeviceSpec& d = drive.device;
-    fuzzCheck(!drive.name.empty() && names.insert(drive.name).second, "drive names are set and unique", drive.name);
+    fuzzCheck(!drive.name.empty() && names.insert(drive.name).second, "drive names are set and unique",
+              drive.name);
     fuzzCheck(!d.kind.empty(), "a drive has a device", drive.name);
     fuzzCheck(varnox::sim::isUsableBlockSize(d.logicalBlockSize), "block size", drive.name);
     fuzzCheck(d.capacityBlocks > 0, "capacity above zero", drive.name);
     fuzzCheck(d.queueDepth >= 1 && d.queueDepth <= 1024, "queue depth", drive.name);
     fuzzCheck(d.log2LogicalPerPhysical <= 7, "physical exponent", drive.name);
     fuzzCheck(d.atomicUnitBlocks <= d.capacityBlocks, "atomic unit within the capacity", drive.name);
+    fuzzCheck(d.powerOff.empty() == d.powerOn.empty(), "power_off and power_on both or neither", drive.name);
+    fuzzCheck(d.powerOff.empty() || (d.kind != "sim" && !d.powerOff[0].empty() && !d.powerOn[0].empty()),
+              "power commands name a program, on files and block devices only", drive.name);
+    fuzzCheck(d.powerTimeoutSeconds > 0 && d.powerSettleSeconds >= 0, "power time limits", drive.name);
     for (const varnox::FaultRule& f : d.faults) {
       fuzzCheck(d.kind == "sim" || varnox::sim::faultKindWorksOnRealDevices(f.kind),
                 "faults on files and block devices only of the kinds they take", drive.name);
@@ -46,8 +51,7 @@ void checkPlan(const varnox::TestPlan& plan) {
       fuzzCheck(!f.rate || (*f.rate > 0 && *f.rate <= 1), "fault rate is a probability", drive.name);
     }
   }
-  for (const varnox::StepSpec& step : plan.flow)
-    fuzzCheck(!step.name.empty(), "every step has a name");
+  for (const varnox::StepSpec& step : plan.flow) fuzzCheck(!step.name.empty(), "every step has a name");
   fuzzCheck(plan.durationSeconds >= 0, "duration not negative");
 }
 
@@ -74,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!varnox::cli::applyRunOptions(plan, options, repeat, error)) {
     fuzzCheck(oneLineNamingFile(error), "a refused plan gets one line naming its file", error);
     fuzzCheck(noLimit || tooLong, "refused although the file sets a usable limit", error);
-    fuzzCheck(error.find(noLimit ? "\"passes\"" : "\"duration\"") != std::string::npos, "names the key", error);
+    fuzzCheck(error.find(noLimit ? "\"passes\"" : "\"duration\"") != std::string::npos, "names the key",
+              error);
     return 0;
   }
   fuzzCheck(!noLimit && !tooLong, "accepted without a usable limit");
@@ -83,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(repeat.seed >= 1 && repeat.seed <= UINT32_MAX, "the drawn seed fits \"Random Seed\"",
             std::to_string(repeat.seed));
   for (const varnox::DriveSpec& drive : plan.drives)
-    fuzzCheck(drive.device.kind != "sim" || drive.device.seed != 0, "every simulated drive has a seed", drive.name);
+    fuzzCheck(drive.device.kind != "sim" || drive.device.seed != 0, "every simulated drive has a seed",
+              drive.name);
   fuzzCheck(varnox::cli::planKey(plan, "Random Seed").has_value(), "\"Random Seed\" is set");
   fuzzCheck(repeat.commandLine.rfind("varnox run ", 0) == 0, "a repeat line", repeat.commandLine);
   return 0;

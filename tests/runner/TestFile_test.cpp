@@ -40,6 +40,14 @@ std::string describe(const TestPlan& p) {
       << " shuffled " << v.shuffleCompletions << " cache " << v.writeCache << " atomic " << v.atomicUnitBlocks
       << " zone " << v.zoneBlocks << " " << v.zoneModel << " seed " << v.seed << " direct " << v.directIo
       << " destroy " << v.destroyData << " force " << v.force << " precondition " << v.precondition << "\n";
+    auto argv = [](const std::vector<std::string>& args) {
+      std::string text;
+      for (const std::string& a : args) text += (text.empty() ? "" : " ") + ("'" + a + "'");
+      return text;
+    };
+    if (!v.powerOff.empty() || !v.powerOn.empty())
+      s << "  power off " << argv(v.powerOff) << " on " << argv(v.powerOn) << " settle "
+        << v.powerSettleSeconds << " timeout " << v.powerTimeoutSeconds << "\n";
     for (const FaultRule& f : v.faults)
       s << "  fault " << f.kind << " lba " << opt(f.lba) << " after " << opt(f.after) << " rate "
         << opt(f.rate) << " count " << f.count << " delay " << f.delaySeconds << "\n";

@@ -1,10 +1,11 @@
 #include "FaultCase.h"
 
 #include <sys/wait.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
-#include <cinttypes>
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,8 +15,6 @@
 #include <optional>
 #include <set>
 #include <sstream>
-
-#include <toml++/toml.h>
 
 #include "AgentOutput.h"
 #include "OutputPaths.h"
@@ -43,7 +42,9 @@ uint64_t bigEndian(const uint8_t* p, size_t n) {
 
 // What a block written by the agent says about itself: the LBA it was written to and the
 // identifier of the write.
-uint64_t embeddedLba(const std::vector<uint8_t>& block) { return block.size() > 16 ? bigEndian(&block[8], 8) : 0; }
+uint64_t embeddedLba(const std::vector<uint8_t>& block) {
+  return block.size() > 16 ? bigEndian(&block[8], 8) : 0;
+}
 uint64_t embeddedCmdId(const std::vector<uint8_t>& block) {
   if (block.size() < 17) return 0;
   const size_t n = std::min<size_t>(block[16], std::min<size_t>(8, block.size() - 17));
@@ -87,7 +88,9 @@ std::optional<Named> namedBlocks(const std::string& line) {
   return named;
 }
 
-bool within(uint64_t lba, const Named& n) { return lba >= n.lba && lba - n.lba < n.blocks; }
+bool within(uint64_t lba, const Named& n) {
+  return lba >= n.lba && lba - n.lba < n.blocks;
+}
 
 // The fault's wrong data is at the named place: its block, where a misdirected block landed,
 // any block of a torn write, or the range of a spliced one.
@@ -111,7 +114,8 @@ namespace {
 
 // The verdict line of a failed run: the one holding `message` when given, else the first error
 // when it names a block, else a line the agent printed that names one.
-std::string verdictLine(const std::string& message, const std::string& firstError, const std::string& printed) {
+std::string verdictLine(const std::string& message, const std::string& firstError,
+                        const std::string& printed) {
   if (message.empty() ? namedLba(firstError).has_value() : firstError.find(message) != std::string::npos)
     return firstError;
   std::istringstream lines(printed);
@@ -129,7 +133,8 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
   const std::string text = cli::summaryText(summary), json = cli::summaryJson(summary);
   // The summary ends with the log, whose warning and error lines it counts.
   const size_t logLine = text.rfind("\nLog: " + plan.logFile + " (");
-  if (logLine == std::string::npos || text.find('\n', logLine + 1) != text.size() - 1) problem("no log line at the end");
+  if (logLine == std::string::npos || text.find('\n', logLine + 1) != text.size() - 1)
+    problem("no log line at the end");
   for (const std::string& file : d.outputFiles)
     if (!fs::exists(file) || fs::file_size(file) == 0) problem(file + " is empty");
   const std::map<std::string, std::string>& k = d.diagnosis;
@@ -137,25 +142,29 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
   auto number = [&](const char* name) { return k.count(name) ? std::stoull(k.at(name)) : 0; };
   if (const std::string dump = expect["dump"].value_or(std::string{}); out.exitStatus == kExitPassed) {
     if (!dump.empty() && text.find("  dump kept     ") == std::string::npos) problem("no dump kept line");
-    if (!dump.empty() && key("dumpReason").find(dump) == std::string::npos) problem("dump kept for " + key("dumpReason"));
+    if (!dump.empty() && key("dumpReason").find(dump) == std::string::npos)
+      problem("dump kept for " + key("dumpReason"));
     return;
   }
   out.diagnosed = key("class");
   const uint64_t lba = number("lba");
   bool allowed = false;
-  for (const toml::node& c : *expect["classes"].as_array()) allowed |= c.value_or(std::string{}) == out.diagnosed;
+  for (const toml::node& c : *expect["classes"].as_array())
+    allowed |= c.value_or(std::string{}) == out.diagnosed;
   if (!allowed || key("lba").empty()) return problem("class \"" + out.diagnosed + "\" at " + key("lba"));
   if (const std::string f = expect["failure"].value_or(std::string{}); !f.empty() && key("failure") != f)
     problem("a " + key("failure") + " failure, not " + f);
   char line[96];
-  std::snprintf(line, sizeof line, "  diagnosis     %s at LBA 0x%016" PRIX64 " (", out.diagnosed.c_str(), lba);
+  std::snprintf(line, sizeof line, "  diagnosis     %s at LBA 0x%016" PRIX64 " (", out.diagnosed.c_str(),
+                lba);
   if (text.find(line) == std::string::npos) problem("the summary has no line \"" + std::string(line) + "\"");
   if (json.find("\"class\": \"" + out.diagnosed + "\", \"lba\": " + key("lba") + ",") == std::string::npos)
     problem("the JSON does not name the class and block");
   const InjectedFault* culprit = nullptr;
   for (const InjectedFault& f : d.injectedFaults)
-    if (f.kind == "splice" || f.kind == "torn-atomic" ? lba - f.firstLba < f.blocks
-                                                      : lba == f.lba || (f.kind == "misdirect" && lba == f.landedAt))
+    if (f.kind == "splice" || f.kind == "torn-atomic"
+            ? lba - f.firstLba < f.blocks
+            : lba == f.lba || (f.kind == "misdirect" && lba == f.landedAt))
       culprit = &f;
   if (culprit == nullptr) return problem("no fault hit " + hex(lba));
   if (culprit->kind == "splice") {
@@ -172,12 +181,15 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
       dumped |= l.find(" Miscompare ") != std::string::npos && l.find(hex(lba)) != std::string::npos;
   }
   if (!dumped) problem("the sequence dump shows no miscompare at " + hex(lba));
-  if (json.find("\"drive\": \"" + key("driveFile") + "\"") == std::string::npos) problem("the JSON names no drive file");
+  if (json.find("\"drive\": \"" + key("driveFile") + "\"") == std::string::npos)
+    problem("the JSON names no drive file");
   const std::vector<uint8_t> drive = readBytes(key("driveFile")), reference = readBytes(key("referenceFile"));
   const uint32_t blockBytes = plan.drives[0].device.logicalBlockSize;
-  if (drive.size() != blockBytes || reference.size() != blockBytes) return problem("the data files are not one block");
-  const bool embedded = std::find(plan.keys.begin(), plan.keys.end(), std::pair<std::string, std::string>{
-                                      "Embed Data", "false"}) == plan.keys.end();
+  if (drive.size() != blockBytes || reference.size() != blockBytes)
+    return problem("the data files are not one block");
+  const bool embedded =
+      std::find(plan.keys.begin(), plan.keys.end(),
+                std::pair<std::string, std::string>{"Embed Data", "false"}) == plan.keys.end();
   const std::string& c = out.diagnosed;
   const size_t at = number("offset");
   size_t differing = 0;
@@ -186,8 +198,8 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
   if (c == "corrupted")
     right = differing == number("bytes") && at < drive.size() && drive[at] != reference[at] &&
             std::equal(drive.begin(), drive.begin() + at, reference.begin()) &&
-            (culprit->kind != "corrupt" ||
-             (static_cast<int64_t>(at) == culprit->byteOffset && (drive[at] ^ reference[at]) == culprit->xorMask));
+            (culprit->kind != "corrupt" || (static_cast<int64_t>(at) == culprit->byteOffset &&
+                                            (drive[at] ^ reference[at]) == culprit->xorMask));
   else if (c == "lost")
     right = allZero(drive);
   else if (c == "stale" && embedded)
@@ -196,7 +208,8 @@ void checkDiagnosis(const toml::table& expect, const TestPlan& plan, const Drive
   else if (c == "misdirected")  // the block carries the LBA it was written for
     right = embeddedLba(drive) == number("foundLba") && number("foundLba") == culprit->lba;
   else if (c == "torn")
-    right = embeddedCmdId(drive) == number("foundCmdId") && embeddedCmdId(reference) == number("expectedCmdId") &&
+    right = embeddedCmdId(drive) == number("foundCmdId") &&
+            embeddedCmdId(reference) == number("expectedCmdId") &&
             number("foundCmdId") < number("expectedCmdId");
   if (!right) problem("the data files do not show a " + c + " block at " + hex(lba));
 }
@@ -220,7 +233,14 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
   if (!cli::applyRunOptions(plan, options, repeat, error)) return problem(error);
   // A file drive named by a relative path lives in the seed's own folder, never the working one.
   for (DriveSpec& drive : plan.drives)
-    if (drive.device.kind != "sim" && drive.device.kind.front() != '/') drive.device.kind = (dir / drive.device.kind).string();
+    if (drive.device.kind != "sim" && drive.device.kind.front() != '/')
+      drive.device.kind = (dir / drive.device.kind).string();
+  // So do the files its power commands name: "{dir}" in their arguments is that folder.
+  for (DriveSpec& drive : plan.drives)
+    for (std::vector<std::string>* argv : {&drive.device.powerOff, &drive.device.powerOn})
+      for (std::string& arg : *argv)
+        for (size_t at = arg.find("{dir}"); at != std::string::npos; at = arg.find("{dir}", at))
+          arg.replace(at, 5, dir.string());
 
   cli::defaultLogFile(plan);
   TestRun run;
@@ -249,7 +269,8 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     out.exposed += t.exposed;
   }
 
-  if (auto least = expect["min_commands"].value<int64_t>(); least && out.commands < static_cast<uint64_t>(*least))
+  if (auto least = expect["min_commands"].value<int64_t>();
+      least && out.commands < static_cast<uint64_t>(*least))
     out.problems.push_back(std::to_string(out.commands) + " commands, fewer than " + std::to_string(*least));
   if (const toml::array* list = expect["issued"].as_array()) {
     for (const toml::node& k : *list) {
@@ -261,27 +282,40 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
   if (auto most = expect["max_unread_bytes"].value<int64_t>()) {
     for (const DriveReport& r : report.drives)
       if (r.bytesWritten > r.bytesVerified + static_cast<uint64_t>(*most))
-        out.problems.push_back("drive " + r.name + " read back " + std::to_string(r.bytesVerified) + " of the " +
-                               std::to_string(r.bytesWritten) + " bytes it wrote");
+        out.problems.push_back("drive " + r.name + " read back " + std::to_string(r.bytesVerified) +
+                               " of the " + std::to_string(r.bytesWritten) + " bytes it wrote");
   }
   if (const toml::array* list = expect["never_issued"].as_array()) {
     for (const toml::node& k : *list) {
       const std::string kind = k.value_or(std::string{});
-      if (d.commandsByKind.count(kind)) out.problems.push_back(kind + " commands were sent, though their step never holds");
+      if (d.commandsByKind.count(kind))
+        out.problems.push_back(kind + " commands were sent, though their step never holds");
     }
   }
 
-  if (expect["classes"].is_array() || expect["dump"].is_string()) checkDiagnosis(expect, plan, d, summary, out);
+  if (expect["classes"].is_array() || expect["dump"].is_string())
+    checkDiagnosis(expect, plan, d, summary, out);
   // Cases about the device rather than the data (a command that hangs, slow commands) name the
   // exit status and the figures they expect instead of the exposure oracle.
   if (judgedByExit) {
     const int64_t wantExit = *expect["exit"].value<int64_t>();
     if (out.exitStatus != wantExit)
-      out.problems.push_back("exit " + std::to_string(out.exitStatus) + ", expected " + std::to_string(wantExit) +
+      out.problems.push_back("exit " + std::to_string(out.exitStatus) + ", expected " +
+                             std::to_string(wantExit) +
                              (d.failureText.empty() ? report.error : ": " + d.failureText));
     const std::string message = expect["message"].value_or(std::string{});
-    if (!message.empty() && verdictLine(message, d.failureText, printed).empty())
+    const std::string line = verdictLine(message, d.failureText, printed);
+    if (!message.empty() && line.empty())
       out.problems.push_back("no line holds \"" + message + "\"; first error: \"" + d.failureText + "\"");
+    if (const toml::array* lbas = expect["lbas"].as_array(); lbas && lbas->size() == 2) {
+      const uint64_t first = static_cast<uint64_t>((*lbas)[0].value_or(int64_t{0}));
+      const uint64_t last = static_cast<uint64_t>((*lbas)[1].value_or(int64_t{0}));
+      const std::optional<Named> named = namedBlocks(line);
+      if (named) out.lba = hex(named->lba);
+      if (!named || named->lba < first || named->lba > last)
+        out.problems.push_back("the verdict names no block from " + hex(first) + " to " + hex(last) + ": \"" +
+                               line + "\"");
+    }
     LatencySnapshot latency;
     for (const auto& [kind, s] : d.latency) latency.add(s);
     for (const char* key : {"latency_at_least", "latency_below"}) {
@@ -294,8 +328,9 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
         const double got = static_cast<double>(latency.percentileNs(fraction)) / 1e9;
         const bool atLeast = key == std::string("latency_at_least");
         if (!seconds || (atLeast ? got < *seconds : got >= *seconds))
-          out.problems.push_back(std::string(name.str()) + " latency " + std::to_string(got) + " s, expected " +
-                                 (atLeast ? "at least " : "below ") + bound.value_or(std::string{}));
+          out.problems.push_back(std::string(name.str()) + " latency " + std::to_string(got) +
+                                 " s, expected " + (atLeast ? "at least " : "below ") +
+                                 bound.value_or(std::string{}));
       }
     }
     if (expect["trace"].value_or(false) &&
@@ -315,14 +350,16 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     if ((f.kind == "misdirect" && f.landedAt != f.lba) || f.kind == "torn-atomic") alsoWrong.push_back(&f);
   }
   std::string shown;
-  for (size_t i = 0; i < exposed.size() && i < 3; ++i) shown += (i ? ", " : "") + exposed[i]->kind + " at " + hex(exposed[i]->lba);
+  for (size_t i = 0; i < exposed.size() && i < 3; ++i)
+    shown += (i ? ", " : "") + exposed[i]->kind + " at " + hex(exposed[i]->lba);
   const std::string message = expect["message"].value_or(std::string{});
   std::optional<Named> named;
   if (out.exitStatus == kExitIntegrityFailure) {
     const std::string line = verdictLine(message, d.failureText, printed);
     if (line.empty()) {
       out.problems.push_back(message.empty() ? "the verdict names no block: \"" + d.failureText + "\""
-                                             : "no line holds \"" + message + "\"; first error: \"" + d.failureText + "\"");
+                                             : "no line holds \"" + message + "\"; first error: \"" +
+                                                   d.failureText + "\"");
     } else {
       out.message = line;
       named = namedBlocks(line);
@@ -334,7 +371,8 @@ SeedOutcome runSeed(const std::string& path, const toml::table& expect, uint64_t
     for (const InjectedFault* f : exposed)
       if (hitBy(*f, *named)) culprit = f;
     for (const InjectedFault* f : alsoWrong)
-      if (culprit == nullptr && (f->kind == "torn-atomic" ? hitBy(*f, *named) : within(f->landedAt, *named))) culprit = f;
+      if (culprit == nullptr && (f->kind == "torn-atomic" ? hitBy(*f, *named) : within(f->landedAt, *named)))
+        culprit = f;
   }
   if (out.exposed > 0 && out.exitStatus != kExitIntegrityFailure) {
     out.problems.push_back("exit " + std::to_string(out.exitStatus) + " although the drive exposed " +
@@ -373,8 +411,8 @@ void writeOutcome(const SeedOutcome& o, const fs::path& file) {
     std::replace(s.begin(), s.end(), '\n', ' ');
     return s;
   };
-  out << "exit " << o.exitStatus << "\nexposed " << o.exposed << "\ncommands " << o.commands << "\nlba " << o.lba
-      << "\nmessage " << flat(o.message) << "\nclass " << o.diagnosed << '\n';
+  out << "exit " << o.exitStatus << "\nexposed " << o.exposed << "\ncommands " << o.commands << "\nlba "
+      << o.lba << "\nmessage " << flat(o.message) << "\nclass " << o.diagnosed << '\n';
   for (const std::string& k : o.fired) out << "fired " << k << '\n';
   for (const std::string& p : o.problems) out << "problem " << flat(p) << '\n';
 }
@@ -386,15 +424,24 @@ SeedOutcome readOutcome(uint64_t seed, const fs::path& file) {
   bool complete = false;
   for (std::string line; std::getline(in, line);) {
     const size_t space = line.find(' ');
-    const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
-    if (key == "exit") o.exitStatus = std::stoi(value), complete = true;
-    else if (key == "exposed") o.exposed = std::stoull(value);
-    else if (key == "commands") o.commands = std::stoull(value);
-    else if (key == "lba") o.lba = value;
-    else if (key == "message") o.message = value;
-    else if (key == "class") o.diagnosed = value;
-    else if (key == "fired") o.fired.insert(value);
-    else if (key == "problem") o.problems.push_back(value);
+    const std::string key = line.substr(0, space),
+                      value = space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == "exit")
+      o.exitStatus = std::stoi(value), complete = true;
+    else if (key == "exposed")
+      o.exposed = std::stoull(value);
+    else if (key == "commands")
+      o.commands = std::stoull(value);
+    else if (key == "lba")
+      o.lba = value;
+    else if (key == "message")
+      o.message = value;
+    else if (key == "class")
+      o.diagnosed = value;
+    else if (key == "fired")
+      o.fired.insert(value);
+    else if (key == "problem")
+      o.problems.push_back(value);
   }
   if (!complete) o.problems.push_back("the run of this seed crashed or was killed");
   return o;
@@ -413,7 +460,8 @@ std::vector<SeedOutcome> runSeeds(const std::string& path, const toml::table& ex
       std::fflush(stdout);
       const pid_t pid = ::fork();
       if (pid == 0) {
-        writeOutcome(runSeed(path, expect, seeds[next], dir / ("seed-" + std::to_string(seeds[next]))), resultFile(next));
+        writeOutcome(runSeed(path, expect, seeds[next], dir / ("seed-" + std::to_string(seeds[next]))),
+                     resultFile(next));
         ::_exit(0);
       }
       if (pid < 0) {
@@ -464,7 +512,8 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
   if (options.seed) {
     seeds.push_back(*options.seed);
   } else {
-    const int64_t count = options.seeds ? static_cast<int64_t>(*options.seeds) : expect["seeds"].value_or(int64_t{20});
+    const int64_t count =
+        options.seeds ? static_cast<int64_t>(*options.seeds) : expect["seeds"].value_or(int64_t{20});
     for (int64_t s = 1; s <= count; ++s) seeds.push_back(static_cast<uint64_t>(s));
   }
   const fs::path dir = fs::temp_directory_path() / ("varnox-proof-" + std::to_string(::getpid())) / out.name;
@@ -477,7 +526,8 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
     fired.insert(s.fired.begin(), s.fired.end());
     diagnosed.insert(s.diagnosed);
     exposedSeeds += s.exposed > 0;
-    for (const std::string& p : s.problems) out.problems.push_back("seed " + std::to_string(s.seed) + ": " + p);
+    for (const std::string& p : s.problems)
+      out.problems.push_back("seed " + std::to_string(s.seed) + ": " + p);
     if (!s.problems.empty() && !out.firstFailure) out.firstFailure = s;
   }
   // Every kind the case relies on took effect somewhere, and enough seeds showed one to the host:
@@ -495,11 +545,14 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
   int64_t least = expect["min_exposed"].value_or(int64_t{0});
   if (options.seeds && least > 0) least = (least * static_cast<int64_t>(*options.seeds) + own - 1) / own;
   const toml::array* classes = expect["classes"].as_array();
-  const std::string required = expect["required"].value_or(classes ? (*classes)[0].value_or(std::string{}) : "");
-  if (!required.empty() && !options.seed && out.seeds.size() >= static_cast<uint64_t>(own) && !diagnosed.count(required))
+  const std::string required =
+      expect["required"].value_or(classes ? (*classes)[0].value_or(std::string{}) : "");
+  if (!required.empty() && !options.seed && out.seeds.size() >= static_cast<uint64_t>(own) &&
+      !diagnosed.count(required))
     out.problems.push_back("no seed was diagnosed " + required);
   if (!options.seed && exposedSeeds < static_cast<uint64_t>(least))
-    out.problems.push_back(std::to_string(exposedSeeds) + " seeds exposed a fault, fewer than " + std::to_string(least));
+    out.problems.push_back(std::to_string(exposedSeeds) + " seeds exposed a fault, fewer than " +
+                           std::to_string(least));
   if (out.problems.empty()) fs::remove_all(dir);
   return out;
 }

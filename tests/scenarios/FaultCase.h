@@ -26,8 +26,10 @@
 //   dump = "..."              # a passing seed keeps its sequence dump for this reason
 //   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
 //                             # with `message`, `trace = true` and latency_at_least / latency_below
+//   lbas = [0, 15]            # with `exit`: the verdict line names a block from the first to the last
 //
-// A drive whose device is a relative path is a file in the seed's own temporary folder.
+// A drive whose device is a relative path is a file in the seed's own temporary folder; "{dir}"
+// in the arguments of its power_off and power_on is that folder.
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -39,9 +41,9 @@ namespace varnox::scenarios {
 struct SeedOutcome {
   uint64_t seed = 0;
   int exitStatus = -1;
-  uint64_t exposed = 0;  // corrupting faults exposed
-  std::string lba;       // the block (or range) the verdict named
-  std::string message;   // the verdict line, or the run's first error
+  uint64_t exposed = 0;   // corrupting faults exposed
+  std::string lba;        // the block (or range) the verdict named
+  std::string message;    // the verdict line, or the run's first error
   std::string diagnosed;  // the class of the agent's diagnosis
   uint64_t commands = 0;
   std::set<std::string> fired;        // fault kinds that took effect
@@ -49,7 +51,7 @@ struct SeedOutcome {
 };
 
 struct CaseOutcome {
-  std::string name;   // the file's stem
+  std::string name;  // the file's stem
   std::string path;
   std::string kinds;  // the fault kinds of the file, comma-separated
   std::vector<SeedOutcome> seeds;

@@ -14,8 +14,8 @@
 #include "tavik/Device.h"
 #include "tavik/DeviceFactory.h"
 #include "varnox/AgentTable.h"
-#include "varnox/LatencyHistogram.h"
 #include "varnox/EventLog.h"
+#include "varnox/LatencyHistogram.h"
 #include "varnox/TestPlan.h"
 
 namespace varnox {
@@ -42,8 +42,8 @@ struct DriveProgress {
   std::atomic<uint64_t> bytesVerified{0};  // bytes read back or verified with good status
   std::atomic<uint64_t> readBackDistance{0};
   std::atomic<uint64_t> failures{0};
-  std::atomic<uint64_t> errors{0};             // completions with any status but GOOD
-  const KindLatencies* latency = nullptr;      // valid while the run runs
+  std::atomic<uint64_t> errors{0};         // completions with any status but GOOD
+  const KindLatencies* latency = nullptr;  // valid while the run runs
 };
 
 struct DriveReport {
@@ -56,20 +56,21 @@ struct DriveReport {
   uint64_t bytesWritten = 0;
   uint64_t bytesVerified = 0;
   uint64_t failures = 0;
-  int agentStatus = 0;             // the status that ended the drive's test, 0 when none
-  std::string failureText;         // first error line of the drive's log, empty when none
+  int agentStatus = 0;      // the status that ended the drive's test, 0 when none
+  std::string failureText;  // first error line of the drive's log, empty when none
   std::vector<std::string> outputFiles;
-  bool deviceStopped = false;      // a showstop stopped the drive
-  uint64_t deviceSeed = 0;         // what it takes to repeat the run
+  bool deviceStopped = false;  // a showstop stopped the drive
+  uint64_t deviceSeed = 0;     // what it takes to repeat the run
   DeviceStats deviceStats;
   std::vector<InjectedFault> injectedFaults;
-  uint64_t deviceErrors = 0;        // errors the device made on its own (no fault rule injected them)
-  uint64_t dataChecks = 0;          // reads and verifies that had data compared
+  uint64_t deviceErrors = 0;            // errors the device made on its own (no fault rule injected them)
+  uint64_t dataChecks = 0;              // reads and verifies that had data compared
   uint64_t blocksAwaitingReadBack = 0;  // written blocks the agent had not yet read back at the end
-  std::string inconclusive;         // why the drive proved nothing; empty when it checked data
+  std::string inconclusive;             // why the drive proved nothing; empty when it checked data
   // What the drive was: geometry as the device reports it, the queue depth used, "sim" or the
   // path, the write cache ("write-through", "protected", "volatile"; files and block devices
-  // "direct I/O" or "page cache"), and the fault rules with how often each fired.
+  // "direct I/O" or "page cache", followed by ", write cache volatile" and the like when the test
+  // switches their power), and the fault rules with how often each fired.
   DeviceGeometry geometry;
   uint32_t queueDepth = 0;
   std::string path;
@@ -79,7 +80,7 @@ struct DriveReport {
   // The agent's explanation of the failure (the "Diagnosis" variable's key=value lines), or why
   // a passing run kept its sequence dump ("dumpReason"); empty when it gave none.
   std::map<std::string, std::string> diagnosis;
-  uint64_t logWarnings = 0;         // warning and error lines of the drive's log
+  uint64_t logWarnings = 0;  // warning and error lines of the drive's log
   uint64_t logErrors = 0;
   std::vector<FaultTally> faultTallies;  // per fault kind: injected, and exposed for corrupting kinds
 };
@@ -108,7 +109,8 @@ class TestRun {
 
   // Called while prepare() preconditions a drive's file or block device (precondition = true):
   // first with 0 bytes done, last with all of them, in between about every MiB. Call before prepare.
-  using PreconditionProgress = std::function<void(const std::string& drive, uint64_t doneBytes, uint64_t totalBytes)>;
+  using PreconditionProgress =
+      std::function<void(const std::string& drive, uint64_t doneBytes, uint64_t totalBytes)>;
   void setPreconditionProgress(PreconditionProgress progress);
 
   // Everything short of running: agents loaded, keys set and checked, devices opened, drive
@@ -128,7 +130,8 @@ class TestRun {
   // `agent` is a built-in agent ("lba", "write-kind"), an agent library's path, or a bare name
   // ("cardamor") looked up as lib<name>.so in $VARNOX_AGENT_PATH, next to the program, then by
   // the system's library search.
-  static int describeAgent(const std::string& agent, std::string& usage, std::string& keysText, std::string& error);
+  static int describeAgent(const std::string& agent, std::string& usage, std::string& keysText,
+                           std::string& error);
 
  private:
   struct Impl;
