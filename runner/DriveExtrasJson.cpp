@@ -24,6 +24,11 @@ std::string driveExtrasJson(const SummaryInput& in, size_t index) {
         << ", \"blocks\": " << f.blocks << '}';
   }
   if (!d.injectedFaults.empty()) out << ']';
+  out << ",\n     \"events\": [";
+  for (size_t i = 0; i < d.events.size(); ++i)
+    out << (i == 0 ? "" : ", ") << "{\"seconds\": " << jsonDecimal(d.events[i].seconds)
+        << ", \"kind\": " << jsonString(d.events[i].kind) << '}';
+  out << ']';
   if (in.series != nullptr && index < in.series->driveNames().size())
     out << ",\n     \"series\": " << in.series->json(index);
   if (const std::string failure = failureJson(readFailureDetail(d)); !failure.empty()) out << ",\n     " << failure;

@@ -9,8 +9,8 @@
 
 namespace varnox::cli {
 
-// `, "latency": {...}, "injectedFaults": [...], "series": [...], "failure": {...}` for drive
-// `index` of the report; members without content are left out.
+// `, "latency": {...}, "injectedFaults": [...], "events": [...], "series": {...}, "failure": {...}`
+// for drive `index` of the report; members without content but "events" are left out.
 std::string driveExtrasJson(const SummaryInput& in, size_t index);
 
 }  // namespace varnox::cli

@@ -26,6 +26,14 @@ std::string capped(std::string text) {
 
 bool contains(const std::string& path, const char* part) { return path.find(part) != std::string::npos; }
 
+// "x.bin", or "x.bin.001" when the agent numbered the name so as not to overwrite an earlier run's.
+bool hasExtension(const std::string& path, const std::string& extension) {
+  const size_t at = path.rfind(extension);
+  if (at == std::string::npos) return false;
+  const std::string rest = path.substr(at + extension.size());
+  return rest.empty() || (rest.size() > 1 && rest[0] == '.' && rest.find_first_not_of("0123456789", 1) == std::string::npos);
+}
+
 }  // namespace
 
 std::optional<uint64_t> lbaInLine(const std::string& line) {
@@ -44,13 +52,13 @@ FailureDetail readFailureDetail(const DriveReport& drive) {
   FailureDetail detail;
   detail.lba = lbaInLine(drive.failureText);
   for (const std::string& path : drive.outputFiles) {
-    if (contains(path, "_drive_") && path.ends_with(".bin")) {
+    if (contains(path, "_drive_") && hasExtension(path, ".bin")) {
       const std::string bytes = readText(path);
       detail.driveBytes.assign(bytes.begin(), bytes.end());
-    } else if (contains(path, "_reference_") && path.ends_with(".bin")) {
+    } else if (contains(path, "_reference_") && hasExtension(path, ".bin")) {
       const std::string bytes = readText(path);
       detail.referenceBytes.assign(bytes.begin(), bytes.end());
-    } else if (contains(path, "_trace_") && path.ends_with(".txt")) {
+    } else if (contains(path, "_trace_") && hasExtension(path, ".txt")) {
       const std::string text = readText(path);
       // The filtered table comes first, then the block's history, then the full sequence.
       size_t full = text.find("Dump of the full command sequence");

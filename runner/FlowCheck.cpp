@@ -37,21 +37,6 @@ bool isAgent(const StepSpec& step, const std::string& agent) {
   return step.name == agent || std::filesystem::path(step.name).filename() == "lib" + agent + ".so";
 }
 
-const char* stepKeyword(StepSpec::Kind kind) {
-  switch (kind) {
-    case StepSpec::Kind::Write: return "write";
-    case StepSpec::Kind::WriteSame: return "writesame";
-    case StepSpec::Kind::Trim: return "trim";
-    case StepSpec::Kind::WriteAtomic: return "atomic";
-    case StepSpec::Kind::Read: return "read";
-    case StepSpec::Kind::Verify: return "verify";
-    case StepSpec::Kind::SyncCache: return "synccache";
-    case StepSpec::Kind::PowerToggle: return "powertoggle";
-    case StepSpec::Kind::ZoneReset: return "zonereset";
-    case StepSpec::Kind::Invalidate: return "invalidate";
-    default: return "";
-  }
-}
 
 // The conditions a built-in chooser applies: those with a non-zero weight; the zones, invalidate
 // and protect agents apply their "condition" setting.
@@ -76,6 +61,23 @@ void chooserConditions(const StepSpec& step, std::map<std::string, std::string>&
 
 }  // namespace
 
+const char* stepKeyword(StepSpec::Kind kind) {
+  switch (kind) {
+    case StepSpec::Kind::Write: return "write";
+    case StepSpec::Kind::WriteSame: return "writesame";
+    case StepSpec::Kind::Trim: return "trim";
+    case StepSpec::Kind::WriteAtomic: return "atomic";
+    case StepSpec::Kind::Read: return "read";
+    case StepSpec::Kind::Verify: return "verify";
+    case StepSpec::Kind::SyncCache: return "synccache";
+    case StepSpec::Kind::PowerToggle: return "powertoggle";
+    case StepSpec::Kind::ZoneReset: return "zonereset";
+    case StepSpec::Kind::Invalidate: return "invalidate";
+    case StepSpec::Kind::GetStatus: return "getstatus";
+    default: return "";
+  }
+}
+
 bool checkFlow(const TestPlan& plan, std::string& error) {
   const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;
   std::vector<size_t> cardamorSteps;
@@ -95,6 +97,20 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
   }
   if (!lba) {
     error = file + ": the flow has no \"lba\" agent to choose each command's LBA and transfer length";
+    return false;
+  }
+
+  // With skip commands a write covers every other block and a verify consecutive ones, so only
+  // reads can read writes back: a flow without them could check nothing.
+  bool skip = false;
+  bool reads = false;
+  for (const auto& [key, value] : plan.keys) {
+    if (key == "Use Skip Commands") skip = value == "true";
+    if (key == "Read Condition") reads = value.find_first_not_of(" \t") != std::string::npos;
+  }
+  if (skip && !reads) {
+    error = file + ": \"Use Skip Commands\" = true needs reads: a write then covers every other block and a " +
+            "verify consecutive ones, so no verify can read a write back; set \"Read Condition\" and add a read step";
     return false;
   }
 
@@ -125,19 +141,26 @@ bool checkFlow(const TestPlan& plan, std::string& error) {
     if (step.kind == StepSpec::Kind::Agent || step.kind == StepSpec::Kind::GetStatus) continue;
     const std::vector<std::string> names = requiredNames(step.condition);
     guarding.insert(names.begin(), names.end());
-    bool reachable = names.empty();
-    for (const std::string& name : names) reachable |= applied.count(name) != 0;
-    if (!reachable) {
-      error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
-              "\" runs on condition \"" + step.condition + "\", which no agent applies: it would never send a command";
-      return false;
-    }
   }
+  // A key whose condition guards nothing is named first: it is what the user typed, and with the
+  // default flow the step it leaves without an agent is not in the file at all.
   for (const auto& [key, value] : keyValues) {
     for (const std::string& name : requiredNames(value)) {
       if (guarding.count(name)) continue;
       error = file + ": " + "\"" + key + "\" = \"" + value + "\" guards no step of the flow: add a [[flow]] step with condition = \"" +
               name + "\", or remove the key";
+      return false;
+    }
+  }
+  for (const StepSpec& step : plan.flow) {
+    if (step.kind == StepSpec::Kind::Agent || step.kind == StepSpec::Kind::GetStatus) continue;
+    const std::vector<std::string> names = requiredNames(step.condition);
+    bool reachable = names.empty();
+    for (const std::string& name : names) reachable |= applied.count(name) != 0;
+    if (!reachable) {
+      error = file + ": step \"" + (step.name.empty() ? stepKeyword(step.kind) : step.name) +
+              "\" runs on condition \"" + step.condition +
+              "\", which no agent applies: it would never send a command";
       return false;
     }
   }

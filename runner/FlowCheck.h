@@ -10,6 +10,9 @@
 
 namespace varnox::cli {
 
+// The word a test file's `command` gives for a command step ("writesame"); empty for an agent.
+const char* stepKeyword(StepSpec::Kind kind);
+
 // False with a message naming the step, key or agent when the flow cannot check data.
 bool checkFlow(const TestPlan& plan, std::string& error);
 

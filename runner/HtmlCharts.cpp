@@ -10,8 +10,9 @@
 namespace varnox::cli {
 namespace {
 
-constexpr double kWidth = 660, kHeight = 250;
-constexpr double kLeft = 64, kRight = 34, kTop = 28, kBottom = 42;
+// Two charts side by side on a page 1280 pixels wide; the legend has a row of its own under the title.
+constexpr double kWidth = 600, kHeight = 262;
+constexpr double kLeft = 64, kRight = 28, kTop = 44, kBottom = 42;
 constexpr double kPlotWidth = kWidth - kLeft - kRight, kPlotHeight = kHeight - kTop - kBottom;
 
 // 1, 2 or 5 times a power of ten, so that about `ticks` steps cover `span`.
@@ -39,16 +40,6 @@ void frame(std::ostringstream& out, const std::string& title) {
       << "\" class=\"plot\"/>\n";
 }
 
-void yTicks(std::ostringstream& out, double top, double step, const std::string& label) {
-  for (double v = 0; v <= top + step / 2; v += step) {
-    const double y = kTop + kPlotHeight - v / top * kPlotHeight;
-    out << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + kPlotWidth << "\" y1=\"" << y << "\" y2=\"" << y
-        << "\" class=\"grid\"/><text x=\"" << kLeft - 6 << "\" y=\"" << y + 4 << "\" class=\"tick\" text-anchor=\"end\">"
-        << number(v) << "</text>\n";
-  }
-  out << "<text x=\"14\" y=\"" << kTop + kPlotHeight / 2 << "\" class=\"axis\" transform=\"rotate(-90 14 "
-      << kTop + kPlotHeight / 2 << ")\" text-anchor=\"middle\">" << htmlEscape(label) << "</text>\n";
-}
 
 }  // namespace
 
@@ -69,45 +60,95 @@ std::string htmlEscape(const std::string& text) {
 }
 
 std::string svgLineChart(const std::string& title, const std::string& xLabel, const std::string& yLabel,
-                         const std::vector<ChartLine>& lines) {
-  double maxX = 0, maxY = 0;
+                         const std::vector<ChartLine>& lines, const ChartOptions& options) {
+  double maxX = options.xMax, maxY = 0, minPositiveY = 0;
   for (const ChartLine& line : lines)
     for (const auto& [x, y] : line.points) {
       maxX = std::max(maxX, x);
       maxY = std::max(maxY, y);
+      if (y > 0 && (minPositiveY == 0 || y < minPositiveY)) minPositiveY = y;
     }
-  const double xStep = niceStep(maxX, 8), yStep = niceStep(maxY, 4);
+  for (const ChartMark& mark : options.marks) maxX = std::max(maxX, mark.x);
+  const double xStep = niceStep(maxX, 8);
   const double right = std::max(xStep, std::ceil(maxX / xStep) * xStep);
+  // Linear: 0 to a round top. Log: the decades from the smallest positive value to the largest.
+  const double yStep = niceStep(maxY, 4);
   const double top = std::max(yStep, std::ceil(maxY / yStep) * yStep);
+  const double lowDecade = std::floor(std::log10(minPositiveY > 0 ? minPositiveY : 1));
+  const double highDecade = std::max(lowDecade + 1, std::ceil(std::log10(maxY > 0 ? maxY : 10)));
+  auto yOf = [&](double y) {
+    if (!options.logY) return kTop + kPlotHeight - y / top * kPlotHeight;
+    const double position = (std::log10(std::max(y, std::pow(10.0, lowDecade))) - lowDecade) / (highDecade - lowDecade);
+    return kTop + kPlotHeight - position * kPlotHeight;
+  };
+  auto xOf = [&](double x) { return kLeft + x / right * kPlotWidth; };
+  auto yText = [&](double v) { return options.yText ? options.yText(v) : number(v); };
   std::ostringstream out;
   frame(out, title);
-  yTicks(out, top, yStep, yLabel);
+  if (options.logY) {
+    for (double decade = lowDecade; decade <= highDecade; ++decade) {
+      const double v = std::pow(10.0, decade), y = yOf(v);
+      out << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + kPlotWidth << "\" y1=\"" << y << "\" y2=\"" << y
+          << "\" class=\"grid\"/><text x=\"" << kLeft - 6 << "\" y=\"" << y + 4 << "\" class=\"tick\" text-anchor=\"end\">"
+          << htmlEscape(yText(v)) << "</text>\n";
+    }
+  } else {
+    for (double v = 0; v <= top + yStep / 2; v += yStep) {
+      const double y = yOf(v);
+      out << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + kPlotWidth << "\" y1=\"" << y << "\" y2=\"" << y
+          << "\" class=\"grid\"/><text x=\"" << kLeft - 6 << "\" y=\"" << y + 4 << "\" class=\"tick\" text-anchor=\"end\">"
+          << htmlEscape(yText(v)) << "</text>\n";
+    }
+  }
+  out << "<text x=\"14\" y=\"" << kTop + kPlotHeight / 2 << "\" class=\"axis\" transform=\"rotate(-90 14 "
+      << kTop + kPlotHeight / 2 << ")\" text-anchor=\"middle\">" << htmlEscape(yLabel) << "</text>\n";
   for (double v = 0; v <= right + xStep / 2; v += xStep) {
-    const double x = kLeft + v / right * kPlotWidth;
-    out << "<text x=\"" << x << "\" y=\"" << kTop + kPlotHeight + 16 << "\" class=\"tick\" text-anchor=\"middle\">"
+    out << "<text x=\"" << xOf(v) << "\" y=\"" << kTop + kPlotHeight + 16 << "\" class=\"tick\" text-anchor=\"middle\">"
         << number(v) << "</text>\n";
   }
   out << "<text x=\"" << kLeft + kPlotWidth / 2 << "\" y=\"" << kHeight - 6 << "\" class=\"axis\" text-anchor=\"middle\">"
       << htmlEscape(xLabel) << "</text>\n";
-  double legendX = kLeft + kPlotWidth;
-  for (size_t i = lines.size(); i-- > 0;) {
-    const ChartLine& line = lines[i];
-    legendX -= 14 + 7.0 * static_cast<double>(line.name.size()) + 18;
-    out << "<rect x=\"" << legendX << "\" y=\"9\" width=\"12\" height=\"12\" fill=\"" << line.color
-        << "\"/><text x=\"" << legendX + 16 << "\" y=\"19\" class=\"tick\">" << htmlEscape(line.name) << "</text>\n";
+  // The legend, right-aligned: the lines, then each kind of mark once.
+  std::vector<std::pair<std::string, std::string>> legend;
+  for (const ChartLine& line : lines) legend.emplace_back(line.name, line.color);
+  for (const ChartMark& mark : options.marks) {
+    bool known = false;
+    for (const auto& entry : legend) known = known || entry.first == mark.label;
+    if (!known) legend.emplace_back(mark.label, mark.color);
   }
-  // In order, so that a later (dashed) line shows on an earlier one it lies on.
+  double legendX = kLeft;
+  for (const auto& [name, color] : legend) {
+    out << "<rect x=\"" << legendX << "\" y=\"25\" width=\"12\" height=\"12\" fill=\"" << color << "\"/><text x=\""
+        << legendX + 16 << "\" y=\"35\" class=\"tick\">" << htmlEscape(name) << "</text>\n";
+    legendX += 16 + 6.5 * static_cast<double>(name.size()) + 16;
+  }
+  for (const ChartMark& mark : options.marks) {
+    const double x = xOf(mark.x);
+    out << "<line class=\"mark\" x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << kTop << "\" y2=\"" << kTop + kPlotHeight
+        << "\" stroke=\"" << mark.color << "\" stroke-width=\"2\"" << (mark.dashed ? " stroke-dasharray=\"4 3\"" : "")
+        << "><title>" << htmlEscape(mark.label) << " at " << number(mark.x) << " s</title></line>\n";
+  }
+  // In order, so that a later (dashed) line shows on an earlier one it lies on. On a log scale a
+  // point without a value (nothing completed) breaks the line.
   for (const ChartLine& line : lines) {
     if (line.points.empty()) continue;
-    out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << line.color << "\""
-        << (line.dashed ? " stroke-dasharray=\"7 5\"" : "") << " points=\"";
-    for (const auto& [x, y] : line.points)
-      out << kLeft + x / right * kPlotWidth << ',' << kTop + kPlotHeight - y / top * kPlotHeight << ' ';
-    out << "\"/>\n";
-    if (line.points.size() == 1) {
-      const auto& [x, y] = line.points.front();
-      out << "<circle r=\"3\" fill=\"" << line.color << "\" cx=\"" << kLeft + x / right * kPlotWidth << "\" cy=\""
-          << kTop + kPlotHeight - y / top * kPlotHeight << "\"/>\n";
+    std::vector<std::vector<std::pair<double, double>>> pieces(1);
+    for (const auto& point : line.points) {
+      if (options.logY && point.second <= 0) {
+        if (!pieces.back().empty()) pieces.emplace_back();
+        continue;
+      }
+      pieces.back().push_back(point);
+    }
+    for (const auto& piece : pieces) {
+      if (piece.empty()) continue;
+      out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << line.color << "\""
+          << (line.dashed ? " stroke-dasharray=\"7 5\"" : "") << " points=\"";
+      for (const auto& [x, y] : piece) out << xOf(x) << ',' << yOf(y) << ' ';
+      out << "\"/>\n";
+      if (piece.size() == 1)
+        out << "<circle r=\"3\" fill=\"" << line.color << "\" cx=\"" << xOf(piece[0].first) << "\" cy=\""
+            << yOf(piece[0].second) << "\"/>\n";
     }
   }
   out << "</svg>\n";

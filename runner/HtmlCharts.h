@@ -1,6 +1,7 @@
 #pragma once
 // Inline SVG charts for the HTML report: no script, no external file.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,25 @@ struct ChartLine {
   std::vector<std::pair<double, double>> points;  // x ascending
 };
 
-// Lines over a shared x axis from 0 and y axis from 0, with ticks, axis labels and a legend.
+// A moment marked across the plot: a power cycle, a reset, the first failure.
+struct ChartMark {
+  double x = 0;
+  std::string label;  // in the legend (once per label) and as the mark's tooltip
+  std::string color;
+  bool dashed = true;
+};
+
+struct ChartOptions {
+  bool logY = false;    // decades on the y axis (latencies spanning microseconds to seconds)
+  double xMax = 0;      // the x axis reaches at least this far (the run's length), so charts align
+  std::function<std::string(double)> yText;  // tick labels; numbers when empty
+  std::vector<ChartMark> marks;
+};
+
+// Lines over a shared x axis from 0 and y axis from 0 (or, on a log scale, the decades the values
+// span), with ticks, axis labels, a legend and the marks.
 std::string svgLineChart(const std::string& title, const std::string& xLabel, const std::string& yLabel,
-                         const std::vector<ChartLine>& lines);
+                         const std::vector<ChartLine>& lines, const ChartOptions& options = {});
 
 struct HistogramBar {
   uint64_t lowNs = 0;

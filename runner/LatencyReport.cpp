@@ -17,6 +17,13 @@ std::string formatLatency(uint64_t ns) {
   return text;
 }
 
+std::string percentileKey(size_t index) {
+  std::string key = std::string(kPercentileNames[index]) + "Ns";
+  for (char& c : key)
+    if (c == '.') c = '_';
+  return key;
+}
+
 std::string latencyText(const DriveReport& drive, double seconds) {
   if (drive.latency.empty()) return {};
   std::ostringstream out;
@@ -46,10 +53,10 @@ std::string latencyJson(const DriveReport& drive, double seconds) {
   bool first = true;
   for (const auto& [kind, s] : drive.latency) {
     const double iops = seconds > 0 ? static_cast<double>(s.count) / seconds : 0;
-    out << (first ? "" : ",") << "\n       " << jsonString(kind) << ": {\"count\": " << s.count << ", \"iops\": " << iops
-        << ", \"meanNs\": " << static_cast<uint64_t>(s.meanNs());
+    out << (first ? "" : ",") << "\n       " << jsonString(kind) << ": {\"count\": " << s.count
+        << ", \"iops\": " << jsonDecimal(iops) << ", \"meanNs\": " << static_cast<uint64_t>(s.meanNs());
     for (size_t i = 0; i < std::size(kPercentiles); ++i)
-      out << ", " << jsonString(std::string(kPercentileNames[i]) + "Ns") << ": " << s.percentileNs(kPercentiles[i]);
+      out << ", " << jsonString(percentileKey(i)) << ": " << s.percentileNs(kPercentiles[i]);
     out << ", \"maxNs\": " << s.maxNs << ", \"buckets\": [";
     bool firstBucket = true;
     for (size_t b = 0; b < s.buckets.size(); ++b) {

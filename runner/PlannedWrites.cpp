@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "blockdev/FileData.h"
 #include "blockdev/PowerControl.h"
 #include "blockdev/Signatures.h"
 
@@ -40,16 +41,30 @@ std::vector<std::string> plannedWrites(const TestPlan& plan) {
   std::vector<std::string> lines;
   for (const DriveSpec& drive : plan.drives) {
     const DeviceSpec& device = drive.device;
-    if (device.kind == "sim") continue;
+    if (device.kind == "sim") {
+      struct stat st {};
+      if (!device.medium.empty() && ::stat(device.medium.c_str(), &st) != 0)
+        lines.push_back("would create the medium " + device.medium + " of " +
+                        sizeText(device.capacityBlocks * (device.logicalBlockSize + (device.protectionInfo ? 8 : 0))));
+      continue;
+    }
     uint64_t tested = device.capacityBlocks * device.logicalBlockSize;
     struct stat st {};
     if (::stat(device.kind.c_str(), &st) != 0) {
       lines.push_back("would create " + device.kind + " of " + sizeText(tested));
     } else if (S_ISBLK(st.st_mode)) {
       tested = std::min(tested, deviceBytes(device.kind));
-    } else if (static_cast<uint64_t>(st.st_size) < tested) {
-      lines.push_back("would extend " + device.kind + " from " + sizeText(static_cast<uint64_t>(st.st_size)) + " to " +
-                      sizeText(tested));
+    } else {
+      if (static_cast<uint64_t>(st.st_size) < tested)
+        lines.push_back("would extend " + device.kind + " from " +
+                        sizeText(static_cast<uint64_t>(st.st_size)) + " to " + sizeText(tested));
+      // Which rule lets the run write over what the file holds.
+      if (S_ISREG(st.st_mode) && st.st_size > 0)
+        lines.push_back(
+            "would write over " + device.kind + ": " +
+            (blockdev::inspectFileData(device.kind).kind == blockdev::FileData::Kind::ZerosOrOwnBlocks
+                 ? std::string("it holds only zeros and blocks an earlier run wrote")
+                 : std::string("its data is overwritten (destroy_data = true and --force)")));
     }
     if (device.precondition)
       lines.push_back("would fill " + device.kind + " (" + sizeText(tested) + ") with a pattern unique to the run");

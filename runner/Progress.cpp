@@ -96,6 +96,9 @@ void PreconditionLine::update(const std::string& drive, uint64_t doneBytes, uint
          << formatDuration(std::chrono::duration<double>(now - start_).count()) << '\n';
     return;
   }
+  // Without a terminal the start is said once, so that a log shows what the wait is for.
+  if (!enabled_ && doneBytes == 0)
+    log_ << "varnox: drive " << drive << ": preconditioning " << formatBytes(totalBytes) << '\n';
   if (!enabled_ || (doneBytes > 0 && now - lastDrawn_ < std::chrono::milliseconds(200))) return;
   lastDrawn_ = now;
   std::fprintf(terminal_, "\r\033[Kprecondition %s: %s of %s (%.0f%%)", drive.c_str(), formatBytes(doneBytes).c_str(),

@@ -3,12 +3,34 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 
+#include "HelpText.h"
+#include "HostFacts.h"
 #include "Messages.h"
 #include "Summary.h"
 
 namespace varnox::cli {
+
+RunDetails collectRunDetails(const std::string& testFile, const std::string& commandLine) {
+  RunDetails d;
+  d.version = versionNumber();
+  d.revision = sourceRevision();
+  d.startTime = utcTimestamp(std::chrono::system_clock::now());
+  d.hostName = hostName();
+  d.commandLine = commandLine;
+  d.kernel = kernelText();
+  d.cpuModel = cpuModel();
+  d.cpuCores = cpuCores();
+  std::error_code ec;
+  d.workingDirectory = std::filesystem::current_path(ec).string();
+  if (!testFile.empty()) {
+    d.testFilePath = std::filesystem::absolute(testFile, ec).lexically_normal().string();
+    d.testFileSha256 = fileSha256(testFile);
+  }
+  return d;
+}
 
 std::string utcTimestamp(std::chrono::system_clock::time_point time) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
@@ -32,9 +54,13 @@ std::string commandLineText(int argc, const char* const* argv) {
 }
 
 std::string runDetailsJson(const RunDetails& d) {
-  return ",\n  \"version\": " + jsonString(d.version) + ",\n  \"startTime\": " + jsonString(d.startTime) +
-         ",\n  \"endTime\": " + jsonString(d.endTime) + ",\n  \"hostName\": " + jsonString(d.hostName) +
-         ",\n  \"commandLine\": " + jsonString(d.commandLine);
+  auto orNull = [](const std::string& text) { return text.empty() ? std::string("null") : jsonString(text); };
+  return ",\n  \"version\": " + jsonString(d.version) + ", \"revision\": " + jsonString(d.revision) +
+         ",\n  \"startTime\": " + jsonString(d.startTime) + ", \"endTime\": " + orNull(d.endTime) +
+         ",\n  \"commandLine\": " + jsonString(d.commandLine) + ",\n  \"host\": {\"name\": " + jsonString(d.hostName) +
+         ", \"kernel\": " + jsonString(d.kernel) + ", \"cpuModel\": " + jsonString(d.cpuModel) +
+         ", \"cpuCores\": " + std::to_string(d.cpuCores) + "},\n  \"workingDirectory\": " + jsonString(d.workingDirectory) +
+         ",\n  \"testFile\": {\"path\": " + jsonString(d.testFilePath) + ", \"sha256\": " + orNull(d.testFileSha256) + "}";
 }
 
 std::string driveDetailsJson(const DriveReport& d) {
@@ -48,14 +74,10 @@ std::string driveDetailsJson(const DriveReport& d) {
   out << ",\n     \"faultRules\": [";
   for (size_t i = 0; i < d.faultRules.size(); ++i) {
     const FaultRule& r = d.faultRules[i];
-    auto number = [](const auto& value) {
-      std::ostringstream text;
-      if (value) text << *value;
-      else text << "null";
-      return text.str();
-    };
+    auto number = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : "null"; };
     out << (i == 0 ? "" : ", ") << "{\"kind\": " << jsonString(r.kind) << ", \"lba\": " << number(r.lba)
-        << ", \"after\": " << number(r.after) << ", \"rate\": " << number(r.rate) << ", \"count\": " << r.count
+        << ", \"after\": " << number(r.after) << ", \"rate\": " << (r.rate ? jsonDecimal(*r.rate) : "null")
+        << ", \"count\": " << r.count
         << ", \"injected\": " << (i < d.faultRuleCounts.size() ? d.faultRuleCounts[i] : 0) << "}";
   }
   out << "]";

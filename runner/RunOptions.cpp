@@ -96,6 +96,13 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
     plan.keys.emplace_back(key, trim(set.substr(eq + 1)));
   }
   if (options.outputBase) plan.outputBase = *options.outputBase;
+  if (options.journal) {
+    if (options.journal->empty()) {
+      error = "--journal: needs a folder";
+      return false;
+    }
+    plan.journalDir = *options.journal;
+  }
   // Cardamor names its output files after "Miscompare Output Path"; the base given here is only
   // its default, so a key set in the file or with --set still wins.
   bool hasCardamor = false;
@@ -123,6 +130,7 @@ bool applyRunOptions(TestPlan& plan, const RunOptions& options, RepeatInfo& repe
   for (const std::string& set : options.sets) line += " --set " + shellWord(set);
   if (options.outputBase) line += " --output " + shellWord(*options.outputBase);
   if (options.force) line += " --force";
+  if (options.journal) line += " --journal " + shellWord(*options.journal);
   repeat.commandLine = line;
   return true;
 }

@@ -18,6 +18,7 @@ struct RunOptions {
   std::optional<std::string> outputBase;
   std::optional<std::string> device;  // --device: already in the plan; repeated in the repeat line
   bool force = false;  // with a drive's destroy_data, a block device with a signature may be written
+  std::optional<std::string> journal;   // --journal DIR: replaces the file's journal folder
 };
 
 // What it takes to run the same test again.

@@ -56,7 +56,8 @@ StopOnSignal::~StopOnSignal() {
 }
 
 void StopOnSignal::watch(TestRun& run, std::FILE* terminal) {
-  watcher_ = std::thread([this, &run, terminal] {
+  terminal_ = terminal;
+  watcher_ = std::thread([this, &run] {
     timespec tick{0, 100 * 1000 * 1000};
     while (!done_) {
       const int taken = sigtimedwait(&signals_, nullptr, &tick);
@@ -67,6 +68,7 @@ void StopOnSignal::watch(TestRun& run, std::FILE* terminal) {
         std::_Exit(exitStatusForSignal(taken));
       }
       const std::string name(signalName(taken));
+      std::FILE* terminal = terminal_.load();
       std::fprintf(terminal, "\nvarnox: %s: stopping after the current pass (%s again abandons the run)\n",
                    name.c_str(), taken == SIGINT ? "Ctrl-C" : name.c_str());
       std::fflush(terminal);

@@ -37,9 +37,11 @@ class StopOnSignal {
   StopOnSignal(const StopOnSignal&) = delete;
   StopOnSignal& operator=(const StopOnSignal&) = delete;
 
-  // Starts watching; `run` must outlive this object. The notice goes to `terminal` (the
-  // terminal the run started on, which the agents' output no longer reaches).
+  // Starts watching; `run` must outlive this object. The notice goes to `terminal`.
   void watch(TestRun& run, std::FILE* terminal);
+  // Where the notice goes from now on: the terminal the run started on while the agents' output
+  // is redirected, which the standard error stream then no longer reaches.
+  void setTerminal(std::FILE* terminal) { terminal_ = terminal; }
   // The first signal taken, 0 when none.
   int signal() const { return signal_; }
 
@@ -48,6 +50,7 @@ class StopOnSignal {
   sigset_t previous_;
   std::atomic<bool> done_{false};
   std::atomic<int> signal_{0};
+  std::atomic<std::FILE*> terminal_{stderr};
   std::thread watcher_;
 };
 

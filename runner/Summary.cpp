@@ -1,13 +1,16 @@
 #include "Summary.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "DiagnosisText.h"
 #include "DriveExtrasJson.h"
+#include "DriveIdentity.h"
 #include "LatencyReport.h"
+#include "ResolvedConfig.h"
 #include "StopOnSignal.h"
 #include "Units.h"
 #include "varnox/EventLog.h"
@@ -27,9 +30,17 @@ std::string bytesText(uint64_t bytes) {
   return formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
 }
 
+// ", 12.5 MiB/s" over the run's time; empty for a run that took no time.
+std::string perSecond(uint64_t bytes, double seconds) {
+  return seconds > 0 ? ", " + formatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                     : "";
+}
+
 std::string statusText(int status) {
   const char* text = EventLog::errStr(status);
-  return std::to_string(status) + (text != nullptr && *text != 0 ? std::string(" (") + text + ")" : "");
+  // Words first; the number is for those who look it up.
+  return text != nullptr && *text != 0 ? std::string(text) + " (" + std::to_string(status) + ")"
+                                       : std::to_string(status);
 }
 
 void line(std::ostringstream& out, const char* label, const std::string& value) {
@@ -70,7 +81,11 @@ std::string plural(uint64_t n, const char* word) { return std::to_string(n) + " 
 
 std::string logLine(const SummaryInput& in) {
   const std::string counts = plural(in.logWarnings, "warning") + ", " + plural(in.logErrors, "error");
-  if (in.logFile.empty()) return "Log: none (name one with [test] log or --output): " + counts;
+  if (in.logFile.empty())
+    return "Log: none (name one with [test] log or --output): " + counts +
+           (in.logWarnings + in.logErrors > 0
+                ? "; they were kept nowhere: rerun with --output BASE to read them in BASE.log"
+                : "");
   return "Log: " + in.logFile + " (" + counts + ")";
 }
 
@@ -82,6 +97,17 @@ std::string faultsText(const std::vector<FaultTally>& tallies) {
     if (t.corrupting) out += ", " + std::to_string(t.exposed) + " exposed";
   }
   return out;
+}
+
+// A simulated drive has no sysfs entry: its model says what it is, its size is its geometry's,
+// and its settings are in the record's configuration.
+DriveIdentity identityOf(const DriveReport& d) {
+  DriveIdentity id = driveIdentity(d.path);
+  if (id.kind == "sim") {
+    id.model = "simulated drive";
+    id.sizeBytes = d.geometry.capacityBlocks * d.geometry.logicalBlockSize;
+  }
+  return id;
 }
 
 }  // namespace
@@ -122,6 +148,15 @@ std::string jsonString(std::string_view s) {
   return out + "\"";
 }
 
+std::string jsonDecimal(double value) {
+  if (!std::isfinite(value)) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  std::string out = text;
+  if (out.find_first_of(".e") == std::string::npos) out += ".0";
+  return out;
+}
+
 std::string summaryText(const SummaryInput& in) {
   const RunReport& report = *in.report;
   std::ostringstream out;
@@ -135,8 +170,8 @@ std::string summaryText(const SummaryInput& in) {
       line(out, "", "(fewer GOOD than passes: not every pass sends a command; a pass that finds every tag "
                     "busy only waits for a completion)");
     out << latencyText(d, report.seconds);
-    line(out, "written", bytesText(d.bytesWritten));
-    line(out, "verified", bytesText(d.bytesVerified));
+    line(out, "written", bytesText(d.bytesWritten) + perSecond(d.bytesWritten, report.seconds));
+    line(out, "verified", bytesText(d.bytesVerified) + perSecond(d.bytesVerified, report.seconds));
     if (d.bytesVerified > d.bytesWritten)
       line(out, "", "(more than written: the reads before a write and every read of a block read more than once "
                     "count as well)");
@@ -183,11 +218,16 @@ std::string summaryText(const SummaryInput& in) {
 std::string summaryJson(const SummaryInput& in) {
   const RunReport& report = *in.report;
   std::ostringstream out;
-  out << "{\n  \"file\": " << jsonString(in.file) << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus))
-      << ",\n  \"exitStatus\": " << report.exitStatus << ",\n  \"seconds\": " << report.seconds
-      << ",\n  \"interrupted\": " << (in.stopSignal != 0 ? "true" : "false") << ",\n  \"error\": " << jsonString(report.error);
-  if (in.stopSignal != 0) out << ",\n  \"stopSignal\": " << jsonString(signalName(in.stopSignal));
+  out << "{\n  \"schemaVersion\": " << kResultSchemaVersion << ",\n  \"file\": " << jsonString(in.file)
+      << ",\n  \"result\": " << jsonString(exitStatusName(report.exitStatus)) << ",\n  \"exitStatus\": " << report.exitStatus
+      << ",\n  \"seconds\": " << jsonDecimal(report.seconds) << ",\n  \"interrupted\": " << (in.stopSignal != 0 ? "true" : "false")
+      << ",\n  \"stopSignal\": " << (in.stopSignal != 0 ? jsonString(signalName(in.stopSignal)) : "null")
+      << ",\n  \"error\": " << jsonString(report.error);
   if (in.details != nullptr) out << runDetailsJson(*in.details);
+  std::optional<double> firstFailure;
+  for (const DriveReport& d : report.drives)
+    if (d.failureSeconds && (!firstFailure || *d.failureSeconds < *firstFailure)) firstFailure = d.failureSeconds;
+  out << ",\n  \"timeToFirstFailureSeconds\": " << (firstFailure ? jsonDecimal(*firstFailure) : "null");
   if (in.repeat != nullptr) {
     out << ",\n  \"seed\": " << in.repeat->seed << ",\n  \"randomSeed\": " << seedJson(in.repeat->randomSeed)
         << ",\n  \"repeat\": " << jsonString(in.repeat->commandLine);
@@ -196,18 +236,27 @@ std::string summaryJson(const SummaryInput& in) {
     out << ",\n  \"log\": " << (in.logFile.empty() ? std::string("null") : jsonString(in.logFile))
         << ", \"logWarnings\": " << in.logWarnings << ", \"logErrors\": " << in.logErrors;
   }
+  if (in.plan != nullptr) out << ",\n  \"configuration\": " << resolvedConfigJson(*in.plan, report.agentKeys);
   out << ",\n  \"drives\": [";
   for (size_t i = 0; i < report.drives.size(); ++i) {
     const DriveReport& d = report.drives[i];
     const DeviceStats& s = d.deviceStats;
+    const char* statusWord = d.agentStatus == 0 ? "" : EventLog::errStr(d.agentStatus);
     out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << jsonString(d.name) << ", \"device\": " << jsonString(d.device)
-        << ", \"passes\": " << d.passes << ",\n     \"commandsByKind\": ";
+        << ", \"passes\": " << d.passes << ",\n     \"identity\": " << driveIdentityJson(identityOf(d))
+        << ",\n     \"commandsByKind\": ";
     jsonCounts(out, d.commandsByKind);
     out << ",\n     \"completionsByStatus\": ";
     jsonCounts(out, d.completionsByStatus);
     out << ",\n     \"bytesWritten\": " << d.bytesWritten << ", \"bytesVerified\": " << d.bytesVerified
         << ", \"failures\": " << d.failures << ", \"agentStatus\": " << d.agentStatus
-        << ",\n     \"failureText\": " << jsonString(d.failureText) << ",\n     \"outputFiles\": [";
+        << ", \"agentStatusText\": " << jsonString(statusWord != nullptr ? statusWord : "")
+        << ",\n     \"failureSeconds\": " << (d.failureSeconds ? jsonDecimal(*d.failureSeconds) : "null")
+        << ", \"failureText\": " << jsonString(d.failureText)
+        << ",\n     \"deviceErrors\": " << d.deviceErrors << ", \"dataChecks\": " << d.dataChecks
+        << ", \"blocksAwaitingReadBack\": " << d.blocksAwaitingReadBack
+        << ", \"inconclusive\": " << (d.inconclusive.empty() ? "null" : jsonString(d.inconclusive))
+        << ",\n     \"outputFiles\": [";
     for (size_t f = 0; f < d.outputFiles.size(); ++f) out << (f == 0 ? "" : ", ") << jsonString(d.outputFiles[f]);
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten

@@ -4,7 +4,7 @@
 // the examples/ folder.
 //
 //   [test]      duration = "10s" | passes = N, output = "base of output files", log = "run.log",
-//               command_timeout = "30s" (0: none)
+//               command_timeout = "30s" (0: none), journal = "folder", journal_sync = "host" | "process"
 //   [[drive]]   name, device ("sim" or a path), capacity ("1GiB" or blocks), block_size,
 //               protection_info, physical_exponent, queue_depth, completions, write_cache,
 //               atomic_unit, seed, direct_io, destroy_data, precondition, zone_size,

@@ -1,11 +1,12 @@
-// Reads a [[drive]]: which device, its geometry, queue, cache, protection and zones, each
+// Reads a [[drive]]: which device, its geometry, queue, cache, protection, zones and kept medium, each
 // checked against what the device kinds accept.
-#include "TestFileTables.h"
-
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 
 #include "TestFileSection.h"
+#include "TestFileTables.h"
 #include "Units.h"
 #include "sim/SimConfig.h"
 
@@ -49,6 +50,14 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
       std::string::npos)
     return s.fail("name", "may hold only letters, digits, '_', '-' and '.'", table.get("name"));
   if (device) dev.kind = *device;
+  // "SIM" would otherwise become a file of that name in the working directory.
+  if (device && *device != "sim" && device->size() == 3 && (*device)[0] != '/' &&
+      std::equal(device->begin(), device->end(), "sim",
+                 [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+    return s.fail("device",
+                  "names the simulated drive in lower case: \"sim\" (for a file of that name write \"./" +
+                      *device + "\")",
+                  table.get("device"));
 
   if (const toml::node* b = s.find("block_size")) {
     const auto* i = b->as_integer();
@@ -60,6 +69,14 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
     if (const auto* i = c->as_integer(); i != nullptr && i->get() > 0) {
       dev.capacityBlocks = static_cast<uint64_t>(i->get());
     } else if (c->is_string()) {
+      // A number in quotes would be bytes here and blocks without them: neither is guessed.
+      const std::string& text = c->as_string()->get();
+      if (!text.empty() && text.find_last_not_of(" \t") != std::string::npos &&
+          std::isdigit(static_cast<unsigned char>(text[text.find_last_not_of(" \t")])))
+        return s.fail("capacity",
+                      "needs a unit in quotes (\"" + text +
+                          "B\", \"32MiB\"); a number of blocks is written without quotes",
+                      c);
       std::string why;
       auto bytes = parseSize(c->as_string()->get(), why);
       if (!bytes) return s.fail("capacity", "is not a size: " + why, nullptr);
@@ -103,6 +120,12 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
                     table.get("zone_size"));
     dev.zoneBlocks = static_cast<uint64_t>(*zoneSize);
     dev.zoneModel = zoneModel.value_or("host-managed");
+  }
+  std::optional<std::string> medium;
+  if (!s.string("medium", medium)) return false;
+  if (medium) {
+    if (dev.kind != "sim") return s.fail("medium", "needs device = \"sim\" (a file or block device is its own medium)", nullptr);
+    dev.medium = *medium;
   }
   return readPowerControl(s, table, dev) && s.rejectUnknown();
 }

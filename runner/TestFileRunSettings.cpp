@@ -1,5 +1,5 @@
 // Reads [test]: when the run ends, how long a command may take, how many device errors are
-// tolerated, and where output and log go.
+// tolerated, and where output, log and the journal go.
 #include "TestFileTables.h"
 
 #include <cstdint>
@@ -40,10 +40,22 @@ bool readTest(const toml::table& root, TestPlan& plan, std::string& error) {
   std::optional<int64_t> maxDeviceErrors;
   if (!s.integer("max_device_errors", 0, INT64_MAX, maxDeviceErrors)) return false;
   if (maxDeviceErrors) plan.maxDeviceErrors = static_cast<uint64_t>(*maxDeviceErrors);
-  std::optional<std::string> output, log;
-  if (!s.string("output", output) || !s.string("log", log)) return false;
+  std::optional<std::string> output, log, journal, journalSync, db;
+  if (!s.string("output", output) || !s.string("log", log) || !s.string("journal", journal) ||
+      !s.string("journal_sync", journalSync) || !s.string("db", db))
+    return false;
   if (output) plan.outputBase = *output;
   if (log) plan.logFile = *log;
+  if (db) plan.historyDatabase = *db;
+  if (journal) {
+    if (journal->empty()) return s.fail("journal", "must name a folder", nullptr);
+    plan.journalDir = *journal;
+  }
+  if (journalSync) {
+    if (*journalSync != "host" && *journalSync != "process")
+      return s.fail("journal_sync", "must be \"host\" or \"process\", got \"" + *journalSync + "\"", nullptr);
+    plan.journalSync = *journalSync;
+  }
   return s.rejectUnknown();
 }
 

@@ -1,9 +1,25 @@
 #include "TimeSeries.h"
 
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
+#include "Summary.h"
+
 namespace varnox::cli {
+namespace {
+
+SeriesLatency latencyOf(const LatencySnapshot& s) {
+  return {static_cast<double>(s.percentileNs(0.5)) / 1e3, static_cast<double>(s.percentileNs(0.99)) / 1e3,
+          static_cast<double>(s.percentileNs(0.999)) / 1e3};
+}
+
+// Kinds whose latencies the series keeps: the commands a flow sends.
+bool isCommandKind(size_t kind) {
+  return kind != static_cast<size_t>(StepSpec::Kind::Agent) && kind != static_cast<size_t>(StepSpec::Kind::GetStatus);
+}
+
+}  // namespace
 
 TimeSeries::TimeSeries(std::vector<std::string> driveNames, double intervalSeconds, std::ostream* csv)
     : names_(std::move(driveNames)),
@@ -16,33 +32,47 @@ TimeSeries::TimeSeries(std::vector<std::string> driveNames, double intervalSecon
   if (csv_ != nullptr) *csv_ << kCsvHeader << '\n' << std::flush;
 }
 
-void TimeSeries::take(size_t drive, const Totals& now) {
+double TimeSeries::progressPeriod() const { return interval_ / std::ceil(interval_ / 0.2 - 1e-9); }
+
+void TimeSeries::take(size_t drive, const Totals& now, double stamp) {
   Totals& last = last_[drive];
   const double dt = now.seconds - last.seconds;
   auto rate = [dt](uint64_t a, uint64_t b) { return dt > 0 && a >= b ? static_cast<double>(a - b) / dt : 0.0; };
   SeriesRow row;
-  row.seconds = now.seconds;
+  row.seconds = stamp;
   row.writeMBps = rate(now.bytesWritten, last.bytesWritten) / 1e6;
   row.verifyMBps = rate(now.bytesVerified, last.bytesVerified) / 1e6;
   row.iops = rate(now.commands, last.commands);
-  row.p99Ns = now.latency.since(last.latency).percentileNs(0.99);
+  LatencySnapshot all;
+  for (size_t kind = 0; kind < kStepKindCount; ++kind) {
+    const LatencySnapshot interval = now.latency[kind].since(last.latency[kind]);
+    row.kindIops[kind] = rate(now.latency[kind].count, last.latency[kind].count);
+    row.kindLatency[kind] = latencyOf(interval);
+    all.add(interval);
+  }
+  row.latency = latencyOf(all);
   row.errors = now.errors >= last.errors ? now.errors - last.errors : 0;
   row.failures = now.failures >= last.failures ? now.failures - last.failures : 0;
   rows_[drive].push_back(row);
   last = now;
   if (csv_ != nullptr) {
-    char line[256];
-    std::snprintf(line, sizeof line, "%.3f,%s,%.3f,%.3f,%.0f,%.1f,%llu,%llu\n", row.seconds, names_[drive].c_str(),
-                  row.writeMBps, row.verifyMBps, row.iops, static_cast<double>(row.p99Ns) / 1e3,
-                  static_cast<unsigned long long>(row.errors), static_cast<unsigned long long>(row.failures));
+    char line[320];
+    std::snprintf(line, sizeof line, "%.3f,%s,%.3f,%.3f,%.0f,%.1f,%llu,%llu,%.1f,%.1f\n", row.seconds,
+                  names_[drive].c_str(), row.writeMBps, row.verifyMBps, row.iops, row.latency.p99Us,
+                  static_cast<unsigned long long>(row.errors), static_cast<unsigned long long>(row.failures),
+                  row.latency.p50Us, row.latency.p999Us);
     *csv_ << line << std::flush;
   }
 }
 
 void TimeSeries::sample(const std::vector<const DriveProgress*>& drives) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  if (elapsed < next_) return;
-  while (next_ <= elapsed) next_ += interval_;
+  // The host calls on multiples of the period, a little after them (never before): the first
+  // call at or past an interval's end takes its row. An earlier call (the run is ending) leaves
+  // the partial interval to finish(). A millisecond's grace covers the rounding of the period.
+  if (elapsed < next_ - 1e-3) return;
+  const double stamp = next_;
+  while (next_ <= elapsed + progressPeriod() / 2) next_ += interval_;
   for (size_t i = 0; i < drives.size() && i < names_.size(); ++i) {
     const DriveProgress& p = *drives[i];
     Totals now;
@@ -53,8 +83,8 @@ void TimeSeries::sample(const std::vector<const DriveProgress*>& drives) {
     now.errors = p.errors.load(std::memory_order_relaxed);
     now.failures = p.failures.load(std::memory_order_relaxed);
     if (p.latency != nullptr)
-      for (const LatencyHistogram& kind : *p.latency) now.latency.add(kind.snapshot());
-    take(i, now);
+      for (size_t kind = 0; kind < kStepKindCount; ++kind) now.latency[kind] = (*p.latency)[kind].snapshot();
+    take(i, now, stamp);
   }
 }
 
@@ -69,25 +99,46 @@ void TimeSeries::finish(const RunReport& report) {
     now.bytesWritten = d.bytesWritten;
     now.bytesVerified = d.bytesVerified;
     now.failures = d.failures;
-    for (const auto& [kind, s] : d.latency) now.latency.add(s);
+    for (size_t kind = 0; kind < kStepKindCount; ++kind)
+      if (auto it = d.latency.find(stepKindName(static_cast<StepSpec::Kind>(kind))); it != d.latency.end())
+        now.latency[kind] = it->second;
     const Totals& last = last_[i];
     if (now.seconds - last.seconds >= interval_ / 10 || now.errors != last.errors || now.failures != last.failures)
-      take(i, now);
+      take(i, now, now.seconds);
   }
 }
 
 std::string TimeSeries::json(size_t drive) const {
+  const std::vector<SeriesRow>& rows = rows_[drive];
   std::ostringstream out;
-  out << '[';
-  for (size_t r = 0; r < rows_[drive].size(); ++r) {
-    const SeriesRow& row = rows_[drive][r];
-    char text[256];
-    std::snprintf(text, sizeof text, "%s[%.3f, %.3f, %.3f, %.0f, %llu, %llu, %llu]", r == 0 ? "" : ", ", row.seconds,
-                  row.writeMBps, row.verifyMBps, row.iops, static_cast<unsigned long long>(row.p99Ns),
-                  static_cast<unsigned long long>(row.errors), static_cast<unsigned long long>(row.failures));
-    out << text;
+  out << "{\"intervalSeconds\": " << jsonDecimal(interval_)
+      << ",\n       \"columns\": [\"time_s\", \"write_MBps\", \"verify_MBps\", \"iops\", \"p99_us\", \"errors\", "
+         "\"failures\", \"p50_us\", \"p99_9_us\"],\n       \"rows\": [";
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const SeriesRow& row = rows[r];
+    out << (r == 0 ? "" : ", ") << '[' << jsonDecimal(row.seconds) << ", " << jsonDecimal(row.writeMBps) << ", "
+        << jsonDecimal(row.verifyMBps) << ", " << jsonDecimal(row.iops) << ", " << jsonDecimal(row.latency.p99Us) << ", "
+        << row.errors << ", " << row.failures << ", " << jsonDecimal(row.latency.p50Us) << ", "
+        << jsonDecimal(row.latency.p999Us) << ']';
   }
-  out << ']';
+  out << "],\n       \"kindColumns\": [\"time_s\", \"iops\", \"p50_us\", \"p99_us\", \"p99_9_us\"], \"kinds\": {";
+  bool firstKind = true;
+  for (size_t kind = 0; kind < kStepKindCount; ++kind) {
+    if (!isCommandKind(kind)) continue;
+    bool ran = false;
+    for (const SeriesRow& row : rows) ran = ran || row.kindIops[kind] > 0;
+    if (!ran) continue;
+    out << (firstKind ? "" : ",") << "\n         " << jsonString(stepKindName(static_cast<StepSpec::Kind>(kind))) << ": [";
+    firstKind = false;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const SeriesRow& row = rows[r];
+      const SeriesLatency& l = row.kindLatency[kind];
+      out << (r == 0 ? "" : ", ") << '[' << jsonDecimal(row.seconds) << ", " << jsonDecimal(row.kindIops[kind]) << ", "
+          << jsonDecimal(l.p50Us) << ", " << jsonDecimal(l.p99Us) << ", " << jsonDecimal(l.p999Us) << ']';
+    }
+    out << ']';
+  }
+  out << "}}";
   return out.str();
 }
 

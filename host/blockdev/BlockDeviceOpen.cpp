@@ -147,10 +147,14 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     // A deallocation on a device must read back as zeros, which only a zeroing discard promises.
     g.supportsUnmap = readSysfsNumber(st.st_rdev, "write_zeroes_max_bytes") > 0;
   } else {
-    // An image a user made (a file system, an LVM or RAID image) is refused like a device; an
-    // empty or zero-filled file, or one an earlier run wrote, carries nothing blkid recognises.
+    // An image a user made (a file system, an LVM or RAID image) is refused like a device, and so
+    // is any other data of the user's (a text file, an archive); an empty or zero-filled file, or
+    // one an earlier run wrote, is neither.
     if (st.st_mode != 0) {
-      if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force); !refusal.empty()) {
+      const bool destroy = deviceSpec.destroyData && deviceSpec.force;
+      std::string refusal = refuseSignatures(path, destroy);
+      if (refusal.empty()) refusal = refuseUserData(path, destroy);
+      if (!refusal.empty()) {
         error = refusal;
         exitStatus = kExitRefused;
         return nullptr;

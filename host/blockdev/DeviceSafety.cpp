@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "blockdev/FileData.h"
 #include "blockdev/Signatures.h"
 
 namespace varnox::blockdev {
@@ -89,6 +90,18 @@ std::string refuseSignatures(const std::string& path, bool destroyData) {
   std::string list;
   for (const std::string& type : types) list += (list.empty() ? "" : ", ") + type;
   return "device " + path + ": carries a signature blkid recognises (" + list + "); a test would destroy it. " + lift;
+}
+
+std::string refuseUserData(const std::string& path, bool destroyData) {
+  if (destroyData) return {};
+  const std::string lift = "Set destroy_data = true for the drive and run with --force to write it anyway";
+  const FileData data = inspectFileData(path);
+  if (data.kind == FileData::Kind::Unreadable)
+    return "device " + path + ": cannot read it to see whether it holds data: " + data.error + ". " + lift;
+  if (data.kind != FileData::Kind::Foreign) return {};
+  return "device " + path +
+         ": holds data that is neither zeros nor blocks a run of this tool wrote (at byte " +
+         std::to_string(data.offset) + "); a test would overwrite it. " + lift;
 }
 
 }  // namespace varnox::blockdev

@@ -24,4 +24,10 @@ std::string kernelUseOf(dev_t device, const std::string& sysRoot = "/sys",
 // alone.
 std::string refuseSignatures(const std::string& path, bool destroyData);
 
+// Why the existing regular file `path` must not be overwritten, or empty when it may be: it holds
+// data that is neither zeros nor blocks a run of this tool wrote (FileData.h), a text file or an
+// archive blkid has no name for, or it cannot be read to tell. `destroyData` (the drive's
+// destroy_data together with --force) lifts this. An empty file is the user's to test on.
+std::string refuseUserData(const std::string& path, bool destroyData);
+
 }  // namespace varnox::blockdev

@@ -43,9 +43,13 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error,
   const uint64_t totalBytes = capacity * bs;
   // The last report waits for the sync: until then the bytes are not on the device.
   auto report = [&](uint64_t doneBytes) {
-    if (progress) progress(std::min(doneBytes, totalBytes - (totalBytes > 0 ? 1 : 0)), totalBytes);
+    if (!progress || progress(std::min(doneBytes, totalBytes - (totalBytes > 0 ? 1 : 0)), totalBytes))
+      return true;
+    error = "device " + device.path() + ": preconditioning stopped after " + std::to_string(doneBytes) +
+            " of " + std::to_string(totalBytes) + " bytes";
+    return false;
   };
-  report(0);
+  if (!report(0)) return false;
   for (uint64_t lba = 0; lba < capacity; lba += chunkBlocks) {
     const uint64_t blocks = std::min(chunkBlocks, capacity - lba);
     for (uint64_t b = 0; b < blocks; ++b) {
@@ -54,6 +58,7 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error,
         uint64_t word = mix(state++);
         std::memcpy(buffer.get() + b * bs + i, &word, 8);
       }
+      std::memcpy(buffer.get() + b * bs, kPreconditionMagic, sizeof kPreconditionMagic);
     }
     uint64_t done = 0;
     while (done < blocks * bs) {
@@ -65,7 +70,7 @@ bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error,
       }
       done += static_cast<uint64_t>(n);
     }
-    report((lba + blocks) * bs);
+    if (!report((lba + blocks) * bs)) return false;
   }
   if (::fdatasync(device.fd()) != 0) {
     error = "device " + device.path() + ": sync after precondition failed: " + std::strerror(errno);
@@ -94,6 +99,7 @@ std::unique_ptr<Device> openFileOrBlockDevice(const DeviceSpec& deviceSpec, uint
   if (!device) return nullptr;
   // varnox check says what the run would fill instead.
   if (deviceSpec.precondition && !deviceSpec.checkOnly && !preconditionDevice(*device, runNonce(seed), error, progress)) {
+    // Stopped by the user, the run is interrupted rather than failed; the caller tells which.
     exitStatus = kExitDeviceFailure;
     return nullptr;
   }

@@ -13,10 +13,16 @@ namespace varnox::blockdev {
 // A number no other run draws: the run seed mixed with the clock and the process id.
 uint64_t runNonce(uint64_t seed);
 
-// Writes every block of the device's capacity with a pattern made from `nonce` and the block's
-// LBA, then syncs. Call before the first command. False with `error` naming the path, the LBA and
-// strerror when a write fails. `progress` (may be empty) hears of 0 bytes first, of every chunk
-// written, and of the total once synced.
+// The first bytes of every preconditioned block: a run that finds them on a file knows the file
+// holds its own kind of data, not the user's.
+inline constexpr char kPreconditionMagic[16] = {'v', 'a', 'r', 'n', 'o', 'x', ' ',  'p',
+                                                'r', 'e', 'c', 'o', 'n', 'd', '\n', 0};
+
+// Writes every block of the device's capacity with kPreconditionMagic and a pattern made from
+// `nonce` and the block's LBA, then syncs. Call before the first command. False with `error`
+// naming the path, the LBA and strerror when a write fails, or saying how far it got when
+// `progress` (may be empty) returned false. `progress` hears of 0 bytes first, of every chunk
+// (1 MiB) written, and of the total once synced.
 bool preconditionDevice(BlockDevice& device, uint64_t nonce, std::string& error, const PreconditionBytes& progress = {});
 
 // The warning for a drive on a file or block device whose agent "Random Seed" (`randomSeed`, as

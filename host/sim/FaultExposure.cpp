@@ -21,10 +21,27 @@ bool overlap(uint64_t a, uint64_t aBlocks, uint64_t b, uint64_t bBlocks) {
 FaultExposure::FaultExposure(std::vector<InjectedFault>& records, uint32_t logicalBlockSize)
     : records_(records), logicalBlockSize_(logicalBlockSize), commands_(kTagLimit) {}
 
+bool FaultExposure::overlaps(const Range& a, const Range& b) {
+  if (!overlap(a.lba, a.end() - a.lba, b.lba, b.end() - b.lba)) return false;
+  if (a.stride == 1 && b.stride == 1) return true;
+  // A skip command touches every other block of its extent: test the shorter one's blocks.
+  const Range& few = a.blocks <= b.blocks ? a : b;
+  const Range& other = &few == &a ? b : a;
+  for (uint64_t i = 0; i < few.blocks; ++i)
+    if (other.covers(few.lba + i * few.stride)) return true;
+  return false;
+}
+
 bool FaultExposure::writeOutstandingOver(uint64_t lba, uint64_t except) const {
   for (uint32_t tag : writing_)
     for (const Range& r : commands_[tag].writes)
-      if (commands_[tag].index != except && overlap(lba, 1, r.lba, r.blocks)) return true;
+      if (commands_[tag].index != except && r.covers(lba)) return true;
+  return false;
+}
+
+bool FaultExposure::outstanding(uint64_t commandIndex) const {
+  for (uint32_t tag : writing_)
+    if (commands_[tag].index == commandIndex) return true;
   return false;
 }
 
@@ -35,9 +52,11 @@ void FaultExposure::accepted(const CommandContext& ctx) {
   cmd.op = Op::Other;
   cmd.writes.clear();
   cmd.candidates.clear();
+  cmd.racing.clear();
+  cmd.failed.clear();
   const ParsedCdb& c = *ctx.cdb;
   if (!c.known) return;
-  cmd.range = Range{c.lba, c.blocks};
+  cmd.range = Range{c.lba, c.blocks, ctx.lbaStride};
   cmd.transferBytes = logicalBlockSize_ + (c.protect ? 8 : 0);
   switch (c.opcode) {
     case kOpWrite16:
@@ -52,7 +71,7 @@ void FaultExposure::accepted(const CommandContext& ctx) {
         const int count = unmapDescriptorCount(ctx.dataOut, c.parameterListBytes);
         for (int i = 0; i < count; ++i) {
           const UnmapRange r = unmapDescriptor(ctx.dataOut, i);
-          cmd.writes.push_back(Range{r.lba, r.blocks});
+          cmd.writes.push_back(Range{r.lba, r.blocks, 1});
         }
       }
       break;
@@ -69,8 +88,12 @@ void FaultExposure::accepted(const CommandContext& ctx) {
   if (cmd.op == Op::Write) {
     writing_.push_back(ctx.tag);
     for (const Range& r : cmd.writes) overwritten(r, isDataWrite(c), ctx.index);
-  } else if ((cmd.op == Op::Read || cmd.op == Op::Verify) && !pending_.empty()) {
-    collectCandidates(cmd);
+  } else if (cmd.op == Op::Read || cmd.op == Op::Verify) {
+    if (cmd.op == Op::Verify && !pending_.empty())
+      for (uint32_t tag : writing_)
+        for (const Range& r : commands_[tag].writes)
+          if (overlaps(r, cmd.range)) cmd.racing.push_back(commands_[tag].index);
+    if (!pending_.empty()) collectCandidates(cmd);
   }
 }
 
@@ -78,24 +101,36 @@ void FaultExposure::accepted(const CommandContext& ctx) {
 // the host cannot know which content the block should hold until that write completes. A
 // splice lasts until one data write covers its whole range, as the drive heals it then.
 void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command) {
-  for (Watched& w : watched_) {
-    if (w.lba != UINT64_MAX && overlap(w.lba, 1, r.lba, r.blocks)) {
-      w.latestWrite = command;
-      w.good = false;
+  if (!watched_.empty()) {
+    if (r.blocks <= watched_.size()) {
+      for (uint64_t i = 0; i < r.blocks; ++i)
+        if (auto w = watched_.find(r.lba + i * r.stride); w != watched_.end()) w->second = Watched{command, false, 0};
+    } else {
+      for (auto& [lba, w] : watched_)
+        if (r.covers(lba)) w = Watched{command, false, 0};
     }
   }
   std::erase_if(pending_, [&](Pending& p) {
-    if (!overlap(p.range.lba, p.range.blocks, r.lba, r.blocks)) return false;
-    if (p.isSplice) return dataWrite && r.lba <= p.range.lba && p.range.lba + p.range.blocks <= r.lba + r.blocks;
+    if (p.staleOf != UINT64_MAX) return false;  // a stale read is decided by its own read
+    if (!overlaps(p.range, r)) return false;
+    if (p.isSplice) {
+      // Healed: no read sent from now on fails, but one sent before still shows the splice.
+      // Kept (splices are few), so that such a read finds it when it completes.
+      if (dataWrite && r.lba <= p.range.lba && p.range.lba + p.range.blocks <= r.end()) p.closed = true;
+      return false;
+    }
     if (p.intact.empty()) {
+      // A read sent while the fault's write was out and still out itself saw the fault, now
+      // that the write completed GOOD: remembered for it.
+      if (p.state == State::Settled) settledBeforeClosed_.insert(p.id);
       if (p.state != State::InFlight || !p.visibleInFlight) return true;
       p.closed = true;
       return false;
     }
     bool stored = false, kept = false;
     for (uint64_t i = 0; i < p.range.blocks; ++i) {
-      const uint64_t lba = p.range.lba + i;
-      if (overlap(lba, 1, r.lba, r.blocks)) p.intact[i] = false;
+      const uint64_t lba = p.range.lba + i * p.range.stride;
+      if (r.covers(lba)) p.intact[i] = false;
       if (p.intact[i]) (lba < p.split ? stored : kept) = true;
     }
     return !(stored && kept);
@@ -108,29 +143,30 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
 void FaultExposure::collectCandidates(Command& read) {
   const Range& r = read.range;
   for (const Pending& p : pending_) {
+    if (p.staleOf != UINT64_MAX) continue;
     if (p.isSplice) {
       // What a splice check reads: exactly the write's range.
-      if (read.op == Op::Read && r.lba == p.range.lba && r.blocks == p.range.blocks)
+      if (!p.closed && read.op == Op::Read && r.lba == p.range.lba && r.blocks == p.range.blocks)
         read.candidates.push_back(Candidate{p.id, 0, p.kind, p.record, true, false});
       continue;
     }
     const bool inFlight = p.state == State::InFlight;
-    if (p.closed || (inFlight && !p.visibleInFlight) || !overlap(r.lba, r.blocks, p.range.lba, p.range.blocks)) continue;
+    if (p.closed || (inFlight && !p.visibleInFlight) || !overlaps(r, p.range)) continue;
     if (p.intact.empty()) {
-      if (!writeOutstandingOver(p.range.lba, p.command))
-        read.candidates.push_back(Candidate{p.id, p.range.lba - r.lba + 1, p.kind, p.record, false, inFlight});
+      // Other writes outstanding over the block are older than the fault's (a newer one closed
+      // it): the drive ran them first, and the agent expects the newest write a read follows.
+      read.candidates.push_back(Candidate{p.id, r.indexOf(p.range.lba) + 1, p.kind, p.record, false, inFlight});
       continue;
     }
     // A torn unit shows only when one read returns a stored and a dropped block of it.
     bool stored = false, kept = false;
-    const uint64_t first = std::max(r.lba, p.range.lba);
-    const uint64_t end = std::min(r.lba + r.blocks, p.range.lba + p.range.blocks);
-    for (uint64_t lba = first; lba < end; ++lba) {
-      if (!p.intact[lba - p.range.lba] || writeOutstandingOver(lba, p.command)) continue;
+    for (uint64_t i = 0; i < p.range.blocks; ++i) {
+      const uint64_t lba = p.range.lba + i * p.range.stride;
+      if (!r.covers(lba) || !p.intact[i] || writeOutstandingOver(lba, p.command)) continue;
       (lba < p.split ? stored : kept) = true;
       if (stored && kept) {
         // Whatever becomes of the write, a unit seen mixed is a broken promise.
-        read.candidates.push_back(Candidate{p.id, lba - r.lba + 1, p.kind, p.record, false, false});
+        read.candidates.push_back(Candidate{p.id, r.indexOf(lba) + 1, p.kind, p.record, false, false});
         break;
       }
     }
@@ -140,14 +176,17 @@ void FaultExposure::collectCandidates(Command& read) {
 void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                                bool atomicWrite) {
   pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, 1}, 0, {}, false, record,
-                             neitherOldNorNew, false, neitherOldNorNew && atomicWrite});
+                             true, false, neitherOldNorNew && atomicWrite});
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
                              uint64_t firstDropped, int record) {
-  // An atomic unit is never seen mixed, not even by a read racing its write.
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, unitEnd - unitLba},
-                             firstDropped, std::vector<bool>(unitEnd - unitLba, true), false, record, true});
+  // An atomic unit is never seen mixed, not even by a read racing its write. With skip commands
+  // its blocks are every other LBA.
+  const uint64_t stride = ctx.lbaStride;
+  const uint64_t blocks = (unitEnd - unitLba + stride - 1) / stride;
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, blocks, stride},
+                             firstDropped, std::vector<bool>(blocks, true), false, record, true});
 }
 
 void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record) {
@@ -156,29 +195,23 @@ void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, ui
 
 void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record) {
   if (ctx.tag >= kTagLimit) return;
-  // Old content is wrong only where the latest write completed GOOD before this read and none
-  // is outstanding over the block: otherwise the host may legally see it.
-  const auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
-  if (w == watched_.end() || !w->good || writeOutstandingOver(lba)) return;
+  // The read missed the latest write over the block, which the drive ran before it: wrong once
+  // that write completes GOOD, whether before the read completes or after (the agent waits for
+  // a write a read raced, then expects its data). A write that completed and may have been
+  // lost with the cache since leaves the old content legal; so does one that failed.
+  const auto w = watched_.find(lba);
+  if (w == watched_.end() || w->second.latestWrite == UINT64_MAX) return;
+  const bool stillOut = outstanding(w->second.latestWrite);
+  if (!stillOut && !w->second.good) return;
   Command& read = commands_[ctx.tag];
-  pending_.push_back(Pending{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record});
-  read.candidates.push_back(Candidate{nextId_++, lba - read.range.lba + 1, kind, record, false, false});
+  Pending p{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record};
+  p.staleOf = stillOut ? w->second.latestWrite : UINT64_MAX - 1;  // UINT64_MAX - 1: completed GOOD
+  pending_.push_back(p);
+  read.candidates.push_back(Candidate{nextId_++, read.range.indexOf(lba) + 1, kind, record, false, false});
 }
 
-void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned) {
-  if (watched_.empty()) watched_.resize(kWatched);  // only drives with stale reads follow blocks
-  auto w = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& x) { return x.lba == lba; });
-  if (w == watched_.end()) {
-    if (pinned) {
-      w = watched_.insert(watched_.end(), Watched{});
-    } else {
-      do {
-        w = watched_.begin() + static_cast<ptrdiff_t>(watchNext_);
-        watchNext_ = (watchNext_ + 1) % kWatched;
-      } while (w->pinned);
-    }
-  }
-  *w = Watched{lba, misdirected ? UINT64_MAX : ctx.index, false, 0, pinned || w->pinned};
+void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
+  watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false, 0};
 }
 
 void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) {
@@ -217,12 +250,30 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
           expose(pending_[i].id, pending_[i].kind, pending_[i].record);
       // A fault closed by a later write while this one was out stays settled (shown to no new
       // read) for a racing read still out, which exposes it when it returns the block.
-      for (Watched& w : watched_) {
+      for (auto& [lba, w] : watched_) {
         if (w.latestWrite == cmd.index) {
           w.good = succeeded;
           w.completedAt = completions_;
         }
       }
+      // Stale reads that missed this write: wrong if it succeeded, legal if not.
+      for (size_t i = pending_.size(); i-- > 0;) {
+        Pending& p = pending_[i];
+        if (p.staleOf != cmd.index) continue;
+        if (succeeded && p.staleShown) {
+          expose(p.id, p.kind, p.record);
+        } else if (!succeeded) {
+          pending_.erase(pending_.begin() + static_cast<ptrdiff_t>(i));
+        } else {
+          p.staleOf = UINT64_MAX - 1;
+        }
+      }
+      // A verify that raced this write cannot be judged where it failed.
+      if (!succeeded)
+        for (Command& other : commands_)
+          if (other.op == Op::Verify && other.index != UINT64_MAX &&
+              std::find(other.racing.begin(), other.racing.end(), cmd.index) != other.racing.end())
+            other.failed.insert(other.failed.end(), cmd.writes.begin(), cmd.writes.end());
       break;
     case Op::Sync:
       if (succeeded) lastSyncAt_ = completions_;
@@ -235,6 +286,12 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
         delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
       }
+      if (cmd.op == Op::Verify) {
+        const uint64_t differing = cmd.range.lba + (delivered ? delivered - 1 : 0);
+        if (std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); }) ||
+            std::any_of(cmd.failed.begin(), cmd.failed.end(), [&](const Range& r) { return r.covers(differing); }))
+          delivered = 0;
+      }
       for (const Candidate& c : cmd.candidates) {
         const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == c.id; });
         if (c.isSplice) {
@@ -243,15 +300,17 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         } else if (delivered >= c.needBlocks) {
           // Seen while its write was outstanding: decided by how that write ends. Otherwise the
           // read returned it, even if a write accepted since has ended the fault.
-          if (p != pending_.end() && p->state == State::InFlight && p->intact.empty()) {
+          if (p != pending_.end() && p->staleOf != UINT64_MAX && p->staleOf != UINT64_MAX - 1) {
+            p->staleShown = true;  // the write it missed is still out: decided when that ends
+          } else if (p != pending_.end() && p->state == State::InFlight && p->intact.empty()) {
             p->shownInFlight = true;
-          } else if (p != pending_.end() || !c.inFlight) {
+          } else if (p != pending_.end() || !c.inFlight || settledBeforeClosed_.count(c.id)) {
             expose(c.id, c.kind, c.record);
           }
         }
       }
       // A stale read not shown now never will be: its wrong data went nowhere else.
-      std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index; });
+      std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index && !p.staleShown; });
       break;
     }
     case Op::Other:
@@ -259,6 +318,8 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
   }
   cmd.index = UINT64_MAX;
   cmd.candidates.clear();
+  cmd.racing.clear();
+  cmd.failed.clear();
 }
 
 void FaultExposure::dropped(uint32_t tag) {
@@ -266,7 +327,9 @@ void FaultExposure::dropped(uint32_t tag) {
   Command& cmd = commands_[tag];
   if (cmd.op == Op::Write) {
     std::erase(writing_, tag);
-    std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index && p.state == State::InFlight; });
+    std::erase_if(pending_, [&](const Pending& p) {
+      return (p.command == cmd.index && p.state == State::InFlight) || p.staleOf == cmd.index;
+    });
   } else {
     std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index; });  // a stale read
   }
@@ -278,9 +341,9 @@ void FaultExposure::dropped(uint32_t tag) {
 // their blocks may legally show older content now.
 void FaultExposure::cacheLost() {
   std::erase_if(pending_, [&](const Pending& p) {
-    return !p.isSplice && p.state == State::Settled && p.completedAt > lastSyncAt_;
+    return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.completedAt > lastSyncAt_;
   });
-  for (Watched& w : watched_)
+  for (auto& [lba, w] : watched_)
     if (w.good && w.completedAt > lastSyncAt_) w.good = false;
 }
 

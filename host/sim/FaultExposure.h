@@ -13,6 +13,7 @@
 // Cost: a few comparisons per command while no fault is pending.
 #include <array>
 #include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -29,10 +30,10 @@ class FaultExposure {
 
   void accepted(const CommandContext& ctx);
   // corrupt, lost-write, misdirect: block `lba` of the accepted write holds the wrong data.
-  // `neitherOldNorNew` (corrupt): a read racing the write shows it too, once the write completes
-  // GOOD; lost and misdirected blocks keep old content, which a racing read may legally return.
-  // In an atomic write such a block shows even when the write is then aborted: its unit landed
-  // whole, so the block must hold exactly the write's data.
+  // A read racing the write shows it too, once the write completes GOOD: the drive ran the read
+  // after the write, and the agent then expects the write's data (a lost or misdirected block's
+  // old content included). `neitherOldNorNew` (corrupt) in an atomic write shows even when the
+  // write is then aborted: its unit landed whole, so the block must hold exactly its data.
   void blockFault(const CommandContext& ctx, int kind, uint64_t lba, int record, bool neitherOldNorNew,
                   bool atomicWrite);
   // torn-atomic: of the unit [unitLba, unitEnd) blocks from `firstDropped` on kept their old data.
@@ -40,26 +41,35 @@ class FaultExposure {
                 int record);
   // splice: the aborted write's range [lba, lba + blocks) reads with a hard error until healed.
   void splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record);
-  // stale-read: the accepted read returns the old content of `lba`.
+  // stale-read: the accepted read returns the old content of `lba`, which differs from what the
+  // block holds now.
   void staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record);
   void completed(uint32_t tag, const DeviceCompletion& completion);
   void dropped(uint32_t tag);
   void cacheLost();
 
   // Follows the latest write of `lba`, which the accepted command is storing, so that staleRead
-  // can tell whether old content is wrong there; at most kWatched blocks, the oldest forgotten
-  // first, except the `pinned` ones (a rule's own block), kept for good. A block that a
-  // misdirected write lands on has no known latest write.
-  void watch(const CommandContext& ctx, uint64_t lba, bool misdirected, bool pinned);
+  // can tell whether old content is wrong there. A block that a misdirected write lands on has
+  // no known latest write. forget(lba) once the block's old content is no longer kept.
+  void watch(const CommandContext& ctx, uint64_t lba, bool misdirected);
+  void forget(uint64_t lba) { watched_.erase(lba); }
 
   uint64_t exposed(int kind) const { return exposedByKind_[static_cast<size_t>(kind)]; }
 
  private:
   enum class State { InFlight, Settled };
+  // A command's blocks: lba + i * stride for i below blocks (skip commands have stride 2).
   struct Range {
     uint64_t lba;
     uint64_t blocks;
+    uint64_t stride = 1;
+    uint64_t end() const { return blocks ? lba + (blocks - 1) * stride + 1 : lba; }
+    bool covers(uint64_t block) const {
+      return block >= lba && (block - lba) % stride == 0 && (block - lba) / stride < blocks;
+    }
+    uint64_t indexOf(uint64_t block) const { return (block - lba) / stride; }
   };
+  static bool overlaps(const Range& a, const Range& b);
   struct Pending {
     uint64_t id;
     int kind;
@@ -77,6 +87,11 @@ class FaultExposure {
     // A later write was accepted over the block: no new read can show the fault, but a racing
     // read sent before it may already have, and that is decided when the fault's write ends.
     bool closed = false;
+    // stale-read: the latest write over the block before the read, whose content the read
+    // missed. The drive ran the read after that write, so the old content is wrong once the
+    // write completes GOOD, before or after the read. staleShown: the read delivered it.
+    uint64_t staleOf = UINT64_MAX;
+    bool staleShown = false;
   };
   struct Candidate {
     uint64_t id;
@@ -94,18 +109,22 @@ class FaultExposure {
     uint32_t transferBytes = 0;
     std::vector<Range> writes;  // what a write covers (UNMAP: its descriptors)
     std::vector<Candidate> candidates;
+    // A verify: the writes outstanding over its range when it was accepted. While one of them is
+    // still outstanding when the verify completes, the agent cannot tell which content the drive
+    // compared: the verify shows nothing (it is sent again). Nor where one that ended without
+    // success covers the block the drive found different (`failed`: their ranges).
+    std::vector<uint64_t> racing;
+    std::vector<Range> failed;
   };
   struct Watched {
-    uint64_t lba = UINT64_MAX;
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
     bool good = false;                  // that write completed GOOD
     uint64_t completedAt = 0;
-    bool pinned = false;
   };
-  static constexpr size_t kWatched = 128;
 
   // Any outstanding write over `lba` other than command `except`.
   bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
+  bool outstanding(uint64_t commandIndex) const;
   void overwritten(const Range& r, bool dataWrite, uint64_t command);
   void collectCandidates(Command& read);
   void expose(uint64_t id, int kind, int record);
@@ -115,9 +134,9 @@ class FaultExposure {
   std::vector<Command> commands_;     // per tag
   std::vector<uint32_t> writing_;     // tags of outstanding writes
   std::vector<Pending> pending_;      // faults that may still be exposed
-  std::vector<Watched> watched_;
+  std::unordered_map<uint64_t, Watched> watched_;  // by LBA: the blocks whose old content is kept
   std::unordered_set<uint64_t> exposedIds_;  // a fault counts once, however many reads showed it
-  size_t watchNext_ = 0;
+  std::unordered_set<uint64_t> settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
   uint64_t nextId_ = 1;
   uint64_t completions_ = 0;
   uint64_t lastSyncAt_ = 0;  // completion ordinal of the latest GOOD SYNCHRONIZE CACHE

@@ -33,6 +33,7 @@ class FaultingDevice : public Device {
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return inner_->outstanding() + static_cast<uint32_t>(made_.size()); }
+  uint32_t neverCompleting() const override { return inner_->neverCompleting(); }
   int powerToggle() override;
   std::string lastPowerToggle() const override { return inner_->lastPowerToggle(); }
   int reset() override { return inner_->reset(); }

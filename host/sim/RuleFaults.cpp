@@ -339,15 +339,17 @@ void RuleFaults::beforeStore(const CommandContext& ctx, StoreTarget& target) {
     OldBlock* old = nullptr;
     for (OldBlock& p : pinned_)
       if (p.lba == target.lba) old = &p;
-    const bool pinned = old != nullptr;
     if (old == nullptr) {
       old = &oldBlocks_[oldNext_];
       oldNext_ = (oldNext_ + 1) % oldBlocks_.size();
+      const uint64_t leaving = old->lba;
       old->lba = target.lba;
+      // The oracle follows exactly the blocks whose old content is kept.
+      if (leaving != target.lba && leaving != UINT64_MAX && !oldVersion(leaving)) exposure_.forget(leaving);
     }
     old->saved = true;
     std::memcpy(old->bytes.data(), store_->block(target.lba), old->bytes.size());
-    exposure_.watch(ctx, target.lba, misdirected, pinned);
+    exposure_.watch(ctx, target.lba, misdirected);
   }
 }
 
@@ -376,7 +378,10 @@ void RuleFaults::afterStore(const CommandContext& ctx, uint64_t lba, uint8_t* bl
 void RuleFaults::afterLoad(const CommandContext& ctx, uint64_t lba, uint8_t* block, size_t bytes) {
   if (ctx.index != armedCommand_ || armedKind_ != Kind::StaleRead || lba != armedLba_) return;
   if (const OldBlock* old = oldVersion(lba)) {
-    std::memcpy(block, old->bytes.data(), std::min(bytes, old->bytes.size()));
+    // Old content equal to the current (the same data written twice, two trims) is no fault.
+    const size_t n = std::min(bytes, old->bytes.size());
+    if (std::memcmp(block, old->bytes.data(), n) == 0) return;
+    std::memcpy(block, old->bytes.data(), n);
     tookEffect(Kind::StaleRead);
     exposure_.staleRead(ctx, static_cast<int>(Kind::StaleRead), lba, recordIndex());
   }

@@ -37,13 +37,16 @@
 //                    verify's byte compare reached it; also a read racing the write, once the
 //                    write completes GOOD (the block is neither old nor new), and in an atomic
 //                    write also when it is then aborted (its unit landed whole).
-//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt.
+//   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt
+//                    (a read racing the write ran after it, so old content there is wrong too).
 //   misdirect        a block of a write lands on another LBA (the record's landedAt) instead of
 //                    its own. Exposed through its own block, which kept its old content: as corrupt.
 //   stale-read       a read returns what a block held before its latest write (only blocks whose
-//                    previous content is remembered: a rule's own block, the last 64 written).
-//                    Exposed: the read delivered its data and, when it was sent, the block's
-//                    latest write had completed GOOD and no write over it was outstanding.
+//                    previous content is remembered: a rule's own block, the last 64 written;
+//                    content equal to what the block holds is no fault). Exposed: the read
+//                    delivered its data and the latest write over the block before it completed
+//                    GOOD, before or after the read (the drive ran the read after it), and was
+//                    not since lost with a volatile cache.
 //   torn-atomic      an atomic write is aborted with one of its units only partly stored (a
 //                    leading part new, the rest old). Exposed: one read returned, or one verify
 //                    compared, both a stored and a dropped block of that unit, also while the
@@ -52,8 +55,9 @@
 //                    from then on every read or verify overlapping its range fails with the hard
 //                    error above, until a single write covers the whole range again. Exposed: a
 //                    read of exactly that write's range (a splice check) completed with that
-//                    error after the abort was handed back; only a checker that looks for
-//                    splices ("Write Splice Detection") reports it.
+//                    error after the abort was handed back, also when a write healed the range
+//                    after the read was sent; only a checker that looks for splices ("Write
+//                    Splice Detection") reports it.
 //   hang             a command executes but never completes (the host's command timeout ends
 //                    the drive)
 //   slow             a command executes and completes `delay` later (delay = "50ms"); the other
@@ -65,9 +69,14 @@
 // Common to the corrupting kinds: a fault in a write that did not complete GOOD is never exposed
 // (the host cannot know what the block holds), except as said above and for torn-atomic and
 // splice, whose writes are aborted by design. A read or verify counts only when sent after that
-// write's completion was handed back (except as said above), with no other write outstanding over
-// the block, and only when it completes with its data (GOOD, RECOVERED ERROR, or a verify's
-// MISCOMPARE at or after the block); a command lost at a reset shows nothing. Once a later write
+// write's completion was handed back (except as said above), and only when it completes with its
+// data (GOOD, RECOVERED ERROR, or a verify's MISCOMPARE at or after the block); a command lost at
+// a reset shows nothing. Other writes outstanding over the block are older than the fault's (the
+// drive ran them first) and do not hide it from a read. A verify shows nothing when a write that
+// was outstanding over its range when it was sent is still outstanding when it completes, or
+// failed over the block the drive found different: the drive compared either content, and the
+// agent verifies the range again. Commands
+// are followed at their stride (skip commands cover every other block). Once a later write
 // over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
 // and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
 // power loss takes the volatile cache.

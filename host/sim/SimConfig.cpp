@@ -63,6 +63,8 @@ bool simConfigFromSpec(const DeviceSpec& deviceSpec, uint64_t seed, SimConfig& c
   c.faults = deviceSpec.faults;
   c.keepUndoImages = deviceSpec.commandsMayBeLost;
   c.zoneBlocks = deviceSpec.zoneBlocks;
+  c.medium = deviceSpec.medium;
+  c.mediumReadOnly = deviceSpec.checkOnly;
   if (deviceSpec.zoneModel == "host-managed") {
     c.zones = ZoneKind::HostManaged;
   } else if (deviceSpec.zoneModel == "host-aware") {

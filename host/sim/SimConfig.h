@@ -43,6 +43,11 @@ struct SimConfig {
   // Keep the old contents of the blocks an outstanding command overwrites, so that a power loss
   // or reset can leave its transfer lost or cut part-way. Without them a lost write still lands.
   bool keepUndoImages = true;
+  // The file that keeps the medium beyond the process (see PersistentMedium.h); empty: memory
+  // only. With mediumReadOnly (varnox check and verify) the drive starts from the file but never
+  // creates or writes it.
+  std::string medium;
+  bool mediumReadOnly = false;
 };
 
 // Empty when the configuration can be built, else a message naming the bad setting and value.

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "sim/BlockStore.h"
+#include "sim/PersistentMedium.h"
 #include "sim/RuleFaults.h"
 #include "sim/SimulatedDriveSlot.h"
 #include "sim/WriteCache.h"
@@ -47,10 +49,12 @@ SimulatedDrive::SimulatedDrive(const SimConfig& config) : config_(config) {
 
 SimulatedDrive::~SimulatedDrive() = default;
 
-std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error) {
+std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error, bool* refused) {
+  if (refused) *refused = false;
   std::string problem = validateSimConfig(config);
   if (!problem.empty()) {
     error = problem;
+    if (refused) *refused = true;
     return nullptr;
   }
   std::unique_ptr<SimulatedDrive> drive(new SimulatedDrive(config));
@@ -62,6 +66,25 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
   }
   if (config.zones != ZoneKind::None)
     drive->zones_ = std::make_unique<ZoneModel>(config.zones, config.zoneBlocks, config.capacityBlocks);
+  if (!config.medium.empty()) {
+    const MediumShape shape{config.capacityBlocks, config.logicalBlockSize,
+                            config.protectionInfo ? kProtectionInfoBytes : 0, config.zoneBlocks,
+                            static_cast<uint32_t>(config.zones)};
+    PersistentMedium::Problem trouble;
+    std::unique_ptr<PersistentMedium> medium =
+        PersistentMedium::open(config.medium, shape, config.mediumReadOnly, trouble, error);
+    if (trouble != PersistentMedium::Problem::None) {
+      if (refused) *refused = trouble == PersistentMedium::Problem::Refused;
+      return nullptr;
+    }
+    if (medium) {
+      std::vector<uint64_t> pointers;
+      if (!medium->load(*drive->store_, drive->zones_ ? &pointers : nullptr, error)) return nullptr;
+      if (!pointers.empty()) drive->zones_->restorePointers(std::move(pointers));
+      // Read-only, the drive starts from the file but keeps its changes in memory.
+      if (!config.mediumReadOnly) drive->medium_ = std::move(medium);
+    }
+  }
   if (!config.faults.empty()) {
     drive->ruleFaults_ =
         std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks, config.logicalBlockSize,
@@ -76,6 +99,32 @@ const uint8_t* SimulatedDrive::peekBlock(uint64_t lba) const {
 }
 
 int SimulatedDrive::submit(const DeviceCommand& command) {
+  const int status = submitCommand(command);
+  if (medium_) persist(status == 0 && command.tag < kTagLimit ? &slots_[command.tag] : nullptr);
+  return status;
+}
+
+void SimulatedDrive::persist(Slot* slot) {
+  bool written = true;
+  if (config_.writeCache != WriteCacheMode::Volatile && medium_->blocksChanged())
+    written = medium_->writeBlocks(*store_);
+  if (zones_) written = medium_->writePointers(zones_->pointers()) && written;
+  if (!written) mediumWriteFailed(slot);
+}
+
+void SimulatedDrive::mediumWriteFailed(Slot* slot) {
+  // The drive has no log of its own; the sense alone would not say which file failed.
+  std::fprintf(stderr, "varnox: %s\n", medium_->error().c_str());
+  if (slot != nullptr && slot->busy) fail(*slot, kSenseMediumError, kAscWriteError, 0);
+}
+
+void SimulatedDrive::zonesWrote(uint64_t lba, uint64_t blocks, uint32_t stride) {
+  zones_->wrote(lba, blocks, stride);
+  if (medium_ && blocks != 0)
+    medium_->pointersChanged(lba / zones_->zoneBlocks(), (lba + (blocks - 1) * stride) / zones_->zoneBlocks());
+}
+
+int SimulatedDrive::submitCommand(const DeviceCommand& command) {
   if (stopped()) return VARNOX_ERR_DEVICE;
   if (command.tag >= kTagLimit || command.cdbLength == 0 || command.cdbLength > sizeof(command.cdb) ||
       command.lbaStride == 0)
@@ -214,6 +263,13 @@ bool SimulatedDrive::collectDue(bool wait) {
   std::this_thread::sleep_for(std::chrono::nanoseconds(sleepNs));
   collect(true);
   return !candidates_.empty();
+}
+
+uint32_t SimulatedDrive::neverCompleting() const {
+  if (delayed_ == 0) return 0;
+  return static_cast<uint32_t>(std::count_if(queue_.begin(), queue_.end(), [this](uint32_t tag) {
+    return slots_[tag].readyAtNs == Intervention::kNever;
+  }));
 }
 
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {

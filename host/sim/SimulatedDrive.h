@@ -43,6 +43,14 @@
 // a hung one ("hang") never; the others pass it. With only those outstanding a waiting poll
 // returns false after at most 10 ms, so the caller can give up on them.
 //
+// Kept medium (SimConfig::medium, see PersistentMedium.h): the drive starts with what the file
+// holds. Every change to a block (writes, WRITE SAME, UNMAP, atomic writes, zone resets, the
+// undo of a dropped write, a fault's damage) reaches the file when the command has executed on a
+// write-through or protected cache, and at SYNCHRONIZE CACHE on a volatile one, whose unsynced
+// blocks a power cut loses before they ever reach it; write pointers reach it with every command.
+// So a process killed at any moment leaves the file as a power cut at that moment leaves the
+// drive. A file that cannot be written fails the command with MEDIUM ERROR 03/0C/00.
+//
 // Power loss and reset: powerToggle() and reset() drop every outstanding command without a
 // completion. Each dropped write's data is, by a seeded draw, kept, lost, or kept for a leading
 // part only (cut between blocks, or between atomic units for WRITE ATOMIC), as after an
@@ -73,6 +81,7 @@
 namespace varnox::sim {
 
 class BlockStore;
+class PersistentMedium;
 class WriteCache;
 class RuleFaults;
 class ZoneModel;
@@ -85,8 +94,11 @@ struct LoggedMiscompare {
 
 class SimulatedDrive : public Device {
  public:
-  // Null with a message in `error` when the configuration is refused or memory cannot be mapped.
-  static std::unique_ptr<SimulatedDrive> create(const SimConfig& config, std::string& error);
+  // Null with a message in `error` when the configuration is refused, memory cannot be mapped or
+  // the medium file cannot be used; `refused` (when given) then says whether the test's setup is
+  // at fault (a bad setting, a medium file that holds something else) rather than the machine.
+  static std::unique_ptr<SimulatedDrive> create(const SimConfig& config, std::string& error,
+                                                bool* refused = nullptr);
   ~SimulatedDrive() override;
 
   const DeviceGeometry& geometry() const override { return geometry_; }
@@ -95,6 +107,7 @@ class SimulatedDrive : public Device {
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }
+  uint32_t neverCompleting() const override;
   int powerToggle() override;
   int reset() override;
   bool takeResetEvent() override;
@@ -134,6 +147,14 @@ class SimulatedDrive : public Device {
   void executeWriteSame(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   void executeUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb);
   void executeResetWritePointer(Slot& slot, const ParsedCdb& cdb);
+  int submitCommand(const DeviceCommand& command);
+  // Moves the write pointers after a write, noting the zones for the kept medium.
+  void zonesWrote(uint64_t lba, uint64_t blocks, uint32_t stride);
+  // Writes what the kept medium must hold after a command (`slot`, null after a reset or power
+  // cut): changed blocks unless the cache is volatile, and moved write pointers.
+  void persist(Slot* slot);
+  // Fails `slot` (when given) with MEDIUM ERROR, WRITE ERROR, after the medium file could not be written.
+  void mediumWriteFailed(Slot* slot);
   // False after failing the command when the zone model refuses its write.
   bool admitWrite(Slot& slot, const ParsedCdb& cdb, uint32_t stride);
   // Whether the drive checks protection bytes for this command (see the header comment).
@@ -168,6 +189,7 @@ class SimulatedDrive : public Device {
   std::unique_ptr<WriteCache> cache_;
   std::unique_ptr<RuleFaults> ruleFaults_;  // the configuration's fault rules, when it has any
   std::unique_ptr<ZoneModel> zones_;        // a zoned drive's write pointers
+  std::unique_ptr<PersistentMedium> medium_;  // the file keeping the medium, when the test gives one
   std::vector<LoggedMiscompare> miscompareLog_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> queue_;       // outstanding tags in submission order

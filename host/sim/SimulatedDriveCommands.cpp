@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sim/BlockStore.h"
+#include "sim/PersistentMedium.h"
 #include "sim/SimulatedDrive.h"
 #include "sim/SimulatedDriveSlot.h"
 #include "sim/WriteCache.h"
@@ -44,7 +45,9 @@ void SimulatedDrive::execute(Slot& slot, const DeviceCommand& command, const Par
       return executeResetWritePointer(slot, cdb);
     case kOpSynchronizeCache16:
       if (!rangeValid(cdb.lba, cdb.blocks)) return fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
-      // The whole cache is flushed whatever range the command names, as most drives do.
+      // The whole cache is flushed whatever range the command names, as most drives do. What
+      // the medium file cannot take stays in the cache, to be lost at a power cut.
+      if (medium_ && cache_ && !medium_->writeBlocks(*store_)) return mediumWriteFailed(&slot);
       if (cache_) cache_->flush();
       return;
   }
@@ -110,13 +113,14 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
     for (uint64_t i = 0; i < cdb.blocks; ++i)
       if (!protectionFits(slot, command.dataOut + i * tb, cdb.lba + i * stride)) return;
   }
-  if (zones_) zones_->wrote(cdb.lba, cdb.blocks, command.lbaStride);
+  if (zones_) zonesWrote(cdb.lba, cdb.blocks, command.lbaStride);
   slot.sequence = ++writeSequence_;
   if (withProtection && !hook_ && !cache_ && !(slot.undoable && config_.keepUndoImages) && stride == 1) {
     // Nothing to intercept, cache or undo: the blocks go to the medium in one copy, as a read
     // takes them out.
     std::memcpy(store_->block(cdb.lba), command.dataOut, blocks * tb);
     for (uint64_t i = 0; i < blocks; ++i) store_->setWriter(cdb.lba + i, slot.sequence);
+    if (medium_) medium_->changed(cdb.lba, blocks);
   } else {
     for (uint64_t i = 0; i < blocks; ++i)
       storeBlock(slot, cdb.lba + i * stride, command.dataOut + i * tb, withProtection, i / unitBlocks);
@@ -172,7 +176,7 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
   // The one block sent carries the first LBA's reference tag; the drive counts it up per block.
   const bool checks = checksProtection(cdb) && cdb.protect != 0 && !noData;
   if (checks && !protectionFits(slot, command.dataOut, cdb.lba)) return;
-  if (zones_ && !unmaps) zones_->wrote(cdb.lba, cdb.blocks, command.lbaStride);
+  if (zones_ && !unmaps) zonesWrote(cdb.lba, cdb.blocks, command.lbaStride);
   slot.sequence = ++writeSequence_;
   const uint64_t stride = command.lbaStride;
   if (unmaps) {
@@ -218,6 +222,7 @@ void SimulatedDrive::unmapRange(Slot& slot, uint64_t lba, uint64_t blocks, uint6
     store_->setWriter(lba + i, slot.sequence);
   }
   store_->zero(lba, blocks);
+  if (medium_) medium_->changed(lba, blocks);
 }
 
 void SimulatedDrive::rememberBlock(Slot& slot, uint64_t lba, uint64_t unit) {
@@ -252,6 +257,7 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
   }
   store_->setWriter(lba, slot.sequence);
   if (hook_) hook_->afterStore(context_, lba, stored, storedBlockBytes_);
+  if (medium_) medium_->changed(lba, 1);
 }
 
 void SimulatedDrive::executeResetWritePointer(Slot& slot, const ParsedCdb& cdb) {
@@ -265,6 +271,7 @@ void SimulatedDrive::executeResetWritePointer(Slot& slot, const ParsedCdb& cdb) 
   for (uint64_t start = all ? 0 : cdb.lba; start < config_.capacityBlocks; start += zones_->zoneBlocks()) {
     unmapRange(slot, start, zones_->zoneLength(start), unit);
     zones_->reset(start);
+    if (medium_) medium_->pointersChanged(start / zones_->zoneBlocks(), start / zones_->zoneBlocks());
     if (!all) break;
   }
 }

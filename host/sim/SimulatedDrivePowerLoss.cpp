@@ -3,6 +3,7 @@
 
 #include "sim/BlockStore.h"
 #include "sim/FaultHook.h"
+#include "sim/PersistentMedium.h"
 #include "sim/SimulatedDrive.h"
 #include "sim/SimulatedDriveSlot.h"
 #include "sim/WriteCache.h"
@@ -55,6 +56,8 @@ void SimulatedDrive::dropOutstanding(bool powerLost) {
   queue_.clear();
   if (cacheLost) {
     cache_->loseContents(*store_);
+    // The store is back to what the medium file has held since the last sync.
+    if (medium_) medium_->forgetBlocks();
     if (hook_) hook_->cacheLost();
   }
 }
@@ -66,17 +69,20 @@ void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
     if (entry.kept || store_->writer(entry.lba) != slot.sequence) continue;  // read since, or a newer write covers it
     std::memcpy(store_->block(entry.lba), slot.images.data() + i * storedBlockBytes_, storedBlockBytes_);
     store_->setWriter(entry.lba, entry.writer);
+    if (medium_) medium_->changed(entry.lba, 1);
   }
 }
 
 int SimulatedDrive::powerToggle() {
   dropOutstanding(true);
+  if (medium_) persist(nullptr);
   powerCycles_.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 
 int SimulatedDrive::reset() {
   dropOutstanding(false);
+  if (medium_) persist(nullptr);
   resets_.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }

@@ -16,6 +16,7 @@ inline constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 inline constexpr uint8_t kAscParameterListLength = 0x1A;
 inline constexpr uint8_t kAscInvalidFieldInList = 0x26;
 inline constexpr uint8_t kAscMiscompare = 0x1D;
+inline constexpr uint8_t kAscWriteError = 0x0C;
 
 // The drive's seeded draws: completion order and the fate of dropped writes.
 inline uint64_t splitmix(uint64_t& state) {

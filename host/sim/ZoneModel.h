@@ -10,6 +10,7 @@
 // of it, so that the host's count of where each zone stands stays right.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varnox::sim {
@@ -30,6 +31,9 @@ class ZoneModel {
   // Blocks in the zone that starts at `zoneStart` (the last zone may be shorter).
   uint64_t zoneLength(uint64_t zoneStart) const;
   void reset(uint64_t zoneStart);
+  // Per zone, blocks from its start to its write pointer; a kept medium saves and restores them.
+  const std::vector<uint64_t>& pointers() const { return filled_; }
+  void restorePointers(std::vector<uint64_t> filled) { filled_ = std::move(filled); }
   // Whether a read of `lba` on a host-managed drive finds the zone's unwritten part (zeros).
   bool pastWritePointer(uint64_t lba) const {
     return kind_ == ZoneKind::HostManaged && lba - lba / zoneBlocks_ * zoneBlocks_ >= filled_[lba / zoneBlocks_];

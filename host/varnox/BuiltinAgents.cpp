@@ -38,10 +38,14 @@ class LbaAgent : public BuiltinAgent {
               " is beyond the drive's last block " + std::to_string(capacity == 0 ? 0 : capacity - 1);
       return VARNOX_ERR_BAD_VALUE;
     }
-    if (minLba > maxLba || maxLba - minLba + 1 < settings_.maxXfer) {
+    // With skip commands a transfer of n blocks spans 2n - 1 LBAs; a range shorter than that
+    // would send commands (and slid reads) past its end.
+    const uint64_t span = strideSpan(settings_.maxXfer, env.lbaStride);
+    if (minLba > maxLba || maxLba - minLba + 1 < span) {
       error = "agent \"lba\" on drive " + t.driveName() + ": the range \"min_lba\" " + std::to_string(minLba) +
               " .. \"max_lba\" " + std::to_string(maxLba) + " does not hold a transfer of \"max_xfer\" " +
-              std::to_string(settings_.maxXfer) + " blocks";
+              std::to_string(settings_.maxXfer) + " blocks" +
+              (env.lbaStride != 1 ? " with skip commands (" + std::to_string(span) + " LBAs)" : std::string());
       return VARNOX_ERR_BAD_VALUE;
     }
     t.setMapper(name_);

@@ -23,10 +23,11 @@ std::unique_ptr<Device> openSimulatedDrive(const DeviceSpec& deviceSpec, uint64_
     exitStatus = kExitRefused;
     return nullptr;
   }
-  std::unique_ptr<sim::SimulatedDrive> drive = sim::SimulatedDrive::create(config, why);
+  bool refused = false;
+  std::unique_ptr<sim::SimulatedDrive> drive = sim::SimulatedDrive::create(config, why, &refused);
   if (!drive) {
     error = "device sim: " + why;
-    exitStatus = kExitDeviceFailure;
+    exitStatus = refused ? kExitRefused : kExitDeviceFailure;
     return nullptr;
   }
   return drive;

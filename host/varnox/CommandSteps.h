@@ -12,6 +12,7 @@
 #include "DeviceErrors.h"
 #include "tavik/Cdb.h"
 #include "tavik/Device.h"
+#include "varnox/CommandJournal.h"
 #include "varnox/Condition.h"
 #include "varnox/DriveThread.h"
 #include "varnox/LatencyHistogram.h"
@@ -22,7 +23,6 @@ namespace varnox {
 
 using StepKind = StepSpec::Kind;
 
-const char* stepKindName(StepKind kind);
 // Write, WriteSame and WriteAtomic: the steps that store data.
 bool isWrite(StepKind kind);
 
@@ -79,6 +79,14 @@ class CommandSteps {
   // A drive whose write cache loses unsynchronized writes at a power loss holds every command
   // sent while a SYNCHRONIZE CACHE is in flight (see held_).
   void setHoldBehindSyncCache(bool hold) { holdBehindSync_ = hold; }
+  // With a journal every command that changes the drive's blocks is recorded before it is sent,
+  // and held back (with every command after it) until its record is durable; how it ended is
+  // recorded too. Null for none. Call before the first pass.
+  void setJournal(CommandJournal* journal) { journal_ = journal; }
+  // The drive lost power on its own (a fault): the journal hears of it as of a toggle.
+  void powerLost() {
+    if (journal_ != nullptr) journal_->recordPowerLoss();
+  }
   const DeviceErrors& deviceErrors() const { return deviceErrors_; }
   // The device lost every command in flight (reset or power loss): their buffers are released.
   void forgetInFlight();
@@ -105,6 +113,10 @@ class CommandSteps {
 
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
+  // Hands no completion to the agents on the next pass (the status variables say none).
+  void clearStatus() {
+    if (lastStatusByte_ != nullptr) *lastStatusByte_ = 0xFFFFFFFF;
+  }
   const CommandCounters& counters() const { return counters_; }
   uint32_t inFlight() const { return inFlightCount_; }
 
@@ -117,18 +129,36 @@ class CommandSteps {
     uint64_t lba = 0;
     uint64_t bytes = 0;
     uint64_t submitted = 0;  // LatencyClock ticks
+    uint64_t journalId = 0;  // the command's identity in the journal; 0 when not journaled
+  };
+
+  // A command waiting for its journal record (or one before it) to be durable.
+  struct Awaiting {
+    DeviceCommand command;
+    const std::string* stepName;
+    uint64_t journalId;
+    bool hold;  // sent while a SYNCHRONIZE CACHE was in flight
   };
 
   static constexpr uint32_t kNoStatus = 0xFFFFFFFF;  // "LastStatusByte" with nothing complete
 
   int fail(const std::string& stepName, int status, const char* format, ...) __attribute__((format(printf, 4, 5)));
-  void finishTag(uint32_t tag);
+  // `outcome` goes to the journal: how the command ended, or Lost when it never will.
+  void finishTag(uint32_t tag, JournalOutcome outcome = JournalOutcome::Lost);
+  // Records a command's intent in the journal; 0 when it takes none, ~0 when the journal failed.
+  uint64_t journalIntent(StepKind kind, const DeviceCommand& command, uint64_t lba, uint32_t blocks, uint64_t stride);
+  // Sends the waiting commands whose records are durable, in order.
+  int sendJournaled();
+  std::string journalError() const;
   void freeLostTags();
   int submit(const DeviceCommand& command, const std::string& stepName);
   void releaseHeld();
   void recordLatency(const InFlight& done, uint64_t now);
   // Every so often: VARNOX_ERR_DEVICE, logged, when a command has been outstanding too long.
   int checkTimeouts(uint64_t now);
+  // At the end of a run without a timeout, when only commands the device will never complete are
+  // left: VARNOX_ERR_DEVICE, logged with the oldest one's tag, LBA and time outstanding.
+  int reportNeverCompleted(uint64_t now);
 
   DriveThread& thread_;
   Device& device_;
@@ -172,6 +202,10 @@ class CommandSteps {
   uint32_t syncInFlight_ = 0;
   bool releaseOnNextStatus_ = false;
   std::vector<std::pair<DeviceCommand, std::string>> held_;
+
+  CommandJournal* journal_ = nullptr;
+  std::vector<Awaiting> awaiting_;
+  size_t awaitingHead_ = 0;
 
   LatencyClock clock_;
   std::unique_ptr<CommandLatency> latency_;

@@ -16,6 +16,7 @@ int CommandSteps::powerToggle() {
     toggle.submitted = start;
     recordLatency(toggle, clock_.now());
   }
+  if (journal_ != nullptr) journal_->recordPowerLoss();
   forgetInFlight();  // also the commands held back behind a sync cache: they never ran
   // A real drive's power control says what it did (how long the drive took to come back) or
   // why the drive is lost.
@@ -31,11 +32,12 @@ int CommandSteps::powerToggle() {
   return VARNOX_OK;
 }
 
-void CommandSteps::finishTag(uint32_t tag) {
+void CommandSteps::finishTag(uint32_t tag, JournalOutcome outcome) {
   if (cdb_) cdb_->unlock(tag);
   if (readData_) readData_->unlock(tag);
   if (parameterList_) parameterList_->unlock(tag);
   if (inFlight_[tag].active) {
+    if (inFlight_[tag].journalId != 0) journal_->recordCompletion(inFlight_[tag].journalId, outcome);
     --inFlightCount_;
     if (inFlight_[tag].kind == StepKind::SyncCache && syncInFlight_ != 0) --syncInFlight_;
   }
@@ -50,6 +52,8 @@ void CommandSteps::forgetInFlight() {
     }
   }
   held_.clear();
+  awaiting_.clear();  // never sent: recorded as lost above
+  awaitingHead_ = 0;
   syncInFlight_ = 0;
   releaseOnNextStatus_ = false;
 }

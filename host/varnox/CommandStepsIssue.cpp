@@ -9,6 +9,9 @@
 namespace varnox {
 
 int CommandSteps::issue(StepKind kind, const std::string& stepName) {
+  if (journal_ != nullptr) {
+    if (const int status = sendJournaled(); status != VARNOX_OK) return status;
+  }
   FreeTagQueue& tags = thread_.freeTagQueue();
   const uint32_t tag = tags.peekNextFreeTag();
   if (tag == kNoTag) return VARNOX_OK;  // every tag is in flight: GetStatus waits for one
@@ -122,6 +125,8 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
       return fail(stepName, VARNOX_ERR_GENERIC, "is not a command step");
   }
 
+  const uint64_t journalId = journal_ ? journalIntent(kind, command, lba, blocks, stride) : 0;
+  if (journalId == UINT64_MAX) return fail(stepName, VARNOX_ERR_GENERIC, "%s", journalError().c_str());
   Buffer* cdbBuffer = cdb_->buffer(tag);
   if (!copyInto(*cdbBuffer, command.cdb, command.cdbLength)) {
     return fail(stepName, VARNOX_ERR_NO_MEMORY, "no memory for the CDB");
@@ -130,13 +135,16 @@ int CommandSteps::issue(StepKind kind, const std::string& stepName) {
   tags.takeFreeTag();
   // A held command's latency counts from here: the hold is part of what the host waits.
   const uint64_t submitted = timed_ ? clock_.now() : 0;
-  if (syncInFlight_ != 0 && holdBehindSync_) {
+  const bool hold = syncInFlight_ != 0 && holdBehindSync_;
+  if (awaitingHead_ < awaiting_.size() || (journalId != 0 && !journal_->durable(journalId))) {
+    awaiting_.push_back(Awaiting{command, &stepName, journalId, hold});
+  } else if (hold) {
     held_.emplace_back(command, stepName);
     ++counters_.heldCommands;
   } else if (const int status = submit(command, stepName); status != VARNOX_OK) {
     return status;
   }
-  inFlight_[tag] = InFlight{true, kind, command.cdb[0], blocks, lba, countedBytes, submitted};
+  inFlight_[tag] = InFlight{true, kind, command.cdb[0], blocks, lba, countedBytes, submitted, journalId};
   ++inFlightCount_;
   if (kind == StepKind::SyncCache) ++syncInFlight_;
   ++counters_.commandsOfKind[static_cast<size_t>(kind)];

@@ -9,11 +9,19 @@ namespace varnox {
 int CommandSteps::getStatus() {
   FreeTagQueue& tags = thread_.freeTagQueue();
   if (releaseOnNextStatus_ && syncInFlight_ == 0) releaseHeld();
+  if (journal_ != nullptr) {
+    if (const int status = sendJournaled(); status != VARNOX_OK) return status;
+  }
   DeviceCompletion completion;
   bool got = device_.poll(completion, false);
   if (!got && tags.peekNextFreeTag() == kNoTag) {
+    // Nothing at the device and every tag waiting for the journal: only its sync can free one.
+    if (device_.outstanding() == 0 && awaitingHead_ < awaiting_.size()) {
+      journal_->waitDurable(awaiting_[awaitingHead_].journalId);
+      if (const int status = sendJournaled(); status != VARNOX_OK) return status;
+    }
     if (device_.outstanding() > 0) got = device_.poll(completion, true);
-    if (!got && device_.outstanding() == 0) freeLostTags();
+    if (!got && device_.outstanding() == 0 && awaitingHead_ == awaiting_.size()) freeLostTags();
   }
   // A completion for a tag the device has since lost (reset) carries nothing to report.
   if (got && (completion.tag >= inFlight_.size() || !inFlight_[completion.tag].active)) got = false;
@@ -28,7 +36,7 @@ int CommandSteps::getStatus() {
   // The drive proved a block's data and its protection bytes apart: the data's integrity failed.
   uint64_t failedLba = done.lba;
   if (const std::string check = protectionCheckFailure(completion, failedLba); !check.empty()) {
-    finishTag(tag);
+    finishTag(tag, JournalOutcome::Failed);
     tags.pushFreeTag(tag, 0);
     return fail("GetStatus", VARNOX_ERR_MISCOMPARE,
                 "Protection information check failed at LBA 0x%016llX: %s, on a %s of %u blocks from LBA 0x%016llX",
@@ -36,7 +44,7 @@ int CommandSteps::getStatus() {
                 static_cast<unsigned long long>(done.lba));
   }
   if (deviceErrors_.count(completion, stepKindName(done.kind), done.lba, done.blocks)) {
-    finishTag(tag);
+    finishTag(tag, completionDeliveredData(completion) ? JournalOutcome::Done : JournalOutcome::Failed);
     tags.pushFreeTag(tag, 0);
     return fail("GetStatus", VARNOX_ERR_DEVICE, "%s", deviceErrors_.describe().c_str());
   }
@@ -54,6 +62,7 @@ int CommandSteps::getStatus() {
   const bool good = completion.status == kStatusGood;
   // A RECOVERED ERROR delivered the data as GOOD does, and it is checked the same way.
   const bool delivered = completionDeliveredData(completion);
+  const JournalOutcome outcome = delivered ? JournalOutcome::Done : JournalOutcome::Failed;
   *readDataIsValid_ = (done.kind == StepKind::Read && delivered) ? 1 : 0;
   uint64_t cdbBytes = 0;
   const uint8_t* cdb = cdb_ ? cdb_->getData(tag, &cdbBytes) : nullptr;
@@ -77,7 +86,7 @@ int CommandSteps::getStatus() {
     if (delivered || (done.kind == StepKind::Verify && completionIsMiscompare(completion))) ++counters_.dataChecks;
   }
   if (done.kind == StepKind::SyncCache) releaseOnNextStatus_ = true;
-  finishTag(tag);
+  finishTag(tag, outcome);
   tags.markCompleted(tag);
   tags.pushFreeTag(tag, 0);
   return checkTimeouts(now);

@@ -27,6 +27,28 @@ int DriveFlow::mapVariables(std::string& error) {
   return steps_.mapVariables(commandSteps, error);
 }
 
+namespace {
+
+// "cardamor" for ".../libcardamor.so": the name a user writes in the flow, not the library's path.
+std::string agentShortName(const std::string& name) {
+  std::string base = name.substr(name.find_last_of('/') + 1);
+  if (base.size() > 6 && base.starts_with("lib") && base.ends_with(".so"))
+    base = base.substr(3, base.size() - 6);
+  return base;
+}
+
+// "; check the keys "Min Queue Size", "Max Queue Size"" for the agent's keys the message names.
+std::string keysNamedIn(const ConfigManager* config, const std::string& message) {
+  if (config == nullptr) return {};
+  std::string keys;
+  for (const ConfigManager::Key& key : config->keys())
+    if (key.name.size() > 3 && message.find(key.name) != std::string::npos)
+      keys += (keys.empty() ? "" : ", ") + ("\"" + key.name + "\"");
+  return keys.empty() ? std::string() : "; check the keys " + keys;
+}
+
+}  // namespace
+
 int DriveFlow::setupAgents(std::string& error) {
   DriveThread& thread = *env_.thread;
   thread.setTestStartCounter(queryPerformanceCounter());
@@ -40,8 +62,8 @@ int DriveFlow::setupAgents(std::string& error) {
         if (line.level >= 2) why = line.text;
       }
       if (why.empty()) why = EventLog::errStr(status);
-      error = "agent \"" + step.name + "\" refused drive " + thread.driveName() + ": " + why + " (" +
-              std::to_string(status) + ")";
+      error = "agent " + agentShortName(step.name) + " refused drive " + thread.driveName() + ": " + why +
+              keysNamedIn(step.agent->config(), why) + " (status " + std::to_string(status) + ")";
       return status;
     }
   }
@@ -55,18 +77,12 @@ int DriveFlow::runPass() {
     powerRestored_ = false;
     *steps_.epo() = 1;
   }
-  if (device_.takeResetEvent()) {
-    steps_.forgetInFlight();
-    *steps_.deviceReset() = true;
-    // A power loss of the device's own is also a power-on: the agents hear of it through "EPO"
-    // as after a toggle, so that they allow for what a volatile cache may have lost.
-    if (device_.takePowerLossEvent()) {
-      *steps_.epo() = 1;
-      thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
-    } else {
-      thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
-    }
-  }
+  takeResetEvent();
+  // A reset or power loss that a command step of this pass met ends the pass's commands there:
+  // one sent after it would run on the device while the agents, told of the reset on the next
+  // pass, take every command in flight for lost and free its tag.
+  bool cut = false;
+  bool statusTaken = false;  // GetStatus ran this pass: its completion is for the next one
   for (const FlowStep& step : flow_) {
     int status = VARNOX_OK;
     if (step.kind == StepKind::Agent) {
@@ -74,6 +90,7 @@ int DriveFlow::runPass() {
       if (status != VARNOX_OK) return status;
       continue;
     }
+    if (cut) continue;
     if (step.guard.isSet() && !step.guard.holds(thread.conditionMask())) continue;
     switch (step.kind) {
       case StepKind::GetStatus:
@@ -81,6 +98,10 @@ int DriveFlow::runPass() {
         break;
       case StepKind::PowerToggle:
         status = steps_.powerToggle();
+        if (status == VARNOX_OK) {
+          progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+          noteEvent("power cycle");
+        }
         // Power comes back before the next pass; the agents hear of it through "EPO" then.
         powerRestored_ = true;
         break;
@@ -89,12 +110,50 @@ int DriveFlow::runPass() {
         break;
     }
     if (status != VARNOX_OK) return status;
+    if (step.kind != StepKind::GetStatus && step.kind != StepKind::PowerToggle && device_.takeResetEvent()) {
+      cut = true;
+      resetMet_ = true;
+      powerLossMet_ = device_.takePowerLossEvent();
+      // The agents took the completion in the variables at this pass's start; one GetStatus
+      // handed over this pass, before the cut, is still theirs to take.
+      if (!statusTaken) steps_.clearStatus();
+    }
+    statusTaken |= step.kind == StepKind::GetStatus;
   }
   return VARNOX_OK;
 }
 
+void DriveFlow::noteEvent(const char* kind) {
+  if (events_.size() < kMaxDriveEvents)
+    events_.push_back({static_cast<double>(queryPerformanceCounter() - start_) / 1e9, kind});
+}
+
+void DriveFlow::takeResetEvent() {
+  DriveThread& thread = *env_.thread;
+  const bool met = resetMet_;
+  resetMet_ = false;
+  if (!met && !device_.takeResetEvent()) return;
+  const bool powerLost = met ? powerLossMet_ : device_.takePowerLossEvent();
+  steps_.forgetInFlight();
+  *steps_.deviceReset() = true;
+  // A power loss of the device's own is also a power-on: the agents hear of it through "EPO"
+  // as after a toggle, so that they allow for what a volatile cache may have lost.
+  if (powerLost) {
+    *steps_.epo() = 1;
+    steps_.powerLost();
+    progress_.powerCycles.fetch_add(1, std::memory_order_relaxed);
+    noteEvent("power loss");
+    thread.eventLog().log(1, "the device lost power; the commands in flight were lost");
+  } else {
+    progress_.resets.fetch_add(1, std::memory_order_relaxed);
+    noteEvent("reset");
+    thread.eventLog().log(1, "the device reported a reset; the commands in flight were lost");
+  }
+}
+
 int DriveFlow::run(const FlowLimits& limits, const std::atomic<bool>& stop) {
   const uint64_t start = queryPerformanceCounter();
+  start_ = start;
   // A duration beyond what 64 bits of nanoseconds hold (about 584 years) means no time limit.
   const double ns = limits.durationSeconds * 1e9;
   const uint64_t durationNs = ns > 0 && ns < 1.8e19 ? static_cast<uint64_t>(ns) : 0;
@@ -138,6 +197,7 @@ void DriveFlow::publishProgress() {
   progress_.bytesWritten.store(c.bytesWritten, std::memory_order_relaxed);
   progress_.bytesVerified.store(c.bytesVerified, std::memory_order_relaxed);
   progress_.errors.store(c.errorCompletions, std::memory_order_relaxed);
+  progress_.deviceErrors.store(steps_.deviceErrors().count(), std::memory_order_relaxed);
   // The host cannot see an agent's read-back queue; writes not yet matched by a good read or
   // verify are the closest it can tell.
   progress_.readBackDistance.store(c.goodWrites > c.goodReadBacks ? c.goodWrites - c.goodReadBacks : 0,

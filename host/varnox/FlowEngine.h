@@ -57,10 +57,19 @@ class DriveFlow {
   CommandSteps& steps() { return steps_; }
   uint64_t passes() const { return passes_; }
   DriveEnv& env() { return env_; }
+  // Power cycles and resets in the order they happened, the first kMaxDriveEvents of them.
+  const std::vector<DriveEvent>& events() const { return events_; }
 
  private:
+  bool resetMet_ = false;      // a command step met a reset; told at the next pass's start
+  bool powerLossMet_ = false;  // and it was a power loss
   int drain();
   void publishProgress();
+  // Tells the agents of a reset or power loss: one a command step met in the last pass, or one
+  // the device reports now.
+  void takeResetEvent();
+
+  void noteEvent(const char* kind);
 
   DriveEnv env_;
   Device& device_;
@@ -69,6 +78,8 @@ class DriveFlow {
   CommandSteps steps_;
   bool powerRestored_ = false;
   uint64_t passes_ = 0;
+  uint64_t start_ = 0;  // performance counter at the start of run()
+  std::vector<DriveEvent> events_;
 };
 
 }  // namespace varnox

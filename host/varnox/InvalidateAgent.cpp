@@ -11,12 +11,20 @@
 // whose compare still waits for a write to complete, would be judged against the invalidation
 // although the drive read the range before it; such ranges are left alone. Tags in use are told
 // apart by their CDB ("CDB[TagID]"), the completion by "RecvCDB[TagID]".
+//
+// The foreign write may fail as any command may (aborted, an error, lost at a reset or power
+// loss) and then land per block or not at all: the range is handed over a second time when its
+// completion comes back, as it was when the write landed (GOOD or a recovered error), turned
+// round as {last + 1, first} (so first > last, also for one block) when it did not or when its
+// tag came free without a completion. Until then
+// the data agent takes the range's content as open. Foreign writes in flight never overlap.
 #include <algorithm>
 #include <random>
 #include <vector>
 
 #include "BuiltinAgentSupport.h"
 #include "tavik/Cdb.h"
+#include "tavik/SenseParser.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -55,6 +63,7 @@ class InvalidateAgent : public BuiltinAgent {
     s.testMax = t.mapU32("TestMaxXferLength", kVarRead, &err, 0);
     s.lastTag = t.mapU32("LastTagID", kVarRead, &err, 255);
     s.lastStatus = t.mapU32("LastStatusByte", kVarRead, &err, kNoStatus);
+    s.lastSense = t.mapBuffer("LastErrSenseData", kVarRead, &err);
     s.cdb = t.mapTaggedBuffer("CDB[TagID]", kVarRead, &err);
     s.recvCdb = t.mapTaggedBuffer("RecvCDB[TagID]", kVarRead, &err);
     s.outLba = t.mapU64("InvalidateLBA", kVarWrite, &err, 0);
@@ -98,8 +107,13 @@ class InvalidateAgent : public BuiltinAgent {
       return std::none_of(writes.begin(), writes.end(), [&](const Range& w) { return w.overlaps(r); });
     });
     ParsedCdb done;
-    if (*s->lastStatus != kNoStatus && commandOf(*s->recvCdb, *s->lastTag, done) && done.opcode == kOpRead16)
+    const bool completed = *s->lastStatus != kNoStatus && commandOf(*s->recvCdb, *s->lastTag, done);
+    if (completed && done.opcode == kOpRead16)
       s->waiting.push_back(Range{done.lba, done.lba + strideSpan(done.blocks, env.lbaStride)});
+    std::erase_if(s->foreignWrites, [&](const ForeignWrite& w) {
+      return settle(*s, w, tags,
+                    completed && *s->lastTag == w.tag && done.opcode == kOpWrite16 && done.lba == w.range.first);
+    });
 
     if ((t.conditionMask() & writeBit_) == 0 || tags.peekNextFreeTag() == kNoTag) return VARNOX_OK;
     if (rate_ < 1 && std::uniform_real_distribution<double>(0, 1)(s->random) >= rate_) return VARNOX_OK;
@@ -107,11 +121,14 @@ class InvalidateAgent : public BuiltinAgent {
     const Range target{*s->lba, *s->lba + span};
     if (span == 0 || span * t.sectorSize() > s->foreign.size()) return VARNOX_OK;
     auto hit = [&](const Range& r) { return r.overlaps(target); };
-    if (std::any_of(reads.begin(), reads.end(), hit) || std::any_of(s->waiting.begin(), s->waiting.end(), hit))
+    if (std::any_of(reads.begin(), reads.end(), hit) || std::any_of(s->waiting.begin(), s->waiting.end(), hit) ||
+        std::any_of(s->foreignWrites.begin(), s->foreignWrites.end(), [&](const ForeignWrite& w) { return hit(w.range); }))
       return VARNOX_OK;
     *s->outLba = target.first;
     *s->outXfer = static_cast<uint32_t>(span);
     s->ranges->push(LBARange{target.first, target.end - 1});
+    // The step after this agent takes the next free tag for the foreign write.
+    s->foreignWrites.push_back(ForeignWrite{tags.peekNextFreeTag(), target});
     Condition c;
     c.anyBits = bit_;
     applyCondition(c, t.conditionMask());
@@ -128,10 +145,16 @@ class InvalidateAgent : public BuiltinAgent {
   }
 
  private:
+  struct ForeignWrite {
+    uint32_t tag = 0;
+    Range range;
+  };
   struct State {
     std::mt19937_64 random;
     std::vector<uint8_t> foreign;
     std::vector<Range> waiting;
+    std::vector<ForeignWrite> foreignWrites;  // sent, not yet settled
+    Buffer* lastSense = nullptr;
     uint64_t* lba = nullptr;
     uint32_t* xfer = nullptr;
     uint32_t* testMax = nullptr;
@@ -144,6 +167,28 @@ class InvalidateAgent : public BuiltinAgent {
     Buffer* outData = nullptr;
     LBARangeQueue* ranges = nullptr;
   };
+
+  // Hands a foreign write's range over again once its outcome is known (true): its completion
+  // came back this pass (`completedNow`), or its tag came free without one (lost at a reset or
+  // power loss), or holds another command.
+  static bool settle(State& s, const ForeignWrite& w, FreeTagQueue& tags, bool completedNow) {
+    bool landed = false;
+    if (completedNow) {
+      landed = *s.lastStatus == 0;
+      Kcq kcq;
+      if (*s.lastStatus == 2 && s.lastSense->data != nullptr &&
+          SenseParser::getKey(s.lastSense->data, s.lastSense->size, kcq) == 0)
+        landed = kcq.key == 1;  // RECOVERED ERROR: the write did its work
+    } else {
+      bool busy = false;
+      for (uint32_t tag = tags.getNotFreeTag(0, false); tag != kNoTag; tag = tags.getNotFreeTag(tag + 1, false))
+        busy |= tag == w.tag;
+      ParsedCdb c;
+      if (busy && commandOf(*s.cdb, w.tag, c) && c.opcode == kOpWrite16 && c.lba == w.range.first) return false;
+    }
+    s.ranges->push(landed ? LBARange{w.range.first, w.range.end - 1} : LBARange{w.range.end, w.range.first});
+    return true;
+  }
 
   static bool commandOf(TaggedBuffer& buffers, uint32_t tag, ParsedCdb& parsed) {
     uint64_t bytes = 0;

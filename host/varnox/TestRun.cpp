@@ -38,6 +38,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
   limits.passes = plan.passes;
+  keys = plan.keys;
   limits.durationSeconds = plan.durationSeconds > 0 ? plan.durationSeconds : 0;
 
   // The flow: guards first, so the step conditions take the first mask bits in flow order.
@@ -100,7 +101,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       if (!all.empty() && (notices.empty() || notices.back() != all.back())) notices.push_back(all.back());
     }
     if (!known) {
-      error = file + ": unknown configuration key \"" + key + "\"";
+      error = file + ": [cardamor]: unknown key \"" + key +
+              "\" (no agent of the flow has it; varnox keys lists them)";
       return kExitRefused;
     }
   }
@@ -129,6 +131,18 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     return kExitRefused;
   }
 
+  const bool checkOnly = std::any_of(plan.drives.begin(), plan.drives.end(), [](const DriveSpec& d) { return d.device.checkOnly; });
+  if (!plan.journalDir.empty()) {
+    if (plan.journalSync != "host" && plan.journalSync != "process") {
+      error = file + ": [test]: \"journal_sync\" must be \"host\" or \"process\", got \"" + plan.journalSync + "\"";
+      return kExitRefused;
+    }
+    if (const std::string why = journal::journalOnDriveError(plan.journalDir, plan.drives); !why.empty()) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+  }
+
   // Devices and drive threads.
   std::random_device entropy;
   for (size_t index = 0; index < plan.drives.size(); ++index) {
@@ -144,9 +158,11 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     // 32 bits, as --seed takes them, so that the number the summary reports repeats the run.
     while (drive->seed == 0) drive->seed = entropy();
     int exitStatus = kExitDeviceFailure;
-    PreconditionBytes progress;
-    if (preconditionProgress)
-      progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) { preconditionProgress(name, done, total); };
+    // Filling a large device takes hours: a stop() ends it at the next chunk.
+    PreconditionBytes progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) {
+      if (preconditionProgress) preconditionProgress(name, done, total);
+      return !stop.load();
+    };
     drive->device = devices->open(drive->planned.device, drive->seed, error, exitStatus, progress);
     if (!drive->device) {
       error = file + ": drive " + drive->planned.name + ": " + error;
@@ -182,6 +198,16 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drives.push_back(std::move(drive));
   }
 
+  if (!plan.journalDir.empty() && !checkOnly) {
+    std::string why;
+    journal = journal::Journal::create(plan.journalDir, journalManifest(plan), why);
+    if (!journal) {
+      error = file + ": " + why;
+      return kExitRefused;
+    }
+    for (size_t i = 0; i < drives.size(); ++i) drives[i]->flow->steps().setJournal(journal->drive(i));
+  }
+
   for (auto& drive : drives) {
     std::string why;
     if (drive->flow->mapVariables(why) != VARNOX_OK) {
@@ -213,6 +239,25 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   }
   prepared = true;
   return kExitPassed;
+}
+
+journal::JournalManifest TestRun::Impl::journalManifest(const TestPlan& plan) const {
+  journal::JournalManifest manifest;
+  manifest.journalSync = plan.journalSync;
+  manifest.source = plan.sourceFile;
+  for (const auto& drive : drives) {
+    journal::JournalDrive& d = manifest.drives.emplace_back();
+    d.name = drive->planned.name;
+    d.device = drive->planned.device;
+    d.device.faults.clear();  // a reopened drive injects nothing
+    d.device.seed = drive->seed;
+    const DeviceGeometry& geometry = drive->device->geometry();
+    d.logicalBlockSize = geometry.logicalBlockSize;
+    d.capacityBlocks = geometry.capacityBlocks;
+    d.zoneBlocks = geometry.zoneBlocks;
+    d.identity = journal::deviceIdentity(d.device);
+  }
+  return manifest;
 }
 
 TestRun::TestRun() : impl_(std::make_unique<Impl>()) {}
@@ -254,19 +299,35 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (auto& drive : impl_->drives) {
     progress.push_back(&drive->progress);
     Impl::Drive* d = drive.get();
-    threads.emplace_back([this, d, &mutex, &finished, &done] {
+    threads.emplace_back([this, d, start, &mutex, &finished, &done] {
+      auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
       d->status = d->flow->run(impl_->limits, impl_->stop);
+      d->endedSeconds = since();
       const int drained = d->flow->finish(impl_->agentsFinishing);
-      if (d->status == VARNOX_OK) d->status = drained;
+      if (d->status == VARNOX_OK && drained != VARNOX_OK) {
+        d->status = drained;
+        d->endedSeconds = since();
+      }
       std::lock_guard<std::mutex> lock(mutex);
       ++done;
       finished.notify_all();
     });
   }
   {
+    // Calls on whole multiples of the period from the start, so they do not drift.
+    const auto first = std::chrono::steady_clock::now();
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(impl_->progressPeriod));
+    uint64_t tick = 0;
     std::unique_lock<std::mutex> lock(mutex);
     while (done < threads.size()) {
-      finished.wait_for(lock, std::chrono::milliseconds(200));
+      const auto due = first + period * static_cast<int64_t>(++tick);
+      finished.wait_until(lock, due);
+      // A drive that ended woke the wait: the next call stays on its multiple.
+      if (done < threads.size() && std::chrono::steady_clock::now() < due) {
+        --tick;
+        continue;
+      }
       if (onProgress) {
         lock.unlock();
         onProgress(progress);
@@ -278,12 +339,19 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   report.seconds = static_cast<double>(queryPerformanceCounter() - start) / 1e9;
 
   impl_->reportDrives(report);
+  report.agentKeys = impl_->agentKeyValues();
   impl_->release();
   return report;
 }
 
 void TestRun::stop() { impl_->stop.store(true); }
 
-std::shared_ptr<LogSink> TestRun::logSink() const { return impl_->sink; }
+void TestRun::setProgressPeriod(double seconds) {
+  if (seconds > 0) impl_->progressPeriod = seconds;
+}
+
+std::shared_ptr<LogSink> TestRun::logSink() const {
+  return impl_->sink;
+}
 
 }  // namespace varnox

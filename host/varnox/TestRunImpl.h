@@ -12,6 +12,8 @@
 
 #include "FlowAgent.h"
 #include "FlowEngine.h"
+#include "journal/Journal.h"
+#include "journal/JournalIdentity.h"
 #include "tavik/Tavik.h"
 #include "varnox/ConditionNames.h"
 #include "varnox/DriveThread.h"
@@ -30,6 +32,7 @@ struct TestRun::Impl {
     DriveProgress progress;
     std::unique_ptr<DriveFlow> flow;
     int status = VARNOX_OK;
+    double endedSeconds = 0;  // when its flow ended (failed or drained), from the run's start
   };
 
   std::map<std::string, AgentTable> tables;
@@ -41,7 +44,10 @@ struct TestRun::Impl {
   ConditionNames names;
   std::vector<std::unique_ptr<FlowAgent>> agents;
   std::vector<std::unique_ptr<Drive>> drives;
+  std::unique_ptr<journal::Journal> journal;  // after the drives: they record into it
   FlowLimits limits;
+  std::vector<std::pair<std::string, std::string>> keys;  // the plan's agent keys, as given
+  double progressPeriod = 0.2;
   std::atomic<bool> stop{false};
   std::mutex agentsFinishing;
   bool prepared = false;
@@ -65,13 +71,18 @@ struct TestRun::Impl {
     }
     for (auto& agent : agents) agent->deleteConfig();
     drives.clear();
+    journal.reset();
     agents.clear();
   }
 
   int prepare(const TestPlan& plan, std::string& error);
+  // What the journal needs to reopen every drive once prepared.
+  journal::JournalManifest journalManifest(const TestPlan& plan) const;
   // Appends a DriveReport per drive to `report` and sets its exit status and, from the first
   // drive that did not pass, its error.
   void reportDrives(RunReport& report);
+  // Every key of every agent with its value; before release, while the agents' records live.
+  std::vector<AgentKeyValue> agentKeyValues() const;
 };
 
 }  // namespace varnox

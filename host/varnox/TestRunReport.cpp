@@ -101,8 +101,10 @@ void TestRun::Impl::reportDrives(RunReport& report) {
     r.logWarnings = drive->thread->eventLog().countAtLevel(1);
     r.logErrors = drive->thread->eventLog().countAtLevel(2);
     r.faultTallies = drive->device->faultTallies();
+    r.events = drive->flow->events();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
+    if (exit != kExitPassed) r.failureSeconds = drive->endedSeconds;
     // A pass proves a drive only when it compared data: a drive whose every command failed, or
     // whose flow never read back, checked nothing and must not read as passed.
     if (exit == kExitPassed && r.dataChecks == 0) {
@@ -111,8 +113,10 @@ void TestRun::Impl::reportDrives(RunReport& report) {
       } else if (c.goodWrites == 0) {
         r.inconclusive = "no write completed with GOOD status (" + std::to_string(c.commands) + " commands sent)";
       } else {
-        r.inconclusive = "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
-                         " writes completed)";
+        r.inconclusive =
+            "no read or verify returned data to compare (" + std::to_string(c.goodWrites) +
+            " writes completed); Cardamor reads its writes back only once \"Min Queue Size\" of them "
+            "wait, so run more passes or a longer duration, or lower \"Min Queue Size\"";
       }
       r.inconclusive = "checked no data: " + r.inconclusive;
       exit = kExitInconclusive;

@@ -9,13 +9,21 @@
 // data agent through "CSZoneReset". The agent runs before that step and only when a tag is free
 // for it, so that a zone it announces as reset is reset.
 //
-// It counts every position taken as landed: faults that fail a write without writing it
-// (hard-error, medium-error, power loss) leave its count and the drive's write pointer apart.
+// It follows the write pointer from the completions ("LastTagID", "LastStatusByte",
+// "RecvCDB[TagID]", "LastErrSenseData"): one write per zone is in flight at a time, and a zone's
+// pointer moves only when that write completed (GOOD or a recovered error). A write or reset that
+// failed (abort, hard or medium error), or was lost at a reset or power loss ("DeviceReset",
+// "EPO", or no tag in use while one was in flight), leaves the pointer unknown: that zone is
+// reset (and the data agent told) before it takes writes again, and so is a zone whose reset has
+// not completed. The agent runs before the data agent, which clears "DeviceReset".
+#include <algorithm>
 #include <deque>
 #include <random>
 #include <vector>
 
 #include "BuiltinAgentSupport.h"
+#include "tavik/Cdb.h"
+#include "tavik/SenseParser.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
@@ -83,6 +91,12 @@ class ZoneAgent : public BuiltinAgent {
     s.xfer = t.mapU32("XferLength", kVarRead, &err, 1);
     s.resetLba = t.mapU64("ZoneResetLBA", kVarWrite, &err, 0);
     s.resets = t.mapLBARangeQueue("CSZoneReset", kVarWrite, &err);
+    s.lastTag = t.mapU32("LastTagID", kVarRead, &err, 255);
+    s.lastStatus = t.mapU32("LastStatusByte", kVarRead, &err, kNoStatus);
+    s.recvCdb = t.mapTaggedBuffer("RecvCDB[TagID]", kVarRead, &err);
+    s.lastSense = t.mapBuffer("LastErrSenseData", kVarRead, &err);
+    s.deviceReset = t.mapBool("DeviceReset", kVarRead, &err, false);
+    s.epo = t.mapU32("EPO", kVarRead, &err, 0);
     if (err != 0) error = who + "a drive variable has another type";
     return err;
   }
@@ -103,8 +117,21 @@ class ZoneAgent : public BuiltinAgent {
       s->usedSeen = *s->writeUsed;
       took(*s);
     }
-    const bool tagFree = env.thread->freeTagQueue().peekNextFreeTag() != kNoTag;
-    if (tagFree && !s->full.empty() && resetDue(*s)) reset(env, *s);
+    completed(*s, env.geometry.zoneBlocks);
+    FreeTagQueue& tags = env.thread->freeTagQueue();
+    // Commands lost with the device's reset or power: nothing in flight completes any more.
+    if (*s->deviceReset || *s->epo != 0 || tags.getNotFreeTag(0, false) == kNoTag) {
+      for (uint64_t z = 0; z < s->zones.size(); ++z)
+        if (s->zones[z].writing || s->zones[z].resetting) broken(*s, z);
+    }
+    // After a device reset the data agent frees every tag in use later in this pass, a reset
+    // sent now among them: the zone waits a pass.
+    const bool tagFree = tags.peekNextFreeTag() != kNoTag && !*s->deviceReset;
+    if (tagFree && !s->broken.empty()) {
+      reset(env, *s, true);
+    } else if (tagFree && !s->full.empty() && resetDue(*s)) {
+      reset(env, *s, false);
+    }
     while (s->open.size() < settings_.openZones && !s->empty.empty()) {
       s->open.push_back(s->empty.front());
       s->empty.pop_front();
@@ -116,12 +143,22 @@ class ZoneAgent : public BuiltinAgent {
       s->handedOut = kNone;
       return VARNOX_OK;
     }
-    const uint64_t pick = std::uniform_int_distribution<uint64_t>(0, s->open.size() - 1)(s->random);
-    const Zone& zone = s->zones[s->open[pick]];
+    // Only a zone with nothing in flight takes the next write: its pointer is then known.
+    std::vector<uint64_t> ready;
+    for (uint64_t z : s->open)
+      if (!s->zones[z].writing && !s->zones[z].resetting) ready.push_back(z);
+    if (ready.empty()) {
+      *s->writeLba = 0;
+      *s->writeXfer = 0;
+      s->handedOut = kNone;
+      return VARNOX_OK;
+    }
+    const uint64_t pick = std::uniform_int_distribution<uint64_t>(0, ready.size() - 1)(s->random);
+    const Zone& zone = s->zones[ready[pick]];
     const uint64_t room = zone.length - zone.filled;
     *s->writeLba = zone.start + zone.filled;
     *s->writeXfer = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint32_t>(*s->xfer, 1), room));
-    s->handedOut = s->open[pick];
+    s->handedOut = ready[pick];
     return VARNOX_OK;
   }
 
@@ -134,16 +171,21 @@ class ZoneAgent : public BuiltinAgent {
 
  private:
   static constexpr uint64_t kNone = UINT64_MAX;
+  static constexpr uint32_t kNoStatus = 0xFFFFFFFF;
   struct Zone {
     uint64_t start = 0;
     uint64_t length = 0;
     uint64_t filled = 0;  // blocks below the write pointer
+    bool writing = false;    // a write at the pointer is in flight
+    uint64_t blocks = 0;     // its length
+    bool resetting = false;  // its RESET WRITE POINTER is in flight
   };
   struct State {
     std::mt19937_64 random;
     std::vector<Zone> zones;
     std::vector<uint64_t> open;
     std::deque<uint64_t> empty, full;  // full: oldest first
+    std::deque<uint64_t> broken;       // write pointer unknown: to be reset first
     uint64_t handedOut = kNone;        // the zone of the position handed out last pass
     uint32_t usedSeen = 0;
     uint64_t passes = 0, lastReset = 0;
@@ -154,17 +196,67 @@ class ZoneAgent : public BuiltinAgent {
     uint32_t* xfer = nullptr;
     uint64_t* resetLba = nullptr;
     LBARangeQueue* resets = nullptr;
+    uint32_t* lastTag = nullptr;
+    uint32_t* lastStatus = nullptr;
+    TaggedBuffer* recvCdb = nullptr;
+    Buffer* lastSense = nullptr;
+    bool* deviceReset = nullptr;
+    uint32_t* epo = nullptr;
   };
 
-  // The data agent wrote at the position handed out last pass.
+  // The data agent sent a write at the position handed out last pass.
   void took(State& s) {
     if (s.handedOut == kNone) return;
     Zone& zone = s.zones[s.handedOut];
-    zone.filled += *s.writeXfer;
-    if (zone.filled < zone.length) return;
-    std::erase(s.open, s.handedOut);
-    s.full.push_back(s.handedOut);
+    zone.writing = true;
+    zone.blocks = *s.writeXfer;
     s.handedOut = kNone;
+  }
+
+  // The completion GetStatus handed back last pass, if it was a write or reset in a zone.
+  void completed(State& s, uint64_t zoneBlocks) {
+    if (*s.lastStatus == kNoStatus) return;
+    uint64_t bytes = 0;
+    const uint8_t* cdb = s.recvCdb->getData(*s.lastTag, &bytes);
+    ParsedCdb c;
+    if (cdb == nullptr || bytes == 0 || parseCdb(cdb, bytes, c) != 0 || !c.known) return;
+    const uint64_t z = c.lba / zoneBlocks;
+    if (z >= s.zones.size()) return;
+    Zone& zone = s.zones[z];
+    bool good = *s.lastStatus == 0;
+    Kcq kcq;
+    if (*s.lastStatus == 2 && s.lastSense->data != nullptr &&
+        SenseParser::getKey(s.lastSense->data, s.lastSense->size, kcq) == 0)
+      good = kcq.key == 1;  // RECOVERED ERROR: the command did its work
+    if (c.opcode == kOpZbcOut && zone.resetting && c.lba == zone.start) {
+      zone.resetting = false;
+      if (!good) broken(s, z);
+      return;
+    }
+    const bool write = c.opcode == kOpWrite16 || c.opcode == kOpWriteAtomic16 || c.opcode == kOpWriteSame16;
+    if (!write || !zone.writing || c.lba != zone.start + zone.filled) return;
+    zone.writing = false;
+    if (!good) {
+      broken(s, z);
+      return;
+    }
+    zone.filled += zone.blocks;
+    if (zone.filled < zone.length) return;
+    std::erase(s.open, z);
+    s.full.push_back(z);
+  }
+
+  // The zone's write pointer is unknown: it takes no write until it has been reset.
+  void broken(State& s, uint64_t z) {
+    Zone& zone = s.zones[z];
+    zone.writing = false;
+    zone.resetting = false;
+    if (std::find(s.broken.begin(), s.broken.end(), z) != s.broken.end()) return;
+    std::erase(s.open, z);
+    std::erase(s.empty, z);
+    std::erase(s.full, z);
+    s.broken.push_back(z);
+    if (s.handedOut == z) s.handedOut = kNone;
   }
 
   bool resetDue(State& s) const {
@@ -173,13 +265,15 @@ class ZoneAgent : public BuiltinAgent {
     return settings_.resetRate > 0 && std::uniform_real_distribution<double>(0, 1)(s.random) < settings_.resetRate;
   }
 
-  void reset(DriveEnv& env, State& s) {
-    const uint64_t index = s.full.front();
-    s.full.pop_front();
+  void reset(DriveEnv& env, State& s, bool brokenZone) {
+    std::deque<uint64_t>& from = brokenZone ? s.broken : s.full;
+    const uint64_t index = from.front();
+    from.pop_front();
     Zone& zone = s.zones[index];
     zone.filled = 0;
+    zone.resetting = true;
     s.empty.push_back(index);
-    s.lastReset = s.passes;
+    if (!brokenZone) s.lastReset = s.passes;
     *s.resetLba = zone.start;
     s.resets->push(LBARange{zone.start, zone.start + zone.length - 1});
     Condition c;

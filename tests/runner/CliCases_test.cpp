@@ -3,9 +3,12 @@
 // the user sees and what is left on disk. The blocks are described at the top of bad-input.cli.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -49,6 +52,28 @@ struct stat stamp(const std::string& path) {
   return st;
 }
 
+// "file", "directory", "fifo", "socket", "character device", "missing".
+std::string kindOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "missing";
+  return S_ISREG(st.st_mode)    ? "file"
+         : S_ISDIR(st.st_mode)  ? "directory"
+         : S_ISFIFO(st.st_mode) ? "fifo"
+         : S_ISSOCK(st.st_mode) ? "socket"
+         : S_ISCHR(st.st_mode)  ? "character device"
+                                : "other";
+}
+
+// A listening socket file at `path`; the descriptor stays open for the test's life.
+void bindSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path) << path;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+}
+
 void runCase(const Case& c, const fs::path& dir, const std::string& command) {
   const std::vector<std::pair<std::string, std::string>> vars = {
       {"{dir}", dir.string()}, {"{source}", VARNOX_SOURCE_DIR}, {"{version}", VARNOX_TEST_VERSION}};
@@ -61,6 +86,20 @@ void runCase(const Case& c, const fs::path& dir, const std::string& command) {
       std::ofstream(dir / arg, std::ios::binary) << body;
     } else if (b.key == "mkdir") {
       fs::create_directories(dir / arg);
+    } else if (b.key == "mkfifo") {
+      EXPECT_EQ(::mkfifo((dir / arg).c_str(), 0644), 0) << arg;
+    } else if (b.key == "symlink" || b.key == "hardlink") {
+      // A device node is named through a link in the case's folder: should the runner ever write
+      // over its output, it replaces the link, never the machine's /dev/null.
+      const std::vector<std::string> names = splitArgs(arg);
+      std::error_code ec;
+      if (b.key == "symlink") fs::create_symlink(names.at(1), dir / names.at(0), ec);
+      else fs::create_hard_link(dir / names.at(1), dir / names.at(0), ec);
+      EXPECT_FALSE(ec) << arg << ": " << ec.message();
+    } else if (b.key == "mksocket") {
+      bindSocket((dir / arg).string());
+    } else if (b.key == "kind") {
+      EXPECT_EQ(kindOf(arg), bodyLines(body).at(0)) << arg;
     } else if (b.key == "untouched") {
       untouched[arg] = stamp(arg);
     } else if (b.key == "run") {

@@ -58,7 +58,12 @@ RunReport failedRun() {
   d.faultRules = {rule};
   d.faultRuleCounts = {1};
   d.faultTallies = {{"corrupt", true, 1, 1}, {"abort", false, 3, 0}};
+  d.failureSeconds = 11.5;
+  d.events = {{4.25, "power cycle"}, {8.5, "reset"}};
   report.drives.push_back(d);
+  report.agentKeys = {{"cardamor", "Min Queue Size", "u32", "64", false},
+                      {"cardamor", "Showstop on Miscompare", "bool", "true", false},
+                      {"cardamor", "Verify Condition", "condition", "", true}};
   return report;
 }
 
@@ -75,10 +80,27 @@ TEST(Summary, TextAndJsonNameTheFailureTheFilesAndHowToRepeat) {
   RepeatInfo repeat{42, std::string("42"), "varnox run t.toml --seed 42"};
   EXPECT_EQ(summaryText({"t.toml", &report, &repeat, SIGINT}),
             expected("text of a failed run stopped by SIGINT"));
-  const RunDetails details{"varnox 1.2.3 (source revision abc)", "2025-01-31T12:00:00Z",
-                           "2025-01-31T12:00:12Z", "host", "varnox run 'my t.toml'"};
+  const RunDetails details{.version = "1.2.3",
+                           .revision = "abc",
+                           .startTime = "2025-01-31T12:00:00Z",
+                           .endTime = "2025-01-31T12:00:12Z",
+                           .hostName = "host",
+                           .commandLine = "varnox run 'my t.toml'",
+                           .kernel = "Linux 6.1.0 x86_64",
+                           .cpuModel = "CPU \"X\"",
+                           .cpuCores = 8,
+                           .workingDirectory = "/w",
+                           .testFilePath = "/w/my t.toml",
+                           .testFileSha256 = std::string(64, 'a')};
   repeat.commandLine = "varnox run 'my t.toml' --seed 42";
-  EXPECT_EQ(summaryJson({"my t.toml", &report, &repeat, 0, nullptr, &details}),
+  // The resolved configuration: a drive with a fault rule, a flow with an agent's setting.
+  TestPlan plan;
+  plan.passes = 900;
+  plan.drives = {{"D0", DeviceSpec{}}};
+  plan.drives[0].device.seed = 42;
+  plan.drives[0].device.faults = {FaultRule{"corrupt", 16, std::nullopt, 0.5, 1, 0}};
+  plan.flow = {{StepSpec::Kind::Agent, "lba", "", {{"max_xfer", "8"}}}, {StepSpec::Kind::Read, "Read", "read", {}}};
+  EXPECT_EQ(summaryJson({"my t.toml", &report, &repeat, 0, nullptr, &details, &plan}),
             expected("JSON of a failed run"));
 
   // A time-seeded agent cannot repeat its data: the summary says so instead of promising it. An
@@ -94,7 +116,7 @@ TEST(Summary, TextAndJsonNameTheFailureTheFilesAndHowToRepeat) {
   RunReport refused;
   refused.exitStatus = kExitRefused;
   refused.error = "t.toml: key \"X\"\nunknown\x01";
-  EXPECT_EQ(summaryJson({"t.toml", &refused, nullptr, 0}), expected("JSON of a refused run"));
+  EXPECT_EQ(summaryJson({"t.toml", &refused, nullptr, 0, nullptr, &details}), expected("JSON of a refused run"));
 }
 
 TEST(Progress, AddsUpDrivesAndShowsRatesOverTheInterval) {

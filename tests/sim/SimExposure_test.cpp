@@ -18,6 +18,14 @@ FaultRule rule(const char* kind, std::optional<uint64_t> lba = 20) {
   return r;
 }
 
+// A READ or WRITE of 4 blocks at `lba` with the skip stride 2.
+void skip(Harness& h, uint32_t tag, uint64_t lba, const uint8_t* out, uint64_t outBytes, uint8_t* in, bool write) {
+  DeviceCommand c{.tag = tag, .dataOut = out, .dataOutBytes = outBytes, .dataIn = in, .dataInBytes = in ? 4 * 512 : 0,
+                  .lbaStride = 2};
+  c.cdbLength = static_cast<uint32_t>(write ? buildWrite16(c.cdb, lba, 4, 0) : buildRead16(c.cdb, lba, 4, 0));
+  EXPECT_EQ(h.device->submit(c), 0);
+}
+
 uint64_t exposed(const Harness& h) {
   uint64_t n = 0;
   for (const FaultTally& t : h.drive->faultTallies()) n += t.exposed;
@@ -55,10 +63,14 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
        },
        0},
       {"lost write read back", rule("lost-write"), [&](Harness& h) { h.write(16, v1); h.read(16, 8); }, 1},
+      {"lost block read racing its write, which completes", rule("lost-write"),
+       [&](Harness& h) { h.submitWrite(1, 16, v1); h.submitRead(2, 16, got); h.finish(1); h.finish(2); }, 1},
       {"misdirected block read at home", rule("misdirect"), [&](Harness& h) { h.write(16, v1); h.read(20, 1); }, 1},
       {"stale read after completed writes", rule("stale-read"),
        [&](Harness& h) { h.write(16, v1); h.write(20, v2); h.read(20, 1); }, 1},
-      {"stale read racing the latest write", rule("stale-read"),
+      // The drive ran the read after the write it raced: the agent waits for that write and
+      // then expects its data.
+      {"stale read racing the latest write, which completes", rule("stale-read"),
        [&](Harness& h) {
          h.write(16, v1);
          got.resize(512);
@@ -67,7 +79,47 @@ TEST(SimExposure, AFaultIsExposedExactlyWhenTheHostMustSeeIt) {
          h.finish(1);
          h.finish(2);
        },
+       1},
+      {"verify sent while the write is out, which completes first", rule("corrupt"),
+       [&](Harness& h) {
+         uint8_t cdb[kCdbMaxBytes];
+         const size_t n = buildVerify16(cdb, 16, 8, kBytchkCompare, 0);
+         h.submitWrite(1, 16, v1);
+         h.submitCdb(2, cdb, n, v1.data(), v1.size());
+         h.finish(1);
+         EXPECT_SENSE(h.finish(2), kSenseMiscompare, 0x1D, 0x00);
+       },
+       1},
+      // Skip commands: the blocks are every other LBA, the fault on one of them.
+      {"skip write read at its stride", rule("corrupt"),
+       [&](Harness& h) {
+         skip(h, 1, 16, v1.data(), 4 * 512, nullptr, true);
+         h.finish(1);
+         got.resize(4 * 512);
+         skip(h, 2, 16, nullptr, 0, got.data(), false);
+         h.finish(2);
+       },
+       1},
+      {"skip write read between its blocks", rule("corrupt"),
+       [&](Harness& h) {
+         skip(h, 1, 16, v1.data(), 4 * 512, nullptr, true);
+         h.finish(1);
+         h.read(19, 1);
+         h.read(21, 1);
+       },
        0},
+      // A read sent before a write heals the splice still fails, and shows it.
+      {"splice read sent before the healing write", rule("splice", std::nullopt),
+       [&](Harness& h) {
+         h.submitWrite(1, 16, v1);
+         h.finish(1);
+         got.resize(8 * 512);
+         h.submitRead(2, 16, got);
+         h.submitWrite(3, 16, v1);
+         h.finish(2);
+         h.finish(3);
+       },
+       1},
       {"torn unit read whole", rule("torn-atomic", std::nullopt),
        [&](Harness& h) { h.submitAtomic(1, 0, unit, 4); h.finish(1); h.read(0, 12); }, 1},
       {"torn unit read a block at a time", rule("torn-atomic", std::nullopt),

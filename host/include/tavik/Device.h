@@ -104,6 +104,9 @@ class Device {
   // that the caller can time them out). False when nothing is ready.
   virtual bool poll(DeviceCompletion& completion, bool wait) = 0;
   virtual uint32_t outstanding() const = 0;
+  // How many of the outstanding commands the device will never complete (the simulated drive's
+  // "hang"): a host that waits without a timeout reports them instead of waiting for ever.
+  virtual uint32_t neverCompleting() const { return 0; }
   // Cuts power and restores it: every outstanding command is lost.
   virtual int powerToggle() = 0;
   // What the last powerToggle() did, or why it failed, for the drive's log; empty when there is

@@ -18,8 +18,9 @@ class Device;  // tavik/Device.h: the factory only hands devices over
 inline constexpr int kExitRefused = 2;
 inline constexpr int kExitDeviceFailure = 3;
 
-// Bytes written so far and in all, reported while a device is being preconditioned.
-using PreconditionBytes = std::function<void(uint64_t doneBytes, uint64_t totalBytes)>;
+// Bytes written so far and in all, reported while a device is being preconditioned; false stops
+// the filling (the user stopped the run), which can take hours on a large device.
+using PreconditionBytes = std::function<bool(uint64_t doneBytes, uint64_t totalBytes)>;
 
 class DeviceFactory {
  public:

@@ -45,6 +45,7 @@ struct DeviceSpec {
   std::vector<std::string> powerOn;
   double powerSettleSeconds = 0;
   double powerTimeoutSeconds = 60;
+  std::string medium;  // "sim": the file that keeps the medium across processes; empty: none
   std::vector<FaultRule> faults;
   // False when nothing in the test can cut power or reset the drive (no power-toggle step, no
   // reset or power-loss fault): the simulated drive then need not keep what each write overwrote.

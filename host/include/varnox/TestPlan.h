@@ -2,6 +2,7 @@
 // A test as the runner hands it to the host: drives, the flow every drive runs, the agents'
 // configuration keys and when to stop. The command line builds it from a test file; the host's
 // TestRun executes it. Plain values only, so it can be built by hand in tests.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -26,6 +27,10 @@ struct StepSpec {
   std::vector<std::pair<std::string, std::string>> settings;  // step-specific settings, as text
 };
 
+inline constexpr size_t kStepKindCount = static_cast<size_t>(StepSpec::Kind::GetStatus) + 1;
+// The kind's name in reports and summaries: "Write", "WriteSame", "Read", ...
+const char* stepKindName(StepSpec::Kind kind);
+
 struct TestPlan {
   std::string sourceFile;  // for messages
   std::vector<DriveSpec> drives;
@@ -37,10 +42,17 @@ struct TestPlan {
   double durationSeconds = 0;     // 0: no time limit (one of the two limits must be set)
   std::string outputBase;         // default base of output files when the agent key is not set
   std::string logFile;            // the run's log file; empty for none
+  std::string historyDatabase;    // the runner's SQLite run history ([test] db); empty for none
   // Errors a drive may make on its own (not injected by a fault rule) before it is failed.
   uint64_t maxDeviceErrors = 0;
   double commandTimeoutSeconds = 30;  // a command outstanding longer fails its drive; 0: never
   bool recordLatency = true;          // off only to measure what recording costs
+  // A folder for the journal of every command that changes a drive's blocks, so that
+  // `varnox verify --journal` can judge them after the host died; empty for none.
+  std::string journalDir;
+  // "host": a command is sent once its record is synced (survives the host's power loss);
+  // "process": once written (survives a kill of this process only).
+  std::string journalSync = "host";
 };
 
 }  // namespace varnox

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ inline constexpr int kExitIntegrityFailure = 1;  // miscompare, write splice, to
 inline constexpr int kExitInconclusive = 4;      // a drive checked no data: nothing was proven
 
 // A drive's command latencies, by StepSpec::Kind (Agent and GetStatus stay empty).
-using KindLatencies = std::array<LatencyHistogram, static_cast<size_t>(StepSpec::Kind::GetStatus) + 1>;
+using KindLatencies = std::array<LatencyHistogram, kStepKindCount>;
 // Stopped by a signal before the run's limit (128 + the signal's number, as a shell reports it).
 inline constexpr int kExitHangup = 129;       // SIGHUP
 inline constexpr int kExitInterrupted = 130;  // SIGINT (Ctrl-C)
@@ -42,9 +43,19 @@ struct DriveProgress {
   std::atomic<uint64_t> bytesVerified{0};  // bytes read back or verified with good status
   std::atomic<uint64_t> readBackDistance{0};
   std::atomic<uint64_t> failures{0};
-  std::atomic<uint64_t> errors{0};             // completions with any status but GOOD
-  const KindLatencies* latency = nullptr;      // valid while the run runs
+  std::atomic<uint64_t> errors{0};          // completions with any status but GOOD
+  std::atomic<uint64_t> deviceErrors{0};    // errors no fault rule injected (DriveReport::deviceErrors)
+  std::atomic<uint64_t> powerCycles{0};     // power toggles and the device's own power losses
+  std::atomic<uint64_t> resets{0};          // resets the device reported
+  const KindLatencies* latency = nullptr;   // valid while the run runs
 };
+
+// A power cycle or reset of a drive, for the marks on a report's time axis.
+struct DriveEvent {
+  double seconds = 0;  // from the start of the drive's run
+  std::string kind;    // "power cycle" (a toggle of the flow), "power loss" (the device's own), "reset"
+};
+inline constexpr size_t kMaxDriveEvents = 1000;
 
 struct DriveReport {
   std::string name;
@@ -83,6 +94,20 @@ struct DriveReport {
   uint64_t logWarnings = 0;         // warning and error lines of the drive's log
   uint64_t logErrors = 0;
   std::vector<FaultTally> faultTallies;  // per fault kind: injected, and exposed for corrupting kinds
+  // Seconds from the start of the run to the failure that ended the drive (data, device or an
+  // agent's error); none when the drive ended at its limit or was stopped.
+  std::optional<double> failureSeconds;
+  std::vector<DriveEvent> events;  // power cycles and resets, the first kMaxDriveEvents
+};
+
+// An agent configuration key as the run used it: set by the test (or the runner on its behalf)
+// or left at the agent's default.
+struct AgentKeyValue {
+  std::string agent;  // the flow step's agent ("cardamor" or a library path)
+  std::string key;    // "Min Queue Size"
+  std::string type;   // "u32", "bool", "text", "condition" or "data"
+  std::string value;  // u32 in decimal, bool "true"/"false"; condition and data as the test gave them
+  bool defaulted = true;
 };
 
 struct RunReport {
@@ -90,6 +115,7 @@ struct RunReport {
   double seconds = 0;
   int exitStatus = kExitPassed;
   std::string error;  // why the run was refused or the device failed
+  std::vector<AgentKeyValue> agentKeys;  // every key of every agent of the flow, in registration order
 };
 
 class TestRun {
@@ -111,6 +137,11 @@ class TestRun {
   // first with 0 bytes done, last with all of them, in between about every MiB. Call before prepare.
   using PreconditionProgress = std::function<void(const std::string& drive, uint64_t doneBytes, uint64_t totalBytes)>;
   void setPreconditionProgress(PreconditionProgress progress);
+
+  // How often run() calls its progress callback (default 0.2 s); the calls fall on whole
+  // multiples of it from the run's start, so a series taken at a multiple of it stays even.
+  // Call before run.
+  void setProgressPeriod(double seconds);
 
   // Everything short of running: agents loaded, keys set and checked, devices opened, drive
   // variables mapped. Returns an exit status (kExitPassed when the test can run) and fills

@@ -25,6 +25,7 @@ struct ReadRecord {
   uint32_t tag = 0;
   uint8_t spliceSuspect = 0;  // the range may hold a torn write; write completion may set it
   uint8_t retried = 0;
+  uint64_t spliceSince = 0;  // splice check: the cmdId of its first failing try; 0 = none failed
 };
 
 // A verify sent and not yet completed (outstandingVerifies).
@@ -42,7 +43,8 @@ struct ReadBackRequest {
   uint64_t lba = 0;
   uint32_t xferLength = 0;
   uint8_t spliceSuspect = 0;  // must be read (never verified) and never slid
-  uint8_t retried = 0;        // times an aborted splice-check read was queued again (0 or 1)
+  uint8_t retried = 0;        // times a splice-check read was queued again after an abort or error
+  uint64_t spliceSince = 0;   // as ReadRecord::spliceSince, carried to the next try
 };
 
 // A pre-read of a range an atomic write will go to (outstandingPreReads, finishedPreReads).

@@ -21,6 +21,10 @@ struct PendingCompare;
 // waiting for an older overlapping write stays queued and does not hold up later reads.
 int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
 
+// Bytes from one block to the next in a read's data: sectorSize, or sectorSize + 8 when the drive
+// delivered the 8 protection bytes behind every block (size is then exactly that much).
+uint64_t readDataStride(uint64_t size, uint32_t xferLength, uint64_t sectorSize);
+
 // Compares one read whose snapshot has been taken. Blocks are sectorSize apart, or
 // sectorSize + 8 when the data holds protection bytes behind every block (never compared).
 int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config,

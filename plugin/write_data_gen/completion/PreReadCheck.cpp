@@ -76,9 +76,10 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   pending.step = static_cast<uint8_t>(step);
   pending.snapshot = takeSnapshot(drive.atomicContext, lba, end, cmdId);
   const uint64_t sectorSize = thread.sectorSize();
+  const uint64_t stride = readDataStride(size, xferLength, sectorSize);
   bool atomicSeen = false;
   for (auto& [blockLba, node] : pending.snapshot) {
-    const uint64_t offset = (blockLba - lba) / step * sectorSize;
+    const uint64_t offset = (blockLba - lba) / step * stride;
     if (offset + sectorSize > size) break;
     LazyBlockHash lazyHash{data + offset, data + offset + sectorSize, 0, false};
     observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData);
@@ -89,7 +90,7 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   if (pending.data.grow(size) != 0) return 0;  // without memory for the report the unit goes unjudged
   std::memcpy(pending.data.data, data, size);
   pending.data.size = size;
-  return reportTornUnit(thread, drive, config, pending, sectorSize, failLba);
+  return reportTornUnit(thread, drive, config, pending, stride, failLba);
 }
 
 }  // namespace
@@ -100,8 +101,10 @@ int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const Config
   for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
   std::sort(outstanding.begin(), outstanding.end());
   const uint64_t sectorSize = thread.sectorSize();
+  // With protection information the drive may deliver each block's 8 protection bytes behind it.
+  const uint64_t stride = readDataStride(size, xferLength, sectorSize);
   for (uint32_t i = 0; i < xferLength; ++i) {
-    const uint64_t offset = uint64_t{i} * sectorSize;
+    const uint64_t offset = uint64_t{i} * stride;
     if (offset + sectorSize > size) break;
     const uint64_t blockLba = lba + uint64_t{step} * i;
     const Event* known = knownContent(drive.atomicContext, blockLba, cmdId, outstanding);

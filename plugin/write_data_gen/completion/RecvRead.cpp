@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/ConfigData.h"
+#include "completion/Compare.h"
 #include "completion/Diagnosis.h"
 #include "completion/PreReadCheck.h"
 #include "completion/Receive.h"
@@ -46,6 +47,27 @@ bool overlaps(const WriteRecord& write, const ReadRecord& read, uint32_t step) {
   if (!(write.lba < readEnd && writeEnd > read.lba)) return false;
   return step == 1 || (write.lba % 2) == (read.lba % 2);
 }
+// Whether a write may have changed [lba, lba + step x xferLength) since the splice check's first
+// failing try `since` was issued: one over the range is outstanding (it may land at any time),
+// or one issued after that try holds an event there. The check's kept obligations keep the
+// range's records, so their histories tell.
+bool writtenSince(const DriveData& drive, uint64_t since, uint64_t lba, uint32_t xferLength, uint32_t step) {
+  const ReadRecord range{0, lba, xferLength, 0, 0, 0, 0};
+  for (const WriteRecord& write : drive.outstandingWrites)
+    if (overlaps(write, range, step)) return true;
+  const AtomicContext& history = drive.atomicContext;
+  for (uint32_t i = 0; i < xferLength; ++i) {
+    const AtomicContext::Record* record = history.findRecord(lba + uint64_t{step} * i);
+    for (const AtomicContext::Event* e = record ? history.eventAt(record->history) : nullptr; e;
+         e = history.eventAt(e->next)) {
+      if (e->cmdId == 0) continue;  // an invalidation stands in front whatever its age
+      if (e->cmdId <= since) break;  // newest first: nothing later from here on
+      if (e->eventType == AtomicContext::kEventWrite || e->eventType == AtomicContext::kEventAtomic) return true;
+    }
+  }
+  return false;
+}
+
 // A splice check that the drive could not read: a write over the range was cut short, so the
 // range holds part of that write and part of what was there before.
 void describeSplice(DriveData& drive, uint64_t lba, uint32_t xferLength, uint64_t cmdId, const SenseInfo& sense) {
@@ -91,36 +113,66 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
   CommandTrace& trace = *drive.commandTrace;
   SenseInfo sense;
 
-  if (status == kStatusTaskAborted) {
-    // The splice check is read again once. Its blocks keep their obligation for that retry:
-    // released without it, a range that nothing else refers to would be forgotten and the
-    // retry could not register its read (the history has no record left to expect).
-    const bool retry = read.retried == 0 && read.spliceSuspect != 0;
+  // A splice check's tries count only while nothing has written over its range since the first
+  // of them failed: a write covering a torn range heals it, and a try after that would pass a
+  // real splice. Once the range was written over, the failed try's evidence decides (a splice),
+  // as no later try can confirm or clear it. The cost: a drive whose error on a splice check was
+  // passing trouble fails when a write over the range follows before the retry.
+  const bool evidenceStands =
+      read.spliceSuspect != 0 && read.spliceSince != 0 &&
+      writtenSince(drive, read.spliceSince, read.lba, read.xferLength, step);
+  if (status == kStatusTaskAborted && !evidenceStands) {
+    // The splice check is read again: once, or until a try completes when one has failed (an
+    // aborted try says nothing). Its blocks keep their obligation for that retry: released
+    // without it, a range that nothing else refers to would be forgotten and the retry could
+    // not register its read (the history has no record left to expect).
+    const bool retry = read.spliceSuspect != 0 && (read.retried == 0 || read.spliceSince != 0);
     // Statuses ignored: an aborted read is no error.
     releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, retry);
     trace.recordReadAborted(read.lba, read.xferLength, read.cmdId, tag);
     if (retry) {
-      // The splice check is read again next, once.
+      // The splice check is read again next.
       ReadBackRequest retry;
       retry.cmdId = 0;
       retry.lba = read.lba;
       retry.xferLength = read.xferLength;
       retry.spliceSuspect = 1;
-      retry.retried = 1;
+      retry.retried = read.retried == 0 ? 1 : read.retried;
+      retry.spliceSince = read.spliceSince;
       drive.pendingReadBacks.push_front(retry);
     }
     return 0;
   }
-  if (status != kStatusGood && parseSense(drive, sense)) {
+  const bool tryFailed = status != kStatusGood && status != kStatusTaskAborted && parseSense(drive, sense);
+  if (read.spliceSuspect != 0 && read.spliceSince != 0 && !tryFailed && evidenceStands) {
+    // A try that passed, or was aborted, after the range was written over: the failed try stands.
+    if (status == kStatusTaskAborted) {
+      trace.recordReadAborted(read.lba, read.xferLength, read.cmdId, tag);
+    } else {
+      trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+    }
+    trace.recordWriteSplice(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
+    drive.spliceDetected = true;
+    thread.eventLog().logf(2, "Write Splice Detected at LBA 0x%016llX Transfer Length 0x%lX",
+                           static_cast<unsigned long long>(read.lba), static_cast<unsigned long>(read.xferLength));
+    describeSplice(drive, read.lba, read.xferLength, read.cmdId, sense);
+    return -1062;
+  }
+  if (tryFailed) {
     trace.recordReadFinished(read.lba, read.xferLength, read.cmdId, tag, sense.uec, sense.kcq);
     // A splice makes every read of the torn range fail; an error that passes is the drive's
     // passing trouble, not a torn write. The check is read twice more before a splice is
     // declared, so that errors a drive may make now and then (one in a thousand reads makes two
-    // in a row likely somewhere in a long run) cannot fail it.
-    if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec) && read.retried < kSpliceErrorRetries) {
+    // in a row likely somewhere in a long run) cannot fail it; but only while nothing wrote
+    // over the range since the first failure (see above).
+    const uint64_t since = read.spliceSince != 0 ? read.spliceSince : read.cmdId;
+    const bool retry = read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec) &&
+                       read.retried < kSpliceErrorRetries &&
+                       !writtenSince(drive, since, read.lba, read.xferLength, step);
+    if (retry) {
       releaseBlocks(drive, read.cmdId, read.lba, read.xferLength, step, true);
       drive.pendingReadBacks.push_front(
-          ReadBackRequest{0, read.lba, read.xferLength, 1, static_cast<uint8_t>(read.retried + 1)});
+          ReadBackRequest{0, read.lba, read.xferLength, 1, static_cast<uint8_t>(read.retried + 1), since});
       return 0;
     }
     if (read.spliceSuspect != 0 && !uecExcludedFromSplice(sense.uec)) {
@@ -151,7 +203,9 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
   }
   if (!pending.racingWrites.empty()) {
     std::sort(pending.racingWrites.begin(), pending.racingWrites.end());
-    thread.eventLog().logf(1, "recvRead(): recv read %llu out of order before write %llu",
+    // A read overtaking an older write is legal (it is compared once the write completes): an
+    // info line, counted, and never a warning, of which a benign run would print thousands.
+    thread.eventLog().logf(0, "recvRead(): recv read %llu out of order before write %llu",
                            static_cast<unsigned long long>(read.cmdId),
                            static_cast<unsigned long long>(pending.racingWrites.front()));
     drive.spliceDetected = true;
@@ -161,6 +215,7 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
   pending.xferLength = read.xferLength;
   pending.lba = read.lba;
   pending.step = static_cast<uint8_t>(step);
+  pending.powerEpoch = drive.powerEpoch;
 
   int result = 0;
   uint64_t size = 0;
@@ -233,10 +288,12 @@ int recvPreRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData&
           checkPreReadData(thread, drive, config, preRead.cmdId, preRead.lba, preRead.xferLength, step, data, size);
       if (checked != 0) return checked;
     }
+    // Protection bytes delivered behind each block are not part of its content.
+    const uint64_t stride = readDataStride(size, preRead.xferLength, sectorSize);
     for (uint32_t i = 0; i < preRead.xferLength; ++i) {
       // A buffer shorter than the transfer leaves the missing blocks without a hash
       // event: their content stays unknown rather than being hashed from stray memory.
-      const uint64_t offset = uint64_t{i} * sectorSize;
+      const uint64_t offset = uint64_t{i} * stride;
       if (offset + sectorSize > size) break;
       const uint64_t hash = blockHash(data + offset, sectorSize);
       const int rc =

@@ -107,7 +107,12 @@ void recvSyncCache(DriveData& drive, const ConfigData& /*config*/) {
   if (status != kStatusGood) decodeSense(drive, sense);
   if (status == kStatusGood) {
     drive.syncCacheSucceeded = true;
-    drive.syncedBelowCmdId = std::max(drive.syncedBelowCmdId, drive.syncCacheFromCmdId);
+    if (drive.syncCacheFromCmdId >= drive.syncedBelowCmdId) {
+      drive.syncedBelowCmdId = drive.syncCacheFromCmdId;
+      // Writes in flight when it was sent are not covered; those of an earlier sync that had
+      // completed by then are.
+      drive.unsyncedBelowCmdIds = drive.syncCacheSkipsCmdIds;
+    }
   }
   drive.commandTrace->recordSyncCacheFinished(*drive.lastTagId, sense.uec, sense.kcq);
 }

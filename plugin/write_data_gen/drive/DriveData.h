@@ -107,6 +107,14 @@ struct DriveData {
   // the sync cache in flight.
   uint64_t syncCacheFromCmdId = 0;
   uint64_t syncedBelowCmdId = 0;
+  // Writes still in flight when the sync cache was sent: it need not cover them (they may reach
+  // the cache after it flushed). For the sync in flight, and for the last one that completed
+  // (exceptions below syncedBelowCmdId); sorted.
+  std::vector<uint64_t> syncCacheSkipsCmdIds;
+  std::vector<uint64_t> unsyncedBelowCmdIds;
+  // Power-ons seen so far. A completed read remembers the epoch it completed in, so that its
+  // compare ignores what later power cuts made uncertain.
+  uint32_t powerEpoch = 0;
   uint32_t deviceProperty4241 = 0xFFFFFFFF;
   std::unique_ptr<DeferredSetup> deferredSetup;
 

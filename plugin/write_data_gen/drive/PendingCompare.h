@@ -16,6 +16,7 @@ struct PendingCompare {
   uint64_t lba = 0;         // first LBA of the read
   uint32_t blockCount = 0;  // blocks to compare; 0 drops the record without a compare
   uint8_t step = 1;         // LBA distance between blocks: 2 with "Use Skip Commands"
+  uint32_t powerEpoch = 0;  // the drive's power epoch when the read completed
   // Older overlapping writes still outstanding when the read completed, ascending. The
   // compare waits until none of them is outstanding any more.
   std::vector<uint64_t> racingWrites;

@@ -33,17 +33,26 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
     if (status != 0) return status;
   }
 
+  // The completion waiting in the status variables was handed over before any power cut this
+  // pass reports (the flow may run a command step after GetStatus, and the cut came with it): it
+  // belongs to the epoch before the cut, and is processed before the power-on marks anything.
+  bool dispatched = false;
+  int status = 0;
   if (*drive.epo != 0) {
+    status = dispatchCompletion(thread, drive, config);
+    dispatched = true;
     drive.commandTrace->recordPowerToggleOn();
     *drive.epo = 0;
+    ++drive.powerEpoch;
     // A volatile write cache may lose, at a power loss, whatever was written since the last
-    // sync cache that completed: those blocks may now hold their old or their new content.
-    // Everything older must still be there.
+    // sync cache that completed, and the writes that sync did not cover because they were
+    // still in flight when it was sent: those blocks may now hold their old or their new
+    // content. Everything older must still be there.
     if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
       std::vector<uint64_t> outstanding;
       for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
       std::sort(outstanding.begin(), outstanding.end());
-      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding);
+      drive.atomicContext.mayBeLost(drive.syncedBelowCmdId, outstanding, drive.unsyncedBelowCmdIds, drive.powerEpoch);
     }
     drive.lastPowerEventMs = static_cast<double>(varnox::queryPerformanceCounter()) /
                              (static_cast<double>(varnox::queryPerformanceFrequency()) / 1000.0);
@@ -58,9 +67,17 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
       drive.commandTrace->recordZoneReset(range.first, range.last);
     }
   }
+  // Another writer's range comes twice: when its command is sent (the blocks' content is open
+  // while it is in flight, since it may still fail and land per block or not at all) and when it
+  // completed, as sent when it landed, turned round as {last + 1, first} when it failed or was
+  // lost. Only a landed one makes the old data wrong; a failed one leaves the blocks unknown
+  // until rewritten.
   if (drive.invalidateRanges != nullptr) {
     while (popRange(*drive.invalidateRanges, range)) {
-      drive.atomicContext.invalidateRange(range.first, range.last, false);
+      const bool failed = range.first > range.last;
+      if (failed) range = varnox::LBARange{range.last, range.first - 1};
+      if (drive.atomicContext.externalWriteSettled(range.first, range.last, !failed) || failed) continue;
+      drive.atomicContext.externalWriteIssued(range.first, range.last);
       drive.commandTrace->recordInvalidateRange(range.first, range.last);
     }
   }
@@ -69,7 +86,7 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   // buckets now lets a large history's cache misses overlap the completion work below.
   drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
 
-  int status = dispatchCompletion(thread, drive, config);
+  if (!dispatched) status = dispatchCompletion(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
   if (status == 0) status = commandSelection(thread, drive, config);
   if (status == 0) return 0;

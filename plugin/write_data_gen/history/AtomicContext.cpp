@@ -339,15 +339,23 @@ AtomicContext::ExpectedBlock AtomicContext::lookup(uint64_t lba) const {
   return expectedFrom(record ? record->history : kNoSlot);
 }
 
-void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding) {
+void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding,
+                              const std::vector<uint64_t>& unsynced, uint32_t epoch) {
+  const uint8_t mark = powerMark(epoch);
   records_.forEach(0, UINT64_MAX, [&](uint64_t, Record& record) {
     for (uint32_t slot = record.history; slot != kNoSlot; slot = events_.at(slot).next) {
       Event& event = events_.at(slot);
       const bool data = event.eventType == kEventWrite || event.eventType == kEventAtomic || event.eventType == kEventHash;
-      if (!data || event.cmdId < fromCmdId || event.blockType == kBlockAtomic) continue;
+      if (!data || event.blockType == kBlockAtomic) continue;
+      // A pre-read's hash is what the block held when it was read: only a later sync covers it.
+      const bool covered = event.cmdId < fromCmdId &&
+                           (event.eventType == kEventHash ||
+                            !std::binary_search(unsynced.begin(), unsynced.end(), event.cmdId));
+      if (covered) continue;
       if (event.eventType != kEventHash && std::binary_search(outstanding.begin(), outstanding.end(), event.cmdId))
         continue;
       event.blockType = kBlockAtomic;
+      event.lostAtPower = mark;
     }
   });
 }
@@ -361,6 +369,43 @@ void AtomicContext::invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zo
     // can be done here, and a failed allocation of 13107 events means the test is already doomed.
     if (!failed) failed = addEvent(record, event) != varnox::VARNOX_OK;
   });
+}
+
+void AtomicContext::externalWriteIssued(uint64_t firstLba, uint64_t lastLba) {
+  Event event;  // cmdId 0 puts it in front; blockType unknown, INVALID_BUCKET
+  event.eventType = kEventPendingInvalidate;
+  bool failed = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
+    if (!failed) failed = addEvent(record, event) != varnox::VARNOX_OK;
+  });
+}
+
+bool AtomicContext::externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed) {
+  bool settled = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
+    // Only the events in front, which no write of ours has been put before.
+    for (uint32_t slot = record.history; slot != kNoSlot && events_.at(slot).cmdId == 0;
+         slot = events_.at(slot).next) {
+      Event& event = events_.at(slot);
+      if (event.eventType != kEventPendingInvalidate) continue;
+      event.eventType = landed ? kEventExternalInvalidate : kEventInvalidate;
+      settled = true;
+      break;
+    }
+  });
+  return settled;
+}
+
+bool AtomicContext::awaitsExternalWrite(uint64_t cmdId, uint64_t firstLba, uint64_t lastLba) const {
+  bool pending = false;
+  records_.forEach(firstLba, lastLba, [&](uint64_t, const Record& record) {
+    const WaitRead* wait = waitAt(record.wait_read);
+    while (wait && wait->cmdId != cmdId) wait = waitAt(wait->next);
+    if (!wait) return;
+    for (const Event* e = eventAt(wait->issuedAt); e && e->cmdId == 0 && !pending; e = eventAt(e->next))
+      pending = e->eventType == kEventPendingInvalidate;
+  });
+  return pending;
 }
 
 bool AtomicContext::rangeKnown(uint64_t firstLba, uint64_t endLba, uint32_t step) const {

@@ -40,6 +40,9 @@ class AtomicContext {
   static constexpr uint8_t kEventHash = 3;
   static constexpr uint8_t kEventInvalidate = 4;          // zone reset: content unknown
   static constexpr uint8_t kEventExternalInvalidate = 5;  // skipped by lookups, which flag it
+  // Another writer's command over the block is in flight: until it completes the block may hold
+  // the old data, the foreign data, or (a failed command lands per block) either; content unknown.
+  static constexpr uint8_t kEventPendingInvalidate = 6;
 
   // Block types.
   static constexpr uint32_t kBlockUnknown = 0;
@@ -68,7 +71,14 @@ class AtomicContext {
     uint8_t eventType = kEventNone;
     uint8_t blockType = kBlockUnknown;
     bool embedded = false;
+    // The power-on that marked the event "may be lost" (powerMark of its epoch), 0 when none did:
+    // a read that completed before that power-on is judged without the mark.
+    uint8_t lostAtPower = 0;
   };
+
+  // The one-byte mark of power epoch `epoch` (1 to 255, cycling; 0 is "never marked"). A read
+  // waits for its compare at most a few passes, far fewer than 255 power cycles.
+  static uint8_t powerMark(uint32_t epoch) { return static_cast<uint8_t>(epoch % 255 + 1); }
 
   // A read issued on the LBA and not yet finished.
   struct WaitRead {
@@ -155,13 +165,28 @@ class AtomicContext {
   ExpectedBlock lookup(uint64_t lba) const;
 
   // A volatile cache lost power: every write, atomic write or pre-read hash with a command id of
-  // at least fromCmdId, except the writes still outstanding (`outstanding`, sorted; reset
-  // recovery makes them unknown), becomes blockType atomic: lookups and reads pass over it to
-  // the content before, and accept either.
-  void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding);
+  // at least fromCmdId, or listed in `unsynced` (sorted: writes still in flight when the last
+  // completed sync cache was sent, which it did not cover), except the writes still outstanding
+  // (`outstanding`, sorted; reset recovery makes them unknown), becomes blockType atomic: lookups
+  // and reads pass over it to the content before, and accept either. `epoch` is the power-on's
+  // epoch: each event marked keeps powerMark(epoch) in lostAtPower.
+  void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding,
+                 const std::vector<uint64_t>& unsynced = {}, uint32_t epoch = 0);
 
   // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
   void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);
+
+  // Another writer sent its command over [firstLba, lastLba]: every existing record gets a
+  // pending invalidation (type 6) in front.
+  void externalWriteIssued(uint64_t firstLba, uint64_t lastLba);
+  // That command completed: each block whose history still starts with its pending
+  // invalidation (nothing written over it since) becomes externally invalidated when the command
+  // landed, or of unknown content (type 4) when it failed, was lost or landed only in part.
+  // Whether any block of the range had a pending invalidation to settle.
+  bool externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed);
+  // Whether the read cmdId was issued over a block of [firstLba, lastLba] whose pending
+  // invalidation has not settled yet: its compare must wait for that outcome.
+  bool awaitsExternalWrite(uint64_t cmdId, uint64_t firstLba, uint64_t lastLba) const;
 
   // Whether an atomic write over [firstLba, endLba) may skip its pre-read: every LBA of the range
   // and endLba itself have records, and each block of the range is known as normal or hash.

@@ -71,7 +71,15 @@ uint64_t LazyBlockHash::value() {
   return hash;
 }
 
-ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId) {
+ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId,
+                          uint32_t completedEpoch, uint32_t powerOnsSince) {
+  const uint8_t completedMark = AtomicContext::powerMark(completedEpoch);
+  // Whether a mark was made by a power-on after the read completed (marks cycle through 1..255).
+  auto markedLater = [&](uint8_t mark) {
+    if (mark == 0 || powerOnsSince == 0) return false;
+    const uint32_t distance = (uint32_t{mark} + 255 - completedMark) % 255;
+    return distance >= 1 && distance <= powerOnsSince;
+  };
   context.prefetchRange(firstLba, lastLba);
   SnapshotPool* pool = context.snapshotPool();
   ReadSnapshot snapshot{ReadSnapshot::allocator_type(SnapshotPool::Ref(pool))};
@@ -84,7 +92,14 @@ ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint6
     std::shared_ptr<AtomicContext::Node> node = pool ? pool->makeNode() : std::make_shared<AtomicContext::Node>();
     for (; event; event = context.eventAt(event->next)) {
       node->history.push_back(*event);
-      node->history.back().next = AtomicContext::kNoSlot;  // the copy is not linked to the pool
+      Event& copy = node->history.back();
+      copy.next = AtomicContext::kNoSlot;  // the copy is not linked to the pool
+      if (markedLater(copy.lostAtPower)) {
+        // Only completed data is ever marked: a hash keeps its type, a write was normal.
+        copy.blockType = copy.eventType == AtomicContext::kEventHash ? AtomicContext::kBlockHash
+                                                                     : AtomicContext::kBlockNormal;
+        copy.lostAtPower = 0;
+      }
     }
     snapshot.emplace_hint(snapshot.end(), lba, std::move(node));
   });
@@ -131,18 +146,20 @@ AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, 
   return expectedFromNode(*it->second);
 }
 
+const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node) {
+  for (const Event& event : node.history) {
+    if (event.eventType == AtomicContext::kEventExternalInvalidate) continue;
+    if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) return &event;
+  }
+  return nullptr;
+}
+
 AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node) {
   AtomicContext::ExpectedBlock expected;
-  const Event* chosen = nullptr;
+  const Event* chosen = expectedEvent(node);
   for (const Event& event : node.history) {
-    if (event.eventType == AtomicContext::kEventExternalInvalidate) {
-      expected.invalidated = true;
-      continue;
-    }
-    if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) {
-      chosen = &event;
-      break;
-    }
+    if (&event == chosen) break;
+    if (event.eventType == AtomicContext::kEventExternalInvalidate) expected.invalidated = true;
   }
   if (!chosen) {
     expected.status = varnox::VARNOX_ERR_HISTORY_ENTRY_MISSING;

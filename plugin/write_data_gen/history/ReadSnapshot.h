@@ -34,8 +34,12 @@ struct LazyBlockHash {
   uint64_t value();
 };
 
-// Nodes for the LBAs of [firstLba, lastLba] that hold a wait entry of the read cmdId.
-ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId);
+// Nodes for the LBAs of [firstLba, lastLba] that hold a wait entry of the read cmdId. A read that
+// completed in power epoch `completedEpoch`, `powerOnsSince` power-ons ago, is judged by what its
+// blocks could hold when it completed: the "may be lost" marks of those later power-ons are taken
+// off its copy (a stale read must not pass because a later cut made the block uncertain).
+ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint64_t lastLba, uint64_t cmdId,
+                          uint32_t completedEpoch = 0, uint32_t powerOnsSince = 0);
 
 // Finds the event whose content the block read at lba shows and marks it observed: first by the
 // block's stamp (bucket and embedded values), then by its hash; either walk goes past an event
@@ -55,6 +59,8 @@ AtomicContext::ExpectedBlock expectedFromSnapshot(const ReadSnapshot& snapshot, 
 int observeNode(AtomicContext::Node& node, const BlockHeader& header, LazyBlockHash& lazyHash,
                 bool bucketStamped = true);
 AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
+// The event expectedFromNode takes its answer from; null when there is none.
+const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node);
 
 // Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
 // then in descending LBA order. On failure failLba is the LBA where older data was seen inside a

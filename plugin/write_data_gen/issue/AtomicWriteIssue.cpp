@@ -45,6 +45,7 @@ int doAWriteAtomic(varnox::DriveThread& thread, DriveData& drive, const ConfigDa
   varnox::EventLog& log = thread.eventLog();
   uint64_t& mask = thread.conditionMask();
 
+  steerClearOfSpliceChecks(drive, config, *drive.lba, *drive.xferLength);
   bool reuseHash = false;
   uint64_t preReadCmdId = 0;
   // With skip commands the write covers every other LBA, and so must the question.

@@ -1,5 +1,7 @@
 #include "issue/CommandSelection.h"
 
+#include <algorithm>
+
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "issue/AtomicWriteIssue.h"
@@ -49,6 +51,10 @@ PowerStep pollPowerToggle(varnox::DriveThread& thread, DriveData& drive, const C
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
     drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
+    // ... except what is still in flight: a write may reach the cache after the flush.
+    drive.syncCacheSkipsCmdIds.clear();
+    for (const WriteRecord& write : drive.outstandingWrites) drive.syncCacheSkipsCmdIds.push_back(write.cmdId);
+    std::sort(drive.syncCacheSkipsCmdIds.begin(), drive.syncCacheSkipsCmdIds.end());
     varnox::applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;
@@ -98,7 +104,17 @@ int commandSelection(varnox::DriveThread& thread, DriveData& drive, const Config
 
   // Only peeked: the flow's command step takes the tag when it sends the command.
   const uint32_t tag = thread.freeTagQueue().peekNextFreeTag();
-  if (tag == varnox::kNoTag) return 0;
+  if (tag == varnox::kNoTag) {
+    // A reset met with every tag in use is recovered now all the same: left for a later pass,
+    // the host frees the lost tags meanwhile, another agent's step takes one of them, and the
+    // recovery would free that command's tag while the drive still holds it.
+    if (*drive.deviceReset) {
+      drive.syncCacheOutstanding = false;
+      handleReset(thread, config, drive);
+      *drive.deviceReset = false;
+    }
+    return 0;
+  }
 
   const uint64_t counter = varnox::queryPerformanceCounter();
   const uint64_t frequency = varnox::queryPerformanceFrequency();
@@ -120,6 +136,12 @@ int commandSelection(varnox::DriveThread& thread, DriveData& drive, const Config
   }
 
   if (power == PowerStep::kSyncCache) return 0;
+  // A zoned drive's agent hands out no write position while every open zone is busy: a pass
+  // then reads back what waits for it, or sends nothing.
+  if (*drive.hostManaged != 0 && *drive.writeXferLength == 0) {
+    if (readBackDistance(drive) == 0) return 0;
+    return doAReadOrVerify(thread, drive, config, tag, sel);
+  }
   if (!chooseWrite(drive, config)) return doAReadOrVerify(thread, drive, config, tag, sel);
   if (!sel.writeAtomic) return doAWrite(thread, drive, config, tag, sel);
   return doAWriteAtomic(thread, drive, config, tag, sel);

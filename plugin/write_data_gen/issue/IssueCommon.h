@@ -30,6 +30,12 @@ int checkWriteBuffer(varnox::DriveThread& thread, const DriveData& drive, const 
 bool overlapsOutstandingWrite(const DriveData& drive, const ConfigData& config, uint64_t lba, uint64_t blocks,
                               uint64_t beforeCmdId = 0);
 
+// Moves a write of `len` blocks at `lba` off the ranges of splice checks still open (queued or
+// in flight), to just past them or just before them, when it fits within [MinLBA, MaxLBA].
+// A write over such a range would heal a torn one before its check's retry read it; where no
+// place fits, the write stays and the check's verdict rests on the tries before it.
+void steerClearOfSpliceChecks(const DriveData& drive, const ConfigData& config, uint64_t& lba, uint32_t len);
+
 // LBA distance between the blocks of a command.
 inline uint32_t lbaStep(bool skip) {
   return skip ? 2 : 1;

@@ -130,11 +130,13 @@ int doARead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& con
   uint32_t wLen = 0;
   uint8_t spliceSuspect = 0;
   uint8_t retried = 0;
+  uint64_t spliceSince = 0;
   if (request != nullptr) {
     wLba = request->lba;
     wLen = request->xferLength;
     spliceSuspect = request->spliceSuspect;
     retried = request->retried;
+    spliceSince = request->spliceSince;
   } else if (write != nullptr) {
     wLba = write->lba;
     wLen = write->xferLength;
@@ -151,7 +153,7 @@ int doARead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& con
   varnox::applyCondition(config.readCondition, thread.conditionMask());
   const AtomicContext::ExpectedBlock expected = drive.atomicContext.lookup(rLba);
   drive.commandTrace->recordReadIssued(rLba, rLen, cmdId, tag, expected.blockNum, expected.invalidated);
-  drive.outstandingReads.push_back(ReadRecord{cmdId, rLba, rLen, tag, spliceSuspect, retried});
+  drive.outstandingReads.push_back(ReadRecord{cmdId, rLba, rLen, tag, spliceSuspect, retried, spliceSince});
   *drive.lba = rLba;
   *drive.xferLength = rLen;
 
@@ -201,8 +203,9 @@ int doAVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& c
   uint64_t e = s;
   while (e < end) {
     const AtomicContext::ExpectedBlock expected = history.lookup(e);
-    if (expected.invalidated) expectMiscompare = 1;
+    // The block that ends the run is not verified: its invalidation says nothing of the run.
     if (expected.blockNum == INVALID_BUCKET) break;
+    if (expected.invalidated) expectMiscompare = 1;
     ++e;
   }
   uint32_t count;

@@ -60,7 +60,9 @@ int handleReset(varnox::DriveThread& thread, const ConfigData& config, DriveData
     if (trace) trace->recordReadAborted(r.lba, r.xferLength, r.cmdId, r.tag);
     for (uint64_t b = r.lba; b < r.lba + step * r.xferLength; b += step) history.readFinished(r.cmdId, b, true);
     std::printf("re-queuing read cmd_id:%" PRIu64 ":%" PRIx64 "\n", r.cmdId, r.cmdId);
-    drive.pendingReadBacks.push_front(ReadBackRequest{0, r.lba, r.xferLength, r.spliceSuspect, 0});
+    // A splice check keeps its count and the failing try it holds: a lost try is no evidence
+    // either way, and the tries before it still count.
+    drive.pendingReadBacks.push_front(ReadBackRequest{0, r.lba, r.xferLength, r.spliceSuspect, r.retried, r.spliceSince});
     requeued.emplace_back(r.cmdId, &drive.pendingReadBacks.front());
   }
   drive.outstandingReads.clear();
@@ -88,9 +90,9 @@ int handleReset(varnox::DriveThread& thread, const ConfigData& config, DriveData
     if (w.readBack == 0) {
       for (uint64_t b = w.lba; b < w.lba + step * w.xferLength; b += step) history.readSkip(b);
     } else if (w.atomic) {
-      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 0, 0});
+      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 0, 0, 0});
     } else if (config.writeSpliceDetection) {
-      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 1, 0});
+      drive.pendingReadBacks.push_back(ReadBackRequest{w.cmdId, w.lba, w.xferLength, 1, 0, 0});
     } else {
       for (uint64_t b = w.lba; b < w.lba + step * w.xferLength; b += step) history.readSkip(b);
     }

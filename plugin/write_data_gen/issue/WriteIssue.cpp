@@ -20,6 +20,8 @@ int doAWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
     *drive.xferLength = *drive.writeXferLength;
     *drive.writeCmdUsed += 1;
     if (drive.setSkipGen) *drive.skipGen = 1;
+  } else {
+    steerClearOfSpliceChecks(drive, config, *drive.lba, *drive.xferLength);
   }
 
   const uint64_t cmdId = takeCmdId(drive);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "plugin/TestData.h"
+#include "issue/CommandSelection.h"
+#include "issue/WriteIssue.h"
 #include "plugin/completion/CompletionHarness.h"
 
 namespace varnox::testing {
@@ -126,6 +128,39 @@ TEST(AbortedAtomicWrite, AllOldOrAllNewDataIsAcceptedAndATornUnitFails) {
     EXPECT_EQ(h.drive().diagnosis->kind, "torn");
     EXPECT_EQ(h.drive().diagnosis->foundCmdId, old);
     EXPECT_EQ(h.drive().diagnosis->expectedCmdId, atomic);
+  }
+}
+
+// The same over LBAs a trim zeroed: zeros carry no stamp, yet inside a unit whose other blocks
+// hold the atomic write they are its older content, and the unit is torn.
+TEST(AbortedAtomicWrite, ATornUnitOverTrimmedBlocksFails) {
+  for (uint32_t fresh : {0, 4, 2}) {
+    SCOPED_TRACE(fresh);
+    CompletionHarness h([](AgentFixture& f) {
+      f.set("WriteAtomic Condition", "atomic");
+      f.set("Trim Condition", "trim");
+    });
+    *h.drive().lba = 0;
+    *h.drive().xferLength = 5;  // LBA 4 too: the atomic range is known, no pre-read
+    cardamor::readSelectionFlags trim;
+    trim.trim = true;
+    ASSERT_EQ(cardamor::doAWrite(h.thread(), h.drive(), h.config(), 0, trim), 0);
+    ASSERT_EQ(h.complete(0, h.kGood), 0);
+    const uint64_t atomic = h.writeAtomic(1, 0, 4, 4);
+    h.read(2);  // the trim's read-back, issued while the atomic write is outstanding
+    EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
+    Bytes data = h.blocks(atomic, 0, fresh);
+    data.resize(5 * h.sectorSize(), 0);
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    const int rc = h.executePass(2, h.kGood, data);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, fresh == 2 ? -1063 : 0) << h.log();
+    EXPECT_EQ(h.drive().miscompareSeen, fresh == 2);
+    if (fresh == 2) {
+      EXPECT_NE(err.find("atomic data ordering failure lba:0x2\n"), std::string::npos) << err;
+    }
   }
 }
 

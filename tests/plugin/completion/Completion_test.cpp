@@ -151,6 +151,31 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
   }
 }
 
+// A write covering a torn range heals it. While a splice check is open, writes are placed clear
+// of its range; where there is no room, a try after such a write cannot clear the check, and
+// the failed try before it stands: a splice.
+TEST(SpliceCheck, WritesKeepClearOfTheRangeAndATryAfterOneThatLandedThereCannotClearIt) {
+  const Bytes hardError = CompletionHarness::sense(4, 0x44, 0, 0x1234);
+  for (const bool room : {true, false}) {
+    SCOPED_TRACE(room);
+    CompletionHarness h([](AgentFixture& f) { f.set("Write Splice Detection", "true"); });
+    h.write(0, 0x300, 4);
+    ASSERT_EQ(h.complete(0, h.kTaskAborted), 0);
+    h.read(2);
+    ASSERT_EQ(h.complete(2, h.kCheckCondition, {}, hardError), 0);  // retried
+    *h.drive().minLba = room ? 0 : 0x300;
+    *h.drive().maxLba = room ? 0xFFFF : 0x303;
+    h.write(3, 0x301, 2);
+    const cardamor::WriteRecord& write = h.drive().outstandingWrites.back();
+    EXPECT_EQ(write.lba, room ? 0x304u : 0x301u);
+    ASSERT_EQ(h.complete(3, h.kGood), 0);
+    h.read(2);
+    ASSERT_EQ(h.drive().outstandingReads.back().lba, 0x300u);
+    EXPECT_EQ(h.complete(2, h.kGood), room ? 0 : -1062);
+    EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), !room);
+  }
+}
+
 TEST(ReadCompletion, AbortedNormalReadIsNotRepeated) {
   CompletionHarness h;
   h.written(0, 5, 2);

@@ -50,8 +50,13 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
 
   h.drive().csZoneReset->push({10, 11});
   h.drive().csZoneReset->push({20, 29});
+  // Another writer's range comes when sent and again when it landed (or turned round, failed).
   h.drive().invalidateRanges->push({14, 14});
   h.drive().invalidateRanges->push({16, 17});
+  h.drive().invalidateRanges->push({15, 15});
+  h.drive().invalidateRanges->push({14, 14});
+  h.drive().invalidateRanges->push({16, 17});
+  h.drive().invalidateRanges->push({16, 15});  // 15 failed: unknown
   *h.drive().epo = 1;
   const double before = h.drive().lastPowerEventMs;
   ASSERT_EQ(h.pass(100, 4), 0);
@@ -71,12 +76,13 @@ TEST(Execute, PowerEventAndQueuedRangesComeBeforeTheNextCommandInOrder) {
                                                                   {K::ZoneReset, 20, 29},
                                                                   {K::InvalidateRange, 14, 14},
                                                                   {K::InvalidateRange, 16, 17},
+                                                                  {K::InvalidateRange, 15, 15},
                                                                   {K::WriteIssued, 100, 2}}));
   // The history follows: reset blocks are unknown, invalidated ones keep their old content
   // marked, untouched ones are as written.
   const AtomicContext& history = h.drive().atomicContext;
   for (const auto& [lba, known, invalidated] : {std::tuple{11u, false, false}, {13u, true, false}, {14u, true, true},
-                                                {17u, true, true}}) {
+                                                {15u, false, false}, {17u, true, true}}) {
     EXPECT_EQ(history.lookup(lba).blockNum != cardamor::INVALID_BUCKET, known) << lba;
     EXPECT_EQ(history.lookup(lba).invalidated, invalidated) << lba;
   }

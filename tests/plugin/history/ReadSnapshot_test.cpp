@@ -205,4 +205,33 @@ TEST(CheckAtomicOrderingTest, OlderDataInsideANewerAtomicUnitIsTornInEitherDirec
 }
 
 }  // namespace
+
+// A power-on marks what a volatile cache may have lost. A read that completed before it is judged
+// by what its blocks could hold then: the marks of later power-ons are off its copy; those of
+// earlier ones stay, and so do marks on a sync's exceptions (writes in flight when it was sent).
+TEST_F(ReadSnapshotTest, JudgesAReadWithoutTheMayBeLostMarksOfLaterPowerOns) {
+  ASSERT_EQ(write(1, 70, 0x70), 0);  // synced
+  ASSERT_EQ(write(2, 71, 0x71), 0);  // in flight when the sync was sent: not covered
+  ASSERT_EQ(write(5, 72, 0x72), 0);  // after the sync
+  for (uint64_t lba : {70, 71, 72}) ASSERT_EQ(context.readIssued(9, lba, true), 0);
+  context.mayBeLost(4, {}, {2}, 3);  // power-on of epoch 3, after the read completed in epoch 2
+
+  struct Case {
+    uint32_t completedEpoch, powerOnsSince;
+    uint32_t type70, type71, type72;
+  };
+  for (const Case& c : {Case{2, 1, AC::kBlockNormal, AC::kBlockNormal, AC::kBlockNormal},
+                        Case{3, 0, AC::kBlockNormal, AC::kBlockAtomic, AC::kBlockAtomic},
+                        Case{256, 1, AC::kBlockNormal, AC::kBlockAtomic, AC::kBlockAtomic}}) {  // another epoch
+    ReadSnapshot snapshot = takeSnapshot(context, 70, 72, 9, c.completedEpoch, c.powerOnsSince);
+    ASSERT_EQ(snapshot.size(), 3u);
+    EXPECT_EQ(snapshot.at(70)->history[0].blockType, c.type70) << c.completedEpoch;
+    EXPECT_EQ(snapshot.at(71)->history[0].blockType, c.type71) << c.completedEpoch;
+    EXPECT_EQ(snapshot.at(72)->history[0].blockType, c.type72) << c.completedEpoch;
+  }
+  // The history itself keeps the marks, for reads that completed after the power-on.
+  EXPECT_EQ(context.lookup(71).blockType, AC::kBlockAtomic);
+  EXPECT_EQ(context.lookup(70).blockType, AC::kBlockNormal);
+}
+
 }  // namespace varnox::testing

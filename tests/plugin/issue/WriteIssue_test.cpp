@@ -130,14 +130,20 @@ TEST(WriteIssue, HostManagedPositionAndEmptyWrite) {
   *h.drive().writeLba = 5000;
   *h.drive().writeXferLength = 0;
 
-  // The LBA agent's proposal is overridden; an empty write builds one block and records nothing.
+  // No position (every open zone busy) and nothing to read back: the pass sends nothing.
+  ASSERT_EQ(h.pass(7, 3), 0);
+  EXPECT_EQ(*h.drive().writeCmdUsed, 0u);
+  EXPECT_TRUE(h.drive().outstandingWrites.empty());
+  EXPECT_EQ(h.thread().conditionMask() & h.bit("write"), 0u);
+  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
+
+  // A position overrides the LBA agent's proposal.
+  *h.drive().writeXferLength = 4;
   ASSERT_EQ(h.pass(7, 3), 0);
   EXPECT_EQ(*h.drive().lba, 5000u);
-  EXPECT_EQ(*h.drive().xferLength, 0u);
+  EXPECT_EQ(*h.drive().xferLength, 4u);
   EXPECT_EQ(*h.drive().writeCmdUsed, 1u);
   EXPECT_EQ(*h.drive().skipGen, 1u);
-  EXPECT_EQ(h.drive().writeData->size, 512u);
-  EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
 
   // The position is counted as taken also when the write then fails.
   *h.drive().writeXferLength = 65536;

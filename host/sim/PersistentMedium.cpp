@@ -1,0 +1,247 @@
+#include "sim/PersistentMedium.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace varnox::sim {
+namespace {
+
+constexpr size_t kMagicBytes = sizeof(kMediumMagic) - 1;
+// Field offsets in the header.
+constexpr size_t kBlockSizeAt = 16, kProtectionAt = 20, kCapacityAt = 24, kZoneBlocksAt = 32,
+                 kZoneModelAt = 40;
+
+template <typename T>
+void put(uint8_t* header, size_t at, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) header[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+template <typename T>
+T get(const uint8_t* header, size_t at) {
+  T value = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(header[at + i]) << (8 * i);
+  return value;
+}
+
+uint64_t storedBytesOf(const MediumShape& s) {
+  return uint64_t{s.logicalBlockSize} + s.protectionBytes;
+}
+
+uint64_t zoneCount(const MediumShape& s) {
+  return s.zoneBlocks == 0 ? 0 : (s.capacityBlocks + s.zoneBlocks - 1) / s.zoneBlocks;
+}
+
+uint64_t fileBytes(const MediumShape& s) {
+  return kMediumHeaderBytes + s.capacityBlocks * storedBytesOf(s) + zoneCount(s) * sizeof(uint64_t);
+}
+
+std::string shapeText(const MediumShape& s) {
+  std::string text =
+      std::to_string(s.capacityBlocks) + " blocks of " + std::to_string(s.logicalBlockSize) + " bytes";
+  text += s.protectionBytes ? " with " + std::to_string(s.protectionBytes) + " protection bytes"
+                            : " without protection bytes";
+  if (s.zoneBlocks != 0)
+    text += ", " + std::string(s.zoneModel == 1 ? "host-managed" : "host-aware") + " zones of " +
+            std::to_string(s.zoneBlocks) + " blocks";
+  return text;
+}
+
+std::string named(const std::string& path) {
+  return "medium \"" + path + "\"";
+}
+
+bool readAll(int fd, uint8_t* into, uint64_t bytes, uint64_t offset) {
+  while (bytes > 0) {
+    const ssize_t n = ::pread(fd, into, std::min<uint64_t>(bytes, 1u << 30), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // the file was cut short while we read it
+      return false;
+    }
+    into += n;
+    bytes -= static_cast<uint64_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+PersistentMedium::PersistentMedium(int fd, std::string path, const MediumShape& shape)
+    : fd_(fd), path_(std::move(path)), shape_(shape), storedBytes_(storedBytesOf(shape)) {}
+
+PersistentMedium::~PersistentMedium() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::unique_ptr<PersistentMedium> PersistentMedium::open(const std::string& path, const MediumShape& shape,
+                                                         bool readOnly, Problem& problem,
+                                                         std::string& error) {
+  problem = Problem::None;
+  auto fail = [&](Problem kind, const std::string& why) {
+    problem = kind;
+    error = named(path) + why;
+    return nullptr;
+  };
+  auto failErrno = [&](const char* what) {
+    return fail(Problem::Unusable, std::string(": ") + what + ": " + std::strerror(errno));
+  };
+  // Without touching even its access time: a refused file is left exactly as it was.
+  const int flags = (readOnly ? O_RDONLY : O_RDWR | O_CREAT) | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags | O_NOATIME, 0644);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags, 0644);  // not the file's owner
+  if (fd < 0) {
+    if (readOnly && errno == ENOENT) return nullptr;  // a run would create it
+    return failErrno("cannot open");
+  }
+  std::unique_ptr<PersistentMedium> medium(new PersistentMedium(fd, path, shape));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return failErrno("cannot read its size");
+  if (!S_ISREG(st.st_mode)) return fail(Problem::Refused, " is not a regular file");
+  // A reader shares the file with other readers, never with a drive that writes it.
+  if (::flock(fd, (readOnly ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return fail(Problem::Refused, " is in use by another drive or process");
+    return failErrno("cannot lock");
+  }
+  uint8_t header[kMediumHeaderBytes] = {};
+  if (st.st_size == 0) {
+    if (readOnly) return nullptr;  // as good as missing
+    // A blank medium: the header, and holes up to the full size.
+    std::memcpy(header, kMediumMagic, kMagicBytes);
+    put<uint32_t>(header, kBlockSizeAt, shape.logicalBlockSize);
+    put<uint32_t>(header, kProtectionAt, shape.protectionBytes);
+    put<uint64_t>(header, kCapacityAt, shape.capacityBlocks);
+    put<uint64_t>(header, kZoneBlocksAt, shape.zoneBlocks);
+    put<uint32_t>(header, kZoneModelAt, shape.zoneModel);
+    if (!medium->writeAll(header, sizeof(header), 0) ||
+        ::ftruncate(fd, static_cast<off_t>(fileBytes(shape))) != 0)
+      return failErrno("cannot create");
+    return medium;
+  }
+  if (static_cast<uint64_t>(st.st_size) < kMediumHeaderBytes || !readAll(fd, header, sizeof(header), 0) ||
+      std::memcmp(header, kMediumMagic, kMagicBytes) != 0)
+    return fail(Problem::Refused,
+                " is not a simulated drive's medium (it does not begin with \"VARNOX-MEDIUM-1\"); it is left "
+                "as it is");
+  MediumShape held;
+  held.logicalBlockSize = get<uint32_t>(header, kBlockSizeAt);
+  held.protectionBytes = get<uint32_t>(header, kProtectionAt);
+  held.capacityBlocks = get<uint64_t>(header, kCapacityAt);
+  held.zoneBlocks = get<uint64_t>(header, kZoneBlocksAt);
+  held.zoneModel = get<uint32_t>(header, kZoneModelAt);
+  if (held.logicalBlockSize != shape.logicalBlockSize || held.protectionBytes != shape.protectionBytes ||
+      held.capacityBlocks != shape.capacityBlocks || held.zoneBlocks != shape.zoneBlocks ||
+      held.zoneModel != shape.zoneModel)
+    return fail(Problem::Refused, " holds " + shapeText(held) + ", but the drive has " + shapeText(shape));
+  if (static_cast<uint64_t>(st.st_size) != fileBytes(shape))
+    return fail(Problem::Refused, " is " + std::to_string(st.st_size) + " bytes, not the " +
+                                      std::to_string(fileBytes(shape)) + " of a medium of " +
+                                      shapeText(shape) + ": something else cut or extended it");
+  return medium;
+}
+
+bool PersistentMedium::load(BlockStore& store, std::vector<uint64_t>* pointers, std::string& error) {
+  const uint64_t end = pointersOffset();
+  uint8_t* base = store.block(0);
+  // Only the parts of the file that hold data: a medium of many GiB mostly never written stays
+  // cheap to open, and its store gets pages only for blocks written.
+  for (uint64_t at = kMediumHeaderBytes; at < end;) {
+    off_t data = ::lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // only holes from here
+    uint64_t from = at, to = end;
+    if (data >= 0) {
+      from = static_cast<uint64_t>(data);
+      if (from >= end) break;
+      const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+      if (hole >= 0) to = std::min<uint64_t>(end, static_cast<uint64_t>(hole));
+    }
+    if (!readAll(fd_, base + (from - kMediumHeaderBytes), to - from, from)) {
+      error = named(path_) + ": cannot read: " + std::strerror(errno);
+      return false;
+    }
+    at = to;
+  }
+  if (pointers != nullptr && zoneCount(shape_) != 0) {
+    std::vector<uint8_t> bytes(zoneCount(shape_) * sizeof(uint64_t));
+    if (!readAll(fd_, bytes.data(), bytes.size(), end)) {
+      error = named(path_) + ": cannot read its write pointers: " + std::strerror(errno);
+      return false;
+    }
+    pointers->resize(zoneCount(shape_));
+    for (size_t zone = 0; zone < pointers->size(); ++zone) {
+      (*pointers)[zone] = get<uint64_t>(bytes.data(), zone * sizeof(uint64_t));
+      const uint64_t start = zone * shape_.zoneBlocks;
+      if ((*pointers)[zone] > std::min(shape_.zoneBlocks, shape_.capacityBlocks - start)) {
+        error =
+            named(path_) + ": the write pointer of zone " + std::to_string(zone) + " is past the zone's end";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool PersistentMedium::writeAll(const uint8_t* data, uint64_t bytes, uint64_t offset) {
+  while (bytes > 0) {
+    const ssize_t n = ::pwrite(fd_, data, std::min<uint64_t>(bytes, 1u << 30), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      error_ = named(path_) + ": cannot write: " + std::strerror(errno);
+      return false;
+    }
+    data += n;
+    bytes -= static_cast<uint64_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+void PersistentMedium::compact() {
+  std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  size_t kept = 0;
+  for (size_t i = 0; i < ranges_.size();) {
+    Range run = ranges_[i++];
+    while (i < ranges_.size() && ranges_[i].begin <= run.end) run.end = std::max(run.end, ranges_[i++].end);
+    ranges_[kept++] = run;
+  }
+  ranges_.resize(kept);
+  compactAt_ = std::max<size_t>(4096, 2 * kept);
+}
+
+bool PersistentMedium::writeBlocks(const BlockStore& store) {
+  // Ranges come in the order the commands touched them, often the same blocks again: merged,
+  // each block is written once.
+  compact();
+  bool ok = true;
+  for (size_t i = 0; i < ranges_.size() && ok; ++i)
+    ok = writeAll(store.block(ranges_[i].begin), (ranges_[i].end - ranges_[i].begin) * storedBytes_,
+                  kMediumHeaderBytes + ranges_[i].begin * storedBytes_);
+  // What could not be written is tried again with the next write.
+  if (ok) ranges_.clear();
+  return ok;
+}
+
+void PersistentMedium::pointersChanged(uint64_t firstZone, uint64_t lastZone) {
+  firstZone_ = std::min(firstZone_, firstZone);
+  lastZone_ = std::max(lastZone_, lastZone);
+}
+
+bool PersistentMedium::writePointers(const std::vector<uint64_t>& pointers) {
+  if (firstZone_ > lastZone_) return true;
+  std::vector<uint8_t> bytes((lastZone_ - firstZone_ + 1) * sizeof(uint64_t));
+  for (uint64_t zone = firstZone_; zone <= lastZone_; ++zone)
+    put<uint64_t>(bytes.data(), (zone - firstZone_) * sizeof(uint64_t), pointers[zone]);
+  const uint64_t offset = pointersOffset() + firstZone_ * sizeof(uint64_t);
+  firstZone_ = UINT64_MAX;
+  lastZone_ = 0;
+  return writeAll(bytes.data(), bytes.size(), offset);
+}
+
+}  // namespace varnox::sim
