@@ -89,6 +89,9 @@ TEST_F(DeviceIdentityTest, ADiskIsKnownByWhatSysfsShows) {
   EXPECT_EQ(part.sizeBytes, 1024u * 512);
   EXPECT_EQ(part.partition, "1 at sector 2048");
   EXPECT_EQ(part.serial, "ZA1B2C3D") << "a partition carries its disk's identity";
+  part.blockDevice = true;
+  EXPECT_TRUE(part.describe().ends_with(", serial ZA1B2C3D, wwid naa.5000c500a1b2c3d4, partition 1 at sector 2048"))
+      << part.describe();
   EXPECT_FALSE(readSysfsIdentity((dir_ / "devices/none").string(), part));
 
   disk.path = "/dev/disk/by-id/wwn-0x5000c500a1b2c3d4";
