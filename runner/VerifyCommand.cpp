@@ -13,7 +13,7 @@
 namespace varnox::cli {
 
 int verifyCommand(const VerifyArguments& args, std::ostream& out, std::ostream& err) {
-  RunDetails details{versionText(), utcTimestamp(std::chrono::system_clock::now()), "", hostName(), args.commandLine};
+  RunDetails details = collectRunDetails("", args.commandLine);
   JournalVerifyResult result = verifyJournal(args.journal, args.output);
   const std::string file = "journal " + args.journal;
   if (!result.report.error.empty()) err << "varnox: " << escapeControl(result.report.error) << '\n';
