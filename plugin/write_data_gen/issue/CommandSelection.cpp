@@ -1,7 +1,5 @@
 #include "issue/CommandSelection.h"
 
-#include <algorithm>
-
 #include "base/ConfigData.h"
 #include "drive/DriveData.h"
 #include "issue/AtomicWriteIssue.h"
@@ -51,10 +49,11 @@ PowerStep pollPowerToggle(varnox::DriveThread& thread, DriveData& drive, const C
   if (!drive.syncCacheOutstanding) {
     drive.syncCacheOutstanding = true;
     drive.syncCacheFromCmdId = drive.nextCmdId;  // what the host sent before it, it flushes
-    // ... except what is still in flight: a write may reach the cache after the flush.
+    // Writes still in flight are covered too: every device completes a SYNCHRONIZE CACHE only
+    // after the writes sent before it (the simulated drive runs them in order, files and block
+    // devices make the flush wait for them). Taking them as uncovered marked blocks whose older
+    // content the history no longer holds, and failed legal power cuts.
     drive.syncCacheSkipsCmdIds.clear();
-    for (const WriteRecord& write : drive.outstandingWrites) drive.syncCacheSkipsCmdIds.push_back(write.cmdId);
-    std::sort(drive.syncCacheSkipsCmdIds.begin(), drive.syncCacheSkipsCmdIds.end());
     varnox::applyCondition(config.syncCacheCondition, thread.conditionMask());
     drive.commandTrace->recordSyncCacheIssued(tag);
     return PowerStep::kSyncCache;
