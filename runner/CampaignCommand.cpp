@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "CampaignFile.h"
+#include "CampaignHistory.h"
 #include "CampaignReport.h"
 #include "CampaignScript.h"
 #include "CampaignState.h"
@@ -272,6 +273,18 @@ int campaignCommand(const CLI::App& command, const CampaignArguments& args, std:
   if (!writeFileAtomically(page, campaignPage(c, drives, page, utcTimestamp(std::chrono::system_clock::now())), error)) {
     err << "varnox: --report: " << escapeControl(error) << '\n';
     return kExitRefused;
+  }
+  if (!c.database.empty()) {
+    const size_t before = state.gathered.size();
+    const bool gatheredAll = gatherIntoHistory(c.database, drives, state.gathered, error);
+    // What went into the database is recorded even when a later result could not be added.
+    std::string saveError;
+    if (state.gathered.size() != before && !saveState(c.results, state, saveError)) error = saveError;
+    if (!gatheredAll || !error.empty()) {
+      err << "varnox: history database: " << escapeControl(error) << '\n';
+      return kExitRefused;
+    }
+    err << "varnox: " << state.gathered.size() - before << " new results added to " << escapeControl(c.database) << '\n';
   }
   out << page << '\n';
   return kExitPassed;

@@ -24,6 +24,7 @@ bool loadState(const std::string& folder, CampaignState& state, std::string& err
       state.submissions.push_back(Submission{s.at("jobId").get<std::string>(), s.at("time").get<std::string>(),
                                              s.at("kind").get<std::string>(),
                                              s.at("drives").get<std::vector<std::string>>()});
+    if (doc.contains("gathered")) state.gathered = doc["gathered"].get<std::vector<std::string>>();
   } catch (const nlohmann::json::exception& e) {
     error = statePath(folder) + ": not a campaign record: " + e.what();
     return false;
@@ -36,6 +37,7 @@ bool saveState(const std::string& folder, const CampaignState& state, std::strin
   doc["submissions"] = nlohmann::json::array();
   for (const Submission& s : state.submissions)
     doc["submissions"].push_back({{"jobId", s.jobId}, {"time", s.time}, {"kind", s.kind}, {"drives", s.drives}});
+  doc["gathered"] = state.gathered;
   return writeFileAtomically(statePath(folder), doc.dump(2) + "\n", error);
 }
 

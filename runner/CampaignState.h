@@ -15,6 +15,7 @@ struct Submission {
 
 struct CampaignState {
   std::vector<Submission> submissions;  // oldest first
+  std::vector<std::string> gathered;    // result folders already in the history database
 };
 
 // A missing file is an empty state. False with `error` for a file that cannot be read.

@@ -57,6 +57,7 @@ cat > "$work/campaign.toml" <<EOF
 name = "ci"
 test = "clean.toml"
 results = "results"
+db = "history.db"
 passes = 4000
 seed = 7
 [[drive]]
@@ -118,6 +119,9 @@ page=$(cat report.txt)
 grep -q "$failure" "$page" && grep -q '<td>corrupted</td><td>sim1</td>' "$page" ||
   fail "the campaign page lacks the failure or its group"
 grep -c 'href="drives/' "$page" | grep -qx 4 || fail "the campaign page does not link the four runs' reports"
+"$varnox" history results/history.db > history.txt || fail "history: $(cat history.txt)"
+[[ $(grep -c "passed" history.txt) == 3 && $(grep -c "data-integrity failure" history.txt) == 1 ]] ||
+  fail "the history database lacks the campaign's runs: $(cat history.txt)"
 
 # The failed drive again, with its seed: the same block fails again.
 "$varnox" campaign rerun campaign.toml --failed > rerun.txt || fail "rerun: $(cat rerun.txt)"
@@ -128,4 +132,9 @@ status=$?
 set -e
 [[ $status == 1 ]] && grep -q "$failure" status.txt || fail "after the rerun: $status $(cat status.txt)"
 grep -c "passed" status.txt | grep -qx 3 || fail "the other drives' results were lost: $(cat status.txt)"
+# A second report adds the rerun's result and nothing twice.
+"$varnox" campaign report campaign.toml > /dev/null 2>&1 || fail "second report"
+"$varnox" history results/history.db > history.txt
+[[ $(grep -c "passed" history.txt) == 3 && $(grep -c "data-integrity failure" history.txt) == 2 ]] ||
+  fail "the second report did not add exactly the rerun: $(cat history.txt)"
 echo "campaign: 4 drives on a one-node Slurm cluster, 1 failed as expected and repeated with its seed"
