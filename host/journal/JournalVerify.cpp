@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "varnox/BuiltinDevices.h"
+#include "varnox/RunExitStatus.h"
 #include "journal/JournalDiagnosis.h"
 #include "journal/JournalIdentity.h"
 #include "journal/JournalJudge.h"
@@ -154,19 +155,6 @@ void verifyDrive(const std::string& dir, const std::string& outputBase, const Jo
   }
 }
 
-int worse(int a, int b) {
-  auto rank = [](int exit) {
-    switch (exit) {
-      case kExitIntegrityFailure: return 4;
-      case kExitDeviceFailure: return 3;
-      case kExitRefused: return 2;
-      case kExitInconclusive: return 1;
-      default: return 0;
-    }
-  };
-  return rank(b) > rank(a) ? b : a;
-}
-
 }  // namespace
 
 JournalVerifyResult verifyJournal(const std::string& dir, const std::string& outputBase) {
@@ -189,7 +177,7 @@ JournalVerifyResult verifyJournal(const std::string& dir, const std::string& out
     verifyDrive(dir, outputBase, manifest, planned, report, counts, driveStatus);
     if (result.report.error.empty() && driveStatus != kExitPassed && driveStatus != kExitIntegrityFailure)
       result.report.error = report.inconclusive.empty() ? report.failureText : report.inconclusive;
-    exitStatus = worse(exitStatus, driveStatus);
+    exitStatus = worseExit(exitStatus, driveStatus);
   }
   result.report.exitStatus = exitStatus;
   result.report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
