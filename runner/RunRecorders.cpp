@@ -96,11 +96,11 @@ HistoryRun historyRun(const SummaryInput& in, const std::string& json,
 
 std::vector<MetricsDrive> driveIdentities(const TestPlan& plan) {
   std::vector<MetricsDrive> drives;
-  for (const DriveSpec& spec : plan.drives) {
+  for (const DriveSpec& planned : plan.drives) {
     MetricsDrive d;
-    d.name = spec.name;
-    d.path = spec.device.kind;
-    const DriveIdentity id = driveIdentity(spec.device.kind);
+    d.name = planned.name;
+    d.path = planned.device.kind;
+    const DriveIdentity id = driveIdentity(planned.device.kind);
     d.serial = id.serial.value_or("");
     d.model = id.model.value_or("");
     drives.push_back(std::move(d));

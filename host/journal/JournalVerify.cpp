@@ -80,12 +80,12 @@ void verifyDrive(const std::string& dir, const std::string& outputBase, const Jo
   if (const std::string change = identityChange(planned.identity, planned.device); !change.empty())
     return refuse(kExitDeviceFailure, "drive " + planned.name + ": " + change);
 
-  DeviceSpec spec = planned.device;
-  spec.checkOnly = true;  // read-only: create, extend and fill nothing; a medium file is only read
-  spec.precondition = false;
-  spec.destroyData = false;
+  DeviceSpec settings = planned.device;
+  settings.checkOnly = true;  // read-only: create, extend and fill nothing; a medium file is only read
+  settings.precondition = false;
+  settings.destroyData = false;
   int openStatus = kExitDeviceFailure;
-  std::unique_ptr<Device> device = builtinDevices()->open(spec, spec.seed == 0 ? 1 : spec.seed, error, openStatus, {});
+  std::unique_ptr<Device> device = builtinDevices()->open(settings, settings.seed == 0 ? 1 : settings.seed, error, openStatus, {});
   if (!device) return refuse(openStatus, "drive " + planned.name + ": " + error);
   const DeviceGeometry& geometry = device->geometry();
   report.geometry = geometry;

@@ -101,19 +101,19 @@ TEST_F(PowerControlTest, SettingsAreRefusedNamingTheKey) {
       {{"true"}, {"true"}, -1, 60, "power_settle must not be negative"},
   };
   for (const Case& c : cases) {
-    DeviceSpec spec;
-    spec.powerOff = c.off;
-    spec.powerOn = c.on;
-    spec.powerSettleSeconds = c.settle;
-    spec.powerTimeoutSeconds = c.timeout;
-    EXPECT_EQ(powerSettingsError(spec), c.error) << commandText(c.off) << " " << commandText(c.on);
+    DeviceSpec settings;
+    settings.powerOff = c.off;
+    settings.powerOn = c.on;
+    settings.powerSettleSeconds = c.settle;
+    settings.powerTimeoutSeconds = c.timeout;
+    EXPECT_EQ(powerSettingsError(settings), c.error) << commandText(c.off) << " " << commandText(c.on);
   }
-  DeviceSpec spec;
-  spec.powerOff = {"relay", "off"};
-  spec.powerOn = {"relay", "on"};
-  spec.powerSettleSeconds = 2;
+  DeviceSpec settings;
+  settings.powerOff = {"relay", "off"};
+  settings.powerOn = {"relay", "on"};
+  settings.powerSettleSeconds = 2;
   EXPECT_EQ(
-      powerPlanText(spec, "/dev/sdz"),
+      powerPlanText(settings, "/dev/sdz"),
       "would cut power to /dev/sdz at each power toggle: run power_off [\"relay\", \"off\"], then power_on "
       "[\"relay\", \"on\"] (each within 60 s), wait 2 s and wait up to 60 s for /dev/sdz to come back as the "
       "same device");
@@ -161,12 +161,12 @@ TEST_F(PowerControlTest, ACycleEndsOnlyWhenTheSameDeviceIsBack) {
     fs::remove(other);
     file("disk.img", std::string(4096, 'x'));
     ASSERT_TRUE(readDeviceIdentity(disk, identity, error)) << error;
-    DeviceSpec spec;
-    spec.powerOff = c.off;
-    spec.powerOn = c.on;
-    spec.powerTimeoutSeconds = c.why.empty() ? 10 : 0.5;
+    DeviceSpec settings;
+    settings.powerOff = c.off;
+    settings.powerOn = c.on;
+    settings.powerTimeoutSeconds = c.why.empty() ? 10 : 0.5;
     std::string report;
-    const std::string why = PowerControl(spec).cycle(identity, report);
+    const std::string why = PowerControl(settings).cycle(identity, report);
     EXPECT_EQ(why.substr(0, c.why.size()), c.why) << why;
     if (c.why.empty()) {
       EXPECT_EQ(why, "");
