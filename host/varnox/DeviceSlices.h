@@ -1,0 +1,68 @@
+#pragma once
+// One device shared by the slices of a drive: each slice's drive thread gets a view of it (a
+// Device of its own) with its own tags, submission queue and completions, and every device-wide
+// event reaches each slice once.
+//
+// Tags: slice i's tag t is the device's tag i * depth + t, so a slice keeps the tag numbers its
+// agents know. Calls to the device are serialised by one mutex; a completion that the device
+// hands to one slice's poll for another slice is kept for that one.
+//
+// Device-wide events: a reset or power loss the device reports, and a power toggle or reset one
+// slice performs, lose the commands of every slice. The slices meet at the event in this order:
+// the device action happens once (the slice that asked performs it; a fault the device injects
+// happens inside the command that met it); each other slice then has its commands refused
+// quietly (accepted, never sent: lost to the event as a command sent at that moment may be),
+// hands its agents the completions the device gave it before the event, and only then sees the
+// event through takeResetEvent()/takePowerLossEvent() and runs its agents' reset handling, as a
+// drive thread does after its own device's reset. A completion the device handed out is never
+// dropped, since the drive's exposure oracle counts what the host was shown.
+//
+// The drive's power cycles, power losses and resets are counted here once, for the drive.
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tavik/Device.h"
+#include "varnox/TestRun.h"
+
+namespace varnox {
+
+class DeviceSlices {
+ public:
+  // `device` outlives this; it must take `slices` * `depth` commands at once.
+  DeviceSlices(Device& device, uint32_t slices, uint32_t depth);
+  ~DeviceSlices();
+
+  Device& slice(uint32_t index);
+  uint32_t count() const { return static_cast<uint32_t>(views_.size()); }
+
+  // Performance-counter value that event times count from.
+  void setStart(uint64_t counter) { start_ = counter; }
+  // The drive's device events in order (the first kMaxDriveEvents) and their counts.
+  std::vector<DriveEvent> events() const;
+  uint64_t powerCycles() const;  // toggles and the device's own power losses
+  uint64_t resets() const;
+
+ private:
+  class View;
+  friend class View;
+
+  // After any call into the device: a reset or power loss it reports becomes every slice's event.
+  void takeDeviceEvent();
+  // Every slice's commands are gone; `except` (the slice that performed the action) handles it itself.
+  void broadcast(const char* kind, bool powerLost, const View* except);
+
+  Device& device_;
+  uint32_t depth_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<View>> views_;
+  uint64_t start_ = 0;
+  std::vector<DriveEvent> events_;
+  uint64_t powerCycles_ = 0;
+  uint64_t resets_ = 0;
+};
+
+}  // namespace varnox
