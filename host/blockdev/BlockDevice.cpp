@@ -290,8 +290,22 @@ uint8_t* BlockDevice::bounce(Slot& slot, uint64_t bytes) {
 }
 
 bool BlockDevice::poll(DeviceCompletion& completion, bool wait) {
-  while (done_.empty()) {
+  return pollTags(completion, wait, 0, static_cast<uint32_t>(slots_.size()));
+}
+
+bool BlockDevice::pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) {
+  endTag = std::min(endTag, static_cast<uint32_t>(slots_.size()));
+  const bool everyTag = firstTag == 0 && endTag == slots_.size();
+  auto inRange = [firstTag, endTag](uint32_t tag) { return tag >= firstTag && tag < endTag; };
+  auto found = everyTag ? done_.begin() : std::find_if(done_.begin(), done_.end(), inRange);
+  while (found == done_.end()) {
     if (outstanding_ == 0) return false;  // nothing in the kernel either
+    if (!everyTag) {
+      // Only what the range has in the kernel can end the wait.
+      bool busy = false;
+      for (uint32_t t = firstTag; t < endTag && !busy; ++t) busy = slots_[t].busy;
+      if (!busy) return false;
+    }
     uint64_t tag = 0;
     int result = 0;
     if (!ring_.next(wait, tag, result)) return false;
@@ -299,9 +313,11 @@ bool BlockDevice::poll(DeviceCompletion& completion, bool wait) {
       done_.push_back(static_cast<uint32_t>(tag));
       retire(static_cast<uint32_t>(tag));
     }
+    // A push may move the deque's iterators: look again.
+    found = everyTag ? done_.begin() : std::find_if(done_.begin(), done_.end(), inRange);
   }
-  const uint32_t tag = done_.front();
-  done_.pop_front();
+  const uint32_t tag = *found;
+  done_.erase(found);
   Slot& slot = slots_[tag];
   completion.tag = tag;
   completion.status = slot.status;

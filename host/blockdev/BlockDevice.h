@@ -76,6 +76,7 @@ class BlockDevice : public Device {
   // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when the queue is full.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
+  bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) override;
   uint32_t outstanding() const override { return outstanding_; }
   int powerToggle() override;
   std::string lastPowerToggle() const override { return powerText_; }

@@ -241,12 +241,13 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
   return 0;
 }
 
-bool SimulatedDrive::collectDue(bool wait) {
-  auto collect = [this](bool anyPoll) {
+bool SimulatedDrive::collectDue(bool wait, uint32_t firstTag, uint32_t endTag) {
+  auto collect = [this, firstTag, endTag](bool anyPoll) {
     const uint64_t now = queryPerformanceCounter();
     uint64_t earliest = Intervention::kNever;
     candidates_.clear();
     for (uint32_t tag : queue_) {
+      if (tag < firstTag || tag >= endTag) continue;
       const Slot& slot = slots_[tag];
       if (slot.readyAtNs > now) {
         earliest = std::min(earliest, slot.readyAtNs);
@@ -273,32 +274,51 @@ uint32_t SimulatedDrive::neverCompleting() const {
 }
 
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
+  return pollTags(completion, wait, 0, kTagLimit);
+}
+
+bool SimulatedDrive::pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) {
   if (queue_.empty()) return false;
+  const bool everyTag = firstTag == 0 && endTag >= kTagLimit;
+  auto inRange = [firstTag, endTag](uint32_t tag) { return tag >= firstTag && tag < endTag; };
+  if (!everyTag && std::none_of(queue_.begin(), queue_.end(), inRange)) return false;
   ++pollCount_;
   const uint32_t* candidates = queue_.data();
   uint32_t count = static_cast<uint32_t>(queue_.size());
   uint32_t pick = 0;
   if (delayed_ != 0) {
     // A slow command is not ready before its time and a hung one never; the others go on.
-    if (!collectDue(wait)) return false;
+    if (!collectDue(wait, firstTag, endTag)) return false;
     candidates = candidates_.data();
     count = static_cast<uint32_t>(candidates_.size());
     if (config_.shuffleCompletions) pick = static_cast<uint32_t>(splitmix(orderRandom_) % count);
   } else if (config_.shuffleCompletions) {
     candidates_.clear();
     for (uint32_t tag : queue_)
-      if (slots_[tag].readyAtPoll <= pollCount_) candidates_.push_back(tag);
+      if (inRange(tag) && slots_[tag].readyAtPoll <= pollCount_) candidates_.push_back(tag);
     if (!candidates_.empty()) {
       candidates = candidates_.data();
       count = static_cast<uint32_t>(candidates_.size());
     } else if (!wait) {
       return false;
+    } else if (!everyTag) {
+      // A waiting poll takes one at once: any of the range.
+      for (uint32_t tag : queue_)
+        if (inRange(tag)) candidates_.push_back(tag);
+      candidates = candidates_.data();
+      count = static_cast<uint32_t>(candidates_.size());
     }
     pick = static_cast<uint32_t>(splitmix(orderRandom_) % count);
+  } else if (!everyTag) {
+    candidates_.clear();
+    for (uint32_t tag : queue_)
+      if (inRange(tag)) candidates_.push_back(tag);
+    candidates = candidates_.data();
+    count = static_cast<uint32_t>(candidates_.size());
   }
   if (hook_) pick = std::min(hook_->orderCompletion(candidates, count, pick), count - 1);
   uint32_t tag = candidates[pick];
-  if (firstCompletion_ != UINT32_MAX) {
+  if (firstCompletion_ != UINT32_MAX && inRange(firstCompletion_)) {
     if (std::find(queue_.begin(), queue_.end(), firstCompletion_) != queue_.end()) tag = firstCompletion_;
     firstCompletion_ = UINT32_MAX;
   }

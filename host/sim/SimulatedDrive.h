@@ -106,6 +106,8 @@ class SimulatedDrive : public Device {
   // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
+  // Shuffled, in order, slow or hung alike among the commands of the tag range only.
+  bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) override;
   uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }
   uint32_t neverCompleting() const override;
   int powerToggle() override;
@@ -180,7 +182,7 @@ class SimulatedDrive : public Device {
   bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
   // With slow or hung commands outstanding: fills candidates_ with the tags poll may hand back.
   // A waiting poll with none due sleeps until the first is due, but 10 ms at most.
-  bool collectDue(bool wait);
+  bool collectDue(bool wait, uint32_t firstTag, uint32_t endTag);
 
   SimConfig config_;
   DeviceGeometry geometry_;

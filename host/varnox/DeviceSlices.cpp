@@ -28,27 +28,19 @@ class DeviceSlices::View final : public Device {
 
   bool poll(DeviceCompletion& completion, bool wait) override {
     std::lock_guard<std::mutex> lock(hub_.mutex_);
-    for (;;) {
-      if (!ready_.empty()) {
-        completion = std::move(ready_.front());
-        ready_.pop_front();
-        return true;
-      }
-      if (eventPending_ || atDevice_ == 0) return false;
-      DeviceCompletion got;
-      const bool any = hub_.device_.poll(got, wait);
-      hub_.takeDeviceEvent();
-      if (!any) return false;
-      View& owner = *hub_.views_[got.tag / hub_.depth_];
-      got.tag %= hub_.depth_;
-      if (owner.atDevice_ != 0) --owner.atDevice_;
-      owner.ready_.push_back(std::move(got));
-    }
+    if (eventPending_ || atDevice_ == 0) return false;
+    const uint32_t first = index_ * hub_.depth_;
+    const bool got = hub_.device_.pollTags(completion, wait, first, first + hub_.depth_);
+    hub_.takeDeviceEvent();
+    if (!got) return false;
+    completion.tag -= first;
+    if (atDevice_ != 0) --atDevice_;
+    return true;
   }
 
   uint32_t outstanding() const override {
     std::lock_guard<std::mutex> lock(hub_.mutex_);
-    return atDevice_ + static_cast<uint32_t>(ready_.size() + lost_.size());
+    return atDevice_ + static_cast<uint32_t>(lost_.size());
   }
 
   // The device counts its never-completing commands, not whose they are: at most all of this slice's.
@@ -65,10 +57,9 @@ class DeviceSlices::View final : public Device {
     return hub_.device_.lastPowerToggle();
   }
 
-  // The event is this slice's once the completions the device gave it before the event are taken.
   bool takeResetEvent() override {
     std::lock_guard<std::mutex> lock(hub_.mutex_);
-    if (!eventPending_ || !ready_.empty()) return false;
+    if (!eventPending_) return false;
     eventPending_ = false;
     powerLossTaken_ = powerLost_;
     powerLost_ = false;
@@ -125,9 +116,8 @@ class DeviceSlices::View final : public Device {
 
   DeviceSlices& hub_;
   uint32_t index_;
-  uint32_t atDevice_ = 0;              // commands sent to the device and not handed back
-  std::deque<DeviceCompletion> ready_;  // handed back by the device, not yet to this slice
-  std::vector<uint32_t> lost_;          // accepted after an event this slice has not yet taken
+  uint32_t atDevice_ = 0;      // commands sent to the device and not handed back
+  std::vector<uint32_t> lost_;  // accepted after an event this slice has not yet taken
   bool eventPending_ = false;
   bool powerLost_ = false;
   bool powerLossTaken_ = false;

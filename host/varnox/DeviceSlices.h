@@ -4,22 +4,21 @@
 // event reaches each slice once.
 //
 // Tags: slice i's tag t is the device's tag i * depth + t, so a slice keeps the tag numbers its
-// agents know. Calls to the device are serialised by one mutex; a completion that the device
-// hands to one slice's poll for another slice is kept for that one.
+// agents know, and it polls the device for its own tags only (Device::pollTags): a completion
+// the device hands out always goes to the slice's agents before anything can lose it, as on a
+// drive of one thread. Calls to the device are serialised by one mutex.
 //
 // Device-wide events: a reset or power loss the device reports, and a power toggle or reset one
-// slice performs, lose the commands of every slice. The slices meet at the event in this order:
-// the device action happens once (the slice that asked performs it; a fault the device injects
-// happens inside the command that met it); each other slice then has its commands refused
-// quietly (accepted, never sent: lost to the event as a command sent at that moment may be),
-// hands its agents the completions the device gave it before the event, and only then sees the
-// event through takeResetEvent()/takePowerLossEvent() and runs its agents' reset handling, as a
-// drive thread does after its own device's reset. A completion the device handed out is never
-// dropped, since the drive's exposure oracle counts what the host was shown.
+// slice performs, lose the commands of every slice. The device action happens once (the slice
+// that asked performs it; a fault the device injects happens inside the command that met it).
+// Every other slice then meets the event at its next call: until its flow has taken the event
+// (takeResetEvent()/takePowerLossEvent(), at the next step or pass) the commands it sends are
+// accepted and never sent, lost to the event as a command sent at that moment may be, and its
+// polls find nothing; then it runs its agents' reset handling as a drive thread does after its
+// own device's reset, and goes on.
 //
 // The drive's power cycles, power losses and resets are counted here once, for the drive.
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -37,11 +37,6 @@ std::string slicesError(const TestPlan& plan, const DriveSpec& drive, uint32_t s
   if (slices == 0) return named + " must be at least 1";
   if (const std::string why = cpusError(drive.cpus); !why.empty()) return why;
   if (slices == 1) return {};
-  // Tags of all slices are the device's tags, below 1024 on every device.
-  const uint64_t tags = uint64_t{slices} * std::max<uint32_t>(drive.device.queueDepth, 1);
-  if (tags > 1024)
-    return named + " with \"queue_depth\" " + std::to_string(drive.device.queueDepth) + " needs " +
-           std::to_string(tags) + " command tags; a device takes at most 1024";
   if (!plan.journalDir.empty())
     return named + " cannot be journaled yet: run the drive as one slice with --journal";
   const bool chooser = std::any_of(plan.flow.begin(), plan.flow.end(), [](const StepSpec& s) {

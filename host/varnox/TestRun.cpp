@@ -23,6 +23,17 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
+namespace {
+
+// A pass limit is the drive's: its slices share it, so a drive does the same work in any number
+// of slices (each slice runs at least one pass).
+FlowLimits sliceLimits(FlowLimits limits, size_t slice, size_t slices) {
+  if (limits.passes != 0 && slices > 1)
+    limits.passes = std::max<uint64_t>(1, limits.passes / slices + (slice < limits.passes % slices ? 1 : 0));
+  return limits;
+}
+
+}  // namespace
 
 int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;
@@ -165,7 +176,8 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     }
     // Each slice has its own submission queue of queue_depth tags: the device takes them all.
     const uint32_t sliceDepth = std::max<uint32_t>(drive->planned.device.queueDepth, 1);
-    if (slices > 1) device.queueDepth = sliceDepth * slices;
+    // Beyond the device's 1024 tags the slices share them evenly.
+    if (slices > 1) device.queueDepth = std::min<uint32_t>(sliceDepth * slices, kMaxDeviceTags);
     int exitStatus = kExitDeviceFailure;
     // Filling a large device takes hours: a stop() ends it at the next chunk.
     PreconditionBytes progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) {
@@ -332,11 +344,11 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
       Impl::Slice* slice = d->slices[i].get();
       const std::vector<uint32_t>& cpus = d->planned.cpus;
       const int cpu = cpus.empty() ? -1 : static_cast<int>(cpus[i % cpus.size()]);
-      threads.emplace_back([this, d, slice, cpu, start, &mutex, &finished, &done] {
+      threads.emplace_back([this, d, slice, i, cpu, start, &mutex, &finished, &done] {
         if (cpu >= 0 && !pinThisThread(static_cast<uint32_t>(cpu)))
           slice->thread->eventLog().logf(1, "the drive thread could not be pinned to CPU %d", cpu);
         auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
-        slice->status = slice->flow->run(impl_->limits, d->halt);
+        slice->status = slice->flow->run(sliceLimits(impl_->limits, i, d->slices.size()), d->halt);
         slice->endedSeconds = since();
         // A failing slice stops the whole drive: the others complete what they have in flight.
         if (slice->status != VARNOX_OK) d->halt.store(true);

@@ -63,6 +63,7 @@ struct SweepOptions {
   std::optional<uint64_t> seeds;  // replaces the case's `seeds`
   std::optional<uint64_t> seed;   // runs this seed alone
   unsigned jobs = 2;              // seeds run at once, each in its own process
+  std::optional<uint32_t> slices;  // runs every drive as this many slices
 };
 
 CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options);

@@ -4,7 +4,9 @@
 // repeats it. Exit 0 when every seed of every case holds, 1 otherwise, 2 for a bad option.
 // --seeds N runs seeds 1 to N of every case, its min_exposed scaled to N (rounded up).
 //
-//   fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]
+// --slices N runs every drive as N slices (the verdicts must stay exactly the same).
+//
+//   fault_proof [--seeds N] [--seed S] [--jobs N] [--slices N] [CASE.toml...]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,15 +39,18 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     uint64_t value = 0;
-    if ((arg == "--seeds" || arg == "--seed" || arg == "--jobs") && i + 1 < argc && number(argv[i + 1], value)) {
+    if ((arg == "--seeds" || arg == "--seed" || arg == "--jobs" || arg == "--slices") && i + 1 < argc &&
+        number(argv[i + 1], value)) {
+      if (arg == "--slices") options.slices = static_cast<uint32_t>(value);
       if (arg == "--seeds") options.seeds = value;
       if (arg == "--seed") options.seed = value;
       if (arg == "--jobs") options.jobs = static_cast<unsigned>(value);
       ++i;
     } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr, "fault_proof: %s needs a number above 0, or is unknown\n"
-                           "usage: fault_proof [--seeds N] [--seed S] [--jobs N] [CASE.toml...]\n"
-                           "  --seeds N  seeds 1 to N of every case, min_exposed scaled to N\n", arg.c_str());
+                           "usage: fault_proof [--seeds N] [--seed S] [--jobs N] [--slices N] [CASE.toml...]\n"
+                           "  --seeds N  seeds 1 to N of every case, min_exposed scaled to N\n"
+                           "  --slices N every drive split into N slices\n", arg.c_str());
       return 2;
     } else {
       files.push_back(arg);
