@@ -23,17 +23,6 @@
 #include "varnox/Errors.h"
 
 namespace varnox {
-namespace {
-
-// A pass limit is the drive's: its slices share it, so a drive does the same work in any number
-// of slices (each slice runs at least one pass).
-FlowLimits sliceLimits(FlowLimits limits, size_t slice, size_t slices) {
-  if (limits.passes != 0 && slices > 1)
-    limits.passes = std::max<uint64_t>(1, limits.passes / slices + (slice < limits.passes % slices ? 1 : 0));
-  return limits;
-}
-
-}  // namespace
 
 int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
   const std::string file = plan.sourceFile.empty() ? "test" : plan.sourceFile;
@@ -344,11 +333,12 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
       Impl::Slice* slice = d->slices[i].get();
       const std::vector<uint32_t>& cpus = d->planned.cpus;
       const int cpu = cpus.empty() ? -1 : static_cast<int>(cpus[i % cpus.size()]);
-      threads.emplace_back([this, d, slice, i, cpu, start, &mutex, &finished, &done] {
+      threads.emplace_back([this, d, slice, cpu, start, &mutex, &finished, &done] {
         if (cpu >= 0 && !pinThisThread(static_cast<uint32_t>(cpu)))
           slice->thread->eventLog().logf(1, "the drive thread could not be pinned to CPU %d", cpu);
         auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
-        slice->status = slice->flow->run(sliceLimits(impl_->limits, i, d->slices.size()), d->halt);
+        // A pass is one trip of a drive thread through the flow: every slice runs the limit.
+        slice->status = slice->flow->run(impl_->limits, d->halt);
         slice->endedSeconds = since();
         // A failing slice stops the whole drive: the others complete what they have in flight.
         if (slice->status != VARNOX_OK) d->halt.store(true);
