@@ -125,7 +125,8 @@ void BM_DataPath(benchmark::State& state) {
     bench::Warmup warmup(kWarmupSeconds);
     warmup.writtenBytes = kWarmupCapacities * capacityBytes(xfer);
     warmup.steadySeconds = benchSeconds();
-    const bench::RunResult ours = bench::runTestTextWarm(testText(blockSize, xfer, kRunLimitSeconds), 7, warmup);
+    const bench::RunResult ours =
+        bench::runTestTextWarm(testText(blockSize, xfer, kRunLimitSeconds), 7, warmup);
     if (!ours.ok || ours.steadyBytes == 0) {
       state.SkipWithError(("run failed: " + ours.error).c_str());
       return;
