@@ -93,7 +93,7 @@ void FaultExposure::accepted(const CommandContext& ctx) {
       for (uint32_t tag : writing_)
         for (const Range& r : commands_[tag].writes)
           if (overlaps(r, cmd.range)) cmd.racing.push_back(commands_[tag].index);
-    if (!pending_.empty()) collectCandidates(cmd);
+    if (!pending_.empty()) collectCandidates(cmd, ctx);
   }
 }
 
@@ -138,10 +138,21 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
   });
 }
 
+uint64_t FaultExposure::sentBlockHash(const CommandContext& ctx, uint64_t index) const {
+  const ParsedCdb& c = *ctx.cdb;
+  const uint64_t unit = logicalBlockSize_ + (c.protect ? 8 : 0);
+  if (c.opcode == kOpWriteSame16 || (c.opcode == kOpVerify16 && c.bytchk == kBytchkSame)) index = 0;  // one block for all
+  if (ctx.dataOut == nullptr || (index + 1) * unit > ctx.dataOutBytes) return 0;
+  uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the block's data (its protection bytes aside)
+  for (const uint8_t* b = ctx.dataOut + index * unit; b != ctx.dataOut + index * unit + logicalBlockSize_; ++b)
+    hash = (hash ^ *b) * 0x100000001b3ull;
+  return hash | 1;
+}
+
 // The faults a read or verify accepted now would show, and how many of its leading blocks must
 // come back for that: the fault's write completed (or is one whose wrong data no racing read may
 // see either) and no other write is outstanding over the blocks.
-void FaultExposure::collectCandidates(Command& read) {
+void FaultExposure::collectCandidates(Command& read, const CommandContext& ctx) {
   const Range& r = read.range;
   for (const Pending& p : pending_) {
     if (p.staleOf != UINT64_MAX) continue;
@@ -156,8 +167,10 @@ void FaultExposure::collectCandidates(Command& read) {
     if (p.intact.empty()) {
       // Other writes outstanding over the block are older than the fault's (a newer one closed
       // it): the drive ran them first, and the agent expects the newest write a read follows.
-      read.candidates.push_back(
-          Candidate{p.id, r.indexOf(p.range.lba) + 1, p.kind, p.record, false, inFlight});
+      const uint64_t index = r.indexOf(p.range.lba);
+      Candidate candidate{p.id, index + 1, p.kind, p.record, false, inFlight};
+      candidate.mustMatch = read.op == Op::Verify && p.sentHash != 0 && sentBlockHash(ctx, index) != p.sentHash;
+      read.candidates.push_back(candidate);
       continue;
     }
     // A torn unit shows only when one read returns a stored and a dropped block of it.
@@ -190,6 +203,7 @@ void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba
                              true,
                              false,
                              neitherOldNorNew && atomicWrite});
+  pending_.back().sentHash = sentBlockHash(ctx, ctx.lbaStride ? (lba - ctx.cdb->lba) / ctx.lbaStride : 0);
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
@@ -294,24 +308,26 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
     case Op::Read:
     case Op::Verify: {
       uint64_t delivered = 0;
+      uint64_t matched = 0;  // a verify: the leading blocks the drive found equal to the data sent
       if (good || kcq.key == kSenseRecoveredError) {
-        delivered = cmd.range.blocks;
+        delivered = matched = cmd.range.blocks;
       } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
         delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
+        matched = delivered - 1;
       }
       if (cmd.op == Op::Verify) {
         const uint64_t differing = cmd.range.lba + (delivered ? delivered - 1 : 0);
         if (std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); }) ||
             std::any_of(cmd.failed.begin(), cmd.failed.end(),
                         [&](const Range& r) { return r.covers(differing); }))
-          delivered = 0;
+          delivered = matched = 0;
       }
       for (const Candidate& c : cmd.candidates) {
         const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == c.id; });
         if (c.isSplice) {
           if (p != pending_.end() && p->state == State::Settled && completion.injected && kcq.key == kSenseHardwareError)
             expose(c.id, c.kind, c.record);
-        } else if (delivered >= c.needBlocks) {
+        } else if (c.mustMatch ? matched >= c.needBlocks : delivered >= c.needBlocks) {
           // Seen while its write was outstanding: decided by how that write ends. Otherwise the
           // read returned it, even if a write accepted since has ended the fault.
           if (p != pending_.end() && p->staleOf != UINT64_MAX && p->staleOf != UINT64_MAX - 1) {

@@ -92,6 +92,10 @@ class FaultExposure {
     // write completes GOOD, before or after the read. staleShown: the read delivered it.
     uint64_t staleOf = UINT64_MAX;
     bool staleShown = false;
+    // What the fault's write sent for the block (a hash of its data; 0: not known). A verify
+    // that sends other data for it (a checker that took the block as invalidated, or as open)
+    // shows the fault only where the drive found the block equal to that data.
+    uint64_t sentHash = 0;
   };
   struct Candidate {
     uint64_t id;
@@ -100,6 +104,7 @@ class FaultExposure {
     int record;
     bool isSplice;
     bool inFlight;  // the fault's write was outstanding when the read was sent
+    bool mustMatch = false;  // a verify sent other data than the fault's write for the block
   };
   enum class Op { Other, Write, Read, Verify, Sync };
   struct Command {
@@ -126,7 +131,9 @@ class FaultExposure {
   bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
   bool outstanding(uint64_t commandIndex) const;
   void overwritten(const Range& r, bool dataWrite, uint64_t command);
-  void collectCandidates(Command& read);
+  void collectCandidates(Command& read, const CommandContext& ctx);
+  // A hash of block `index` of the command's data out (0: none there).
+  uint64_t sentBlockHash(const CommandContext& ctx, uint64_t index) const;
   void expose(uint64_t id, int kind, int record);
 
   std::vector<InjectedFault>& records_;
