@@ -303,7 +303,9 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
             other.failed.insert(other.failed.end(), cmd.writes.begin(), cmd.writes.end());
       break;
     case Op::Sync:
-      if (succeeded) lastSyncAt_ = completions_;
+      // It flushed what the drive ran before it: the writes accepted before it, wherever their
+      // completions fall among its own.
+      if (succeeded) syncedBelow_ = std::max(syncedBelow_, cmd.index);
       break;
     case Op::Read:
     case Op::Verify: {
@@ -367,14 +369,14 @@ void FaultExposure::dropped(uint32_t tag) {
   cmd.candidates.clear();
 }
 
-// Writes that completed after the last completed SYNCHRONIZE CACHE may be lost with the cache:
-// their blocks may legally show older content now.
+// Writes accepted after the last completed SYNCHRONIZE CACHE was may be lost with the cache (one
+// that completed before that sync did too): their blocks may legally show older content now.
 void FaultExposure::cacheLost() {
   std::erase_if(pending_, [&](const Pending& p) {
-    return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.completedAt > lastSyncAt_;
+    return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.command >= syncedBelow_;
   });
   for (auto& [lba, w] : watched_)
-    if (w.good && w.completedAt > lastSyncAt_) w.good = false;
+    if (w.good && w.latestWrite >= syncedBelow_) w.good = false;
 }
 
 void FaultExposure::expose(uint64_t id, int kind, int record) {

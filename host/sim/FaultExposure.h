@@ -147,7 +147,7 @@ class FaultExposure {
       settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
   uint64_t nextId_ = 1;
   uint64_t completions_ = 0;
-  uint64_t lastSyncAt_ = 0;  // completion ordinal of the latest GOOD SYNCHRONIZE CACHE
+  uint64_t syncedBelow_ = 0;  // command index of the latest GOOD SYNCHRONIZE CACHE
   std::array<uint64_t, 16> exposedByKind_{};
 };
 

@@ -80,7 +80,7 @@
 // agent verifies the range again. Commands
 // are followed at their stride (skip commands cover every other block). Once a later write
 // over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
-// and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
+// and neither can one whose write was accepted after the last completed SYNCHRONIZE CACHE when a
 // power loss takes the volatile cache.
 #include <array>
 #include <atomic>
