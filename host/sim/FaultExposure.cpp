@@ -105,10 +105,10 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
     if (r.blocks <= watched_.size()) {
       for (uint64_t i = 0; i < r.blocks; ++i)
         if (auto w = watched_.find(r.lba + i * r.stride); w != watched_.end())
-          w->second = Watched{command, false, 0};
+          w->second = Watched{command, false};
     } else {
       for (auto& [lba, w] : watched_)
-        if (r.covers(lba)) w = Watched{command, false, 0};
+        if (r.covers(lba)) w = Watched{command, false};
     }
   }
   std::erase_if(pending_, [&](Pending& p) {
@@ -194,7 +194,6 @@ void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba
                              kind,
                              ctx.index,
                              State::InFlight,
-                             0,
                              Range{lba, 1},
                              0,
                              {},
@@ -212,12 +211,12 @@ void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitL
   // its blocks are every other LBA.
   const uint64_t stride = ctx.lbaStride;
   const uint64_t blocks = (unitEnd - unitLba + stride - 1) / stride;
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, blocks, stride},
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, Range{unitLba, blocks, stride},
                              firstDropped, std::vector<bool>(blocks, true), false, record, true});
 }
 
 void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record) {
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, blocks}, 0, {}, true, record});
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, Range{lba, blocks}, 0, {}, true, record});
 }
 
 void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record) {
@@ -231,18 +230,17 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
   const bool stillOut = outstanding(w->second.latestWrite);
   if (!stillOut && !w->second.good) return;
   Command& read = commands_[ctx.tag];
-  Pending p{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record};
+  Pending p{nextId_, kind, ctx.index, State::Settled, Range{lba, 1}, 0, {}, false, record};
   p.staleOf = stillOut ? w->second.latestWrite : UINT64_MAX - 1;  // UINT64_MAX - 1: completed GOOD
   pending_.push_back(p);
   read.candidates.push_back(Candidate{nextId_++, read.range.indexOf(lba) + 1, kind, record, false, false});
 }
 
 void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
-  watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false, 0};
+  watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false};
 }
 
 void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) {
-  ++completions_;
   if (tag >= kTagLimit || commands_[tag].index == UINT64_MAX) return;
   Command& cmd = commands_[tag];
   const bool good = completion.status == kStatusGood;
@@ -269,7 +267,6 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         if (!succeeded && p.intact.empty() && !p.isSplice && !(p.survivesAbort && completion.status == kStatusTaskAborted))
           return true;
         p.state = State::Settled;
-        p.completedAt = completions_;
         return false;
       });
       for (size_t i = pending_.size(); i-- > 0;)
@@ -278,10 +275,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       // A fault closed by a later write while this one was out stays settled (shown to no new
       // read) for a racing read still out, which exposes it when it returns the block.
       for (auto& [lba, w] : watched_) {
-        if (w.latestWrite == cmd.index) {
-          w.good = succeeded;
-          w.completedAt = completions_;
-        }
+        if (w.latestWrite == cmd.index) w.good = succeeded;
       }
       // Stale reads that missed this write: wrong if it succeeded, legal if not.
       for (size_t i = pending_.size(); i-- > 0;) {

@@ -75,7 +75,6 @@ class FaultExposure {
     int kind;
     uint64_t command;  // the write that carried the fault (stale-read: the read)
     State state;
-    uint64_t completedAt = 0;  // completion ordinal of that write
     Range range;               // the faulted block; the torn unit; the spliced write
     uint64_t split = 0;        // torn: first dropped block
     std::vector<bool> intact;  // torn: per block of the unit, not overwritten since
@@ -124,7 +123,6 @@ class FaultExposure {
   struct Watched {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
     bool good = false;                  // that write completed GOOD
-    uint64_t completedAt = 0;
   };
 
   // Any outstanding write over `lba` other than command `except`.
@@ -146,7 +144,6 @@ class FaultExposure {
   std::unordered_set<uint64_t>
       settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
   uint64_t nextId_ = 1;
-  uint64_t completions_ = 0;
   uint64_t syncedBelow_ = 0;  // command index of the latest GOOD SYNCHRONIZE CACHE
   std::array<uint64_t, 16> exposedByKind_{};
 };
