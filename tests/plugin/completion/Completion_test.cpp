@@ -221,6 +221,10 @@ TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
     EXPECT_TRUE(result == 0 || h.logged(h.statusLine("recvVerify", result))) << h.log();
     EXPECT_EQ(h.drive().miscompareSeen, result == -1046);
     EXPECT_EQ(h.drive().miscompareLba, result == -1046 ? 0x10u : 0u);
+    if (row[7].starts_with("Miscompare was expected")) {  // the first invalidated block that matched: 0x10
+      ASSERT_NE(h.drive().diagnosis, nullptr);
+      EXPECT_EQ(h.drive().diagnosis->lba, 0x10u);
+    }
     if (row[3] == "0x40") {  // traced only
       EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
       EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
