@@ -383,9 +383,8 @@ void AtomicContext::externalWriteIssued(uint64_t firstLba, uint64_t lastLba) {
 bool AtomicContext::externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed) {
   bool settled = false;
   records_.forEach(firstLba, lastLba, [&](uint64_t, Record& record) {
-    // Only the events in front, which no write of ours has been put before.
-    for (uint32_t slot = record.history; slot != kNoSlot && events_.at(slot).cmdId == 0;
-         slot = events_.at(slot).next) {
+    // Also behind a write of ours sent while the other writer's command was in flight.
+    for (uint32_t slot = record.history; slot != kNoSlot; slot = events_.at(slot).next) {
       Event& event = events_.at(slot);
       if (event.eventType != kEventPendingInvalidate) continue;
       event.eventType = landed ? kEventExternalInvalidate : kEventInvalidate;

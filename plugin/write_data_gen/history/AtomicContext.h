@@ -179,9 +179,10 @@ class AtomicContext {
   // Another writer sent its command over [firstLba, lastLba]: every existing record gets a
   // pending invalidation (type 6) in front.
   void externalWriteIssued(uint64_t firstLba, uint64_t lastLba);
-  // That command completed: each block whose history still starts with its pending
-  // invalidation (nothing written over it since) becomes externally invalidated when the command
-  // landed, or of unknown content (type 4) when it failed, was lost or landed only in part.
+  // That command completed: each block's pending invalidation (also behind a write of ours sent
+  // while the command was in flight, which the drive ran after it) becomes externally
+  // invalidated when the command landed, or of unknown content (type 4) when it failed, was lost
+  // or landed only in part.
   // Whether any block of the range had a pending invalidation to settle.
   bool externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed);
   // Whether the read cmdId was issued over a block of [firstLba, lastLba] whose pending
