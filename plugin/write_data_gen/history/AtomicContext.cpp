@@ -1,6 +1,8 @@
 #include "history/AtomicContext.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <new>
 
@@ -31,12 +33,32 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
 
 }  // namespace
 
+namespace {
+
+size_t defaultCompactAbove() {
+  static const size_t value = [] {
+    const char* text = std::getenv("CARDAMOR_COMPACT_ABOVE");
+    if (text == nullptr || *text == '\0') return AtomicContext::kCompactAbove;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (*end == '\0') return static_cast<size_t>(parsed);
+    std::fprintf(stderr, "CARDAMOR_COMPACT_ABOVE: \"%s\" is not a number of records; using %zu\n", text,
+                 AtomicContext::kCompactAbove);
+    return AtomicContext::kCompactAbove;
+  }();
+  return value;
+}
+
+}  // namespace
+
+AtomicContext::AtomicContext() : AtomicContext(defaultCompactAbove()) {}
+
 // The context keeps its reference to the pool as a plain pointer, so its header needs no pool type.
-AtomicContext::AtomicContext(bool compactSettled)
+AtomicContext::AtomicContext(size_t compactAbove)
     : events_(kEventChunkBits),
       waits_(kWaitChunkBits),
       records_(kRecordChunkBits),
-      compactSettled_(compactSettled),
+      compactAbove_(compactAbove),
       snapshotPool_(SnapshotPool::create().detach()) {}
 
 AtomicContext::AtomicContext(AtomicContext&& other) noexcept
@@ -44,7 +66,7 @@ AtomicContext::AtomicContext(AtomicContext&& other) noexcept
       waits_(std::move(other.waits_)),
       records_(std::move(other.records_)),
       compact_(std::move(other.compact_)),
-      compactSettled_(other.compactSettled_),
+      compactAbove_(other.compactAbove_),
       snapshotPool_(other.snapshotPool_) {
   other.snapshotPool_ = nullptr;
 }

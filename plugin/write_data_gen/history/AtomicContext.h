@@ -11,7 +11,9 @@
 // aborted, a read or a skip meets an obligation, a foreign command over it completes) and what is
 // left is one write, behind at most two invalidations, with no read waiting, the record moves to
 // the compact form of 16 bytes (CompactTable.h); any new event, read or pending invalidation
-// brings it back. The compact form holds exactly the events the full form held, checked on every
+// brings it back. Records settle into the compact form only while the full form holds more than
+// kCompactAbove records: a test whose history fits in a few megabytes reads its blocks back long
+// before memory matters, and would only pay for the moves. The compact form holds exactly the events the full form held, checked on every
 // move, so no operation answers differently for it: it only saves memory.
 //
 // History order: descending cmdId, except that an event with cmdId 0 (an invalidation, or the
@@ -126,9 +128,14 @@ class AtomicContext {
     std::vector<Event> history;       // newest first; the next links are not used
   };
 
-  // compactSettled false keeps every record in the full form (the reference the compact form is
-  // tested against).
-  explicit AtomicContext(bool compactSettled = true);
+  // compactAbove: settled records move to the compact form while the full form holds more than
+  // this many records (0: always; SIZE_MAX: never, the reference the compact form is tested
+  // against). The default is kCompactAbove, or the number in the environment variable
+  // "CARDAMOR_COMPACT_ABOVE", with which whole test runs (the fault proof) can be made to use the
+  // compact form for every settled block.
+  static constexpr size_t kCompactAbove = size_t{1} << 16;
+  AtomicContext();
+  explicit AtomicContext(size_t compactAbove);
   AtomicContext(const AtomicContext&) = delete;
   AtomicContext& operator=(const AtomicContext&) = delete;
   AtomicContext(AtomicContext&& other) noexcept;
@@ -273,7 +280,7 @@ class AtomicContext {
   IndexPool<WaitRead> waits_;
   LbaTable<Record> records_;
   CompactTable compact_;
-  bool compactSettled_ = true;
+  size_t compactAbove_ = kCompactAbove;
   SnapshotPool* snapshotPool_ = nullptr;  // one counted reference (SnapshotPool::Ref)
 };
 

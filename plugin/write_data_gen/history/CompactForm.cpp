@@ -89,8 +89,9 @@ bool AtomicContext::encode(uint64_t lba, const Record& record, CompactEntry& ent
 }
 
 bool AtomicContext::settle(uint64_t lba, Record& record) {
+  if (records_.size() <= compactAbove_) return false;
   CompactEntry entry;
-  if (!compactSettled_ || !encode(lba, record, entry) || !compact_.store(lba, entry)) return false;
+  if (!encode(lba, record, entry) || !compact_.store(lba, entry)) return false;
   for (uint32_t slot = record.history; slot != kNoSlot;) {
     const uint32_t next = events_.at(slot).next;
     events_.give(slot);

@@ -3,6 +3,7 @@
 // transcripts (results, lookups, error lines, histories) must be equal.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -152,8 +153,8 @@ TEST(CompactFormTest, SettledHistoriesTakeTheCompactFormAndAnswerAsTheFullFormDo
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<uint64_t> watch = {c.lba - 1, c.lba, c.lba + 1};
-    AtomicContext compact(true);
-    AtomicContext full(false);
+    AtomicContext compact(0);
+    AtomicContext full(SIZE_MAX);
     const std::vector<std::string> ops = split(c.script);
     const Transcript a = run(compact, ops, watch);
     const Transcript b = run(full, ops, watch);
@@ -176,8 +177,8 @@ TEST(CompactFormTest, RandomOperationSequencesAnswerAlikeInBothForms) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 random(seed);
     auto pick = [&](uint64_t n) { return random() % n; };
-    AtomicContext compact(true);
-    AtomicContext full(false);
+    AtomicContext compact(0);
+    AtomicContext full(SIZE_MAX);
     const std::vector<uint64_t> watch = {0, 1, 2, 3, 4, 5};
     uint64_t cmdId = 1;
     std::vector<std::string> ops;
@@ -222,7 +223,7 @@ TEST(CompactFormTest, RandomOperationSequencesAnswerAlikeInBothForms) {
 }
 
 TEST(CompactFormTest, SettledLbasCostSixteenBytesAndUntouchedRangesNothing) {
-  AtomicContext context;
+  AtomicContext context(0);
   const uint64_t lbas = 200'000;
   const uint64_t far = uint64_t{1} << 33;  // an 8 TB drive of 4 KiB blocks further on
   for (uint64_t lba = 0; lba < lbas; ++lba) {
@@ -244,6 +245,19 @@ TEST(CompactFormTest, SettledLbasCostSixteenBytesAndUntouchedRangesNothing) {
   EXPECT_LE(context.bytesReserved() - reserved, (size_t{2} << 20) + 4096);
   EXPECT_EQ(context.lookup(far - (uint64_t{1} << 24)).blockNum, 3u);
   EXPECT_EQ(context.lookup(far + 5).embeddedLba, far + 5);
+}
+
+TEST(CompactFormTest, SmallHistoriesStayInTheFullForm) {
+  AtomicContext context(1000);
+  for (uint64_t lba = 0; lba < 5000; ++lba) {
+    ASSERT_EQ(context.writeIssued(lba + 1, lba, 3, true, lba + 1, lba), 0);
+    context.writeFinished(lba + 1, lba);
+  }
+  EXPECT_EQ(context.recordCount(), 5000u);
+  EXPECT_EQ(context.compactCount(), 4000u);
+  EXPECT_EQ(context.eventsInUse(), 1000u);
+  EXPECT_FALSE(context.isCompact(999));
+  EXPECT_TRUE(context.isCompact(1000));
 }
 
 }  // namespace
