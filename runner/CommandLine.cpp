@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "AgentLibrary.h"
@@ -122,11 +123,22 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   return kExitPassed;
 }
 
+// The metrics file is rewritten and the history database appended to as the run goes: like the
+// other outputs, neither may be a device, an input or another output.
+void appendRecorderOutputs(const Arguments& args, const TestPlan& plan, std::vector<NamedPath>& outputs) {
+  if (!args.metricsFile.empty()) outputs.push_back({"--metrics-file", args.metricsFile});
+  if (!args.db.empty())
+    outputs.push_back({"--db", args.db});
+  else if (!plan.historyDatabase.empty())
+    outputs.push_back({"[test] db", plan.historyDatabase});
+}
+
 // Checks --interval, and every output's path, kind and folder, before anything is written.
-// False, with a message, when one of them cannot be used; `jsonSafe` says whether the refused
-// run may still write its JSON file.
-bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe, std::string& error) {
-  jsonSafe = true;
+// False, with a message, when one of them cannot be used; `unsafe` names the outputs (as in
+// their messages: "--json", "--db", ...) that the refused run must not write its refusal to.
+bool checkRunOutputs(const Arguments& args, const TestPlan& plan, std::set<std::string>& unsafe,
+                     std::string& error) {
+  unsafe.clear();
   std::string why;
   const std::optional<double> interval = parseDuration(args.interval, why);
   if (!interval || *interval < 0.2) {
@@ -141,15 +153,18 @@ bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe
         (progress ? "must not be negative, got " + cli::quoted(args.progressInterval) : escapeControl(why));
     return false;
   }
-  const std::vector<NamedPath> outputs = runOutputs(plan, args.json, args.report, args.series);
+  std::vector<NamedPath> outputs = runOutputs(plan, args.json, args.report, args.series);
+  appendRecorderOutputs(args, plan, outputs);
   if (std::string refusal = refuseOutputPaths(outputs, runInputs(plan, args.file)); !refusal.empty()) {
     error = refusal;
-    // The JSON file is written on a refusal only when it is a file of its own: no input and no
+    // The refusal is written to an output only when it is a file of its own: no input and no
     // other output.
-    std::vector<NamedPath> others = runInputs(plan, args.file);
-    for (const NamedPath& output : outputs)
-      if (output.what != "--json") others.push_back(output);
-    jsonSafe = refuseOutputPaths({{"--json", args.json}}, others).empty();
+    for (const NamedPath& output : outputs) {
+      std::vector<NamedPath> others = runInputs(plan, args.file);
+      for (const NamedPath& other : outputs)
+        if (other.what != output.what) others.push_back(other);
+      if (!refuseOutputPaths({output}, others).empty()) unsafe.insert(output.what);
+    }
     return false;
   }
   if (std::string refusal = unwritableOutput(plan, args.json); !refusal.empty()) {
@@ -163,7 +178,7 @@ bool checkRunOutputs(const Arguments& args, const TestPlan& plan, bool& jsonSafe
                            (output.what == "log file" && output.path == plan.outputBase + ".log");
     if (std::string refusal = cannotCreateBeside(output.path, madeByRun, true); !refusal.empty()) {
       error = output.what + " " + cli::quoted(output.path) + ": " + refusal;
-      if (output.what == "--json") jsonSafe = false;
+      unsafe.insert(output.what);
       return false;
     }
   }
@@ -206,12 +221,12 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   RepeatInfo repeat;
   RunReport report;
   RunDetails details = collectRunDetails(args.file, args.commandLine);
-  bool jsonSafe = true;
+  std::set<std::string> unsafe;  // outputs the refusal must not be written to
   // The JSON file says "refused" with the reason whenever the run does not start, so that no
   // earlier result passes for this run's.
-  auto writeJson = [&args, &err, &report, &details, &jsonSafe](const RepeatInfo* repeatInfo, int stopSignal,
+  auto writeJson = [&args, &err, &report, &details, &unsafe](const RepeatInfo* repeatInfo, int stopSignal,
                                                                bool sayWhy) {
-    if (args.json.empty() || !jsonSafe) return true;
+    if (args.json.empty() || unsafe.count("--json") > 0) return true;
     std::string why;
     details.endTime = utcTimestamp(std::chrono::system_clock::now());
     if (writeFileAtomically(args.json,
@@ -225,7 +240,7 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
   int status = buildPlan(args, command, plan, repeat, planMessages);
   err << planMessages.str();
   std::string refusal;
-  if (status == kExitPassed && !checkRunOutputs(args, plan, jsonSafe, refusal)) status = kExitRefused;
+  if (status == kExitPassed && !checkRunOutputs(args, plan, unsafe, refusal)) status = kExitRefused;
   if (status == kExitPassed) status = prepareWithoutWriting(plan, refusal);
   if (status == kExitPassed && command.count("--interval") > 0)
     for (const std::string& warning :
@@ -243,7 +258,10 @@ int runCommand(const Arguments& args, const CLI::App& command, std::ostream& out
     writeJson(nullptr, 0, false);  // an unwritable JSON file was named above
     details.endTime = utcTimestamp(std::chrono::system_clock::now());
     const SummaryInput summary{args.file, &report, nullptr, 0, nullptr, &details};
-    RunRecorders recorders(recorderOptions(args, plan.drives.empty() ? nullptr : &plan));
+    RecorderOptions options = recorderOptions(args, plan.drives.empty() ? nullptr : &plan);
+    if (unsafe.count("--metrics-file") > 0) options.metricsFile.clear();
+    if (unsafe.count("--db") > 0 || unsafe.count("[test] db") > 0) options.database.clear();
+    RunRecorders recorders(options);
     if (std::string why; !recorders.finish(summary, summaryJson(summary), why))
       err << "varnox: " << escapeControl(why) << '\n';
     return status;
@@ -376,7 +394,8 @@ int checkCommand(const Arguments& args, const CLI::App& command, std::ostream& o
   RepeatInfo repeat;
   int status = buildPlan(args, command, plan, repeat, err);
   if (status != kExitPassed) return status;
-  const std::vector<NamedPath> outputs = runOutputs(plan, "", "", "");
+  std::vector<NamedPath> outputs = runOutputs(plan, "", "", "");
+  appendRecorderOutputs(args, plan, outputs);
   std::string error = refuseOutputPaths(outputs, runInputs(plan, args.file));
   if (error.empty()) error = unwritableOutput(plan, "");
   for (const NamedPath& output : outputs)
