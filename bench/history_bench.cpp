@@ -223,7 +223,8 @@ void BM_WholeDrive(benchmark::State& state) {
   state.counters["ns_step_100M"] = static_cast<double>(driveTime) / static_cast<double>(steps);
   state.counters["ns_step_1000"] = static_cast<double>(smallTime) / static_cast<double>(steps);
   state.counters["ns_step_1000_full"] = static_cast<double>(smallFullTime) / static_cast<double>(steps);
-  state.counters["step_ratio"] = smallTime > 0 ? static_cast<double>(driveTime) / static_cast<double>(smallTime) : 0.0;
+  state.counters["step_ratio"] =
+      smallTime > 0 ? static_cast<double>(driveTime) / static_cast<double>(smallTime) : 0.0;
   state.counters["step_ratio_vs_full"] =
       smallFullTime > 0 ? static_cast<double>(driveTime) / static_cast<double>(smallFullTime) : 0.0;
   state.counters["fill_s"] = static_cast<double>(fillNanos) / 1e9;

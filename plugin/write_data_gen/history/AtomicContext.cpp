@@ -31,10 +31,6 @@ void errorLine(const char* text, uint64_t lba, uint64_t cmdId) {
   std::cerr << text << std::hex << lba << " cmd_id:" << cmdId << '\n';
 }
 
-}  // namespace
-
-namespace {
-
 size_t defaultCompactAbove() {
   static const size_t value = [] {
     const char* text = std::getenv("CARDAMOR_COMPACT_ABOVE");
@@ -109,12 +105,14 @@ void AtomicContext::prefetchBuckets(uint64_t firstLba, uint64_t count) const {
 }
 
 size_t AtomicContext::bytesReserved() const {
-  return events_.bytesReserved() + waits_.bytesReserved() + records_.bytesReserved() + compact_.bytesReserved();
+  return events_.bytesReserved() + waits_.bytesReserved() + records_.bytesReserved() +
+         compact_.bytesReserved();
 }
 
 size_t AtomicContext::bytesInUse() const {
   return records_.size() * LbaTable<Record>::entryBytes() + records_.bucketBytes() +
-         events_.inUse() * sizeof(Event) + waits_.inUse() * sizeof(WaitRead) + compact_.size() * sizeof(CompactEntry);
+         events_.inUse() * sizeof(Event) + waits_.inUse() * sizeof(WaitRead) +
+         compact_.size() * sizeof(CompactEntry);
 }
 
 int AtomicContext::addEvent(Record& record, const Event& event) {

@@ -13,8 +13,9 @@
 // the compact form of 16 bytes (CompactTable.h); any new event, read or pending invalidation
 // brings it back. Records settle into the compact form only while the full form holds more than
 // kCompactAbove records: a test whose history fits in a few megabytes reads its blocks back long
-// before memory matters, and would only pay for the moves. The compact form holds exactly the events the full form held, checked on every
-// move, so no operation answers differently for it: it only saves memory.
+// before memory matters, and would only pay for the moves. The compact form holds exactly the
+// events the full form held, checked on every move, so no operation answers differently for it:
+// it only saves memory.
 //
 // History order: descending cmdId, except that an event with cmdId 0 (an invalidation, or the
 // placeholder of a read on an unknown LBA) always goes to the front, and whatever is added while

@@ -23,8 +23,8 @@ uint32_t markCode(uint8_t eventType) {
 
 Event markEvent(uint32_t code) {
   Event event;  // cmdId 0, blockType unknown, INVALID_BUCKET, as invalidateRange adds it
-  event.eventType =
-      code == CompactEntry::kMarkZoneReset ? AtomicContext::kEventInvalidate : AtomicContext::kEventExternalInvalidate;
+  event.eventType = code == CompactEntry::kMarkZoneReset ? AtomicContext::kEventInvalidate
+                                                         : AtomicContext::kEventExternalInvalidate;
   return event;
 }
 
@@ -59,7 +59,8 @@ bool AtomicContext::encode(uint64_t lba, const Record& record, CompactEntry& ent
   }
   if (count == 0 || count > 3) return false;
   const Event& write = *history[count - 1];
-  if (write.eventType != kEventWrite || lba < write.embeddedLba || lba - write.embeddedLba > CompactEntry::kMaxDelta)
+  if (write.eventType != kEventWrite || lba < write.embeddedLba ||
+      lba - write.embeddedLba > CompactEntry::kMaxDelta)
     return false;
   uint32_t code = write.blockNum;
   if (write.blockNum == TRIM_BUCKET) {

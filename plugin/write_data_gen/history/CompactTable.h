@@ -35,8 +35,8 @@ struct CompactEntry {
   static constexpr uint32_t kBucketShift = 1;  // 20 bits: the blockNum, kTrimCode for a trim
   static constexpr uint32_t kBucketBits = 20;
   static constexpr uint32_t kEmbeddedBit = 21;
-  static constexpr uint32_t kAtomicBit = 22;      // blockType atomic (a power loss may have lost it)
-  static constexpr uint32_t kLostShift = 23;      // 8 bits: lostAtPower
+  static constexpr uint32_t kAtomicBit = 22;       // blockType atomic (a power loss may have lost it)
+  static constexpr uint32_t kLostShift = 23;       // 8 bits: lostAtPower
   static constexpr uint32_t kInnerMarkShift = 31;  // 2 bits: the invalidation just before the write
   static constexpr uint32_t kOuterMarkShift = 33;  // 2 bits: the one in front of that
   static constexpr uint32_t kRefShift = 35;        // 8 bits: ref_count
@@ -109,7 +109,9 @@ class CompactTable {
   }
 
   size_t size() const { return size_; }
-  size_t bytesReserved() const { return chunkCount_ * kChunkEntries * sizeof(CompactEntry) + window_.size() * sizeof(void*); }
+  size_t bytesReserved() const {
+    return chunkCount_ * kChunkEntries * sizeof(CompactEntry) + window_.size() * sizeof(void*);
+  }
 
   void prefetch(uint64_t lba) const {
     if (const CompactEntry* entry = const_cast<CompactTable*>(this)->at(lba)) __builtin_prefetch(entry);

@@ -22,8 +22,8 @@ using test::leftovers;
 
 std::string describe(const AtomicContext::ExpectedBlock& e) {
   std::ostringstream out;
-  out << std::dec << e.status << '/' << e.blockType << '/' << e.blockNum << '/' << e.hashValue << '/' << e.embedded
-      << '/' << e.embeddedCmdId << '/' << e.embeddedLba << '/' << e.invalidated;
+  out << std::dec << e.status << '/' << e.blockType << '/' << e.blockNum << '/' << e.hashValue << '/'
+      << e.embedded << '/' << e.embeddedCmdId << '/' << e.embeddedLba << '/' << e.invalidated;
   return out.str();
 }
 
@@ -31,8 +31,8 @@ std::string describe(const AtomicContext& context, uint64_t lba) {
   std::ostringstream out;
   for (const AtomicContext::Event& e : historyOf(context, lba)) {
     out << std::dec << int{e.eventType} << ':' << e.cmdId << ':' << e.blockType << ':' << e.blockNum << ':'
-        << e.hashValue << ':' << e.embedded << ':' << e.embeddedCmdId << ':' << e.embeddedLba << ':' << e.atomicIndex
-        << ':' << e.atomicLength << ':' << e.atomicUnit << ':' << int{e.lostAtPower} << ' ';
+        << e.hashValue << ':' << e.embedded << ':' << e.embeddedCmdId << ':' << e.embeddedLba << ':'
+        << e.atomicIndex << ':' << e.atomicLength << ':' << e.atomicUnit << ':' << int{e.lostAtPower} << ' ';
   }
   return out.str();
 }
@@ -47,27 +47,63 @@ std::string apply(AtomicContext& c, const std::string& op, const std::vector<uin
   in >> kind >> a >> b >> x >> y >> z;
   std::ostringstream out;
   switch (kind) {
-    case 'w': out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, a, b); break;          // write
-    case 'n': out << c.writeIssued(a, b, static_cast<uint32_t>(x), false, a, b); break;         // not embedded
-    case 's': out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, a, y); break;          // WriteSame from y
-    case 'o': out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, y, b); break;          // other embedded id
-    case 't': out << c.writeIssued(a, b, AtomicContext::TRIM_BUCKET, false, a, b); break;       // trim
-    case 'a': out << c.atomicWriteIssued(a, b, static_cast<uint32_t>(x), true, a, b, static_cast<uint32_t>(y),
-                                         static_cast<uint32_t>(z), 0);
+    case 'w':
+      out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, a, b);
+      break;  // write
+    case 'n':
+      out << c.writeIssued(a, b, static_cast<uint32_t>(x), false, a, b);
+      break;  // not embedded
+    case 's':
+      out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, a, y);
+      break;  // WriteSame from y
+    case 'o':
+      out << c.writeIssued(a, b, static_cast<uint32_t>(x), true, y, b);
+      break;  // other embedded id
+    case 't':
+      out << c.writeIssued(a, b, AtomicContext::TRIM_BUCKET, false, a, b);
+      break;  // trim
+    case 'a':
+      out << c.atomicWriteIssued(a, b, static_cast<uint32_t>(x), true, a, b, static_cast<uint32_t>(y),
+                                 static_cast<uint32_t>(z), 0);
       break;
-    case 'f': c.writeFinished(a, b); break;
-    case 'x': c.writeAborted(a, b); break;
-    case 'h': out << c.addHash(a, b, x, y != 0); break;
-    case 'd': out << c.dropHash(a, b); break;
-    case 'r': out << c.readIssued(a, b, x != 0); break;
-    case 'F': out << describe(c.readFinished(a, b, x != 0)); break;
-    case 'k': out << c.readSkip(a); break;
-    case 'z': c.invalidateRange(a, b, true); break;
-    case 'e': c.invalidateRange(a, b, false); break;
-    case 'p': c.mayBeLost(a, {b}, {x}, static_cast<uint32_t>(y)); break;  // from, one outstanding, one unsynced
-    case 'X': c.externalWriteIssued(a, b); break;
-    case 'S': out << c.externalWriteSettled(a, b, x != 0); break;
-    default: ADD_FAILURE() << "unknown operation " << op;
+    case 'f':
+      c.writeFinished(a, b);
+      break;
+    case 'x':
+      c.writeAborted(a, b);
+      break;
+    case 'h':
+      out << c.addHash(a, b, x, y != 0);
+      break;
+    case 'd':
+      out << c.dropHash(a, b);
+      break;
+    case 'r':
+      out << c.readIssued(a, b, x != 0);
+      break;
+    case 'F':
+      out << describe(c.readFinished(a, b, x != 0));
+      break;
+    case 'k':
+      out << c.readSkip(a);
+      break;
+    case 'z':
+      c.invalidateRange(a, b, true);
+      break;
+    case 'e':
+      c.invalidateRange(a, b, false);
+      break;
+    case 'p':
+      c.mayBeLost(a, {b}, {x}, static_cast<uint32_t>(y));
+      break;  // from, one outstanding, one unsynced
+    case 'X':
+      c.externalWriteIssued(a, b);
+      break;
+    case 'S':
+      out << c.externalWriteSettled(a, b, x != 0);
+      break;
+    default:
+      ADD_FAILURE() << "unknown operation " << op;
   }
   for (uint64_t lba : watch) out << " | " << describe(c.lookup(lba)) << ' ' << c.rangeKnown(lba, lba + 1);
   out << " | records " << c.recordCount();
@@ -100,8 +136,8 @@ std::vector<std::string> split(const std::string& script) {
 TEST(CompactFormTest, SettledHistoriesTakeTheCompactFormAndAnswerAsTheFullFormDoes) {
   struct Case {
     const char* name;
-    const char* script;    // operations on lba (and its neighbours)
-    bool compactAtEnd;     // whether lba ends in the compact form
+    const char* script;  // operations on lba (and its neighbours)
+    bool compactAtEnd;   // whether lba ends in the compact form
     uint64_t lba = 100;
   };
   const Case cases[] = {
@@ -114,7 +150,8 @@ TEST(CompactFormTest, SettledHistoriesTakeTheCompactFormAndAnswerAsTheFullFormDo
       {"two obligations, one skipped", "w 5 100 7; f 5 100; r 6 100 0; F 6 100 1; k 100", true},
       {"re-write brings it back", "w 5 100 7; f 5 100; w 9 100 8", false},
       {"re-write completed keeps two events", "w 5 100 7; f 5 100; w 9 100 8; f 9 100", false},
-      {"re-write after read-back settles", "w 5 100 7; f 5 100; r 6 100 1; F 6 100 0; w 9 100 8; f 9 100", true},
+      {"re-write after read-back settles", "w 5 100 7; f 5 100; r 6 100 1; F 6 100 0; w 9 100 8; f 9 100",
+       true},
       {"aborted write settles unknown", "w 5 100 7; x 5 100", true},
       {"abort after settling", "w 5 100 7; f 5 100; x 5 100", true},
       {"not embedded", "n 5 100 7; f 5 100", true},
@@ -135,7 +172,8 @@ TEST(CompactFormTest, SettledHistoriesTakeTheCompactFormAndAnswerAsTheFullFormDo
       {"a third mark brings it back", "w 5 100 7; f 5 100; e 100 100; z 100 100; e 100 100", false},
       {"write over a mark", "w 5 100 7; f 5 100; z 100 100; w 9 100 1; f 9 100", false},
       {"marks before settling", "w 5 100 7; e 100 100; f 5 100", true},
-      {"abort and finish of command 0 meet the mark", "w 5 100 7; f 5 100; e 100 100; x 0 100; f 0 100", true},
+      {"abort and finish of command 0 meet the mark", "w 5 100 7; f 5 100; e 100 100; x 0 100; f 0 100",
+       true},
       {"pending foreign write brings it back", "w 5 100 7; f 5 100; X 99 101", false},
       {"foreign write landed settles again", "w 5 100 7; f 5 100; X 99 101; S 99 101 1", true},
       {"foreign write failed settles again", "w 5 100 7; f 5 100; X 100 100; S 100 100 0", true},
@@ -187,18 +225,46 @@ TEST(CompactFormTest, RandomOperationSequencesAnswerAlikeInBothForms) {
       const uint64_t recent = cmdId - std::min<uint64_t>(cmdId - 1, pick(4));  // an id issued lately
       std::ostringstream op;
       switch (pick(16)) {
-        case 0: case 1: case 2: op << "w " << cmdId++ << ' ' << lba << ' ' << pick(5); break;
-        case 3: op << "t " << cmdId++ << ' ' << lba; break;
-        case 4: op << "a " << cmdId++ << ' ' << lba << ' ' << pick(5) << ' ' << pick(2) << " 2"; break;
-        case 5: case 6: op << "f " << recent << ' ' << lba; break;
-        case 7: op << "x " << recent << ' ' << lba; break;
-        case 8: op << "r " << cmdId++ << ' ' << lba << ' ' << pick(2); break;
-        case 9: case 10: op << "F " << recent << ' ' << lba << ' ' << pick(2); break;
-        case 11: op << "k " << lba; break;
-        case 12: op << (pick(2) ? "z " : "e ") << lba << ' ' << lba + pick(3); break;
-        case 13: op << "p " << recent << ' ' << cmdId - 1 << ' ' << recent - 1 << ' ' << pick(300); break;
-        case 14: op << (pick(2) ? "X " : "S ") << lba << ' ' << lba + pick(2) << ' ' << pick(2); break;
-        default: op << (pick(2) ? "h " : "d ") << recent << ' ' << lba << ' ' << pick(3) << ' ' << pick(2); break;
+        case 0:
+        case 1:
+        case 2:
+          op << "w " << cmdId++ << ' ' << lba << ' ' << pick(5);
+          break;
+        case 3:
+          op << "t " << cmdId++ << ' ' << lba;
+          break;
+        case 4:
+          op << "a " << cmdId++ << ' ' << lba << ' ' << pick(5) << ' ' << pick(2) << " 2";
+          break;
+        case 5:
+        case 6:
+          op << "f " << recent << ' ' << lba;
+          break;
+        case 7:
+          op << "x " << recent << ' ' << lba;
+          break;
+        case 8:
+          op << "r " << cmdId++ << ' ' << lba << ' ' << pick(2);
+          break;
+        case 9:
+        case 10:
+          op << "F " << recent << ' ' << lba << ' ' << pick(2);
+          break;
+        case 11:
+          op << "k " << lba;
+          break;
+        case 12:
+          op << (pick(2) ? "z " : "e ") << lba << ' ' << lba + pick(3);
+          break;
+        case 13:
+          op << "p " << recent << ' ' << cmdId - 1 << ' ' << recent - 1 << ' ' << pick(300);
+          break;
+        case 14:
+          op << (pick(2) ? "X " : "S ") << lba << ' ' << lba + pick(2) << ' ' << pick(2);
+          break;
+        default:
+          op << (pick(2) ? "h " : "d ") << recent << ' ' << lba << ' ' << pick(3) << ' ' << pick(2);
+          break;
       }
       ops.push_back(op.str());
     }
@@ -239,7 +305,9 @@ TEST(CompactFormTest, SettledLbasCostSixteenBytesAndUntouchedRangesNothing) {
   EXPECT_LE(reserved, size_t{16} << 20);
   // An LBA far below the first one touched takes one more chunk and widens the window by one
   // pointer per chunk between.
-  ASSERT_EQ(context.writeIssued(lbas + 1, far - (uint64_t{1} << 24), 3, true, lbas + 1, far - (uint64_t{1} << 24)), 0);
+  ASSERT_EQ(
+      context.writeIssued(lbas + 1, far - (uint64_t{1} << 24), 3, true, lbas + 1, far - (uint64_t{1} << 24)),
+      0);
   context.writeFinished(lbas + 1, far - (uint64_t{1} << 24));
   EXPECT_EQ(context.compactCount(), lbas + 1);
   EXPECT_LE(context.bytesReserved() - reserved, (size_t{2} << 20) + 4096);
