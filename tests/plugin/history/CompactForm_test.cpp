@@ -299,6 +299,11 @@ TEST(CompactFormTest, SettledLbasCostSixteenBytesAndUntouchedRangesNothing) {
   EXPECT_EQ(context.compactCount(), lbas);
   EXPECT_EQ(context.eventsInUse(), 0u);
   EXPECT_LE(context.bytesInUse(), lbas * 16 + 64 * 1024);
+  // Range walks reach every compact record, the last of each chunk too.
+  context.invalidateRange(far, far + lbas - 1, false);
+  uint64_t invalidated = 0;
+  for (uint64_t lba = far; lba < far + lbas; ++lba) invalidated += context.lookup(lba).invalidated ? 1 : 0;
+  EXPECT_EQ(invalidated, lbas);
   // Two chunks of 131072 entries hold them, beside the pools' first chunks; a table dense from
   // LBA 0 would take 128 GiB.
   const size_t reserved = context.bytesReserved();
