@@ -86,15 +86,27 @@ struct RunResult {
   // the warm-up to the end of the run. Equal to the whole run without a warm-up.
   uint64_t steadyBytes = 0;
   double steadyCpuSeconds = 0;
+  bool warmed = false;  // the warm-up ended before the run did
+};
+
+// The part of a run left out of its steady-state figures: at least `seconds`, and until the
+// drives have written `writtenBytes` (a fresh medium is touched at random, so covering it takes
+// several times its size). With `steadySeconds` the run is stopped once its steady part has
+// lasted that long; otherwise it runs to the test's own end.
+struct Warmup {
+  Warmup(double s = 0) : seconds(s) {}  // NOLINT: a plain number of seconds reads as before
+  double seconds = 0;
+  uint64_t writtenBytes = 0;
+  double steadySeconds = 0;
 };
 
 // Parses `text` as a test file, applies a fixed seed and runs it to the end. `agents` replaces
 // the named flow agents by tables (name, table) before prepare, as an embedder would. The
-// first `warmupSeconds` of the run (first touches of a fresh medium, pools growing) are left
-// out of the steady-state figures, which are taken from the host's progress counters.
+// warm-up of the run (first touches of a fresh medium, pools growing) is left out of the
+// steady-state figures, which are taken from the host's progress counters.
 // `edit` changes the plan after the options are applied (what a test file cannot say).
 template <typename Edit, typename... Agents>
-RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, double warmupSeconds, Edit edit,
+RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, Warmup warmup, Edit edit,
                                 Agents... agents) {
   RunResult result;
   varnox::TestPlan plan;
@@ -110,13 +122,23 @@ RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, double w
   const uint64_t allocationsBefore = heapAllocations.load();
   const auto start = std::chrono::steady_clock::now();
   const double cpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-  bool warm = warmupSeconds <= 0;
+  bool warm = warmup.seconds <= 0 && warmup.writtenBytes == 0;
   uint64_t warmBytes = 0;
   double warmCpu = cpuStart;
+  auto warmTime = start;
   uint64_t warmAllocations = allocationsBefore;
   result.report = run.run([&](const std::vector<const varnox::DriveProgress*>& drives) {
-    if (warm || std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < warmupSeconds) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (warm) {
+      if (warmup.steadySeconds > 0 && std::chrono::duration<double>(now - warmTime).count() >= warmup.steadySeconds)
+        run.stop();
+      return;
+    }
+    uint64_t written = 0;
+    for (const varnox::DriveProgress* d : drives) written += d->bytesWritten.load();
+    if (std::chrono::duration<double>(now - start).count() < warmup.seconds || written < warmup.writtenBytes) return;
     warm = true;
+    warmTime = now;
     warmCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     warmAllocations = heapAllocations.load();
     for (const varnox::DriveProgress* d : drives) warmBytes += d->bytesWritten.load() + d->bytesVerified.load();
@@ -128,6 +150,7 @@ RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, double w
   for (const varnox::DriveReport& d : result.report.drives) result.bytesMoved += d.bytesWritten + d.bytesVerified;
   result.steadyBytes = result.bytesMoved - warmBytes;
   result.steadyCpuSeconds = cpuEnd - warmCpu;
+  result.warmed = warm;
   result.ok = result.report.exitStatus == varnox::kExitPassed;
   if (!result.ok) {
     result.error = result.report.error;
@@ -139,8 +162,8 @@ RunResult runTestTextWarmEdited(const std::string& text, uint64_t seed, double w
 }
 
 template <typename... Agents>
-RunResult runTestTextWarm(const std::string& text, uint64_t seed, double warmupSeconds, Agents... agents) {
-  return runTestTextWarmEdited(text, seed, warmupSeconds, [](varnox::TestPlan&) {}, agents...);
+RunResult runTestTextWarm(const std::string& text, uint64_t seed, Warmup warmup, Agents... agents) {
+  return runTestTextWarmEdited(text, seed, warmup, [](varnox::TestPlan&) {}, agents...);
 }
 
 template <typename... Agents>

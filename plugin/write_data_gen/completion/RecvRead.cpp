@@ -219,14 +219,19 @@ int recvRead(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
 
   int result = 0;
   uint64_t size = 0;
-  const uint8_t* data = drive.readDataPtr->getData(tag, &size);
+  uint8_t* const data = drive.readDataPtr->getData(tag, &size);
   if (data == nullptr) {
     thread.eventLog().logf(2, "Read Buffer == NULL");
     result = -1022;
+  } else if (const uint64_t sectorSize = thread.sectorSize(); size != 0 && size % sectorSize == 0) {
+    // Compared where the host delivered it; the pass's end takes a copy if the compare has to
+    // wait (keepReadData).
+    pending.data.data = data;
+    pending.data.capacity = size;
+    pending.data.size = size;
   } else {
     // Room for whole sectors: a short last block is then compared against zero fill instead
     // of whatever lies behind the copy.
-    const uint64_t sectorSize = thread.sectorSize();
     const uint64_t room = (size + sectorSize - 1) / sectorSize * sectorSize;
     pending.data = takeReadData(drive);
     result = pending.data.grow(room);

@@ -1,5 +1,6 @@
 #include "drive/DriveData.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -67,6 +68,18 @@ ByteBuffer takeReadData(DriveData& drive) {
   ByteBuffer data = std::move(drive.spareReadData.back());
   drive.spareReadData.pop_back();
   return data;
+}
+
+int keepReadData(DriveData& drive) {
+  if (drive.compareQueue.empty()) return 0;
+  ByteBuffer& data = drive.compareQueue.back().data;
+  if (data.ownsData || data.data == nullptr) return 0;
+  ByteBuffer copy = takeReadData(drive);
+  if (const int status = copy.grow(data.size); status != 0) return status;
+  if (data.size != 0) std::memcpy(copy.data, data.data, data.size);
+  copy.size = data.size;
+  data = std::move(copy);
+  return 0;
 }
 
 void recycleReadData(DriveData& drive, ByteBuffer&& data) {

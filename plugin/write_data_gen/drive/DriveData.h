@@ -133,6 +133,12 @@ int registerDriveVariables(varnox::DriveThread* thread);
 // one (its capacity kept, its content stale), else an empty one.
 ByteBuffer takeReadData(DriveData& drive);
 
+// Gives the read that completed in this pass, if it is still queued for its compare, its own
+// copy of the data: until then it compares straight from the host's read buffer of its tag, which
+// is free for the next command once the pass ends. At most one read completes per pass, so only
+// the queue's last record can still borrow. Returns 0, or -1002 when the copy finds no memory.
+int keepReadData(DriveData& drive);
+
 // Keeps a compared read's data buffer for a later read. At most eight are kept: in steady state
 // each completed read takes one back, and more would only hold memory after a burst.
 void recycleReadData(DriveData& drive, ByteBuffer&& data);

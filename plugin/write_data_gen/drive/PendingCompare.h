@@ -1,7 +1,8 @@
 #pragma once
 // A completed read waiting for its compare (the drive record's compareQueue). Read completion
-// creates it with an owned copy of the read data; the compare driver fills in the snapshot of
-// the history the read was issued against just before it compares, then destroys the record.
+// creates it pointing at the host's read buffer of its tag (see keepReadData); the compare driver
+// fills in the snapshot of the history the read was issued against just before it compares,
+// then destroys the record.
 #include <cstdint>
 #include <vector>
 
@@ -20,7 +21,9 @@ struct PendingCompare {
   // Older overlapping writes still outstanding when the read completed, ascending. The
   // compare waits until none of them is outstanding any more.
   std::vector<uint64_t> racingWrites;
-  ByteBuffer data;        // the read data exactly as the host delivered it
+  // The read data exactly as the host delivered it: the host's own buffer (not owned) until
+  // keepReadData copies it, which every pass does before the tag can be issued again.
+  ByteBuffer data;
   ReadSnapshot snapshot;  // taken just before the compare
 };
 

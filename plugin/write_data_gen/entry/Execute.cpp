@@ -88,6 +88,8 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
 
   if (!dispatched) status = dispatchCompletion(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
+  // The host may issue the completed read's tag again once this pass ends.
+  if (const int kept = keepReadData(drive); status == 0) status = kept;
   if (status == 0) status = commandSelection(thread, drive, config);
   if (status == 0) return 0;
   thread.eventLog().logf(2, "execute(): %s (%d)", varnox::EventLog::errStr(status), status);

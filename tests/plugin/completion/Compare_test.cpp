@@ -79,6 +79,10 @@ TEST(CompareEngine, ReadThatOvertookAnOlderWriteIsComparedOnlyAfterThatWrite) {
   EXPECT_TRUE(h.drive().spliceDetected);
   ASSERT_EQ(h.drive().compareQueue.size(), 1u);
   EXPECT_FALSE(h.drive().miscompareSeen);
+  // The host sends its next command on tag 1: the tag's read buffer now holds other data (here
+  // the blocks as written). The held read is judged on what it returned.
+  const Bytes good = h.blocks(w, 200, 4);
+  h.drive().readDataPtr->buffer(1)->assign(good.data(), good.size());
 
   // A later read without racing writes is compared in its own pass, ahead of the held one.
   EXPECT_EQ(h.complete(3, h.kGood, h.block(other, 500)), 0) << h.log();

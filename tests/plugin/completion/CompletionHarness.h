@@ -105,12 +105,15 @@ class CompletionHarness : public AgentFixture {
   }
 
   int dispatch() { return cardamor::dispatchCompletion(thread(), drive(), config()); }
-  // The completion half of a pass: dispatch, then the compares that are due.
+  // The completion half of a pass: dispatch, then the compares that are due; a read still
+  // waiting for its compare then takes its own copy of the data, as at the end of every pass.
   int complete(uint32_t tag, uint32_t status, const Bytes& readData = {}, const Bytes& sense = {},
                const Bytes& cdb = cdb16()) {
     report(tag, status, readData, sense, cdb);
-    const int rc = dispatch();
-    return rc != 0 ? rc : cardamor::doCompares(thread(), drive(), config());
+    int rc = dispatch();
+    if (rc == 0) rc = cardamor::doCompares(thread(), drive(), config());
+    const int kept = cardamor::keepReadData(drive());
+    return rc != 0 ? rc : kept;
   }
 
   // A whole agent pass handling the completion: its result is what reaches the host.
