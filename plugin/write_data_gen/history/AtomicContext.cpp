@@ -411,6 +411,11 @@ void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& o
       Event& event = events_.at(slot);
       const bool data = event.eventType == kEventWrite || event.eventType == kEventAtomic || event.eventType == kEventHash;
       if (!data || event.blockType == kBlockAtomic) continue;
+      // A write lost in flight (or failed) left its blocks unknown: they may hold any part of it,
+      // even after a power loss, since a flush the host did not wait for (another drive thread's
+      // sync cache on the same drive) may have kept it. Marked as may-be-lost it would allow
+      // only the content before, and fail the data it may legally hold.
+      if (event.eventType == kEventWrite && event.blockNum == INVALID_BUCKET) continue;
       // A pre-read's hash is what the block held when it was read: only a later sync covers it.
       const bool covered = event.cmdId < fromCmdId &&
                            (event.eventType == kEventHash ||
