@@ -60,14 +60,23 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
 }
 
 // A pre-read sees torn units as a read does: an aborted atomic write's unit holding part of its
-// data and part of what was there before is torn whatever write comes next. Judged only when no
-// write is outstanding over the range, since the drive may still land those in any order.
+// data and part of what was there before is torn whatever write comes next. A block that an
+// older write still outstanding covers is left out (the drive may still land that write in any
+// order), the others are judged: skipping the whole pre-read for one such block passed a unit
+// torn beside it.
 int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                          uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
   const uint64_t end = lba + uint64_t{step} * xferLength;
+  std::vector<const WriteRecord*> racing;
   for (const WriteRecord& write : drive.outstandingWrites) {
-    if (write.cmdId < cmdId && write.lba < end && lba < write.lba + uint64_t{step} * write.xferLength) return 0;
+    if (write.cmdId < cmdId && write.lba < end && lba < write.lba + uint64_t{step} * write.xferLength)
+      racing.push_back(&write);
   }
+  auto raced = [&](uint64_t blockLba) {
+    return std::any_of(racing.begin(), racing.end(), [&](const WriteRecord* w) {
+      return blockLba >= w->lba && blockLba < w->lba + uint64_t{step} * w->xferLength && (blockLba - w->lba) % step == 0;
+    });
+  };
   PendingCompare pending;
   pending.cmdId = cmdId;
   pending.lba = lba;
@@ -81,6 +90,7 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   for (auto& [blockLba, node] : pending.snapshot) {
     const uint64_t offset = (blockLba - lba) / step * stride;
     if (offset + sectorSize > size) break;
+    if (raced(blockLba)) continue;  // unobserved: the ordering check passes over it
     LazyBlockHash lazyHash{data + offset, data + offset + sectorSize, 0, false};
     observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData);
     atomicSeen |= node->observed != nullptr && node->observed->eventType == AtomicContext::kEventAtomic;
