@@ -64,19 +64,10 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
 // older write still outstanding covers is left out (the drive may still land that write in any
 // order), the others are judged: skipping the whole pre-read for one such block passed a unit
 // torn beside it.
-int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
-                         uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
+int judgeOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
+                  uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size, const std::vector<bool>& raced,
+                  const std::vector<uint64_t>* lbas) {
   const uint64_t end = lba + uint64_t{step} * xferLength;
-  std::vector<const WriteRecord*> racing;
-  for (const WriteRecord& write : drive.outstandingWrites) {
-    if (write.cmdId < cmdId && write.lba < end && lba < write.lba + uint64_t{step} * write.xferLength)
-      racing.push_back(&write);
-  }
-  auto raced = [&](uint64_t blockLba) {
-    return std::any_of(racing.begin(), racing.end(), [&](const WriteRecord* w) {
-      return blockLba >= w->lba && blockLba < w->lba + uint64_t{step} * w->xferLength && (blockLba - w->lba) % step == 0;
-    });
-  };
   PendingCompare pending;
   pending.cmdId = cmdId;
   pending.lba = lba;
@@ -84,13 +75,21 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   pending.blockCount = xferLength;
   pending.step = static_cast<uint8_t>(step);
   pending.snapshot = takeSnapshot(drive.atomicContext, lba, end, cmdId);
+  // Positions in the ordering check count the history's blocks: judged later, a block released
+  // meanwhile would shift them.
+  if (lbas != nullptr) {
+    std::vector<uint64_t> now;
+    for (const auto& [blockLba, node] : pending.snapshot) now.push_back(blockLba);
+    if (now != *lbas) return 0;
+  }
   const uint64_t sectorSize = thread.sectorSize();
   const uint64_t stride = readDataStride(size, xferLength, sectorSize);
   bool atomicSeen = false;
   for (auto& [blockLba, node] : pending.snapshot) {
-    const uint64_t offset = (blockLba - lba) / step * stride;
+    const uint64_t index = (blockLba - lba) / step;
+    const uint64_t offset = index * stride;
     if (offset + sectorSize > size) break;
-    if (raced(blockLba)) continue;  // unobserved: the ordering check passes over it
+    if (index < raced.size() && raced[index]) continue;  // unobserved: the ordering check passes over it
     LazyBlockHash lazyHash{data + offset, data + offset + sectorSize, 0, false};
     observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData);
     atomicSeen |= node->observed != nullptr && node->observed->eventType == AtomicContext::kEventAtomic;
@@ -101,6 +100,39 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   std::memcpy(pending.data.data, data, size);
   pending.data.size = size;
   return reportTornUnit(thread, drive, config, pending, stride, failLba);
+}
+
+// An older pre-read still out over the range may hold the only record of what a block held
+// before an atomic write (its hash): judged now, a unit torn over such a block would show only
+// its new half. The check then waits for those pre-reads, with a copy of the data.
+int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
+                         uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
+  const uint64_t end = lba + uint64_t{step} * xferLength;
+  std::vector<bool> raced(xferLength, false);
+  for (const WriteRecord& write : drive.outstandingWrites) {
+    if (write.cmdId >= cmdId || write.lba >= end || lba >= write.lba + uint64_t{step} * write.xferLength) continue;
+    for (uint32_t i = 0; i < xferLength; ++i) {
+      const uint64_t blockLba = lba + uint64_t{step} * i;
+      if (blockLba >= write.lba && blockLba < write.lba + uint64_t{step} * write.xferLength &&
+          (blockLba - write.lba) % step == 0)
+        raced[i] = true;
+    }
+  }
+  std::vector<uint64_t> awaiting;
+  for (const PreReadRecord& p : drive.outstandingPreReads)
+    if (p.cmdId < cmdId && p.lba < end && lba < p.lba + uint64_t{step} * p.xferLength) awaiting.push_back(p.cmdId);
+  if (awaiting.empty()) return judgeOrdering(thread, drive, config, cmdId, lba, xferLength, step, data, size, raced, nullptr);
+  DriveData::DeferredOrdering deferred;
+  deferred.cmdId = cmdId;
+  deferred.lba = lba;
+  deferred.xferLength = xferLength;
+  deferred.step = step;
+  deferred.data.assign(data, data + size);
+  deferred.raced = std::move(raced);
+  for (const auto& [blockLba, node] : takeSnapshot(drive.atomicContext, lba, end, cmdId)) deferred.lbas.push_back(blockLba);
+  deferred.awaiting = std::move(awaiting);
+  drive.deferredOrderings.push_back(std::move(deferred));
+  return 0;
 }
 
 }  // namespace
@@ -147,6 +179,25 @@ int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const Config
     return -1046;
   }
   return checkPreReadOrdering(thread, drive, config, cmdId, lba, xferLength, step, data, size);
+}
+
+int checkDeferredPreReads(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
+  for (auto it = drive.deferredOrderings.begin(); it != drive.deferredOrderings.end();) {
+    std::erase_if(it->awaiting, [&](uint64_t id) {
+      return std::none_of(drive.outstandingPreReads.begin(), drive.outstandingPreReads.end(),
+                          [id](const PreReadRecord& p) { return p.cmdId == id; });
+    });
+    if (!it->awaiting.empty()) {
+      ++it;
+      continue;
+    }
+    const DriveData::DeferredOrdering d = std::move(*it);
+    it = drive.deferredOrderings.erase(it);
+    const int result = judgeOrdering(thread, drive, config, d.cmdId, d.lba, d.xferLength, d.step, d.data.data(),
+                                     d.data.size(), d.raced, &d.lbas);
+    if (result != 0) return result;
+  }
+  return 0;
 }
 
 }  // namespace cardamor

@@ -20,4 +20,8 @@ struct DriveData;
 int checkPreReadData(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                      uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size);
 
+// Runs the torn-unit checks of pre-reads that waited for older pre-reads over their range, once
+// those have completed or are gone. 0, or -1063 after reporting a torn unit.
+int checkDeferredPreReads(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config);
+
 }  // namespace cardamor

@@ -72,6 +72,19 @@ struct DriveData {
 
   // --- state
   uint64_t nextCmdId = 1;                      // 0 means no command
+  // A pre-read's torn-unit check that waits for older pre-reads over its range: their hashes
+  // may be all the agent will know of the content before an atomic write (PreReadCheck.h).
+  struct DeferredOrdering {
+    uint64_t cmdId = 0;
+    uint64_t lba = 0;
+    uint32_t xferLength = 0;
+    uint32_t step = 1;
+    std::vector<uint8_t> data;
+    std::vector<bool> raced;           // per block: an older write was in flight over it
+    std::vector<uint64_t> lbas;        // the blocks the history knew at the pre-read's completion
+    std::vector<uint64_t> awaiting;    // the older pre-reads still out
+  };
+  std::vector<DeferredOrdering> deferredOrderings;
   ByteArray sectorBuckets;                     // bucketCount x sectorSize bytes
   ByteArray expectedDataBuffer;                // "TestMaxXferLength" x sectorSize bytes
   ByteArray trimBuffer;                        // one sectorSize of zeros

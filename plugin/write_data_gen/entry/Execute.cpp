@@ -6,6 +6,7 @@
 #include "base/ConfigData.h"
 #include "completion/Compare.h"
 #include "completion/Dispatch.h"
+#include "completion/PreReadCheck.h"
 #include "drive/DriveData.h"
 #include "issue/ClearReadRange.h"
 #include "issue/CommandSelection.h"
@@ -103,6 +104,7 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
 
   if (!dispatched) status = dispatchCompletion(thread, drive, config);
+  if (status == 0 && !drive.deferredOrderings.empty()) status = checkDeferredPreReads(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
   // The host may issue the completed read's tag again once this pass ends.
   if (const int kept = keepReadData(drive); status == 0) status = kept;
