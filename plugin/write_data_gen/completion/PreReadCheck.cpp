@@ -103,8 +103,9 @@ int judgeOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigDat
 }
 
 // An older pre-read still out over the range may hold the only record of what a block held
-// before an atomic write (its hash): judged now, a unit torn over such a block would show only
-// its new half. The check then waits for those pre-reads, with a copy of the data.
+// before an atomic write (its hash): judged only now, a unit torn over such a block would show
+// only its new half. The check is then made again once those pre-reads are in, with a copy of
+// the data.
 int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                          uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
   const uint64_t end = lba + uint64_t{step} * xferLength;
@@ -121,7 +122,9 @@ int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const Co
   std::vector<uint64_t> awaiting;
   for (const PreReadRecord& p : drive.outstandingPreReads)
     if (p.cmdId < cmdId && p.lba < end && lba < p.lba + uint64_t{step} * p.xferLength) awaiting.push_back(p.cmdId);
-  if (awaiting.empty()) return judgeOrdering(thread, drive, config, cmdId, lba, xferLength, step, data, size, raced, nullptr);
+  // Judged now in any case: what the history knows already may show the tear.
+  const int now = judgeOrdering(thread, drive, config, cmdId, lba, xferLength, step, data, size, raced, nullptr);
+  if (now != 0 || awaiting.empty()) return now;
   DriveData::DeferredOrdering deferred;
   deferred.cmdId = cmdId;
   deferred.lba = lba;
