@@ -144,6 +144,15 @@ uint32_t AtomicContext::findEvent(const Record& record, uint64_t cmdId) const {
   return slot;
 }
 
+void AtomicContext::takeContent(const Event& event, ExpectedBlock& expected) {
+  expected.blockType = event.blockType;
+  expected.blockNum = event.blockNum;
+  expected.hashValue = event.hashValue;
+  expected.embedded = event.embedded;
+  expected.embeddedCmdId = event.embeddedCmdId;
+  expected.embeddedLba = event.embeddedLba;
+}
+
 AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint32_t slot) const {
   ExpectedBlock expected;
   while (slot != kNoSlot && events_.at(slot).eventType == kEventExternalInvalidate) {
@@ -155,12 +164,7 @@ AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint32_t slot) const {
     return expected;
   }
   const Event& event = events_.at(slot);
-  expected.blockType = event.blockType;
-  expected.blockNum = event.blockNum;
-  expected.hashValue = event.hashValue;
-  expected.embedded = event.embedded;
-  expected.embeddedCmdId = event.embeddedCmdId;
-  expected.embeddedLba = event.embeddedLba;
+  takeContent(event, expected);
   return expected;
 }
 

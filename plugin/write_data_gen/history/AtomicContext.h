@@ -262,6 +262,8 @@ class AtomicContext {
   int addEvent(Record& record, const Event& event);
   uint32_t findEvent(const Record& record, uint64_t cmdId) const;
   ExpectedBlock expectedFrom(uint32_t slot) const;
+  // The content fields of a read's expectation, from the event that holds them (both forms).
+  static void takeContent(const Event& event, ExpectedBlock& expected);
   // Erases the record when no obligation or read is left on it; whether it did.
   bool releaseIfIdle(uint64_t lba, Record& record);
   // Erases the record of lba if it holds nothing at all (one just made for a failed operation).

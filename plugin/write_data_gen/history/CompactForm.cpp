@@ -147,12 +147,7 @@ AtomicContext::ExpectedBlock AtomicContext::expectedFrom(uint64_t lba, const Com
   }
   // The write stands last, so the walk always stops at an event.
   const Event& event = events[i];
-  expected.blockType = event.blockType;
-  expected.blockNum = event.blockNum;
-  expected.hashValue = event.hashValue;
-  expected.embedded = event.embedded;
-  expected.embeddedCmdId = event.embeddedCmdId;
-  expected.embeddedLba = event.embeddedLba;
+  takeContent(event, expected);
   return expected;
 }
 
