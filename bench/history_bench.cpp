@@ -1,11 +1,20 @@
 // Steady-state cost of the LBA history: each step reads back one tracked LBA (read issued with
-// expect, read finished, which erases the record) and writes it again (write issued), so the
-// number of tracked LBAs stays constant. Run over 1M distinct LBAs and over a hot set of 4096.
+// expect, read finished, which erases the record) and writes it again (write issued, write
+// finished, which settles it in the compact form), so the number of tracked LBAs stays constant.
+// Run over 1M distinct LBAs and over a hot set of 4096.
 //
-// Counters: operations per second (three per step), bytes per tracked LBA (pool memory in use and
+// Counters: operations per second (four per step), bytes per tracked LBA (memory in use and
 // reserved), heap allocations per block in the timed loop (counted by the replaced global
 // operator new below), and, in BM_LargeVsHot, the cost of a step over 1M LBAs relative to a step
 // over 4096 LBAs measured side by side in this process.
+//
+// BM_WholeDrive fills the history of 100 million LBAs (a whole 400 GiB drive of 4 KiB blocks),
+// each holding a completed write that awaits its read-back, and times what one pass does to the
+// history for one command of 8 blocks at a random place: read it back and write it again. The
+// same over 1,000 LBAs runs side by side, twice: with every settled block compact as at 100M (the
+// same work, so the ratio is what size alone costs: step_ratio), and as a history that small
+// really runs, all in the full form (step_ratio_vs_full). Counters: bytes per LBA (in use per
+// tracked LBA, and reserved per LBA of the range), ns per step, the ratios, and the fill time.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -79,6 +88,7 @@ class SteadyHistory {
     AtomicContext::ExpectedBlock seen = context_.readFinished(readId, lba, false);
     benchmark::DoNotOptimize(seen);
     context_.writeIssued(nextCmdId_, lba, 1, true, nextCmdId_, lba);
+    context_.writeFinished(nextCmdId_, lba);
     ++nextCmdId_;
   }
 
@@ -104,7 +114,7 @@ void BM_SteadyState(benchmark::State& state) {
   for (auto _ : state) history.step();
   uint64_t allocations = heapAllocations.load() - allocationsBefore;
   state.counters["ops_per_s"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * 3), benchmark::Counter::kIsRate);
+      benchmark::Counter(static_cast<double>(state.iterations() * 4), benchmark::Counter::kIsRate);
   state.counters["allocs_per_block"] =
       static_cast<double>(allocations) / static_cast<double>(state.iterations());
   reportMemory(state, history.context());
@@ -138,6 +148,88 @@ void BM_LargeVsHot(benchmark::State& state) {
       hotTime > 0 ? static_cast<double>(largeTime) / static_cast<double>(hotTime) : 0.0;
 }
 BENCHMARK(BM_LargeVsHot)->Unit(benchmark::kMillisecond);
+
+// A drive of `lbas` LBAs whose every block holds a completed write awaiting its read-back. A step
+// is one command of kBlocks consecutive LBAs at a random place, as a pass handles it: the history
+// is prefetched, the read-back registered and finished (the record goes), the write recorded
+// and completed (the record settles again).
+class DriveHistory {
+ public:
+  static constexpr uint32_t kBlocks = 8;
+
+  DriveHistory(uint64_t lbas, size_t compactAbove) : commands_(lbas / kBlocks), context_(compactAbove) {
+    for (uint64_t c = 0; c < commands_; ++c) write(c * kBlocks);
+  }
+
+  void step() {
+    random_ = random_ * 6364136223846793005ull + 1442695040888963407ull;
+    const uint64_t lba = ((random_ >> 32) % commands_) * kBlocks;
+    context_.prefetchRange(lba, lba + kBlocks - 1);
+    const uint64_t readId = nextCmdId_++;
+    for (uint64_t b = lba; b < lba + kBlocks; ++b) context_.readIssued(readId, b, true);
+    for (uint64_t b = lba; b < lba + kBlocks; ++b) {
+      AtomicContext::ExpectedBlock seen = context_.readFinished(readId, b, false);
+      benchmark::DoNotOptimize(seen);
+    }
+    write(lba);
+  }
+
+  const AtomicContext& context() const { return context_; }
+  uint64_t lbas() const { return commands_ * kBlocks; }
+
+ private:
+  void write(uint64_t lba) {
+    const uint64_t cmdId = nextCmdId_++;
+    for (uint64_t b = lba; b < lba + kBlocks; ++b) context_.writeIssued(cmdId, b, 1, true, cmdId, b);
+    for (uint64_t b = lba; b < lba + kBlocks; ++b) context_.writeFinished(cmdId, b);
+  }
+
+  uint64_t commands_;
+  uint64_t random_ = 1;
+  uint64_t nextCmdId_ = 1;
+  AtomicContext context_;
+};
+
+void BM_WholeDrive(benchmark::State& state) {
+  const int64_t fillStart = threadCpuNanos();
+  DriveHistory drive(100'000'000, AtomicContext::kCompactAbove);
+  const int64_t fillNanos = threadCpuNanos() - fillStart;
+  DriveHistory small(1'000, 0);
+  DriveHistory smallFull(1'000, AtomicContext::kCompactAbove);
+  constexpr int kBatch = 2048;
+  int64_t driveTime = 0;
+  int64_t smallTime = 0;
+  int64_t smallFullTime = 0;
+  uint64_t steps = 0;
+  for (auto _ : state) {
+    int64_t t0 = threadCpuNanos();
+    for (int i = 0; i < kBatch; ++i) drive.step();
+    int64_t t1 = threadCpuNanos();
+    for (int i = 0; i < kBatch; ++i) small.step();
+    int64_t t2 = threadCpuNanos();
+    for (int i = 0; i < kBatch; ++i) smallFull.step();
+    int64_t t3 = threadCpuNanos();
+    driveTime += t1 - t0;
+    smallTime += t2 - t1;
+    smallFullTime += t3 - t2;
+    steps += kBatch;
+  }
+  const AtomicContext& history = drive.context();
+  state.counters["lbas"] = static_cast<double>(history.recordCount());
+  state.counters["bytes_per_lba"] =
+      static_cast<double>(history.bytesInUse()) / static_cast<double>(history.recordCount());
+  state.counters["reserved_per_lba"] =
+      static_cast<double>(history.bytesReserved()) / static_cast<double>(drive.lbas());
+  state.counters["ns_step_100M"] = static_cast<double>(driveTime) / static_cast<double>(steps);
+  state.counters["ns_step_1000"] = static_cast<double>(smallTime) / static_cast<double>(steps);
+  state.counters["ns_step_1000_full"] = static_cast<double>(smallFullTime) / static_cast<double>(steps);
+  state.counters["step_ratio"] =
+      smallTime > 0 ? static_cast<double>(driveTime) / static_cast<double>(smallTime) : 0.0;
+  state.counters["step_ratio_vs_full"] =
+      smallFullTime > 0 ? static_cast<double>(driveTime) / static_cast<double>(smallFullTime) : 0.0;
+  state.counters["fill_s"] = static_cast<double>(fillNanos) / 1e9;
+}
+BENCHMARK(BM_WholeDrive)->Iterations(200)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

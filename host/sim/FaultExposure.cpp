@@ -93,7 +93,7 @@ void FaultExposure::accepted(const CommandContext& ctx) {
       for (uint32_t tag : writing_)
         for (const Range& r : commands_[tag].writes)
           if (overlaps(r, cmd.range)) cmd.racing.push_back(commands_[tag].index);
-    if (!pending_.empty()) collectCandidates(cmd);
+    if (!pending_.empty()) collectCandidates(cmd, ctx);
   }
 }
 
@@ -105,10 +105,10 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
     if (r.blocks <= watched_.size()) {
       for (uint64_t i = 0; i < r.blocks; ++i)
         if (auto w = watched_.find(r.lba + i * r.stride); w != watched_.end())
-          w->second = Watched{command, false, 0};
+          w->second = Watched{command, false};
     } else {
       for (auto& [lba, w] : watched_)
-        if (r.covers(lba)) w = Watched{command, false, 0};
+        if (r.covers(lba)) w = Watched{command, false};
     }
   }
   std::erase_if(pending_, [&](Pending& p) {
@@ -138,10 +138,21 @@ void FaultExposure::overwritten(const Range& r, bool dataWrite, uint64_t command
   });
 }
 
+uint64_t FaultExposure::sentBlockHash(const CommandContext& ctx, uint64_t index) const {
+  const ParsedCdb& c = *ctx.cdb;
+  const uint64_t unit = logicalBlockSize_ + (c.protect ? 8 : 0);
+  if (c.opcode == kOpWriteSame16 || (c.opcode == kOpVerify16 && c.bytchk == kBytchkSame)) index = 0;  // one block for all
+  if (ctx.dataOut == nullptr || (index + 1) * unit > ctx.dataOutBytes) return 0;
+  uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the block's data (its protection bytes aside)
+  for (const uint8_t* b = ctx.dataOut + index * unit; b != ctx.dataOut + index * unit + logicalBlockSize_; ++b)
+    hash = (hash ^ *b) * 0x100000001b3ull;
+  return hash | 1;
+}
+
 // The faults a read or verify accepted now would show, and how many of its leading blocks must
 // come back for that: the fault's write completed (or is one whose wrong data no racing read may
 // see either) and no other write is outstanding over the blocks.
-void FaultExposure::collectCandidates(Command& read) {
+void FaultExposure::collectCandidates(Command& read, const CommandContext& ctx) {
   const Range& r = read.range;
   for (const Pending& p : pending_) {
     if (p.staleOf != UINT64_MAX) continue;
@@ -156,8 +167,10 @@ void FaultExposure::collectCandidates(Command& read) {
     if (p.intact.empty()) {
       // Other writes outstanding over the block are older than the fault's (a newer one closed
       // it): the drive ran them first, and the agent expects the newest write a read follows.
-      read.candidates.push_back(
-          Candidate{p.id, r.indexOf(p.range.lba) + 1, p.kind, p.record, false, inFlight});
+      const uint64_t index = r.indexOf(p.range.lba);
+      Candidate candidate{p.id, index + 1, p.kind, p.record, false, inFlight};
+      candidate.mustMatch = read.op == Op::Verify && p.sentHash != 0 && sentBlockHash(ctx, index) != p.sentHash;
+      read.candidates.push_back(candidate);
       continue;
     }
     // A torn unit shows only when one read returns a stored and a dropped block of it.
@@ -181,7 +194,6 @@ void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba
                              kind,
                              ctx.index,
                              State::InFlight,
-                             0,
                              Range{lba, 1},
                              0,
                              {},
@@ -190,6 +202,7 @@ void FaultExposure::blockFault(const CommandContext& ctx, int kind, uint64_t lba
                              true,
                              false,
                              neitherOldNorNew && atomicWrite});
+  pending_.back().sentHash = sentBlockHash(ctx, ctx.lbaStride ? (lba - ctx.cdb->lba) / ctx.lbaStride : 0);
 }
 
 void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitLba, uint64_t unitEnd,
@@ -198,12 +211,12 @@ void FaultExposure::tornUnit(const CommandContext& ctx, int kind, uint64_t unitL
   // its blocks are every other LBA.
   const uint64_t stride = ctx.lbaStride;
   const uint64_t blocks = (unitEnd - unitLba + stride - 1) / stride;
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{unitLba, blocks, stride},
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, Range{unitLba, blocks, stride},
                              firstDropped, std::vector<bool>(blocks, true), false, record, true});
 }
 
 void FaultExposure::splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record) {
-  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, 0, Range{lba, blocks}, 0, {}, true, record});
+  pending_.push_back(Pending{nextId_++, kind, ctx.index, State::InFlight, Range{lba, blocks}, 0, {}, true, record});
 }
 
 void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record) {
@@ -217,18 +230,17 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
   const bool stillOut = outstanding(w->second.latestWrite);
   if (!stillOut && !w->second.good) return;
   Command& read = commands_[ctx.tag];
-  Pending p{nextId_, kind, ctx.index, State::Settled, 0, Range{lba, 1}, 0, {}, false, record};
+  Pending p{nextId_, kind, ctx.index, State::Settled, Range{lba, 1}, 0, {}, false, record};
   p.staleOf = stillOut ? w->second.latestWrite : UINT64_MAX - 1;  // UINT64_MAX - 1: completed GOOD
   pending_.push_back(p);
   read.candidates.push_back(Candidate{nextId_++, read.range.indexOf(lba) + 1, kind, record, false, false});
 }
 
 void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
-  watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false, 0};
+  watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false};
 }
 
 void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) {
-  ++completions_;
   if (tag >= kTagLimit || commands_[tag].index == UINT64_MAX) return;
   Command& cmd = commands_[tag];
   const bool good = completion.status == kStatusGood;
@@ -255,7 +267,6 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         if (!succeeded && p.intact.empty() && !p.isSplice && !(p.survivesAbort && completion.status == kStatusTaskAborted))
           return true;
         p.state = State::Settled;
-        p.completedAt = completions_;
         return false;
       });
       for (size_t i = pending_.size(); i-- > 0;)
@@ -264,10 +275,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
       // A fault closed by a later write while this one was out stays settled (shown to no new
       // read) for a racing read still out, which exposes it when it returns the block.
       for (auto& [lba, w] : watched_) {
-        if (w.latestWrite == cmd.index) {
-          w.good = succeeded;
-          w.completedAt = completions_;
-        }
+        if (w.latestWrite == cmd.index) w.good = succeeded;
       }
       // Stale reads that missed this write: wrong if it succeeded, legal if not.
       for (size_t i = pending_.size(); i-- > 0;) {
@@ -289,29 +297,33 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
             other.failed.insert(other.failed.end(), cmd.writes.begin(), cmd.writes.end());
       break;
     case Op::Sync:
-      if (succeeded) lastSyncAt_ = completions_;
+      // It flushed what the drive ran before it: the writes accepted before it, wherever their
+      // completions fall among its own.
+      if (succeeded) syncedBelow_ = std::max(syncedBelow_, cmd.index);
       break;
     case Op::Read:
     case Op::Verify: {
       uint64_t delivered = 0;
+      uint64_t matched = 0;  // a verify: the leading blocks the drive found equal to the data sent
       if (good || kcq.key == kSenseRecoveredError) {
-        delivered = cmd.range.blocks;
+        delivered = matched = cmd.range.blocks;
       } else if (cmd.op == Op::Verify && kcq.key == kSenseMiscompare && cmd.transferBytes != 0) {
         delivered = std::min<uint64_t>(cmd.range.blocks, information / cmd.transferBytes + 1);
+        matched = delivered - 1;
       }
       if (cmd.op == Op::Verify) {
         const uint64_t differing = cmd.range.lba + (delivered ? delivered - 1 : 0);
         if (std::any_of(cmd.racing.begin(), cmd.racing.end(), [&](uint64_t w) { return outstanding(w); }) ||
             std::any_of(cmd.failed.begin(), cmd.failed.end(),
                         [&](const Range& r) { return r.covers(differing); }))
-          delivered = 0;
+          delivered = matched = 0;
       }
       for (const Candidate& c : cmd.candidates) {
         const auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& x) { return x.id == c.id; });
         if (c.isSplice) {
           if (p != pending_.end() && p->state == State::Settled && completion.injected && kcq.key == kSenseHardwareError)
             expose(c.id, c.kind, c.record);
-        } else if (delivered >= c.needBlocks) {
+        } else if (c.mustMatch ? matched >= c.needBlocks : delivered >= c.needBlocks) {
           // Seen while its write was outstanding: decided by how that write ends. Otherwise the
           // read returned it, even if a write accepted since has ended the fault.
           if (p != pending_.end() && p->staleOf != UINT64_MAX && p->staleOf != UINT64_MAX - 1) {
@@ -351,14 +363,14 @@ void FaultExposure::dropped(uint32_t tag) {
   cmd.candidates.clear();
 }
 
-// Writes that completed after the last completed SYNCHRONIZE CACHE may be lost with the cache:
-// their blocks may legally show older content now.
+// Writes accepted after the last completed SYNCHRONIZE CACHE was may be lost with the cache (one
+// that completed before that sync did too): their blocks may legally show older content now.
 void FaultExposure::cacheLost() {
   std::erase_if(pending_, [&](const Pending& p) {
-    return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.completedAt > lastSyncAt_;
+    return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.command >= syncedBelow_;
   });
   for (auto& [lba, w] : watched_)
-    if (w.good && w.completedAt > lastSyncAt_) w.good = false;
+    if (w.good && w.latestWrite >= syncedBelow_) w.good = false;
 }
 
 void FaultExposure::expose(uint64_t id, int kind, int record) {

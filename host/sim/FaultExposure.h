@@ -75,7 +75,6 @@ class FaultExposure {
     int kind;
     uint64_t command;  // the write that carried the fault (stale-read: the read)
     State state;
-    uint64_t completedAt = 0;  // completion ordinal of that write
     Range range;               // the faulted block; the torn unit; the spliced write
     uint64_t split = 0;        // torn: first dropped block
     std::vector<bool> intact;  // torn: per block of the unit, not overwritten since
@@ -92,6 +91,10 @@ class FaultExposure {
     // write completes GOOD, before or after the read. staleShown: the read delivered it.
     uint64_t staleOf = UINT64_MAX;
     bool staleShown = false;
+    // What the fault's write sent for the block (a hash of its data; 0: not known). A verify
+    // that sends other data for it (a checker that took the block as invalidated, or as open)
+    // shows the fault only where the drive found the block equal to that data.
+    uint64_t sentHash = 0;
   };
   struct Candidate {
     uint64_t id;
@@ -100,6 +103,7 @@ class FaultExposure {
     int record;
     bool isSplice;
     bool inFlight;  // the fault's write was outstanding when the read was sent
+    bool mustMatch = false;  // a verify sent other data than the fault's write for the block
   };
   enum class Op { Other, Write, Read, Verify, Sync };
   struct Command {
@@ -119,14 +123,15 @@ class FaultExposure {
   struct Watched {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
     bool good = false;                  // that write completed GOOD
-    uint64_t completedAt = 0;
   };
 
   // Any outstanding write over `lba` other than command `except`.
   bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
   bool outstanding(uint64_t commandIndex) const;
   void overwritten(const Range& r, bool dataWrite, uint64_t command);
-  void collectCandidates(Command& read);
+  void collectCandidates(Command& read, const CommandContext& ctx);
+  // A hash of block `index` of the command's data out (0: none there).
+  uint64_t sentBlockHash(const CommandContext& ctx, uint64_t index) const;
   void expose(uint64_t id, int kind, int record);
 
   std::vector<InjectedFault>& records_;
@@ -139,8 +144,7 @@ class FaultExposure {
   std::unordered_set<uint64_t>
       settledBeforeClosed_;  // faults whose write completed GOOD before a later one closed them
   uint64_t nextId_ = 1;
-  uint64_t completions_ = 0;
-  uint64_t lastSyncAt_ = 0;  // completion ordinal of the latest GOOD SYNCHRONIZE CACHE
+  uint64_t syncedBelow_ = 0;  // command index of the latest GOOD SYNCHRONIZE CACHE
   std::array<uint64_t, 16> exposedByKind_{};
 };
 

@@ -34,7 +34,9 @@
 //   corrupting (each may fire on any block; "exposed" is what a correct checker must report):
 //   corrupt          a write stores one byte of a block XORed with 0xA5; the command succeeds.
 //                    Exposed: the write completed GOOD, then a read returned the block or a
-//                    verify's byte compare reached it; also a read racing the write, once the
+//                    verify's byte compare reached it (a verify that sent other data for it
+//                    than the write did, as for a block taken as overwritten by another
+//                    writer, only where the drive found the block equal to it); also a read racing the write, once the
 //                    write completes GOOD (the block is neither old nor new), and in an atomic
 //                    write also when it is then aborted (its unit landed whole).
 //   lost-write       a block of a write is not stored; the command succeeds. Exposed: as corrupt
@@ -78,7 +80,7 @@
 // agent verifies the range again. Commands
 // are followed at their stride (skip commands cover every other block). Once a later write
 // over the block has been accepted (whether it lands or not) the fault can no longer be exposed,
-// and neither can one whose write completed after the last completed SYNCHRONIZE CACHE when a
+// and neither can one whose write was accepted after the last completed SYNCHRONIZE CACHE when a
 // power loss takes the volatile cache.
 #include <array>
 #include <atomic>

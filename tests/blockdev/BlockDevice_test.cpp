@@ -118,6 +118,27 @@ TEST_F(BlockDeviceTest, WritesLandAtLbaTimesBlockSizeAndReadBackBufferedAndDirec
   }
 }
 
+// A skip command's blocks go to their own LBAs, `lbaStride` apart, however the data is cut into
+// pieces for the kernel.
+TEST_F(BlockDeviceTest, AStridedWriteLandsEachBlockAtItsOwnLbaAndLeavesTheGapsAlone) {
+  Harness h(open(fileSettings("stride.img")), kBlock);
+  ASSERT_TRUE(h.device);
+  const std::vector<uint8_t> data = pattern(10, 3, 7);
+  DeviceCommand c{.tag = 900, .dataOut = data.data(), .dataOutBytes = data.size()};
+  c.cdbLength = static_cast<uint32_t>(buildWrite16(c.cdb, 10, 3, 0, false));
+  c.lbaStride = 2;
+  ASSERT_EQ(h.device->submit(c), 0);
+  const DeviceCompletion done = h.finish(900);
+  EXPECT_EQ(done.status, kStatusGood);
+  h.owned.reset();
+  const std::vector<uint8_t> zeros(kBlock, 0);
+  for (uint32_t i = 0; i < 3; ++i) {
+    const std::vector<uint8_t> block(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock);
+    EXPECT_EQ(fileBytes("stride.img", 10 + 2 * i, 1), block) << i;
+  }
+  for (uint64_t gap : {11, 13}) EXPECT_EQ(fileBytes("stride.img", gap, 1), zeros) << gap;
+}
+
 TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
   Harness h(open(fileSettings("queue.img", true)), kBlock);
   for (uint32_t tag = 0; tag < 8; ++tag) ASSERT_EQ(h.submitWrite(tag + 100, tag * 2, pattern(tag * 2, 2, 1)), 0);

@@ -54,6 +54,13 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
     differingHistory = historyOf(drive.atomicContext, verify.lba + differingBlock);
   }
   int64_t firstInvalidated = -1;
+  // With a miscompare expected, where the drive found the difference says more: every block
+  // before it matched the data sent, and an invalidated one whose old content is certain must not
+  // have (the other writer's command never reached it); a block of ours with certain content
+  // must not differ there. Departs from taking any miscompare as the one expected, which passed a
+  // lost foreign write ahead of the block that differed, and a wrong block of ours.
+  int64_t matchedInvalidated = -1;
+  bool ownBlockDiffers = false;
 
   int result = 0;
   bool outcomeUnknown = false;
@@ -79,6 +86,10 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
     if (view.blockNum == INVALID_BUCKET) contentLost = true;
     if (view.invalidated) expect = true;
     if (view.invalidated && firstInvalidated < 0) firstInvalidated = i;
+    const bool certain = view.blockNum != INVALID_BUCKET && view.blockType == AtomicContext::kBlockNormal;
+    if (differingKnown && certain && i < differingBlock && view.invalidated && matchedInvalidated < 0)
+      matchedInvalidated = i;
+    if (differingKnown && certain && i == differingBlock && !view.invalidated) ownBlockDiffers = true;
     if (view.status != 0) break;
   }
 
@@ -110,6 +121,11 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
   const bool raced =
       driveSaysMiscompare && overlapsOutstandingWrite(drive, config, verify.lba, verify.xferLength, verify.cmdId);
   if (raced) outcomeUnknown = true;
+  // Judged only where nothing raced the verify and no block's content was left open by a failed write.
+  const bool invalidatedMatched = expect && driveSaysMiscompare && !raced && !contentLost && matchedInvalidated >= 0;
+  if (invalidatedMatched) firstInvalidated = matchedInvalidated;
+  if (expect && driveSaysMiscompare && !raced && !contentLost && !invalidatedMatched && ownBlockDiffers)
+    expect = false;
   // A miscompare excused for a race checked nothing, and the verify may have been the only
   // read-back its blocks were owed (a verify-only flow verifies a write while it is still
   // outstanding): the range is verified again, after what is queued now, so that a wrong block
@@ -127,7 +143,7 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
   if (driveSaysMiscompare && !outcomeUnknown && !expect) {
     thread.eventLog().logf(
         2, "Miscompare Detected with a Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba, length);
-  } else if (driveSaysMatch && expect) {
+  } else if ((driveSaysMatch || invalidatedMatched) && expect) {
     thread.eventLog().logf(
         2, "Miscompare was expected from Verify command at LBA 0x%016llX Transfer Length 0x%03X", lba,
         length);
@@ -141,7 +157,7 @@ int recvVerify(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
     return result;
   }
   reportMiscompare(thread, drive, config, verify.lba, 0, 0, verify.cmdId, expect ? 1 : 0);
-  if (driveSaysMiscompare) {
+  if (driveSaysMiscompare && !invalidatedMatched) {
     Diagnosis& d = startDiagnosis(drive, "verify", verify.lba + differingBlock, verify.cmdId);
     if (d.kind.empty() && !d.awaitingReadBack)
       awaitVerifyBlock(thread, drive, d, std::move(differingHistory), verify.cmdId);

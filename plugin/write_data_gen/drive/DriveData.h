@@ -128,6 +128,9 @@ struct DriveData {
   // Power-ons seen so far. A completed read remembers the epoch it completed in, so that its
   // compare ignores what later power cuts made uncertain.
   uint32_t powerEpoch = 0;
+  // Another writer's commands in flight, as handed over when sent: the same range handed over
+  // again is that command's outcome (they never overlap while in flight).
+  std::vector<varnox::LBARange> foreignWritesInFlight;
   uint32_t deviceProperty4241 = 0xFFFFFFFF;
   std::unique_ptr<DeferredSetup> deferredSetup;
 

@@ -48,7 +48,10 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
     // A volatile write cache may lose, at a power loss, whatever was written since the last
     // sync cache that completed, and the writes that sync did not cover because they were
     // still in flight when it was sent: those blocks may now hold their old or their new
-    // content. Everything older must still be there.
+    // content. Everything older must still be there. A mark is never cleared, not by a later
+    // sync either: a write lost at a cut stays lost, and demanding its data after the sync would
+    // fail a legal drive. The sync bound moves on across power-ons, so a write sent after a
+    // power-on and covered by a sync that completed is demanded at every later cut.
     if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
       std::vector<uint64_t> outstanding;
       for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
@@ -72,12 +75,25 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   // while it is in flight, since it may still fail and land per block or not at all) and when it
   // completed, as sent when it landed, turned round as {last + 1, first} when it failed or was
   // lost. Only a landed one makes the old data wrong; a failed one leaves the blocks unknown
-  // until rewritten.
+  // until rewritten. Which of the two a range is, the commands in flight tell (the same range
+  // again is the outcome; they never overlap): judging by whether a pending invalidation was
+  // still in front took an outcome behind a write of ours for a new command, and let the next
+  // command's issue settle it in its place.
   if (drive.invalidateRanges != nullptr) {
     while (popRange(*drive.invalidateRanges, range)) {
       const bool failed = range.first > range.last;
       if (failed) range = varnox::LBARange{range.last, range.first - 1};
-      if (drive.atomicContext.externalWriteSettled(range.first, range.last, !failed) || failed) continue;
+      auto& inFlight = drive.foreignWritesInFlight;
+      const auto sent = std::find_if(inFlight.begin(), inFlight.end(), [&](const varnox::LBARange& r) {
+        return r.first == range.first && r.last == range.last;
+      });
+      if (sent != inFlight.end()) {
+        inFlight.erase(sent);
+        drive.atomicContext.externalWriteSettled(range.first, range.last, !failed);
+        continue;
+      }
+      if (failed) continue;
+      inFlight.push_back(range);
       drive.atomicContext.externalWriteIssued(range.first, range.last);
       drive.commandTrace->recordInvalidateRange(range.first, range.last);
     }

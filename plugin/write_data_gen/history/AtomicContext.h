@@ -6,6 +6,17 @@
 // outstanding read-back obligations (ref_count) and the reads in flight on it (wait_read). A record
 // is erased as soon as nothing refers to it, so the table holds only LBAs with work outstanding.
 //
+// Two forms hold a record. The full form (a table entry, pooled events and wait entries) is used
+// while anything is in flight over the LBA. When the LBA settles (a write completes or is
+// aborted, a read or a skip meets an obligation, a foreign command over it completes) and what is
+// left is one write, behind at most two invalidations, with no read waiting, the record moves to
+// the compact form of 16 bytes (CompactTable.h); any new event, read or pending invalidation
+// brings it back. Records settle into the compact form only while the full form holds more than
+// kCompactAbove records: a test whose history fits in a few megabytes reads its blocks back long
+// before memory matters, and would only pay for the moves. The compact form holds exactly the
+// events the full form held, checked on every move, so no operation answers differently for it:
+// it only saves memory.
+//
 // History order: descending cmdId, except that an event with cmdId 0 (an invalidation, or the
 // placeholder of a read on an unknown LBA) always goes to the front, and whatever is added while
 // a cmdId-0 event stands at the front goes in front of it.
@@ -19,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "history/CompactTable.h"
 #include "history/LbaTable.h"
 #include "history/SlotPool.h"
 #include "patterns/BlockLayout.h"
@@ -117,7 +129,14 @@ class AtomicContext {
     std::vector<Event> history;       // newest first; the next links are not used
   };
 
+  // compactAbove: settled records move to the compact form while the full form holds more than
+  // this many records (0: always; SIZE_MAX: never, the reference the compact form is tested
+  // against). The default is kCompactAbove, or the number in the environment variable
+  // "CARDAMOR_COMPACT_ABOVE", with which whole test runs (the fault proof) can be made to use the
+  // compact form for every settled block.
+  static constexpr size_t kCompactAbove = size_t{1} << 16;
   AtomicContext();
+  explicit AtomicContext(size_t compactAbove);
   AtomicContext(const AtomicContext&) = delete;
   AtomicContext& operator=(const AtomicContext&) = delete;
   AtomicContext(AtomicContext&& other) noexcept;
@@ -179,9 +198,10 @@ class AtomicContext {
   // Another writer sent its command over [firstLba, lastLba]: every existing record gets a
   // pending invalidation (type 6) in front.
   void externalWriteIssued(uint64_t firstLba, uint64_t lastLba);
-  // That command completed: each block whose history still starts with its pending
-  // invalidation (nothing written over it since) becomes externally invalidated when the command
-  // landed, or of unknown content (type 4) when it failed, was lost or landed only in part.
+  // That command completed: each block's pending invalidation (also behind a write of ours sent
+  // while the command was in flight, which the drive ran after it) becomes externally
+  // invalidated when the command landed, or of unknown content (type 4) when it failed, was lost
+  // or landed only in part.
   // Whether any block of the range had a pending invalidation to settle.
   bool externalWriteSettled(uint64_t firstLba, uint64_t lastLba, bool landed);
   // Whether the read cmdId was issued over a block of [firstLba, lastLba] whose pending
@@ -202,16 +222,27 @@ class AtomicContext {
   // it can be issued well ahead of the walk that needs it.
   void prefetchBuckets(uint64_t firstLba, uint64_t count) const;
 
-  // Inspection (snapshots, reports, tests).
+  // Inspection (snapshots, reports, tests). findRecord, getRecord and forEachRecord see every
+  // record: a compact one they look at is brought back to the full form first, so the pointers
+  // they hand out stay valid until the next operation on the context.
   const Record* findRecord(uint64_t lba) const;
   const Event* eventAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &events_.at(slot); }
   const WaitRead* waitAt(uint32_t slot) const { return slot == kNoSlot ? nullptr : &waits_.at(slot); }
-  size_t recordCount() const { return records_.size(); }
+  size_t recordCount() const { return records_.size() + compact_.size(); }
   // fn(lba, record) for every record with firstLba <= lba <= lastLba, ascending.
   template <typename Fn>
   void forEachRecord(uint64_t firstLba, uint64_t lastLba, Fn&& fn) const {
+    const_cast<AtomicContext*>(this)->promoteRange(firstLba, lastLba);
     records_.forEach(firstLba, lastLba, fn);
   }
+  // fn(lba, record) for the records in the full form only, which hold every read in flight.
+  template <typename Fn>
+  void forEachFullRecord(uint64_t firstLba, uint64_t lastLba, Fn&& fn) const {
+    records_.forEach(firstLba, lastLba, fn);
+  }
+  // Whether lba's record is in the compact form, and how many are.
+  bool isCompact(uint64_t lba) const { return compact_.find(lba) != nullptr; }
+  size_t compactCount() const { return compact_.size(); }
   template <typename Fn>
   void forEachRecord(Fn&& fn) const {
     forEachRecord(0, UINT64_MAX, fn);
@@ -231,13 +262,29 @@ class AtomicContext {
   int addEvent(Record& record, const Event& event);
   uint32_t findEvent(const Record& record, uint64_t cmdId) const;
   ExpectedBlock expectedFrom(uint32_t slot) const;
-  void releaseIfIdle(uint64_t lba, Record& record);
+  // The content fields of a read's expectation, from the event that holds them (both forms).
+  static void takeContent(const Event& event, ExpectedBlock& expected);
+  // Erases the record when no obligation or read is left on it; whether it did.
+  bool releaseIfIdle(uint64_t lba, Record& record);
   // Erases the record of lba if it holds nothing at all (one just made for a failed operation).
   void dropIfEmpty(uint64_t lba);
+
+  // The compact form (CompactForm.cpp). fullRecord finds lba's record, bringing a compact one
+  // back; settle moves a full record that fits to the compact form (false when it stays).
+  Record* fullRecord(uint64_t lba);
+  Record* promote(uint64_t lba, CompactEntry& entry);
+  void promoteRange(uint64_t firstLba, uint64_t lastLba);
+  bool settle(uint64_t lba, Record& record);
+  // The events a compact entry stands for, newest first; returns how many (1 to 3).
+  static int decode(uint64_t lba, const CompactEntry& entry, Event (&events)[3]);
+  bool encode(uint64_t lba, const Record& record, CompactEntry& entry) const;
+  ExpectedBlock expectedFrom(uint64_t lba, const CompactEntry& entry) const;
 
   IndexPool<Event> events_;
   IndexPool<WaitRead> waits_;
   LbaTable<Record> records_;
+  CompactTable compact_;
+  size_t compactAbove_ = kCompactAbove;
   SnapshotPool* snapshotPool_ = nullptr;  // one counted reference (SnapshotPool::Ref)
 };
 

@@ -83,7 +83,8 @@ ReadSnapshot takeSnapshot(const AtomicContext& context, uint64_t firstLba, uint6
   context.prefetchRange(firstLba, lastLba);
   SnapshotPool* pool = context.snapshotPool();
   ReadSnapshot snapshot{ReadSnapshot::allocator_type(SnapshotPool::Ref(pool))};
-  context.forEachRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
+  // Only full records hold reads.
+  context.forEachFullRecord(firstLba, lastLba, [&](uint64_t lba, const AtomicContext::Record& record) {
     const AtomicContext::WaitRead* wait = context.waitAt(record.wait_read);
     while (wait && wait->cmdId != cmdId) wait = context.waitAt(wait->next);
     if (!wait) return;

@@ -200,20 +200,31 @@ TEST(VerifyCompletion, DriveVerdictAgainstWhatTheHistoryKnows) {
       h.writeAtomic(2, 0x10, length, length);
       ASSERT_EQ(h.complete(2, h.kTaskAborted), 0);
     }
-    if (before == "zone-reset" || before.starts_with("invalidated"))
+    if (before == "zone-reset" || before == "invalidated" || before == "invalidated-untold")
       h.drive().atomicContext.invalidateRange(0x10, 0x11, before == "zone-reset");
+    if (before == "invalidated-tail") h.drive().atomicContext.invalidateRange(0x10 + length - 2, 0x10 + length - 1, false);
     const uint64_t v = h.verify(1);
     if (before == "invalidated-untold") h.drive().outstandingVerifies.front().expectMiscompare = 0;
     if (before == "lost-registration") h.drive().atomicContext.readFinished(v, 0x10, false);
     if (before == "write-in-flight")  // an older write over the last block, sent and not completed
       h.drive().outstandingWrites.push_back(cardamor::WriteRecord{v - 1, 0, 0x10 + length - 1, 1, 9});
     *h.drive().deviceInterface = std::stoul(row[5]);
-    EXPECT_EQ(h.complete(1, std::stoul(row[3], nullptr, 0), {}, CompletionHarness::sense(row[4])), result)
+    std::string sense = row[4];
+    if (const size_t at = sense.find(" block "); at != std::string::npos) {  // as the byte offset of that block
+      std::ostringstream info;
+      info << " info " << std::hex << std::stoul(sense.substr(at + 7)) * h.sectorSize();
+      sense = sense.substr(0, at) + info.str();
+    }
+    EXPECT_EQ(h.complete(1, std::stoul(row[3], nullptr, 0), {}, CompletionHarness::sense(sense)), result)
         << h.log();
     EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
     EXPECT_TRUE(result == 0 || h.logged(h.statusLine("recvVerify", result))) << h.log();
     EXPECT_EQ(h.drive().miscompareSeen, result == -1046);
     EXPECT_EQ(h.drive().miscompareLba, result == -1046 ? 0x10u : 0u);
+    if (row[7].starts_with("Miscompare was expected")) {  // the first invalidated block that matched: 0x10
+      ASSERT_NE(h.drive().diagnosis, nullptr);
+      EXPECT_EQ(h.drive().diagnosis->lba, 0x10u);
+    }
     if (row[3] == "0x40") {  // traced only
       EXPECT_EQ(h.drive().commandTrace->lastCommand(1).kind, TraceEventKind::VerifyAborted);
       EXPECT_EQ(h.drive().atomicContext.recordCount(), 0u);
