@@ -51,4 +51,6 @@ struct BlockDevice::Slot {
   size_t discardNext = 0;
 };
 
+inline uint32_t BlockDevice::tagOf(const Slot& slot) const { return static_cast<uint32_t>(&slot - slots_.data()); }
+
 }  // namespace varnox::blockdev

@@ -13,11 +13,12 @@ UringQueue::~UringQueue() {
   if (open_) io_uring_queue_exit(&ring_);
 }
 
-bool UringQueue::open(uint32_t entries, std::string& error) {
+bool UringQueue::open(uint32_t entries, std::string& error, bool cooperative) {
   // Completions are picked up when this thread next looks for them, instead of the kernel
   // interrupting it for each one (an interrupt per command on a file, whose writes run on a
   // kernel worker). Older kernels refuse the flags; they then get the plain ring.
-  int status = io_uring_queue_init(entries, &ring_, IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG);
+  int status = cooperative ? io_uring_queue_init(entries, &ring_, IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG)
+                           : -EINVAL;
   if (status == -EINVAL) status = io_uring_queue_init(entries, &ring_, 0);
   if (status < 0) {
     error = std::string("io_uring setup failed: ") + std::strerror(-status);
