@@ -53,10 +53,11 @@ Rate rate(const std::string& file, uint32_t slices, std::string& error) {
   const std::string text = bench::simTestText(
       "duration = \"" + std::to_string(static_cast<int>((kWarmupSeconds + benchSeconds()) * 1000)) + "ms\"",
       (256ull << 20) / kBlockBytes, kBlockBytes, kTotalQueueDepth / slices, 8, 4096);
-  const bench::RunResult run = bench::runTestTextWarmEdited(text, 7, kWarmupSeconds, [&](varnox::TestPlan& plan) {
-    plan.drives[0].slices = slices;
-    if (!file.empty()) plan.drives[0].device.kind = file;
-  });
+  const bench::RunResult run =
+      bench::runTestTextWarmEdited(text, 7, kWarmupSeconds, [&](varnox::TestPlan& plan) {
+        plan.drives[0].slices = slices;
+        if (!file.empty()) plan.drives[0].device.kind = file;
+      });
   const double steadySeconds = run.seconds - kWarmupSeconds;
   if (!run.ok || steadySeconds <= 0 || run.steadyBytes == 0) {
     error = run.ok ? "nothing moved after the warm-up" : run.error;

@@ -18,8 +18,8 @@
 namespace varnox::blockdev {
 namespace {
 
-constexpr uint64_t kMaxPieceBytes = 1ull << 30;      // one kernel request at most
-constexpr uint64_t kCancelUserData = UINT64_MAX;     // the request that cancels at a power toggle
+constexpr uint64_t kMaxPieceBytes = 1ull << 30;   // one kernel request at most
+constexpr uint64_t kCancelUserData = UINT64_MAX;  // the request that cancels at a power toggle
 
 // Atomic writes arrived in Linux 6.11; older C library headers lack the flag's name.
 #ifdef RWF_ATOMIC
@@ -30,7 +30,9 @@ constexpr int kRwfAtomic = 0x00000040;
 
 }  // namespace
 
-void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
+void BlockDevice::AlignedFree::operator()(uint8_t* p) const {
+  std::free(p);
+}
 
 BlockDevice::~BlockDevice() {
   // The rings must not write into buffers that die with the slots.
@@ -138,7 +140,8 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
   }
   if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
-  const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  const uint64_t have =
+      isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < bytes) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
@@ -236,7 +239,8 @@ bool BlockDevice::issue(Slot& slot) {
   const uint64_t tag = tagOf(slot);
   const uint64_t offset = deviceOffset(slot, position);
   UringQueue& ring = queueOf(slot).ring;
-  int status = slot.write ? ring.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
+  int status = slot.write ? ring.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset,
+                                       slot.rwFlags, tag)
                           : ring.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
   if (status < 0) {
     failErrno(slot, -status, offset / geometry_.logicalBlockSize);
@@ -298,7 +302,9 @@ uint8_t* BlockDevice::bounce(Slot& slot, uint64_t bytes) {
   return slot.bounce.get();
 }
 
-BlockDevice::Queue& BlockDevice::queueOf(const Slot& slot) const { return queueOf(tagOf(slot)); }
+BlockDevice::Queue& BlockDevice::queueOf(const Slot& slot) const {
+  return queueOf(tagOf(slot));
+}
 
 uint32_t BlockDevice::outstanding() const {
   uint32_t count = 0;
@@ -307,19 +313,15 @@ uint32_t BlockDevice::outstanding() const {
 }
 
 bool BlockDevice::splitQueues(uint32_t groups, uint32_t tagsPerGroup) {
-  if (groups == 0 || tagsPerGroup == 0 || uint64_t{groups} * tagsPerGroup > kTagLimit || outstanding() != 0) return false;
+  if (groups == 0 || tagsPerGroup == 0 || uint64_t{groups} * tagsPerGroup > kTagLimit || outstanding() != 0)
+    return false;
   if (groups == 1) return true;
-  // A power toggle lets go of every group's commands from the thread of the slice that asked
-  // for it. The kernel completes a request through the thread that submitted it, which it would
-  // not interrupt for that with a cooperative ring, so the rings of a device with power control
-  // are not cooperative.
-  const bool cooperative = !power_;
   std::vector<std::unique_ptr<Queue>> queues;
   for (uint32_t i = 0; i < groups; ++i) {
     auto queue = std::make_unique<Queue>();
     queue->depth = tagsPerGroup;
     std::string error;
-    if (!queue->ring.open(tagsPerGroup, error, cooperative)) return false;
+    if (!queue->ring.open(tagsPerGroup, error)) return false;
     queues.push_back(std::move(queue));
   }
   queues_ = std::move(queues);
@@ -425,7 +427,9 @@ bool BlockDevice::acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_
   return true;
 }
 
-bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }
+bool BlockDevice::aligned(const void* p) const {
+  return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0;
+}
 
 int BlockDevice::powerToggle() {
   powerText_.clear();
@@ -460,7 +464,9 @@ bool BlockDevice::dropOutstanding(double timeoutSeconds, std::string& why) {
   // exactly one request in the kernel. Those are cancelled where the kernel still can and
   // waited for where it cannot: their buffers are the host's, which it frees once the toggle
   // returns. What they did is thrown away; the host reports them as aborted. Every group's ring
-  // is cancelled before any is waited for, so that they wind down together.
+  // is cancelled before any is waited for, so that they wind down together. The kernel completes
+  // a request through the thread that submitted it, even on a cooperative ring: the other
+  // groups' threads wait on their locks meanwhile, and it wakes them for that.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                              std::chrono::duration<double>(timeoutSeconds));
@@ -485,7 +491,8 @@ bool BlockDevice::dropOutstanding(double timeoutSeconds, std::string& why) {
   }
   if (left > 0) {
     why = std::to_string(left) + " command" + (left == 1 ? " was" : "s were") + " still in the kernel " +
-          secondsText(timeoutSeconds) + " after the power toggle began; " + path_ + " cannot be closed safely";
+          secondsText(timeoutSeconds) + " after the power toggle began; " + path_ +
+          " cannot be closed safely";
     return false;
   }
   for (Slot& slot : slots_) slot.busy = false;
@@ -524,7 +531,9 @@ std::string BlockDevice::reopen(double timeoutSeconds) {
   return {};
 }
 
-int BlockDevice::reset() { return VARNOX_ERR_NOT_SUPPORTED; }
+int BlockDevice::reset() {
+  return VARNOX_ERR_NOT_SUPPORTED;
+}
 
 int BlockDevice::ioctl(uint32_t request, uint32_t count, void** args) {
   auto arg = [&](uint32_t i) -> void* { return args && i < count ? args[i] : nullptr; };
@@ -571,8 +580,8 @@ DeviceStats BlockDevice::stats() const {
 
 std::string BlockDevice::describe() const {
   std::string text = (blockDevice_ ? "block device " : "file ") + path_ + ", " +
-                     std::to_string(geometry_.capacityBlocks) + " x " + std::to_string(geometry_.logicalBlockSize) +
-                     "-byte blocks";
+                     std::to_string(geometry_.capacityBlocks) + " x " +
+                     std::to_string(geometry_.logicalBlockSize) + "-byte blocks";
   if (direct_) text += ", direct I/O";
   return text;
 }

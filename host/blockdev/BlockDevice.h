@@ -108,14 +108,16 @@ class BlockDevice : public Device {
   struct alignas(64) Queue {
     UringQueue ring;
     uint32_t depth = 32;
-    std::deque<uint32_t> done;       // finished tags not yet polled
-    std::vector<uint32_t> active;    // tags with a range in the kernel
-    std::vector<uint32_t> waiting;   // tags held back behind an overlapping command, oldest first
+    std::deque<uint32_t> done;      // finished tags not yet polled
+    std::vector<uint32_t> active;   // tags with a range in the kernel
+    std::vector<uint32_t> waiting;  // tags held back behind an overlapping command, oldest first
     std::atomic<uint32_t> outstanding{0};
     uint64_t submitted = 0;  // commands accepted so far: the sequence of the last
     std::atomic<uint64_t> commands{0}, blocksWritten{0}, blocksRead{0};
   };
-  Queue& queueOf(uint32_t tag) const { return *queues_[std::min<size_t>(tag / groupTags_, queues_.size() - 1)]; }
+  Queue& queueOf(uint32_t tag) const {
+    return *queues_[std::min<size_t>(tag / groupTags_, queues_.size() - 1)];
+  }
   Queue& queueOf(const Slot& slot) const;
   uint32_t tagOf(const Slot& slot) const;  // BlockDeviceSlot.h
   // pollTags within one queue.
@@ -180,8 +182,9 @@ class BlockDevice : public Device {
   uint32_t memAlign_ = 4096;
   DeviceGeometry geometry_;
   std::vector<Slot> slots_;
-  std::vector<std::unique_ptr<Queue>> queues_;  // one, or one per group of tags (the last takes the tags past)
-  uint32_t groupTags_ = 1024;                   // tags per queue
+  std::vector<std::unique_ptr<Queue>>
+      queues_;                 // one, or one per group of tags (the last takes the tags past)
+  uint32_t groupTags_ = 1024;  // tags per queue
   uint32_t setting_ = 0;
   uint64_t lastMiscompareLba_ = 0;
   std::atomic<bool> stopped_{false};

@@ -8,17 +8,15 @@ namespace {
 constexpr long long kWaitBoundNs = 100 * 1000 * 1000;  // 100 ms
 }  // namespace
 
-
 UringQueue::~UringQueue() {
   if (open_) io_uring_queue_exit(&ring_);
 }
 
-bool UringQueue::open(uint32_t entries, std::string& error, bool cooperative) {
+bool UringQueue::open(uint32_t entries, std::string& error) {
   // Completions are picked up when this thread next looks for them, instead of the kernel
   // interrupting it for each one (an interrupt per command on a file, whose writes run on a
   // kernel worker). Older kernels refuse the flags; they then get the plain ring.
-  int status = cooperative ? io_uring_queue_init(entries, &ring_, IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG)
-                           : -EINVAL;
+  int status = io_uring_queue_init(entries, &ring_, IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG);
   if (status == -EINVAL) status = io_uring_queue_init(entries, &ring_, 0);
   if (status < 0) {
     error = std::string("io_uring setup failed: ") + std::strerror(-status);
@@ -69,7 +67,8 @@ int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint
   return queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_read(sqe, fd, buffer, bytes, offset); });
 }
 
-int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
+int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags,
+                      uint64_t userData) {
   return queue(userData, [&](io_uring_sqe* sqe) {
     io_uring_prep_write(sqe, fd, buffer, bytes, offset);
     sqe->rw_flags = rwFlags;

@@ -20,10 +20,8 @@ class UringQueue {
   UringQueue(const UringQueue&) = delete;
   UringQueue& operator=(const UringQueue&) = delete;
 
-  // False with `error` (strerror of the failure) when the ring cannot be set up. A cooperative
-  // ring posts completions only when its submitting thread enters the kernel: only that thread
-  // may then wait for them.
-  bool open(uint32_t entries, std::string& error, bool cooperative = true);
+  // False with `error` (strerror of the failure) when the ring cannot be set up.
+  bool open(uint32_t entries, std::string& error);
 
   // Each queues one request; 0, or -EBUSY when the ring has no free entry.
   int read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint64_t userData);

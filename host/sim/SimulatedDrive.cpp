@@ -52,7 +52,8 @@ SimulatedDrive::SimulatedDrive(const SimConfig& config) : config_(config) {
 
 SimulatedDrive::~SimulatedDrive() = default;
 
-std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error, bool* refused) {
+std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error,
+                                                       bool* refused) {
   if (refused) *refused = false;
   std::string problem = validateSimConfig(config);
   if (!problem.empty()) {
@@ -89,9 +90,8 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
     }
   }
   if (!config.faults.empty()) {
-    drive->ruleFaults_ =
-        std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks, config.logicalBlockSize,
-                                     drive->store_.get());
+    drive->ruleFaults_ = std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks,
+                                                      config.logicalBlockSize, drive->store_.get());
     drive->hook_ = drive->ruleFaults_.get();
   }
   return drive;
@@ -124,13 +124,15 @@ void SimulatedDrive::mediumWriteFailed(Slot* slot) {
 void SimulatedDrive::zonesWrote(uint64_t lba, uint64_t blocks, uint32_t stride) {
   zones_->wrote(lba, blocks, stride);
   if (medium_ && blocks != 0)
-    medium_->pointersChanged(lba / zones_->zoneBlocks(), (lba + (blocks - 1) * stride) / zones_->zoneBlocks());
+    medium_->pointersChanged(lba / zones_->zoneBlocks(),
+                             (lba + (blocks - 1) * stride) / zones_->zoneBlocks());
 }
 
 bool SimulatedDrive::splitQueues(uint32_t groups, uint32_t tagsPerGroup) {
   // Faults see every command in one order, and the kept medium and the zones' write pointers are
   // the whole drive's: those drives take one call at a time.
-  if (hook_ || medium_ || zones_ || groups == 0 || tagsPerGroup == 0 || uint64_t{groups} * tagsPerGroup > kTagLimit)
+  if (hook_ || medium_ || zones_ || groups == 0 || tagsPerGroup == 0 ||
+      uint64_t{groups} * tagsPerGroup > kTagLimit)
     return false;
   if (groups == 1) return true;
   for (const auto& queue : queues_)
@@ -226,7 +228,7 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
       case Intervention::Kind::Delay:
         execute(slot, command, cdb);
         slot.readyAtNs = action.delayNs == Intervention::kNever ? Intervention::kNever
-                                                                 : queryPerformanceCounter() + action.delayNs;
+                                                                : queryPerformanceCounter() + action.delayNs;
         ++delayed_;
         break;
       case Intervention::Kind::Abort:
@@ -297,7 +299,8 @@ bool SimulatedDrive::collectDue(Queue& queue, bool wait, uint32_t firstTag, uint
         earliest = std::min(earliest, slot.readyAtNs);
         continue;
       }
-      if (anyPoll || !config_.shuffleCompletions || slot.readyAtPoll <= queue.pollCount) candidates.push_back(tag);
+      if (anyPoll || !config_.shuffleCompletions || slot.readyAtPoll <= queue.pollCount)
+        candidates.push_back(tag);
     }
     return earliest == Intervention::kNever ? kMaxDelayWaitNs : std::min(earliest - now, kMaxDelayWaitNs);
   };

@@ -10,9 +10,9 @@
 //
 // Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
 // deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
-// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
-// commands: every stride-th block from the LBA, atomic units counted in the command's blocks).
-// Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
+// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME
+// honour DeviceCommand::lbaStride (skip commands: every stride-th block from the LBA, atomic units counted in
+// the command's blocks). Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
 // 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection
 // information, atomic unit too large) 05/24/00, data buffer too short 05/1A/00, verify mismatch
 // 0E/1D/00 with the byte offset of the first difference as information.
@@ -110,7 +110,8 @@ class SimulatedDrive : public Device {
 
   const DeviceGeometry& geometry() const override { return geometry_; }
   // 0; VARNOX_ERR_DEVICE when stopped; VARNOX_ERR_BAD_VALUE for a tag of 1024 or more, a tag
-  // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
+  // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are
+  // outstanding.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
   // Shuffled, in order, slow or hung alike among the commands of the tag range only.
@@ -154,7 +155,7 @@ class SimulatedDrive : public Device {
     std::vector<uint32_t> candidates;  // poll's scratch list of ready tags
     uint64_t pollCount = 0;
     uint64_t orderRandom = 0;
-    uint32_t depth = 0;  // the most commands it holds
+    uint32_t depth = 0;             // the most commands it holds
     std::atomic<uint32_t> size{0};  // tags.size(), for outstanding() from any thread
     std::atomic<uint64_t> commands{0}, blocksWritten{0}, blocksRead{0};
   };
@@ -216,14 +217,14 @@ class SimulatedDrive : public Device {
   uint32_t storedBlockBytes_ = 0;
   std::unique_ptr<BlockStore> store_;
   std::unique_ptr<WriteCache> cache_;
-  std::unique_ptr<RuleFaults> ruleFaults_;  // the configuration's fault rules, when it has any
-  std::unique_ptr<ZoneModel> zones_;        // a zoned drive's write pointers
+  std::unique_ptr<RuleFaults> ruleFaults_;    // the configuration's fault rules, when it has any
+  std::unique_ptr<ZoneModel> zones_;          // a zoned drive's write pointers
   std::unique_ptr<PersistentMedium> medium_;  // the file keeping the medium, when the test gives one
   std::vector<LoggedMiscompare> miscompareLog_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<Queue>> queues_;  // one, or one per group of tags
   uint32_t groupTags_ = 1024;                   // tags per queue
-  CommandContext context_;            // the command being executed, for the fault hook
+  CommandContext context_;                      // the command being executed, for the fault hook
   uint32_t delayed_ = 0;  // outstanding slow or hung commands (hooks only: the queue is then whole)
   std::atomic<uint64_t> writeSequence_{0};
   uint64_t fateRandom_ = 0;

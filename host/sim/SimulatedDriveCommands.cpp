@@ -263,7 +263,8 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
     std::memcpy(stored, data, storedBlockBytes_);
   } else {
     std::memcpy(stored, data, config_.logicalBlockSize);
-    if (config_.protectionInfo) fillProtection(stored + config_.logicalBlockSize, data, config_.logicalBlockSize, sentTo);
+    if (config_.protectionInfo)
+      fillProtection(stored + config_.logicalBlockSize, data, config_.logicalBlockSize, sentTo);
   }
   store_->setWriter(lba, slot.sequence);
   if (hook_) hook_->afterStore(context_, lba, stored, storedBlockBytes_);
@@ -273,7 +274,8 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
 void SimulatedDrive::executeResetWritePointer(Slot& slot, const ParsedCdb& cdb) {
   if (!zones_) return fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
   const bool all = (cdb.flags & kCdbAll) != 0;
-  if (!all && !zones_->isZoneStart(cdb.lba)) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+  if (!all && !zones_->isZoneStart(cdb.lba))
+    return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   // A reset is not taken back by a later power loss: the write pointer has moved for good.
   slot.undoable = false;
   slot.sequence = ++writeSequence_;
@@ -299,7 +301,8 @@ bool SimulatedDrive::checksProtection(const ParsedCdb& cdb) const {
 }
 
 bool SimulatedDrive::protectionFits(Slot& slot, const uint8_t* block, uint64_t lba) {
-  const uint8_t ascq = checkProtection(block + config_.logicalBlockSize, block, config_.logicalBlockSize, lba);
+  const uint8_t ascq =
+      checkProtection(block + config_.logicalBlockSize, block, config_.logicalBlockSize, lba);
   if (ascq == 0) return true;
   fail(slot, SenseFields{kSenseAbortedCommand, kAscProtectionCheck, ascq, true, lba, 0});
   return false;

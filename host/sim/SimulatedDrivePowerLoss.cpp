@@ -74,7 +74,8 @@ void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
   for (size_t i = slot.undo.size(); i-- > 0;) {
     const Slot::UndoEntry& entry = slot.undo[i];
     if (entry.unit < keepUnits) break;
-    if (entry.kept || store_->writer(entry.lba) != slot.sequence) continue;  // read since, or a newer write covers it
+    if (entry.kept || store_->writer(entry.lba) != slot.sequence)
+      continue;  // read since, or a newer write covers it
     std::memcpy(store_->block(entry.lba), slot.images.data() + i * storedBlockBytes_, storedBlockBytes_);
     store_->setWriter(entry.lba, entry.writer);
     if (medium_) medium_->changed(entry.lba, 1);

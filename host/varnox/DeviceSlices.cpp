@@ -119,7 +119,7 @@ class DeviceSlices::View final : public Device {
 
   DeviceSlices& hub_;
   uint32_t index_;
-  uint32_t atDevice_ = 0;      // commands sent to the device and not handed back
+  uint32_t atDevice_ = 0;       // commands sent to the device and not handed back
   std::vector<uint32_t> lost_;  // accepted after an event this slice has not yet taken
   bool eventPending_ = false;
   bool powerLost_ = false;
@@ -147,7 +147,9 @@ std::vector<std::unique_lock<std::mutex>> DeviceSlices::lockAll() {
 
 DeviceSlices::~DeviceSlices() = default;
 
-Device& DeviceSlices::slice(uint32_t index) { return *views_.at(index); }
+Device& DeviceSlices::slice(uint32_t index) {
+  return *views_.at(index);
+}
 
 void DeviceSlices::takeDeviceEvent() {
   if (!device_.takeResetEvent()) return;
