@@ -182,8 +182,8 @@ class BlockDevice : public Device {
   uint32_t memAlign_ = 4096;
   DeviceGeometry geometry_;
   std::vector<Slot> slots_;
-  std::vector<std::unique_ptr<Queue>>
-      queues_;                 // one, or one per group of tags (the last takes the tags past)
+  // One, or one per group of tags (the last group's also takes the tags past the groups').
+  std::vector<std::unique_ptr<Queue>> queues_;
   uint32_t groupTags_ = 1024;  // tags per queue
   uint32_t setting_ = 0;
   uint64_t lastMiscompareLba_ = 0;

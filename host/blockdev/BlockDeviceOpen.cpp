@@ -38,8 +38,7 @@ static_assert(sizeof(struct statx) >= kStatxAtomicUnitMinOffset + 8);
 // The largest atomic write in blocks the kernel offers for `fd`, 0 when none.
 uint32_t atomicUnitBlocks(int fd, uint32_t blockBytes) {
   struct statx ax {};
-  if (::statx(fd, "", AT_EMPTY_PATH, kStatxWriteAtomic, &ax) != 0 || !(ax.stx_mask & kStatxWriteAtomic))
-    return 0;
+  if (::statx(fd, "", AT_EMPTY_PATH, kStatxWriteAtomic, &ax) != 0 || !(ax.stx_mask & kStatxWriteAtomic)) return 0;
   uint32_t unit[2];  // minimum, maximum in bytes
   std::memcpy(unit, reinterpret_cast<const uint8_t*>(&ax) + kStatxAtomicUnitMinOffset, sizeof unit);
   return unit[0] <= blockBytes && unit[1] >= blockBytes ? unit[1] / blockBytes : 0;
@@ -67,8 +66,8 @@ uint32_t log2Of(uint32_t value) {
 
 }  // namespace
 
-std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std::string& error,
-                                               int& exitStatus, std::vector<std::string>& warnings) {
+std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std::string& error, int& exitStatus,
+                                               std::vector<std::string>& warnings) {
   const std::string& path = deviceSpec.kind;
   exitStatus = kExitRefused;
   if (deviceSpec.protectionInfo) {
@@ -95,8 +94,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
   // Like a path that cannot be opened, one that is not a file or block device is a device that
   // cannot be used (exit 3), whatever the reason.
   if (!device->blockDevice_ && st.st_mode != 0 && !S_ISREG(st.st_mode)) {
-    const char* what = S_ISDIR(st.st_mode)    ? "a directory"
-                       : S_ISCHR(st.st_mode)  ? "a character device"
+    const char* what = S_ISDIR(st.st_mode)  ? "a directory"
+                       : S_ISCHR(st.st_mode) ? "a character device"
                        : S_ISFIFO(st.st_mode) ? "a pipe"
                        : S_ISSOCK(st.st_mode) ? "a socket"
                                               : "not a regular file";
@@ -124,8 +123,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     device->openFlags_ = O_RDWR | O_EXCL | O_CLOEXEC;
     device->fd_ = ::open(path.c_str(), (deviceSpec.checkOnly ? O_RDONLY : O_RDWR) | O_EXCL | O_CLOEXEC);
     if (device->fd_ < 0) {
-      error = errno == EBUSY ? "device " + path + ": in use by a mount or another program"
-                             : sysErr(path, "cannot open", errno);
+      error = errno == EBUSY ? "device " + path + ": in use by a mount or another program" : sysErr(path, "cannot open", errno);
       return nullptr;
     }
     int logical = 0;
@@ -140,8 +138,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     g.log2LogicalPerPhysical = physical > g.logicalBlockSize ? log2Of(physical / g.logicalBlockSize) : 0;
     // The test file's capacity, when smaller than the device, limits the range the test uses.
     g.capacityBlocks = std::min(bytes, limitBytes) / g.logicalBlockSize;
-    if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force);
-        !refusal.empty()) {
+    if (std::string refusal = refuseSignatures(path, deviceSpec.destroyData && deviceSpec.force); !refusal.empty()) {
       error = refusal;
       exitStatus = kExitRefused;
       return nullptr;
@@ -204,8 +201,8 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
       }
       // Probed past the end of the file, where punching a hole changes nothing.
       off_t probe = static_cast<off_t>(std::max<uint64_t>(st.st_size, limitBytes) + g.logicalBlockSize);
-      g.supportsUnmap = ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe,
-                                    g.logicalBlockSize) == 0;
+      g.supportsUnmap =
+          ::fallocate(device->fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, probe, g.logicalBlockSize) == 0;
     }
   }
 
@@ -222,8 +219,7 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
         ::fcntl(device->fd_, F_SETFL, flags | O_DIRECT) == 0) {
       device->direct_ = true;
     } else {
-      warnings.push_back("device " + path + ": direct I/O is not available for " +
-                         std::to_string(g.logicalBlockSize) +
+      warnings.push_back("device " + path + ": direct I/O is not available for " + std::to_string(g.logicalBlockSize) +
                          "-byte blocks here; the test goes through the page cache");
     }
   }

@@ -34,15 +34,15 @@ struct BlockDevice::Slot {
   uint64_t offset = 0;  // device byte offset of the command's first block
   uint64_t total = 0;   // bytes the command moves
   uint64_t done = 0;
-  uint8_t* data = nullptr;  // what the kernel reads into or writes from
-  uint64_t cycle = 0;       // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
-  uint64_t unit = 0;        // no kernel request crosses a multiple of `unit` (atomic units); 0 none
+  uint8_t* data = nullptr;      // what the kernel reads into or writes from
+  uint64_t cycle = 0;           // `data` repeats every `cycle` bytes (WRITE SAME, verify window); 0 none
+  uint64_t unit = 0;            // no kernel request crosses a multiple of `unit` (atomic units); 0 none
   // A skip command moves its data in runs of `runBytes` whose device offsets are `runStride`
   // apart, one kernel request per run at most; 0: one contiguous run.
   uint64_t runBytes = 0, runStride = 0;
   int rwFlags = 0;
   uint64_t firstLba = 0, endLba = 0;  // the blocks it touches, for ordering overlapping commands
-  uint8_t* copyOut = nullptr;         // the caller's read buffer when reading through the bounce buffer
+  uint8_t* copyOut = nullptr;   // the caller's read buffer when reading through the bounce buffer
   const uint8_t* expected = nullptr;
   uint8_t bytchk = 0;
   AlignedBytes bounce;
@@ -51,8 +51,6 @@ struct BlockDevice::Slot {
   size_t discardNext = 0;
 };
 
-inline uint32_t BlockDevice::tagOf(const Slot& slot) const {
-  return static_cast<uint32_t>(&slot - slots_.data());
-}
+inline uint32_t BlockDevice::tagOf(const Slot& slot) const { return static_cast<uint32_t>(&slot - slots_.data()); }
 
 }  // namespace varnox::blockdev

@@ -74,15 +74,15 @@ struct DeviceStats {
 // for the first kFaultRecordLimit firings of the kinds that corrupt data and as many of the
 // others, so a soak at high rates does not grow.
 struct InjectedFault {
-  std::string kind;       // the rule's kind: "corrupt", "abort", ...
-  uint64_t command = 0;   // index of the command it hit, counted from 0 since the device opened
-  uint64_t firstLba = 0;  // the command's range
+  std::string kind;          // the rule's kind: "corrupt", "abort", ...
+  uint64_t command = 0;      // index of the command it hit, counted from 0 since the device opened
+  uint64_t firstLba = 0;     // the command's range
   uint64_t blocks = 0;
-  uint64_t lba = 0;         // the block it hit (the first block for faults on a whole command)
-  uint64_t landedAt = 0;    // misdirect: where the block went instead
-  int32_t byteOffset = -1;  // corrupt: the changed byte within the block
-  uint8_t xorMask = 0;      // corrupt: what that byte was XORed with
-  bool exposed = false;     // corrupting kinds: the host was shown the faulted data (RuleFaults.h)
+  uint64_t lba = 0;          // the block it hit (the first block for faults on a whole command)
+  uint64_t landedAt = 0;     // misdirect: where the block went instead
+  int32_t byteOffset = -1;   // corrupt: the changed byte within the block
+  uint8_t xorMask = 0;       // corrupt: what that byte was XORed with
+  bool exposed = false;      // corrupting kinds: the host was shown the faulted data (RuleFaults.h)
 };
 inline constexpr size_t kFaultRecordLimit = 1000;
 
