@@ -10,9 +10,11 @@
 //
 // Counters: one_MBps, two_MBps, ratio (two slices over one; the target is 1.8 on two free
 // cores), one_cpu_ns, two_cpu_ns (CPU ns per written or verified block), cpu_ratio (two over
-// one; 1 means no cost for the second slice), load_before, load_after (the 1-minute load average
-// of the machine around the iteration: above about 0.5 the wall-clock ratio is not the
-// scaling's alone). BENCH_SECONDS (default 2) sets the measured part of each run.
+// one; 1 means no cost for the second slice), one_cpus, two_cpus (CPU seconds per wall second:
+// two slices can only reach twice the rate where the machine gives them twice the CPU),
+// load_before, load_after (the 1-minute load average of the machine around the iteration: above
+// about 0.5 the wall-clock ratio is not the scaling's alone). BENCH_SECONDS (default 2) sets the
+// measured part of each run.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@ double loadAverage() {
 struct Rate {
   double bytesPerSecond = 0;  // 0: the run failed
   double cpuNsPerBlock = 0;
+  double cpusUsed = 0;  // CPU seconds per wall second: what the machine gave the run
 };
 
 double benchSeconds() {
@@ -64,7 +67,8 @@ Rate rate(const std::string& file, uint32_t slices, std::string& error) {
     return {};
   }
   return {static_cast<double>(run.steadyBytes) / steadySeconds,
-          run.steadyCpuSeconds * 1e9 / (static_cast<double>(run.steadyBytes) / kBlockBytes)};
+          run.steadyCpuSeconds * 1e9 / (static_cast<double>(run.steadyBytes) / kBlockBytes),
+          run.steadyCpuSeconds / steadySeconds};
 }
 
 void BM_TwoSlices(benchmark::State& state) {
@@ -85,6 +89,7 @@ void BM_TwoSlices(benchmark::State& state) {
       Rate& side = slices == 2 ? two : one;
       side.bytesPerSecond += r.bytesPerSecond / 2;
       side.cpuNsPerBlock += r.cpuNsPerBlock / 2;
+      side.cpusUsed += r.cpusUsed / 2;
     }
     state.counters["one_MBps"] = one.bytesPerSecond / 1e6;
     state.counters["two_MBps"] = two.bytesPerSecond / 1e6;
@@ -92,6 +97,8 @@ void BM_TwoSlices(benchmark::State& state) {
     state.counters["one_cpu_ns"] = one.cpuNsPerBlock;
     state.counters["two_cpu_ns"] = two.cpuNsPerBlock;
     state.counters["cpu_ratio"] = two.cpuNsPerBlock / one.cpuNsPerBlock;
+    state.counters["one_cpus"] = one.cpusUsed;
+    state.counters["two_cpus"] = two.cpusUsed;
     state.counters["load_before"] = loadBefore;
     state.counters["load_after"] = loadAverage();
   }
