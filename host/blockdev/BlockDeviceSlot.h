@@ -21,7 +21,8 @@ inline constexpr uint8_t kAscMiscompare = 0x1D;
 inline constexpr uint8_t kAscUnrecoveredReadError = 0x11;
 inline constexpr uint8_t kAscInternalTargetFailure = 0x44;
 
-struct BlockDevice::Slot {
+// On cache lines of its own: the slots of a split device's groups are written by their own threads.
+struct alignas(64) BlockDevice::Slot {
   enum class Kind { Transfer, Verify, Sync, Discard };
   bool busy = false;
   uint64_t sequence = 0;  // order of submission: a sync waits only for writes sent before it
