@@ -184,8 +184,7 @@ namespace {
 // read judged with no power-on since it completed; a later cut may have lost what it saw.
 void keepSeenContent(DriveData& drive, const ReadSnapshot& snapshot) {
   for (const auto& [lba, node] : snapshot) {
-    if (node->observed && node->observed->blockType == AtomicContext::kBlockAtomic && node->observed->lostAtPower != 0)
-      drive.atomicContext.keepSeen(lba, *node->observed);
+    if (node->observed) drive.atomicContext.keepSeen(lba, *node->observed);
   }
 }
 
