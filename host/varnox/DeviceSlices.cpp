@@ -9,10 +9,13 @@ class DeviceSlices::View final : public Device {
  public:
   View(DeviceSlices& hub, uint32_t index) : hub_(hub), index_(index) {}
 
+  // What this slice's own calls lock: its own lock when the device takes the slices at once.
+  std::mutex& gate() const { return hub_.parallel_ ? own_ : hub_.serial_; }
+
   const DeviceGeometry& geometry() const override { return hub_.device_.geometry(); }
 
   int submit(const DeviceCommand& command) override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     if (command.tag >= hub_.depth_) return VARNOX_ERR_BAD_VALUE;
     if (eventPending_) {
       lost_.push_back(command.tag);
@@ -22,16 +25,16 @@ class DeviceSlices::View final : public Device {
     sent.tag = index_ * hub_.depth_ + command.tag;
     const int status = hub_.device_.submit(sent);
     if (status == 0) ++atDevice_;
-    hub_.takeDeviceEvent();
+    if (!hub_.parallel_) hub_.takeDeviceEvent();
     return status;
   }
 
   bool poll(DeviceCompletion& completion, bool wait) override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     if (eventPending_ || atDevice_ == 0) return false;
     const uint32_t first = index_ * hub_.depth_;
     const bool got = hub_.device_.pollTags(completion, wait, first, first + hub_.depth_);
-    hub_.takeDeviceEvent();
+    if (!hub_.parallel_) hub_.takeDeviceEvent();
     if (!got) return false;
     completion.tag -= first;
     if (atDevice_ != 0) --atDevice_;
@@ -39,13 +42,13 @@ class DeviceSlices::View final : public Device {
   }
 
   uint32_t outstanding() const override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     return atDevice_ + static_cast<uint32_t>(lost_.size());
   }
 
   // The device counts its never-completing commands, not whose they are: at most all of this slice's.
   uint32_t neverCompleting() const override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     return std::min(hub_.device_.neverCompleting(), atDevice_);
   }
 
@@ -53,12 +56,12 @@ class DeviceSlices::View final : public Device {
   int reset() override { return act(false); }
 
   std::string lastPowerToggle() const override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     return hub_.device_.lastPowerToggle();
   }
 
   bool takeResetEvent() override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     if (!eventPending_) return false;
     eventPending_ = false;
     powerLossTaken_ = powerLost_;
@@ -68,21 +71,21 @@ class DeviceSlices::View final : public Device {
   }
 
   bool takePowerLossEvent() override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    std::lock_guard<std::mutex> lock(gate());
     const bool lost = powerLossTaken_;
     powerLossTaken_ = false;
     return lost;
   }
 
   int ioctl(uint32_t request, uint32_t count, void** args) override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    auto locks = hub_.lockAll();
     const int status = hub_.device_.ioctl(request, count, args);
     hub_.takeDeviceEvent();
     return status;
   }
 
   int send(const void* request, size_t size) override {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    auto locks = hub_.lockAll();
     const int status = hub_.device_.send(request, size);
     hub_.takeDeviceEvent();
     return status;
@@ -106,7 +109,7 @@ class DeviceSlices::View final : public Device {
  private:
   // A power toggle or reset this slice's flow performs: its own steps forget what was in flight.
   int act(bool power) {
-    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    auto locks = hub_.lockAll();
     const int status = power ? hub_.device_.powerToggle() : hub_.device_.reset();
     hub_.takeDeviceEvent();
     hub_.broadcast(power ? "power cycle" : "reset", power, this);
@@ -116,20 +119,37 @@ class DeviceSlices::View final : public Device {
 
   DeviceSlices& hub_;
   uint32_t index_;
-  uint32_t atDevice_ = 0;      // commands sent to the device and not handed back
+  uint32_t atDevice_ = 0;       // commands sent to the device and not handed back
   std::vector<uint32_t> lost_;  // accepted after an event this slice has not yet taken
   bool eventPending_ = false;
   bool powerLost_ = false;
   bool powerLossTaken_ = false;
+
+ public:
+  mutable std::mutex own_;  // this slice's calls, when the device takes the slices at once
 };
 
 DeviceSlices::DeviceSlices(Device& device, uint32_t slices, uint32_t depth) : device_(device), depth_(depth) {
+  parallel_ = device_.splitQueues(slices, depth);
   for (uint32_t i = 0; i < slices; ++i) views_.push_back(std::make_unique<View>(*this, i));
+}
+
+std::vector<std::unique_lock<std::mutex>> DeviceSlices::lockAll() {
+  std::vector<std::unique_lock<std::mutex>> locks;
+  if (!parallel_) {
+    locks.emplace_back(serial_);
+    return locks;
+  }
+  // Always in slice order, so that two slices locking everyone cannot wait for each other.
+  for (auto& view : views_) locks.emplace_back(view->own_);
+  return locks;
 }
 
 DeviceSlices::~DeviceSlices() = default;
 
-Device& DeviceSlices::slice(uint32_t index) { return *views_.at(index); }
+Device& DeviceSlices::slice(uint32_t index) {
+  return *views_.at(index);
+}
 
 void DeviceSlices::takeDeviceEvent() {
   if (!device_.takeResetEvent()) return;
@@ -144,6 +164,7 @@ void DeviceSlices::broadcast(const char* kind, bool powerLost, const View* excep
     else
       view->eventHappened(powerLost);
   }
+  std::lock_guard<std::mutex> lock(eventsMutex_);
   if (powerLost)
     ++powerCycles_;
   else
@@ -153,17 +174,17 @@ void DeviceSlices::broadcast(const char* kind, bool powerLost, const View* excep
 }
 
 std::vector<DriveEvent> DeviceSlices::events() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(eventsMutex_);
   return events_;
 }
 
 uint64_t DeviceSlices::powerCycles() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(eventsMutex_);
   return powerCycles_;
 }
 
 uint64_t DeviceSlices::resets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(eventsMutex_);
   return resets_;
 }
 
