@@ -292,8 +292,8 @@ class AtomicContext {
   Record* promote(uint64_t lba, CompactEntry& entry);
   void promoteRange(uint64_t firstLba, uint64_t lastLba);
   bool settle(uint64_t lba, Record& record);
-  // The events a compact entry stands for, newest first; returns how many (1 to 3).
-  static int decode(uint64_t lba, const CompactEntry& entry, Event (&events)[3]);
+  // The write event a compact entry stands for, last of its history (behind its marks).
+  static Event decodeWrite(uint64_t lba, const CompactEntry& entry);
   bool encode(uint64_t lba, const Record& record, CompactEntry& entry) const;
   ExpectedBlock expectedFrom(uint64_t lba, const CompactEntry& entry) const;
 
