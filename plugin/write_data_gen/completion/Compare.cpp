@@ -226,11 +226,8 @@ int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
       const uint64_t end = pending.lba + uint64_t{pending.step} * pending.blockCount;
       pending.snapshot = takeSnapshot(drive.atomicContext, pending.lba, end, pending.cmdId, pending.powerEpoch,
                                       drive.powerEpoch - pending.powerEpoch);
-      for (uint32_t i = 0; i < pending.blockCount && result == 0; ++i) {
-        result =
-            drive.atomicContext.readFinished(pending.cmdId, pending.lba + uint64_t{pending.step} * i, false)
-                .status;
-      }
+      result = drive.atomicContext.readFinishedRange(pending.cmdId, pending.lba, pending.blockCount, pending.step,
+                                                     false, true);
       if (result == 0) result = dataCompare(thread, drive, config, pending);
       if (result == 0 && pending.powerEpoch == drive.powerEpoch) keepSeenContent(drive, pending.snapshot);
     }

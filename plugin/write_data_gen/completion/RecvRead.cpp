@@ -31,12 +31,7 @@ bool uecExcludedFromSplice(uint16_t uec) {
 // the read-back obligation back, for a read that will be issued again.
 int releaseBlocks(DriveData& drive, uint64_t cmdId, uint64_t lba, uint32_t xferLength, uint32_t step,
                   bool keep = false) {
-  int result = 0;
-  for (uint32_t i = 0; i < xferLength; ++i) {
-    const int rc = drive.atomicContext.readFinished(cmdId, lba + uint64_t{step} * i, keep).status;
-    if (rc != 0 && result == 0) result = rc;
-  }
-  return result;
+  return drive.atomicContext.readFinishedRange(cmdId, lba, xferLength, step, keep, false);
 }
 
 // Whether an outstanding write overlaps a read; with skip commands the two touch common LBAs

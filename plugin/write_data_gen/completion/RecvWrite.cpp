@@ -41,7 +41,7 @@ int recvWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& c
   auto finished = [&] {
     drive.commandTrace->recordWriteFinished(state.lba, state.xferLength, write.cmdId, tag, sense.uec,
                                             sense.kcq);
-    for (uint64_t lba = write.lba; lba < end; lba += step) history.writeFinished(write.cmdId, lba);
+    history.writeFinishedRange(write.cmdId, write.lba, write.xferLength, step);
   };
 
   if (status == kStatusGood) {

@@ -10,6 +10,7 @@
 #include "drive/DriveData.h"
 #include "issue/ClearReadRange.h"
 #include "issue/CommandSelection.h"
+#include "issue/IssueCommon.h"
 #include "varnox/Clock.h"
 #include "varnox/DriveThread.h"
 
@@ -102,6 +103,11 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   // The history of the range the LBA chooser picked is needed if this pass writes; loading its
   // buckets now lets a large history's cache misses overlap the completion work below.
   drive.atomicContext.prefetchBuckets(*drive.lba, *drive.xferLength);
+  // And that of the read-back this pass may issue, whose blocks a large history holds compact.
+  if (!drive.pendingReadBacks.empty()) {
+    const ReadBackRequest& next = drive.pendingReadBacks.front();
+    drive.atomicContext.prefetchBuckets(next.lba, uint64_t{next.xferLength} * lbaStep(config.useSkipCommands));
+  }
 
   if (!dispatched) status = dispatchCompletion(thread, drive, config);
   if (status == 0 && !drive.deferredOrderings.empty()) status = checkDeferredPreReads(thread, drive, config);

@@ -157,8 +157,17 @@ class AtomicContext {
                         uint64_t embeddedLba, uint32_t atomicIndex, uint32_t atomicLength,
                         uint32_t atomicUnit);
 
+  // A command's worth of writeIssued in one call: `count` blocks from lba, `step` LBAs apart
+  // (2 with skip commands); block k holds bucket firstBucket + k * bucketStep, the command id
+  // embedded, and its own LBA embedded, or lba for all when sameEmbeddedLba (a WriteSame). Stops
+  // at the first block that fails and returns its status; the blocks before it stay recorded.
+  int writeIssuedRange(uint64_t cmdId, uint64_t lba, uint32_t count, uint32_t step, uint32_t firstBucket,
+                       uint32_t bucketStep, bool embedded, bool sameEmbeddedLba);
+
   // The first event of cmdId: an atomic block becomes normal (the write completed).
   void writeFinished(uint64_t cmdId, uint64_t lba);
+  // writeFinished for `count` blocks from lba, `step` LBAs apart.
+  void writeFinishedRange(uint64_t cmdId, uint64_t lba, uint32_t count, uint32_t step);
 
   // The first event of cmdId: a write event's blockNum becomes INVALID_BUCKET (old or new data).
   void writeAborted(uint64_t cmdId, uint64_t lba);
@@ -179,6 +188,10 @@ class AtomicContext {
   // Ends a read's registration and returns what it had to see. keep: the read will be issued
   // again, so the obligation comes back (ref_count + 1). Status -1003 when not registered.
   ExpectedBlock readFinished(uint64_t cmdId, uint64_t lba, bool keep);
+  // readFinished for `count` blocks from lba, `step` LBAs apart; the first failing status, else 0.
+  // stopAtFailure leaves the blocks after a failing one registered.
+  int readFinishedRange(uint64_t cmdId, uint64_t lba, uint32_t count, uint32_t step, bool keep,
+                        bool stopAtFailure);
 
   // What a read issued now must see.
   ExpectedBlock lookup(uint64_t lba) const;
@@ -263,6 +276,10 @@ class AtomicContext {
   // Bytes held by all pools, used or free, and the part of it in use.
   size_t bytesReserved() const;
   size_t bytesInUse() const;
+  // The part of bytesInUse in the full form.
+  size_t fullFormBytes() const;
+  // A full form up to this size stays in the core's own cache (half its 1 MiB of L2).
+  static constexpr size_t kCachedFullForm = size_t{512} << 10;
 
  private:
   // Fills a pool slot and inserts it by the ordering rule. -1002 without memory.
@@ -282,8 +299,8 @@ class AtomicContext {
   Record* promote(uint64_t lba, CompactEntry& entry);
   void promoteRange(uint64_t firstLba, uint64_t lastLba);
   bool settle(uint64_t lba, Record& record);
-  // The events a compact entry stands for, newest first; returns how many (1 to 3).
-  static int decode(uint64_t lba, const CompactEntry& entry, Event (&events)[3]);
+  // The write event a compact entry stands for, last of its history (behind its marks).
+  static Event decodeWrite(uint64_t lba, const CompactEntry& entry);
   bool encode(uint64_t lba, const Record& record, CompactEntry& entry) const;
   ExpectedBlock expectedFrom(uint64_t lba, const CompactEntry& entry) const;
 

@@ -89,11 +89,9 @@ int doAWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& co
     const uint32_t step = lbaStep(config.useSkipCommands);
     const uint64_t end = lba + uint64_t{step} * len;
     const bool embedded = !t && config.embedData;
-    uint32_t bucket = first;
-    drive.atomicContext.prefetchRange(lba, end - 1);  // overlaps the misses of the loop below
-    for (uint64_t b = lba; b < end && status == 0; b += step) {
-      status = drive.atomicContext.writeIssued(cmdId, b, bucket, embedded, cmdId, s ? lba : b);
-      if (w) ++bucket;
+    if (len != 0) {
+      drive.atomicContext.prefetchRange(lba, end - 1);  // overlaps the misses of the walk below
+      status = drive.atomicContext.writeIssuedRange(cmdId, lba, len, step, first, w ? 1 : 0, embedded, s);
     }
 
     if (s) {

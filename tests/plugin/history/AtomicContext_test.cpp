@@ -180,6 +180,45 @@ TEST_F(AtomicContextTest, RangeKnownNeedsEveryBlockKnownAndTheRecordAfterTheRang
   EXPECT_FALSE(context.rangeKnown(500, 501));
 }
 
+// A command's range calls record each block as its own call would: every step-th LBA, the
+// bucket advancing or not, the embedded LBA its own or the range's first (a WriteSame).
+TEST_F(AtomicContextTest, CommandRangesTouchEveryBlockOfTheCommandAndNothingElse) {
+  ASSERT_EQ(context.writeIssuedRange(5, 10, 3, 2, 7, 1, true, false), 0);
+  ASSERT_EQ(context.writeIssuedRange(6, 20, 3, 1, 4, 0, true, true), 0);
+  const std::vector<std::tuple<uint64_t, uint64_t, uint32_t, uint64_t>> written = {
+      // lba, cmdId, bucket, embedded LBA
+      {10, 5, 7, 10}, {12, 5, 8, 12}, {14, 5, 9, 14}, {20, 6, 4, 20}, {21, 6, 4, 20}, {22, 6, 4, 20}};
+  for (const auto& [lba, cmdId, bucket, embeddedLba] : written) {
+    const auto history = historyOf(context, lba);
+    ASSERT_EQ(history.size(), 1u) << lba;
+    EXPECT_EQ(history[0].cmdId, cmdId) << lba;
+    EXPECT_EQ(history[0].blockNum, bucket) << lba;
+    EXPECT_EQ(history[0].embeddedCmdId, cmdId) << lba;
+    EXPECT_EQ(history[0].embeddedLba, embeddedLba) << lba;
+  }
+  for (uint64_t lba : {9u, 11u, 13u, 15u, 19u, 23u}) EXPECT_EQ(context.findRecord(lba), nullptr) << lba;
+
+  // Completion reaches every block of the range and only those.
+  for (uint64_t lba : {30u, 32u, 33u}) ASSERT_EQ(context.atomicWriteIssued(8, lba, 1, true, 8, lba, 0, 4, 4), 0);
+  context.writeFinishedRange(8, 30, 2, 2);
+  EXPECT_EQ(historyOf(context, 30)[0].blockType, AtomicContext::kBlockNormal);
+  EXPECT_EQ(historyOf(context, 32)[0].blockType, AtomicContext::kBlockNormal);
+  EXPECT_EQ(historyOf(context, 33)[0].blockType, AtomicContext::kBlockAtomic);
+
+  // Releasing a read: a missing block is reported, and the blocks behind it are released too
+  // unless the caller stops at the first failure.
+  for (uint64_t lba : {10u, 12u, 14u}) ASSERT_EQ(context.readIssued(9, lba, true), 0);
+  EXPECT_EQ(context.readFinishedRange(9, 8, 4, 2, false, false), VARNOX_ERR_HISTORY_ENTRY_MISSING);
+  for (uint64_t lba : {10u, 12u, 14u}) EXPECT_EQ(context.findRecord(lba), nullptr) << lba;
+  for (uint64_t lba : {21u, 22u}) ASSERT_EQ(context.readIssued(10, lba, true), 0);
+  EXPECT_EQ(context.readFinishedRange(10, 20, 3, 1, false, true), VARNOX_ERR_HISTORY_ENTRY_MISSING);
+  EXPECT_EQ(waitingReads(context, 21), 1u);
+  EXPECT_EQ(waitingReads(context, 22), 1u);
+  EXPECT_EQ(context.readFinishedRange(10, 21, 2, 1, false, true), 0);
+  EXPECT_EQ(waitingReads(context, 21), 0u);
+  EXPECT_EQ(waitingReads(context, 22), 0u);
+}
+
 TEST_F(AtomicContextTest, ObligationsReleaseTheRecordOnlyWhenIdle) {
   // readSkip with nothing owed keeps the record.
   ASSERT_EQ(context.addHash(4, 20, 0x1111, false), 0);
