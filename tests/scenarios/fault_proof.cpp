@@ -26,9 +26,10 @@ bool number(const char* text, uint64_t& value) {
 }
 
 void printSeed(const SeedOutcome& s) {
-  std::printf("%28s seed %llu: exit %d, %llu exposed, %llu commands%s%s\n", "", static_cast<unsigned long long>(s.seed),
-              s.exitStatus, static_cast<unsigned long long>(s.exposed), static_cast<unsigned long long>(s.commands),
-              s.message.empty() ? "" : ": ", s.message.c_str());
+  std::printf("%28s seed %llu: exit %d, %llu exposed, %llu commands%s%s%s%s\n", "",
+              static_cast<unsigned long long>(s.seed), s.exitStatus, static_cast<unsigned long long>(s.exposed),
+              static_cast<unsigned long long>(s.commands), s.diagnosed.empty() ? "" : ", diagnosed ",
+              s.diagnosed.c_str(), s.message.empty() ? "" : ": ", s.message.c_str());
 }
 
 }  // namespace
