@@ -13,6 +13,8 @@
 //   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
 //   min_exposed = 5           # at least this many seeds must expose a corrupting fault (scaled,
 //                             # rounded up, when `--seeds N` replaces `seeds`)
+//   slices_min_exposed = 3    # the same with `--slices N`, where the case's own quota cannot hold
+//                             # (default: min_exposed)
 //   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
@@ -25,7 +27,10 @@
 //   failure = "verify"        # what the diagnosis says failed
 //   dump = "..."              # a passing seed keeps its sequence dump for this reason
 //   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
-//                             # with `message`, `trace = true` and latency_at_least / latency_below
+//                             # with `message`, `trace = true` and latency_at_least / latency_below;
+//                             # with `--slices N` a seed of a case naming exit 1 may pass where the
+//                             # oracle follows every fault that fired and saw none exposed, and
+//                             # some seed of the sweep must end with the exit
 //   lbas = [0, 15]            # with `exit`: the verdict line names a block from the first to the last
 //
 // A drive whose device is a relative path is a file in the seed's own temporary folder; "{dir}"
