@@ -13,8 +13,8 @@
 //   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
 //   min_exposed = 5           # at least this many seeds must expose a corrupting fault (scaled,
 //                             # rounded up, when `--seeds N` replaces `seeds`)
-//   slices_min_exposed = 3    # the same with `--slices N`, where the case's own quota cannot hold
-//                             # (default: min_exposed)
+//   slices_min_exposed = 3    # with `--slices N`: at least this many faults exposed over all seeds
+//                             # (default: half of min_exposed; scaled, rounded down, to `--seeds N`)
 //   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
