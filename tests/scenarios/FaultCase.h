@@ -29,8 +29,9 @@
 //   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
 //                             # with `message`, `trace = true` and latency_at_least / latency_below;
 //                             # with `--slices N` a seed of a case naming exit 1 may pass where the
-//                             # oracle follows every fault that fired and saw none exposed, and
-//                             # some seed of the sweep must end with the exit
+//                             # oracle follows every fault that fired and saw none exposed, or
+//                             # fail at an exposed block in other words than `message`; some seed
+//                             # of the sweep must end with the exit and the message
 //   lbas = [0, 15]            # with `exit`: the verdict line names a block from the first to the last
 //   slices_open = "..."       # `--slices N` does not run the case but names it OPEN with this
 //                             # reason: a wrong block slices are known to pass, until it is fixed
@@ -52,6 +53,7 @@ struct SeedOutcome {
   std::string lba;       // the block (or range) the verdict named
   std::string message;   // the verdict line, or the run's first error
   std::string diagnosed;  // the class of the agent's diagnosis
+  bool otherMessage = false;  // with slices: failed at an exposed block, but without the case's message
   uint64_t commands = 0;
   std::set<std::string> fired;        // fault kinds that took effect
   std::vector<std::string> problems;  // empty when the oracle and [expect] hold
