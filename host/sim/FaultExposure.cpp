@@ -228,15 +228,21 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
   const auto w = watched_.find(lba);
   if (w == watched_.end() || w->second.latestWrite == UINT64_MAX) return;
   const bool stillOut = outstanding(w->second.latestWrite);
-  if (!stillOut && !w->second.good) return;
+  const bool afterLoss = !stillOut && !w->second.good && w->second.lossUnsure;
+  if (!stillOut && !w->second.good && !afterLoss) return;
   Command& read = commands_[ctx.tag];
   Pending p{nextId_, kind, ctx.index, State::Settled, Range{lba, 1}, 0, {}, false, record};
-  p.staleOf = stillOut ? w->second.latestWrite : UINT64_MAX - 1;  // UINT64_MAX - 1: completed GOOD
+  p.staleOf = afterLoss ? Pending::kStaleAfterLoss
+              : stillOut ? w->second.latestWrite
+                         : UINT64_MAX - 1;  // UINT64_MAX - 1: completed GOOD
   pending_.push_back(p);
   read.candidates.push_back(Candidate{nextId_++, read.range.indexOf(lba) + 1, kind, record, false, false});
+  read.candidates.back().afterLoss = afterLoss;
 }
 
 void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
+  // New data over the block: a stale read after a power loss can no longer be contradicted.
+  std::erase_if(pending_, [&](const Pending& p) { return p.staleOf == Pending::kStaleAfterLoss && p.range.lba == lba; });
   watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false};
 }
 
@@ -326,7 +332,9 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
         } else if (c.mustMatch ? matched >= c.needBlocks : delivered >= c.needBlocks) {
           // Seen while its write was outstanding: decided by how that write ends. Otherwise the
           // read returned it, even if a write accepted since has ended the fault.
-          if (p != pending_.end() && p->staleOf != UINT64_MAX && p->staleOf != UINT64_MAX - 1) {
+          if (c.afterLoss) {
+            if (p != pending_.end()) p->staleShown = true;  // decided by the next read of the block
+          } else if (p != pending_.end() && p->staleOf != UINT64_MAX && p->staleOf != UINT64_MAX - 1) {
             p->staleShown = true;  // the write it missed is still out: decided when that ends
           } else if (p != pending_.end() && p->state == State::InFlight && p->intact.empty()) {
             p->shownInFlight = true;
@@ -335,6 +343,7 @@ void FaultExposure::completed(uint32_t tag, const DeviceCompletion& completion) 
           }
         }
       }
+      if (cmd.op == Op::Read && delivered == cmd.range.blocks && delivered != 0) contradictStaleAfterLoss(cmd);
       // A stale read not shown now never will be: its wrong data went nowhere else.
       std::erase_if(pending_, [&](const Pending& p) { return p.command == cmd.index && !p.staleShown; });
       break;
@@ -369,8 +378,28 @@ void FaultExposure::cacheLost() {
   std::erase_if(pending_, [&](const Pending& p) {
     return !p.isSplice && p.staleOf == UINT64_MAX && p.state == State::Settled && p.command >= syncedBelow_;
   });
-  for (auto& [lba, w] : watched_)
-    if (w.good && w.latestWrite >= syncedBelow_) w.good = false;
+  for (auto& [lba, w] : watched_) {
+    if (w.good && w.latestWrite >= syncedBelow_) {
+      w.good = false;
+      w.lossUnsure = true;
+    }
+  }
+  // What a read showed before this loss may be gone now.
+  std::erase_if(pending_, [](const Pending& p) { return p.staleOf == Pending::kStaleAfterLoss; });
+}
+
+void FaultExposure::contradictStaleAfterLoss(const Command& read) {
+  for (size_t i = pending_.size(); i-- > 0;) {
+    const Pending& p = pending_[i];
+    if (p.staleOf != Pending::kStaleAfterLoss || !p.staleShown || p.command == read.index ||
+        !read.range.covers(p.range.lba) || writeOutstandingOver(p.range.lba))
+      continue;
+    // This read is not stale there itself: it returned what the block holds.
+    const bool staleHere = std::any_of(pending_.begin(), pending_.end(), [&](const Pending& q) {
+      return q.command == read.index && q.staleOf != UINT64_MAX && q.range.lba == p.range.lba;
+    });
+    if (!staleHere) expose(p.id, p.kind, p.record);
+  }
 }
 
 void FaultExposure::expose(uint64_t id, int kind, int record) {

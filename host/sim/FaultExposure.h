@@ -42,7 +42,8 @@ class FaultExposure {
   // splice: the aborted write's range [lba, lba + blocks) reads with a hard error until healed.
   void splice(const CommandContext& ctx, int kind, uint64_t lba, uint64_t blocks, int record);
   // stale-read: the accepted read returns the old content of `lba`, which differs from what the
-  // block holds now.
+  // block holds now. After a power loss that may have taken the block's latest write, old
+  // content is legal on its own; it is exposed by the next read that returns the block as it is.
   void staleRead(const CommandContext& ctx, int kind, uint64_t lba, int record);
   void completed(uint32_t tag, const DeviceCompletion& completion);
   void dropped(uint32_t tag);
@@ -91,6 +92,11 @@ class FaultExposure {
     // write completes GOOD, before or after the read. staleShown: the read delivered it.
     uint64_t staleOf = UINT64_MAX;
     bool staleShown = false;
+    // A stale read after a power loss that may have taken the block's latest write (staleOf
+    // kStaleAfterLoss): the old content it returned is legal on its own, but a later read of the
+    // block that returns what the block really holds, with nothing written in between, shows
+    // the host a block that changed by itself.
+    static constexpr uint64_t kStaleAfterLoss = UINT64_MAX - 2;
     // What the fault's write sent for the block (a hash of its data; 0: not known). A verify
     // that sends other data for it (a checker that took the block as invalidated, or as open)
     // shows the fault only where the drive found the block equal to that data.
@@ -104,6 +110,7 @@ class FaultExposure {
     bool isSplice;
     bool inFlight;  // the fault's write was outstanding when the read was sent
     bool mustMatch = false;  // a verify sent other data than the fault's write for the block
+    bool afterLoss = false;  // a stale read after a power loss: only a later read can expose it
   };
   enum class Op { Other, Write, Read, Verify, Sync };
   struct Command {
@@ -123,10 +130,13 @@ class FaultExposure {
   struct Watched {
     uint64_t latestWrite = UINT64_MAX;  // command index of the latest accepted write covering it
     bool good = false;                  // that write completed GOOD
+    bool lossUnsure = false;            // a power loss since may have taken that write
   };
 
   // Any outstanding write over `lba` other than command `except`.
   bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
+  // `read` completed GOOD: a stale read after a power loss that it contradicts is exposed.
+  void contradictStaleAfterLoss(const Command& read);
   bool outstanding(uint64_t commandIndex) const;
   void overwritten(const Range& r, bool dataWrite, uint64_t command);
   void collectCandidates(Command& read, const CommandContext& ctx);

@@ -178,6 +178,18 @@ int reportTornUnit(varnox::DriveThread& thread, DriveData& drive, const ConfigDa
   return -1063;
 }
 
+namespace {
+
+// Content a power loss may have lost that this read found: it survived, and must stay. Only for a
+// read judged with no power-on since it completed; a later cut may have lost what it saw.
+void keepSeenContent(DriveData& drive, const ReadSnapshot& snapshot) {
+  for (const auto& [lba, node] : snapshot) {
+    if (node->observed) drive.atomicContext.keepSeen(lba, *node->observed);
+  }
+}
+
+}  // namespace
+
 int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config) {
   if (drive.compareQueue.empty()) return 0;
   // The outstanding writes' ids, sorted, made only when some read raced a write: most passes
@@ -220,6 +232,7 @@ int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
                 .status;
       }
       if (result == 0) result = dataCompare(thread, drive, config, pending);
+      if (result == 0 && pending.powerEpoch == drive.powerEpoch) keepSeenContent(drive, pending.snapshot);
     }
     recycleReadData(drive, std::move(pending.data));  // a miscompare has copied what it reports
     it = drive.compareQueue.erase(it);

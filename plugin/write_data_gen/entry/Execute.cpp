@@ -48,9 +48,9 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
     // A volatile write cache may lose, at a power loss, whatever was written since the last
     // sync cache that completed, and the writes that sync did not cover because they were
     // still in flight when it was sent: those blocks may now hold their old or their new
-    // content. Everything older must still be there. A mark is never cleared, not by a later
-    // sync either: a write lost at a cut stays lost, and demanding its data after the sync would
-    // fail a legal drive. The sync bound moves on across power-ons, so a write sent after a
+    // content. Everything older must still be there. A sync does not clear a mark: a write lost
+    // at a cut stays lost, and demanding its data after the sync would fail a legal drive. Only a
+    // read after the power-on that finds the data clears it (see keepSeen). The sync bound moves on across power-ons, so a write sent after a
     // power-on and covered by a sync that completed is demanded at every later cut.
     if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
       std::vector<uint64_t> outstanding;

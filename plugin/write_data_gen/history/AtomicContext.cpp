@@ -431,9 +431,10 @@ void AtomicContext::mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& o
       event.lostAtPower = mark;
     }
   });
-  // The same rule for the one write of each compact record.
+  // The same rule for the one write of each compact record, a write lost in flight included.
   compact_.forEach(0, UINT64_MAX, [&](uint64_t, CompactEntry& entry) {
     if (entry.flag(CompactEntry::kAtomicBit)) return;
+    if (entry.field(CompactEntry::kBucketShift, CompactEntry::kBucketBits) == INVALID_BUCKET) return;
     const bool covered =
         entry.cmdId < fromCmdId && !std::binary_search(unsynced.begin(), unsynced.end(), entry.cmdId);
     if (covered || std::binary_search(outstanding.begin(), outstanding.end(), entry.cmdId)) return;

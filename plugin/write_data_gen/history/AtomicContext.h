@@ -192,6 +192,13 @@ class AtomicContext {
   void mayBeLost(uint64_t fromCmdId, const std::vector<uint64_t>& outstanding,
                  const std::vector<uint64_t>& unsynced = {}, uint32_t epoch = 0);
 
+  // A read that completed with no power-on since showed that the block holds `seen`, a write or
+  // pre-read hash a power loss had marked "may be lost": that content survived the cut and stays
+  // until something newer is written. The mark comes off, so a later read that finds the older
+  // content again fails (a drive that shows new data after power-on and then reverts it).
+  // Nothing changes when newer data of ours has been issued since or the event is not there.
+  void keepSeen(uint64_t lba, const Event& seen);
+
   // Marks every existing record of [firstLba, lastLba]: zone reset (type 4) or external (type 5).
   void invalidateRange(uint64_t firstLba, uint64_t lastLba, bool zoneReset);
 
