@@ -7,6 +7,8 @@
 #include <ctime>
 
 #include "BuiltinAgents.h"
+#include "RunExitStatus.h"
+#include "varnox/Errors.h"
 
 namespace varnox {
 namespace {
@@ -44,6 +46,19 @@ std::string slicesError(const TestPlan& plan, const DriveSpec& drive, uint32_t s
   });
   if (!chooser) return named + " needs the \"lba\" agent in the flow: it gives each slice its part of the tested range";
   return {};
+}
+
+size_t speakingSlice(const std::vector<SliceEnd>& slices) {
+  size_t speaking = 0;
+  for (size_t i = 0; i < slices.size(); ++i) {
+    const SliceEnd &s = slices[i], &best = slices[speaking];
+    if (s.status == VARNOX_OK) continue;
+    const int exit = exitStatusFor(s.status), bestExit = exitStatusFor(best.status);
+    if (best.status == VARNOX_OK ||
+        (exit != bestExit ? worseExit(exit, bestExit) == exit : s.endedSeconds < best.endedSeconds))
+      speaking = i;
+  }
+  return speaking;
 }
 
 std::string sliceName(const std::string& drive, uint32_t index, uint32_t count) {

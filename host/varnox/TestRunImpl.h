@@ -43,13 +43,13 @@ struct TestRun::Impl {
     std::vector<std::unique_ptr<Slice>> slices;
     DriveProgress progress;  // what the progress display reads: the slices added up
     KindLatencies latency;   // with slices: theirs merged, for `progress`
-    int status = VARNOX_OK;   // the first failing slice's, else the first slice's
+    int status = VARNOX_OK;   // the speaking slice's (verdictSlice)
     double endedSeconds = 0;
     // Ends every slice after its current pass: the run was stopped, or one slice failed.
     std::atomic<bool> halt{false};
     // Adds the slices' live figures up into `progress` (a drive of one slice writes it directly).
     void sumProgress();
-    // The slice whose status and log speak for the drive: the first that failed, else the first.
+    // The slice whose status and log speak for the drive (speakingSlice in DriveSlices.h).
     Slice& verdictSlice();
   };
 

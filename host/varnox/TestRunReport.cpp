@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DriveSlices.h"
 #include "RunExitStatus.h"
 #include "TestRunImpl.h"
 #include "varnox/Errors.h"
@@ -99,12 +100,9 @@ void TestRun::Impl::Drive::sumProgress() {
 }
 
 TestRun::Impl::Slice& TestRun::Impl::Drive::verdictSlice() {
-  // The slice that failed first speaks for the drive; the others stopped because it did.
-  Slice* first = nullptr;
-  for (auto& slice : slices)
-    if (slice->status != VARNOX_OK && (first == nullptr || slice->endedSeconds < first->endedSeconds))
-      first = slice.get();
-  return first != nullptr ? *first : *slices.front();
+  std::vector<SliceEnd> ends;
+  for (auto& slice : slices) ends.push_back({slice->status, slice->endedSeconds});
+  return *slices[speakingSlice(ends)];
 }
 
 void TestRun::Impl::reportDrives(RunReport& report) {

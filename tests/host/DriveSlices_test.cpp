@@ -8,6 +8,7 @@
 
 #include "sim/SimDriveHarness.h"
 #include "varnox/DeviceSlices.h"
+#include "varnox/DriveSlices.h"
 #include "varnox/Errors.h"
 #include "varnox/SliceRanges.h"
 
@@ -50,6 +51,27 @@ TEST(SliceRanges, SplitsEvenlyOnAlignedBoundariesOrRefusesNamingSlices) {
       EXPECT_NE(error.find("\"slices\" " + std::to_string(c.count)), std::string::npos) << where << ": " << error;
     }
   }
+}
+
+TEST(DriveSlices, TheWorstFailureSpeaksForTheDriveTheFirstToEndAmongEquals) {
+  struct Case {
+    std::vector<SliceEnd> ends;
+    size_t speaking;
+  };
+  const std::vector<Case> cases = {
+      {{{VARNOX_OK, 5}, {VARNOX_OK, 4}}, 0},
+      {{{VARNOX_OK, 5}, {VARNOX_ERR_MISCOMPARE, 6}}, 1},
+      // A showstop stops the drive: the other slice meets a failed device before the miscompare's
+      // slice has ended; the wrong block is still the drive's verdict.
+      {{{VARNOX_ERR_DEVICE, 1}, {VARNOX_ERR_MISCOMPARE, 2}}, 1},
+      {{{VARNOX_ERR_MISCOMPARE, 2}, {VARNOX_ERR_DEVICE, 1}}, 0},
+      {{{VARNOX_ERR_ATOMIC_ORDERING, 3}, {VARNOX_ERR_MISCOMPARE, 2}, {VARNOX_ERR_DEVICE, 1}}, 1},
+      {{{VARNOX_ERR_DEVICE, 3}, {VARNOX_ERR_DEVICE, 2}, {VARNOX_OK, 1}}, 1},
+      {{{VARNOX_ERR_NO_MEMORY, 1}, {VARNOX_ERR_DEVICE, 2}}, 1},
+      {{{VARNOX_OK, 0}, {VARNOX_ERR_NO_MEMORY, 2}}, 1},
+  };
+  for (size_t i = 0; i < cases.size(); ++i)
+    EXPECT_EQ(speakingSlice(cases[i].ends), cases[i].speaking) << "case " << i;
 }
 
 TEST(SliceRanges, EverySplitCoversTheRangeWithAlignedBoundariesAndRoomForATransfer) {
