@@ -511,8 +511,11 @@ CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options) {
     for (const FaultRule& rule : d.device.faults) kinds.insert(rule.kind);
   for (const std::string& k : kinds) out.kinds += (out.kinds.empty() ? "" : ",") + k;
 
-  // A known hole stays in sight: the case is named with its reason on every sweep with slices.
-  if (options.slices && expect["slices_open"].is_string()) {
+  // A known hole stays in sight: the case is named with its reason on every sweep with slices,
+  // and on every sweep at all when its own file splits a drive.
+  bool ownSlices = false;
+  for (const DriveSpec& d : plan.drives) ownSlices = ownSlices || d.slices != 1;
+  if ((options.slices || ownSlices) && expect["slices_open"].is_string()) {
     out.open = *expect["slices_open"].value<std::string>();
     return out;
   }
