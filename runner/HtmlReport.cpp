@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -11,6 +12,8 @@
 #include "HtmlParts.h"
 #include "HtmlSettings.h"
 #include "LatencyReport.h"
+#include "Units.h"
+#include "varnox/LatencyHistogram.h"
 
 namespace varnox::cli {
 namespace {
@@ -397,6 +400,43 @@ void faultSection(std::ostringstream& out, const json& drive) {
   }
 }
 
+// A drive split into slices: each slice's range and figures, beside the drive's added-up ones.
+void slicesTable(std::ostringstream& out, const json& drive, double runSeconds) {
+  const json& slices = member(drive, "slices");
+  if (!slices.is_array() || slices.empty()) return;
+  out << "<h3>Slices</h3>\n<table class=\"grid slices\"><tr><th>slice</th><th>LBA range</th>"
+         "<th class=\"num\">commands</th><th class=\"num\">written/s</th><th class=\"num\">verified/s</th>"
+         "<th class=\"num\">p50</th><th class=\"num\">p99</th><th class=\"num\">CPU s</th><th>failure</th></tr>\n";
+  for (const json& s : slices) {
+    LatencySnapshot all;
+    if (const json& latency = member(s, "latency"); latency.is_object())
+      for (auto it = latency.begin(); it != latency.end(); ++it) {
+        // The buckets make the slice's percentiles over every kind.
+        if (const json& buckets = member(*it, "buckets"); buckets.is_array())
+          for (const json& b : buckets)
+            if (b.is_array() && b.size() == 3) {
+              const size_t bucket = LatencyHistogram::bucketOf(b[0].get<uint64_t>());
+              if (all.buckets.size() <= bucket) all.buckets.resize(LatencyHistogram::kBuckets);
+              all.buckets[bucket] += b[2].get<uint64_t>();
+              all.count += b[2].get<uint64_t>();
+            }
+        all.maxNs = std::max(all.maxNs, u64(*it, "maxNs"));
+      }
+    auto rate = [runSeconds](uint64_t bytes) {
+      return runSeconds > 0 ? formatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / runSeconds)) : "-";
+    };
+    char cpu[32];
+    std::snprintf(cpu, sizeof cpu, "%.2f", number(s, "cpuSeconds"));
+    out << "<tr><td>" << esc(str(s, "name")) << "</td><td>" << u64(s, "firstLba") << "-" << u64(s, "lastLba")
+        << "</td><td class=\"num\">" << u64(s, "commands") << "</td><td class=\"num\">"
+        << rate(u64(s, "bytesWritten")) << "</td><td class=\"num\">" << rate(u64(s, "bytesVerified"))
+        << "</td><td class=\"num\">" << formatLatency(all.percentileNs(0.5)) << "</td><td class=\"num\">"
+        << formatLatency(all.percentileNs(0.99)) << "</td><td class=\"num\">" << cpu << "</td><td>"
+        << esc(str(s, "failureText")) << "</td></tr>\n";
+  }
+  out << "</table>\n";
+}
+
 void driveSection(std::ostringstream& out, const json& d, const json& settings, double runSeconds) {
   const std::string name = str(d, "name");
   out << "<section class=\"drive\" id=\"drive-" << esc(name) << "\">\n<h2>Drive " << esc(name) << ": "
@@ -410,6 +450,7 @@ void driveSection(std::ostringstream& out, const json& d, const json& settings, 
   charts(out, d, runSeconds);
   failureSection(out, d);
   latencySection(out, d);
+  slicesTable(out, d, runSeconds);
   out << "<div class=\"tables\">\n";
   countersTable(out, d);
   geometryTable(out, d);

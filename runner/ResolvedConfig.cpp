@@ -43,7 +43,15 @@ std::string driveSpecJson(const DriveSpec& drive) {
       << ", \"zoneSize\": " << d.zoneBlocks << ", \"zoneModel\": " << jsonString(d.zoneModel)
       << ", \"seed\": " << d.seed << ", \"directIo\": " << flag(d.directIo)
       << ", \"destroyData\": " << flag(d.destroyData) << ", \"force\": " << flag(d.force)
-      << ", \"precondition\": " << flag(d.precondition) << ",\n       \"faults\": [";
+      << ", \"precondition\": " << flag(d.precondition);
+  // One slice is every drive's default: said only when the test splits the drive or pins it.
+  if (drive.slices != 1) out << ", \"slices\": " << drive.slices;
+  if (!drive.cpus.empty()) {
+    out << ", \"cpus\": [";
+    for (size_t i = 0; i < drive.cpus.size(); ++i) out << (i == 0 ? "" : ", ") << drive.cpus[i];
+    out << "]";
+  }
+  out << ",\n       \"faults\": [";
   for (size_t i = 0; i < d.faults.size(); ++i) out << (i == 0 ? "" : ", ") << faultRuleJson(d.faults[i]);
   out << "]}";
   return out.str();

@@ -10,6 +10,7 @@
 #include "DriveExtrasJson.h"
 #include "DriveIdentity.h"
 #include "LatencyReport.h"
+#include "SliceFigures.h"
 #include "ResolvedConfig.h"
 #include "StopOnSignal.h"
 #include "Units.h"
@@ -170,6 +171,7 @@ std::string summaryText(const SummaryInput& in) {
       line(out, "", "(fewer GOOD than passes: not every pass sends a command; a pass that finds every tag "
                     "busy only waits for a completion)");
     out << latencyText(d, report.seconds);
+    out << slicesText(d, report.seconds);
     line(out, "written", bytesText(d.bytesWritten) + perSecond(d.bytesWritten, report.seconds));
     line(out, "verified", bytesText(d.bytesVerified) + perSecond(d.bytesVerified, report.seconds));
     if (d.bytesVerified > d.bytesWritten)
@@ -261,7 +263,8 @@ std::string summaryJson(const SummaryInput& in) {
     out << "],\n     \"deviceStopped\": " << (d.deviceStopped ? "true" : "false") << ", \"deviceSeed\": " << d.deviceSeed
         << ",\n     \"deviceStats\": {\"commands\": " << s.commands << ", \"blocksWritten\": " << s.blocksWritten
         << ", \"blocksRead\": " << s.blocksRead << ", \"powerCycles\": " << s.powerCycles << ", \"resets\": " << s.resets
-        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveDetailsJson(d) << driveExtrasJson(in, i);
+        << ", \"faultsInjected\": " << s.faultsInjected << "}" << driveDetailsJson(d) << driveExtrasJson(in, i)
+        << slicesJson(d, report.seconds);
     out << ",\n     \"faults\": {";
     for (size_t f = 0; f < d.faultTallies.size(); ++f) {
       const FaultTally& t = d.faultTallies[f];

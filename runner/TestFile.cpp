@@ -43,7 +43,7 @@ bool readDocument(const toml::table& root, TestPlan& plan, std::string& error) {
     }
     plan.drives.push_back(std::move(drive));
   }
-  if (plan.drives.empty()) plan.drives.push_back(DriveSpec{"D0", DeviceSpec{}});
+  if (plan.drives.empty()) plan.drives.push_back(DriveSpec{"D0", DeviceSpec{}, 1, {}});
 
   tables.clear();
   if (!tablesOf(root, "flow", tables, error)) return false;

@@ -37,6 +37,31 @@ bool readPowerControl(Section& s, const toml::table& table, DeviceSpec& dev) {
   return true;
 }
 
+// slices: a number of drive threads on the device, or "cores" for one per CPU this process may
+// use; cpus: the CPUs their threads are pinned to (checked against the machine when the run starts).
+bool readSlices(Section& s, DriveSpec& drive) {
+  if (const toml::node* node = s.find("slices")) {
+    const auto* number = node->as_integer();
+    const bool cores = node->is_string() && node->as_string()->get() == "cores";
+    if (!cores && (number == nullptr || number->get() < 1 || number->get() > 1024))
+      return s.fail("slices", "must be an integer from 1 to 1024 or \"cores\"", node);
+    drive.slices = cores ? kSlicesPerCore : static_cast<uint32_t>(number->get());
+  }
+  if (const toml::node* node = s.find("cpus")) {
+    const toml::array* list = node->as_array();
+    std::vector<uint32_t> cpus;
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+      const auto* cpu = (*list)[i].as_integer();
+      if (cpu == nullptr || cpu->get() < 0 || cpu->get() >= 1024) break;
+      cpus.push_back(static_cast<uint32_t>(cpu->get()));
+    }
+    if (list == nullptr || list->empty() || cpus.size() != list->size())
+      return s.fail("cpus", "must be a non-empty list of CPU numbers from 0 to 1023, such as [0, 1]", node);
+    drive.cpus = std::move(cpus);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::string& error) {
@@ -127,7 +152,7 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
     if (dev.kind != "sim") return s.fail("medium", "needs device = \"sim\" (a file or block device is its own medium)", nullptr);
     dev.medium = *medium;
   }
-  return readPowerControl(s, table, dev) && s.rejectUnknown();
+  return readPowerControl(s, table, dev) && readSlices(s, drive) && s.rejectUnknown();
 }
 
 }  // namespace varnox::cli::testfile

@@ -18,8 +18,8 @@
 namespace varnox::blockdev {
 namespace {
 
-constexpr uint64_t kMaxPieceBytes = 1ull << 30;      // one kernel request at most
-constexpr uint64_t kCancelUserData = UINT64_MAX;     // the request that cancels at a power toggle
+constexpr uint64_t kMaxPieceBytes = 1ull << 30;   // one kernel request at most
+constexpr uint64_t kCancelUserData = UINT64_MAX;  // the request that cancels at a power toggle
 
 // Atomic writes arrived in Linux 6.11; older C library headers lack the flag's name.
 #ifdef RWF_ATOMIC
@@ -30,13 +30,17 @@ constexpr int kRwfAtomic = 0x00000040;
 
 }  // namespace
 
-void BlockDevice::AlignedFree::operator()(uint8_t* p) const { std::free(p); }
+void BlockDevice::AlignedFree::operator()(uint8_t* p) const {
+  std::free(p);
+}
 
 BlockDevice::~BlockDevice() {
-  // The ring must not write into buffers that die with the slots.
-  while (outstanding_ > done_.size()) {
-    DeviceCompletion ignored;
-    if (!poll(ignored, true)) break;
+  // The rings must not write into buffers that die with the slots.
+  for (auto& queue : queues_) {
+    while (queue->outstanding > queue->done.size()) {
+      DeviceCompletion ignored;
+      if (!pollQueue(*queue, ignored, true, 0, kTagLimit)) break;
+    }
   }
   if (fd_ >= 0) ::close(fd_);
 }
@@ -48,10 +52,11 @@ int BlockDevice::submit(const DeviceCommand& command) {
     return VARNOX_ERR_BAD_VALUE;
   Slot& slot = slots_[command.tag];
   if (slot.busy) return VARNOX_ERR_BAD_VALUE;
-  if (outstanding_ >= queueDepth_) return VARNOX_ERR_GENERIC;
+  Queue& queue = queueOf(command.tag);
+  if (queue.outstanding >= queue.depth) return VARNOX_ERR_GENERIC;
 
   slot.busy = true;
-  slot.sequence = ++submitted_;
+  slot.sequence = ++queue.submitted;
   slot.status = kStatusGood;
   slot.senseBytes = 0;
   slot.bytesIn = 0;
@@ -65,13 +70,13 @@ int BlockDevice::submit(const DeviceCommand& command) {
   slot.write = false;
   slot.discards.clear();
   slot.discardNext = 0;
-  ++outstanding_;
-  commands_.fetch_add(1, std::memory_order_relaxed);
+  queue.outstanding.fetch_add(1, std::memory_order_relaxed);
+  queue.commands.fetch_add(1, std::memory_order_relaxed);
 
   ParsedCdb cdb;
   if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
-    done_.push_back(command.tag);
+    queue.done.push_back(command.tag);
     return 0;
   }
   start(slot, command, cdb);
@@ -112,7 +117,7 @@ void BlockDevice::start(Slot& slot, const DeviceCommand& command, const ParsedCd
       }
     }
   }
-  if (!inKernel) done_.push_back(tag);
+  if (!inKernel) queueOf(tag).done.push_back(tag);
 }
 
 bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -135,7 +140,8 @@ bool BlockDevice::startTransfer(Slot& slot, const DeviceCommand& command, const 
   }
   if (!acceptCdb(slot, cdb.protect == 0, cdb.lba, strideSpan(cdb.blocks, stride))) return false;
   const uint64_t bytes = uint64_t{cdb.blocks} * geometry_.logicalBlockSize;
-  const uint64_t have = isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
+  const uint64_t have =
+      isRead ? (command.dataIn ? command.dataInBytes : 0) : (command.dataOut ? command.dataOutBytes : 0);
   if (have < bytes) {
     fail(slot, kSenseIllegalRequest, kAscParameterListLength, 0);
     return false;
@@ -175,47 +181,52 @@ bool BlockDevice::launch(Slot& slot, uint64_t firstLba, uint64_t endLba) {
   // The kernel runs overlapping requests in any order, and a buffered read can copy a page while
   // a write is filling it. A drive keeps every block whole and overlapping commands in order,
   // so a command waits here while it overlaps an earlier one that writes (or that it writes over).
+  // Of a split device, a group waits for its own commands only: no other group's touch its blocks.
   slot.firstLba = firstLba;
   slot.endLba = endLba;
-  const uint32_t tag = static_cast<uint32_t>(&slot - slots_.data());
+  const uint32_t tag = tagOf(slot);
+  Queue& queue = queueOf(tag);
   bool blocked = false;
-  for (uint32_t other : active_) blocked = blocked || waitsFor(slot, slots_[other]);
-  for (uint32_t other : waiting_) blocked = blocked || waitsFor(slot, slots_[other]);
+  for (uint32_t other : queue.active) blocked = blocked || waitsFor(slot, slots_[other]);
+  for (uint32_t other : queue.waiting) blocked = blocked || waitsFor(slot, slots_[other]);
   if (blocked) {
-    waiting_.push_back(tag);
+    queue.waiting.push_back(tag);
     return true;
   }
   if (!issue(slot)) return false;
-  active_.push_back(tag);
+  queue.active.push_back(tag);
   return true;
 }
 
 void BlockDevice::retire(uint32_t tag) {
-  auto at = std::find(active_.begin(), active_.end(), tag);
-  if (at != active_.end()) active_.erase(at);
+  Queue& queue = queueOf(tag);
+  std::vector<uint32_t>& active = queue.active;
+  std::vector<uint32_t>& waiting = queue.waiting;
+  auto at = std::find(active.begin(), active.end(), tag);
+  if (at != active.end()) active.erase(at);
   // Start what waited for it, oldest first, unless it still overlaps something earlier.
-  for (size_t i = 0; i < waiting_.size();) {
-    Slot& slot = slots_[waiting_[i]];
+  for (size_t i = 0; i < waiting.size();) {
+    Slot& slot = slots_[waiting[i]];
     bool blocked = false;
-    for (uint32_t other : active_) blocked = blocked || waitsFor(slot, slots_[other]);
-    for (size_t j = 0; j < i; ++j) blocked = blocked || waitsFor(slot, slots_[waiting_[j]]);
+    for (uint32_t other : active) blocked = blocked || waitsFor(slot, slots_[other]);
+    for (size_t j = 0; j < i; ++j) blocked = blocked || waitsFor(slot, slots_[waiting[j]]);
     if (blocked) {
       ++i;
       continue;
     }
-    const uint32_t started = waiting_[i];
-    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+    const uint32_t started = waiting[i];
+    waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
     if (issue(slot))
-      active_.push_back(started);
+      active.push_back(started);
     else
-      done_.push_back(started);
+      queue.done.push_back(started);
   }
 }
 
 bool BlockDevice::issue(Slot& slot) {
   if (slot.kind == Slot::Kind::Discard) return issueDiscard(slot);
   if (slot.kind == Slot::Kind::Sync) {
-    const int status = ring_.fdatasync(fd_, static_cast<uint64_t>(&slot - slots_.data()));
+    const int status = queueOf(slot).ring.fdatasync(fd_, tagOf(slot));
     if (status < 0) failErrno(slot, -status, 0);
     return status == 0;
   }
@@ -225,10 +236,12 @@ bool BlockDevice::issue(Slot& slot) {
   if (slot.cycle) bytes = std::min(bytes, slot.cycle - inData);
   if (slot.unit) bytes = std::min(bytes, slot.unit - position % slot.unit);
   if (slot.runBytes) bytes = std::min(bytes, slot.runBytes - position % slot.runBytes);
-  const uint64_t tag = static_cast<uint64_t>(&slot - slots_.data());
+  const uint64_t tag = tagOf(slot);
   const uint64_t offset = deviceOffset(slot, position);
-  int status = slot.write ? ring_.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, slot.rwFlags, tag)
-                          : ring_.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
+  UringQueue& ring = queueOf(slot).ring;
+  int status = slot.write ? ring.write(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset,
+                                       slot.rwFlags, tag)
+                          : ring.read(fd_, slot.data + inData, static_cast<uint32_t>(bytes), offset, tag);
   if (status < 0) {
     failErrno(slot, -status, offset / geometry_.logicalBlockSize);
     return false;
@@ -260,9 +273,9 @@ bool BlockDevice::advance(Slot& slot, int result) {
   if (slot.done < slot.total) return !issue(slot);
   const uint64_t blocks = slot.total / bs;
   if (slot.write) {
-    blocksWritten_.fetch_add(blocks, std::memory_order_relaxed);
+    queueOf(slot).blocksWritten.fetch_add(blocks, std::memory_order_relaxed);
   } else {
-    blocksRead_.fetch_add(blocks, std::memory_order_relaxed);
+    queueOf(slot).blocksRead.fetch_add(blocks, std::memory_order_relaxed);
     if (slot.kind == Slot::Kind::Transfer) slot.bytesIn = slot.total;
   }
   return true;
@@ -289,26 +302,84 @@ uint8_t* BlockDevice::bounce(Slot& slot, uint64_t bytes) {
   return slot.bounce.get();
 }
 
+BlockDevice::Queue& BlockDevice::queueOf(const Slot& slot) const {
+  return queueOf(tagOf(slot));
+}
+
+uint32_t BlockDevice::outstanding() const {
+  uint32_t count = 0;
+  for (const auto& queue : queues_) count += queue->outstanding.load(std::memory_order_relaxed);
+  return count;
+}
+
+bool BlockDevice::splitQueues(uint32_t groups, uint32_t tagsPerGroup) {
+  if (groups == 0 || tagsPerGroup == 0 || uint64_t{groups} * tagsPerGroup > kTagLimit || outstanding() != 0)
+    return false;
+  if (groups == 1) return true;
+  std::vector<std::unique_ptr<Queue>> queues;
+  for (uint32_t i = 0; i < groups; ++i) {
+    auto queue = std::make_unique<Queue>();
+    queue->depth = tagsPerGroup;
+    std::string error;
+    if (!queue->ring.open(tagsPerGroup, error)) return false;
+    queues.push_back(std::move(queue));
+  }
+  queues_ = std::move(queues);
+  groupTags_ = tagsPerGroup;
+  return true;
+}
+
 bool BlockDevice::poll(DeviceCompletion& completion, bool wait) {
-  while (done_.empty()) {
-    if (outstanding_ == 0) return false;  // nothing in the kernel either
+  return pollTags(completion, wait, 0, static_cast<uint32_t>(slots_.size()));
+}
+
+bool BlockDevice::pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) {
+  endTag = std::min(endTag, static_cast<uint32_t>(slots_.size()));
+  if (firstTag >= endTag) return false;
+  Queue& first = queueOf(firstTag);
+  if (&first == &queueOf(endTag - 1)) return pollQueue(first, completion, wait, firstTag, endTag);
+  // A range across the groups of a split device (never a slice's): each in turn, waiting only
+  // when none has one ready.
+  for (auto& queue : queues_)
+    if (pollQueue(*queue, completion, false, firstTag, endTag)) return true;
+  for (auto& queue : queues_)
+    if (wait && queue->outstanding != 0 && pollQueue(*queue, completion, true, firstTag, endTag)) return true;
+  return false;
+}
+
+bool BlockDevice::pollQueue(Queue& queue, DeviceCompletion& completion, bool wait, uint32_t firstTag,
+                            uint32_t endTag) {
+  std::deque<uint32_t>& done = queue.done;
+  const bool everyTag = firstTag == 0 && endTag == slots_.size();
+  auto inRange = [firstTag, endTag](uint32_t tag) { return tag >= firstTag && tag < endTag; };
+  auto found = everyTag ? done.begin() : std::find_if(done.begin(), done.end(), inRange);
+  while (found == done.end()) {
+    if (queue.outstanding == 0) return false;  // nothing in the kernel either
+    if (!everyTag) {
+      // Only what the range has in the kernel can end the wait.
+      bool busy = false;
+      for (uint32_t t = firstTag; t < endTag && !busy; ++t) busy = slots_[t].busy;
+      if (!busy) return false;
+    }
     uint64_t tag = 0;
     int result = 0;
-    if (!ring_.next(wait, tag, result)) return false;
+    if (!queue.ring.next(wait, tag, result)) return false;
     if (tag < slots_.size() && slots_[tag].busy && advance(slots_[tag], result)) {
-      done_.push_back(static_cast<uint32_t>(tag));
+      done.push_back(static_cast<uint32_t>(tag));
       retire(static_cast<uint32_t>(tag));
     }
+    // A push may move the deque's iterators: look again.
+    found = everyTag ? done.begin() : std::find_if(done.begin(), done.end(), inRange);
   }
-  const uint32_t tag = done_.front();
-  done_.pop_front();
+  const uint32_t tag = *found;
+  done.erase(found);
   Slot& slot = slots_[tag];
   completion.tag = tag;
   completion.status = slot.status;
   completion.sense.assign(slot.sense, slot.sense + slot.senseBytes);
   completion.bytesIn = slot.bytesIn;
   slot.busy = false;
-  --outstanding_;
+  queue.outstanding.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -356,7 +427,9 @@ bool BlockDevice::acceptCdb(Slot& slot, bool fieldsUsable, uint64_t lba, uint64_
   return true;
 }
 
-bool BlockDevice::aligned(const void* p) const { return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0; }
+bool BlockDevice::aligned(const void* p) const {
+  return reinterpret_cast<uintptr_t>(p) % memAlign_ == 0;
+}
 
 int BlockDevice::powerToggle() {
   powerText_.clear();
@@ -365,7 +438,7 @@ int BlockDevice::powerToggle() {
     powerText_ = path_ + " did not come back from an earlier power toggle";
     return VARNOX_ERR_DEVICE;
   }
-  const uint32_t lost = outstanding_;
+  const uint32_t lost = outstanding();
   std::string why;
   if (!dropOutstanding(power_->timeoutSeconds(), why)) {
     powerText_ = why;
@@ -387,35 +460,48 @@ int BlockDevice::powerToggle() {
 }
 
 bool BlockDevice::dropOutstanding(double timeoutSeconds, std::string& why) {
-  // A busy slot is finished (done_), held back (waiting_, never handed to the kernel), or has
+  // A busy slot is finished (done), held back (waiting, never handed to the kernel), or has
   // exactly one request in the kernel. Those are cancelled where the kernel still can and
   // waited for where it cannot: their buffers are the host's, which it frees once the toggle
-  // returns. What they did is thrown away; the host reports them as aborted.
-  uint64_t inKernel = outstanding_ - done_.size() - waiting_.size();
-  bool cancelling = inKernel > 0 && ring_.cancelAll(fd_, kCancelUserData) == 0;
+  // returns. What they did is thrown away; the host reports them as aborted. Every group's ring
+  // is cancelled before any is waited for, so that they wind down together. The kernel completes
+  // a request through the thread that submitted it, even on a cooperative ring: the other
+  // groups' threads wait on their locks meanwhile, and it wakes them for that.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                              std::chrono::duration<double>(timeoutSeconds));
-  while ((inKernel > 0 || cancelling) && std::chrono::steady_clock::now() < deadline) {
-    uint64_t userData = 0;
-    int result = 0;
-    if (!ring_.next(true, userData, result)) continue;
-    if (userData == kCancelUserData)
-      cancelling = false;
-    else if (userData < slots_.size() && slots_[userData].busy)
-      --inKernel;
+  std::vector<uint64_t> inKernel;
+  std::vector<bool> cancelling;
+  for (auto& queue : queues_) {
+    inKernel.push_back(queue->outstanding - queue->done.size() - queue->waiting.size());
+    cancelling.push_back(inKernel.back() > 0 && queue->ring.cancelAll(fd_, kCancelUserData) == 0);
   }
-  if (inKernel > 0) {
-    why = std::to_string(inKernel) + " command" + (inKernel == 1 ? " was" : "s were") +
-          " still in the kernel " + secondsText(timeoutSeconds) + " after the power toggle began; " + path_ +
+  uint64_t left = 0;
+  for (size_t q = 0; q < queues_.size(); ++q) {
+    while ((inKernel[q] > 0 || cancelling[q]) && std::chrono::steady_clock::now() < deadline) {
+      uint64_t userData = 0;
+      int result = 0;
+      if (!queues_[q]->ring.next(true, userData, result)) continue;
+      if (userData == kCancelUserData)
+        cancelling[q] = false;
+      else if (userData < slots_.size() && slots_[userData].busy)
+        --inKernel[q];
+    }
+    left += inKernel[q];
+  }
+  if (left > 0) {
+    why = std::to_string(left) + " command" + (left == 1 ? " was" : "s were") + " still in the kernel " +
+          secondsText(timeoutSeconds) + " after the power toggle began; " + path_ +
           " cannot be closed safely";
     return false;
   }
   for (Slot& slot : slots_) slot.busy = false;
-  done_.clear();
-  active_.clear();
-  waiting_.clear();
-  outstanding_ = 0;
+  for (auto& queue : queues_) {
+    queue->done.clear();
+    queue->active.clear();
+    queue->waiting.clear();
+    queue->outstanding = 0;
+  }
   return true;
 }
 
@@ -445,7 +531,9 @@ std::string BlockDevice::reopen(double timeoutSeconds) {
   return {};
 }
 
-int BlockDevice::reset() { return VARNOX_ERR_NOT_SUPPORTED; }
+int BlockDevice::reset() {
+  return VARNOX_ERR_NOT_SUPPORTED;
+}
 
 int BlockDevice::ioctl(uint32_t request, uint32_t count, void** args) {
   auto arg = [&](uint32_t i) -> void* { return args && i < count ? args[i] : nullptr; };
@@ -481,17 +569,19 @@ int BlockDevice::send(const void* request, size_t size) {
 
 DeviceStats BlockDevice::stats() const {
   DeviceStats s;
-  s.commands = commands_.load(std::memory_order_relaxed);
-  s.blocksWritten = blocksWritten_.load(std::memory_order_relaxed);
-  s.blocksRead = blocksRead_.load(std::memory_order_relaxed);
+  for (const auto& queue : queues_) {
+    s.commands += queue->commands.load(std::memory_order_relaxed);
+    s.blocksWritten += queue->blocksWritten.load(std::memory_order_relaxed);
+    s.blocksRead += queue->blocksRead.load(std::memory_order_relaxed);
+  }
   s.powerCycles = powerCycles_.load(std::memory_order_relaxed);
   return s;
 }
 
 std::string BlockDevice::describe() const {
   std::string text = (blockDevice_ ? "block device " : "file ") + path_ + ", " +
-                     std::to_string(geometry_.capacityBlocks) + " x " + std::to_string(geometry_.logicalBlockSize) +
-                     "-byte blocks";
+                     std::to_string(geometry_.capacityBlocks) + " x " +
+                     std::to_string(geometry_.logicalBlockSize) + "-byte blocks";
   if (direct_) text += ", direct I/O";
   return text;
 }

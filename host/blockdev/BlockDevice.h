@@ -45,7 +45,13 @@
 // more commands. Without power control, and for reset() always, VARNOX_ERR_NOT_SUPPORTED; the
 // geometry says so up front.
 //
-// Threads: as for every Device, one thread at a time submits and polls.
+// Threads: as for every Device, one thread at a time submits and polls. Split among the slices of
+// a drive (splitQueues()), each group of tags gets a submission queue of its own: its own
+// io_uring, completions and ordering of overlapping commands (a group's commands wait only for
+// its own, a sync only for its own group's writes), so that the groups' threads submit and poll
+// at once without a lock. A power toggle, which comes while no other call runs, lets go of every
+// group's commands.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -76,7 +82,9 @@ class BlockDevice : public Device {
   // already outstanding or an empty CDB; VARNOX_ERR_GENERIC when the queue is full.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
-  uint32_t outstanding() const override { return outstanding_; }
+  bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) override;
+  uint32_t outstanding() const override;
+  bool splitQueues(uint32_t groups, uint32_t tagsPerGroup) override;
   int powerToggle() override;
   std::string lastPowerToggle() const override { return powerText_; }
   int reset() override;
@@ -95,6 +103,25 @@ class BlockDevice : public Device {
 
  private:
   struct Slot;
+  // The commands of the device, or of one group of tags when split: each group's thread alone
+  // touches its queue, so each sits on cache lines of its own.
+  struct alignas(64) Queue {
+    UringQueue ring;
+    uint32_t depth = 32;
+    std::deque<uint32_t> done;      // finished tags not yet polled
+    std::vector<uint32_t> active;   // tags with a range in the kernel
+    std::vector<uint32_t> waiting;  // tags held back behind an overlapping command, oldest first
+    std::atomic<uint32_t> outstanding{0};
+    uint64_t submitted = 0;  // commands accepted so far: the sequence of the last
+    std::atomic<uint64_t> commands{0}, blocksWritten{0}, blocksRead{0};
+  };
+  Queue& queueOf(uint32_t tag) const {
+    return *queues_[std::min<size_t>(tag / groupTags_, queues_.size() - 1)];
+  }
+  Queue& queueOf(const Slot& slot) const;
+  uint32_t tagOf(const Slot& slot) const;  // BlockDeviceSlot.h
+  // pollTags within one queue.
+  bool pollQueue(Queue& queue, DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag);
   struct AlignedFree {
     void operator()(uint8_t* p) const;
   };
@@ -154,18 +181,14 @@ class BlockDevice : public Device {
   bool direct_ = false;
   uint32_t memAlign_ = 4096;
   DeviceGeometry geometry_;
-  uint32_t queueDepth_ = 32;
-  UringQueue ring_;
   std::vector<Slot> slots_;
-  std::deque<uint32_t> done_;  // finished tags not yet polled
-  std::vector<uint32_t> active_;   // tags with a range in the kernel
-  std::vector<uint32_t> waiting_;  // tags held back behind an overlapping command, oldest first
-  uint32_t outstanding_ = 0;
-  uint64_t submitted_ = 0;  // commands accepted so far: the sequence of the last
+  // One, or one per group of tags (the last group's also takes the tags past the groups').
+  std::vector<std::unique_ptr<Queue>> queues_;
+  uint32_t groupTags_ = 1024;  // tags per queue
   uint32_t setting_ = 0;
   uint64_t lastMiscompareLba_ = 0;
   std::atomic<bool> stopped_{false};
-  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0}, powerCycles_{0};
+  std::atomic<uint64_t> powerCycles_{0};
 };
 
 }  // namespace varnox::blockdev

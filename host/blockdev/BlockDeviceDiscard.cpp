@@ -56,8 +56,8 @@ bool BlockDevice::issueDiscard(Slot& slot) {
   // the read-back would report as a miscompare).
   const UnmapRange& r = slot.discards[slot.discardNext];
   const uint64_t bs = geometry_.logicalBlockSize;
-  const int status = ring_.fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, r.lba * bs,
-                                     uint64_t{r.blocks} * bs, static_cast<uint64_t>(&slot - slots_.data()));
+  const int status = queueOf(slot).ring.fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, r.lba * bs,
+                                                  uint64_t{r.blocks} * bs, tagOf(slot));
   if (status < 0) {
     failErrno(slot, -status, r.lba);
     return false;

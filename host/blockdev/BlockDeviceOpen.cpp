@@ -110,7 +110,6 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
   g.protectionInfoEnabled = false;
   g.maxQueueDepth = deviceSpec.queueDepth;
   g.atomicUnitBlocks = 0;
-  device->queueDepth_ = deviceSpec.queueDepth;
   uint64_t limitBytes = deviceSpec.capacityBlocks * deviceSpec.logicalBlockSize;
 
   if (device->blockDevice_) {
@@ -238,10 +237,13 @@ std::unique_ptr<BlockDevice> BlockDevice::open(const DeviceSpec& deviceSpec, std
     }
   }
 
-  if (!device->ring_.open(deviceSpec.queueDepth, error)) {
+  auto queue = std::make_unique<BlockDevice::Queue>();
+  queue->depth = deviceSpec.queueDepth;
+  if (!queue->ring.open(deviceSpec.queueDepth, error)) {
     error = "device " + path + ": " + error;
     return nullptr;
   }
+  device->queues_.push_back(std::move(queue));
   device->slots_.resize(kTagLimit);
   return device;
 }

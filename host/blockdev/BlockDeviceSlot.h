@@ -21,7 +21,8 @@ inline constexpr uint8_t kAscMiscompare = 0x1D;
 inline constexpr uint8_t kAscUnrecoveredReadError = 0x11;
 inline constexpr uint8_t kAscInternalTargetFailure = 0x44;
 
-struct BlockDevice::Slot {
+// On cache lines of its own: the slots of a split device's groups are written by their own threads.
+struct alignas(64) BlockDevice::Slot {
   enum class Kind { Transfer, Verify, Sync, Discard };
   bool busy = false;
   uint64_t sequence = 0;  // order of submission: a sync waits only for writes sent before it
@@ -50,5 +51,7 @@ struct BlockDevice::Slot {
   std::vector<UnmapRange> discards;  // a discard's ranges, deallocated one after the other
   size_t discardNext = 0;
 };
+
+inline uint32_t BlockDevice::tagOf(const Slot& slot) const { return static_cast<uint32_t>(&slot - slots_.data()); }
 
 }  // namespace varnox::blockdev

@@ -8,7 +8,6 @@ namespace {
 constexpr long long kWaitBoundNs = 100 * 1000 * 1000;  // 100 ms
 }  // namespace
 
-
 UringQueue::~UringQueue() {
   if (open_) io_uring_queue_exit(&ring_);
 }
@@ -68,7 +67,8 @@ int UringQueue::read(int fd, void* buffer, uint32_t bytes, uint64_t offset, uint
   return queue(userData, [&](io_uring_sqe* sqe) { io_uring_prep_read(sqe, fd, buffer, bytes, offset); });
 }
 
-int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags, uint64_t userData) {
+int UringQueue::write(int fd, const void* buffer, uint32_t bytes, uint64_t offset, int rwFlags,
+                      uint64_t userData) {
   return queue(userData, [&](io_uring_sqe* sqe) {
     io_uring_prep_write(sqe, fd, buffer, bytes, offset);
     sqe->rw_flags = rwFlags;

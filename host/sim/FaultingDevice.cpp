@@ -89,11 +89,18 @@ int FaultingDevice::powerToggle() {
 }
 
 bool FaultingDevice::poll(DeviceCompletion& completion, bool wait) {
-  if (!made_.empty()) {
-    completion = std::move(made_.front());
-    made_.pop_front();
+  return pollTags(completion, wait, 0, kTagLimit);
+}
+
+bool FaultingDevice::pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) {
+  const auto made = std::find_if(made_.begin(), made_.end(), [firstTag, endTag](const DeviceCompletion& c) {
+    return c.tag >= firstTag && c.tag < endTag;
+  });
+  if (made != made_.end()) {
+    completion = std::move(*made);
+    made_.erase(made);
   } else {
-    if (!inner_->poll(completion, wait)) return false;
+    if (!inner_->pollTags(completion, wait, firstTag, endTag)) return false;
     if (completion.tag < kTagLimit) inDevice_[completion.tag] = false;
     // A recovered error is reported only over a success; the data moved all the same (bytesIn).
     if (completion.tag < kTagLimit && !sense_[completion.tag].empty() && completion.status == kStatusGood) {

@@ -32,6 +32,7 @@ class FaultingDevice : public Device {
   const DeviceGeometry& geometry() const override { return inner_->geometry(); }
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
+  bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) override;
   uint32_t outstanding() const override { return inner_->outstanding() + static_cast<uint32_t>(made_.size()); }
   uint32_t neverCompleting() const override { return inner_->neverCompleting(); }
   int powerToggle() override;

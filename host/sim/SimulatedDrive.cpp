@@ -39,17 +39,21 @@ SimulatedDrive::SimulatedDrive(const SimConfig& config) : config_(config) {
   geometry_.zoneBlocks = config.zoneBlocks;
   geometry_.hostManaged = config.zones == ZoneKind::HostManaged;
   slots_.resize(kTagLimit);
-  queue_.reserve(config.queueDepth);
-  candidates_.reserve(config.queueDepth);
   scratch_.resize(storedBlockBytes_);
+  auto whole = std::make_unique<Queue>();
+  whole->depth = config.queueDepth;
+  whole->tags.reserve(config.queueDepth);
+  whole->candidates.reserve(config.queueDepth);
   // Two streams, so that the completion order does not change when a power loss draws outcomes.
-  orderRandom_ = config.seed ^ 0x6F72646572ull;
+  whole->orderRandom = config.seed ^ 0x6F72646572ull;
+  queues_.push_back(std::move(whole));
   fateRandom_ = config.seed ^ 0x66617465ull;
 }
 
 SimulatedDrive::~SimulatedDrive() = default;
 
-std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error, bool* refused) {
+std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, std::string& error,
+                                                       bool* refused) {
   if (refused) *refused = false;
   std::string problem = validateSimConfig(config);
   if (!problem.empty()) {
@@ -86,9 +90,8 @@ std::unique_ptr<SimulatedDrive> SimulatedDrive::create(const SimConfig& config, 
     }
   }
   if (!config.faults.empty()) {
-    drive->ruleFaults_ =
-        std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks, config.logicalBlockSize,
-                                     drive->store_.get());
+    drive->ruleFaults_ = std::make_unique<RuleFaults>(config.faults, config.seed, config.capacityBlocks,
+                                                      config.logicalBlockSize, drive->store_.get());
     drive->hook_ = drive->ruleFaults_.get();
   }
   return drive;
@@ -121,7 +124,44 @@ void SimulatedDrive::mediumWriteFailed(Slot* slot) {
 void SimulatedDrive::zonesWrote(uint64_t lba, uint64_t blocks, uint32_t stride) {
   zones_->wrote(lba, blocks, stride);
   if (medium_ && blocks != 0)
-    medium_->pointersChanged(lba / zones_->zoneBlocks(), (lba + (blocks - 1) * stride) / zones_->zoneBlocks());
+    medium_->pointersChanged(lba / zones_->zoneBlocks(),
+                             (lba + (blocks - 1) * stride) / zones_->zoneBlocks());
+}
+
+bool SimulatedDrive::splitQueues(uint32_t groups, uint32_t tagsPerGroup) {
+  // Faults see every command in one order, and the kept medium and the zones' write pointers are
+  // the whole drive's: those drives take one call at a time.
+  if (hook_ || medium_ || zones_ || groups == 0 || tagsPerGroup == 0 ||
+      uint64_t{groups} * tagsPerGroup > kTagLimit)
+    return false;
+  if (groups == 1) return true;
+  for (const auto& queue : queues_)
+    if (!queue->tags.empty()) return false;
+  const uint64_t seed = queues_.front()->orderRandom;
+  queues_.clear();
+  groupTags_ = tagsPerGroup;
+  // Every tag belongs to a group: the tags past the slices' make groups nobody uses.
+  const uint32_t count = (kTagLimit + tagsPerGroup - 1) / tagsPerGroup;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto queue = std::make_unique<Queue>();
+    queue->depth = std::max<uint32_t>(1, std::min(tagsPerGroup, config_.queueDepth / groups));
+    queue->tags.reserve(queue->depth);
+    queue->candidates.reserve(queue->depth);
+    // Group 0 keeps the drive's order stream; each other group draws its own.
+    queue->orderRandom = seed + i * 0xD1B54A32D192ED03ull;
+    queues_.push_back(std::move(queue));
+  }
+  return true;
+}
+
+SimulatedDrive::Queue& SimulatedDrive::queueOf(const Slot& slot) {
+  return queueOf(static_cast<uint32_t>(&slot - slots_.data()));
+}
+
+uint32_t SimulatedDrive::outstanding() const {
+  uint32_t count = 0;
+  for (const auto& queue : queues_) count += queue->size.load(std::memory_order_relaxed);
+  return count;
 }
 
 int SimulatedDrive::submitCommand(const DeviceCommand& command) {
@@ -131,7 +171,8 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
     return VARNOX_ERR_BAD_VALUE;
   Slot& slot = slots_[command.tag];
   if (slot.busy) return VARNOX_ERR_BAD_VALUE;
-  if (queue_.size() >= config_.queueDepth) return VARNOX_ERR_GENERIC;
+  Queue& queue = queueOf(command.tag);
+  if (queue.tags.size() >= queue.depth) return VARNOX_ERR_GENERIC;
 
   slot.busy = true;
   slot.status = kStatusGood;
@@ -145,31 +186,34 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
   slot.readBlocks = 0;
   slot.undo.clear();
   slot.images.clear();
-  commands_.fetch_add(1, std::memory_order_relaxed);
+  queue.commands.fetch_add(1, std::memory_order_relaxed);
 
   ParsedCdb cdb;
-  context_ = CommandContext{command.tag, commandIndex_++, &cdb};
-  context_.dataOut = command.dataOut;
-  context_.dataOutBytes = command.dataOutBytes;
+  // The hook's context: a split drive has no hook, and its groups leave it alone.
+  if (queues_.size() == 1) {
+    context_ = CommandContext{command.tag, commandIndex_++, &cdb};
+    context_.dataOut = command.dataOut;
+    context_.dataOutBytes = command.dataOutBytes;
+  }
   if (parseCdb(command.cdb, command.cdbLength, cdb) != 0) {
     fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   } else {
-    if (takesLbaStride(cdb.opcode)) context_.lbaStride = command.lbaStride;
+    const uint32_t stride = takesLbaStride(cdb.opcode) ? command.lbaStride : 1;
+    if (queues_.size() == 1) context_.lbaStride = stride;
     if (cdb.opcode == kOpWrite16 || cdb.opcode == kOpWriteAtomic16 || cdb.opcode == kOpWriteSame16) {
       // The span of a skip write: a read between its blocks is counted as overlapping, which
       // only widens what a reorder fault may pick.
       slot.firstLba = cdb.lba;
-      slot.blockCount = strideSpan(cdb.blocks, context_.lbaStride);
+      slot.blockCount = strideSpan(cdb.blocks, stride);
     } else if (cdb.opcode == kOpRead16 || cdb.opcode == kOpVerify16) {
       slot.readLba = cdb.lba;
-      slot.readBlocks = strideSpan(cdb.blocks, context_.lbaStride);
-      slot.readAfter = writeSequence_;
+      slot.readBlocks = strideSpan(cdb.blocks, stride);
+      slot.readAfter = writeSequence_.load(std::memory_order_relaxed);
     }
     Intervention action;
     if (hook_) {
       if (cdb.opcode == kOpRead16)
-        context_.overlapsOutstandingWrite =
-            overlapsOutstandingWrite(cdb.lba, strideSpan(cdb.blocks, context_.lbaStride));
+        context_.overlapsOutstandingWrite = overlapsOutstandingWrite(cdb.lba, strideSpan(cdb.blocks, stride));
       action = hook_->beforeCommand(context_);
     }
     if (action.kind != Intervention::Kind::None) faults_.fetch_add(1, std::memory_order_relaxed);
@@ -184,7 +228,7 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
       case Intervention::Kind::Delay:
         execute(slot, command, cdb);
         slot.readyAtNs = action.delayNs == Intervention::kNever ? Intervention::kNever
-                                                                 : queryPerformanceCounter() + action.delayNs;
+                                                                : queryPerformanceCounter() + action.delayNs;
         ++delayed_;
         break;
       case Intervention::Kind::Abort:
@@ -235,74 +279,119 @@ int SimulatedDrive::submitCommand(const DeviceCommand& command) {
     }
   }
   // Held back for a few polls when shuffled, so that the queue fills and completions overtake.
-  slot.readyAtPoll = pollCount_;
-  if (config_.shuffleCompletions) slot.readyAtPoll += splitmix(orderRandom_) % (config_.queueDepth / 2 + 1);
-  queue_.push_back(command.tag);
+  slot.readyAtPoll = queue.pollCount;
+  if (config_.shuffleCompletions) slot.readyAtPoll += splitmix(queue.orderRandom) % (queue.depth / 2 + 1);
+  queue.tags.push_back(command.tag);
+  queue.size.store(static_cast<uint32_t>(queue.tags.size()), std::memory_order_relaxed);
   return 0;
 }
 
-bool SimulatedDrive::collectDue(bool wait) {
-  auto collect = [this](bool anyPoll) {
+bool SimulatedDrive::collectDue(Queue& queue, bool wait, uint32_t firstTag, uint32_t endTag) {
+  std::vector<uint32_t>& candidates = queue.candidates;
+  auto collect = [this, &queue, &candidates, firstTag, endTag](bool anyPoll) {
     const uint64_t now = queryPerformanceCounter();
     uint64_t earliest = Intervention::kNever;
-    candidates_.clear();
-    for (uint32_t tag : queue_) {
+    candidates.clear();
+    for (uint32_t tag : queue.tags) {
+      if (tag < firstTag || tag >= endTag) continue;
       const Slot& slot = slots_[tag];
       if (slot.readyAtNs > now) {
         earliest = std::min(earliest, slot.readyAtNs);
         continue;
       }
-      if (anyPoll || !config_.shuffleCompletions || slot.readyAtPoll <= pollCount_) candidates_.push_back(tag);
+      if (anyPoll || !config_.shuffleCompletions || slot.readyAtPoll <= queue.pollCount)
+        candidates.push_back(tag);
     }
     return earliest == Intervention::kNever ? kMaxDelayWaitNs : std::min(earliest - now, kMaxDelayWaitNs);
   };
   collect(false);
-  if (!candidates_.empty() || !wait) return !candidates_.empty();
+  if (!candidates.empty() || !wait) return !candidates.empty();
   const uint64_t sleepNs = collect(true);
-  if (!candidates_.empty()) return true;
+  if (!candidates.empty()) return true;
   std::this_thread::sleep_for(std::chrono::nanoseconds(sleepNs));
   collect(true);
-  return !candidates_.empty();
+  return !candidates.empty();
 }
 
 uint32_t SimulatedDrive::neverCompleting() const {
+  // Delays come from hooks, and a drive with a hook keeps its queue whole.
   if (delayed_ == 0) return 0;
-  return static_cast<uint32_t>(std::count_if(queue_.begin(), queue_.end(), [this](uint32_t tag) {
+  const std::vector<uint32_t>& tags = queues_.front()->tags;
+  return static_cast<uint32_t>(std::count_if(tags.begin(), tags.end(), [this](uint32_t tag) {
     return slots_[tag].readyAtNs == Intervention::kNever;
   }));
 }
 
 bool SimulatedDrive::poll(DeviceCompletion& completion, bool wait) {
-  if (queue_.empty()) return false;
-  ++pollCount_;
-  const uint32_t* candidates = queue_.data();
-  uint32_t count = static_cast<uint32_t>(queue_.size());
+  return pollTags(completion, wait, 0, kTagLimit);
+}
+
+bool SimulatedDrive::pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) {
+  endTag = std::min(endTag, kTagLimit);
+  if (firstTag >= endTag) return false;
+  const uint32_t first = firstTag / groupTags_, last = (endTag - 1) / groupTags_;
+  if (first == last) return pollQueue(first, completion, wait, firstTag, endTag);
+  // A range across groups of a split drive (never a slice's): each group in turn, waiting only
+  // when none has one ready.
+  for (uint32_t g = first; g <= last; ++g)
+    if (pollQueue(g, completion, false, firstTag, endTag)) return true;
+  for (uint32_t g = first; wait && g <= last; ++g)
+    if (pollQueue(g, completion, true, firstTag, endTag)) return true;
+  return false;
+}
+
+bool SimulatedDrive::pollQueue(uint32_t group, DeviceCompletion& completion, bool wait, uint32_t firstTag,
+                               uint32_t endTag) {
+  Queue& queue = *queues_[group];
+  std::vector<uint32_t>& tags = queue.tags;
+  if (tags.empty()) return false;
+  const uint32_t groupFirst = group * groupTags_;
+  const bool everyTag = firstTag <= groupFirst && endTag >= std::min(groupFirst + groupTags_, kTagLimit);
+  auto inRange = [firstTag, endTag](uint32_t tag) { return tag >= firstTag && tag < endTag; };
+  if (!everyTag && std::none_of(tags.begin(), tags.end(), inRange)) return false;
+  ++queue.pollCount;
+  std::vector<uint32_t>& ready = queue.candidates;
+  const uint32_t* candidates = tags.data();
+  uint32_t count = static_cast<uint32_t>(tags.size());
   uint32_t pick = 0;
   if (delayed_ != 0) {
     // A slow command is not ready before its time and a hung one never; the others go on.
-    if (!collectDue(wait)) return false;
-    candidates = candidates_.data();
-    count = static_cast<uint32_t>(candidates_.size());
-    if (config_.shuffleCompletions) pick = static_cast<uint32_t>(splitmix(orderRandom_) % count);
+    if (!collectDue(queue, wait, firstTag, endTag)) return false;
+    candidates = ready.data();
+    count = static_cast<uint32_t>(ready.size());
+    if (config_.shuffleCompletions) pick = static_cast<uint32_t>(splitmix(queue.orderRandom) % count);
   } else if (config_.shuffleCompletions) {
-    candidates_.clear();
-    for (uint32_t tag : queue_)
-      if (slots_[tag].readyAtPoll <= pollCount_) candidates_.push_back(tag);
-    if (!candidates_.empty()) {
-      candidates = candidates_.data();
-      count = static_cast<uint32_t>(candidates_.size());
+    ready.clear();
+    for (uint32_t tag : tags)
+      if (inRange(tag) && slots_[tag].readyAtPoll <= queue.pollCount) ready.push_back(tag);
+    if (!ready.empty()) {
+      candidates = ready.data();
+      count = static_cast<uint32_t>(ready.size());
     } else if (!wait) {
       return false;
+    } else if (!everyTag) {
+      // A waiting poll takes one at once: any of the range.
+      for (uint32_t tag : tags)
+        if (inRange(tag)) ready.push_back(tag);
+      candidates = ready.data();
+      count = static_cast<uint32_t>(ready.size());
     }
-    pick = static_cast<uint32_t>(splitmix(orderRandom_) % count);
+    pick = static_cast<uint32_t>(splitmix(queue.orderRandom) % count);
+  } else if (!everyTag) {
+    ready.clear();
+    for (uint32_t tag : tags)
+      if (inRange(tag)) ready.push_back(tag);
+    candidates = ready.data();
+    count = static_cast<uint32_t>(ready.size());
   }
   if (hook_) pick = std::min(hook_->orderCompletion(candidates, count, pick), count - 1);
   uint32_t tag = candidates[pick];
-  if (firstCompletion_ != UINT32_MAX) {
-    if (std::find(queue_.begin(), queue_.end(), firstCompletion_) != queue_.end()) tag = firstCompletion_;
+  if (firstCompletion_ != UINT32_MAX && inRange(firstCompletion_)) {
+    if (std::find(tags.begin(), tags.end(), firstCompletion_) != tags.end()) tag = firstCompletion_;
     firstCompletion_ = UINT32_MAX;
   }
-  queue_.erase(std::find(queue_.begin(), queue_.end(), tag));
+  tags.erase(std::find(tags.begin(), tags.end(), tag));
+  queue.size.store(static_cast<uint32_t>(tags.size()), std::memory_order_relaxed);
 
   Slot& slot = slots_[tag];
   completion.tag = tag;
@@ -347,7 +436,8 @@ bool SimulatedDrive::rangeValid(uint64_t lba, uint64_t blocks) const {
 }
 
 bool SimulatedDrive::overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const {
-  for (uint32_t tag : queue_) {
+  // Asked with a hook only, when the queue is whole.
+  for (uint32_t tag : queues_.front()->tags) {
     const Slot& w = slots_[tag];
     if (w.sequence != 0 && w.blockCount != 0 && lba < w.firstLba + w.blockCount && w.firstLba < lba + blocks)
       return true;
@@ -391,9 +481,11 @@ int SimulatedDrive::send(const void* request, size_t size) {
 
 DeviceStats SimulatedDrive::stats() const {
   DeviceStats s;
-  s.commands = commands_.load(std::memory_order_relaxed);
-  s.blocksWritten = blocksWritten_.load(std::memory_order_relaxed);
-  s.blocksRead = blocksRead_.load(std::memory_order_relaxed);
+  for (const auto& queue : queues_) {
+    s.commands += queue->commands.load(std::memory_order_relaxed);
+    s.blocksWritten += queue->blocksWritten.load(std::memory_order_relaxed);
+    s.blocksRead += queue->blocksRead.load(std::memory_order_relaxed);
+  }
   s.powerCycles = powerCycles_.load(std::memory_order_relaxed);
   s.resets = resets_.load(std::memory_order_relaxed);
   s.faultsInjected = faults_.load(std::memory_order_relaxed) + (hook_ ? hook_->injected() : 0);

@@ -10,9 +10,9 @@
 //
 // Commands: READ(16), WRITE(16), VERIFY(16) (BYTCHK 0, 1 or 3), WRITE SAME(16) (UNMAP bit
 // deallocates), UNMAP(10) with its parameter list in dataOut, WRITE ATOMIC(16), SYNCHRONIZE
-// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME honour DeviceCommand::lbaStride (skip
-// commands: every stride-th block from the LBA, atomic units counted in the command's blocks).
-// Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
+// CACHE(16), and on zoned drives RESET WRITE POINTER (ZBC OUT). READ, WRITE, WRITE ATOMIC and WRITE SAME
+// honour DeviceCommand::lbaStride (skip commands: every stride-th block from the LBA, atomic units counted in
+// the command's blocks). Errors complete with CHECK CONDITION and fixed-format sense: LBA out of range
 // 05/21/00, unknown opcode 05/20/00, invalid CDB field (protect bits without protection
 // information, atomic unit too large) 05/24/00, data buffer too short 05/1A/00, verify mismatch
 // 0E/1D/00 with the byte offset of the first difference as information.
@@ -68,9 +68,16 @@
 //
 // Threads: submit, poll, powerToggle, reset, ioctl and send come from one thread at a time (the
 // drive thread); stats(), stopped(), geometry() and describe() may be called from any thread.
+// A drive without fault rules, kept medium or zones splits its queue among the slices of a drive
+// (splitQueues()): each group of tags then has a queue, completion order and counters of its own,
+// and its thread submits and polls beside the others' without a lock (their blocks are disjoint;
+// only a volatile cache's journal is shared, under a lock of its own), while power toggle and
+// reset still come alone and reach every group. A split drive hands out a group's completions in
+// its own seeded order, and a completed read keeps only its own group's outstanding writes.
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,10 +110,15 @@ class SimulatedDrive : public Device {
 
   const DeviceGeometry& geometry() const override { return geometry_; }
   // 0; VARNOX_ERR_DEVICE when stopped; VARNOX_ERR_BAD_VALUE for a tag of 1024 or more, a tag
-  // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are outstanding.
+  // already outstanding, an empty CDB or a zero lbaStride; VARNOX_ERR_GENERIC when queueDepth commands are
+  // outstanding.
   int submit(const DeviceCommand& command) override;
   bool poll(DeviceCompletion& completion, bool wait) override;
-  uint32_t outstanding() const override { return static_cast<uint32_t>(queue_.size()); }
+  // Shuffled, in order, slow or hung alike among the commands of the tag range only.
+  bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag) override;
+  uint32_t outstanding() const override;
+  // True when the drive has no fault rules or hook, kept medium or zones (see Threads above).
+  bool splitQueues(uint32_t groups, uint32_t tagsPerGroup) override;
   uint32_t neverCompleting() const override;
   int powerToggle() override;
   int reset() override;
@@ -136,6 +148,21 @@ class SimulatedDrive : public Device {
 
  private:
   struct Slot;
+  // The outstanding commands of the drive, or of one group of tags when the queue is split; each
+  // on cache lines of its own, as only its group's thread touches it.
+  struct alignas(64) Queue {
+    std::vector<uint32_t> tags;        // outstanding tags in submission order
+    std::vector<uint32_t> candidates;  // poll's scratch list of ready tags
+    uint64_t pollCount = 0;
+    uint64_t orderRandom = 0;
+    uint32_t depth = 0;             // the most commands it holds
+    std::atomic<uint32_t> size{0};  // tags.size(), for outstanding() from any thread
+    std::atomic<uint64_t> commands{0}, blocksWritten{0}, blocksRead{0};
+  };
+  Queue& queueOf(uint32_t tag) { return *queues_[tag / groupTags_]; }
+  Queue& queueOf(const Slot& slot);
+  // pollTags for the tags of one queue.
+  bool pollQueue(uint32_t group, DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag);
 
   explicit SimulatedDrive(const SimConfig& config);
 
@@ -174,32 +201,34 @@ class SimulatedDrive : public Device {
   uint32_t transferBlockBytes(const ParsedCdb& cdb) const;
   // Drops every outstanding command; with `powerLost` a volatile cache is lost too.
   void dropOutstanding(bool powerLost);
+  // Drops one queue's commands: each dropped write's blocks kept, lost or cut by a seeded draw
+  // (all kept when `cacheLost`: the cache's loss then sets the blocks back).
+  void dropQueue(Queue& queue, bool cacheLost);
   void undoSlot(Slot& slot, uint64_t keepUnits);
   static bool deliveredData(const DeviceCompletion& completion);  // GOOD or RECOVERED ERROR
   void commitRead(const Slot& read);
   bool overlapsOutstandingWrite(uint64_t lba, uint64_t blocks) const;
-  // With slow or hung commands outstanding: fills candidates_ with the tags poll may hand back.
+  // With slow or hung commands outstanding: fills the queue's candidates with the tags poll may hand back.
   // A waiting poll with none due sleeps until the first is due, but 10 ms at most.
-  bool collectDue(bool wait);
+  bool collectDue(Queue& queue, bool wait, uint32_t firstTag, uint32_t endTag);
 
   SimConfig config_;
   DeviceGeometry geometry_;
   uint32_t storedBlockBytes_ = 0;
   std::unique_ptr<BlockStore> store_;
   std::unique_ptr<WriteCache> cache_;
-  std::unique_ptr<RuleFaults> ruleFaults_;  // the configuration's fault rules, when it has any
-  std::unique_ptr<ZoneModel> zones_;        // a zoned drive's write pointers
+  std::unique_ptr<RuleFaults> ruleFaults_;    // the configuration's fault rules, when it has any
+  std::unique_ptr<ZoneModel> zones_;          // a zoned drive's write pointers
   std::unique_ptr<PersistentMedium> medium_;  // the file keeping the medium, when the test gives one
   std::vector<LoggedMiscompare> miscompareLog_;
   std::vector<Slot> slots_;
-  std::vector<uint32_t> queue_;       // outstanding tags in submission order
-  std::vector<uint32_t> candidates_;  // poll's scratch list of ready tags
-  CommandContext context_;            // the command being executed, for the fault hook
-  uint64_t pollCount_ = 0;
-  uint32_t delayed_ = 0;  // outstanding slow or hung commands
-  uint64_t writeSequence_ = 0;
-  uint64_t orderRandom_ = 0;
+  std::vector<std::unique_ptr<Queue>> queues_;  // one, or one per group of tags
+  uint32_t groupTags_ = 1024;                   // tags per queue
+  CommandContext context_;                      // the command being executed, for the fault hook
+  uint32_t delayed_ = 0;  // outstanding slow or hung commands (hooks only: the queue is then whole)
+  std::atomic<uint64_t> writeSequence_{0};
   uint64_t fateRandom_ = 0;
+  std::mutex cacheMutex_;  // the volatile cache's journal, which every group's writes add to
   FaultHook* hook_ = nullptr;
   bool resetEvent_ = false;
   bool powerLossEvent_ = false;
@@ -207,9 +236,8 @@ class SimulatedDrive : public Device {
   std::atomic<bool> stopped_{false};
   uint64_t lastMiscompareLba_ = 0;
   uint32_t setting_ = 0;
-  std::vector<uint8_t> scratch_;  // one block for WRITE SAME and BYTCHK 3
-  std::atomic<uint64_t> commands_{0}, blocksWritten_{0}, blocksRead_{0}, powerCycles_{0}, resets_{0},
-      faults_{0};
+  std::vector<uint8_t> scratch_;  // one block for BYTCHK 3 past a write pointer or through a hook
+  std::atomic<uint64_t> powerCycles_{0}, resets_{0}, faults_{0};
   uint64_t commandIndex_ = 0;
 };
 

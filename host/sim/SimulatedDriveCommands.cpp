@@ -47,8 +47,11 @@ void SimulatedDrive::execute(Slot& slot, const DeviceCommand& command, const Par
       if (!rangeValid(cdb.lba, cdb.blocks)) return fail(slot, kSenseIllegalRequest, kAscLbaOutOfRange, 0);
       // The whole cache is flushed whatever range the command names, as most drives do. What
       // the medium file cannot take stays in the cache, to be lost at a power cut.
-      if (medium_ && cache_ && !medium_->writeBlocks(*store_)) return mediumWriteFailed(&slot);
-      if (cache_) cache_->flush();
+      if (cache_) {
+        std::lock_guard<std::mutex> lock(cacheMutex_);
+        if (medium_ && !medium_->writeBlocks(*store_)) return mediumWriteFailed(&slot);
+        cache_->flush();
+      }
       return;
   }
 }
@@ -98,7 +101,7 @@ void SimulatedDrive::executeRead(Slot& slot, const DeviceCommand& command, const
     }
   }
   slot.bytesIn = uint64_t{cdb.blocks} * tb;
-  blocksRead_.fetch_add(cdb.blocks, std::memory_order_relaxed);
+  queueOf(slot).blocksRead.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 
 void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb,
@@ -125,14 +128,14 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
     for (uint64_t i = 0; i < blocks; ++i)
       storeBlock(slot, cdb.lba + i * stride, command.dataOut + i * tb, withProtection, i / unitBlocks);
   }
-  blocksWritten_.fetch_add(blocks, std::memory_order_relaxed);
+  queueOf(slot).blocksWritten.fetch_add(blocks, std::memory_order_relaxed);
 }
 
 void SimulatedDrive::executeVerify(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
   if (cdb.bytchk == 2) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   uint64_t dataBlocks = cdb.bytchk == kBytchkCompare ? cdb.blocks : cdb.bytchk == kBytchkSame ? 1 : 0;
   if (!checkTransfer(slot, command, cdb, dataBlocks)) return;
-  blocksRead_.fetch_add(cdb.blocks, std::memory_order_relaxed);
+  queueOf(slot).blocksRead.fetch_add(cdb.blocks, std::memory_order_relaxed);
   const bool checks = checksProtection(cdb);
   if (checks) {
     for (uint64_t i = 0; i < cdb.blocks; ++i)
@@ -187,13 +190,14 @@ void SimulatedDrive::executeWriteSame(Slot& slot, const DeviceCommand& command, 
   }
   const uint32_t tb = transferBlockBytes(cdb);
   const uint8_t* pattern = command.dataOut;
+  std::vector<uint8_t> zeros;  // the groups of a split drive run this at once: not the shared scratch block
   if (cdb.flags & kCdbNdob) {
-    std::memset(scratch_.data(), 0, scratch_.size());
-    pattern = scratch_.data();
+    zeros.assign(storedBlockBytes_, 0);
+    pattern = zeros.data();
   }
   for (uint64_t i = 0; i < cdb.blocks; ++i)
     storeBlock(slot, cdb.lba + i * stride, pattern, tb == storedBlockBytes_ && !checks, i);
-  blocksWritten_.fetch_add(cdb.blocks, std::memory_order_relaxed);
+  queueOf(slot).blocksWritten.fetch_add(cdb.blocks, std::memory_order_relaxed);
 }
 
 void SimulatedDrive::executeUnmap(Slot& slot, const DeviceCommand& command, const ParsedCdb& cdb) {
@@ -218,7 +222,10 @@ void SimulatedDrive::executeUnmap(Slot& slot, const DeviceCommand& command, cons
 void SimulatedDrive::unmapRange(Slot& slot, uint64_t lba, uint64_t blocks, uint64_t& unit) {
   for (uint64_t i = 0; i < blocks; ++i) {
     rememberBlock(slot, lba + i, unit++);
-    if (cache_) cache_->beforeWrite(*store_, lba + i);
+    if (cache_) {
+      std::lock_guard<std::mutex> lock(cacheMutex_);
+      cache_->beforeWrite(*store_, lba + i);
+    }
     store_->setWriter(lba + i, slot.sequence);
   }
   store_->zero(lba, blocks);
@@ -247,13 +254,17 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
     if (target.lba < config_.capacityBlocks) lba = target.lba;
   }
   rememberBlock(slot, lba, unit);
-  if (cache_) cache_->beforeWrite(*store_, lba);
+  if (cache_) {
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    cache_->beforeWrite(*store_, lba);
+  }
   uint8_t* stored = store_->block(lba);
   if (withProtection) {
     std::memcpy(stored, data, storedBlockBytes_);
   } else {
     std::memcpy(stored, data, config_.logicalBlockSize);
-    if (config_.protectionInfo) fillProtection(stored + config_.logicalBlockSize, data, config_.logicalBlockSize, sentTo);
+    if (config_.protectionInfo)
+      fillProtection(stored + config_.logicalBlockSize, data, config_.logicalBlockSize, sentTo);
   }
   store_->setWriter(lba, slot.sequence);
   if (hook_) hook_->afterStore(context_, lba, stored, storedBlockBytes_);
@@ -263,7 +274,8 @@ void SimulatedDrive::storeBlock(Slot& slot, uint64_t lba, const uint8_t* data, b
 void SimulatedDrive::executeResetWritePointer(Slot& slot, const ParsedCdb& cdb) {
   if (!zones_) return fail(slot, kSenseIllegalRequest, kAscInvalidOpcode, 0);
   const bool all = (cdb.flags & kCdbAll) != 0;
-  if (!all && !zones_->isZoneStart(cdb.lba)) return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+  if (!all && !zones_->isZoneStart(cdb.lba))
+    return fail(slot, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
   // A reset is not taken back by a later power loss: the write pointer has moved for good.
   slot.undoable = false;
   slot.sequence = ++writeSequence_;
@@ -289,7 +301,8 @@ bool SimulatedDrive::checksProtection(const ParsedCdb& cdb) const {
 }
 
 bool SimulatedDrive::protectionFits(Slot& slot, const uint8_t* block, uint64_t lba) {
-  const uint8_t ascq = checkProtection(block + config_.logicalBlockSize, block, config_.logicalBlockSize, lba);
+  const uint8_t ascq =
+      checkProtection(block + config_.logicalBlockSize, block, config_.logicalBlockSize, lba);
   if (ascq == 0) return true;
   fail(slot, SenseFields{kSenseAbortedCommand, kAscProtectionCheck, ascq, true, lba, 0});
   return false;

@@ -11,10 +11,11 @@
 namespace varnox::sim {
 
 // What a completed read returned stays: the outstanding writes it saw are no longer undone over
-// its blocks (whole atomic units, so that a later cut cannot tear one).
+// its blocks (whole atomic units, so that a later cut cannot tear one). On a split drive only the
+// read's own group can have written its blocks.
 void SimulatedDrive::commitRead(const Slot& read) {
   const uint64_t end = read.readLba + read.readBlocks;
-  for (uint32_t tag : queue_) {
+  for (uint32_t tag : queueOf(read).tags) {
     Slot& w = slots_[tag];
     if (w.sequence == 0 || w.sequence > read.readAfter || w.undo.empty()) continue;
     if (w.blockCount != 0 && (w.firstLba >= end || read.readLba >= w.firstLba + w.blockCount)) continue;
@@ -30,11 +31,24 @@ void SimulatedDrive::commitRead(const Slot& read) {
 
 void SimulatedDrive::dropOutstanding(bool powerLost) {
   const bool cacheLost = powerLost && cache_;
+  // Every group's commands: the groups of a split drive are all kept out meanwhile.
+  for (auto& queue : queues_) dropQueue(*queue, cacheLost);
+  delayed_ = 0;
+  if (cacheLost) {
+    cache_->loseContents(*store_);
+    // The store is back to what the medium file has held since the last sync.
+    if (medium_) medium_->forgetBlocks();
+    if (hook_) hook_->cacheLost();
+  }
+}
+
+void SimulatedDrive::dropQueue(Queue& queue, bool cacheLost) {
+  std::vector<uint32_t>& tags = queue.tags;
   if (hook_)
-    for (uint32_t tag : queue_) hook_->dropped(tag);
+    for (uint32_t tag : tags) hook_->dropped(tag);
   // Newest first, so that an undone block gets back exactly what the older command left.
-  for (size_t i = queue_.size(); !cacheLost && i-- > 0;) {
-    Slot& slot = slots_[queue_[i]];
+  for (size_t i = tags.size(); !cacheLost && i-- > 0;) {
+    Slot& slot = slots_[tags[i]];
     if (slot.sequence == 0 || !slot.undoable || slot.undo.empty()) continue;
     uint64_t units = slot.undo.back().unit + 1;
     uint64_t keep = units;  // the transfer finished before the cut
@@ -48,25 +62,20 @@ void SimulatedDrive::dropOutstanding(bool powerLost) {
     }
     undoSlot(slot, keep);
   }
-  for (uint32_t tag : queue_) {
+  for (uint32_t tag : tags) {
     slots_[tag].busy = false;
     slots_[tag].readyAtNs = 0;
   }
-  delayed_ = 0;
-  queue_.clear();
-  if (cacheLost) {
-    cache_->loseContents(*store_);
-    // The store is back to what the medium file has held since the last sync.
-    if (medium_) medium_->forgetBlocks();
-    if (hook_) hook_->cacheLost();
-  }
+  tags.clear();
+  queue.size.store(0, std::memory_order_relaxed);
 }
 
 void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
   for (size_t i = slot.undo.size(); i-- > 0;) {
     const Slot::UndoEntry& entry = slot.undo[i];
     if (entry.unit < keepUnits) break;
-    if (entry.kept || store_->writer(entry.lba) != slot.sequence) continue;  // read since, or a newer write covers it
+    if (entry.kept || store_->writer(entry.lba) != slot.sequence)
+      continue;  // read since, or a newer write covers it
     std::memcpy(store_->block(entry.lba), slot.images.data() + i * storedBlockBytes_, storedBlockBytes_);
     store_->setWriter(entry.lba, entry.writer);
     if (medium_) medium_->changed(entry.lba, 1);

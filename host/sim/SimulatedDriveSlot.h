@@ -26,7 +26,8 @@ inline uint64_t splitmix(uint64_t& state) {
   return z ^ (z >> 31);
 }
 
-struct SimulatedDrive::Slot {
+// On cache lines of its own: the slots of a split drive's groups are written by their own threads.
+struct alignas(64) SimulatedDrive::Slot {
   struct UndoEntry {
     uint64_t lba;
     uint64_t writer;     // sequence of the write that stored the saved image

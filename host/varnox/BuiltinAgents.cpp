@@ -1,6 +1,7 @@
 #include "BuiltinAgents.h"
 
 #include "BuiltinAgentSupport.h"
+#include "SliceRanges.h"
 
 #include <algorithm>
 #include <cctype>
@@ -48,14 +49,28 @@ class LbaAgent : public BuiltinAgent {
               (env.lbaStride != 1 ? " with skip commands (" + std::to_string(span) + " LBAs)" : std::string());
       return VARNOX_ERR_BAD_VALUE;
     }
+    // A slice of the drive tests its own part of the range; commands stay inside it.
+    LbaRange part{minLba, maxLba};
+    if (env.sliceCount > 1) {
+      std::string why;
+      const std::vector<LbaRange> parts = splitLbaRange(
+          part, env.sliceCount,
+          sliceAlignment(env.geometry.log2LogicalPerPhysical, settings_.atomicBound, env.geometry.zoneBlocks), span,
+          why);
+      if (parts.empty()) {
+        error = "drive " + t.driveName() + ": " + why;
+        return VARNOX_ERR_BAD_VALUE;
+      }
+      part = parts[env.slice];
+    }
     t.setMapper(name_);
     int err = 0;
     State& s = states_.make(&t);
-    s.minLba = minLba;
-    s.maxLba = maxLba;
-    s.next = minLba;
+    s.minLba = part.first;
+    s.maxLba = part.last;
+    s.next = part.first;
     s.random.seed(env.seed ^ 0x4C4241ULL);
-    s.lba = t.mapU64("LBA", kVarWrite, &err, minLba);
+    s.lba = t.mapU64("LBA", kVarWrite, &err, part.first);
     s.xfer = t.mapU32("XferLength", kVarWrite, &err, settings_.minXfer);
     s.minLbaVar = t.mapU64("MinLBA", kVarWrite, &err, 0);
     s.maxLbaVar = t.mapU64("MaxLBA", kVarWrite, &err, 0);

@@ -15,6 +15,20 @@ const char* statusName(uint8_t status) {
 
 }  // namespace
 
+void CommandCounters::add(const CommandCounters& other) {
+  for (size_t i = 0; i < commandsOfKind.size(); ++i) commandsOfKind[i] += other.commandsOfKind[i];
+  for (size_t i = 0; i < completionsOfStatus.size(); ++i) completionsOfStatus[i] += other.completionsOfStatus[i];
+  commands += other.commands;
+  bytesWritten += other.bytesWritten;
+  bytesVerified += other.bytesVerified;
+  goodWrites += other.goodWrites;
+  goodReadBacks += other.goodReadBacks;
+  dataChecks += other.dataChecks;
+  heldCommands += other.heldCommands;
+  lostCommands += other.lostCommands;
+  errorCompletions += other.errorCompletions;
+}
+
 bool isWrite(StepKind kind) {
   return kind == StepKind::Write || kind == StepKind::WriteSame || kind == StepKind::WriteAtomic;
 }

@@ -44,6 +44,9 @@ struct CommandCounters {
   uint64_t lostCommands = 0;   // dropped by a power toggle or a device reset
   uint64_t errorCompletions = 0;  // completions with any status but GOOD
 
+  // Adds another drive thread's counts (the slices of one drive).
+  void add(const CommandCounters& other);
+
   // The counts by name ("Write", "GOOD", ...), leaving out what never happened.
   std::map<std::string, uint64_t> commandsByKind() const;
   std::map<std::string, uint64_t> completionsByStatus() const;

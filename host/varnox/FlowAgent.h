@@ -19,6 +19,10 @@ struct DriveEnv {
   DeviceGeometry geometry;
   // 2 with skip commands: a command of n blocks then reaches LBA + 2(n - 1) (see SkipCommands.h).
   uint32_t lbaStride = 1;
+  // A drive split into slices (DriveSlices.h): this thread is slice `slice` of `sliceCount` and
+  // the agents that choose LBAs keep to that part of the tested range (SliceRanges.h).
+  uint32_t slice = 0;
+  uint32_t sliceCount = 1;
 };
 
 class FlowAgent {

@@ -205,6 +205,12 @@ void DriveFlow::publishProgress() {
 }
 
 int DriveFlow::finish(std::mutex& agentsFinishing) {
+  // A device event this thread has not met (one slice's power toggle reaching another that had
+  // already ended its passes) took every command in flight: none is left to wait for.
+  if (device_.takeResetEvent()) {
+    device_.takePowerLossEvent();
+    steps_.forgetInFlight();
+  }
   const int status = steps_.drain();
   steps_.forgetInFlight();
   answerDiagnosisRead(*env_.thread, device_);

@@ -111,6 +111,13 @@ LatencySnapshot LatencyHistogram::snapshot() const {
   return s;
 }
 
+void LatencyHistogram::assign(const LatencySnapshot& s) {
+  for (size_t i = 0; i < kBuckets; ++i)
+    buckets_[i].store(i < s.buckets.size() ? s.buckets[i] : 0, std::memory_order_relaxed);
+  sumNs_.store(s.sumNs, std::memory_order_relaxed);
+  maxNs_.store(s.maxNs, std::memory_order_relaxed);
+}
+
 uint64_t LatencySnapshot::percentileNs(double fraction) const {
   if (count == 0) return 0;
   // Less a hair, so that 0.99 of 1000 is rank 990 although 0.99 is not exact in binary.

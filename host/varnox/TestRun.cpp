@@ -11,6 +11,7 @@
 
 #include "AgentFactory.h"
 #include "BuiltinDevices.h"
+#include "DriveSlices.h"
 #include "EndToEndKey.h"
 #include "varnox/ConditionNames.h"
 #include "FlowEngine.h"
@@ -157,6 +158,15 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
     drive->seed = drive->planned.device.seed;
     // 32 bits, as --seed takes them, so that the number the summary reports repeats the run.
     while (drive->seed == 0) drive->seed = entropy();
+    const uint32_t slices = drive->planned.slices == kSlicesPerCore ? onlineCores() : drive->planned.slices;
+    if (const std::string why = slicesError(plan, drive->planned, slices); !why.empty()) {
+      error = file + ": drive " + drive->planned.name + ": " + why;
+      return kExitRefused;
+    }
+    // Each slice has its own submission queue of queue_depth tags: the device takes them all.
+    const uint32_t sliceDepth = std::max<uint32_t>(drive->planned.device.queueDepth, 1);
+    // Beyond the device's 1024 tags the slices share them evenly.
+    if (slices > 1) device.queueDepth = std::min<uint32_t>(sliceDepth * slices, kMaxDeviceTags);
     int exitStatus = kExitDeviceFailure;
     // Filling a large device takes hours: a stop() ends it at the next chunk.
     PreconditionBytes progress = [this, name = drive->planned.name](uint64_t done, uint64_t total) {
@@ -179,22 +189,36 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       return kExitRefused;
     }
     DriveProperties properties;
-    properties.driveName = drive->planned.name;
     properties.logicalBlockSize = geometry.logicalBlockSize;
     // End to end the host owns the protection bytes: the agents' blocks hold data only.
     properties.protectionInfoEnabled = geometry.protectionInfoEnabled && !endToEnd.isSet();
     properties.protectionInfoBytes = geometry.protectionInfoBytes;
     properties.log2LogicalPerPhysical = geometry.log2LogicalPerPhysical;
-    properties.queueDepth = std::min(drive->planned.device.queueDepth, geometry.maxQueueDepth);
-    if (properties.queueDepth == 0) properties.queueDepth = 1;
-    drive->tavik = std::make_unique<Tavik>(drive->device.get(), static_cast<int>(index));
-    drive->thread = std::make_unique<DriveThread>(properties, sink, drive->tavik.get());
-    for (const std::string& notice : notices) drive->thread->eventLog().log(1, notice);
-    DriveEnv env{drive->thread.get(), drive->seed, geometry, skipCommands ? 2u : 1u};
-    drive->flow = std::make_unique<DriveFlow>(env, *drive->device, flow, drive->progress);
-    drive->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
-    drive->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);
-    drive->flow->steps().setEndToEnd(endToEnd);
+    properties.queueDepth = std::min(sliceDepth, geometry.maxQueueDepth / slices);
+    if (properties.queueDepth == 0) {
+      error = file + ": drive " + drive->planned.name + ": \"slices\" " + std::to_string(slices) +
+              " is more than the device's " + std::to_string(geometry.maxQueueDepth) +
+              " command tags allow (each slice needs at least one)";
+      return kExitRefused;
+    }
+    if (slices > 1) drive->shared = std::make_unique<DeviceSlices>(*drive->device, slices, properties.queueDepth);
+    for (uint32_t i = 0; i < slices; ++i) {
+      auto slice = std::make_unique<Slice>();
+      Device& sliceDevice = drive->shared ? drive->shared->slice(i) : *drive->device;
+      properties.driveName = sliceName(drive->planned.name, i, slices);
+      slice->tavik = std::make_unique<Tavik>(&sliceDevice, static_cast<int>(index));
+      slice->thread = std::make_unique<DriveThread>(properties, sink, slice->tavik.get());
+      for (const std::string& notice : notices) slice->thread->eventLog().log(1, notice);
+      // Slice 0 keeps the drive's seed, so that a drive of one slice runs as it always did.
+      DriveEnv env{slice->thread.get(), drive->seed + i * 0x9E3779B97F4A7C15ull, geometry, skipCommands ? 2u : 1u,
+                   i, slices};
+      slice->flow = std::make_unique<DriveFlow>(env, sliceDevice, flow, slices == 1 ? drive->progress : slice->progress);
+      slice->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
+      slice->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);
+      slice->flow->steps().setEndToEnd(endToEnd);
+      drive->slices.push_back(std::move(slice));
+    }
+    if (slices > 1) drive->progress.latency = &drive->latency;
     drives.push_back(std::move(drive));
   }
 
@@ -205,36 +229,40 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       error = file + ": " + why;
       return kExitRefused;
     }
-    for (size_t i = 0; i < drives.size(); ++i) drives[i]->flow->steps().setJournal(journal->drive(i));
+    for (size_t i = 0; i < drives.size(); ++i) drives[i]->slices.front()->flow->steps().setJournal(journal->drive(i));
   }
 
   for (auto& drive : drives) {
-    std::string why;
-    if (drive->flow->mapVariables(why) != VARNOX_OK) {
-      error = file + ": " + why;
-      return kExitRefused;
-    }
     // The agents must know whether a power loss may take back completed writes: on the
     // simulated drive, and on a file or block device whose power the test switches, by what the
     // drive's write_cache says.
-    int err = 0;
     const bool volatileCache =
         drive->planned.device.writeCache == "volatile" &&
         (drive->planned.device.kind == "sim" || drive->device->geometry().supportsPowerToggle);
-    if (uint32_t* variable = drive->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0)) *variable = volatileCache;
-    drive->flow->steps().setHoldBehindSyncCache(volatileCache);
-    for (auto& agent : agents) {
-      if (agent->registerDriveVariables(drive->flow->env(), why) != VARNOX_OK) {
+    for (auto& slice : drive->slices) {
+      std::string why;
+      if (slice->flow->mapVariables(why) != VARNOX_OK) {
         error = file + ": " + why;
         return kExitRefused;
+      }
+      int err = 0;
+      if (uint32_t* variable = slice->thread->mapU32("WriteCacheVolatile", kVarWrite, &err, 0)) *variable = volatileCache;
+      slice->flow->steps().setHoldBehindSyncCache(volatileCache);
+      for (auto& agent : agents) {
+        if (agent->registerDriveVariables(slice->flow->env(), why) != VARNOX_OK) {
+          error = file + ": " + why;
+          return kExitRefused;
+        }
       }
     }
   }
   for (auto& drive : drives) {
-    std::string why;
-    if (drive->flow->setupAgents(why) != VARNOX_OK) {
-      error = file + ": " + why;
-      return kExitRefused;
+    for (auto& slice : drive->slices) {
+      std::string why;
+      if (slice->flow->setupAgents(why) != VARNOX_OK) {
+        error = file + ": " + why;
+        return kExitRefused;
+      }
     }
   }
   prepared = true;
@@ -299,19 +327,32 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   for (auto& drive : impl_->drives) {
     progress.push_back(&drive->progress);
     Impl::Drive* d = drive.get();
-    threads.emplace_back([this, d, start, &mutex, &finished, &done] {
-      auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
-      d->status = d->flow->run(impl_->limits, impl_->stop);
-      d->endedSeconds = since();
-      const int drained = d->flow->finish(impl_->agentsFinishing);
-      if (d->status == VARNOX_OK && drained != VARNOX_OK) {
-        d->status = drained;
-        d->endedSeconds = since();
-      }
-      std::lock_guard<std::mutex> lock(mutex);
-      ++done;
-      finished.notify_all();
-    });
+    if (impl_->stop.load()) d->halt.store(true);
+    if (d->shared) d->shared->setStart(start);
+    for (size_t i = 0; i < d->slices.size(); ++i) {
+      Impl::Slice* slice = d->slices[i].get();
+      const std::vector<uint32_t>& cpus = d->planned.cpus;
+      const int cpu = cpus.empty() ? -1 : static_cast<int>(cpus[i % cpus.size()]);
+      threads.emplace_back([this, d, slice, cpu, start, &mutex, &finished, &done] {
+        if (cpu >= 0 && !pinThisThread(static_cast<uint32_t>(cpu)))
+          slice->thread->eventLog().logf(1, "the drive thread could not be pinned to CPU %d", cpu);
+        auto since = [start] { return static_cast<double>(queryPerformanceCounter() - start) / 1e9; };
+        // A pass is one trip of a drive thread through the flow: every slice runs the limit.
+        slice->status = slice->flow->run(impl_->limits, d->halt);
+        slice->endedSeconds = since();
+        // A failing slice stops the whole drive: the others complete what they have in flight.
+        if (slice->status != VARNOX_OK) d->halt.store(true);
+        const int drained = slice->flow->finish(impl_->agentsFinishing);
+        if (slice->status == VARNOX_OK && drained != VARNOX_OK) {
+          slice->status = drained;
+          slice->endedSeconds = since();
+        }
+        slice->cpuSeconds = threadCpuSeconds();
+        std::lock_guard<std::mutex> lock(mutex);
+        ++done;
+        finished.notify_all();
+      });
+    }
   }
   {
     // Calls on whole multiples of the period from the start, so they do not drift.
@@ -330,12 +371,19 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
       }
       if (onProgress) {
         lock.unlock();
+        for (auto& drive : impl_->drives) drive->sumProgress();
         onProgress(progress);
         lock.lock();
       }
     }
   }
   for (std::thread& thread : threads) thread.join();
+  for (auto& drive : impl_->drives) {
+    drive->sumProgress();
+    const Impl::Slice& verdict = drive->verdictSlice();
+    drive->status = verdict.status;
+    drive->endedSeconds = verdict.endedSeconds;
+  }
   report.seconds = static_cast<double>(queryPerformanceCounter() - start) / 1e9;
 
   impl_->reportDrives(report);
@@ -344,7 +392,10 @@ RunReport TestRun::run(const std::function<void(const std::vector<const DrivePro
   return report;
 }
 
-void TestRun::stop() { impl_->stop.store(true); }
+void TestRun::stop() {
+  impl_->stop.store(true);
+  for (auto& drive : impl_->drives) drive->halt.store(true);
+}
 
 void TestRun::setProgressPeriod(double seconds) {
   if (seconds > 0) impl_->progressPeriod = seconds;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceSlices.h"
 #include "FlowAgent.h"
 #include "FlowEngine.h"
 #include "journal/Journal.h"
@@ -23,16 +24,33 @@
 namespace varnox {
 
 struct TestRun::Impl {
+  // One drive thread on the drive's device: the whole drive, or one slice of it (DeviceSlices.h).
+  struct Slice {
+    std::unique_ptr<Tavik> tavik;
+    std::unique_ptr<DriveThread> thread;
+    DriveProgress progress;  // its own figures; a drive of one slice counts in the drive's
+    std::unique_ptr<DriveFlow> flow;
+    int status = VARNOX_OK;
+    double endedSeconds = 0;  // when its flow ended (failed or drained), from the run's start
+    double cpuSeconds = 0;    // CPU time its thread used
+  };
+
   struct Drive {
     DriveSpec planned;
     uint64_t seed = 0;
     std::unique_ptr<Device> device;
-    std::unique_ptr<Tavik> tavik;
-    std::unique_ptr<DriveThread> thread;
-    DriveProgress progress;
-    std::unique_ptr<DriveFlow> flow;
-    int status = VARNOX_OK;
-    double endedSeconds = 0;  // when its flow ended (failed or drained), from the run's start
+    std::unique_ptr<DeviceSlices> shared;  // null for a drive of one slice
+    std::vector<std::unique_ptr<Slice>> slices;
+    DriveProgress progress;  // what the progress display reads: the slices added up
+    KindLatencies latency;   // with slices: theirs merged, for `progress`
+    int status = VARNOX_OK;   // the speaking slice's (verdictSlice)
+    double endedSeconds = 0;
+    // Ends every slice after its current pass: the run was stopped, or one slice failed.
+    std::atomic<bool> halt{false};
+    // Adds the slices' live figures up into `progress` (a drive of one slice writes it directly).
+    void sumProgress();
+    // The slice whose status and log speak for the drive (speakingSlice in DriveSlices.h).
+    Slice& verdictSlice();
   };
 
   std::map<std::string, AgentTable> tables;
@@ -65,10 +83,11 @@ struct TestRun::Impl {
   void release() {
     if (released) return;
     released = true;
-    for (auto& drive : drives) {
-      if (!drive->flow) continue;
-      for (auto& agent : agents) agent->deleteDriveData(drive->flow->env());
-    }
+    for (auto& drive : drives)
+      for (auto& slice : drive->slices) {
+        if (!slice->flow) continue;
+        for (auto& agent : agents) agent->deleteDriveData(slice->flow->env());
+      }
     for (auto& agent : agents) agent->deleteConfig();
     drives.clear();
     journal.reset();

@@ -1,5 +1,6 @@
 // What a finished run reports of each drive: its counters, latencies, device, faults, output
 // files and diagnosis, and whether it passed, failed or proved nothing.
+#include <array>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DriveSlices.h"
 #include "RunExitStatus.h"
 #include "TestRunImpl.h"
 #include "varnox/Errors.h"
@@ -48,46 +50,125 @@ std::map<std::string, std::string> diagnosisFrom(const DriveThread& thread) {
   return keys;
 }
 
+std::map<std::string, LatencySnapshot> latencyByName(const KindLatencies& latency) {
+  std::map<std::string, LatencySnapshot> byName;
+  for (size_t kind = 0; kind < latency.size(); ++kind) {
+    LatencySnapshot s = latency[kind].snapshot();
+    if (s.count != 0) byName[stepKindName(static_cast<StepKind>(kind))] = std::move(s);
+  }
+  return byName;
+}
+
+uint64_t readU64(DriveThread& thread, const char* name) {
+  int err = 0;
+  const uint64_t* value = thread.mapU64(name, kVarRead, &err, 0);
+  return value != nullptr && err == 0 ? *value : 0;
+}
+
 }  // namespace
+
+void TestRun::Impl::Drive::sumProgress() {
+  if (!shared) return;
+  uint64_t passes = 0, commands = 0, written = 0, verified = 0, distance = 0, failures = 0, errors = 0,
+           deviceErrors = 0;
+  std::array<LatencySnapshot, kStepKindCount> merged;
+  for (const auto& slice : slices) {
+    const DriveProgress& p = slice->progress;
+    passes += p.passes.load(std::memory_order_relaxed);
+    commands += p.commands.load(std::memory_order_relaxed);
+    written += p.bytesWritten.load(std::memory_order_relaxed);
+    verified += p.bytesVerified.load(std::memory_order_relaxed);
+    distance += p.readBackDistance.load(std::memory_order_relaxed);
+    failures += p.failures.load(std::memory_order_relaxed);
+    errors += p.errors.load(std::memory_order_relaxed);
+    deviceErrors += p.deviceErrors.load(std::memory_order_relaxed);
+    // Percentiles of the drive come from the slices' histograms merged, never from their percentiles.
+    if (p.latency != nullptr)
+      for (size_t kind = 0; kind < merged.size(); ++kind) merged[kind].add((*p.latency)[kind].snapshot());
+  }
+  for (size_t kind = 0; kind < merged.size(); ++kind) latency[kind].assign(merged[kind]);
+  progress.passes.store(passes, std::memory_order_relaxed);
+  progress.commands.store(commands, std::memory_order_relaxed);
+  progress.bytesWritten.store(written, std::memory_order_relaxed);
+  progress.bytesVerified.store(verified, std::memory_order_relaxed);
+  progress.readBackDistance.store(distance, std::memory_order_relaxed);
+  progress.failures.store(failures, std::memory_order_relaxed);
+  progress.errors.store(errors, std::memory_order_relaxed);
+  progress.deviceErrors.store(deviceErrors, std::memory_order_relaxed);
+  progress.powerCycles.store(shared->powerCycles(), std::memory_order_relaxed);
+  progress.resets.store(shared->resets(), std::memory_order_relaxed);
+}
+
+TestRun::Impl::Slice& TestRun::Impl::Drive::verdictSlice() {
+  std::vector<SliceEnd> ends;
+  for (auto& slice : slices) ends.push_back({slice->status, slice->endedSeconds});
+  return *slices[speakingSlice(ends)];
+}
 
 void TestRun::Impl::reportDrives(RunReport& report) {
   for (auto& drive : drives) {
     DriveReport r;
-    const CommandCounters& c = drive->flow->counters();
+    Slice& verdict = drive->verdictSlice();
+    CommandCounters c;
+    std::array<LatencySnapshot, kStepKindCount> latency;
+    std::set<std::string> files;
+    for (auto& slice : drive->slices) {
+      const CommandCounters& own = slice->flow->counters();
+      c.add(own);
+      r.passes += slice->flow->passes();
+      r.deviceErrors += slice->flow->steps().deviceErrors().count();
+      r.blocksAwaitingReadBack += readU64(*slice->thread, "PendingReadBackBlocks");
+      r.logWarnings += slice->thread->eventLog().countAtLevel(1);
+      r.logErrors += slice->thread->eventLog().countAtLevel(2);
+      for (const std::string& f : outputFilesFrom(slice->thread->eventLog()))
+        if (files.insert(f).second) r.outputFiles.push_back(f);
+      const KindLatencies& own_latency = slice->flow->latency().byKind;
+      for (size_t kind = 0; kind < latency.size(); ++kind) latency[kind].add(own_latency[kind].snapshot());
+      if (!drive->shared) continue;
+      SliceReport& s = r.slices.emplace_back();
+      s.name = slice->thread->driveName();
+      s.firstLba = readU64(*slice->thread, "MinLBA");
+      s.lastLba = readU64(*slice->thread, "MaxLBA");
+      s.passes = slice->flow->passes();
+      s.commands = own.commands;
+      s.bytesWritten = own.bytesWritten;
+      s.bytesVerified = own.bytesVerified;
+      s.dataChecks = own.dataChecks;
+      s.latency = latencyByName(own_latency);
+      s.seconds = slice->endedSeconds;
+      s.cpuSeconds = slice->cpuSeconds;
+      s.agentStatus = slice->status;
+      for (const EventLog::Line& line : slice->thread->eventLog().lines())
+        if (line.level >= 2) {
+          s.failureText = line.text;
+          break;
+        }
+    }
     r.name = drive->planned.name;
     r.device = drive->device->describe();
-    r.passes = drive->flow->passes();
     r.commandsByKind = c.commandsByKind();
     r.completionsByStatus = c.completionsByStatus();
-    const KindLatencies& latency = drive->flow->latency().byKind;
-    for (size_t kind = 0; kind < latency.size(); ++kind) {
-      LatencySnapshot s = latency[kind].snapshot();
-      if (s.count != 0) r.latency[stepKindName(static_cast<StepKind>(kind))] = std::move(s);
-    }
+    for (size_t kind = 0; kind < latency.size(); ++kind)
+      if (latency[kind].count != 0) r.latency[stepKindName(static_cast<StepKind>(kind))] = std::move(latency[kind]);
     r.bytesWritten = c.bytesWritten;
     r.bytesVerified = c.bytesVerified;
     r.agentStatus = drive->status;
     r.failures = isIntegrityStatus(drive->status) ? 1 : 0;
-    for (const EventLog::Line& line : drive->thread->eventLog().lines()) {
+    for (const EventLog::Line& line : verdict.thread->eventLog().lines()) {
       if (line.level >= 2) {
         r.failureText = line.text;
         break;
       }
     }
-    r.outputFiles = outputFilesFrom(drive->thread->eventLog());
     // The drive's own file is named in the log too (at each power cut), but is no output.
     std::erase(r.outputFiles, drive->planned.device.kind);
     r.deviceStopped = drive->device->stopped();
     r.deviceSeed = drive->seed;
     r.deviceStats = drive->device->stats();
     r.injectedFaults = drive->device->injectedFaults();
-    r.deviceErrors = drive->flow->steps().deviceErrors().count();
     r.dataChecks = c.dataChecks;
-    int err = 0;
-    if (const uint64_t* left = drive->thread->mapU64("PendingReadBackBlocks", kVarRead, &err, 0); left && err == 0)
-      r.blocksAwaitingReadBack = *left;
     r.geometry = drive->device->geometry();
-    r.queueDepth = drive->thread->properties().queueDepth;
+    r.queueDepth = verdict.thread->properties().queueDepth * static_cast<uint32_t>(drive->slices.size());
     r.path = drive->planned.device.kind;
     r.cache = r.path == "sim"                                 ? drive->planned.device.writeCache
               : r.device.find("direct I/O") != std::string::npos ? "direct I/O"
@@ -97,11 +178,10 @@ void TestRun::Impl::reportDrives(RunReport& report) {
       r.cache += ", write cache " + drive->planned.device.writeCache;
     r.faultRules = drive->planned.device.faults;
     r.faultRuleCounts = drive->device->faultRuleCounts();
-    r.diagnosis = diagnosisFrom(*drive->thread);
-    r.logWarnings = drive->thread->eventLog().countAtLevel(1);
-    r.logErrors = drive->thread->eventLog().countAtLevel(2);
+    r.diagnosis = diagnosisFrom(*verdict.thread);
     r.faultTallies = drive->device->faultTallies();
-    r.events = drive->flow->events();
+    // A device event reaches every slice; the drive had it once.
+    r.events = drive->shared ? drive->shared->events() : verdict.flow->events();
     drive->progress.failures.store(r.failures);
     int exit = exitStatusFor(drive->status);
     if (exit != kExitPassed) r.failureSeconds = drive->endedSeconds;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BuiltinAgentSupport.h"
+#include "SliceRanges.h"
 #include "tavik/Cdb.h"
 #include "tavik/SenseParser.h"
 #include "varnox/Errors.h"
@@ -79,10 +80,24 @@ class ZoneAgent : public BuiltinAgent {
     int err = 0;
     State& s = states_.make(&t);
     s.random.seed(env.seed ^ 0x5A4F4E45ULL);
-    for (uint64_t z = 0; z < zones; ++z) {
+    // A slice of the drive takes its share of the zones, split as the "lba" agent splits the range.
+    uint64_t firstZone = 0, endZone = zones;
+    if (env.sliceCount > 1) {
+      std::string why;
+      const uint64_t end = std::min(zones * zoneBlocks, env.geometry.capacityBlocks);
+      const std::vector<LbaRange> parts =
+          splitLbaRange({0, end - 1}, env.sliceCount, zoneBlocks, 2 * zoneBlocks, why);
+      if (parts.empty()) {
+        error = who + why + " (two zones: one must be free to reset while another takes writes)";
+        return VARNOX_ERR_BAD_VALUE;
+      }
+      firstZone = parts[env.slice].first / zoneBlocks;
+      endZone = (parts[env.slice].last + zoneBlocks) / zoneBlocks;
+    }
+    for (uint64_t z = firstZone; z < endZone; ++z) {
       const uint64_t start = z * zoneBlocks;
       s.zones.push_back(Zone{start, std::min(zoneBlocks, env.geometry.capacityBlocks - start), 0});
-      s.empty.push_back(z);
+      s.empty.push_back(z - firstZone);
     }
     s.hostManaged = t.mapU32("HostManaged", kVarWrite, &err, 0);
     s.writeLba = t.mapU64("WriteLBA", kVarWrite, &err, 0);
@@ -220,7 +235,8 @@ class ZoneAgent : public BuiltinAgent {
     const uint8_t* cdb = s.recvCdb->getData(*s.lastTag, &bytes);
     ParsedCdb c;
     if (cdb == nullptr || bytes == 0 || parseCdb(cdb, bytes, c) != 0 || !c.known) return;
-    const uint64_t z = c.lba / zoneBlocks;
+    if (s.zones.empty() || c.lba < s.zones.front().start) return;
+    const uint64_t z = (c.lba - s.zones.front().start) / zoneBlocks;
     if (z >= s.zones.size()) return;
     Zone& zone = s.zones[z];
     bool good = *s.lastStatus == 0;

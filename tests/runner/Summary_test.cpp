@@ -96,7 +96,7 @@ TEST(Summary, TextAndJsonNameTheFailureTheFilesAndHowToRepeat) {
   // The resolved configuration: a drive with a fault rule, a flow with an agent's setting.
   TestPlan plan;
   plan.passes = 900;
-  plan.drives = {{"D0", DeviceSpec{}}};
+  plan.drives = {{"D0", DeviceSpec{}, 1, {}}};
   plan.drives[0].device.seed = 42;
   plan.drives[0].device.faults = {FaultRule{"corrupt", 16, std::nullopt, 0.5, 1, 0}};
   plan.flow = {{StepSpec::Kind::Agent, "lba", "", {{"max_xfer", "8"}}}, {StepSpec::Kind::Read, "Read", "read", {}}};

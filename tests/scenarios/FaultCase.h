@@ -13,6 +13,8 @@
 //   seeds = 20                # seeds 1 to 20 (`fault_proof --seeds N` runs 1 to N instead)
 //   min_exposed = 5           # at least this many seeds must expose a corrupting fault (scaled,
 //                             # rounded up, when `--seeds N` replaces `seeds`)
+//   slices_min_exposed = 3    # with `--slices N`: at least this many faults exposed over all seeds
+//                             # (default: half of min_exposed; scaled, rounded down, to `--seeds N`)
 //   message = "Miscompare Detected"  # a failing seed's verdict line holds this text
 //   fired = ["corrupt"]       # kinds that must take effect in some seed (default: every kind)
 //   min_commands = 20000      # every seed sends at least this many commands
@@ -25,8 +27,14 @@
 //   failure = "verify"        # what the diagnosis says failed
 //   dump = "..."              # a passing seed keeps its sequence dump for this reason
 //   exit = 3                  # judge by the exit status instead of the oracle (any number of drives),
-//                             # with `message`, `trace = true` and latency_at_least / latency_below
+//                             # with `message`, `trace = true` and latency_at_least / latency_below;
+//                             # with `--slices N` a seed of a case naming exit 1 may pass where the
+//                             # oracle follows every fault that fired and saw none exposed, or
+//                             # fail at an exposed block in other words than `message`; some seed
+//                             # of the sweep must end with the exit and the message
 //   lbas = [0, 15]            # with `exit`: the verdict line names a block from the first to the last
+//   slices_open = "..."       # `--slices N` does not run the case but names it OPEN with this
+//                             # reason: a wrong block slices are known to pass, until it is fixed
 //
 // A drive whose device is a relative path is a file in the seed's own temporary folder; "{dir}"
 // in the arguments of its power_off and power_on is that folder.
@@ -45,6 +53,7 @@ struct SeedOutcome {
   std::string lba;       // the block (or range) the verdict named
   std::string message;   // the verdict line, or the run's first error
   std::string diagnosed;  // the class of the agent's diagnosis
+  bool otherMessage = false;  // with slices: failed at an exposed block, but without the case's message
   uint64_t commands = 0;
   std::set<std::string> fired;        // fault kinds that took effect
   std::vector<std::string> problems;  // empty when the oracle and [expect] hold
@@ -57,12 +66,14 @@ struct CaseOutcome {
   std::vector<SeedOutcome> seeds;
   std::vector<std::string> problems;  // of the sweep as a whole, and "seed N: ..." per seed
   std::optional<SeedOutcome> firstFailure;
+  std::string open;  // with slices: why the case is not run (slices_open)
 };
 
 struct SweepOptions {
   std::optional<uint64_t> seeds;  // replaces the case's `seeds`
   std::optional<uint64_t> seed;   // runs this seed alone
   unsigned jobs = 2;              // seeds run at once, each in its own process
+  std::optional<uint32_t> slices;  // runs every drive as this many slices
 };
 
 CaseOutcome runFaultCase(const std::string& path, const SweepOptions& options);

@@ -43,6 +43,9 @@ constexpr uint64_t strideSpan(uint64_t blocks, uint32_t stride) {
   return blocks == 0 ? 0 : (blocks - 1) * stride + 1;
 }
 
+// Tags are below this on every device.
+inline constexpr uint32_t kMaxDeviceTags = 1024;
+
 // SCSI status values.
 inline constexpr uint8_t kStatusGood = 0x00;
 inline constexpr uint8_t kStatusCheckCondition = 0x02;
@@ -103,6 +106,19 @@ class Device {
   // outstanding (a device may give up after a while when the outstanding commands are late, so
   // that the caller can time them out). False when nothing is ready.
   virtual bool poll(DeviceCompletion& completion, bool wait) = 0;
+  // As poll, for the finished commands whose tag lies in [firstTag, endTag) only: the slices of
+  // a drive share its device, and each takes its own completions, so that the device never hands
+  // a slice's completion out while that slice could still lose it. The default takes any
+  // completion when the range holds every tag (kMaxDeviceTags) and none otherwise.
+  virtual bool pollTags(DeviceCompletion& completion, bool wait, uint32_t firstTag, uint32_t endTag);
+  // The slices of a drive: from now on tags come in `groups` ranges of `tagsPerGroup`, each used
+  // by one thread whose commands touch blocks no other group's commands touch. True when the
+  // device then takes submit, poll and pollTags for different groups at once from their threads,
+  // each group with a queue of its own, and raises no reset or power loss of its own; every other
+  // call (powerToggle, reset, ioctl, send) still comes while no other call runs. False (the
+  // default, and a device with its own resets, or whose faults need every command in one order):
+  // calls must come one at a time.
+  virtual bool splitQueues(uint32_t /*groups*/, uint32_t /*tagsPerGroup*/) { return false; }
   virtual uint32_t outstanding() const = 0;
   // How many of the outstanding commands the device will never complete (the simulated drive's
   // "hang"): a host that waits without a timeout reports them instead of waiting for ever.

@@ -55,6 +55,12 @@ struct DeviceSpec {
 struct DriveSpec {
   std::string name;  // "D0", "D1", ...
   DeviceSpec device;
+  // Drive threads on the device, each with its own agents, tags and part of the tested range
+  // (varnox/DriveSlices.h); kSlicesPerCore: one per online core.
+  uint32_t slices = 1;
+  // CPUs the slices' threads are pinned to (slice i to cpus[i % size]); empty: not pinned.
+  std::vector<uint32_t> cpus;
 };
+inline constexpr uint32_t kSlicesPerCore = 0;
 
 }  // namespace varnox

@@ -66,6 +66,9 @@ class LatencyHistogram {
     if (ns > maxNs_.load(std::memory_order_relaxed)) maxNs_.store(ns, std::memory_order_relaxed);
   }
   LatencySnapshot snapshot() const;
+  // Makes the histogram hold `s` (a drive of several slices shows their histograms merged);
+  // the one writer only.
+  void assign(const LatencySnapshot& s);
 
  private:
   std::array<std::atomic<uint64_t>, kBuckets> buckets_{};

@@ -57,6 +57,23 @@ struct DriveEvent {
 };
 inline constexpr size_t kMaxDriveEvents = 1000;
 
+// One slice of a drive split into slices: its part of the tested range and its own figures.
+struct SliceReport {
+  std::string name;  // "D0.1"
+  uint64_t firstLba = 0;
+  uint64_t lastLba = 0;
+  uint64_t passes = 0;
+  uint64_t commands = 0;
+  uint64_t bytesWritten = 0;
+  uint64_t bytesVerified = 0;
+  uint64_t dataChecks = 0;
+  std::map<std::string, LatencySnapshot> latency;  // by command kind
+  double seconds = 0;     // from the run's start to the end of its flow
+  double cpuSeconds = 0;  // CPU time of its thread
+  int agentStatus = 0;
+  std::string failureText;
+};
+
 struct DriveReport {
   std::string name;
   std::string device;
@@ -98,6 +115,9 @@ struct DriveReport {
   // agent's error); none when the drive ended at its limit or was stopped.
   std::optional<double> failureSeconds;
   std::vector<DriveEvent> events;  // power cycles and resets, the first kMaxDriveEvents
+  // A drive of several slices: each one's figures (the fields above add them up); empty for a
+  // drive of one slice.
+  std::vector<SliceReport> slices;
 };
 
 // An agent configuration key as the run used it: set by the test (or the runner on its behalf)

@@ -70,11 +70,16 @@ size_t commonSuffix(const uint8_t* a, const uint8_t* b, size_t n) {
   return i;
 }
 
-// A header the agent could have written: an identifier of 1 to 8 bytes naming a command issued
-// so far, and a bucket number in range.
+// A header the agent could have written: an identifier of 1 to 8 bytes, a bucket number in range,
+// and, for an LBA of this instance's own range, a command it has issued so far. A header naming
+// an LBA outside [MinLBA, MaxLBA] was written by another instance on the same device (the next
+// slice of a drive split into slices), which numbers its commands from 1 on its own: its
+// identifier says nothing about ours and is taken on its form alone.
 bool validHeader(const uint8_t* block, const BlockHeader& header, const DriveData& drive) {
-  return block[16] >= 1 && block[16] <= 8 && header.embedCmdId != 0 && header.embedCmdId < drive.nextCmdId &&
-         header.bucket < kBucketLimit;
+  const bool ours = drive.minLba == nullptr || drive.maxLba == nullptr ||
+                    (header.embedLba >= *drive.minLba && header.embedLba <= *drive.maxLba);
+  return block[16] >= 1 && block[16] <= 8 && header.embedCmdId != 0 &&
+         (!ours || header.embedCmdId < drive.nextCmdId) && header.bucket < kBucketLimit;
 }
 
 }  // namespace
