@@ -2,6 +2,7 @@
 // that could reach into the next slice, and one simulated drive that every slice uses as a device
 // of its own, with device events reaching each slice once.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <string>
 #include <vector>
@@ -72,6 +73,20 @@ TEST(DriveSlices, TheWorstFailureSpeaksForTheDriveTheFirstToEndAmongEquals) {
   };
   for (size_t i = 0; i < cases.size(); ++i)
     EXPECT_EQ(speakingSlice(cases[i].ends), cases[i].speaking) << "case " << i;
+}
+
+// slices = "cores" is one slice per CPU this process may run on, not per CPU of the machine.
+TEST(DriveSlices, CoresAreTheCpusTheProcessMayRunOn) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  EXPECT_EQ(onlineCores(), static_cast<uint32_t>(CPU_COUNT(&allowed)));
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(sched_getcpu(), &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const uint32_t pinned = onlineCores();
+  ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+  EXPECT_EQ(pinned, 1u);
 }
 
 TEST(SliceRanges, EverySplitCoversTheRangeWithAlignedBoundariesAndRoomForATransfer) {
