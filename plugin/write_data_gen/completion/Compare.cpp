@@ -229,7 +229,9 @@ int doCompares(varnox::DriveThread& thread, DriveData& drive, const ConfigData& 
       result = drive.atomicContext.readFinishedRange(pending.cmdId, pending.lba, pending.blockCount, pending.step,
                                                      false, true);
       if (result == 0) result = dataCompare(thread, drive, config, pending);
-      if (result == 0 && pending.powerEpoch == drive.powerEpoch) keepSeenContent(drive, pending.snapshot);
+      // Marks come only from a power-on: a drive that never had one has nothing to keep.
+      if (result == 0 && drive.powerEpoch != 0 && pending.powerEpoch == drive.powerEpoch)
+        keepSeenContent(drive, pending.snapshot);
     }
     recycleReadData(drive, std::move(pending.data));  // a miscompare has copied what it reports
     it = drive.compareQueue.erase(it);
