@@ -166,10 +166,8 @@ class DeviceSlices::View final : public Device {
     eventPending_ = true;
     powerLost_ |= powerLost;
   }
-  void commandsGone() {
-    atDevice_ = 0;
-    for (auto& sync : syncs_) sync.reset();
-  }
+  // A sync lost with them leaves its entry until its tag is sent again, which replaces it.
+  void commandsGone() { atDevice_ = 0; }
   // The drive's power loss number `cut` happened; this slice's agents hear of it with the next
   // event the slice takes (or, for the slice that toggled, with its next pass).
   void noteCut(uint64_t cut) {
@@ -214,7 +212,7 @@ class DeviceSlices::View final : public Device {
   bool powerLossTaken_ = false;
   // Completions handed to the flow so far; other slices read it when they send a sync.
   std::atomic<uint64_t> handed_{0};
-  // This slice's syncs in flight, by tag.
+  // This slice's syncs in flight, by tag; every command sent sets its tag's entry.
   std::vector<std::optional<SyncSent>> syncs_ = std::vector<std::optional<SyncSent>>(hub_.depth_);
   // Power losses (numbered from 1) not yet taken, and taken but not yet told to the agents;
   // epoch_: the last one they were told of. 0: none.

@@ -196,9 +196,10 @@ TEST(DeviceSlices, AResetTheDriveInjectsInOneSlicesCommandReachesBothSlices) {
 
 // Slice 0 sends syncs and cuts power; slice 1's writes complete, and at its passes it is told
 // what slice 0's syncs covered of them, in step with the power losses it is told of. Steps: w a
-// write of slice 1 completes; s slice 0 sends a sync, S it completes; c slice 0 toggles power;
-// t slice 1 takes the event; p a pass of slice 1 that reports a power-on, q one that does not
-// ("before/after" of the last pass).
+// write of slice 1 completes; s slice 0 sends a sync (R one of a range, I one with IMMED), S it
+// completes; c slice 0 toggles power, r resets the drive (slice 1 takes it); x a write of slice 0
+// completes; t slice 1 takes the event; p a pass of slice 1 that reports a power-on, q one that
+// does not ("before/after" of the last pass).
 TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeTheLossItPreceded) {
   const struct {
     const char* steps;
@@ -217,6 +218,9 @@ TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeT
       {"wsSctpwsSq", 0, 2},
       {"wsScsSctp", 1, 0},    // one between two cuts slice 1 takes at once: dropped
       {"wsScsSctpwsSq", 0, 2},
+      {"wsrxq", 0, 0},        // a reset took the sync: the next command on its tag is no sync
+      {"wRSq", 0, 0},         // a sync of a range, or one that returns before the flush
+      {"wISq", 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.steps);
@@ -230,12 +234,24 @@ TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeT
           ASSERT_EQ(t.write(1, 0, lba++, 1), 0);
           ASSERT_TRUE(t.slices.slice(1).poll(done, true));
           break;
-        case 's': {
+        case 's':
+        case 'R':
+        case 'I': {
           DeviceCommand sync{.tag = 0};
-          sync.cdbLength = static_cast<uint32_t>(buildSynchronizeCache16(sync.cdb));
+          sync.cdbLength = static_cast<uint32_t>(
+              buildSynchronizeCache16(sync.cdb, 0, *step == 'R' ? 16 : 0, *step == 'I'));
           ASSERT_EQ(t.slices.slice(0).submit(sync), 0);
           break;
         }
+        case 'r':
+          ASSERT_EQ(t.slices.slice(0).reset(), 0);
+          ASSERT_TRUE(t.slices.slice(1).takeResetEvent());
+          break;
+        case 'x':
+          ASSERT_EQ(t.write(0, 0, 10, 1), 0);
+          ASSERT_TRUE(t.slices.slice(0).poll(done, true));
+          ASSERT_EQ(done.status, kStatusGood);
+          break;
         case 'S':
           ASSERT_TRUE(t.slices.slice(0).poll(done, true));
           ASSERT_EQ(done.status, kStatusGood);
