@@ -3,8 +3,7 @@
 // flushes every slice's writes, but only that slice's agent counts on it. After a cut the other
 // slices accept either content of their writes it covered, so a write the drive lost under
 // another slice's sync passes. Said before the run, so that a user who needs every flushed write
-// demanded runs the drive in one slice. Likewise a drive in slices that takes atomic writes: a
-// torn unit over data without a stamp has passed with slices, and the cause is not found yet.
+// demanded runs the drive in one slice.
 #include <string>
 #include <vector>
 
