@@ -90,11 +90,13 @@ bool parseTestFile(std::string_view text, const std::string& sourceName, TestPla
   try {
     toml::table root = toml::parse(text, sourceName);
     if (!device.empty() && !testfile::replaceDevice(root, device, error)) {
-      error = sourceName + ": " + error;
+      error = sourceName + ": " + escapeControl(error);
       return false;
     }
     if (testfile::readDocument(root, plan, error)) return true;
-    error = sourceName + ": " + error;
+    // Values quoted from the file are escaped where they are described; this catches any a
+    // message quotes raw, so a refusal stays one line whatever the file holds.
+    error = sourceName + ": " + escapeControl(error);
   } catch (const toml::parse_error& e) {
     error = sourceName + ":" + std::to_string(e.source().begin.line) + ":" + std::to_string(e.source().begin.column) +
             ": " + escapeControl(e.description());

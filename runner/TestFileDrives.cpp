@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "Messages.h"
 #include "TestFileSection.h"
 #include "TestFileTables.h"
 #include "Units.h"
@@ -99,7 +100,7 @@ bool readDrive(const toml::table& table, size_t index, DriveSpec& drive, std::st
       if (!text.empty() && text.find_last_not_of(" \t") != std::string::npos &&
           std::isdigit(static_cast<unsigned char>(text[text.find_last_not_of(" \t")])))
         return s.fail("capacity",
-                      "needs a unit in quotes (\"" + text +
+                      "needs a unit in quotes (\"" + escapeControl(text) +
                           "B\", \"32MiB\"); a number of blocks is written without quotes",
                       c);
       std::string why;
