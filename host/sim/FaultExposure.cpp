@@ -32,10 +32,10 @@ bool FaultExposure::overlaps(const Range& a, const Range& b) {
   return false;
 }
 
-bool FaultExposure::writeOutstandingOver(uint64_t lba, uint64_t except) const {
+bool FaultExposure::writeOutstandingOver(uint64_t lba, uint64_t except, uint64_t acceptedBefore) const {
   for (uint32_t tag : writing_)
     for (const Range& r : commands_[tag].writes)
-      if (commands_[tag].index != except && r.covers(lba)) return true;
+      if (commands_[tag].index != except && commands_[tag].index < acceptedBefore && r.covers(lba)) return true;
   return false;
 }
 
@@ -241,8 +241,10 @@ void FaultExposure::staleRead(const CommandContext& ctx, int kind, uint64_t lba,
 }
 
 void FaultExposure::watch(const CommandContext& ctx, uint64_t lba, bool misdirected) {
-  // New data over the block: a stale read after a power loss can no longer be contradicted.
-  std::erase_if(pending_, [&](const Pending& p) { return p.staleOf == Pending::kStaleAfterLoss && p.range.lba == lba; });
+  // New data over the block: a stale read after a power loss can no longer be contradicted by a
+  // read sent from now on (it may see the new data); one already sent still can.
+  for (Pending& p : pending_)
+    if (p.staleOf == Pending::kStaleAfterLoss && p.range.lba == lba) p.closedBy = std::min(p.closedBy, ctx.index);
   watched_[lba] = Watched{misdirected ? UINT64_MAX : ctx.index, false};
 }
 
@@ -392,9 +394,11 @@ void FaultExposure::contradictStaleAfterLoss(const Command& read) {
   for (size_t i = pending_.size(); i-- > 0;) {
     const Pending& p = pending_[i];
     if (p.staleOf != Pending::kStaleAfterLoss || !p.staleShown || p.command == read.index ||
-        !read.range.covers(p.range.lba) || writeOutstandingOver(p.range.lba))
+        read.index > p.closedBy || !read.range.covers(p.range.lba) ||
+        writeOutstandingOver(p.range.lba, UINT64_MAX, read.index))
       continue;
-    // This read is not stale there itself: it returned what the block holds.
+    // This read is not stale there itself: it returned what the block held when it ran (a write
+    // sent after it, still out, changes nothing of that).
     const bool staleHere = std::any_of(pending_.begin(), pending_.end(), [&](const Pending& q) {
       return q.command == read.index && q.staleOf != UINT64_MAX && q.range.lba == p.range.lba;
     });

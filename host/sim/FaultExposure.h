@@ -97,6 +97,10 @@ class FaultExposure {
     // block that returns what the block really holds, with nothing written in between, shows
     // the host a block that changed by itself.
     static constexpr uint64_t kStaleAfterLoss = UINT64_MAX - 2;
+    // The first write accepted over the block since such a stale read: a read accepted before it
+    // still returned what the block held then (commands run when accepted), one accepted after
+    // it cannot show the contradiction.
+    uint64_t closedBy = UINT64_MAX;
     // What the fault's write sent for the block (a hash of its data; 0: not known). A verify
     // that sends other data for it (a checker that took the block as invalidated, or as open)
     // shows the fault only where the drive found the block equal to that data.
@@ -133,8 +137,9 @@ class FaultExposure {
     bool lossUnsure = false;            // a power loss since may have taken that write
   };
 
-  // Any outstanding write over `lba` other than command `except`.
-  bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX) const;
+  // Any outstanding write over `lba` other than command `except`, accepted before command
+  // `acceptedBefore`.
+  bool writeOutstandingOver(uint64_t lba, uint64_t except = UINT64_MAX, uint64_t acceptedBefore = UINT64_MAX) const;
   // `read` completed GOOD: a stale read after a power loss that it contradicts is exposed.
   void contradictStaleAfterLoss(const Command& read);
   bool outstanding(uint64_t commandIndex) const;

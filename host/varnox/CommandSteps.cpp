@@ -23,6 +23,10 @@ int CommandSteps::mapVariables(const std::vector<std::pair<StepKind, std::string
   epo_ = t.mapU32("EPO", kVarWrite, &err, 0);
   deviceReset_ = t.mapBool("DeviceReset", kVarReadWrite, &err, false);
   deviceInterface_ = t.mapU32("DeviceInterface", kVarWrite, &err, 0);
+  if (sliced_) {
+    syncedCompletions_ = t.mapU64("SyncedCompletions", kVarWrite, &err, 0);
+    syncedCompletionsBeforePowerOn_ = t.mapU64("SyncedCompletionsBeforePowerOn", kVarWrite, &err, 0);
+  }
   for (const auto& [kind, name] : steps) {
     t.setMapper(name);
     switch (kind) {
@@ -32,6 +36,7 @@ int CommandSteps::mapVariables(const std::vector<std::pair<StepKind, std::string
         lastErrSense_ = t.mapBuffer("LastErrSenseData", kVarWrite, &err);
         readDataIsValid_ = t.mapU32("ReadDataIsValid", kVarWrite, &err, 0);
         recvCdb_ = t.mapTaggedBuffer("RecvCDB[TagID]", kVarWrite, &err);
+        if (sliced_) completionNumber_ = t.mapU64("CompletionNumber", kVarWrite, &err, 0);
         break;
       case StepKind::PowerToggle:
       case StepKind::Agent:

@@ -114,6 +114,17 @@ class CommandSteps {
   // send data only and the drive makes its own.
   void setEndToEnd(const Condition& endToEnd) { endToEnd_ = endToEnd; }
 
+  // A slice of a drive: GetStatus numbers its completions ("CompletionNumber") and each pass
+  // tells the agents what the other slices' syncs covered of them ("SyncedCompletions",
+  // "SyncedCompletionsBeforePowerOn"; see SliceSyncCover). Call before mapVariables.
+  void setSliced(bool sliced) { sliced_ = sliced; }
+  // At a pass's start, after "EPO" is set: the other slices' syncs the agents have not heard of.
+  void takeSliceSyncCover() {
+    if (syncedCompletions_ == nullptr) return;
+    const SliceSyncCover cover = device_.takeSliceSyncCover(*epo_ != 0);
+    *syncedCompletions_ = cover.after;
+    *syncedCompletionsBeforePowerOn_ = cover.beforePowerOn;
+  }
   uint32_t* epo() const { return epo_; }
   bool* deviceReset() const { return deviceReset_; }
   // Hands no completion to the agents on the next pass (the status variables say none).
@@ -190,6 +201,10 @@ class CommandSteps {
   uint32_t* readDataIsValid_ = nullptr;
   uint32_t* epo_ = nullptr;
   bool* deviceReset_ = nullptr;
+  bool sliced_ = false;
+  uint64_t* completionNumber_ = nullptr;
+  uint64_t* syncedCompletions_ = nullptr;
+  uint64_t* syncedCompletionsBeforePowerOn_ = nullptr;
   uint32_t* deviceInterface_ = nullptr;
 
   std::vector<InFlight> inFlight_;

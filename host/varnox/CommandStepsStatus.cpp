@@ -50,6 +50,7 @@ int CommandSteps::getStatus() {
   }
   *lastTagId_ = tag;
   *lastStatusByte_ = completion.status;
+  if (completionNumber_ != nullptr) *completionNumber_ = completion.sequence;
   if (completion.sense.empty()) {
     if (lastErrSense_->ownsData) {
       lastErrSense_->size = 0;

@@ -1,9 +1,24 @@
 #include "DeviceSlices.h"
 
+#include <atomic>
+#include <optional>
+
+#include "tavik/Cdb.h"
 #include "varnox/Clock.h"
 #include "varnox/Errors.h"
 
 namespace varnox {
+namespace {
+
+// A SYNCHRONIZE CACHE of the whole medium that completes only after the flush: one that names a
+// range or returns at once (IMMED) makes nothing of the other slices durable.
+bool flushesEverything(const DeviceCommand& command) {
+  ParsedCdb cdb;
+  return parseCdb(command.cdb, command.cdbLength, cdb) == 0 && cdb.opcode == kOpSynchronizeCache16 &&
+         cdb.lba == 0 && cdb.blocks == 0 && (cdb.flags & kCdbImmed) == 0;
+}
+
+}  // namespace
 
 class DeviceSlices::View final : public Device {
  public:
@@ -21,10 +36,15 @@ class DeviceSlices::View final : public Device {
       lost_.push_back(command.tag);
       return 0;
     }
+    // What the other slices had been handed is read before the device has the sync, so it
+    // counts only completions that came before it.
+    std::optional<SyncSent> sync;
+    if (hub_.views_.size() > 1 && flushesEverything(command)) sync = hub_.syncSnapshot();
     DeviceCommand sent = command;
     sent.tag = index_ * hub_.depth_ + command.tag;
     const int status = hub_.device_.submit(sent);
     if (status == 0) ++atDevice_;
+    if (status == 0) syncs_[command.tag] = std::move(sync);
     if (!hub_.parallel_) hub_.takeDeviceEvent();
     return status;
   }
@@ -38,6 +58,13 @@ class DeviceSlices::View final : public Device {
     if (!got) return false;
     completion.tag -= first;
     if (atDevice_ != 0) --atDevice_;
+    completion.sequence = handed_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (std::optional<SyncSent>& sync = syncs_[completion.tag]) {
+      // No power loss since it was sent (a loss would have taken it, but the count says so
+      // for certain): the other slices' writes it found completed are durable.
+      if (completion.status == kStatusGood && sync->cuts == hub_.cuts_) hub_.publishSync(index_, *sync);
+      sync.reset();
+    }
     return true;
   }
 
@@ -67,7 +94,42 @@ class DeviceSlices::View final : public Device {
     powerLossTaken_ = powerLost_;
     powerLost_ = false;
     lost_.clear();
+    reportCuts();
     return true;
+  }
+
+  SliceSyncCover takeSliceSyncCover(bool powerOnReported) override {
+    SliceSyncCover cover;
+    if (!powerOnReported && noticesWaiting_.load(std::memory_order_relaxed) == 0) return cover;
+    std::lock_guard<std::mutex> lock(hub_.syncMutex_);
+    // The power losses this power-on reports are cuts first..last; a sync the slice's agents
+    // have not heard of belongs to the power-on it completed in: before the first of those
+    // cuts (it counts before the loss takes anything back), between them (the slice's writes
+    // it covers were lost at the first: dropped), or after the last. Any older one came too
+    // late to count before a loss the agents already took: dropped too. One after a power loss
+    // this slice has not taken yet waits for it.
+    // A power-on without a loss this view counted (none happens) places nothing: all dropped.
+    const uint64_t epoch = epoch_;
+    const bool placed = !powerOnReported || reportedLast_ != 0;
+    const uint64_t first = powerOnReported ? reportedFirst_ : epoch + 1;
+    const uint64_t last = powerOnReported ? reportedLast_ : epoch;
+    if (powerOnReported && placed) epoch_ = last;
+    reportedFirst_ = powerOnReported ? 0 : reportedFirst_;
+    reportedLast_ = powerOnReported ? 0 : reportedLast_;
+    std::vector<SyncNotice> waiting;
+    for (const SyncNotice& notice : notices_) {
+      if (notice.cuts > std::max(last, epoch))
+        waiting.push_back(notice);
+      else if (!placed)
+        continue;
+      else if (notice.cuts == last)
+        cover.after = std::max(cover.after, notice.handed);
+      else if (powerOnReported && notice.cuts == epoch && first == epoch + 1)
+        cover.beforePowerOn = std::max(cover.beforePowerOn, notice.handed);
+    }
+    notices_.swap(waiting);
+    noticesWaiting_.store(notices_.size(), std::memory_order_relaxed);
+    return cover;
   }
 
   bool takePowerLossEvent() override {
@@ -100,11 +162,34 @@ class DeviceSlices::View final : public Device {
 
   // The device lost this slice's commands to an event another slice (or the device) caused.
   void eventHappened(bool powerLost) {
-    atDevice_ = 0;
+    commandsGone();
     eventPending_ = true;
     powerLost_ |= powerLost;
   }
+  // A sync lost with them leaves its entry until its tag is sent again, which replaces it.
   void commandsGone() { atDevice_ = 0; }
+  // The drive's power loss number `cut` happened; this slice's agents hear of it with the next
+  // event the slice takes (or, for the slice that toggled, with its next pass).
+  void noteCut(uint64_t cut) {
+    if (unreportedLast_ == 0) unreportedFirst_ = cut;
+    unreportedLast_ = cut;
+  }
+  void reportCuts() {
+    if (unreportedLast_ == 0) return;
+    if (reportedLast_ == 0) reportedFirst_ = unreportedFirst_;
+    reportedLast_ = unreportedLast_;
+    unreportedFirst_ = unreportedLast_ = 0;
+  }
+  uint64_t handed() const { return handed_.load(std::memory_order_relaxed); }
+  // Another slice's sync that completed GOOD covers this slice's completions up to `handed`.
+  // Called under the hub's syncMutex_; one notice per power-on is enough, the latest covering most.
+  void noticeSync(uint64_t handed, uint64_t cuts) {
+    if (!notices_.empty() && notices_.back().cuts == cuts)
+      notices_.back().handed = std::max(notices_.back().handed, handed);
+    else
+      notices_.push_back({handed, cuts});
+    noticesWaiting_.store(notices_.size(), std::memory_order_relaxed);
+  }
 
  private:
   // A power toggle or reset this slice's flow performs: its own steps forget what was in flight.
@@ -113,7 +198,8 @@ class DeviceSlices::View final : public Device {
     const int status = power ? hub_.device_.powerToggle() : hub_.device_.reset();
     hub_.takeDeviceEvent();
     hub_.broadcast(power ? "power cycle" : "reset", power, this);
-    atDevice_ = 0;
+    // The flow reports its own toggle on its next pass.
+    if (power) reportCuts();
     return status;
   }
 
@@ -124,6 +210,18 @@ class DeviceSlices::View final : public Device {
   bool eventPending_ = false;
   bool powerLost_ = false;
   bool powerLossTaken_ = false;
+  // Completions handed to the flow so far; other slices read it when they send a sync.
+  std::atomic<uint64_t> handed_{0};
+  // This slice's syncs in flight, by tag; every command sent sets its tag's entry.
+  std::vector<std::optional<SyncSent>> syncs_ = std::vector<std::optional<SyncSent>>(hub_.depth_);
+  // Power losses (numbered from 1) not yet taken, and taken but not yet told to the agents;
+  // epoch_: the last one they were told of. 0: none.
+  uint64_t unreportedFirst_ = 0, unreportedLast_ = 0;
+  uint64_t reportedFirst_ = 0, reportedLast_ = 0;
+  uint64_t epoch_ = 0;
+  // Other slices' syncs not yet told to the agents (under the hub's syncMutex_).
+  std::vector<SyncNotice> notices_;
+  std::atomic<size_t> noticesWaiting_{0};
 
  public:
   mutable std::mutex own_;  // this slice's calls, when the device takes the slices at once
@@ -151,6 +249,19 @@ Device& DeviceSlices::slice(uint32_t index) {
   return *views_.at(index);
 }
 
+DeviceSlices::SyncSent DeviceSlices::syncSnapshot() const {
+  SyncSent sent;
+  sent.cuts = cuts_;
+  for (const auto& view : views_) sent.handed.push_back(view->handed());
+  return sent;
+}
+
+void DeviceSlices::publishSync(uint32_t from, const SyncSent& sent) {
+  std::lock_guard<std::mutex> lock(syncMutex_);
+  for (uint32_t i = 0; i < views_.size(); ++i)
+    if (i != from) views_[i]->noticeSync(sent.handed[i], sent.cuts);
+}
+
 void DeviceSlices::takeDeviceEvent() {
   if (!device_.takeResetEvent()) return;
   const bool powerLost = device_.takePowerLossEvent();
@@ -158,7 +269,9 @@ void DeviceSlices::takeDeviceEvent() {
 }
 
 void DeviceSlices::broadcast(const char* kind, bool powerLost, const View* except) {
+  if (powerLost) ++cuts_;
   for (auto& view : views_) {
+    if (powerLost) view->noteCut(cuts_);
     if (view.get() == except)
       view->commandsGone();
     else

@@ -24,6 +24,13 @@
 // own device's reset, and goes on.
 //
 // The drive's power cycles, power losses and resets are counted here once, for the drive.
+//
+// Syncs: a SYNCHRONIZE CACHE one slice sends flushes the whole drive, so the writes of the
+// other slices that had completed when it was sent are durable once it completes GOOD, and a
+// later power loss may not take them back. Their agents cannot see it; each slice's view
+// numbers the completions it hands out, notes the other slices' numbers when a sync goes out,
+// and when it completes GOOD tells them (takeSliceSyncCover) in step with the power losses they
+// are told of.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,11 +73,27 @@ class DeviceSlices {
   // Locks what keeps every slice out of the device: each slice's lock in slice order, or the one lock.
   std::vector<std::unique_lock<std::mutex>> lockAll();
 
+  // A sync in flight: each slice's completions handed out when it was sent, and the drive's
+  // power losses then.
+  struct SyncSent {
+    std::vector<uint64_t> handed;
+    uint64_t cuts = 0;
+  };
+  struct SyncNotice {
+    uint64_t handed = 0;
+    uint64_t cuts = 0;
+  };
+  SyncSent syncSnapshot() const;
+  // Slice `from`'s sync completed GOOD: every other slice hears of it.
+  void publishSync(uint32_t from, const SyncSent& sent);
+
   Device& device_;
   uint32_t depth_;
   bool parallel_ = false;
   std::mutex serial_;  // every call when the device takes one at a time
   std::vector<std::unique_ptr<View>> views_;
+  uint64_t cuts_ = 0;     // power losses so far; changes only while every slice is locked out
+  std::mutex syncMutex_;  // the slices' sync notices
   uint64_t start_ = 0;
   mutable std::mutex eventsMutex_;  // the figures below, which the report reads from its own thread
   std::vector<DriveEvent> events_;

@@ -78,6 +78,7 @@ int DriveFlow::runPass() {
     *steps_.epo() = 1;
   }
   takeResetEvent();
+  steps_.takeSliceSyncCover();
   // A reset or power loss that a command step of this pass met ends the pass's commands there:
   // one sent after it would run on the device while the agents, told of the reset on the next
   // pass, take every command in flight for lost and free its tag.

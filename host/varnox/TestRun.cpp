@@ -216,6 +216,7 @@ int TestRun::Impl::prepare(const TestPlan& plan, std::string& error) {
       slice->flow->steps().setToleratedDeviceErrors(plan.maxDeviceErrors);
       slice->flow->setTiming(plan.commandTimeoutSeconds, plan.recordLatency);
       slice->flow->steps().setEndToEnd(endToEnd);
+      slice->flow->steps().setSliced(slices > 1);
       drive->slices.push_back(std::move(slice));
     }
     if (slices > 1) drive->progress.latency = &drive->latency;

@@ -193,5 +193,83 @@ TEST(DeviceSlices, AResetTheDriveInjectsInOneSlicesCommandReachesBothSlices) {
   EXPECT_EQ(t.slices.resets(), 1u);
 }
 
+
+// Slice 0 sends syncs and cuts power; slice 1's writes complete, and at its passes it is told
+// what slice 0's syncs covered of them, in step with the power losses it is told of. Steps: w a
+// write of slice 1 completes; s slice 0 sends a sync (R one of a range, I one with IMMED), S it
+// completes; c slice 0 toggles power, r resets the drive (slice 1 takes it); x a write of slice 0
+// completes; t slice 1 takes the event; p a pass of slice 1 that reports a power-on, q one that
+// does not ("before/after" of the last pass).
+TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeTheLossItPreceded) {
+  const struct {
+    const char* steps;
+    uint64_t before, after;
+  } cases[] = {
+      {"wsSq", 0, 1},      // covers the write that completed before it was sent
+      {"wswSq", 0, 1},     // not the one that completed after
+      {"wwsSq", 0, 2},
+      {"wsSctp", 1, 0},    // completed before the cut: counts before it
+      {"wsSccctp", 1, 0},  // several cuts before slice 1 takes them
+      {"wsctp", 0, 0},     // the cut took the sync
+      {"wctsSp", 0, 1},    // sent after the cut slice 1 has taken: after the power-on
+      {"wcsStp", 0, 1},    // sent after a cut slice 1 has not taken yet: after it too
+      {"wcsSq", 0, 0},     // ... and held until slice 1 takes that cut
+      {"wsSqq", 0, 0},     // told once
+      {"wsSctpwsSq", 0, 2},
+      {"wsScsSctp", 1, 0},    // one between two cuts slice 1 takes at once: dropped
+      {"wsScsSctpwsSq", 0, 2},
+      {"wsrxq", 0, 0},        // a reset took the sync: the next command on its tag is no sync
+      {"wRSq", 0, 0},         // a sync of a range, or one that returns before the flush
+      {"wISq", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.steps);
+    TwoSlices t;
+    uint64_t lba = 3000;
+    SliceSyncCover cover;
+    DeviceCompletion done;
+    for (const char* step = c.steps; *step != 0; ++step) {
+      switch (*step) {
+        case 'w':
+          ASSERT_EQ(t.write(1, 0, lba++, 1), 0);
+          ASSERT_TRUE(t.slices.slice(1).poll(done, true));
+          break;
+        case 's':
+        case 'R':
+        case 'I': {
+          DeviceCommand sync{.tag = 0};
+          sync.cdbLength = static_cast<uint32_t>(
+              buildSynchronizeCache16(sync.cdb, 0, *step == 'R' ? 16 : 0, *step == 'I'));
+          ASSERT_EQ(t.slices.slice(0).submit(sync), 0);
+          break;
+        }
+        case 'r':
+          ASSERT_EQ(t.slices.slice(0).reset(), 0);
+          ASSERT_TRUE(t.slices.slice(1).takeResetEvent());
+          break;
+        case 'x':
+          ASSERT_EQ(t.write(0, 0, 10, 1), 0);
+          ASSERT_TRUE(t.slices.slice(0).poll(done, true));
+          ASSERT_EQ(done.status, kStatusGood);
+          break;
+        case 'S':
+          ASSERT_TRUE(t.slices.slice(0).poll(done, true));
+          ASSERT_EQ(done.status, kStatusGood);
+          break;
+        case 'c':
+          ASSERT_EQ(t.slices.slice(0).powerToggle(), 0);
+          break;
+        case 't':
+          ASSERT_TRUE(t.slices.slice(1).takeResetEvent());
+          break;
+        default:
+          cover = t.slices.slice(1).takeSliceSyncCover(*step == 'p');
+      }
+    }
+    EXPECT_EQ(cover.beforePowerOn, c.before);
+    EXPECT_EQ(cover.after, c.after);
+  }
+}
+
 }  // namespace
 }  // namespace varnox

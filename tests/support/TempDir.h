@@ -1,6 +1,7 @@
 #pragma once
 // A folder of the test's own, empty when the test starts and removed when it ends, so no test
-// depends on what the machine holds or writes beside the build.
+// depends on what the machine holds or writes beside the build. The test runs in it: what a run
+// writes to its working folder (a failing run's trace and block files) goes with it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,8 +20,13 @@ class TempDirTest : public ::testing::Test {
                                                           test->name() + "_" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
+    oldCwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override {
+    std::filesystem::current_path(oldCwd_);
+    std::filesystem::remove_all(dir_);
+  }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
   // Writes `text` into the folder as `name`; returns its path.
@@ -30,6 +36,7 @@ class TempDirTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
+  std::filesystem::path oldCwd_;
 };
 
 inline std::string readAll(const std::string& path) {

@@ -58,6 +58,22 @@ struct DeviceCompletion {
   uint64_t bytesIn = 0;        // read bytes delivered
   // The status (TASK ABORTED, CHECK CONDITION) was set by a fault rule, not by the device itself.
   bool injected = false;
+  // A slice of a drive numbers the completions it hands out, from 1 (see SliceSyncCover); 0
+  // elsewhere.
+  uint64_t sequence = 0;
+};
+
+// What SYNCHRONIZE CACHE commands the other slices of a drive sent, and that completed GOOD,
+// made durable of one slice's writes: every write whose completion the slice had been handed
+// (DeviceCompletion::sequence) up to the number given, since each such sync was sent after it.
+// A slice's agents learn of it at the start of a pass, so that a power loss cannot excuse a write
+// another slice's sync covered. 0: nothing new.
+struct SliceSyncCover {
+  // Syncs that completed before the power loss that the pass reports ("EPO"): they count
+  // before the loss takes back anything.
+  uint64_t beforePowerOn = 0;
+  // Syncs that completed since.
+  uint64_t after = 0;
 };
 
 // Counters a device keeps for the summary.
@@ -135,6 +151,9 @@ class Device {
   // True once the device lost power on its own (a power-loss fault; it also reported a reset);
   // the host reads and clears it.
   virtual bool takePowerLossEvent() { return false; }
+  // The slices' syncs not yet told to this slice's agents, taken at the start of a pass;
+  // `powerOnReported`: the pass reports a power loss ("EPO"). Nothing for a device of one slice.
+  virtual SliceSyncCover takeSliceSyncCover(bool /*powerOnReported*/) { return {}; }
   // Device requests (see Tavik::ioctl); the default refuses them.
   virtual int ioctl(uint32_t request, uint32_t count, void** args);
   virtual int send(const void* request, size_t size);

@@ -3,6 +3,7 @@
 #include "base/ConfigData.h"
 #include "completion/Receive.h"
 #include "completion/SenseInfo.h"
+#include "completion/SliceSync.h"
 #include "drive/DriveData.h"
 #include "varnox/DriveThread.h"
 
@@ -29,6 +30,7 @@ int recvWrite(varnox::DriveThread& thread, DriveData& drive, const ConfigData& c
   }
   const WriteRecord write = *found;
   drive.outstandingWrites.erase(found);
+  noteWriteCompletion(drive, write.cmdId);
 
   const uint32_t step = blockStep(config);
   const uint64_t end = write.lba + uint64_t{step} * write.xferLength;

@@ -40,6 +40,9 @@ void mapVariables(varnox::DriveThread& t, DriveData& d, int* err) {
   d.hostManaged = t.mapU32("HostManaged", varnox::kVarProvided, err, 0);
   d.invalidateRanges = t.mapLBARangeQueue("CardamorInvalidateRanges", varnox::kVarProvided, err);
   d.writeCacheVolatile = t.mapU32("WriteCacheVolatile", varnox::kVarRead, err, 0);
+  d.completionNumber = t.mapU64("CompletionNumber", varnox::kVarProvided, err, 0);
+  d.syncedCompletions = t.mapU64("SyncedCompletions", varnox::kVarProvided, err, 0);
+  d.syncedCompletionsBeforePowerOn = t.mapU64("SyncedCompletionsBeforePowerOn", varnox::kVarProvided, err, 0);
   d.pendingReadBackBlocks = t.mapU64("PendingReadBackBlocks", varnox::kVarWrite, err, 0);
   d.diagnosisText = t.mapBuffer("Diagnosis", varnox::kVarWrite, err);
   d.diagnosisReadLba = t.mapU64("DiagnosisReadLBA", varnox::kVarWrite, err, 0);

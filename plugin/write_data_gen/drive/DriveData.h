@@ -7,6 +7,7 @@
 // buffers; the first execute pass runs and destroys `deferredSetup`; deleteDriveData releases
 // whatever exists, so a record whose setup failed part-way is released safely.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -59,6 +60,13 @@ struct DriveData {
   uint32_t* atomicBound = nullptr;                    // "AtomicBound"
   bool* deviceReset = nullptr;                        // "DeviceReset"
   uint32_t* writeCacheVolatile = nullptr;             // "WriteCacheVolatile": the host says a power loss may lose unsynchronized writes
+  // A slice of a drive: the host numbers the completions it hands over ("CompletionNumber") and
+  // says up to which number the other slices' syncs made this slice's writes durable
+  // ("SyncedCompletions", and "SyncedCompletionsBeforePowerOn" for syncs that completed before
+  // the power loss "EPO" reports). Null on a drive of one slice.
+  uint64_t* completionNumber = nullptr;
+  uint64_t* syncedCompletions = nullptr;
+  uint64_t* syncedCompletionsBeforePowerOn = nullptr;
   uint64_t* pendingReadBackBlocks = nullptr;          // "PendingReadBackBlocks": written blocks not yet read back, set at finish
   varnox::Buffer* diagnosisText = nullptr;            // "Diagnosis": key=value lines for the host, set at finish
   uint64_t* diagnosisReadLba = nullptr;               // "DiagnosisReadLBA": a block the host reads back before finish
@@ -125,6 +133,12 @@ struct DriveData {
   // (exceptions below syncedBelowCmdId); sorted.
   std::vector<uint64_t> syncCacheSkipsCmdIds;
   std::vector<uint64_t> unsyncedBelowCmdIds;
+  // A slice's recent write completions (their number, their command id), so that another
+  // slice's sync, which covers the completions up to a number, can be turned into a command id
+  // bound; the oldest are forgotten beyond kSliceSyncWindow, and forgottenCompletions is the
+  // highest number forgotten (a sync that covers less is dropped).
+  std::deque<std::pair<uint64_t, uint64_t>> recentWriteCompletions;
+  uint64_t forgottenCompletions = 0;
   // Power-ons seen so far. A completed read remembers the epoch it completed in, so that its
   // compare ignores what later power cuts made uncertain.
   uint32_t powerEpoch = 0;

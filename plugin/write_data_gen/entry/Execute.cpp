@@ -7,6 +7,7 @@
 #include "completion/Compare.h"
 #include "completion/Dispatch.h"
 #include "completion/PreReadCheck.h"
+#include "completion/SliceSync.h"
 #include "drive/DriveData.h"
 #include "issue/ClearReadRange.h"
 #include "issue/CommandSelection.h"
@@ -53,6 +54,8 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
     // at a cut stays lost, and demanding its data after the sync would fail a legal drive. Only a
     // read after the power-on that finds the data clears it (see keepSeen). The sync bound moves on across power-ons, so a write sent after a
     // power-on and covered by a sync that completed is demanded at every later cut.
+    // Another slice's sync that completed before the loss made this slice's writes durable too.
+    if (drive.syncedCompletionsBeforePowerOn != nullptr) applySliceSync(drive, *drive.syncedCompletionsBeforePowerOn);
     if (drive.writeCacheVolatile != nullptr && *drive.writeCacheVolatile != 0) {
       std::vector<uint64_t> outstanding;
       for (const WriteRecord& write : drive.outstandingWrites) outstanding.push_back(write.cmdId);
@@ -110,6 +113,8 @@ int execute(varnox::DriveThread& thread, const ConfigData& config, DriveData& dr
   }
 
   if (!dispatched) status = dispatchCompletion(thread, drive, config);
+  // Other slices' syncs since the last power-on: after its marks, which a sync never clears.
+  if (drive.syncedCompletions != nullptr) applySliceSync(drive, *drive.syncedCompletions);
   if (status == 0 && !drive.deferredOrderings.empty()) status = checkDeferredPreReads(thread, drive, config);
   if (status == 0) status = doCompares(thread, drive, config);
   // The host may issue the completed read's tag again once this pass ends.

@@ -118,6 +118,10 @@ int setupTest(varnox::DriveThread* threadPtr, ConfigData* configPtr, DriveData* 
   // Without a writer the queues stay empty for the whole test; null lets execute skip them.
   if (thread.countVarWriters("CSZoneReset") == 0) drive.csZoneReset = nullptr;
   if (thread.countVarWriters("CardamorInvalidateRanges") == 0) drive.invalidateRanges = nullptr;
+  if (thread.countVarWriters("CompletionNumber") == 0 || thread.countVarWriters("SyncedCompletions") == 0) {
+    drive.completionNumber = nullptr;
+    drive.syncedCompletions = drive.syncedCompletionsBeforePowerOn = nullptr;
+  }
   return status;
 }
 

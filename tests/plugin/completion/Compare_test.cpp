@@ -343,5 +343,50 @@ TEST(PowerLoss, ContentSeenAfterThePowerOnMustStay) {
   }
 }
 
+
+// A slice's write is flushed by another slice's sync too. The host numbers the completions it
+// hands the slice and says up to which number a sync of another slice covered them: a write
+// covered before the power loss must keep its data, one the sync came too early for (or that
+// a sync after the power-on covered) may legally show its old data.
+TEST(PowerLoss, AnotherSlicesSyncKeepsTheWritesThatCompletedBeforeItWasSent) {
+  const struct {
+    const char* name;
+    uint64_t beforePowerOn, after;  // what the host reports at the power-on pass
+    int oldContent;                 // a read that finds the block's older data after it
+  } cases[] = {
+      {"no sync", 0, 0, 0},
+      {"a sync sent after the newer write completed, done before the loss", 2, 0, -1046},
+      {"a sync sent after it, covering later completions too", 7, 0, -1046},
+      {"a sync sent before the newer write completed", 1, 0, 0},
+      {"a sync done after the power-on", 0, 2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CompletionHarness h;
+    uint64_t number = 0, before = 0, after = 0;
+    uint32_t volatileCache = 1;
+    h.drive().completionNumber = &number;
+    h.drive().syncedCompletionsBeforePowerOn = &before;
+    h.drive().syncedCompletions = &after;
+    h.drive().writeCacheVolatile = &volatileCache;
+    number = 1;
+    const uint64_t older = h.written(0, 0x40, 1);
+    number = 2;
+    h.written(1, 0x40, 1);
+    // The power-on pass: nothing completes; a command it sends goes elsewhere.
+    *h.drive().epo = 1;
+    *h.drive().lba = 0x200;
+    *h.drive().xferLength = 1;
+    before = c.beforePowerOn;
+    after = c.after;
+    h.report(kNoTag, 0xFFFFFFFF);
+    ASSERT_EQ(h.execute(), 0) << h.log();
+    ASSERT_EQ(h.drive().powerEpoch, 1u);
+    before = after = 0;
+    h.read(2);
+    EXPECT_EQ(h.complete(2, h.kGood, h.block(older, 0x40)), c.oldContent) << h.log();
+  }
+}
+
 }  // namespace
 }  // namespace varnox::testing

@@ -124,6 +124,8 @@ TEST(CardamorLibrary, ExportsTheTableKeysAndVariablesTheHostRegisters) {
       {"DeviceReset", d.deviceReset}, {"WriteLBA", d.writeLba}, {"WriteXferLength", d.writeXferLength},
       {"WriteCmdUsed", d.writeCmdUsed}, {"CSZoneReset", d.csZoneReset}, {"HostManaged", d.hostManaged},
       {"CardamorInvalidateRanges", d.invalidateRanges}, {"WriteCacheVolatile", d.writeCacheVolatile},
+      {"CompletionNumber", d.completionNumber}, {"SyncedCompletions", d.syncedCompletions},
+      {"SyncedCompletionsBeforePowerOn", d.syncedCompletionsBeforePowerOn},
       {"PendingReadBackBlocks", d.pendingReadBackBlocks}, {"Diagnosis", d.diagnosisText},
       {"DiagnosisReadLBA", d.diagnosisReadLba}, {"DiagnosisReadData", d.diagnosisReadData}};
   const auto vars = caseRows("entry/cases/drive_variables.txt");

@@ -36,14 +36,9 @@ class FinishTestTest : public testing::TempDirTest {
   }
   void SetUp() override {
     TempDirTest::SetUp();
-    oldCwd_ = fs::current_path();
     ASSERT_EQ(f_.setupWith({{"Bucket Count", "4"}, {"Miscompare Output Path", path("x/run1")}}), 0);
     drive_->commandTrace->recordWriteIssued(0x100, 8, 1, 0, 0x10);
     drive_->commandTrace->recordWriteIssued(0x108, 8, 2, 1, 0x18);
-  }
-  void TearDown() override {
-    fs::current_path(oldCwd_);
-    TempDirTest::TearDown();
   }
   void captureMiscompare() {
     drive_->commandTrace->recordMiscompare(0x104, 0x14, 0x80001, 3, false);
@@ -64,7 +59,6 @@ class FinishTestTest : public testing::TempDirTest {
   DriveThread& thread_ = f_.thread();
   ConfigData& config_ = f_.config();
   DriveData* drive_ = &f_.drive();
-  fs::path oldCwd_;
 };
 
 TEST_F(FinishTestTest, MiscompareWritesTraceDriveAndReferenceFilesInOrder) {
