@@ -23,7 +23,6 @@
 #include "HistoryCommand.h"
 #include "HtmlReport.h"
 #include "IdleSettings.h"
-#include "SlicesWarning.h"
 #include "Messages.h"
 #include "OutputDirectory.h"
 #include "OutputPaths.h"
@@ -120,7 +119,6 @@ int buildPlan(const Arguments& args, const CLI::App& command, TestPlan& plan, Re
   GivenOptions given{args.force, false, false};
   for (const std::string& warning : idleSettingWarnings(plan, given))
     err << "varnox: warning: " << escapeControl(warning) << '\n';
-  for (const std::string& warning : slicesPowerWarnings(plan)) err << "varnox: warning: " << escapeControl(warning) << '\n';
   resolveAgentLibraries(plan);
   return kExitPassed;
 }

@@ -155,8 +155,14 @@ int dataCompare(varnox::DriveThread& thread, DriveData& drive, const ConfigData&
         if (drive.commandTrace) drive.commandTrace->setContextText(historyReport(pending.snapshot, lba));
         return -1046;
       }
+    } else if (node.observed == nullptr) {
+      // No expectation for this block (blockType 0): content from before anything the history
+      // knows, or left open by an invalidation. Yet where atomic writes still open stand in
+      // front of it, a block that holds none of them holds the older content, and the ordering
+      // check must see it as such: else a unit torn over blocks whose old content only a
+      // pre-read still out could name shows its new half alone and passes.
+      node.observed = contentBeforeOpenAtomics(node);
     }
-    // blockType 0: no expectation for this block.
   }
   if (!atomicSeen) return 0;
   uint64_t failLba = 0;

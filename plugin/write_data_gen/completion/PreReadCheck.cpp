@@ -61,9 +61,12 @@ ReadSnapshot snapshotOf(const AtomicContext& context, uint64_t lba, const Event*
 
 // A pre-read sees torn units as a read does: an aborted atomic write's unit holding part of its
 // data and part of what was there before is torn whatever write comes next. A block that an
-// older write still outstanding covers is left out (the drive may still land that write in any
-// order), the others are judged: skipping the whole pre-read for one such block passed a unit
-// torn beside it.
+// older plain write still outstanding covers, or more than one older outstanding write, is left
+// out (the drive may land a plain write block by block, and outstanding writes in any order);
+// the others are judged: skipping the whole pre-read for one such block passed a unit torn
+// beside it. A block under one outstanding atomic write alone is judged too: the unit is never
+// seen mixed, not even by a command racing its write, and a pre-read that raced the write is
+// often the only read that could see its tear (the next atomic write covers the unit).
 int judgeOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId, uint64_t lba,
                   uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size, const std::vector<bool>& raced,
                   const std::vector<uint64_t>* lbas) {
@@ -91,7 +94,9 @@ int judgeOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigDat
     if (offset + sectorSize > size) break;
     if (index < raced.size() && raced[index]) continue;  // unobserved: the ordering check passes over it
     LazyBlockHash lazyHash{data + offset, data + offset + sectorSize, 0, false};
-    observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData);
+    // A block that holds none of the open atomic writes in front of it holds what was there before.
+    if (observeNode(*node, parseBlockHeader(data + offset), lazyHash, !config.userDefinedData) != 0)
+      node->observed = contentBeforeOpenAtomics(*node);
     atomicSeen |= node->observed != nullptr && node->observed->eventType == AtomicContext::kEventAtomic;
   }
   uint64_t failLba = 0;
@@ -109,14 +114,18 @@ int judgeOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigDat
 int checkPreReadOrdering(varnox::DriveThread& thread, DriveData& drive, const ConfigData& config, uint64_t cmdId,
                          uint64_t lba, uint32_t xferLength, uint32_t step, const uint8_t* data, uint64_t size) {
   const uint64_t end = lba + uint64_t{step} * xferLength;
+  // Per block: the older outstanding writes over it, and whether one of them is a plain write.
+  std::vector<uint8_t> racers(xferLength, 0);
   std::vector<bool> raced(xferLength, false);
   for (const WriteRecord& write : drive.outstandingWrites) {
     if (write.cmdId >= cmdId || write.lba >= end || lba >= write.lba + uint64_t{step} * write.xferLength) continue;
     for (uint32_t i = 0; i < xferLength; ++i) {
       const uint64_t blockLba = lba + uint64_t{step} * i;
       if (blockLba >= write.lba && blockLba < write.lba + uint64_t{step} * write.xferLength &&
-          (blockLba - write.lba) % step == 0)
-        raced[i] = true;
+          (blockLba - write.lba) % step == 0) {
+        racers[i] = static_cast<uint8_t>(std::min(racers[i] + 1, 2));
+        if (!write.atomic || racers[i] > 1) raced[i] = true;
+      }
     }
   }
   std::vector<uint64_t> awaiting;

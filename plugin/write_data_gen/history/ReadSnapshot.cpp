@@ -44,8 +44,10 @@ bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba)
     // A pre-read's hash counts as data too: it is the content from before the atomic write
     // whose pre-read it was, so seeing it inside that write's unit is as torn as seeing an
     // older write's stamp there. Without it a unit torn over blocks known only by hash passed.
+    // So does the placeholder of content from before anything the history knows: older than
+    // every write, a block that holds it inside an atomic unit shown elsewhere tore that unit.
     if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic &&
-               e->eventType != AtomicContext::kEventHash))
+               e->eventType != AtomicContext::kEventHash && e->eventType != AtomicContext::kEventNone))
       continue;
     // Older data inside the span of a newer atomic unit: that unit was torn.
     if (!stack.empty() && e->cmdId < stack.back().cmdId) {
@@ -151,6 +153,20 @@ const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node) {
   for (const Event& event : node.history) {
     if (event.eventType == AtomicContext::kEventExternalInvalidate) continue;
     if (node.observed ? &event == node.observed : event.blockType != AtomicContext::kBlockAtomic) return &event;
+  }
+  return nullptr;
+}
+
+const AtomicContext::Event* contentBeforeOpenAtomics(const AtomicContext::Node& node) {
+  bool passed = false;
+  for (const Event& event : node.history) {
+    if (event.blockType == AtomicContext::kBlockAtomic) {
+      passed = true;
+      continue;
+    }
+    const bool data = event.eventType == AtomicContext::kEventWrite || event.eventType == AtomicContext::kEventAtomic ||
+                      event.eventType == AtomicContext::kEventHash || event.eventType == AtomicContext::kEventNone;
+    return passed && data ? &event : nullptr;
   }
   return nullptr;
 }

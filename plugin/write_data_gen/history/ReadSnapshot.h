@@ -62,6 +62,13 @@ AtomicContext::ExpectedBlock expectedFromNode(const AtomicContext::Node& node);
 // The event expectedFromNode takes its answer from; null when there is none.
 const AtomicContext::Event* expectedEvent(const AtomicContext::Node& node);
 
+// What a block holds when it holds none of the atomic writes still open at the front of its
+// history (not yet completed, or aborted: all or nothing): the first event behind them, when that
+// is data (a write, a pre-read's hash, or the placeholder for content from before anything the
+// history knows). Null when no such write stands in front, or an invalidation stands behind them
+// (the content is then open).
+const AtomicContext::Event* contentBeforeOpenAtomics(const AtomicContext::Node& node);
+
 // Whether no atomic write was seen torn across the snapshot's blocks, checked in ascending and
 // then in descending LBA order. On failure failLba is the LBA where older data was seen inside a
 // newer atomic unit. An empty snapshot passes.
