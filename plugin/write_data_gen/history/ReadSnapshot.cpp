@@ -29,6 +29,15 @@ const Event* findObserved(const AtomicContext::Node& node, Matches matches) {
   return nullptr;
 }
 
+// Whether write cmdId stands in the node's history in front of `event` (was issued after it).
+bool namedInFront(const AtomicContext::Node& node, const Event* event, uint64_t cmdId) {
+  for (const Event& other : node.history) {
+    if (&other == event) return false;
+    if (other.cmdId == cmdId) return true;
+  }
+  return false;
+}
+
 // One direction of the ordering check; positions count Nodes, not LBAs.
 template <typename Iterator>
 bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba) {
@@ -44,11 +53,21 @@ bool orderingPass(Iterator begin, Iterator end, bool forward, uint64_t& failLba)
     // A pre-read's hash counts as data too: it is the content from before the atomic write
     // whose pre-read it was, so seeing it inside that write's unit is as torn as seeing an
     // older write's stamp there. Without it a unit torn over blocks known only by hash passed.
-    // So does the placeholder of content from before anything the history knows: older than
-    // every write, a block that holds it inside an atomic unit shown elsewhere tore that unit.
     if (!e || (e->eventType != AtomicContext::kEventWrite && e->eventType != AtomicContext::kEventAtomic &&
                e->eventType != AtomicContext::kEventHash && e->eventType != AtomicContext::kEventNone))
       continue;
+    // So does the placeholder of content from before anything the history knows, but it is older
+    // only than the writes its own history names in front of it: it may be the data of any write
+    // the history has forgotten at this LBA (read back and released), even of the very unit
+    // shown at the next block, where an obligation still holds its record. It tears the unit of
+    // the newest atomic write over it only when that write was issued after it.
+    if (e->eventType == AtomicContext::kEventNone) {
+      if (!stack.empty() && namedInFront(*it->second, e, stack.back().cmdId)) {
+        failLba = it->first;
+        return false;
+      }
+      continue;
+    }
     // Older data inside the span of a newer atomic unit: that unit was torn.
     if (!stack.empty() && e->cmdId < stack.back().cmdId) {
       failLba = it->first;

@@ -220,6 +220,62 @@ TEST(AbortedAtomicWrite, ATornUnitFailsBeforeThePreReadOfItsOldContentIsIn) {
   }
 }
 
+// The placeholder of content the history no longer knows is older only than the writes issued
+// after it. A completed atomic write over LBAs 2 to 5, one unit, was read back at LBAs 2 and 3
+// alone, and their history released; LBAs 4 and 5 still name it. An atomic write over LBAs 0 to
+// 5 in units of two, sent while the pre-read of LBAs 2 and 3 was out, is aborted: it may land
+// any of its units whole. Each row: whose block the read returns at LBAs 0 to 5 (o: the plain
+// write under both, d: the completed atomic write, a: the aborted one), and the LBA where a unit
+// is torn ("-": none). The completed unit whole beside a landed unit is legal, though only its
+// second half is known to the history.
+TEST(AbortedAtomicWrite, ContentTheHistoryForgotMayBeAUnitItStillNamesElsewhere) {
+  const std::pair<const char*, const char*> rows[] = {{"aadddd", "-"},   {"aaaaaa", "-"},  {"oodddd", "-"},
+                                                      {"aaaadd", "-"},   {"aaddaa", "-"},  {"aodddd", "0x1"},
+                                                      {"aaaddd", "0x3"}, {"aadadd", "0x2"}};
+  for (const auto& [holders, tornAt] : rows) {
+    SCOPED_TRACE(holders);
+    CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
+    const uint64_t old = h.written(0, 0, 7);  // LBA 6 too: the ranges are known, no pre-read
+    const uint64_t done = h.writeAtomic(1, 2, 4, 4);
+    ASSERT_EQ(h.complete(1, h.kGood), 0);
+    for (uint32_t tag : {2, 3}) {  // the two writes' read-backs of LBAs 2 and 3 release them
+      h.drive().pendingReadBacks.push_front(cardamor::ReadBackRequest{0, 2, 2, 0, 0, 0});
+      h.read(tag);
+      ASSERT_EQ(h.complete(tag, h.kGood, h.blocks(done, 2, 2)), 0) << h.log();
+    }
+    ASSERT_EQ(h.drive().atomicContext.findRecord(2), nullptr);
+    ASSERT_NE(h.drive().atomicContext.findRecord(4), nullptr);
+    *h.drive().lba = 0;
+    *h.drive().xferLength = 6;
+    *h.drive().atomicBound = 2;
+    ASSERT_EQ(cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 0, {}), 0);  // the pre-read
+    ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);
+    const cardamor::PreReadRecord preRead = h.drive().outstandingPreReads.front();
+    const uint64_t aborted = h.writeAtomic(1, 0, 6, 2);
+    EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
+    h.read(2);  // the plain write's read-back, LBAs 0 to 6
+    auto writer = [&](char holder) { return holder == 'o' ? old : holder == 'd' ? done : aborted; };
+    Bytes data;
+    for (uint64_t lba = 0; lba < 6; ++lba)
+      CompletionHarness::append(data, h.block(writer(holders[lba]), lba));
+    CompletionHarness::append(data, h.block(old, 6));
+    const bool torn = std::string(tornAt) != "-";
+    const auto [rc, err] = quietly([&] { return h.executePass(2, h.kGood, data); });
+    EXPECT_EQ(rc, torn ? -1063 : 0) << h.log();
+    EXPECT_EQ(h.drive().miscompareSeen, torn);
+    if (torn) {
+      EXPECT_NE(err.find(std::string("atomic data ordering failure lba:") + tornAt + "\n"), std::string::npos)
+          << err;
+      continue;
+    }
+    // The pre-read comes in last with what the drive held before the aborted write.
+    Bytes before;
+    for (uint64_t lba = preRead.lba; lba < preRead.lba + preRead.xferLength; ++lba)
+      CompletionHarness::append(before, h.block(lba < 2 ? old : done, lba));
+    EXPECT_EQ(h.complete(preRead.tag, h.kGood, before), 0) << h.log();
+  }
+}
+
 // A pre-read over blocks an older write still covers races that write. Under a plain write each
 // block may hold the old or the new data; under an atomic write the unit holds all old or all new
 // data even then, and a pre-read that finds it mixed has seen it torn (often the only read that
