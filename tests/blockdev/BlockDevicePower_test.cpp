@@ -126,7 +126,7 @@ TEST_F(BlockDevicePowerTest, ASyncCacheCompletesAfterTheWritesSentBeforeIt) {
     ASSERT_EQ(h.submitWrite(60, 0, writes[8]), 0);
     std::vector<uint32_t> order;
     DeviceCompletion c;
-    while (h.device->poll(c, true)) {
+    while (h.next(c)) {
       EXPECT_EQ(c.status, kStatusGood);
       if (c.tag != 60) order.push_back(c.tag);
     }

@@ -147,7 +147,7 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
   EXPECT_EQ(h.submitWrite(200, 0, pattern(0, 1, 1)), VARNOX_ERR_GENERIC) << "queue depth 8 is full";
   std::vector<int> seen(8, 0);
   DeviceCompletion done;
-  while (h.device->poll(done, true)) {
+  while (h.next(done)) {
     ASSERT_TRUE(done.tag >= 100 && done.tag < 108) << done.tag;
     EXPECT_EQ(done.status, kStatusGood);
     ++seen[done.tag - 100];
@@ -170,7 +170,7 @@ TEST_F(BlockDeviceTest, ManyCommandsInFlightEachCompleteOnceWithTheirOwnData) {
   ASSERT_EQ(h.submitCdb(5, cdb, buildUnmap10(cdb, static_cast<uint16_t>(list.size())), list.data(), list.size()), 0);
   ASSERT_EQ(h.submitWrite(6, 42, pattern(42, 2, 5)), 0);
   for (int i = 0; i < 6; ++i) {
-    ASSERT_TRUE(h.device->poll(done, true));
+    ASSERT_TRUE(h.next(done));
     EXPECT_EQ(done.status, kStatusGood) << "tag " << done.tag;
   }
   std::vector<uint8_t> expected = pattern(30, 2, 2), newer = pattern(32, 4, 3);

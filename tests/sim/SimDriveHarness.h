@@ -71,13 +71,18 @@ struct Harness {
     const size_t n = buildRead16(cdb, lba, blocksIn(into.size(), protect), protect);
     return submitCdb(tag, cdb, n, nullptr, 0, into.data(), into.size());
   }
+  // The next completion; false once nothing is outstanding. A file or block device gives up
+  // each wait after a while (a sync on a busy machine may take longer): waited for again while a
+  // command is outstanding, for up to a minute.
+  bool next(DeviceCompletion& c) {
+    for (int tries = 0; tries < 600 && device->outstanding() > 0; ++tries)
+      if (device->poll(c, true)) return true;
+    return false;
+  }
   // Waits for the completion of `tag`, failing the test if another one comes back first.
   DeviceCompletion finish(uint32_t tag) {
     DeviceCompletion c;
-    // A file or block device gives up each wait after a while (a sync on a busy machine may take
-    // longer): waited for again while the command is outstanding.
-    bool done = false;
-    for (int tries = 0; !done && tries < 600 && device->outstanding() > 0; ++tries) done = device->poll(c, true);
+    const bool done = next(c);
     EXPECT_TRUE(done);
     EXPECT_EQ(c.tag, tag);
     return c;
