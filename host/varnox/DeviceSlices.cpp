@@ -110,15 +110,19 @@ class DeviceSlices::View final : public Device {
     // this slice has not taken yet waits for it.
     // A power-on without a loss this view counted (none happens) places nothing: all dropped.
     const uint64_t epoch = epoch_;
-    const bool placed = !powerOnReported || reportedLast_ != 0;
-    const uint64_t first = powerOnReported ? reportedFirst_ : epoch + 1;
-    const uint64_t last = powerOnReported ? reportedLast_ : epoch;
-    if (powerOnReported && placed) epoch_ = last;
-    reportedFirst_ = powerOnReported ? 0 : reportedFirst_;
-    reportedLast_ = powerOnReported ? 0 : reportedLast_;
+    uint64_t first = epoch + 1, last = epoch;
+    bool placed = true;
+    if (powerOnReported) {
+      placed = reportedLast_ != 0;
+      if (placed) {
+        first = reportedFirst_;
+        last = epoch_ = reportedLast_;
+      }
+      reportedFirst_ = reportedLast_ = 0;
+    }
     std::vector<SyncNotice> waiting;
     for (const SyncNotice& notice : notices_) {
-      if (notice.cuts > std::max(last, epoch))
+      if (notice.cuts > last)
         waiting.push_back(notice);
       else if (!placed)
         continue;
