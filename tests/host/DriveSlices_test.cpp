@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "sim/SimDriveHarness.h"
+#include "varnox/CommandSteps.h"
+#include "varnox/DriveThread.h"
 #include "varnox/DeviceSlices.h"
 #include "varnox/DriveSlices.h"
 #include "varnox/Errors.h"
@@ -269,6 +271,50 @@ TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeT
     EXPECT_EQ(cover.beforePowerOn, c.before);
     EXPECT_EQ(cover.after, c.after);
   }
+}
+
+
+// A slice's command steps hand the cover to its agents at a pass's start, split by whether the
+// pass reports the power loss ("EPO"), and say nothing on a drive of one slice.
+TEST(DeviceSlices, TheStepsOfASliceTellItsAgentsWhatTheOtherSlicesSyncsCovered) {
+  for (const bool powerOn : {true, false}) {
+    SCOPED_TRACE(powerOn ? "a pass that reports the power-on" : "a pass before it");
+    TwoSlices t;
+    DriveProperties properties;
+    properties.queueDepth = 8;
+    DriveThread thread(properties);
+    CommandSteps steps(thread, t.slices.slice(1));
+    steps.setSliced(true);
+    std::string error;
+    ASSERT_EQ(steps.mapVariables({{StepKind::GetStatus, "getstatus"}}, error), 0) << error;
+    int err = 0;
+    const uint64_t* before = thread.mapU64("SyncedCompletionsBeforePowerOn", kVarRead, &err, 0);
+    const uint64_t* after = thread.mapU64("SyncedCompletions", kVarRead, &err, 0);
+    ASSERT_EQ(err, 0);
+    // A write of slice 1 completes, slice 0's sync covers it and completes, then slice 0 cuts.
+    DeviceCompletion done;
+    ASSERT_EQ(t.write(1, 0, 3000, 1), 0);
+    ASSERT_TRUE(t.slices.slice(1).poll(done, true));
+    DeviceCommand sync{.tag = 0};
+    sync.cdbLength = static_cast<uint32_t>(buildSynchronizeCache16(sync.cdb));
+    ASSERT_EQ(t.slices.slice(0).submit(sync), 0);
+    ASSERT_TRUE(t.slices.slice(0).poll(done, true));
+    ASSERT_EQ(t.slices.slice(0).powerToggle(), 0);
+    ASSERT_TRUE(t.slices.slice(1).takeResetEvent());
+    *steps.epo() = powerOn ? 1 : 0;
+    steps.takeSliceSyncCover();
+    // On a pass before the power-on is reported the sync comes as any other, ahead of the marks.
+    EXPECT_EQ(*before, powerOn ? 1u : 0u);
+    EXPECT_EQ(*after, powerOn ? 0u : 1u);
+  }
+  DriveProperties properties;
+  DriveThread thread(properties);
+  sim::testing::Harness drive(sim::testing::smallConfig());
+  CommandSteps steps(thread, *drive.device);
+  std::string error;
+  ASSERT_EQ(steps.mapVariables({{StepKind::GetStatus, "getstatus"}}, error), 0) << error;
+  EXPECT_EQ(thread.countVarWriters("SyncedCompletions"), 0u);
+  EXPECT_EQ(thread.countVarWriters("CompletionNumber"), 0u);
 }
 
 }  // namespace
