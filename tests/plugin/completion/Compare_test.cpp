@@ -9,6 +9,7 @@
 
 #include "issue/CommandSelection.h"
 #include "issue/WriteIssue.h"
+#include "patterns/BlockLayout.h"
 #include "plugin/TestData.h"
 #include "plugin/completion/CompletionHarness.h"
 
@@ -372,6 +373,43 @@ TEST(CompareEngine, PreReadBlocksAreJudgedByTheirHash) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout().find("hash compare fail") != std::string::npos, changed);
     EXPECT_EQ(h.drive().miscompareSeen, changed);
     EXPECT_EQ(h.drive().miscompareLba, changed ? 401u : 0u);
+  }
+}
+
+// A pre-read must return what the history knows of its blocks: a completed write's data, or the
+// bytes an earlier pre-read hashed. Blocks it knows nothing of may hold anything. The pre-read
+// covers LBAs 0x20 to 0x25: a completed write over 0x20 to 0x23, a hash at 0x24, nothing at
+// 0x25. Each row changes one byte of one block (-1: none).
+TEST(CompareEngine, APreReadMustFindWhatTheHistoryKnows) {
+  const struct {
+    int changed;  // block of the pre-read
+    int status;
+    uint64_t failLba;
+  } rows[] = {{-1, 0, 0}, {0, -1046, 0x20}, {3, -1046, 0x23}, {4, -1046, 0x24}, {5, 0, 0}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.changed);
+    CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
+    const uint64_t written = h.written(0, 0x20, 4);
+    const Bytes hashed = unknownBlocks(h.sectorSize(), 1);
+    const uint64_t hasher = h.drive().nextCmdId++;  // a pre-read that completed long ago
+    ASSERT_EQ(h.drive().atomicContext.addHash(hasher, 0x24, cardamor::blockHash(hashed.data(), hashed.size()), true),
+              0);
+    *h.drive().lba = 0x20;
+    *h.drive().xferLength = 6;
+    *h.drive().atomicBound = 2;
+    ASSERT_EQ(cardamor::doAWriteAtomic(h.thread(), h.drive(), h.config(), 2, {}), 0);  // 0x25 is unknown
+    ASSERT_EQ(h.drive().outstandingPreReads.size(), 1u);
+    ASSERT_EQ(h.drive().outstandingPreReads.front().lba, 0x20u);
+    Bytes data = h.blocks(written, 0x20, 4);
+    CompletionHarness::append(data, hashed);
+    CompletionHarness::append(data, Bytes(h.sectorSize(), 0x6b));
+    if (r.changed >= 0) data[size_t(r.changed) * h.sectorSize() + 100] ^= 0x10;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(h.complete(2, h.kGood, data), r.status) << h.log();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().find("hash compare fail") != std::string::npos,
+              r.changed == 4);
+    EXPECT_EQ(h.drive().miscompareSeen, r.status != 0);
+    EXPECT_EQ(h.drive().miscompareLba, r.failLba);
   }
 }
 
