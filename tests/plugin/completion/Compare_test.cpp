@@ -39,7 +39,10 @@ TEST(CompareEngine, ChangedBytesAreReportedAtTheirBlock) {
     const size_t changed = std::stoul(row[3]) * h.sectorSize();
     for (const std::string& offset : split(row[4], ", ")) data[changed + std::stoul(offset)] ^= 0x5A;
     if (row[4] == "-") data.resize(data.size() - h.sectorSize() / 2);
-    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, row[5] == "16" ? h.cdb16() : Bytes(10, 0x28)), -1046);
+    Bytes cdb = row[5] == "10" ? Bytes(10, 0x28) : h.cdb16();
+    if (row[5] == "seq")
+      for (size_t i = 0; i < cdb.size(); ++i) cdb[i] = static_cast<uint8_t>(0x80 + i);
+    EXPECT_EQ(h.executePass(3, h.kGood, data, {}, cdb), -1046);
     EXPECT_TRUE(h.logged(row[6])) << h.log();
     EXPECT_TRUE(row[7] == "-" || h.logged(row[7])) << h.log();
     EXPECT_TRUE(h.logged(h.statusLine("execute", -1046))) << h.log();
@@ -219,6 +222,22 @@ TEST(AbortedAtomicWrite, ATornUnitFailsBeforeThePreReadOfItsOldContentIsIn) {
     // The pre-read comes in last with the old content, which the atomic write may have left.
     EXPECT_EQ(h.complete(0, h.kGood, old), 0) << h.log();
   }
+}
+
+// A block whose stamp names an aborted atomic write (its outcome open) must be that write's
+// block whole: a byte changed past the stamp fails at that block, as in any other block.
+TEST(AbortedAtomicWrite, ADamagedBlockOfTheAbortedWriteFails) {
+  CompletionHarness h([](AgentFixture& f) { f.set("WriteAtomic Condition", "atomic"); });
+  const uint64_t old = h.written(0, 0, 5);  // LBA 4 too: the atomic range is known, no pre-read
+  const uint64_t atomic = h.writeAtomic(1, 0, 4, 4);
+  h.read(2);
+  EXPECT_EQ(h.complete(1, h.kTaskAborted), 0);
+  Bytes data = h.blocks(atomic, 0, 4);
+  CompletionHarness::append(data, h.blocks(old, 4, 1));
+  data[3 * size_t{h.sectorSize()} + 200] ^= 0x01;
+  EXPECT_EQ(quietly([&] { return h.complete(2, h.kGood, data); }).first, -1046) << h.log();
+  EXPECT_TRUE(h.drive().miscompareSeen);
+  EXPECT_EQ(h.drive().miscompareLba, 3u);
 }
 
 // The placeholder of content the history no longer knows is older only than the writes issued

@@ -127,7 +127,7 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
     const int expectedReads = std::stoi(row[3]), result = std::stoi(row[4]);
     const Bytes sense = CompletionHarness::sense(4, 0x44, 0, std::stoul(row[2], nullptr, 16));
     CompletionHarness h([](AgentFixture& f) { f.set("Write Splice Detection", "true"); });
-    h.write(0, 0x300, 4);
+    const uint64_t cut = h.write(0, 0x300, 4);
     ASSERT_EQ(h.complete(0, h.kTaskAborted), 0);
     h.written(1, 0x900, 1);  // a normal read-back waits too
     int reads = 0, rc = 0;
@@ -141,6 +141,13 @@ TEST(SpliceCheck, HardErrorsAreRetriedThenASpliceUnlessExcludedOrAbortedTwice) {
     EXPECT_EQ(rc, result);
     EXPECT_EQ(h.drive().spliceDetected, result != 0);
     EXPECT_EQ(h.logged("Write Splice Detected at LBA 0x0000000000000300 Transfer Length 0x4"), result != 0);
+    if (result != 0) {  // the diagnosis names the write that was cut short, not a later one elsewhere
+      ASSERT_NE(h.drive().diagnosis, nullptr);
+      EXPECT_EQ(h.drive().diagnosis->kind, "torn");
+      EXPECT_EQ(h.drive().diagnosis->expectedCmdId, cut);
+      EXPECT_TRUE(h.drive().diagnosis->text.starts_with("write " + std::to_string(cut) + " over 4 blocks was cut short"))
+          << h.drive().diagnosis->text;
+    }
     EXPECT_EQ(h.drive().pendingReadBacks.size(), 1u);
     // A check that ended without a splice gave up the range: the history forgot it.
     if (result == 0) {
