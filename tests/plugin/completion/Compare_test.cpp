@@ -501,5 +501,45 @@ TEST(PowerLoss, AnotherSlicesSyncKeepsTheWritesThatCompletedBeforeItWasSent) {
   }
 }
 
+// The same for a sync of another slice reported at an ordinary pass after a power-on: it covers
+// the writes completed since, so the next power loss must not take them.
+TEST(PowerLoss, AnotherSlicesSyncAfterAPowerOnCoversTheWritesForTheNextLoss) {
+  const struct {
+    uint64_t synced;  // the completion number the sync reported between the two power-ons covered
+    int oldContent;   // a read that finds the block's older data after the second power-on
+  } cases[] = {{0, 0}, {1, 0}, {2, -1046}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.synced);
+    CompletionHarness h;
+    uint64_t number = 0, before = 0, after = 0;
+    uint32_t volatileCache = 1;
+    h.drive().completionNumber = &number;
+    h.drive().syncedCompletionsBeforePowerOn = &before;
+    h.drive().syncedCompletions = &after;
+    h.drive().writeCacheVolatile = &volatileCache;
+    // A pass that sends nothing: a write it sent would still be in flight, and the sync could
+    // not cover the writes after it.
+    auto pass = [&](uint32_t epo, uint64_t synced) {
+      *h.drive().epo = epo;
+      after = synced;
+      h.thread().freeTagQueue().setClosed(true);
+      h.report(kNoTag, 0xFFFFFFFF);
+      ASSERT_EQ(h.execute(), 0) << h.log();
+      h.thread().freeTagQueue().setClosed(false);
+      after = 0;
+    };
+    number = 1;
+    const uint64_t older = h.written(0, 0x40, 1);
+    pass(1, 0);  // the first power-on
+    number = 2;
+    h.written(1, 0x40, 1);
+    pass(0, c.synced);
+    pass(1, 0);  // the second
+    ASSERT_EQ(h.drive().powerEpoch, 2u);
+    h.read(2);
+    EXPECT_EQ(h.complete(2, h.kGood, h.block(older, 0x40)), c.oldContent) << h.log();
+  }
+}
+
 }  // namespace
 }  // namespace varnox::testing
