@@ -457,6 +457,35 @@ TEST(PowerLoss, ContentSeenAfterThePowerOnMustStay) {
 }
 
 
+// An agent of one slice of a drive with a volatile cache, and the variables through which the
+// host numbers the completions it hands the slice and reports the other slices' syncs.
+struct SliceAgent {
+  CompletionHarness h;
+  uint64_t number = 0, before = 0, after = 0;
+  uint32_t volatileCache = 1;
+
+  SliceAgent() {
+    h.drive().completionNumber = &number;
+    h.drive().syncedCompletionsBeforePowerOn = &before;
+    h.drive().syncedCompletions = &after;
+    h.drive().writeCacheVolatile = &volatileCache;
+  }
+  // A pass that completes and sends nothing (a write it sent would stay in flight, and no sync
+  // could cover the writes after it), told of a power-on when `epo` is set and of other slices'
+  // syncs done before it and since.
+  int pass(uint32_t epo, uint64_t syncedBefore, uint64_t syncedSince) {
+    *h.drive().epo = epo;
+    before = syncedBefore;
+    after = syncedSince;
+    h.thread().freeTagQueue().setClosed(true);
+    h.report(kNoTag, 0xFFFFFFFF);
+    const int status = h.execute();
+    h.thread().freeTagQueue().setClosed(false);
+    before = after = 0;
+    return status;
+  }
+};
+
 // A slice's write is flushed by another slice's sync too. The host numbers the completions it
 // hands the slice and says up to which number a sync of another slice covered them: a write
 // covered before the power loss must keep its data, one the sync came too early for (or that
@@ -475,29 +504,15 @@ TEST(PowerLoss, AnotherSlicesSyncKeepsTheWritesThatCompletedBeforeItWasSent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CompletionHarness h;
-    uint64_t number = 0, before = 0, after = 0;
-    uint32_t volatileCache = 1;
-    h.drive().completionNumber = &number;
-    h.drive().syncedCompletionsBeforePowerOn = &before;
-    h.drive().syncedCompletions = &after;
-    h.drive().writeCacheVolatile = &volatileCache;
-    number = 1;
-    const uint64_t older = h.written(0, 0x40, 1);
-    number = 2;
-    h.written(1, 0x40, 1);
-    // The power-on pass: nothing completes; a command it sends goes elsewhere.
-    *h.drive().epo = 1;
-    *h.drive().lba = 0x200;
-    *h.drive().xferLength = 1;
-    before = c.beforePowerOn;
-    after = c.after;
-    h.report(kNoTag, 0xFFFFFFFF);
-    ASSERT_EQ(h.execute(), 0) << h.log();
-    ASSERT_EQ(h.drive().powerEpoch, 1u);
-    before = after = 0;
-    h.read(2);
-    EXPECT_EQ(h.complete(2, h.kGood, h.block(older, 0x40)), c.oldContent) << h.log();
+    SliceAgent a;
+    a.number = 1;
+    const uint64_t older = a.h.written(0, 0x40, 1);
+    a.number = 2;
+    a.h.written(1, 0x40, 1);
+    ASSERT_EQ(a.pass(1, c.beforePowerOn, c.after), 0) << a.h.log();
+    ASSERT_EQ(a.h.drive().powerEpoch, 1u);
+    a.h.read(2);
+    EXPECT_EQ(a.h.complete(2, a.h.kGood, a.h.block(older, 0x40)), c.oldContent) << a.h.log();
   }
 }
 
@@ -510,34 +525,17 @@ TEST(PowerLoss, AnotherSlicesSyncAfterAPowerOnCoversTheWritesForTheNextLoss) {
   } cases[] = {{0, 0}, {1, 0}, {2, -1046}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.synced);
-    CompletionHarness h;
-    uint64_t number = 0, before = 0, after = 0;
-    uint32_t volatileCache = 1;
-    h.drive().completionNumber = &number;
-    h.drive().syncedCompletionsBeforePowerOn = &before;
-    h.drive().syncedCompletions = &after;
-    h.drive().writeCacheVolatile = &volatileCache;
-    // A pass that sends nothing: a write it sent would still be in flight, and the sync could
-    // not cover the writes after it.
-    auto pass = [&](uint32_t epo, uint64_t synced) {
-      *h.drive().epo = epo;
-      after = synced;
-      h.thread().freeTagQueue().setClosed(true);
-      h.report(kNoTag, 0xFFFFFFFF);
-      ASSERT_EQ(h.execute(), 0) << h.log();
-      h.thread().freeTagQueue().setClosed(false);
-      after = 0;
-    };
-    number = 1;
-    const uint64_t older = h.written(0, 0x40, 1);
-    pass(1, 0);  // the first power-on
-    number = 2;
-    h.written(1, 0x40, 1);
-    pass(0, c.synced);
-    pass(1, 0);  // the second
-    ASSERT_EQ(h.drive().powerEpoch, 2u);
-    h.read(2);
-    EXPECT_EQ(h.complete(2, h.kGood, h.block(older, 0x40)), c.oldContent) << h.log();
+    SliceAgent a;
+    a.number = 1;
+    const uint64_t older = a.h.written(0, 0x40, 1);
+    ASSERT_EQ(a.pass(1, 0, 0), 0) << a.h.log();  // the first power-on
+    a.number = 2;
+    a.h.written(1, 0x40, 1);
+    ASSERT_EQ(a.pass(0, 0, c.synced), 0) << a.h.log();
+    ASSERT_EQ(a.pass(1, 0, 0), 0) << a.h.log();  // the second
+    ASSERT_EQ(a.h.drive().powerEpoch, 2u);
+    a.h.read(2);
+    EXPECT_EQ(a.h.complete(2, a.h.kGood, a.h.block(older, 0x40)), c.oldContent) << a.h.log();
   }
 }
 
