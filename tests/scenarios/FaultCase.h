@@ -20,7 +20,7 @@
 //   min_commands = 20000      # every seed sends at least this many commands
 //   issued = ["Read", "Verify"]  # command kinds every seed must send
 //   never_issued = ["SyncCache"]  # command kinds no seed may send
-//   max_unread_bytes = 65536  # on every drive, at most this many bytes written were not read back
+//   max_unread_bytes = 65536  # on every drive, at most this many bytes written were not read back (per slice)
 //   classes = ["misdirected", "stale"]  # a failing seed's diagnosis has one of these classes, at a
 //                             # block a fault hit, in the summary and JSON, with data files that show it
 //   required = "misdirected"  # a class some seed must be diagnosed (default: the first)
