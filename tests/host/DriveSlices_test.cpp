@@ -9,9 +9,9 @@
 
 #include "sim/SimDriveHarness.h"
 #include "varnox/CommandSteps.h"
-#include "varnox/DriveThread.h"
 #include "varnox/DeviceSlices.h"
 #include "varnox/DriveSlices.h"
+#include "varnox/DriveThread.h"
 #include "varnox/Errors.h"
 #include "varnox/SliceRanges.h"
 
@@ -272,7 +272,6 @@ TEST(DeviceSlices, AnotherSlicesSyncCoversTheCompletionsBeforeItAndCountsBeforeT
     EXPECT_EQ(cover.after, c.after);
   }
 }
-
 
 // A slice's command steps hand the cover to its agents at a pass's start, split by whether the
 // pass reports the power loss ("EPO"), and say nothing on a drive of one slice.
