@@ -1,13 +1,17 @@
 #include "sim/PersistentMedium.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "sim/LittleEndian.h"
 
 namespace varnox::sim {
 namespace {
@@ -16,18 +20,6 @@ constexpr size_t kMagicBytes = sizeof(kMediumMagic) - 1;
 // Field offsets in the header.
 constexpr size_t kBlockSizeAt = 16, kProtectionAt = 20, kCapacityAt = 24, kZoneBlocksAt = 32,
                  kZoneModelAt = 40;
-
-template <typename T>
-void put(uint8_t* header, size_t at, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) header[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-template <typename T>
-T get(const uint8_t* header, size_t at) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(header[at + i]) << (8 * i);
-  return value;
-}
 
 uint64_t storedBytesOf(const MediumShape& s) {
   return uint64_t{s.logicalBlockSize} + s.protectionBytes;
@@ -52,11 +44,44 @@ std::string shapeText(const MediumShape& s) {
   return text;
 }
 
-std::string named(const std::string& path) {
+MediumShape shapeOf(const uint8_t* header) {
+  MediumShape held;
+  held.logicalBlockSize = getLittleEndian<uint32_t>(header, kBlockSizeAt);
+  held.protectionBytes = getLittleEndian<uint32_t>(header, kProtectionAt);
+  held.capacityBlocks = getLittleEndian<uint64_t>(header, kCapacityAt);
+  held.zoneBlocks = getLittleEndian<uint64_t>(header, kZoneBlocksAt);
+  held.zoneModel = getLittleEndian<uint32_t>(header, kZoneModelAt);
+  return held;
+}
+
+// Bytes left before a test's kill; negative: none planned.
+std::atomic<int64_t> killBudget{-1};
+
+}  // namespace
+
+uint64_t PersistentMedium::allowedBeforeKill(uint64_t bytes, uint64_t offset) {
+  const int64_t left = killBudget.load(std::memory_order_relaxed);
+  if (left < 0) return bytes;
+  if (static_cast<uint64_t>(left) >= bytes) {
+    killBudget.store(left - static_cast<int64_t>(bytes), std::memory_order_relaxed);
+    return bytes;
+  }
+  // The kernel copies a write page by page: a kill lands between two pages of the file.
+  const uint64_t cut = (offset + static_cast<uint64_t>(left)) / kMediumHeaderBytes * kMediumHeaderBytes;
+  if (cut <= offset) ::raise(SIGKILL);
+  killBudget.store(0, std::memory_order_relaxed);
+  return cut - offset;
+}
+
+int64_t PersistentMedium::killAfterBytes(int64_t bytes) {
+  return killBudget.exchange(bytes, std::memory_order_relaxed);
+}
+
+std::string PersistentMedium::named(const std::string& path) {
   return "medium \"" + path + "\"";
 }
 
-bool readAll(int fd, uint8_t* into, uint64_t bytes, uint64_t offset) {
+bool PersistentMedium::readAll(int fd, uint8_t* into, uint64_t bytes, uint64_t offset) {
   while (bytes > 0) {
     const ssize_t n = ::pread(fd, into, std::min<uint64_t>(bytes, 1u << 30), static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
@@ -71,10 +96,12 @@ bool readAll(int fd, uint8_t* into, uint64_t bytes, uint64_t offset) {
   return true;
 }
 
-}  // namespace
-
-PersistentMedium::PersistentMedium(int fd, std::string path, const MediumShape& shape)
-    : fd_(fd), path_(std::move(path)), shape_(shape), storedBytes_(storedBytesOf(shape)) {}
+PersistentMedium::PersistentMedium(int fd, std::string path, const MediumShape& shape, bool readOnly)
+    : fd_(fd),
+      path_(std::move(path)),
+      shape_(shape),
+      storedBytes_(storedBytesOf(shape)),
+      readOnly_(readOnly) {}
 
 PersistentMedium::~PersistentMedium() {
   if (fd_ >= 0) ::close(fd_);
@@ -100,7 +127,7 @@ std::unique_ptr<PersistentMedium> PersistentMedium::open(const std::string& path
     if (readOnly && errno == ENOENT) return nullptr;  // a run would create it
     return failErrno("cannot open");
   }
-  std::unique_ptr<PersistentMedium> medium(new PersistentMedium(fd, path, shape));
+  std::unique_ptr<PersistentMedium> medium(new PersistentMedium(fd, path, shape, readOnly));
   struct stat st {};
   if (::fstat(fd, &st) != 0) return failErrno("cannot read its size");
   if (!S_ISREG(st.st_mode)) return fail(Problem::Refused, " is not a regular file");
@@ -114,11 +141,11 @@ std::unique_ptr<PersistentMedium> PersistentMedium::open(const std::string& path
     if (readOnly) return nullptr;  // as good as missing
     // A blank medium: the header, and holes up to the full size.
     std::memcpy(header, kMediumMagic, kMagicBytes);
-    put<uint32_t>(header, kBlockSizeAt, shape.logicalBlockSize);
-    put<uint32_t>(header, kProtectionAt, shape.protectionBytes);
-    put<uint64_t>(header, kCapacityAt, shape.capacityBlocks);
-    put<uint64_t>(header, kZoneBlocksAt, shape.zoneBlocks);
-    put<uint32_t>(header, kZoneModelAt, shape.zoneModel);
+    putLittleEndian<uint32_t>(header, kBlockSizeAt, shape.logicalBlockSize);
+    putLittleEndian<uint32_t>(header, kProtectionAt, shape.protectionBytes);
+    putLittleEndian<uint64_t>(header, kCapacityAt, shape.capacityBlocks);
+    putLittleEndian<uint64_t>(header, kZoneBlocksAt, shape.zoneBlocks);
+    putLittleEndian<uint32_t>(header, kZoneModelAt, shape.zoneModel);
     if (!medium->writeAll(header, sizeof(header), 0) ||
         ::ftruncate(fd, static_cast<off_t>(fileBytes(shape))) != 0)
       return failErrno("cannot create");
@@ -129,21 +156,40 @@ std::unique_ptr<PersistentMedium> PersistentMedium::open(const std::string& path
     return fail(Problem::Refused,
                 " is not a simulated drive's medium (it does not begin with \"VARNOX-MEDIUM-1\"); it is left "
                 "as it is");
-  MediumShape held;
-  held.logicalBlockSize = get<uint32_t>(header, kBlockSizeAt);
-  held.protectionBytes = get<uint32_t>(header, kProtectionAt);
-  held.capacityBlocks = get<uint64_t>(header, kCapacityAt);
-  held.zoneBlocks = get<uint64_t>(header, kZoneBlocksAt);
-  held.zoneModel = get<uint32_t>(header, kZoneModelAt);
+  const MediumShape held = shapeOf(header);
   if (held.logicalBlockSize != shape.logicalBlockSize || held.protectionBytes != shape.protectionBytes ||
       held.capacityBlocks != shape.capacityBlocks || held.zoneBlocks != shape.zoneBlocks ||
       held.zoneModel != shape.zoneModel)
     return fail(Problem::Refused, " holds " + shapeText(held) + ", but the drive has " + shapeText(shape));
-  if (static_cast<uint64_t>(st.st_size) != fileBytes(shape))
+  // Past the end only a staged copy of a flush may follow, committed or not, and whole.
+  std::string damaged;
+  if (static_cast<uint64_t>(st.st_size) > fileBytes(shape) && medium->tailIsStaged() &&
+      !medium->stagedIsWhole(damaged)) {
+    error = damaged;
+    problem = Problem::Refused;
+    return nullptr;
+  }
+  if (static_cast<uint64_t>(st.st_size) < fileBytes(shape) ||
+      (static_cast<uint64_t>(st.st_size) > fileBytes(shape) && !medium->tailIsStaged()))
     return fail(Problem::Refused, " is " + std::to_string(st.st_size) + " bytes, not the " +
                                       std::to_string(fileBytes(shape)) + " of a medium of " +
                                       shapeText(shape) + ": something else cut or extended it");
   return medium;
+}
+
+bool PersistentMedium::finishStagedFlush(const std::string& path, std::string& error) {
+  // The file's own header gives the shape to open it with.
+  uint8_t header[kMediumHeaderBytes];
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool read = fd >= 0 && readAll(fd, header, sizeof(header), 0);
+  if (fd >= 0) ::close(fd);
+  if (!read || std::memcmp(header, kMediumMagic, kMagicBytes) != 0) {
+    error = named(path) + ": cannot read a medium's header";
+    return false;
+  }
+  Problem problem;
+  std::unique_ptr<PersistentMedium> medium = open(path, shapeOf(header), false, problem, error);
+  return medium && medium->settleTail(nullptr, error);
 }
 
 bool PersistentMedium::load(BlockStore& store, std::vector<uint64_t>* pointers, std::string& error) {
@@ -175,7 +221,7 @@ bool PersistentMedium::load(BlockStore& store, std::vector<uint64_t>* pointers, 
     }
     pointers->resize(zoneCount(shape_));
     for (size_t zone = 0; zone < pointers->size(); ++zone) {
-      (*pointers)[zone] = get<uint64_t>(bytes.data(), zone * sizeof(uint64_t));
+      (*pointers)[zone] = getLittleEndian<uint64_t>(bytes.data(), zone * sizeof(uint64_t));
       const uint64_t start = zone * shape_.zoneBlocks;
       if ((*pointers)[zone] > std::min(shape_.zoneBlocks, shape_.capacityBlocks - start)) {
         error =
@@ -184,12 +230,13 @@ bool PersistentMedium::load(BlockStore& store, std::vector<uint64_t>* pointers, 
       }
     }
   }
-  return true;
+  return settleTail(&store, error);
 }
 
 bool PersistentMedium::writeAll(const uint8_t* data, uint64_t bytes, uint64_t offset) {
   while (bytes > 0) {
-    const ssize_t n = ::pwrite(fd_, data, std::min<uint64_t>(bytes, 1u << 30), static_cast<off_t>(offset));
+    const uint64_t chunk = allowedBeforeKill(std::min<uint64_t>(bytes, 1u << 30), offset);
+    const ssize_t n = ::pwrite(fd_, data, chunk, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -203,29 +250,37 @@ bool PersistentMedium::writeAll(const uint8_t* data, uint64_t bytes, uint64_t of
   return true;
 }
 
-void PersistentMedium::compact() {
-  std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+size_t PersistentMedium::compact(std::vector<Range>& ranges) {
+  std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
   size_t kept = 0;
-  for (size_t i = 0; i < ranges_.size();) {
-    Range run = ranges_[i++];
-    while (i < ranges_.size() && ranges_[i].begin <= run.end) run.end = std::max(run.end, ranges_[i++].end);
-    ranges_[kept++] = run;
+  for (size_t i = 0; i < ranges.size();) {
+    Range run = ranges[i++];
+    while (i < ranges.size() && ranges[i].begin <= run.end) run.end = std::max(run.end, ranges[i++].end);
+    ranges[kept++] = run;
   }
-  ranges_.resize(kept);
-  compactAt_ = std::max<size_t>(4096, 2 * kept);
+  ranges.resize(kept);
+  return std::max<size_t>(4096, 2 * kept);
+}
+
+uint64_t PersistentMedium::fileEnd() const {
+  return fileBytes(shape_);
 }
 
 bool PersistentMedium::writeBlocks(const BlockStore& store) {
   // Ranges come in the order the commands touched them, often the same blocks again: merged,
   // each block is written once.
-  compact();
+  compactAt_ = compact(ranges_);
+  const std::vector<Range> staged = toStage();
+  if (!staged.empty() && !stage(staged, store)) return false;
   bool ok = true;
   for (size_t i = 0; i < ranges_.size() && ok; ++i)
     ok = writeAll(store.block(ranges_[i].begin), (ranges_[i].end - ranges_[i].begin) * storedBytes_,
                   kMediumHeaderBytes + ranges_[i].begin * storedBytes_);
-  // What could not be written is tried again with the next write.
-  if (ok) ranges_.clear();
-  return ok;
+  // What could not be written is tried again with the next write, staged again.
+  if (!ok) return false;
+  ranges_.clear();
+  whole_.clear();
+  return !staged_ || dropStaged();
 }
 
 void PersistentMedium::pointersChanged(uint64_t firstZone, uint64_t lastZone) {
@@ -237,7 +292,7 @@ bool PersistentMedium::writePointers(const std::vector<uint64_t>& pointers) {
   if (firstZone_ > lastZone_) return true;
   std::vector<uint8_t> bytes((lastZone_ - firstZone_ + 1) * sizeof(uint64_t));
   for (uint64_t zone = firstZone_; zone <= lastZone_; ++zone)
-    put<uint64_t>(bytes.data(), (zone - firstZone_) * sizeof(uint64_t), pointers[zone]);
+    putLittleEndian<uint64_t>(bytes.data(), (zone - firstZone_) * sizeof(uint64_t), pointers[zone]);
   const uint64_t offset = pointersOffset() + firstZone_ * sizeof(uint64_t);
   firstZone_ = UINT64_MAX;
   lastZone_ = 0;

@@ -128,6 +128,8 @@ void SimulatedDrive::executeWrite(Slot& slot, const DeviceCommand& command, cons
     for (uint64_t i = 0; i < blocks; ++i)
       storeBlock(slot, cdb.lba + i * stride, command.dataOut + i * tb, withProtection, i / unitBlocks);
   }
+  // An atomic write's units reach the medium file all or none, whatever pages they lie on.
+  if (medium_ && unitBlocks > 1) medium_->keepWhole(cdb.lba, strideSpan(blocks, stride));
   queueOf(slot).blocksWritten.fetch_add(blocks, std::memory_order_relaxed);
 }
 

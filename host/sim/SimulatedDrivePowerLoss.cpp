@@ -71,6 +71,8 @@ void SimulatedDrive::dropQueue(Queue& queue, bool cacheLost) {
 }
 
 void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
+  // Units of more than one block (an atomic write's) are undone in the medium file all or none.
+  const bool wholeUnits = !slot.undo.empty() && slot.undo.size() > slot.undo.back().unit + 1;
   for (size_t i = slot.undo.size(); i-- > 0;) {
     const Slot::UndoEntry& entry = slot.undo[i];
     if (entry.unit < keepUnits) break;
@@ -79,6 +81,7 @@ void SimulatedDrive::undoSlot(Slot& slot, uint64_t keepUnits) {
     std::memcpy(store_->block(entry.lba), slot.images.data() + i * storedBlockBytes_, storedBlockBytes_);
     store_->setWriter(entry.lba, entry.writer);
     if (medium_) medium_->changed(entry.lba, 1);
+    if (medium_ && wholeUnits) medium_->keepWhole(entry.lba, 1);
   }
 }
 

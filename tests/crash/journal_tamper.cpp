@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
   const uint32_t bs = drive.logicalBlockSize;
   const uint64_t stored = bs + (sim && drive.device.protectionInfo ? 8 : 0);
   const uint64_t base = sim ? varnox::sim::kMediumHeaderBytes : 0;
+  // A flush the kill left staged is finished first, so that the change is not undone by it.
+  if (sim && !varnox::sim::PersistentMedium::finishStagedFlush(path, error)) return fail(error);
   const int fd = ::open(path.c_str(), O_RDWR);
   if (fd < 0) return fail(path + ": " + std::strerror(errno));
   int snapshot = -1;

@@ -119,6 +119,169 @@ TEST_F(SimMedium, AKilledProcessLeavesWhatItsWriteCachePromises) {
   }
 }
 
+// Runs `prepare` on a drive in a child process, then `flush` with a kill planned once `bytes`
+// bytes have gone to the file (negative: none); the child dies of SIGKILL either way. Gives the
+// bytes `flush` wrote when it ran to its end, or -1 when the planned kill came first.
+int64_t flushUntilKilled(const SimConfig& config, void (*prepare)(Harness&), void (*flush)(Harness&),
+                         int64_t bytes) {
+  constexpr int64_t kLots = int64_t{1} << 40;
+  int said[2];
+  EXPECT_EQ(::pipe(said), 0);
+  const pid_t child = ::fork();
+  EXPECT_GE(child, 0);
+  if (child == 0) {
+    ::close(said[0]);
+    Harness h(config);
+    if (!h.drive) ::_exit(2);
+    prepare(h);
+    PersistentMedium::killAfterBytes(bytes < 0 ? kLots : bytes);
+    flush(h);
+    const int64_t written = kLots - PersistentMedium::killAfterBytes(-1);
+    if (::testing::Test::HasFailure() || ::write(said[1], &written, sizeof(written)) != sizeof(written))
+      ::_exit(3);
+    ::raise(SIGKILL);
+  }
+  ::close(said[1]);
+  int64_t written = -1;
+  if (::read(said[0], &written, sizeof(written)) != sizeof(written)) written = -1;
+  ::close(said[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child's drive work failed";
+  return written;
+}
+
+TEST_F(SimMedium, AKillInTheMiddleOfAFlushLeavesEveryAtomicUnitAndBlockWhole) {
+  struct Range {
+    uint64_t lba, blocks;
+    bool whole;  // all old or all new; otherwise each block on its own
+  };
+  struct Case {
+    const char* name;
+    WriteCacheMode mode;
+    bool protection;
+    void (*prepare)(Harness&);
+    void (*flush)(Harness&);
+    std::vector<Range> changed;  // from pattern 1 to pattern 2
+    bool bothWays;               // the sweep must see the change both lost and made
+  };
+  const std::vector<Case> cases = {
+      {"write-through, an atomic write over two pages of the file",
+       WriteCacheMode::WriteThrough,
+       false,
+       [](Harness& h) { h.write(0, pattern(0, 32, 512, 1)); },
+       [](Harness& h) {
+         if (h.submitAtomic(1, 5, pattern(5, 5, 512, 2), 0) != 0) ::_exit(5);
+         h.finish(1);
+       },
+       {{5, 5, true}},
+       true},
+      {"volatile, the sync of two atomic writes and a plain one",
+       WriteCacheMode::Volatile,
+       false,
+       [](Harness& h) {
+         h.write(0, pattern(0, 32, 512, 1));
+         h.sync();
+         if (h.submitAtomic(1, 5, pattern(5, 5, 512, 2), 0) != 0) ::_exit(5);
+         h.finish(1);
+         h.write(24, pattern(24, 4, 512, 2));
+         if (h.submitAtomic(1, 13, pattern(13, 6, 512, 2), 0) != 0) ::_exit(5);
+         h.finish(1);
+       },
+       [](Harness& h) { h.sync(); },
+       {{5, 5, true}, {13, 6, true}, {24, 4, false}},
+       true},
+      {"protection bytes, blocks that straddle pages",
+       WriteCacheMode::WriteThrough,
+       true,
+       [](Harness& h) { h.write(0, pattern(0, 32, 512, 1)); },
+       [](Harness& h) { h.write(2, pattern(2, 10, 512, 2)); },
+       {{2, 10, false}},
+       true},
+      // Each write's fate is the drive's draw: kept, or undone on the medium by the reset.
+      {"a reset undoing atomic writes in flight",
+       WriteCacheMode::WriteThrough,
+       false,
+       [](Harness& h) {
+         h.write(0, pattern(0, 32, 512, 1));
+         for (uint32_t i = 0; i < 4; ++i)
+           if (h.submitAtomic(1 + i, 5 + 7 * i, pattern(5 + 7 * i, 5, 512, 2), 0) != 0) ::_exit(5);
+       },
+       [](Harness& h) { h.drive->reset(); },
+       {{5, 5, true}, {12, 5, true}, {19, 5, true}, {26, 5, true}},
+       false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    SimConfig c = config(k.mode, k.protection);
+    // What the drive holds after the kill: each range as the case allows, and protection bytes
+    // that match their data. Gives how many ranges were changed.
+    auto check = [&](Harness& h, uint64_t at) -> size_t {
+      size_t made = 0;
+      for (const Range& r : k.changed) {
+        const auto now = h.read(r.lba, r.blocks);
+        const auto before = pattern(r.lba, r.blocks, 512, 1), after = pattern(r.lba, r.blocks, 512, 2);
+        if (r.whole) {
+          EXPECT_TRUE(now == before || now == after) << "LBA " << r.lba << " torn, kill at byte " << at;
+          made += now == after;
+          continue;
+        }
+        for (uint64_t b = 0; b < r.blocks; ++b) {
+          const auto block = now.begin() + b * 512;
+          EXPECT_TRUE(std::equal(block, block + 512, before.begin() + b * 512) ||
+                      std::equal(block, block + 512, after.begin() + b * 512))
+              << "LBA " << r.lba + b << " torn, kill at byte " << at;
+        }
+        made += now == after;
+      }
+      if (k.protection) {
+        std::vector<uint8_t> checked(32 * 520);
+        EXPECT_EQ(h.readInto(0, checked, 1).status, kStatusGood) << "kill at byte " << at;
+      }
+      return made;
+    };
+    std::filesystem::remove(path("drive.medium"));
+    const int64_t total = flushUntilKilled(c, k.prepare, k.flush, -1);
+    ASSERT_GE(total, k.bothWays ? 1 : 0);
+    // Every 128 bytes, and the last step (a staged copy's cut counts as one byte).
+    std::vector<int64_t> kills;
+    for (int64_t at = 0; at < total - 1; at += 128) kills.push_back(at);
+    if (total > 0) kills.push_back(total - 1);
+    bool sawLost = false, sawMade = false;
+    for (const int64_t at : kills) {
+      std::filesystem::remove(path("drive.medium"));
+      ASSERT_EQ(flushUntilKilled(c, k.prepare, k.flush, at), -1) << "no kill at byte " << at;
+      const std::string left = readAll(path("drive.medium"));
+      // A reader finishes a committed flush in memory only; the next drive, or a tool, in the file.
+      SimConfig reader = c;
+      reader.mediumReadOnly = true;
+      {
+        Harness h(reader);
+        ASSERT_TRUE(h.drive);
+        const size_t made = check(h, at);
+        sawLost = sawLost || made == 0;
+        sawMade = sawMade || made == k.changed.size();
+      }
+      EXPECT_EQ(readAll(path("drive.medium")), left);
+      std::string error;
+      if (at % 256 == 0) {
+        EXPECT_TRUE(PersistentMedium::finishStagedFlush(path("drive.medium"), error)) << error;
+      }
+      {
+        Harness h(c);
+        ASSERT_TRUE(h.drive);
+        check(h, at);
+      }
+      EXPECT_EQ(std::filesystem::file_size(path("drive.medium")),
+                kMediumHeaderBytes + 1024 * (k.protection ? 520 : 512))
+          << "the staged copy is cut off once finished";
+    }
+    if (k.bothWays) {
+      EXPECT_TRUE(sawLost && sawMade);
+    }
+  }
+}
+
 TEST_F(SimMedium, EveryKindOfChangeIsReadBackByTheNextDrive) {
   struct Case {
     const char* name;
@@ -161,7 +324,8 @@ TEST_F(SimMedium, EveryKindOfChangeIsReadBackByTheNextDrive) {
         h.write(500, pattern(500, 8, 512, 8));
         // Thousands of scattered writes before the sync: what the drive notes for the file is
         // merged as it goes, and none is left out.
-        for (uint32_t i = 0; i < 5000; ++i) h.write(600 + i * 7 % 400, pattern(600 + i * 7 % 400, 1, 512, 10 + i % 7));
+        for (uint32_t i = 0; i < 5000; ++i)
+          h.write(600 + i * 7 % 400, pattern(600 + i * 7 % 400, 1, 512, 10 + i % 7));
       } else {
         h.write(64, pattern(64, 64, 512, 2));
         uint8_t cdb[kCdbMaxBytes];
@@ -191,6 +355,12 @@ TEST_F(SimMedium, FilesThatDoNotFitAreRefusedNamingThem) {
     h.write(0, pattern(0, 4, 512, 1));
   }
   const std::string medium = readAll(path("drive.medium"));
+  // Committed, with one range past the drive's 1024 blocks.
+  std::string stagedPastTheEnd = std::string("VXSTAGED") + std::string(24, '\0');
+  stagedPastTheEnd[8] = 1;
+  stagedPastTheEnd[16] = 0x01, stagedPastTheEnd[17] = 0x04;  // LBA 1025
+  stagedPastTheEnd[24] = 0x02, stagedPastTheEnd[25] = 0x04;
+  stagedPastTheEnd += std::string(512, 'd');
   struct Case {
     const char* name;
     std::string contents;  // written into the file first; "-" leaves the good medium
@@ -219,6 +389,10 @@ TEST_F(SimMedium, FilesThatDoNotFitAreRefusedNamingThem) {
        true, "host-aware zones of 256 blocks"},
       {"cut short", medium.substr(0, medium.size() - 512), nullptr, true,
        "something else cut or extended it"},
+      {"extended", medium + std::string(8192, 'x'), nullptr, true, "something else cut or extended it"},
+      {"a damaged staged flush",
+       medium + std::string((4096 - medium.size() % 4096) % 4096, 0) + stagedPastTheEnd, nullptr, true,
+       "the flush staged past its end is damaged"},
       {"a folder", "", [](SimConfig& c) { c.medium = std::filesystem::path(c.medium).parent_path(); }, false,
        "cannot open"},
       {"a missing folder", "", [](SimConfig& c) { c.medium += "/nowhere/m"; }, false, "cannot open"},
