@@ -1,13 +1,16 @@
 // `varnox run --journal` then `varnox verify --journal` on a file drive: a run's blocks verify,
 // and one journaled block changed afterwards (corrupted, zeroed, or put back to an older write
 // that had completed) fails verify at that block, on every seed.
-#include <gtest/gtest.h>
+#include "varnox/JournalVerify.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -17,7 +20,6 @@
 #include "journal/JournalManifest.h"
 #include "support/RunVarnox.h"
 #include "support/TempDir.h"
-#include "varnox/JournalVerify.h"
 
 namespace varnox::journal {
 namespace {
@@ -57,7 +59,8 @@ class JournalVerifyTest : public varnox::testing::TempDirTest {
 
 TEST_F(JournalVerifyTest, ARunsJournalVerifiesAndACutJournalVerifiesWhatItHolds) {
   for (const std::string sync : {"host", "process"}) {
-    const auto run = runCli({"run", testFile(sync), "--journal", path("j"), "--passes", "3000", "--seed", "11"});
+    const auto run =
+        runCli({"run", testFile(sync), "--journal", path("j"), "--passes", "3000", "--seed", "11"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     const auto verify = runCli({"verify", "--journal", path("j"), "--json", path("v.json")});
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
@@ -115,7 +118,8 @@ TEST_F(JournalVerifyTest, AChangedBlockFailsVerifyAtThatBlockOnEverySeed) {
         for (int c : judge.ruledOut(lba)) {
           const JournaledCommand& w = judge.commands()[c];
           for (uint32_t k = 0; k < w.blocks; ++k)
-            if (w.lbaOf(k) == lba && w.hashOf(k, judge.zeroHash()) == was) older.emplace_back(lba, snapshot.data() + lba * kBlock);
+            if (w.lbaOf(k) == lba && w.hashOf(k, judge.zeroHash()) == was)
+              older.emplace_back(lba, snapshot.data() + lba * kBlock);
         }
       }
     }
@@ -134,7 +138,8 @@ TEST_F(JournalVerifyTest, AChangedBlockFailsVerifyAtThatBlockOnEverySeed) {
       EXPECT_EQ(result.report.exitStatus, 1) << "seed " << seed << " " << change;
       EXPECT_EQ(result.drives.at(0).wrong, 1u) << "seed " << seed << " " << change;
       const auto& diagnosis = result.report.drives.at(0).diagnosis;
-      EXPECT_EQ(diagnosis.count("lba") ? diagnosis.at("lba") : "", std::to_string(lba)) << "seed " << seed << " " << change;
+      EXPECT_EQ(diagnosis.count("lba") ? diagnosis.at("lba") : "", std::to_string(lba))
+          << "seed " << seed << " " << change;
       EXPECT_EQ(diagnosis.count("class") ? diagnosis.at("class") : "", change) << "seed " << seed;
       EXPECT_TRUE(std::filesystem::exists(path("out_verify_D0_lba_" + std::to_string(lba) + "_drive.bin")));
       writeBlock(lba, image.data() + lba * kBlock);
@@ -146,14 +151,16 @@ TEST_F(JournalVerifyTest, AChangedBlockFailsVerifyAtThatBlockOnEverySeed) {
 
 TEST_F(JournalVerifyTest, AJournalOnTheDriveUnderTestIsRefused) {
   const std::string drive = path("j/d.img");
-  const std::string test = file("in.toml", "[test]\npasses = 10\n[[drive]]\ndevice = \"" + drive + "\"\ncapacity = \"1MiB\"\n");
+  const std::string test =
+      file("in.toml", "[test]\npasses = 10\n[[drive]]\ndevice = \"" + drive + "\"\ncapacity = \"1MiB\"\n");
   std::filesystem::create_directories(path("j"));
   const auto run = runCli({"run", test, "--journal", path("j")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(drive), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(path("j")), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(drive));  // refused before the drive was touched
-  const auto sync = runCli({"check", file("s.toml", "[test]\npasses = 1\njournal_sync = \"disk\"\n"), "--journal", path("k")});
+  const auto sync = runCli(
+      {"check", file("s.toml", "[test]\npasses = 1\njournal_sync = \"disk\"\n"), "--journal", path("k")});
   EXPECT_EQ(sync.status, 2);
   EXPECT_NE(sync.err.find("journal_sync"), std::string::npos) << sync.err;
 }
@@ -166,11 +173,38 @@ namespace {
 
 TEST_F(JournalVerifyTest, ASimulatedDriveVerifiesOnItsMediumFileAndWithoutOneCannotBe) {
   const std::string drive = "[[drive]]\ndevice = \"sim\"\ncapacity = \"4MiB\"\nblock_size = 4096\n";
-  const std::string kept = file("m.toml", "[test]\njournal_sync = \"process\"\n" + drive + "medium = \"" + path("m.medium") + "\"\n");
+  const std::string kept = file(
+      "m.toml", "[test]\njournal_sync = \"process\"\n" + drive + "medium = \"" + path("m.medium") + "\"\n");
   ASSERT_EQ(runCli({"run", kept, "--journal", path("j"), "--duration", "1s"}).status, 0);
   const auto verify = runCli({"verify", "--journal", path("j")});
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   EXPECT_NE(verify.out.find(" 0 wrong"), std::string::npos) << verify.out;
+
+  // A run killed in the middle of a flush leaves it staged past the medium's end. Not committed,
+  // it is nothing; committed, it is what the drive holds, though verify never writes the file.
+  const std::string medium = readAll(path("m.medium"));
+  const std::string uncommitted = medium + std::string(4096 + 24, '\0');
+  std::ofstream(path("m.medium"), std::ios::binary | std::ios::trunc) << uncommitted;
+  const auto grown = runCli({"verify", "--journal", path("j")});
+  EXPECT_EQ(grown.status, 0) << grown.out << grown.err;
+  const JournalJudge judge = loadJudge();
+  uint64_t lba = 0;
+  for (uint64_t l : judge.lbas())
+    if (judge.newestDurable(l) >= 0 && !judge.earlierLegal(l)) lba = l;
+  ASSERT_NE(lba, 0u);
+  std::string staged = "VXSTAGED" + std::string(24, '\0') + std::string(4096, 'g');
+  staged[8] = 1;
+  for (int i = 0; i < 8; ++i) {
+    staged[16 + i] = static_cast<char>(lba >> (8 * i));
+    staged[24 + i] = static_cast<char>((lba + 1) >> (8 * i));
+  }
+  std::ofstream(path("m.medium"), std::ios::binary | std::ios::trunc) << medium + staged;
+  const auto changed = runCli({"verify", "--journal", path("j")});
+  EXPECT_EQ(changed.status, 1) << changed.out << changed.err;
+  char at[32];
+  std::snprintf(at, sizeof at, "LBA 0x%016llX", static_cast<unsigned long long>(lba));
+  EXPECT_NE((changed.out + changed.err).find(at), std::string::npos) << changed.out << changed.err;
+  EXPECT_EQ(readAll(path("m.medium")), medium + staged);
 
   const std::string gone = file("g.toml", "[test]\njournal_sync = \"process\"\n" + drive);
   ASSERT_EQ(runCli({"run", gone, "--journal", path("k"), "--duration", "300ms"}).status, 0);
