@@ -162,18 +162,15 @@ std::unique_ptr<PersistentMedium> PersistentMedium::open(const std::string& path
       held.zoneModel != shape.zoneModel)
     return fail(Problem::Refused, " holds " + shapeText(held) + ", but the drive has " + shapeText(shape));
   // Past the end only a staged copy of a flush may follow, committed or not, and whole.
-  std::string damaged;
-  if (static_cast<uint64_t>(st.st_size) > fileBytes(shape) && medium->tailIsStaged() &&
-      !medium->stagedIsWhole(damaged)) {
-    error = damaged;
+  const uint64_t size = static_cast<uint64_t>(st.st_size), end = fileBytes(shape);
+  if (size < end || (size > end && !medium->tailIsStaged()))
+    return fail(Problem::Refused, " is " + std::to_string(size) + " bytes, not the " + std::to_string(end) +
+                                      " of a medium of " + shapeText(shape) +
+                                      ": something else cut or extended it");
+  if (size > end && !medium->stagedIsWhole(error)) {
     problem = Problem::Refused;
     return nullptr;
   }
-  if (static_cast<uint64_t>(st.st_size) < fileBytes(shape) ||
-      (static_cast<uint64_t>(st.st_size) > fileBytes(shape) && !medium->tailIsStaged()))
-    return fail(Problem::Refused, " is " + std::to_string(st.st_size) + " bytes, not the " +
-                                      std::to_string(fileBytes(shape)) + " of a medium of " +
-                                      shapeText(shape) + ": something else cut or extended it");
   return medium;
 }
 

@@ -129,6 +129,12 @@ TEST_F(SimMedium, AKilledProcessLeavesWhatItsWriteCachePromises) {
   }
 }
 
+// An atomic write of pattern 2 that completes; the child gives up when the drive refuses it.
+void atomicWrite(Harness& h, uint64_t lba, uint32_t blocks) {
+  if (h.submitAtomic(1, lba, pattern(lba, blocks, 512, 2), 0) != 0) ::_exit(5);
+  h.finish(1);
+}
+
 TEST_F(SimMedium, AKillInTheMiddleOfAFlushLeavesEveryAtomicUnitAndBlockWhole) {
   struct Range {
     uint64_t lba, blocks;
@@ -148,10 +154,7 @@ TEST_F(SimMedium, AKillInTheMiddleOfAFlushLeavesEveryAtomicUnitAndBlockWhole) {
        WriteCacheMode::WriteThrough,
        false,
        [](Harness& h) { h.write(0, pattern(0, 32, 512, 1)); },
-       [](Harness& h) {
-         if (h.submitAtomic(1, 5, pattern(5, 5, 512, 2), 0) != 0) ::_exit(5);
-         h.finish(1);
-       },
+       [](Harness& h) { atomicWrite(h, 5, 5); },
        {{5, 5, true}},
        true},
       {"volatile, the sync of two atomic writes and a plain one",
@@ -160,11 +163,9 @@ TEST_F(SimMedium, AKillInTheMiddleOfAFlushLeavesEveryAtomicUnitAndBlockWhole) {
        [](Harness& h) {
          h.write(0, pattern(0, 32, 512, 1));
          h.sync();
-         if (h.submitAtomic(1, 5, pattern(5, 5, 512, 2), 0) != 0) ::_exit(5);
-         h.finish(1);
+         atomicWrite(h, 5, 5);
          h.write(24, pattern(24, 4, 512, 2));
-         if (h.submitAtomic(1, 13, pattern(13, 6, 512, 2), 0) != 0) ::_exit(5);
-         h.finish(1);
+         atomicWrite(h, 13, 6);
        },
        [](Harness& h) { h.sync(); },
        {{5, 5, true}, {13, 6, true}, {24, 4, false}},
